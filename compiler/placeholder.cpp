@@ -7,11 +7,6 @@
 
 namespace tamsel {
 
-KeyedHash::KeyedHash() : k0_(0), k1_(0) {}
-std::size_t KeyedHash::operator()(std::string_view text) const noexcept {
-  return std::hash<std::string_view>{}(text) ^ k0_ ^ k1_;
-}
-
 SchemaCatalogue build_catalogue(SchemaAst /*schema*/) { return {}; }
 
 std::string message(const CompileError& /*error*/) { return "compilation is not available yet"; }

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Style and static analysis: clang-format must leave every source unchanged and
+# clang-tidy must report nothing (its checks are in .clang-tidy).
+#   scripts/lint.sh          check
+#   scripts/lint.sh --fix    reformat in place
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+mapfile -t sources < <(git ls-files -co --exclude-standard -- \
+  'common/*.cpp' 'common/*.h' 'documents/*.cpp' 'documents/*.h' 'compiler/*.cpp' 'compiler/*.h' \
+  'governance/*.cpp' 'governance/*.h' 'engine/*.cpp' 'engine/*.h' 'python/*.cpp' 'python/*.h' \
+  'tests/cpp/*.cpp' 'fuzz/*.cpp' 'benchmarks/*.cpp')
+if [ "${1:-}" = --fix ]; then
+  clang-format -i "${sources[@]}"
+  exit 0
+fi
+clang-format --dry-run --Werror "${sources[@]}"
+
+# clang-tidy needs a compilation database that holds the module's sources too.
+venv="$root/.venv/bin"
+build="$root/build/tidy"
+"$venv/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/ninja" \
+  -DTAMSEL_BUILD_MODULE=ON -DTAMSEL_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/python" >/dev/null
+mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(common|documents|compiler|governance|engine|python)/.*\.cpp$')
+printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null
+echo "lint: clean"
