@@ -8,7 +8,7 @@ namespace {
 std::string to_hex(const unsigned char* digest, unsigned int length) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string hex;
-  hex.reserve(length * 2);
+  hex.reserve(std::size_t{length} * 2);
   for (unsigned int i = 0; i < length; ++i) {
     hex += kHex[digest[i] >> 4];
     hex += kHex[digest[i] & 0xF];

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -18,6 +19,12 @@ enum class FieldType : std::uint8_t { String, Number, Boolean };
 
 // Variants in order: String, Number, Boolean.
 using FieldValue = std::variant<std::string, double, bool>;
+
+// The variant names, as the canonical text and the error texts spell them.
+std::string_view variant_name(Domain domain);
+std::string_view variant_name(Operator op);
+std::string_view variant_name(Effect effect);
+std::string_view variant_name(FieldType type);
 
 struct SubjectRef {
   Domain domain = Domain::Action;

@@ -1,0 +1,147 @@
+#include "governance/validate.h"
+
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
+#include "compiler/compile.h"
+
+namespace tamsel {
+namespace {
+
+std::string_view effect_word(EffectAst effect) {
+  switch (effect) {
+    case EffectAst::Allow:
+      return "allow";
+    case EffectAst::Block:
+      return "block";
+    case EffectAst::RequireApproval:
+      return "require_approval";
+  }
+  return {};
+}
+
+// The atomic conditions of a rule: the single one, or the members of its list.
+struct AtomicView {
+  const AtomicConditionAst* first;
+  const AtomicConditionAst* last;
+  [[nodiscard]] const AtomicConditionAst* begin() const { return first; }
+  [[nodiscard]] const AtomicConditionAst* end() const { return last; }
+};
+
+AtomicView atomic_conditions(const ConditionAst& when) {
+  if (const auto* atomic = std::get_if<ConditionAst::Atomic>(&when.value)) {
+    return {&atomic->condition, &atomic->condition + 1};
+  }
+  const auto& members = std::holds_alternative<ConditionAst::All>(when.value)
+                            ? std::get<ConditionAst::All>(when.value).conditions
+                            : std::get<ConditionAst::Any>(when.value).conditions;
+  return {members.data(), members.data() + members.size()};
+}
+
+const std::string* scoped_action(const RuleAst& rule) {
+  const auto* action = std::get_if<ScopeAst::Action>(&rule.scope.value);
+  return action == nullptr ? nullptr : &action->action;
+}
+
+bool passes_scope(const ScopeFilter& filter, const ScopeAst& scope) {
+  const auto* global = std::get_if<ScopeAst::Global>(&scope.value);
+  if (filter.global) {
+    const bool scope_global = global != nullptr && global->global;
+    if (scope_global != *filter.global) return false;
+  }
+  if (filter.action) {
+    const auto* action = std::get_if<ScopeAst::Action>(&scope.value);
+    if (action == nullptr || action->action != *filter.action) return false;
+  }
+  return true;
+}
+
+bool fits(const SubjectFilter& filter, const AtomicConditionAst& condition) {
+  return (!filter.domain || condition.subject.domain == *filter.domain) &&
+         (!filter.field || condition.subject.field == *filter.field);
+}
+
+bool passes_when(const WhenFilter& filter, const ConditionAst& when) {
+  if (!filter.subject) return true;
+  const AtomicView conditions = atomic_conditions(when);
+  return std::any_of(conditions.begin(), conditions.end(),
+                     [&](const AtomicConditionAst& c) { return fits(*filter.subject, c); });
+}
+
+bool selected(const RuleFilter& where, const RuleAst& rule) {
+  if (where.id && rule.id != *where.id) return false;
+  if (where.effect && effect_word(rule.effect) != *where.effect) return false;
+  if (where.scope && !passes_scope(*where.scope, rule.scope)) return false;
+  if (where.when && !passes_when(*where.when, rule.when)) return false;
+  return true;
+}
+
+bool reads_only_allowed_fields(const std::vector<std::string>& allowed,
+                               const std::vector<const RuleAst*>& selection) {
+  std::string text;
+  for (const RuleAst* rule : selection) {
+    for (const AtomicConditionAst& condition : atomic_conditions(rule->when)) {
+      text.assign(condition.subject.domain).append(".").append(condition.subject.field);
+      if (std::find(allowed.begin(), allowed.end(), text) == allowed.end()) return false;
+    }
+  }
+  return true;
+}
+
+bool violated(const Constraint& must, const std::vector<const RuleAst*>& selection) {
+  const std::uint64_t count = selection.size();
+  if (const auto* exists = std::get_if<Constraint::Exists>(&must.value)) {
+    return exists->exists ? count == 0 : count > 0;
+  }
+  if (const auto* min = std::get_if<Constraint::MinCount>(&must.value)) {
+    return count < min->min_count;
+  }
+  if (const auto* max = std::get_if<Constraint::MaxCount>(&must.value)) {
+    return count > max->max_count;
+  }
+  if (const auto* forbid = std::get_if<Constraint::Forbid>(&must.value)) {
+    return forbid->forbid && count > 0;
+  }
+  const auto& allowed = std::get<Constraint::AllowedFields>(must.value).allowed_fields;
+  return count > 0 && !reads_only_allowed_fields(allowed, selection);
+}
+
+}  // namespace
+
+bool considered(const GovernanceRule& governance_rule, const std::vector<RuleAst>& rules) {
+  if (!governance_rule.applies_to) return true;
+  const std::vector<std::string>& actions = governance_rule.applies_to->actions;
+  return std::any_of(rules.begin(), rules.end(), [&](const RuleAst& rule) {
+    const std::string* action = scoped_action(rule);
+    return action != nullptr && std::find(actions.begin(), actions.end(), *action) != actions.end();
+  });
+}
+
+std::vector<const RuleAst*> select_rules(const GovernanceRule& governance_rule,
+                                         const std::vector<RuleAst>& rules) {
+  std::vector<const RuleAst*> selection;
+  for (const RuleAst& rule : rules) {
+    if (selected(governance_rule.select.where, rule)) selection.push_back(&rule);
+  }
+  return selection;
+}
+
+Expected<CompiledPolicy, CompileError> validate_and_compile(
+    const std::vector<GovernanceRule>& governance_rules, PolicyAst policy,
+    const SchemaCatalogue& catalogue) {
+  std::vector<GovernanceViolation> violations;
+  for (const GovernanceRule& governance_rule : governance_rules) {
+    if (!considered(governance_rule, policy.rules)) continue;
+    if (violated(governance_rule.must, select_rules(governance_rule, policy.rules))) {
+      violations.push_back(GovernanceViolation{governance_rule.id, governance_rule.error});
+    }
+  }
+  if (!violations.empty()) {
+    return unexpected(
+        CompileError{CompileError::Kind::GovernanceFailed, {}, {}, std::move(violations)});
+  }
+  return compile_policy(catalogue, std::move(policy.rules));
+}
+
+}  // namespace tamsel

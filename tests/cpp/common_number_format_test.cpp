@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "common/number_format.h"
+
+namespace tamsel {
+namespace {
+
+struct NumberCase {
+  double input;
+  std::string_view expected;
+};
+
+std::string canonical(double value) {
+  std::string out;
+  append_canonical_number(out, value);
+  return out;
+}
+
+std::string plain(double value) {
+  std::string out;
+  append_plain_number(out, value);
+  return out;
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TEST(CanonicalNumber, Forms) {
+  const NumberCase cases[] = {
+      {5, "5.0"},
+      {1000, "1000.0"},
+      {0.75, "0.75"},
+      {123.456, "123.456"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {-2.5, "-2.5"},
+      {1e16, "1e16"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {2.5e16, "2.5e16"},
+      {-1e16, "-1e16"},
+      {1e17, "1e17"},
+      {123456789012345680000.0, "1.2345678901234568e20"},
+      {1e-4, "0.0001"},
+      {0.00012, "0.00012"},
+      {9e-5, "9e-5"},
+      {0.00009999999999999999, "9.999999999999999e-5"},
+      {1.5e-7, "1.5e-7"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e308"},
+      {0.1, "0.1"},
+      {1.0 / 3.0, "0.3333333333333333"},
+      {kInf, "inf"},
+      {-kInf, "-inf"},
+      {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+      {-std::numeric_limits<double>::quiet_NaN(), "NaN"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(canonical(c.input), c.expected) << "expected " << c.expected;
+  }
+}
+
+TEST(PlainNumber, Forms) {
+  const NumberCase cases[] = {
+      {5, "5.0"},
+      {1e21, "1000000000000000000000.0"},
+      {1e16, "10000000000000000.0"},
+      {1e-7, "0.0000001"},
+      {1.5, "1.5"},
+      {-0.0, "-0.0"},
+      {0.0, "0.0"},
+      {-12.25, "-12.25"},
+      {kInf, "inf"},
+      {-kInf, "-inf"},
+      {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(plain(c.input), c.expected) << "expected " << c.expected;
+  }
+}
+
+TEST(CanonicalNumber, RandomBitPatternsReadBackExactly) {
+  std::mt19937_64 random(20240607);
+  for (int i = 0; i < 100000; ++i) {
+    const auto bits = random();
+    const double value = std::bit_cast<double>(bits);
+    if (!std::isfinite(value)) continue;
+    const std::string text = canonical(value);
+    const double back = std::strtod(text.c_str(), nullptr);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(back), bits) << text;
+    const std::string plain_text = plain(value);
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(std::strtod(plain_text.c_str(), nullptr)), bits)
+        << plain_text;
+  }
+}
+
+}  // namespace
+}  // namespace tamsel

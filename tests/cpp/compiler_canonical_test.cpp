@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+
+#include "compiler/canonical.h"
+
+namespace tamsel {
+namespace {
+
+AtomicCondition comparison(Domain domain, std::string field, Operator op, Operand rhs) {
+  return AtomicCondition{SubjectRef{domain, std::move(field)}, op, std::move(rhs)};
+}
+
+Operand literal(FieldValue value) { return Operand{Operand::Literal{std::move(value)}}; }
+
+CompiledRule atomic_rule(std::string id, AtomicCondition condition, Effect effect) {
+  return CompiledRule{std::move(id),
+                      CompiledCondition{CompiledCondition::Atomic{std::move(condition)}}, effect};
+}
+
+TEST(CanonicalText, WorkedExample) {
+  CompiledPolicy policy;
+  policy.action_rules["transfer"].push_back(CompiledRule{
+      "r1",
+      CompiledCondition{CompiledCondition::All{{
+          comparison(Domain::Action, "amount", Operator::GreaterThan, literal(1000.0)),
+          comparison(Domain::Action, "currency", Operator::Equals, literal(std::string("EUR"))),
+      }}},
+      Effect::RequireApproval});
+  policy.actor_rules["bot"].push_back(atomic_rule(
+      "r2", comparison(Domain::Actor, "trusted", Operator::Equals, literal(false)), Effect::Block));
+  policy.global_rules.push_back(CompiledRule{
+      "r3",
+      CompiledCondition{CompiledCondition::Any{{
+          comparison(Domain::Snapshot, "load", Operator::GreaterThan, literal(0.75)),
+          comparison(Domain::Snapshot, "spent", Operator::GreaterThan,
+                     Operand{Operand::Subject{SubjectRef{Domain::Snapshot, "budget"}}}),
+      }}},
+      Effect::Block});
+  EXPECT_EQ(
+      canonical_text(policy),
+      R"(CompiledPolicy { action_rules: {"transfer": [CompiledRule { rule_id: "r1", condition: All([AtomicCondition { lhs: SubjectRef { domain: Action, field: "amount" }, operator: GreaterThan, rhs: Literal(Number(1000.0)) }, AtomicCondition { lhs: SubjectRef { domain: Action, field: "currency" }, operator: Equals, rhs: Literal(String("EUR")) }]), effect: RequireApproval }]}, actor_rules: {"bot": [CompiledRule { rule_id: "r2", condition: Atomic(AtomicCondition { lhs: SubjectRef { domain: Actor, field: "trusted" }, operator: Equals, rhs: Literal(Boolean(false)) }), effect: Block }]}, global_rules: [CompiledRule { rule_id: "r3", condition: Any([AtomicCondition { lhs: SubjectRef { domain: Snapshot, field: "load" }, operator: GreaterThan, rhs: Literal(Number(0.75)) }, AtomicCondition { lhs: SubjectRef { domain: Snapshot, field: "spent" }, operator: GreaterThan, rhs: Subject(SubjectRef { domain: Snapshot, field: "budget" }) }]), effect: Block }] })");
+}
+
+TEST(CanonicalText, EmptyPolicy) {
+  EXPECT_EQ(canonical_text(CompiledPolicy{}),
+            "CompiledPolicy { action_rules: {}, actor_rules: {}, global_rules: [] }");
+}
+
+// The text of a policy holding one global rule: id, field and literal vary.
+std::string one_rule_text(std::string id, std::string field, FieldValue value, Operator op) {
+  CompiledPolicy policy;
+  policy.global_rules.push_back(atomic_rule(
+      std::move(id), comparison(Domain::Snapshot, std::move(field), op, literal(std::move(value))),
+      Effect::Allow));
+  return canonical_text(policy);
+}
+
+std::string expected_one_rule(const std::string& id, const std::string& field,
+                              const std::string& value, const std::string& op) {
+  return "CompiledPolicy { action_rules: {}, actor_rules: {}, global_rules: [CompiledRule { "
+         "rule_id: " +
+         id +
+         ", condition: Atomic(AtomicCondition { lhs: SubjectRef { domain: "
+         "Snapshot, field: " +
+         field + " }, operator: " + op + ", rhs: Literal(" + value + ") }), effect: Allow }] }";
+}
+
+struct LeafCase {
+  std::string id;
+  std::string field;
+  FieldValue value;
+  Operator op;
+  std::string expected_id;
+  std::string expected_field;
+  std::string expected_value;
+  std::string expected_op;
+};
+
+TEST(CanonicalText, LeavesRenderQuotedAndExact) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const LeafCase cases[] = {
+      {"r", "f", 5.0, Operator::Equals, R"("r")", R"("f")", "Number(5.0)", "Equals"},
+      {"r", "f", 1e16, Operator::NotEquals, R"("r")", R"("f")", "Number(1e16)", "NotEquals"},
+      {"r", "f", 2.5e16, Operator::LessThan, R"("r")", R"("f")", "Number(2.5e16)", "LessThan"},
+      {"r", "f", 0.0001, Operator::In, R"("r")", R"("f")", "Number(0.0001)", "In"},
+      {"r", "f", 0.00009, Operator::NotIn, R"("r")", R"("f")", "Number(9e-5)", "NotIn"},
+      {"r", "f", -0.0, Operator::Equals, R"("r")", R"("f")", "Number(-0.0)", "Equals"},
+      {"r", "f", -nan, Operator::Equals, R"("r")", R"("f")", "Number(NaN)", "Equals"},
+      {"r", "f", true, Operator::Equals, R"("r")", R"("f")", "Boolean(true)", "Equals"},
+      {"a\"b\\c\nd'e", "caf\u00e9", std::string("x\ty"), Operator::Equals, R"("a\"b\\c\nd'e")",
+       "\"caf\u00e9\"", R"(String("x\ty"))", "Equals"},
+      {"r", "no\u00a0break", std::string("\u0301"), Operator::Equals, R"("r")",
+       R"("no\u{a0}break")", R"(String("\u{301}"))", "Equals"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(one_rule_text(c.id, c.field, c.value, c.op),
+              expected_one_rule(c.expected_id, c.expected_field, c.expected_value, c.expected_op));
+  }
+}
+
+TEST(CanonicalText, MapEntriesInByteOrderOfKeys) {
+  const auto rule = [](const char* id) {
+    return atomic_rule(id, comparison(Domain::Actor, "f", Operator::Equals, literal(true)),
+                       Effect::Block);
+  };
+  const char* keys[] = {"b", "\u00e9", "a", "B", "", "ab"};
+  CompiledPolicy policy;
+  for (const char* key : keys) {
+    policy.actor_rules[key].push_back(rule(key));
+    policy.action_rules[key].push_back(rule(key));
+  }
+  std::string map = "{";
+  const char* separator = "";
+  for (const char* key : {"", "B", "a", "ab", "b", "\u00e9"}) {
+    map.append(separator).append("\"").append(key).append("\": [CompiledRule { rule_id: \"");
+    map.append(key).append(
+        "\", condition: Atomic(AtomicCondition { lhs: SubjectRef { domain: Actor, field: \"f\" "
+        "}, operator: Equals, rhs: Literal(Boolean(true)) }), effect: Block }]");
+    separator = ", ";
+  }
+  map += "}";
+  EXPECT_EQ(canonical_text(policy), "CompiledPolicy { action_rules: " + map +
+                                        ", actor_rules: " + map + ", global_rules: [] }");
+}
+
+}  // namespace
+}  // namespace tamsel
