@@ -1,0 +1,181 @@
+#include "documents/buffered.h"
+
+#include "documents/scalars.h"
+
+namespace tamsel {
+namespace {
+
+Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::string_view text) {
+  BufferedNode node;
+  switch (value.kind) {
+    case ScalarKind::Null:
+      node.kind = BufferedKind::Null;
+      break;
+    case ScalarKind::Boolean:
+      node.kind = BufferedKind::Boolean;
+      node.boolean = value.boolean;
+      break;
+    case ScalarKind::Unsigned:
+      node.kind = BufferedKind::Unsigned;
+      node.unsigned_integer = static_cast<std::uint64_t>(value.magnitude);
+      break;
+    case ScalarKind::Negative:
+      node.kind = BufferedKind::Signed;
+      node.signed_integer = value.signed_value();
+      break;
+    case ScalarKind::Float:
+      node.kind = BufferedKind::Float;
+      node.floating = value.floating;
+      break;
+    case ScalarKind::String:
+      node.kind = BufferedKind::String;
+      node.text = text;
+      break;
+    case ScalarKind::BigUnsigned:
+    case ScalarKind::BigNegative: {
+      std::string message = "invalid type: ";
+      append_description(message, value, text);
+      message += ", expected any value";
+      return unexpected(std::move(message));
+    }
+  }
+  return node;
+}
+
+Status buffer_scalar(EventReader& reader, const Event& event, std::vector<BufferedNode>& out) {
+  const std::string_view text = reader.text(event);
+  auto value = classify_scalar(event.style, event.tag, text);
+  if (!value) return unexpected(reader.error_at(std::move(value).error(), event.mark));
+  auto node = scalar_node(*value, text);
+  if (!node) return unexpected(reader.error_at(std::move(node).error(), event.mark));
+  out.push_back(*node);
+  reader.advance();
+  return Ok{};
+}
+
+// One mapping entry: the key with the mapping's path, the value under the key.
+Status buffer_entry(EventReader& reader, std::vector<BufferedNode>& out) {
+  const bool through_alias = reader.at_alias();
+  auto key = reader.peek();
+  if (!key) return unexpected(std::move(key).error());
+  const bool usable = !through_alias && (*key)->kind == EventKind::Scalar;
+  const std::string_view key_text = usable ? reader.text(**key) : std::string_view();
+  if (auto buffered = buffer_value(reader, out); !buffered) return buffered;
+  usable ? reader.push_key(key_text) : reader.push_unusable_key();
+  Status value = buffer_value(reader, out);
+  reader.pop_path();
+  return value;
+}
+
+// Depth is bounded by the nesting budget, which enter() enforces before any
+// recursion.
+Status buffer_collection(EventReader& reader, const Event& event, std::vector<BufferedNode>& out) {
+  if (auto entered = reader.enter(event); !entered) return entered;
+  const bool sequence = event.kind == EventKind::SequenceStart;
+  const auto index = static_cast<std::uint32_t>(out.size());
+  BufferedNode node;
+  node.kind = sequence ? BufferedKind::Sequence : BufferedKind::Mapping;
+  out.push_back(node);
+  reader.advance();
+  const EventKind end = sequence ? EventKind::SequenceEnd : EventKind::MappingEnd;
+  std::uint32_t count = 0;
+  for (;; ++count) {
+    auto ended = reader.at_end(end);
+    if (!ended) return unexpected(std::move(ended).error());
+    if (*ended) break;
+    if (sequence) reader.push_index(count);
+    Status item = sequence ? buffer_value(reader, out) : buffer_entry(reader, out);
+    if (sequence) reader.pop_path();
+    if (!item) return item;
+  }
+  out[index].count = count;
+  out[index].span = static_cast<std::uint32_t>(out.size() - index);
+  return Ok{};
+}
+
+}  // namespace
+
+Status buffer_value(EventReader& reader, std::vector<BufferedNode>& out) {
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  const Event& e = **event;
+  if (e.tag == TagKind::Local) {
+    return unexpected(
+        reader.error_at("untagged and internally tagged enums do not support enum input", e.mark));
+  }
+  if (e.kind == EventKind::Scalar) return buffer_scalar(reader, e, out);
+  return buffer_collection(reader, e, out);
+}
+
+std::optional<std::string> match_text(BufferedValue value) {
+  if (value.kind() != BufferedKind::String) return std::nullopt;
+  return std::string(value.node().text);
+}
+
+std::optional<double> match_number(BufferedValue value) {
+  switch (value.kind()) {
+    case BufferedKind::Unsigned:
+      return static_cast<double>(value.node().unsigned_integer);
+    case BufferedKind::Signed:
+      return static_cast<double>(value.node().signed_integer);
+    case BufferedKind::Float:
+      return value.node().floating;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<bool> match_boolean(BufferedValue value) {
+  if (value.kind() != BufferedKind::Boolean) return std::nullopt;
+  return value.node().boolean;
+}
+
+// A signed integer is only ever non-negative when it was written as -0.
+std::optional<std::uint64_t> match_unsigned(BufferedValue value) {
+  if (value.kind() == BufferedKind::Unsigned) return value.node().unsigned_integer;
+  if (value.kind() == BufferedKind::Signed && value.node().signed_integer == 0) return 0;
+  return std::nullopt;
+}
+
+bool match_fields(BufferedValue mapping, std::span<const std::string_view> names,
+                  std::span<std::optional<BufferedValue>> found) {
+  if (mapping.kind() != BufferedKind::Mapping) return false;
+  BufferedValue key = mapping.first_child();
+  for (std::uint32_t i = 0; i < mapping.count(); ++i) {
+    const BufferedValue value = key.next_sibling();
+    std::size_t field = names.size();
+    if (key.kind() == BufferedKind::String) {
+      field = 0;
+      while (field < names.size() && names[field] != key.node().text) ++field;
+    } else if (key.kind() == BufferedKind::Unsigned) {
+      field = key.node().unsigned_integer < names.size()
+                  ? static_cast<std::size_t>(key.node().unsigned_integer)
+                  : names.size();
+    } else {
+      return false;
+    }
+    if (field < names.size()) {
+      if (found[field]) return false;
+      found[field] = value;
+    }
+    key = value.next_sibling();
+  }
+  return true;
+}
+
+bool match_record(BufferedValue value, std::span<const std::string_view> names,
+                  std::span<std::optional<BufferedValue>> found, bool sequence_form) {
+  if (sequence_form && value.kind() == BufferedKind::Sequence) {
+    if (value.count() != names.size()) return false;
+    BufferedValue item = value.first_child();
+    for (std::size_t i = 0; i < names.size(); ++i, item = item.next_sibling()) found[i] = item;
+    return true;
+  }
+  if (!match_fields(value, names, found)) return false;
+  for (const auto& field : found) {
+    if (!field) return false;
+  }
+  return true;
+}
+
+}  // namespace tamsel

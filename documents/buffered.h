@@ -1,0 +1,108 @@
+// Buffered mode: a value whose type is a set of alternatives is first read
+// whole into a generic tree, which the alternatives are then matched against.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "documents/reader.h"
+
+namespace tamsel {
+
+enum class BufferedKind : std::uint8_t {
+  Null,
+  Boolean,
+  Unsigned,
+  Signed,
+  Float,
+  String,
+  Sequence,
+  Mapping
+};
+
+struct BufferedNode {
+  BufferedKind kind = BufferedKind::Null;
+  bool boolean = false;
+  std::uint32_t count = 0;  // items of a sequence, entries of a mapping
+  std::uint32_t span = 1;   // nodes in this subtree, itself included
+  std::uint64_t unsigned_integer = 0;
+  std::int64_t signed_integer = 0;
+  double floating = 0.0;
+  std::string_view text;  // a string's text, in the document's arena
+};
+
+// A node of a buffered tree. The tree is kept as its nodes in document
+// pre-order, so it costs one vector; a mapping's children alternate key and
+// value, in document order, duplicates kept.
+class BufferedValue {
+ public:
+  BufferedValue(const std::vector<BufferedNode>& nodes, std::uint32_t index)
+      : nodes_(&nodes), index_(index) {}
+
+  const BufferedNode& node() const { return (*nodes_)[index_]; }
+  BufferedKind kind() const { return node().kind; }
+  std::uint32_t count() const { return node().count; }
+  BufferedValue first_child() const { return {*nodes_, index_ + 1}; }
+  BufferedValue next_sibling() const { return {*nodes_, index_ + node().span}; }
+
+ private:
+  const std::vector<BufferedNode>* nodes_;
+  std::uint32_t index_;
+};
+
+// Reads the node at the cursor into out (appending), expanding aliases.
+Status buffer_value(EventReader& reader, std::vector<BufferedNode>& out);
+
+std::optional<std::string> match_text(BufferedValue value);
+std::optional<double> match_number(BufferedValue value);
+std::optional<bool> match_boolean(BufferedValue value);
+std::optional<std::uint64_t> match_unsigned(BufferedValue value);
+
+// Reads a mapping as a record with the given fields: a string key names a
+// field, an unsigned integer key selects one by position; other keys are
+// ignored. Fails on a key of another kind or a field given twice. A field that
+// is not given stays empty in found.
+bool match_fields(BufferedValue mapping, std::span<const std::string_view> names,
+                  std::span<std::optional<BufferedValue>> found);
+
+// A record: a mapping in which match_fields finds every field, or, with
+// sequence_form, a sequence of exactly one item per field, in field order.
+bool match_record(BufferedValue value, std::span<const std::string_view> names,
+                  std::span<std::optional<BufferedValue>> found, bool sequence_form = false);
+
+// The items of a sequence, each matched by match_item; nullopt unless all match.
+template <class T, class MatchItem>
+std::optional<std::vector<T>> match_list(BufferedValue value, MatchItem match_item) {
+  if (value.kind() != BufferedKind::Sequence) return std::nullopt;
+  std::vector<T> items;
+  items.reserve(value.count());
+  BufferedValue item = value.first_child();
+  for (std::uint32_t i = 0; i < value.count(); ++i, item = item.next_sibling()) {
+    auto matched = match_item(item);
+    if (!matched) return std::nullopt;
+    items.push_back(std::move(*matched));
+  }
+  return items;
+}
+
+// Buffers the node at the cursor and gives the first alternative that matches,
+// or an error without position naming the type.
+template <class T, class Match>
+Status read_alternatives(EventReader& reader, std::string_view type_name, Match match, T& out) {
+  std::vector<BufferedNode>& nodes = reader.scratch();
+  nodes.clear();
+  if (auto buffered = buffer_value(reader, nodes); !buffered) return buffered;
+  auto matched = match(BufferedValue(nodes, 0));
+  if (!matched) {
+    return unexpected(
+        ReadError{"data did not match any variant of untagged enum " + std::string(type_name)});
+  }
+  out = std::move(*matched);
+  return Ok{};
+}
+
+}  // namespace tamsel

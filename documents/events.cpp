@@ -1,0 +1,271 @@
+#include "documents/events.h"
+
+#include <yaml.h>
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include "common/names.h"
+
+namespace tamsel {
+
+void append_position(std::string& out, Mark mark) {
+  if (mark.line == 0 && mark.column == 0) return;
+  out += " at line ";
+  out += std::to_string(std::uint64_t{mark.line} + 1);
+  out += " column ";
+  out += std::to_string(std::uint64_t{mark.column} + 1);
+}
+
+struct YamlStream::Parser {
+  yaml_parser_t parser;
+};
+
+namespace {
+
+// Event records address texts and positions with 32 bits.
+constexpr std::size_t kLargestText = UINT32_MAX - 1;
+
+DocumentError too_large() { return {"document too large"}; }
+
+// One parsed libyaml event, deleted when it goes out of scope.
+struct ParsedEvent {
+  yaml_event_t event{};
+  ParsedEvent() = default;
+  ParsedEvent(const ParsedEvent&) = delete;
+  ParsedEvent& operator=(const ParsedEvent&) = delete;
+  ~ParsedEvent() { yaml_event_delete(&event); }
+};
+
+Mark mark_of(const yaml_mark_t& mark) {
+  return {static_cast<std::uint32_t>(mark.line), static_cast<std::uint32_t>(mark.column)};
+}
+
+void append_line_column(std::string& out, const yaml_mark_t& mark) {
+  append_position(out, mark_of(mark));
+}
+
+// PROBLEM, its position, then CONTEXT and the context's position, as libyaml
+// reports them.
+std::string parser_error_text(const yaml_parser_t& parser) {
+  std::string text = parser.problem != nullptr ? parser.problem : "unknown parse error";
+  const yaml_mark_t& problem = parser.problem_mark;
+  if (problem.line != 0 || problem.column != 0) {
+    append_line_column(text, problem);
+  } else if (parser.problem_offset != 0) {
+    text += " at position ";
+    text += std::to_string(parser.problem_offset);
+  }
+  if (parser.context == nullptr) return text;
+  text += ", ";
+  text += parser.context;
+  const yaml_mark_t& context = parser.context_mark;
+  if (context.line != problem.line || context.column != problem.column) {
+    append_line_column(text, context);
+  }
+  return text;
+}
+
+TagKind tag_kind(std::string_view tag) {
+  constexpr std::string_view kCore = "tag:yaml.org,2002:";
+  if (tag.empty()) return TagKind::None;
+  if (tag.front() == '!') return TagKind::Local;
+  if (tag.substr(0, kCore.size()) != kCore) return TagKind::Other;
+  const std::string_view name = tag.substr(kCore.size());
+  if (name == "bool") return TagKind::Bool;
+  if (name == "int") return TagKind::Int;
+  if (name == "float") return TagKind::Float;
+  if (name == "null") return TagKind::Null;
+  return TagKind::Other;
+}
+
+ScalarStyle style_of(yaml_scalar_style_t style) {
+  switch (style) {
+    case YAML_SINGLE_QUOTED_SCALAR_STYLE:
+      return ScalarStyle::SingleQuoted;
+    case YAML_DOUBLE_QUOTED_SCALAR_STYLE:
+      return ScalarStyle::DoubleQuoted;
+    case YAML_LITERAL_SCALAR_STYLE:
+      return ScalarStyle::Literal;
+    case YAML_FOLDED_SCALAR_STYLE:
+      return ScalarStyle::Folded;
+    default:
+      return ScalarStyle::Plain;
+  }
+}
+
+std::string_view view_of(const yaml_char_t* text) {
+  return text == nullptr ? std::string_view()
+                         : std::string_view(reinterpret_cast<const char*>(text));
+}
+
+// Turns libyaml events into event records, keeping anchors by index.
+class Loader {
+ public:
+  explicit Loader(Document& document) : document_(document) {}
+
+  Expected<bool, DocumentError> add(const yaml_event_t& event) {
+    switch (event.type) {
+      case YAML_SCALAR_EVENT:
+        return add_scalar(event);
+      case YAML_SEQUENCE_START_EVENT:
+        return open(event, EventKind::SequenceStart, event.data.sequence_start.tag,
+                    event.data.sequence_start.anchor);
+      case YAML_MAPPING_START_EVENT:
+        return open(event, EventKind::MappingStart, event.data.mapping_start.tag,
+                    event.data.mapping_start.anchor);
+      case YAML_SEQUENCE_END_EVENT:
+        return close(event, EventKind::SequenceEnd);
+      case YAML_MAPPING_END_EVENT:
+        return close(event, EventKind::MappingEnd);
+      case YAML_ALIAS_EVENT:
+        return add_alias(event);
+      default:
+        return true;
+    }
+  }
+
+ private:
+  Expected<bool, DocumentError> add_scalar(const yaml_event_t& event) {
+    const auto& scalar = event.data.scalar;
+    Event record = base(event, EventKind::Scalar);
+    record.style = style_of(scalar.style);
+    const std::string_view value(reinterpret_cast<const char*>(scalar.value), scalar.length);
+    if (!store(value, record.text_offset, record.text_length)) return unexpected(too_large());
+    if (!set_tag(record, view_of(scalar.tag))) return unexpected(too_large());
+    remember_anchor(view_of(scalar.anchor));
+    document_.events.push_back(record);
+    return true;
+  }
+
+  Expected<bool, DocumentError> open(const yaml_event_t& event, EventKind kind,
+                                     const yaml_char_t* tag, const yaml_char_t* anchor) {
+    Event record = base(event, kind);
+    if (!set_tag(record, view_of(tag))) return unexpected(too_large());
+    remember_anchor(view_of(anchor));
+    open_.push_back(static_cast<std::uint32_t>(document_.events.size()));
+    document_.events.push_back(record);
+    return true;
+  }
+
+  Expected<bool, DocumentError> close(const yaml_event_t& event, EventKind kind) {
+    // libyaml balances starts and ends, so an open collection is always there.
+    document_.events[open_.back()].link = static_cast<std::uint32_t>(document_.events.size());
+    open_.pop_back();
+    document_.events.push_back(base(event, kind));
+    return true;
+  }
+
+  Expected<bool, DocumentError> add_alias(const yaml_event_t& event) {
+    const auto found = anchors_.find(view_of(event.data.alias.anchor));
+    if (found == anchors_.end()) {
+      std::string message = "unknown anchor";
+      append_line_column(message, event.start_mark);
+      return unexpected(DocumentError{std::move(message)});
+    }
+    Event record = base(event, EventKind::Alias);
+    record.link = found->second;
+    document_.events.push_back(record);
+    return true;
+  }
+
+  static Event base(const yaml_event_t& event, EventKind kind) {
+    Event record;
+    record.kind = kind;
+    record.mark = mark_of(event.start_mark);
+    return record;
+  }
+
+  bool store(std::string_view text, std::uint32_t& offset, std::uint32_t& length) {
+    std::string& arena = document_.arena;
+    if (text.size() > kLargestText - arena.size()) return false;
+    offset = static_cast<std::uint32_t>(arena.size());
+    length = static_cast<std::uint32_t>(text.size());
+    arena.append(text);
+    return true;
+  }
+
+  bool set_tag(Event& record, std::string_view tag) {
+    record.tag = tag_kind(tag);
+    if (record.tag != TagKind::Local) return true;
+    return store(tag, record.tag_offset, record.tag_length);
+  }
+
+  // A later anchor of the same name wins for the aliases that follow it.
+  void remember_anchor(std::string_view name) {
+    if (name.empty()) return;
+    const auto index = static_cast<std::uint32_t>(document_.events.size());
+    const auto found = anchors_.find(name);
+    if (found != anchors_.end()) {
+      found->second = index;
+    } else {
+      anchors_.emplace(std::string(name), index);
+    }
+  }
+
+  Document& document_;
+  std::vector<std::uint32_t> open_;
+  NameMap<std::uint32_t> anchors_;
+};
+
+}  // namespace
+
+YamlStream::YamlStream(std::string_view text)
+    : parser_(std::make_unique<Parser>()), text_size_(text.size()) {
+  if (yaml_parser_initialize(&parser_->parser) == 0) throw std::bad_alloc();
+  // libyaml wants a non-null pointer even for an empty text.
+  const char* data = text.data() != nullptr ? text.data() : "";
+  yaml_parser_set_input_string(&parser_->parser, reinterpret_cast<const unsigned char*>(data),
+                               text.size());
+}
+
+YamlStream::~YamlStream() { yaml_parser_delete(&parser_->parser); }
+
+Expected<Document, DocumentError> YamlStream::load_first_document() {
+  Document document;
+  if (text_size_ > kLargestText) return unexpected(too_large());
+  // Scalar texts rarely outgrow the text, and events are rarely denser than
+  // one per eight bytes; reserving spares the copies of growing.
+  document.arena.reserve(text_size_);
+  document.events.reserve(text_size_ / 8);
+  Loader loader(document);
+  for (;;) {
+    ParsedEvent parsed;
+    yaml_parser_t& parser = parser_->parser;
+    if (yaml_parser_parse(&parser, &parsed.event) == 0) {
+      if (parser.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+      document.parse_error = DocumentError{parser_error_text(parser)};
+      finished_ = true;
+      return document;
+    }
+    const yaml_event_type_t type = parsed.event.type;
+    if (type == YAML_DOCUMENT_END_EVENT) return document;
+    if (type == YAML_STREAM_END_EVENT || type == YAML_NO_EVENT) {
+      finished_ = true;
+      if (document.events.empty()) {
+        // A stream without a document reads as one empty node at its end.
+        Event empty;
+        empty.mark = mark_of(parsed.event.start_mark);
+        document.events.push_back(empty);
+      }
+      return document;
+    }
+    auto added = loader.add(parsed.event);
+    if (!added) return unexpected(std::move(added).error());
+  }
+}
+
+bool YamlStream::has_further_document() {
+  if (finished_) return false;
+  ParsedEvent parsed;
+  yaml_parser_t& parser = parser_->parser;
+  finished_ = true;
+  if (yaml_parser_parse(&parser, &parsed.event) == 0) {
+    if (parser.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+    return true;
+  }
+  return parsed.event.type != YAML_STREAM_END_EVENT && parsed.event.type != YAML_NO_EVENT;
+}
+
+}  // namespace tamsel

@@ -1,0 +1,96 @@
+// The first YAML document of a text as a flat list of compact event records.
+// Texts live in one arena; anchors are resolved to event indices while loading,
+// so that aliases can later be replayed without copying anything.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/expected.h"
+#include "documents/document_error.h"
+
+namespace tamsel {
+
+enum class EventKind : std::uint8_t {
+  Scalar,
+  SequenceStart,
+  SequenceEnd,
+  MappingStart,
+  MappingEnd,
+  Alias
+};
+
+enum class ScalarStyle : std::uint8_t { Plain, SingleQuoted, DoubleQuoted, Literal, Folded };
+
+// Only the tags that change how a node is read are told apart; "!"-tags keep
+// their text because keywords can be written as a tag.
+enum class TagKind : std::uint8_t { None, Bool, Int, Float, Null, Local, Other };
+
+// 0-based line and column, in characters.
+struct Mark {
+  std::uint32_t line = 0;
+  std::uint32_t column = 0;
+};
+
+// " at line L column C" (1-based), left out for the very first character.
+void append_position(std::string& out, Mark mark);
+
+inline constexpr std::uint32_t kNoLink = UINT32_MAX;
+
+struct Event {
+  EventKind kind = EventKind::Scalar;
+  ScalarStyle style = ScalarStyle::Plain;
+  TagKind tag = TagKind::None;
+  std::uint32_t text_offset = 0;  // scalar text in the arena
+  std::uint32_t text_length = 0;
+  std::uint32_t tag_offset = 0;  // local tag text in the arena, "!" included
+  std::uint32_t tag_length = 0;
+  // Alias: index of the anchored node's first event. Collection start: index of
+  // its end event (kNoLink when the text broke off before it).
+  std::uint32_t link = kNoLink;
+  Mark mark;
+};
+
+struct Document {
+  std::vector<Event> events;
+  std::string arena;
+  // The parse error that stopped loading, already rendered.
+  std::optional<DocumentError> parse_error;
+
+  std::string_view text(const Event& event) const {
+    return std::string_view(arena).substr(event.text_offset, event.text_length);
+  }
+  std::string_view local_tag(const Event& event) const {
+    return std::string_view(arena).substr(event.tag_offset, event.tag_length);
+  }
+};
+
+// A libyaml parser over one text. It loads the first document and, after that
+// document has been read, tells whether the stream goes on.
+class YamlStream {
+ public:
+  explicit YamlStream(std::string_view text);
+  ~YamlStream();
+  YamlStream(const YamlStream&) = delete;
+  YamlStream& operator=(const YamlStream&) = delete;
+
+  // Fails only on an alias to an unknown anchor or a text beyond the size the
+  // event records can address; parse errors are kept in the document.
+  Expected<Document, DocumentError> load_first_document();
+
+  // After a complete first document: whether anything but the end of the
+  // stream follows (a further document, even one that fails to parse).
+  bool has_further_document();
+
+ private:
+  struct Parser;
+  std::unique_ptr<Parser> parser_;
+  std::size_t text_size_;
+  bool finished_ = false;  // the stream end (or an error) has been seen
+};
+
+}  // namespace tamsel

@@ -1,0 +1,145 @@
+#include "documents/reader.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "documents/buffered.h"
+#include "documents/scalars.h"
+
+namespace tamsel {
+
+namespace {
+
+ReadError placed(std::string message) { return ReadError{std::move(message), true}; }
+
+// The last event of the node that starts at index (itself for a scalar).
+std::uint32_t last_event_of(const Document& document, std::uint32_t index) {
+  const Event& event = document.events[index];
+  const bool collection =
+      event.kind == EventKind::SequenceStart || event.kind == EventKind::MappingStart;
+  return collection ? event.link : index;
+}
+
+}  // namespace
+
+EventReader::EventReader(const Document& document)
+    : document_(document), replay_budget_(kExpansionsPerEvent * document.events.size()) {}
+
+EventReader::~EventReader() = default;
+
+ReadError EventReader::past_end() const {
+  if (document_.parse_error) return placed(document_.parse_error->message);
+  return placed("EOF while parsing a value");
+}
+
+Expected<const Event*, ReadError> EventReader::peek() {
+  if (cursor_ >= document_.events.size()) return unexpected(past_end());
+  const Event* event = &document_.events[cursor_];
+  if (event->kind != EventKind::Alias) return event;
+  // Each expansion is charged with the events it replays, so that many aliases
+  // of one large node cannot multiply the work beyond the budget either.
+  const std::uint32_t last = last_event_of(document_, event->link);
+  const std::uint64_t replayed =
+      std::uint64_t{std::min(last, static_cast<std::uint32_t>(document_.events.size() - 1))} -
+      event->link + 1;
+  replayed_ += replayed;
+  if (replayed_ > replay_budget_) return unexpected(placed("repetition limit exceeded"));
+  // An anchored node is never an alias itself, so one step always suffices.
+  replays_.push_back({cursor_ + 1, last});
+  cursor_ = event->link;
+  return &document_.events[cursor_];
+}
+
+bool EventReader::at_alias() const {
+  return cursor_ < document_.events.size() && document_.events[cursor_].kind == EventKind::Alias;
+}
+
+void EventReader::advance() { consume(cursor_); }
+
+// Only the innermost replay can end here: an alias inside a replayed node
+// stands strictly before that node's last event.
+void EventReader::consume(std::uint32_t index) {
+  cursor_ = index + 1;
+  if (!replays_.empty() && replays_.back().last == index) {
+    cursor_ = replays_.back().resume;
+    replays_.pop_back();
+  }
+}
+
+Status EventReader::skip() {
+  if (cursor_ >= document_.events.size()) return unexpected(past_end());
+  const std::uint32_t last = last_event_of(document_, cursor_);
+  if (last >= document_.events.size()) return unexpected(past_end());
+  consume(last);
+  return Ok{};
+}
+
+Expected<bool, ReadError> EventReader::at_end(EventKind end) {
+  // An alias is never an end event; peeking would expand it too early.
+  if (at_alias()) return false;
+  auto event = peek();
+  if (!event) return unexpected(std::move(event).error());
+  if ((*event)->kind != end) return false;
+  advance();
+  leave();
+  return true;
+}
+
+Status EventReader::enter(const Event& collection) {
+  if (depth_ == kNestingBudget) {
+    std::string message = "recursion limit exceeded";
+    append_position(message, collection.mark);
+    return unexpected(placed(std::move(message)));
+  }
+  ++depth_;
+  return Ok{};
+}
+
+std::string EventReader::render_path() const {
+  if (path_.empty()) return ".";
+  std::string out;
+  bool at_root = true;
+  for (const PathSegment& segment : path_) {
+    switch (segment.kind) {
+      case Segment::Key:
+        if (!at_root) out += '.';
+        out += segment.key;
+        break;
+      case Segment::Index:
+        if (at_root) out += '.';
+        out += '[';
+        out += std::to_string(segment.index);
+        out += ']';
+        break;
+      case Segment::Unusable:
+        if (!at_root) out += '.';
+        out += '?';
+        break;
+    }
+    at_root = false;
+  }
+  return out;
+}
+
+ReadError EventReader::error_at(std::string message, Mark mark) const {
+  std::string text = render_path();
+  if (text == ".") {
+    text = std::move(message);
+  } else {
+    text += ": ";
+    text += message;
+  }
+  append_position(text, mark);
+  return placed(std::move(text));
+}
+
+ReadError EventReader::locate(ReadError error, Mark mark) const {
+  if (error.located) return error;
+  return error_at(std::move(error.message), mark);
+}
+
+ReadError EventReader::invalid_type(const Event& event, std::string_view expected) const {
+  return error_at(invalid_type_message(document_, event, expected), event.mark);
+}
+
+}  // namespace tamsel

@@ -1,0 +1,102 @@
+// The cursor that reading rules walk over a loaded document: alias replay by
+// event index, the repetition and nesting budgets, and the path of the value
+// being read, which errors render as their prefix.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/expected.h"
+#include "documents/events.h"
+
+namespace tamsel {
+
+struct ReadError {
+  std::string message;
+  // Path and position are attached (or deliberately absent). Errors that are
+  // not yet located receive those of the nearest enclosing record.
+  bool located = false;
+};
+
+struct Ok {};
+using Status = Expected<Ok, ReadError>;
+
+struct BufferedNode;
+
+inline constexpr std::size_t kNestingBudget = 128;
+inline constexpr std::uint64_t kExpansionsPerEvent = 100;
+
+class EventReader {
+ public:
+  explicit EventReader(const Document& document);
+  ~EventReader();
+  EventReader(const EventReader&) = delete;
+  EventReader& operator=(const EventReader&) = delete;
+
+  const Document& document() const { return document_; }
+  std::string_view text(const Event& event) const { return document_.text(event); }
+
+  // The event at the cursor, with an alias replaced by its anchored node.
+  Expected<const Event*, ReadError> peek();
+  // Whether the event at the cursor is an alias that peek() has not expanded.
+  bool at_alias() const;
+  // Consumes the event that peek() gave.
+  void advance();
+  // Passes over the whole node at the cursor without expanding its aliases and
+  // without using nesting budget.
+  Status skip();
+
+  // True at the end event of the collection being read, which it consumes
+  // together with the collection's level of the nesting budget.
+  Expected<bool, ReadError> at_end(EventKind end);
+
+  // Nesting budget: one level per collection being read.
+  Status enter(const Event& collection);
+  void leave() { --depth_; }
+
+  void push_key(std::string_view key) { path_.push_back({Segment::Key, key, 0}); }
+  void push_index(std::size_t index) { path_.push_back({Segment::Index, {}, index}); }
+  void push_unusable_key() { path_.push_back({Segment::Unusable, {}, 0}); }
+  void pop_path() { path_.pop_back(); }
+
+  // Reused by every buffered value of one read.
+  std::vector<BufferedNode>& scratch() { return scratch_; }
+
+  // An error with the current path and the given position.
+  ReadError error_at(std::string message, Mark mark) const;
+  // Attaches the current path and the position to an error that has none.
+  ReadError locate(ReadError error, Mark mark) const;
+  // "invalid type: U, expected WHAT" for the node of event, located.
+  ReadError invalid_type(const Event& event, std::string_view expected) const;
+
+ private:
+  enum class Segment : std::uint8_t { Key, Index, Unusable };
+  struct PathSegment {
+    Segment kind;
+    std::string_view key;
+    std::size_t index;
+  };
+  // Where reading resumes once the replay of an alias has consumed `last`.
+  struct Replay {
+    std::uint32_t resume;
+    std::uint32_t last;
+  };
+
+  ReadError past_end() const;
+  void consume(std::uint32_t index);
+  std::string render_path() const;
+
+  const Document& document_;
+  std::uint32_t cursor_ = 0;
+  std::uint64_t replayed_ = 0;
+  std::uint64_t replay_budget_;
+  std::size_t depth_ = 0;
+  std::vector<Replay> replays_;
+  std::vector<PathSegment> path_;
+  std::vector<BufferedNode> scratch_;
+};
+
+}  // namespace tamsel

@@ -1,0 +1,184 @@
+#include "documents/rules.h"
+
+#include "documents/scalars.h"
+
+namespace tamsel {
+namespace {
+
+std::string_view collection_word(const Event& event) {
+  return event.kind == EventKind::SequenceStart ? "sequence" : "map";
+}
+
+std::string unknown_variant(std::string_view text, std::span<const std::string_view> keywords) {
+  std::string message = "unknown variant `";
+  message += text;
+  message += "`, expected ";
+  if (keywords.size() > 2) message += "one of ";
+  for (std::size_t i = 0; i < keywords.size(); ++i) {
+    if (i > 0) message += keywords.size() == 2 ? " or " : ", ";
+    message += '`';
+    message += keywords[i];
+    message += '`';
+  }
+  return message;
+}
+
+std::optional<std::size_t> find_keyword(std::string_view text,
+                                        std::span<const std::string_view> keywords) {
+  for (std::size_t i = 0; i < keywords.size(); ++i) {
+    if (keywords[i] == text) return i;
+  }
+  return std::nullopt;
+}
+
+// A keyword written as a local tag "!WORD" on an empty node.
+Status read_tagged_keyword(EventReader& reader, const Event& event,
+                           std::span<const std::string_view> keywords, std::size_t& out) {
+  const std::string_view word = reader.document().local_tag(event).substr(1);
+  const auto found = find_keyword(word, keywords);
+  if (!found) return unexpected(reader.error_at(unknown_variant(word, keywords), event.mark));
+  if (event.kind != EventKind::Scalar) {
+    std::string message = "invalid type: ";
+    message += collection_word(event);
+    message += ", expected unit";
+    return unexpected(reader.error_at(std::move(message), event.mark));
+  }
+  const std::string_view text = reader.text(event);
+  if (event.style != ScalarStyle::Plain || !(text.empty() || is_null_spelling(text))) {
+    return unexpected(reader.error_at(invalid_value_message(text, "null"), event.mark));
+  }
+  out = *found;
+  reader.advance();
+  return Ok{};
+}
+
+}  // namespace
+
+Status read_text(EventReader& reader, std::string& out) {
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  if ((*event)->kind != EventKind::Scalar) {
+    return unexpected(reader.invalid_type(**event, "a string"));
+  }
+  out.assign(reader.text(**event));
+  reader.advance();
+  return Ok{};
+}
+
+Status read_u32(EventReader& reader, std::uint32_t& out) {
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  const Event& e = **event;
+  const bool accepted =
+      e.kind == EventKind::Scalar &&
+      (e.style == ScalarStyle::Plain || (e.style == ScalarStyle::Literal && e.tag == TagKind::Int));
+  if (!accepted) return unexpected(reader.invalid_type(e, "u32"));
+  const auto number = parse_unsigned(reader.text(e));
+  if (!number) return unexpected(reader.invalid_type(e, "u32"));
+  if (*number > UINT32_MAX) {
+    std::string message = "invalid value: integer `";
+    append_decimal(message, *number);
+    message += "`, expected u32";
+    return unexpected(reader.error_at(std::move(message), e.mark));
+  }
+  out = static_cast<std::uint32_t>(*number);
+  reader.advance();
+  return Ok{};
+}
+
+Status read_boolean(EventReader& reader, bool& out) {
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  const Event& e = **event;
+  const bool accepted =
+      e.kind == EventKind::Scalar && (e.style == ScalarStyle::Plain ||
+                                      (e.style == ScalarStyle::Literal && e.tag == TagKind::Bool));
+  const auto value = accepted ? boolean_spelling(reader.text(e)) : std::nullopt;
+  if (!value) return unexpected(reader.invalid_type(e, "a boolean"));
+  out = *value;
+  reader.advance();
+  return Ok{};
+}
+
+Status read_keyword(EventReader& reader, std::span<const std::string_view> keywords,
+                    std::size_t& out) {
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  const Event& e = **event;
+  if (e.tag == TagKind::Local) return read_tagged_keyword(reader, e, keywords, out);
+  if (e.kind != EventKind::Scalar) {
+    std::string message = "invalid type: ";
+    message += collection_word(e);
+    message += ", expected a YAML tag starting with '!'";
+    return unexpected(reader.error_at(std::move(message), e.mark));
+  }
+  const std::string_view text = reader.text(e);
+  const auto found = find_keyword(text, keywords);
+  if (!found) return unexpected(reader.error_at(unknown_variant(text, keywords), e.mark));
+  out = *found;
+  reader.advance();
+  return Ok{};
+}
+
+Expected<bool, ReadError> read_absent(EventReader& reader) {
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  const Event& e = **event;
+  if (e.kind != EventKind::Scalar || e.style != ScalarStyle::Plain) return false;
+  const std::string_view text = reader.text(e);
+  if (e.tag == TagKind::Null && !is_null_spelling(text)) {
+    return unexpected(reader.error_at(invalid_value_message(text, "null"), e.mark));
+  }
+  const bool absent = (e.tag == TagKind::None && (text.empty() || is_null_spelling(text))) ||
+                      e.tag == TagKind::Null;
+  if (absent) reader.advance();
+  return absent;
+}
+
+namespace detail {
+
+Expected<Key, ReadError> read_key(EventReader& reader, std::string_view expected) {
+  const bool through_alias = reader.at_alias();
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  const Event& e = **event;
+  if (e.kind != EventKind::Scalar) {
+    std::string message = "invalid type: ";
+    message += collection_word(e);
+    message += ", expected ";
+    message += expected;
+    return unexpected(reader.error_at(std::move(message), e.mark));
+  }
+  const Key key{reader.text(e), !through_alias};
+  reader.advance();
+  return key;
+}
+
+Expected<bool, ReadError> open_collection(EventReader& reader, EventKind start,
+                                          std::string_view expected, Mark& mark) {
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  const Event& e = **event;
+  mark = e.mark;
+  if (e.kind == start) {
+    if (auto entered = reader.enter(e); !entered) return unexpected(std::move(entered).error());
+    reader.advance();
+    return true;
+  }
+  if (is_empty_plain(e)) {
+    reader.advance();
+    return false;
+  }
+  return unexpected(reader.invalid_type(e, expected));
+}
+
+std::optional<std::string_view> first_missing(std::span<const FieldRule> fields,
+                                              std::bitset<kMostFields> seen) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (!seen[i] && !fields[i].optional) return fields[i].name;
+  }
+  return std::nullopt;
+}
+
+}  // namespace detail
+}  // namespace tamsel

@@ -1,0 +1,283 @@
+#include "documents/scalars.h"
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "common/number_format.h"
+#include "common/quote.h"
+
+namespace tamsel {
+namespace {
+
+constexpr Uint128 kLargestUnsigned64 = std::numeric_limits<std::uint64_t>::max();
+constexpr Uint128 kLargestNegative64 = Uint128{1} << 63;
+constexpr Uint128 kLargestNegative128 = Uint128{1} << 127;
+
+int digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 99;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::optional<Uint128> parse_digits(std::string_view digits, unsigned base) {
+  if (digits.empty()) return std::nullopt;
+  constexpr Uint128 kMax = ~Uint128{0};
+  Uint128 value = 0;
+  for (const char c : digits) {
+    const auto digit = static_cast<unsigned>(digit_value(c));
+    if (digit >= base || value > (kMax - digit) / base) return std::nullopt;
+    value = value * base + digit;
+  }
+  return value;
+}
+
+// Decimal digits, a 0x/0o/0b prefix with digits of that base; no sign.
+std::optional<Uint128> parse_magnitude(std::string_view text) {
+  if (text.size() >= 2 && text[0] == '0') {
+    const std::string_view digits = text.substr(2);
+    switch (text[1]) {
+      case 'x':
+        return parse_digits(digits, 16);
+      case 'o':
+        return parse_digits(digits, 8);
+      case 'b':
+        return parse_digits(digits, 2);
+      default:
+        return std::nullopt;  // a leading zero before more decimal digits
+    }
+  }
+  return parse_digits(text, 10);
+}
+
+bool is_run_of_digits_with_leading_zero(std::string_view text) {
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) text.remove_prefix(1);
+  if (text.size() < 2 || text[0] != '0') return false;
+  for (const char c : text) {
+    if (!is_digit(c)) return false;
+  }
+  return true;
+}
+
+// Digits with at most one point and at least one digit, then an optional
+// exponent.
+bool matches_decimal_float(std::string_view text) {
+  std::size_t i = 0;
+  std::size_t digits = 0;
+  bool point = false;
+  for (; i < text.size(); ++i) {
+    if (is_digit(text[i])) {
+      ++digits;
+    } else if (text[i] == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0) return false;
+  if (i == text.size()) return true;
+  if (text[i] != 'e' && text[i] != 'E') return false;
+  ++i;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  if (i == text.size()) return false;
+  for (; i < text.size(); ++i) {
+    if (!is_digit(text[i])) return false;
+  }
+  return true;
+}
+
+// strtod in the C locale, whatever locale the host process has set.
+double c_locale_strtod(std::string_view text) {
+  static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+  const std::string copy(text);
+  return strtod_l(copy.c_str(), nullptr, c_locale);
+}
+
+ScalarValue integer_value(ScalarKind kind, Uint128 magnitude) {
+  ScalarValue value;
+  value.kind = kind;
+  value.magnitude = magnitude;
+  return value;
+}
+
+std::optional<ScalarValue> classify_integer(std::string_view text) {
+  if (const auto magnitude = parse_unsigned(text)) {
+    return integer_value(
+        *magnitude <= kLargestUnsigned64 ? ScalarKind::Unsigned : ScalarKind::BigUnsigned,
+        *magnitude);
+  }
+  if (const auto magnitude = parse_negative(text); magnitude && *magnitude <= kLargestNegative128) {
+    return integer_value(
+        *magnitude <= kLargestNegative64 ? ScalarKind::Negative : ScalarKind::BigNegative,
+        *magnitude);
+  }
+  return std::nullopt;
+}
+
+ScalarValue float_value(double floating) {
+  ScalarValue value;
+  value.kind = ScalarKind::Float;
+  value.floating = floating;
+  return value;
+}
+
+ScalarValue of_kind(ScalarKind kind) {
+  ScalarValue value;
+  value.kind = kind;
+  return value;
+}
+
+Expected<ScalarValue, std::string> classify_tagged(TagKind tag, std::string_view text) {
+  switch (tag) {
+    case TagKind::Bool:
+      if (const auto boolean = boolean_spelling(text)) {
+        ScalarValue value = of_kind(ScalarKind::Boolean);
+        value.boolean = *boolean;
+        return value;
+      }
+      return unexpected(invalid_value_message(text, "a boolean"));
+    case TagKind::Int:
+      if (auto value = classify_integer(text)) return *value;
+      return unexpected(invalid_value_message(text, "an integer"));
+    case TagKind::Float:
+      if (const auto floating = parse_float(text)) return float_value(*floating);
+      return unexpected(invalid_value_message(text, "a float"));
+    case TagKind::Null:
+      if (is_null_spelling(text)) return of_kind(ScalarKind::Null);
+      return unexpected(invalid_value_message(text, "null"));
+    default:
+      return of_kind(ScalarKind::String);
+  }
+}
+
+ScalarValue classify_plain(std::string_view text) {
+  if (text.empty() || is_null_spelling(text)) return of_kind(ScalarKind::Null);
+  if (const auto boolean = boolean_spelling(text)) {
+    ScalarValue value = of_kind(ScalarKind::Boolean);
+    value.boolean = *boolean;
+    return value;
+  }
+  if (auto value = classify_integer(text)) return *value;
+  if (!is_run_of_digits_with_leading_zero(text)) {
+    if (const auto floating = parse_float(text)) return float_value(*floating);
+  }
+  return of_kind(ScalarKind::String);
+}
+
+}  // namespace
+
+bool is_null_spelling(std::string_view text) {
+  return text == "~" || text == "null" || text == "Null" || text == "NULL";
+}
+
+std::optional<bool> boolean_spelling(std::string_view text) {
+  if (text == "true" || text == "True" || text == "TRUE") return true;
+  if (text == "false" || text == "False" || text == "FALSE") return false;
+  return std::nullopt;
+}
+
+std::optional<Uint128> parse_unsigned(std::string_view text) {
+  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  return parse_magnitude(text);
+}
+
+std::optional<Uint128> parse_negative(std::string_view text) {
+  if (text.empty() || text[0] != '-') return std::nullopt;
+  return parse_magnitude(text.substr(1));
+}
+
+std::optional<double> parse_float(std::string_view text) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  if (text == ".nan" || text == ".NaN" || text == ".NAN") {
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  std::string_view body = text;
+  const bool negative = !body.empty() && body[0] == '-';
+  if (!body.empty() && (body[0] == '+' || body[0] == '-')) body.remove_prefix(1);
+  if (body == ".inf" || body == ".Inf" || body == ".INF") return negative ? -kInfinity : kInfinity;
+  if (!matches_decimal_float(body)) return std::nullopt;
+  const double value = c_locale_strtod(text);
+  if (!std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+Expected<ScalarValue, std::string> classify_scalar(ScalarStyle style, TagKind tag,
+                                                   std::string_view text) {
+  if (tag != TagKind::None) return classify_tagged(tag, text);
+  if (style != ScalarStyle::Plain) return of_kind(ScalarKind::String);
+  return classify_plain(text);
+}
+
+std::string invalid_value_message(std::string_view text, std::string_view expected) {
+  std::string message = "invalid value: string ";
+  append_quoted(message, text);
+  message += ", expected ";
+  message += expected;
+  return message;
+}
+
+void append_decimal(std::string& out, Uint128 value) {
+  char digits[40];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + static_cast<int>(value % 10));
+    value /= 10;
+  } while (value != 0);
+  while (count > 0) out += digits[--count];
+}
+
+void append_description(std::string& out, const ScalarValue& value, std::string_view text) {
+  switch (value.kind) {
+    case ScalarKind::Null:
+      out += "unit value";
+      return;
+    case ScalarKind::Boolean:
+      out += value.boolean ? "boolean `true`" : "boolean `false`";
+      return;
+    case ScalarKind::Unsigned:
+    case ScalarKind::BigUnsigned:
+      out += "integer `";
+      append_decimal(out, value.magnitude);
+      out += value.kind == ScalarKind::Unsigned ? "`" : "` as u128";
+      return;
+    case ScalarKind::Negative:
+    case ScalarKind::BigNegative:
+      out += value.magnitude == 0 ? "integer `" : "integer `-";
+      append_decimal(out, value.magnitude);
+      out += value.kind == ScalarKind::Negative ? "`" : "` as i128";
+      return;
+    case ScalarKind::Float:
+      out += "floating point `";
+      append_plain_number(out, value.floating);
+      out += '`';
+      return;
+    case ScalarKind::String:
+      out += "string ";
+      append_quoted(out, text);
+      return;
+  }
+}
+
+std::string invalid_type_message(const Document& document, const Event& event,
+                                 std::string_view expected) {
+  std::string message = "invalid type: ";
+  if (event.kind == EventKind::SequenceStart) {
+    message += "sequence";
+  } else if (event.kind == EventKind::MappingStart) {
+    message += "map";
+  } else {
+    const std::string_view text = document.text(event);
+    auto value = classify_scalar(event.style, event.tag, text);
+    if (!value) return std::move(value).error();
+    append_description(message, *value, text);
+  }
+  message += ", expected ";
+  message += expected;
+  return message;
+}
+
+}  // namespace tamsel

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "tests/cpp/documents_test_util.h"
+
+namespace tamsel {
+namespace {
+
+using testing::show_policy;
+
+struct Case {
+  std::string text;
+  std::string expected;
+};
+
+const char* const kRule =
+    "  - id: r\n    scope: {action: a}\n    when: [[a, b], c, {literal: 1}]\n    effect: block\n";
+
+// A policy whose one rule's `when` holds `depth` nested sequences around a condition
+// that matches nothing, under a key that the condition ignores.
+std::string nested_when(int depth) {
+  return "version: 1\nrules:\n  - id: r\n    when: {x: " + std::string(depth, '[') +
+         std::string(depth, ']') + "}\n";
+}
+
+TEST(DocumentsLoading, LibyamlErrorsKeepTheirTextsAndPositions) {
+  const Case cases[] = {
+      {"a: b: c", "mapping values are not allowed in this context at line 1 column 5"},
+      {"version: 1\n]]]\nversion: 2\n",
+       "did not find expected key at line 2 column 1, while parsing a block mapping"},
+      {"version: 1\nrules: [\n",
+       "did not find expected node content at line 3 column 1, "
+       "while parsing a flow node"},
+      {"version: 1\nrules: []\nx: \xff\n", "invalid leading UTF-8 octet at position 24"},
+      {"version: 1\nrules: []\nx: \x01\n", "control characters are not allowed at position 24"},
+      {std::string("version: 1\nrules: []\nx: a\0b\n", 27),
+       "control characters are not allowed at position 25"},
+      {"version: 1\nrules: []\nx: \"\\q\"\n",
+       "found unknown escape character at line 3 column 5, while parsing a quoted scalar at line 3 "
+       "column 4"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text;
+}
+
+TEST(DocumentsLoading, OrderOfErrors) {
+  const Case cases[] = {
+      // A meaning error found before a syntax error wins over it.
+      {"version: 1\nversion: 2\n]]]\n", "duplicate field `version`"},
+      {"version: x\nrules: [\n",
+       "version: invalid type: string \"x\", expected u32 at line 1 column 10"},
+      // A syntax error after a complete, valid read still fails it.
+      {std::string("version: 1\nrules:\n") + kRule + "]\n",
+       "did not find expected key at line 7 column 1, while parsing a block mapping"},
+      {"version: 1\nrules: []\n---\nb: 2\n",
+       "deserializing from YAML containing more than one document is not supported"},
+      {"version: 1\nrules: []\n---\n",
+       "deserializing from YAML containing more than one document is not supported"},
+      {"version: 1\nrules: []\n...\n]\n",
+       "deserializing from YAML containing more than one document is not supported"},
+      {"version: 1\nrules: []\n...\n", "v1:"},
+      {"version: 1\nrules: []\n...\n# done\n", "v1:"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text;
+}
+
+TEST(DocumentsLoading, AliasesReplayTheAnchoredNode) {
+  const Case cases[] = {
+      {"x: &v 5\nversion: *v\nrules: []\n", "v5:"},
+      {"x: &v 5\ny: *w\n", "unknown anchor at line 2 column 4"},
+      {"version: &v 1\nversion: &v 2\nrules: []\n", "duplicate field `version`"},
+      {"a: &v 1\na: &v 3\nversion: *v\nrules: []\n", "v3:"},
+      {std::string("version: 1\nrules:\n  - &r {id: a, scope: {action: a}, when: [[a, b], c, "
+                   "{literal: 1}], "
+                   "effect: block}\n  - *r\n"),
+       "v1: a action:a [a.b c 1] block | a action:a [a.b c 1] block"},
+      // Errors inside an expansion: the alias's path, the anchored node's position.
+      {"version: 1\ne: &e bad\nrules:\n  - {id: a, scope: {action: a}, when: [[a, b], c, {literal: "
+       "1}], "
+       "effect: *e}\n",
+       "rules[0].effect: unknown variant `bad`, expected one of `allow`, `block`, "
+       "`require_approval` at line 2 column 4"},
+      {"version: 1\ns: &s {action: !x 1}\nrules:\n  - {id: a, scope: *s}\n",
+       "rules[0].scope.action: untagged and internally tagged enums do not support enum input at "
+       "line 2 column 16"},
+      {"version: 1\nk: &k action\nrules:\n  - {id: a, scope: {*k : !x 1}}\n",
+       "rules[0].scope.?: untagged and internally tagged enums do not support enum input at line 4 "
+       "column 26"},
+      {"version: 1\nrules:\n  - {id: a, scope: {? [x] : !x 1}}\n",
+       "rules[0].scope.?: untagged and internally tagged enums do not support enum input at line 3 "
+       "column 29"},
+      // Merge keys are ordinary keys: skipped by records, not merged.
+      {std::string("base: &b {version: 9}\n<<: *b\nversion: 1\nrules: []\n"), "v1:"},
+      {"base: &b {version: 9}\n<<: *b\nrules: []\n", "missing field `version`"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text;
+}
+
+TEST(DocumentsLoading, NestingBudgetCountsFromTheRoot) {
+  EXPECT_EQ(show_policy(nested_when(124)),
+            "rules[0]: data did not match any variant of untagged enum ConditionAst at line 3 "
+            "column 5");
+  EXPECT_EQ(show_policy(nested_when(125)), "recursion limit exceeded at line 4 column 139");
+  // Skipped values use no budget, however deep.
+  EXPECT_EQ(show_policy("version: 1\nrules: []\nx: " + std::string(10000, '[') +
+                        std::string(10000, ']') + "\n"),
+            "v1:");
+  EXPECT_EQ(show_policy("version: 1\nrules:\n  - id: r\n    when: " + std::string(10000, '[') +
+                        std::string(10000, ']') + "\n"),
+            "recursion limit exceeded at line 4 column 136");
+  EXPECT_EQ(show_policy(std::string(10000, '[')),
+            "invalid type: sequence, expected struct PolicyAst");
+  // An alias inside its own anchored node nests until the budget runs out.
+  EXPECT_EQ(show_policy("version: 1\nrules:\n  - id: r\n    when: &a [*a]\n"),
+            "recursion limit exceeded at line 4 column 11");
+}
+
+TEST(DocumentsLoading, RepetitionLimitStopsAliasBombs) {
+  std::string bomb = "a0: &a0 [x, x, x, x, x, x, x, x, x, x]\n";
+  for (int i = 1; i < 10; ++i) {
+    bomb += testing::cat("a", std::to_string(i), ": &a", std::to_string(i), " [");
+    for (int j = 0; j < 10; ++j) bomb += testing::cat(j ? ", *a" : "*a", std::to_string(i - 1));
+    bomb += "]\n";
+  }
+  EXPECT_EQ(show_policy(bomb + "version: 1\nrules:\n  - id: r\n    when: *a9\n"),
+            "repetition limit exceeded");
+  // Skipped, the same bomb costs nothing.
+  EXPECT_EQ(show_policy(bomb + "version: 1\nrules: []\nx: *a9\n"), "v1:");
+  // Many aliases of one large node are bounded as well.
+  std::string big = "big: &big [1";
+  for (int i = 0; i < 2000; ++i) big += ", 1";
+  std::string many = "]\nmany: &many [";
+  for (int i = 0; i < 400; ++i) many += "*big, ";
+  EXPECT_EQ(show_policy(big + many + "]\nversion: 1\nrules:\n  - id: r\n    when: *many\n"),
+            "repetition limit exceeded");
+}
+
+TEST(DocumentsLoading, LargeDocumentReads) {
+  std::string text = "version: 1\nrules:\n";
+  while (text.size() < 50'000'000) text += kRule;
+  auto policy = read_policy(text);
+  ASSERT_TRUE(policy.has_value()) << policy.error().message;
+  EXPECT_EQ(policy->rules.size(), (text.size() - 18) / std::string(kRule).size());
+}
+
+// Every input that ever crashed a fuzzer goes through all three readers.
+TEST(DocumentsLoading, FuzzRegressionsReadWithoutCrashing) {
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(TAMSEL_FUZZ_CORPUS_DIR)) {
+    if (!entry.is_regular_file() || entry.path().filename().string().front() == '.') continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Any outcome will do, as long as reading ends cleanly.
+    EXPECT_NO_FATAL_FAILURE({
+      (void)read_schema(text);
+      (void)read_policy(text);
+      (void)read_governance(text);
+    });
+    ++files;
+  }
+  SUCCEED() << files << " regression inputs";
+}
+
+}  // namespace
+}  // namespace tamsel
