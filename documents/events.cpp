@@ -27,6 +27,14 @@ namespace {
 // Event records address texts and positions with 32 bits.
 constexpr std::size_t kLargestText = UINT32_MAX - 1;
 
+// libyaml's scanner spends time in proportion to the open flow levels on every
+// token, so a text of nothing but "[" would take minutes to load. Only 128
+// levels can ever be read; deeper collections are loaded up to this bound, for
+// values that are skipped, and loading stops at the first one beyond it.
+constexpr std::size_t kLoadNestingLimit = 1000;
+
+DocumentError nesting_too_deep(const yaml_mark_t& mark);
+
 DocumentError too_large() { return {"document too large"}; }
 
 // One parsed libyaml event, deleted when it goes out of scope.
@@ -139,8 +147,10 @@ class Loader {
     return true;
   }
 
+  // False when the collection lies beyond the nesting that loading admits.
   Expected<bool, DocumentError> open(const yaml_event_t& event, EventKind kind,
                                      const yaml_char_t* tag, const yaml_char_t* anchor) {
+    if (open_.size() == kLoadNestingLimit) return false;
     Event record = base(event, kind);
     if (!set_tag(record, view_of(tag))) return unexpected(too_large());
     remember_anchor(view_of(anchor));
@@ -209,6 +219,12 @@ class Loader {
   NameMap<std::uint32_t> anchors_;
 };
 
+DocumentError nesting_too_deep(const yaml_mark_t& mark) {
+  std::string message = "recursion limit exceeded";
+  append_line_column(message, mark);
+  return {std::move(message)};
+}
+
 }  // namespace
 
 YamlStream::YamlStream(std::string_view text)
@@ -253,6 +269,12 @@ Expected<Document, DocumentError> YamlStream::load_first_document() {
     }
     auto added = loader.add(parsed.event);
     if (!added) return unexpected(std::move(added).error());
+    if (!*added) {
+      // Kept like a parse error: it wins only where reading gets that far.
+      document.parse_error = nesting_too_deep(parsed.event.start_mark);
+      finished_ = true;
+      return document;
+    }
   }
 }
 

@@ -104,10 +104,16 @@ TEST(DocumentsLoading, NestingBudgetCountsFromTheRoot) {
             "rules[0]: data did not match any variant of untagged enum ConditionAst at line 3 "
             "column 5");
   EXPECT_EQ(show_policy(nested_when(125)), "recursion limit exceeded at line 4 column 139");
-  // Skipped values use no budget, however deep.
-  EXPECT_EQ(show_policy("version: 1\nrules: []\nx: " + std::string(10000, '[') +
-                        std::string(10000, ']') + "\n"),
+  // Skipped values use no budget, up to the 1000 levels (root included) that
+  // loading admits.
+  EXPECT_EQ(show_policy("version: 1\nrules: []\nx: " + std::string(999, '[') +
+                        std::string(999, ']') + "\n"),
             "v1:");
+  EXPECT_EQ(show_policy("version: 1\nrules: []\nx: " + std::string(1000, '[') +
+                        std::string(1000, ']') + "\n"),
+            "recursion limit exceeded at line 3 column 1003");
+  EXPECT_EQ(show_policy("version: 1\nrules: []\nx: " + std::string(100000, '[')),
+            "recursion limit exceeded at line 3 column 1003");
   EXPECT_EQ(show_policy("version: 1\nrules:\n  - id: r\n    when: " + std::string(10000, '[') +
                         std::string(10000, ']') + "\n"),
             "recursion limit exceeded at line 4 column 136");
