@@ -1,0 +1,74 @@
+#include "python/py_support.h"
+
+namespace tamsel::python {
+namespace {
+
+Names g_names{};
+PyObject* g_panic = nullptr;  // strong reference, kept for the life of the process
+
+bool intern(PyObject*& slot, const char* text) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);  // new reference, kept
+  return slot != nullptr;
+}
+
+// The qualified name of the object's type as a new str, or null without an error.
+Ref type_qualname(PyObject* object) {
+  Ref name = Ref::steal(
+      PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), g_names.dunder_qualname));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return {};
+  }
+  return name;
+}
+
+}  // namespace
+
+bool Utf8::encode(PyObject* text) {
+  bytes_ = Ref::steal(PyUnicode_AsUTF8String(text));
+  if (!bytes_) return false;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes_.get(), &data, &size) < 0) return false;
+  view_ = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool init_names() {
+  Names& n = g_names;
+  return intern(n.action, "action") && intern(n.actor, "actor") && intern(n.snapshot, "snapshot") &&
+         intern(n.effect, "effect") && intern(n.matched_rule, "matched_rule") &&
+         intern(n.effect_words[0], "allow") && intern(n.effect_words[1], "block") &&
+         intern(n.effect_words[2], "require_approval") && intern(n.dunder_module, "__module__") &&
+         intern(n.dunder_name, "__name__") && intern(n.dunder_qualname, "__qualname__") &&
+         intern(n.dunder_bool, "__bool__") && intern(n.dunder_get, "__get__") &&
+         intern(n.dunder_all, "__all__");
+}
+
+const Names& names() noexcept { return g_names; }
+
+void raise_panic(const char* message) noexcept {
+  if (g_panic == nullptr) {
+    g_panic = PyErr_NewExceptionWithDoc("tamsel.PanicException",
+                                        "An internal invariant of tamsel was broken.",
+                                        PyExc_BaseException, nullptr);
+    if (g_panic == nullptr) return;  // the creation's own error stays set
+  }
+  PyErr_SetString(g_panic, message);
+}
+
+void raise_conversion_error(PyObject* object, const char* target, const char* argument) noexcept {
+  Ref name = type_qualname(object);
+  Ref shown =
+      name ? std::move(name) : Ref::steal(PyUnicode_FromString("<failed to extract type name>"));
+  if (!shown) return;
+  Ref message = argument != nullptr
+                    ? Ref::steal(PyUnicode_FromFormat(
+                          "argument '%s': '%U' object cannot be converted to '%s'", argument,
+                          shown.get(), target))
+                    : Ref::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
+                                                      shown.get(), target));
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+}
+
+}  // namespace tamsel::python

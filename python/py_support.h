@@ -1,0 +1,105 @@
+// Small helpers over the interpreter's limited API: owned references, UTF-8
+// access, interned names, the conversion message and the C++ exception barrier.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+namespace tamsel::python {
+
+// One strong reference, released when the holder ends.
+class Ref {
+ public:
+  Ref() = default;
+  // Takes over a new reference (null allowed: then the Ref is empty).
+  static Ref steal(PyObject* object) noexcept { return Ref(object); }
+  // Adds a reference of its own to a borrowed object (null allowed).
+  static Ref borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return Ref(object);
+  }
+  Ref(Ref&& other) noexcept : object_(other.release()) {}
+  Ref& operator=(Ref&& other) noexcept {
+    Ref old(object_);
+    object_ = other.release();
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(object_); }
+
+  [[nodiscard]] PyObject* get() const noexcept { return object_; }
+  // Hands the reference to the caller.
+  [[nodiscard]] PyObject* release() noexcept {
+    PyObject* object = object_;
+    object_ = nullptr;
+    return object;
+  }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// The UTF-8 encoding of a str, alive as long as this holder. The one place
+// where text leaves the interpreter.
+class Utf8 {
+ public:
+  // False with the interpreter's encoding error set when the str has none
+  // (a lone surrogate). text must be a str or a subclass of it.
+  [[nodiscard]] bool encode(PyObject* text);
+  [[nodiscard]] std::string_view view() const noexcept { return view_; }
+
+ private:
+  Ref bytes_;
+  std::string_view view_;
+};
+
+// Interned strings kept for the life of the process; set up by init_names().
+struct Names {
+  PyObject* action;
+  PyObject* actor;
+  PyObject* snapshot;
+  PyObject* effect;
+  PyObject* matched_rule;
+  PyObject* effect_words[3];  // in the order of Effect
+  PyObject* dunder_module;
+  PyObject* dunder_name;
+  PyObject* dunder_qualname;
+  PyObject* dunder_bool;
+  PyObject* dunder_get;
+  PyObject* dunder_all;
+};
+[[nodiscard]] bool init_names();
+const Names& names() noexcept;
+
+// Raises PanicException, the error of a broken internal invariant.
+void raise_panic(const char* message) noexcept;
+
+// Raises TypeError "'T' object cannot be converted to 'TARGET'", prefixed by
+// "argument 'ARGUMENT': " when argument is not null.
+void raise_conversion_error(PyObject* object, const char* target,
+                            const char* argument = nullptr) noexcept;
+
+// Runs body and keeps every C++ exception out of the interpreter: bad_alloc
+// becomes MemoryError, anything else PanicException; then failure is returned.
+template <class Body, class Result>
+Result guarded(Body&& body, Result failure) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    raise_panic(error.what());
+  } catch (...) {
+    raise_panic("unexpected C++ exception");
+  }
+  return failure;
+}
+
+}  // namespace tamsel::python

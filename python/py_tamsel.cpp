@@ -1,0 +1,214 @@
+#include "python/py_tamsel.h"
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "common/sha256.h"
+#include "compiler/canonical.h"
+#include "compiler/model.h"
+#include "engine/evaluation_plan.h"
+#include "python/arguments.h"
+#include "python/construction.h"
+#include "python/conversion.h"
+
+namespace tamsel::python {
+namespace {
+
+// What an instance owns: the compiled policy (for the hash) and its plan.
+struct Loaded {
+  explicit Loaded(CompiledPolicy compiled) : policy(std::move(compiled)), plan(policy) {}
+  CompiledPolicy policy;
+  EvaluationPlan plan;
+};
+
+struct TamselObject {
+  PyObject ob_base;
+  Loaded* loaded;         // owned; set once in __new__
+  SlotNames* slot_names;  // owned; dicts of str -> int only, so they cannot form cycles
+};
+
+PyTypeObject* g_type = nullptr;  // strong reference, kept for the life of the process
+
+constexpr const char* kNewNames[] = {"schema_yaml", "policy_yaml", "governance_yaml"};
+constexpr Parameters kNewParameters{"PyTamsel.__new__()", kNewNames, 2};
+constexpr const char* kEvaluateNames[] = {"input"};
+constexpr Parameters kEvaluateParameters{"PyTamsel.evaluate()", kEvaluateNames, 1};
+
+// The instance behind self, or null with TypeError set when self is no PyTamsel.
+TamselObject* checked_self(PyObject* self) {
+  if (self == nullptr || !PyObject_TypeCheck(self, g_type)) {
+    raise_conversion_error(self == nullptr ? Py_None : self, "PyTamsel");
+    return nullptr;
+  }
+  return reinterpret_cast<TamselObject*>(self);
+}
+
+void raise_construction_error(const std::string& message) {
+  Ref text = Ref::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// Binds and encodes the three texts; false with the error set.
+bool take_texts(PyObject* args, PyObject* kwargs, Utf8& schema, Utf8& policy,
+                std::optional<Utf8>& governance) {
+  std::array<PyObject*, 3> bound{};  // borrowed from args / kwargs
+  if (!bind_arguments(kNewParameters, args, kwargs, bound)) return false;
+  if (!take_text(bound[0], kNewNames[0], schema) || !take_text(bound[1], kNewNames[1], policy)) {
+    return false;
+  }
+  if (bound[2] == nullptr || bound[2] == Py_None) return true;
+  return take_text(bound[2], kNewNames[2], governance.emplace());
+}
+
+PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  Utf8 schema;
+  Utf8 policy;
+  std::optional<Utf8> governance;
+  if (!take_texts(args, kwargs, schema, policy, governance)) return nullptr;
+  std::optional<std::string_view> governance_text;
+  if (governance) governance_text = governance->view();
+  auto compiled = construct_policy(schema.view(), policy.view(), governance_text);
+  if (!compiled) {
+    raise_construction_error(compiled.error());
+    return nullptr;
+  }
+  auto loaded = std::make_unique<Loaded>(std::move(*compiled));
+  auto slot_names = std::make_unique<SlotNames>();
+  if (!build_slot_names(loaded->plan, *slot_names)) return nullptr;
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);  // new reference, handed to the caller
+  if (self == nullptr) return nullptr;
+  auto* object = reinterpret_cast<TamselObject*>(self);
+  object->loaded = loaded.release();
+  object->slot_names = slot_names.release();
+  return self;
+}
+
+PyObject* tamsel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return tamsel_new_body(type, args, kwargs); },
+                 static_cast<PyObject*>(nullptr));
+}
+
+void tamsel_dealloc(PyObject* self) {
+  auto* object = reinterpret_cast<TamselObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);  // each instance holds a reference to its heap type
+  delete object->slot_names;
+  delete object->loaded;
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
+}
+
+// A new dict {"effect": ..., "matched_rule": ...}, or null with the error set.
+PyObject* result_dict(const Decision& decision) {
+  Ref result = Ref::steal(PyDict_New());
+  if (!result) return nullptr;
+  PyObject* effect = names().effect_words[static_cast<std::size_t>(decision.effect)];
+  if (PyDict_SetItem(result.get(), names().effect, effect) < 0) return nullptr;
+  Ref matched = decision.matched_rule
+                    ? Ref::steal(PyUnicode_DecodeUTF8(
+                          decision.matched_rule->data(),
+                          static_cast<Py_ssize_t>(decision.matched_rule->size()), "strict"))
+                    : Ref::borrow(Py_None);
+  if (!matched || PyDict_SetItem(result.get(), names().matched_rule, matched.get()) < 0) {
+    return nullptr;
+  }
+  return result.release();
+}
+
+PyObject* evaluate_body(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 1> bound{};  // borrowed from args / kwargs
+  if (!bind_arguments(kEvaluateParameters, args, kwargs, bound)) return nullptr;
+  TamselObject* object = checked_self(self);
+  if (object == nullptr) return nullptr;
+  const EvaluationPlan& plan = object->loaded->plan;
+  auto input = convert_input(bound[0], plan, *object->slot_names);
+  if (!input) return nullptr;
+  return result_dict(plan.evaluate(*input));
+}
+
+PyObject* tamsel_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return evaluate_body(self, args, kwargs); },
+                 static_cast<PyObject*>(nullptr));
+}
+
+PyObject* policy_hash_body(PyObject* self) {
+  TamselObject* object = checked_self(self);
+  if (object == nullptr) return nullptr;
+  const auto digest = sha256_hex(canonical_text(object->loaded->policy));
+  if (!digest) return PyErr_NoMemory();  // libcrypto fails only for want of memory
+  return PyUnicode_FromStringAndSize(digest->data(), static_cast<Py_ssize_t>(digest->size()));
+}
+
+PyObject* tamsel_policy_hash(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&] { return policy_hash_body(self); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* tamsel_compiler_version(PyObject* /*unused*/, PyObject* /*unused*/) {
+  return PyUnicode_FromString("0.7.8");
+}
+
+#define TAMSEL_CLASS_DOC                              \
+  "Python-exposed Tamsel class.\n"                    \
+  "\n"                                                \
+  "This is a thin wrapper around `CompiledPolicy`.\n" \
+  "Compilation occurs during initialization.\n"       \
+  "Evaluation is deterministic and stateless."
+
+#define TAMSEL_EVALUATE_DOC                                         \
+  "Evaluates the compiled policy against runtime input.\n"          \
+  "\n"                                                              \
+  "Expected input format:\n"                                        \
+  "{\n"                                                             \
+  "    \"action\": { ... },\n"                                      \
+  "    \"actor\": { ... },\n"                                       \
+  "    \"snapshot\": { ... }\n"                                     \
+  "}\n"                                                             \
+  "\n"                                                              \
+  "Missing keys are treated as empty maps.\n"                       \
+  "\n"                                                              \
+  "Returns:\n"                                                      \
+  "{\n"                                                             \
+  "    \"effect\": \"allow\" | \"block\" | \"require_approval\",\n" \
+  "    \"matched_rule\": Optional[str]\n"                           \
+  "}"
+
+constexpr const char kClassDoc[] =
+    "PyTamsel(schema_yaml, policy_yaml, governance_yaml=None)\n--\n\n" TAMSEL_CLASS_DOC;
+
+PyMethodDef g_methods[] = {
+    {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tamsel_evaluate)),
+     METH_VARARGS | METH_KEYWORDS, "evaluate($self, input)\n--\n\n" TAMSEL_EVALUATE_DOC},
+    {"policy_hash", tamsel_policy_hash, METH_NOARGS, "policy_hash($self)\n--\n\n"},
+    {"compiler_version", tamsel_compiler_version, METH_STATIC | METH_NOARGS,
+     "compiler_version()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(tamsel_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tamsel_dealloc)},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+// No BASETYPE: the class cannot be derived from; no dict or weak-reference slots.
+PyType_Spec g_spec = {"builtins.PyTamsel", sizeof(TamselObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+
+}  // namespace
+
+PyObject* create_tamsel_type() {
+  if (g_type == nullptr) {
+    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+    if (g_type == nullptr) return nullptr;
+  }
+  Py_INCREF(g_type);
+  return reinterpret_cast<PyObject*>(g_type);
+}
+
+}  // namespace tamsel::python

@@ -1,0 +1,289 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "engine/evaluation_plan.h"
+
+namespace tamsel {
+namespace {
+
+using Field = std::tuple<Domain, std::string, FieldValue>;
+using Fields = std::vector<Field>;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+SubjectRef action(std::string field) { return {Domain::Action, std::move(field)}; }
+SubjectRef actor(std::string field) { return {Domain::Actor, std::move(field)}; }
+SubjectRef snapshot(std::string field) { return {Domain::Snapshot, std::move(field)}; }
+
+AtomicCondition against(SubjectRef lhs, Operator op, FieldValue literal) {
+  return {std::move(lhs), op, Operand{Operand::Literal{std::move(literal)}}};
+}
+AtomicCondition against(SubjectRef lhs, Operator op, SubjectRef rhs) {
+  return {std::move(lhs), op, Operand{Operand::Subject{std::move(rhs)}}};
+}
+
+CompiledRule rule(std::string id, AtomicCondition condition, Effect effect) {
+  return {std::move(id), CompiledCondition{CompiledCondition::Atomic{std::move(condition)}},
+          effect};
+}
+CompiledRule all_of(std::string id, std::vector<AtomicCondition> members, Effect effect) {
+  return {std::move(id), CompiledCondition{CompiledCondition::All{std::move(members)}}, effect};
+}
+CompiledRule any_of(std::string id, std::vector<AtomicCondition> members, Effect effect) {
+  return {std::move(id), CompiledCondition{CompiledCondition::Any{std::move(members)}}, effect};
+}
+
+EvaluationInput input_for(const EvaluationPlan& plan, const Fields& fields) {
+  EvaluationInput input = plan.make_input();
+  for (const auto& [domain, name, value] : fields) {
+    if (auto slot = plan.slot_of(domain, name)) input.set(*slot, value);
+  }
+  return input;
+}
+
+// "rule-id" or "" for the default decision, with the effect word.
+std::string describe(const Decision& decision) {
+  static const char* const kWords[] = {"allow", "block", "require_approval"};
+  std::string text = kWords[static_cast<int>(decision.effect)];
+  text += " ";
+  text += decision.matched_rule ? std::string(*decision.matched_rule) : "-";
+  return text;
+}
+
+// ---- one comparison: a global rule on snapshot.x (and snapshot.y as a right side) ----
+
+struct ComparisonCase {
+  const char* name;
+  std::optional<FieldValue> x;  // nothing: the field is missing
+  Operator op;
+  std::variant<FieldValue, SubjectRef> rhs;
+  std::optional<FieldValue> y;
+  bool matches;
+};
+
+class Comparison : public testing::TestWithParam<ComparisonCase> {};
+
+TEST_P(Comparison, DecidesAsTheTableSays) {
+  const auto& c = GetParam();
+  CompiledPolicy policy;
+  AtomicCondition condition = std::holds_alternative<FieldValue>(c.rhs)
+                                  ? against(snapshot("x"), c.op, std::get<FieldValue>(c.rhs))
+                                  : against(snapshot("x"), c.op, std::get<SubjectRef>(c.rhs));
+  policy.global_rules.push_back(rule("r", std::move(condition), Effect::Block));
+  const EvaluationPlan plan(policy);
+  Fields fields;
+  if (c.x) fields.emplace_back(Domain::Snapshot, "x", *c.x);
+  if (c.y) fields.emplace_back(Domain::Snapshot, "y", *c.y);
+  EXPECT_EQ(describe(plan.evaluate(input_for(plan, fields))), c.matches ? "block r" : "allow -");
+}
+
+const FieldValue kText = std::string("abc");
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, Comparison,
+    testing::Values(
+        ComparisonCase{"number_equal", 3.0, Operator::Equals, FieldValue(3.0), {}, true},
+        ComparisonCase{"number_unequal", 3.5, Operator::Equals, FieldValue(3.0), {}, false},
+        ComparisonCase{"negative_zero", -0.0, Operator::Equals, FieldValue(0.0), {}, true},
+        ComparisonCase{"negative_zero_ne", -0.0, Operator::NotEquals, FieldValue(0.0), {}, false},
+        ComparisonCase{"nan_equals", kNaN, Operator::Equals, FieldValue(kNaN), {}, false},
+        ComparisonCase{"nan_not_equals", kNaN, Operator::NotEquals, FieldValue(1.0), {}, true},
+        ComparisonCase{"nan_literal_ne", 1.0, Operator::NotEquals, FieldValue(kNaN), {}, true},
+        ComparisonCase{"nan_greater", kNaN, Operator::GreaterThan, FieldValue(1.0), {}, false},
+        ComparisonCase{"nan_less", kNaN, Operator::LessThan, FieldValue(1.0), {}, false},
+        ComparisonCase{"greater", 5.0, Operator::GreaterThan, FieldValue(4.0), {}, true},
+        ComparisonCase{"greater_equal", 4.0, Operator::GreaterThan, FieldValue(4.0), {}, false},
+        ComparisonCase{"less", 3.0, Operator::LessThan, FieldValue(4.0), {}, true},
+        ComparisonCase{"inf_greater", INFINITY, Operator::GreaterThan, FieldValue(1e308), {}, true},
+        ComparisonCase{"number_in", 3.0, Operator::In, FieldValue(3.0), {}, false},
+        ComparisonCase{"number_not_in", 3.0, Operator::NotIn, FieldValue(4.0), {}, false},
+        ComparisonCase{"text_equal", kText, Operator::Equals, kText, {}, true},
+        ComparisonCase{
+            "text_case", FieldValue(std::string("ABC")), Operator::Equals, kText, {}, false},
+        ComparisonCase{"text_nul_byte",
+                       FieldValue(std::string("ab\0c", 4)),
+                       Operator::Equals,
+                       FieldValue(std::string("ab")),
+                       {},
+                       false},
+        ComparisonCase{
+            "text_not_equal", FieldValue(std::string("abd")), Operator::NotEquals, kText, {}, true},
+        ComparisonCase{"text_greater",
+                       FieldValue(std::string("b")),
+                       Operator::GreaterThan,
+                       FieldValue(std::string("a")),
+                       {},
+                       false},
+        ComparisonCase{"bool_equal", true, Operator::Equals, FieldValue(true), {}, true},
+        ComparisonCase{"bool_not_equal", true, Operator::NotEquals, FieldValue(false), {}, true},
+        ComparisonCase{"bool_greater", true, Operator::GreaterThan, FieldValue(false), {}, false},
+        ComparisonCase{"bool_vs_number", true, Operator::Equals, FieldValue(1.0), {}, false},
+        ComparisonCase{"bool_vs_number_ne", true, Operator::NotEquals, FieldValue(1.0), {}, false},
+        ComparisonCase{"text_vs_number_ne",
+                       FieldValue(std::string("3")),
+                       Operator::NotEquals,
+                       FieldValue(3.0),
+                       {},
+                       false},
+        ComparisonCase{"missing_equals", {}, Operator::Equals, FieldValue(3.0), {}, false},
+        ComparisonCase{"missing_not_equals", {}, Operator::NotEquals, FieldValue(3.0), {}, false},
+        ComparisonCase{"subject_equal", 2.0, Operator::Equals, snapshot("y"), 2.0, true},
+        ComparisonCase{"subject_less", 1.0, Operator::LessThan, snapshot("y"), 2.0, true},
+        ComparisonCase{"subject_missing", 2.0, Operator::NotEquals, snapshot("y"), {}, false},
+        ComparisonCase{"subject_mixed", 2.0, Operator::NotEquals, snapshot("y"), true, false},
+        ComparisonCase{"subject_self", 2.0, Operator::Equals, snapshot("x"), {}, true}),
+    [](const testing::TestParamInfo<ComparisonCase>& info) { return info.param.name; });
+
+// ---- rule order, lists and conditions, over one policy ----
+
+CompiledPolicy order_policy() {
+  CompiledPolicy policy;
+  auto& refund = policy.action_rules["refund"];
+  refund.push_back(
+      rule("refund-big", against(action("amount"), Operator::GreaterThan, 1000.0), Effect::Block));
+  refund.push_back(rule("refund-review", against(action("amount"), Operator::GreaterThan, 100.0),
+                        Effect::RequireApproval));
+  refund.push_back(any_of("refund-either",
+                          {against(actor("role"), Operator::Equals, std::string("intern")),
+                           against(snapshot("frozen"), Operator::Equals, true)},
+                          Effect::Block));
+  policy.action_rules["close"].push_back(
+      all_of("close-both",
+             {against(actor("role"), Operator::Equals, std::string("admin")),
+              against(actor("trust"), Operator::GreaterThan, snapshot("min_trust"))},
+             Effect::Allow));
+  policy.actor_rules["intern"].push_back(
+      rule("actor-rule", against(actor("role"), Operator::Equals, std::string("intern")),
+           Effect::Block));
+  policy.global_rules.push_back(rule("global-frozen",
+                                     against(snapshot("frozen"), Operator::Equals, true),
+                                     Effect::RequireApproval));
+  policy.global_rules.push_back(
+      rule("global-type", against(action("type"), Operator::Equals, std::string("delete")),
+           Effect::Block));
+  return policy;
+}
+
+struct OrderCase {
+  const char* name;
+  Fields fields;
+  const char* decision;
+};
+
+class Order : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(Order, FirstMatchingRuleDecides) {
+  const EvaluationPlan plan(order_policy());
+  EXPECT_EQ(describe(plan.evaluate(input_for(plan, GetParam().fields))), GetParam().decision);
+}
+
+const std::string kRefund = "refund";
+const std::string kClose = "close";
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, Order,
+    testing::Values(
+        OrderCase{"empty_input", {}, "allow -"},
+        OrderCase{"earlier_rule_wins",
+                  {{Domain::Action, "type", kRefund}, {Domain::Action, "amount", 5000.0}},
+                  "block refund-big"},
+        OrderCase{"second_rule",
+                  {{Domain::Action, "type", kRefund}, {Domain::Action, "amount", 500.0}},
+                  "require_approval refund-review"},
+        OrderCase{"action_rule_before_global",
+                  {{Domain::Action, "type", kRefund}, {Domain::Snapshot, "frozen", true}},
+                  "block refund-either"},
+        OrderCase{"global_when_no_action_rule_matches",
+                  {{Domain::Action, "type", kClose}, {Domain::Snapshot, "frozen", true}},
+                  "require_approval global-frozen"},
+        OrderCase{"no_type_runs_global_only",
+                  {{Domain::Action, "amount", 5000.0}, {Domain::Snapshot, "frozen", true}},
+                  "require_approval global-frozen"},
+        OrderCase{"numeric_type_runs_global_only",
+                  {{Domain::Action, "type", 1.0}, {Domain::Action, "amount", 5000.0}},
+                  "allow -"},
+        OrderCase{"boolean_type_runs_global_only",
+                  {{Domain::Action, "type", true}, {Domain::Action, "amount", 5000.0}},
+                  "allow -"},
+        OrderCase{
+            "unknown_type_runs_global_only",
+            {{Domain::Action, "type", std::string("delete")}, {Domain::Action, "amount", 5000.0}},
+            "block global-type"},
+        OrderCase{
+            "type_differs_in_case",
+            {{Domain::Action, "type", std::string("Refund")}, {Domain::Action, "amount", 5000.0}},
+            "allow -"},
+        OrderCase{"actor_rules_never_decide",
+                  {{Domain::Actor, "role", std::string("intern")}},
+                  "allow -"},
+        OrderCase{
+            "any_first_member",
+            {{Domain::Action, "type", kRefund}, {Domain::Actor, "role", std::string("intern")}},
+            "block refund-either"},
+        OrderCase{"all_members_hold",
+                  {{Domain::Action, "type", kClose},
+                   {Domain::Actor, "role", std::string("admin")},
+                   {Domain::Actor, "trust", 5.0},
+                   {Domain::Snapshot, "min_trust", 3.0}},
+                  "allow close-both"},
+        OrderCase{"all_one_member_fails",
+                  {{Domain::Action, "type", kClose},
+                   {Domain::Actor, "role", std::string("admin")},
+                   {Domain::Actor, "trust", 2.0},
+                   {Domain::Snapshot, "min_trust", 3.0},
+                   {Domain::Snapshot, "frozen", true}},
+                  "require_approval global-frozen"},
+        OrderCase{"all_right_field_missing",
+                  {{Domain::Action, "type", kClose},
+                   {Domain::Actor, "role", std::string("admin")},
+                   {Domain::Actor, "trust", 5.0}},
+                  "allow -"},
+        OrderCase{"unread_fields_are_ignored",
+                  {{Domain::Action, "type", kRefund},
+                   {Domain::Action, "AMOUNT", 5000.0},
+                   {Domain::Actor, "other", 1.0}},
+                  "allow -"}),
+    [](const testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
+
+// Slot order follows the map's visiting order, so compare sorted names; "type" is always first.
+std::vector<std::string> sorted_names(const EvaluationPlan& plan, Domain domain) {
+  auto names = plan.slot_names(domain);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(EvaluationPlan, SlotsAreTheFieldsThatRulesRead) {
+  const EvaluationPlan plan(order_policy());
+  EXPECT_EQ(plan.slot_names(Domain::Action).front(), "type");
+  EXPECT_EQ(sorted_names(plan, Domain::Action), (std::vector<std::string>{"amount", "type"}));
+  EXPECT_EQ(sorted_names(plan, Domain::Actor), (std::vector<std::string>{"role", "trust"}));
+  EXPECT_EQ(sorted_names(plan, Domain::Snapshot),
+            (std::vector<std::string>{"frozen", "min_trust"}));
+  EXPECT_FALSE(plan.slot_of(Domain::Actor, "amount").has_value());
+}
+
+TEST(EvaluationPlan, EmptyPolicyAllows) {
+  const EvaluationPlan plan{CompiledPolicy{}};
+  EXPECT_EQ(plan.slot_names(Domain::Action), (std::vector<std::string>{"type"}));
+  EXPECT_EQ(describe(plan.evaluate(input_for(plan, {{Domain::Action, "type", kRefund}}))),
+            "allow -");
+}
+
+TEST(EvaluationPlan, LaterValueReplacesEarlier) {
+  const EvaluationPlan plan(order_policy());
+  const auto decision = plan.evaluate(input_for(plan, {{Domain::Action, "type", kRefund},
+                                                       {Domain::Action, "amount", 5000.0},
+                                                       {Domain::Action, "amount", 50.0}}));
+  EXPECT_EQ(describe(decision), "allow -");
+}
+
+}  // namespace
+}  // namespace tamsel

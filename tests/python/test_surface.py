@@ -1,0 +1,247 @@
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tamsel
+from tamsel import PyTamsel
+
+CLASS_DOC = (
+    "Python-exposed Tamsel class.\n\n"
+    "This is a thin wrapper around `CompiledPolicy`.\n"
+    "Compilation occurs during initialization.\n"
+    "Evaluation is deterministic and stateless."
+)
+EVALUATE_DOC = (
+    "Evaluates the compiled policy against runtime input.\n\n"
+    "Expected input format:\n"
+    "{\n"
+    '    "action": { ... },\n'
+    '    "actor": { ... },\n'
+    '    "snapshot": { ... }\n'
+    "}\n\n"
+    "Missing keys are treated as empty maps.\n\n"
+    "Returns:\n"
+    "{\n"
+    '    "effect": "allow" | "block" | "require_approval",\n'
+    '    "matched_rule": Optional[str]\n'
+    "}"
+)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (tamsel.__doc__, "Python module entry point.\n\nMust match the compiled library name "
+         "to satisfy Python's\n`PyInit_<module>` symbol requirements."),
+        (tamsel.__all__, ["PyTamsel"]),
+        (PyTamsel.__name__, "PyTamsel"),
+        (PyTamsel.__qualname__, "PyTamsel"),
+        (PyTamsel.__module__, "builtins"),
+        (PyTamsel.__doc__, CLASS_DOC),
+        (PyTamsel.__text_signature__, "(schema_yaml, policy_yaml, governance_yaml=None)"),
+        (PyTamsel.evaluate.__doc__, EVALUATE_DOC),
+        (PyTamsel.evaluate.__text_signature__, "($self, input)"),
+        (PyTamsel.policy_hash.__doc__, None),
+        (PyTamsel.policy_hash.__text_signature__, "($self)"),
+        (PyTamsel.compiler_version.__doc__, None),
+        (PyTamsel.compiler_version.__text_signature__, "()"),
+        (PyTamsel.compiler_version(), "0.7.8"),
+        (sorted(n for n in vars(PyTamsel) if not n.startswith("__")),
+         ["compiler_version", "evaluate", "policy_hash"]),
+        (sorted(n for n in vars(tamsel) if not n.startswith("__")), ["PyTamsel"]),
+    ],
+)
+def test_surface_text(value, expected):
+    assert value == expected
+
+
+def test_class_cannot_be_derived_from():
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Derived", (PyTamsel,), {})
+
+
+def test_instances_have_no_dict_and_no_weakref(example):
+    import weakref
+
+    assert not hasattr(example, "__dict__")
+    with pytest.raises(AttributeError):
+        example.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(example)
+    assert example.compiler_version() == "0.7.8"
+    assert example == example and example != PyTamsel.__new__  # identity equality
+    assert hash(example) == hash(example)
+
+
+NEW = "PyTamsel.__new__()"
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, NEW + " missing 2 required positional arguments: 'schema_yaml' and 'policy_yaml'"),
+        (("s",), {}, NEW + " missing 1 required positional argument: 'policy_yaml'"),
+        ((), {"policy_yaml": "p"}, NEW + " missing 1 required positional argument: 'schema_yaml'"),
+        ((), {"governance_yaml": "g"},
+         NEW + " missing 2 required positional arguments: 'schema_yaml' and 'policy_yaml'"),
+        (("s", "p", "g", "x"), {},
+         NEW + " takes from 2 to 3 positional arguments but 4 were given"),
+        (("s", "p"), {"other": 1}, NEW + " got an unexpected keyword argument 'other'"),
+        (("s", "p"), {"Schema_yaml": 1}, NEW + " got an unexpected keyword argument 'Schema_yaml'"),
+        (("s",), {"schema_yaml": "s"}, NEW + " got multiple values for argument 'schema_yaml'"),
+        (("s", "p", None), {"governance_yaml": None},
+         NEW + " got multiple values for argument 'governance_yaml'"),
+        ((b"s", "p"), {}, "argument 'schema_yaml': 'bytes' object cannot be converted to 'PyString'"),
+        (("s", 3), {}, "argument 'policy_yaml': 'int' object cannot be converted to 'PyString'"),
+        (("s", "p", b"g"), {},
+         "argument 'governance_yaml': 'bytes' object cannot be converted to 'PyString'"),
+        ((None, b"p"), {}, "argument 'schema_yaml': 'NoneType' object cannot be converted to 'PyString'"),
+        ((["s"], "p"), {}, "argument 'schema_yaml': 'list' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_constructor_argument_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        PyTamsel(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+class Weird:
+    class Inner:
+        pass
+
+
+class NamelessMeta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("no name")
+        return super().__getattribute__(name)
+
+
+class Nameless(metaclass=NamelessMeta):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value, shown",
+    [
+        (Weird.Inner(), "Weird.Inner"),
+        (Nameless(), "<failed to extract type name>"),
+        (bytearray(b"x"), "bytearray"),
+    ],
+)
+def test_conversion_message_names_the_qualified_type(value, shown):
+    with pytest.raises(TypeError) as caught:
+        PyTamsel(value, "p")
+    assert str(caught.value) == f"argument 'schema_yaml': '{shown}' object cannot be converted to 'PyString'"
+
+
+def test_all_texts_are_taken_before_any_is_read():
+    # The schema text is fine as a str, but the governance text is not: TypeError, not ValueError.
+    with pytest.raises(TypeError, match="governance_yaml"):
+        PyTamsel("", "", 7)
+
+
+@pytest.mark.parametrize("position", [0, 1, 2])
+def test_lone_surrogate_raises_the_encoding_error(position):
+    args = ["version: 1", "version: 1", "version: 1"]
+    args[position] = "a\ud800"
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        PyTamsel(*args)
+
+
+EVALUATE = "PyTamsel.evaluate()"
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, EVALUATE + " missing 1 required positional argument: 'input'"),
+        (({}, {}), {}, EVALUATE + " takes 1 positional arguments but 2 were given"),
+        (({}, {}, {}), {}, EVALUATE + " takes 1 positional arguments but 3 were given"),
+        (({},), {"input": {}}, EVALUATE + " got multiple values for argument 'input'"),
+        ((), {"inputs": {}}, EVALUATE + " got an unexpected keyword argument 'inputs'"),
+        (([],), {}, "argument 'input': 'list' object cannot be converted to 'PyDict'"),
+        ((None,), {}, "argument 'input': 'NoneType' object cannot be converted to 'PyDict'"),
+    ],
+)
+def test_evaluate_argument_errors(example, args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        example.evaluate(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+def test_wrong_self_is_refused():
+    with pytest.raises(TypeError):
+        PyTamsel.evaluate(object(), {})
+    with pytest.raises(TypeError):
+        PyTamsel.policy_hash(object())
+    with pytest.raises(TypeError):
+        PyTamsel.policy_hash()
+    # A wrong self with wrong arguments reports the arguments, which are bound first.
+    with pytest.raises(TypeError, match="evaluate"):
+        PyTamsel.evaluate(object())
+
+
+def test_method_arguments_checked_by_the_interpreter(example):
+    with pytest.raises(TypeError):
+        example.policy_hash(1)
+    with pytest.raises(TypeError):
+        PyTamsel.compiler_version(1)
+
+
+def test_second_initialisation_gives_the_same_module():
+    first = sys.modules.pop("tamsel")
+    try:
+        again = importlib.import_module("tamsel")
+        assert again is first
+        assert again.PyTamsel is first.PyTamsel
+        assert again.__all__ == ["PyTamsel"]
+    finally:
+        sys.modules["tamsel"] = first
+
+
+def _subinterpreters():
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            return importlib.import_module(name)
+        except ImportError:
+            pass
+    pytest.skip("no sub-interpreter module in this interpreter")
+
+
+def test_sub_interpreter_import_fails():
+    interpreters = _subinterpreters()
+    # In a fresh process, so that no other test's state is involved.
+    script = textwrap.dedent(
+        f"""
+        import {interpreters.__name__} as interpreters, tamsel
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import tamsel")
+        except Exception as error:
+            print(error)
+        finally:
+            interpreters.destroy(interp)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "ImportError" in done.stdout
+    assert "sub-interpreters are not supported" in done.stdout
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda obj: object.__new__(PyTamsel),
+        lambda obj: PyTamsel.__new__(int, "s", "p"),
+        lambda obj: __import__("copy").copy(obj),
+        lambda obj: __import__("pickle").dumps(obj),
+    ],
+)
+def test_no_instance_without_construction(example, make):
+    with pytest.raises(TypeError):
+        make(example)
