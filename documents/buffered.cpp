@@ -1,5 +1,7 @@
 #include "documents/buffered.h"
 
+#include <algorithm>
+
 #include "documents/scalars.h"
 
 namespace tamsel {
@@ -137,23 +139,34 @@ std::optional<std::uint64_t> match_unsigned(BufferedValue value) {
   return std::nullopt;
 }
 
+namespace {
+
+// The field that a buffered key names, by text or by position (names.size()
+// when it names none); false for a key of any other kind.
+bool field_of_key(BufferedValue key, std::span<const std::string_view> names, std::size_t& field) {
+  if (key.kind() == BufferedKind::String) {
+    field = static_cast<std::size_t>(std::find(names.begin(), names.end(), key.node().text) -
+                                     names.begin());
+    return true;
+  }
+  if (key.kind() == BufferedKind::Unsigned) {
+    const std::uint64_t position = key.node().unsigned_integer;
+    field = position < names.size() ? static_cast<std::size_t>(position) : names.size();
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool match_fields(BufferedValue mapping, std::span<const std::string_view> names,
                   std::span<std::optional<BufferedValue>> found) {
   if (mapping.kind() != BufferedKind::Mapping) return false;
   BufferedValue key = mapping.first_child();
   for (std::uint32_t i = 0; i < mapping.count(); ++i) {
     const BufferedValue value = key.next_sibling();
-    std::size_t field = names.size();
-    if (key.kind() == BufferedKind::String) {
-      field = 0;
-      while (field < names.size() && names[field] != key.node().text) ++field;
-    } else if (key.kind() == BufferedKind::Unsigned) {
-      field = key.node().unsigned_integer < names.size()
-                  ? static_cast<std::size_t>(key.node().unsigned_integer)
-                  : names.size();
-    } else {
-      return false;
-    }
+    std::size_t field = 0;
+    if (!field_of_key(key, names, field)) return false;
     if (field < names.size()) {
       if (found[field]) return false;
       found[field] = value;
