@@ -1,0 +1,90 @@
+// The construction texts that prepare.py writes, shared by the C++ benchmarks
+// so that they measure the same bytes as the Python ones, and the one
+// construction pipeline that both C++ benchmarks time.
+#pragma once
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/expected.h"
+#include "compiler/catalogue.h"
+#include "compiler/compile.h"
+#include "documents/readers.h"
+#include "governance/validate.h"
+
+namespace bench {
+
+struct Texts {
+  int rules = 0;
+  std::string schema;
+  std::string policy;
+  std::string governance;
+  [[nodiscard]] std::size_t bytes() const {
+    return schema.size() + policy.size() + governance.size();
+  }
+};
+
+inline std::filesystem::path texts_dir() {
+  if (const char* dir = std::getenv("TAMSEL_BENCH_TEXTS")) {
+    return dir;
+  }
+  return std::filesystem::path(__FILE__).parent_path() / "results" / "texts";
+}
+
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// One entry per folder named by its rule count, in ascending order; empty when
+// prepare.py has not run.
+inline std::vector<Texts> load_texts() {
+  std::vector<Texts> all;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(texts_dir(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_directory() || name.empty() ||
+        !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    all.push_back({std::stoi(name), read_file(entry.path() / "schema.yaml"),
+                   read_file(entry.path() / "policy.yaml"),
+                   read_file(entry.path() / "governance.yaml")});
+  }
+  std::sort(all.begin(), all.end(),
+            [](const Texts& a, const Texts& b) { return a.rules < b.rules; });
+  return all;
+}
+
+// The constructor's pipeline: schema, catalogue, policy, governance, then
+// validation with compilation. The error is the message the caller would see.
+inline tamsel::Expected<tamsel::CompiledPolicy, std::string> construct(const Texts& texts) {
+  auto schema = tamsel::read_schema(texts.schema);
+  if (!schema) {
+    return tamsel::unexpected(schema.error().message);
+  }
+  const tamsel::SchemaCatalogue catalogue = tamsel::build_catalogue(std::move(*schema));
+  auto policy = tamsel::read_policy(texts.policy);
+  if (!policy) {
+    return tamsel::unexpected(policy.error().message);
+  }
+  auto governance = tamsel::read_governance(texts.governance);
+  if (!governance) {
+    return tamsel::unexpected(governance.error().message);
+  }
+  auto compiled =
+      tamsel::validate_and_compile(governance->governance.rules, std::move(*policy), catalogue);
+  if (!compiled) {
+    return tamsel::unexpected(tamsel::message(compiled.error()));
+  }
+  return std::move(*compiled);
+}
+
+}  // namespace bench
