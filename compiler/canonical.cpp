@@ -11,7 +11,7 @@ namespace tamsel {
 namespace {
 
 // A rough size of one rendered rule, so that most policies render without regrowth.
-constexpr std::size_t kBytesPerRule = 256;
+constexpr std::size_t kBytesPerRule = 384;
 
 class Renderer {
  public:

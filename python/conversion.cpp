@@ -100,6 +100,8 @@ bool convert_value(PyObject* value, FieldValue* out) {
   // An exact str, float or int cannot be numpy's boolean, and a str is no number:
   // skipping those orders runs no Python code and changes no outcome.
   if (PyUnicode_CheckExact(value)) return as_text(value, out);
+  // An exact float always converts: one that no rule reads needs no copy.
+  if (out == nullptr && PyFloat_CheckExact(value)) return true;
   const bool plain_number = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
   if (!plain_number) {
     if (auto truth = numpy_bool(value)) {
@@ -130,6 +132,9 @@ bool slot_of_key(PyObject* key, Domain domain, const EvaluationPlan& plan, PyObj
       return true;
     }
     if (PyErr_Occurred()) return false;
+    // Not a slot name: only its encoding needs checking.
+    Utf8 name;
+    return name.encode(key);
   }
   // A str subclass is compared by its bytes, so its own __eq__ and __hash__ never run.
   Utf8 name;

@@ -1,7 +1,16 @@
 #include "python/py_support.h"
 
+#include <dlfcn.h>
+
 namespace tamsel::python {
 namespace {
+
+// PyUnicode_AsUTF8AndSize gives the str's own cached UTF-8 without copying. It
+// joined the stable ABI only in 3.10, yet every CPython 3 exports it with this
+// signature; it is looked up at run time so that the module keeps to the 3.9
+// ABI, and encoding falls back to a copy where it is not found.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+AsUtf8AndSize g_as_utf8_and_size = nullptr;
 
 Names g_names{};
 PyObject* g_panic = nullptr;  // strong reference, kept for the life of the process
@@ -25,6 +34,13 @@ Ref type_qualname(PyObject* object) {
 }  // namespace
 
 bool Utf8::encode(PyObject* text) {
+  if (g_as_utf8_and_size != nullptr) {
+    Py_ssize_t size = 0;
+    const char* data = g_as_utf8_and_size(text, &size);  // owned by text
+    if (data == nullptr) return false;
+    view_ = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+  }
   bytes_ = Ref::steal(PyUnicode_AsUTF8String(text));
   if (!bytes_) return false;
   char* data = nullptr;
@@ -35,6 +51,9 @@ bool Utf8::encode(PyObject* text) {
 }
 
 bool init_names() {
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): a symbol's address
+  g_as_utf8_and_size =
+      reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
   Names& n = g_names;
   return intern(n.action, "action") && intern(n.actor, "actor") && intern(n.snapshot, "snapshot") &&
          intern(n.effect, "effect") && intern(n.matched_rule, "matched_rule") &&

@@ -46,8 +46,8 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// The UTF-8 encoding of a str, alive as long as this holder. The one place
-// where text leaves the interpreter.
+// The UTF-8 encoding of a str, alive as long as this holder and the str. The
+// one place where text leaves the interpreter.
 class Utf8 {
  public:
   // False with the interpreter's encoding error set when the str has none
