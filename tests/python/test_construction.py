@@ -1,3 +1,6 @@
+import subprocess
+import sys
+
 import pytest
 
 from conftest import POLICY, SCHEMA, build, construction_error, rules_policy
@@ -94,3 +97,24 @@ def test_policy_hash_is_stable_and_hexadecimal():
     assert build(SCHEMA, "# layout only\n" + single).policy_hash() == text
     assert build(SCHEMA, single.replace("r2", "r3")).policy_hash() != text
     assert build(SCHEMA, single.replace("{literal: 5}", "{literal: 6}")).policy_hash() != text
+
+
+def test_hash_is_the_same_in_another_process():
+    # Several keys in both rule maps: their order must not depend on the process.
+    policy = POLICY + (
+        "  - id: close_needs_review\n"
+        "    scope: {action: close_account}\n"
+        "    when: [[actor, role], equals, {literal: admin}]\n"
+        "    effect: require_approval\n"
+        "  - id: bots_frozen\n"
+        "    scope: {actor: bot}\n"
+        "    when: [[actor, frozen], equals, {literal: true}]\n"
+        "    effect: block\n"
+    )
+    script = "import sys, tamsel; print(tamsel.PyTamsel(sys.argv[1], sys.argv[2]).policy_hash())"
+    hashes = {
+        subprocess.run([sys.executable, "-c", script, SCHEMA, policy], check=True,
+                       capture_output=True, text=True).stdout.strip()
+        for _ in range(2)
+    }
+    assert hashes == {build(SCHEMA, policy).policy_hash()}

@@ -101,7 +101,7 @@ def test_memory_stays_flat():
     churn()  # warm up allocator pools and caches
     gc.collect()
     start = resident_bytes()
-    for _ in range(3):
+    for _ in range(28):  # a million evaluations and fifty thousand constructions
         churn()
     gc.collect()
     # Generous: a leak of even a few bytes per call would show as tens of megabytes.
