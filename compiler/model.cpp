@@ -1,59 +1,29 @@
 #include "compiler/model.h"
 
+#include <array>
+#include <cstddef>
+
 namespace tamsel {
+namespace {
+
+// Indexed by the enumerations' values, which follow their declared order.
+constexpr std::array<std::string_view, 3> kDomainNames{"Action", "Actor", "Snapshot"};
+constexpr std::array<std::string_view, 6> kOperatorNames{"Equals",   "NotEquals", "GreaterThan",
+                                                         "LessThan", "In",        "NotIn"};
+constexpr std::array<std::string_view, 3> kEffectNames{"Allow", "Block", "RequireApproval"};
+constexpr std::array<std::string_view, 3> kFieldTypeNames{"String", "Number", "Boolean"};
+
+}  // namespace
 
 std::string_view variant_name(Domain domain) {
-  switch (domain) {
-    case Domain::Action:
-      return "Action";
-    case Domain::Actor:
-      return "Actor";
-    case Domain::Snapshot:
-      return "Snapshot";
-  }
-  return {};
+  return kDomainNames[static_cast<std::size_t>(domain)];
 }
-
-std::string_view variant_name(Operator op) {
-  switch (op) {
-    case Operator::Equals:
-      return "Equals";
-    case Operator::NotEquals:
-      return "NotEquals";
-    case Operator::GreaterThan:
-      return "GreaterThan";
-    case Operator::LessThan:
-      return "LessThan";
-    case Operator::In:
-      return "In";
-    case Operator::NotIn:
-      return "NotIn";
-  }
-  return {};
-}
-
+std::string_view variant_name(Operator op) { return kOperatorNames[static_cast<std::size_t>(op)]; }
 std::string_view variant_name(Effect effect) {
-  switch (effect) {
-    case Effect::Allow:
-      return "Allow";
-    case Effect::Block:
-      return "Block";
-    case Effect::RequireApproval:
-      return "RequireApproval";
-  }
-  return {};
+  return kEffectNames[static_cast<std::size_t>(effect)];
 }
-
 std::string_view variant_name(FieldType type) {
-  switch (type) {
-    case FieldType::String:
-      return "String";
-    case FieldType::Number:
-      return "Number";
-    case FieldType::Boolean:
-      return "Boolean";
-  }
-  return {};
+  return kFieldTypeNames[static_cast<std::size_t>(type)];
 }
 
 }  // namespace tamsel

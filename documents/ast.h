@@ -2,9 +2,11 @@
 // written: the readers check form only, names are checked later.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -86,6 +88,9 @@ struct ScopeAst {
 };
 
 enum class EffectAst : std::uint8_t { Allow, Block, RequireApproval };
+
+// The policy document's words for the effects, in the order of EffectAst.
+inline constexpr std::array<std::string_view, 3> kEffectWords{"allow", "block", "require_approval"};
 
 struct RuleAst {
   std::string id;

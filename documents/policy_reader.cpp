@@ -96,11 +96,9 @@ std::optional<ScopeAst> match_scope(BufferedValue value) {
   return std::nullopt;
 }
 
-constexpr std::array<std::string_view, 3> kEffects{"allow", "block", "require_approval"};
-
 Status read_effect(EventReader& reader, EffectAst& out) {
   std::size_t index = 0;
-  if (auto read = read_keyword(reader, kEffects, index); !read) return read;
+  if (auto read = read_keyword(reader, kEffectWords, index); !read) return read;
   out = static_cast<EffectAst>(index);
   return Ok{};
 }

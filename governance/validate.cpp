@@ -10,15 +10,7 @@ namespace tamsel {
 namespace {
 
 std::string_view effect_word(EffectAst effect) {
-  switch (effect) {
-    case EffectAst::Allow:
-      return "allow";
-    case EffectAst::Block:
-      return "block";
-    case EffectAst::RequireApproval:
-      return "require_approval";
-  }
-  return {};
+  return kEffectWords[static_cast<std::size_t>(effect)];
 }
 
 // The atomic conditions of a rule: the single one, or the members of its list.
