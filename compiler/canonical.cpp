@@ -48,12 +48,18 @@ class Renderer {
   }
 
   void rule_list(const RuleList& rules) {
+    list(rules, [this](const CompiledRule& rule) { compiled_rule(rule); });
+  }
+
+  // "[", the members separated by ", ", "]".
+  template <class T, class Render>
+  void list(const std::vector<T>& members, Render render) {
     out_ += '[';
     const char* separator = "";
-    for (const CompiledRule& rule : rules) {
+    for (const T& member : members) {
       out_ += separator;
       separator = ", ";
-      compiled_rule(rule);
+      render(member);
     }
     out_ += ']';
   }
@@ -83,14 +89,7 @@ class Renderer {
   }
 
   void condition_list(const std::vector<AtomicCondition>& conditions) {
-    out_ += '[';
-    const char* separator = "";
-    for (const AtomicCondition& member : conditions) {
-      out_ += separator;
-      separator = ", ";
-      atomic_condition(member);
-    }
-    out_ += ']';
+    list(conditions, [this](const AtomicCondition& member) { atomic_condition(member); });
   }
 
   void atomic_condition(const AtomicCondition& condition) {
