@@ -74,6 +74,8 @@ struct ConditionAst {
   std::variant<Atomic, All, Any> value;
 };
 
+// The alternatives' members carry no default initialisers, so that the types
+// that hold them stay default-constructible; the variant value-initialises them.
 struct ScopeAst {
   struct Action {
     std::string action;
@@ -82,7 +84,7 @@ struct ScopeAst {
     std::string actor;
   };
   struct Global {
-    bool global = false;
+    bool global;
   };
   std::variant<Action, Actor, Global> value;
 };
@@ -137,16 +139,16 @@ struct AppliesTo {
 
 struct Constraint {
   struct Exists {
-    bool exists = false;
+    bool exists;
   };
   struct MinCount {
-    std::uint64_t min_count = 0;
+    std::uint64_t min_count;
   };
   struct MaxCount {
-    std::uint64_t max_count = 0;
+    std::uint64_t max_count;
   };
   struct Forbid {
-    bool forbid = false;
+    bool forbid;
   };
   struct AllowedFields {
     std::vector<std::string> allowed_fields;

@@ -134,10 +134,8 @@ Status read_governance_rule(EventReader& reader, GovernanceRule& rule) {
 Status read_governance_block(EventReader& reader, GovernanceBlock& block) {
   static constexpr std::array kFields{FieldRule{"rules"}};
   return read_record(reader, "struct GovernanceBlock", kFields, [&](std::size_t) {
-    const GovernanceRule blank{{}, std::nullopt, {}, Constraint{Constraint::Exists{}}, {}};
-    return read_list(
-        reader, block.rules,
-        [&](GovernanceRule& rule) { return read_governance_rule(reader, rule); }, blank);
+    return read_list(reader, block.rules,
+                     [&](GovernanceRule& rule) { return read_governance_rule(reader, rule); });
   });
 }
 

@@ -110,10 +110,8 @@ Status read_record(EventReader& reader, std::string_view expected,
   return Ok{};
 }
 
-// Items start as copies of blank (for item types without a default value).
 template <class T, class ReadItem>
-Status read_list(EventReader& reader, std::vector<T>& out, ReadItem read_item,
-                 const T& blank = T()) {
+Status read_list(EventReader& reader, std::vector<T>& out, ReadItem read_item) {
   Mark mark;
   auto open = detail::open_collection(reader, EventKind::SequenceStart, "a sequence", mark);
   if (!open) return unexpected(std::move(open).error());
@@ -122,7 +120,7 @@ Status read_list(EventReader& reader, std::vector<T>& out, ReadItem read_item,
     if (!end) return unexpected(std::move(end).error());
     if (*end) break;
     reader.push_index(out.size());
-    Status item = read_item(out.emplace_back(blank));
+    Status item = read_item(out.emplace_back());
     reader.pop_path();
     if (!item) return item;
   }
