@@ -1,0 +1,3 @@
+from tamsel_cli._main import main
+
+raise SystemExit(main())
