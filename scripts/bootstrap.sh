@@ -11,8 +11,8 @@ debs=(g++ make pkg-config libyaml-dev libssl-dev python3-venv python3-dev)
 pips=(scikit-build-core cmake ninja)
 case "$purpose" in
   build) ;;
-  test) debs+=(libgtest-dev); pips+=(pytest mypy) ;;
-  ci) debs+=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy); pips+=(pytest mypy numpy abi3audit) ;;
+  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml) ;;
+  ci) debs+=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy); pips+=(pytest mypy pyyaml numpy abi3audit) ;;
   bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml) ;;
   *) echo "usage: $0 build|test|ci|bench" >&2; exit 2 ;;
 esac

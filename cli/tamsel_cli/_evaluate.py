@@ -61,6 +61,7 @@ def _sources(inputs: List[str]) -> Iterator[_Source]:
             except UnicodeDecodeError:
                 yield "<stdin>", number, BadInput("invalid UTF-8")
                 continue
+            line = line.rstrip("\r\n")
             if line.strip():  # blank lines carry no input
                 yield "<stdin>", number, line
 

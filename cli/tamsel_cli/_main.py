@@ -69,10 +69,12 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
         "lines on standard input (also when INPUT is -). A bad input prints its error with its "
         "place and makes the status 1, after all inputs; documents that do not build give 2.",
     )
-    evaluate.add_argument("schema", metavar="SCHEMA")
-    evaluate.add_argument("policy", metavar="POLICY")
+    # One list for SCHEMA, POLICY and the inputs: argparse misreports an
+    # optional list after required positionals as required when it parses
+    # options between them.
+    evaluate.usage = "%(prog)s [-h] [--governance GOVERNANCE] SCHEMA POLICY [INPUT ...]"
     evaluate.add_argument("--governance", "-g", metavar="GOVERNANCE")
-    evaluate.add_argument("inputs", metavar="INPUT", nargs="*")
+    evaluate.add_argument("files", metavar="SCHEMA POLICY [INPUT", nargs="*", help=argparse.SUPPRESS)
     evaluate.set_defaults(run=_eval)
 
     test = commands.add_parser(
@@ -100,7 +102,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     # Each command parses its own arguments, so options may stand between the
     # positional ones (eval's --governance after its inputs).
     if arguments and arguments[0] in commands:
-        namespace = commands[arguments[0]].parse_intermixed_args(arguments[1:])
+        parser = commands[arguments[0]]
+        namespace = parser.parse_intermixed_args(arguments[1:])
+        if arguments[0] == "eval":
+            if len(namespace.files) < 2:
+                missing = ["SCHEMA", "POLICY"][len(namespace.files) :]
+                parser.error(f"the following arguments are required: {', '.join(missing)}")
+            namespace.schema, namespace.policy, *namespace.inputs = namespace.files
     else:
         namespace = top.parse_args(arguments)
     run: Callable[[argparse.Namespace], int] = namespace.run

@@ -101,7 +101,8 @@ def _parse(path: str, text: str) -> Any:
     except yaml.MarkedYAMLError as error:
         mark = error.problem_mark or error.context_mark
         where = "" if mark is None else f":{mark.line + 1}:{mark.column + 1}"
-        raise SuiteUnloadable(f"{path}{where}: {one_line(error.problem or str(error))}") from None
+        what = ", ".join(part for part in (error.context, error.problem) if part) or str(error)
+        raise SuiteUnloadable(f"{path}{where}: {one_line(what)}") from None
     except yaml.YAMLError as error:
         raise SuiteUnloadable(f"{path}: {one_line(str(error))}") from None
     except RecursionError:
@@ -131,10 +132,10 @@ def _text(path: str, where: str, value: Any, what: str = "a string") -> str:
 
 def _expectation(path: str, where: str, value: Any) -> Dict[str, Optional[str]]:
     expect = _record(path, where, value, _EXPECT_KEYS)
-    if ("effect" in expect) == ("error" in expect):
-        raise SuiteUnloadable(f"{path}: {where}: expected either 'effect' or 'error'")
     if "matched_rule" in expect and "effect" not in expect:
         raise SuiteUnloadable(f"{path}: {where}: 'matched_rule' goes with 'effect'")
+    if ("effect" in expect) == ("error" in expect):
+        raise SuiteUnloadable(f"{path}: {where}: expected either 'effect' or 'error'")
     checked: Dict[str, Optional[str]] = {}
     for key in _EXPECT_KEYS[1]:
         if key not in expect:
