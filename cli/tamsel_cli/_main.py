@@ -28,12 +28,16 @@ def _check(arguments: argparse.Namespace) -> int:
 
 
 def _eval(arguments: argparse.Namespace) -> int:
+    if len(arguments.files) < 2:
+        missing = ["SCHEMA", "POLICY"][len(arguments.files) :]
+        arguments.parser.error(f"the following arguments are required: {', '.join(missing)}")
+    schema, policy, *inputs = arguments.files
     try:
-        engine = load_engine(arguments.schema, arguments.policy, arguments.governance)
+        engine = load_engine(schema, policy, arguments.governance)
     except (DocumentsUnreadable, DocumentsRejected) as error:
         print(error, file=sys.stderr)
         return 2
-    return _evaluate.run(engine, arguments.inputs)
+    return _evaluate.run(engine, inputs)
 
 
 def _test(arguments: argparse.Namespace) -> int:
@@ -75,7 +79,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     evaluate.usage = "%(prog)s [-h] [--governance GOVERNANCE] SCHEMA POLICY [INPUT ...]"
     evaluate.add_argument("--governance", "-g", metavar="GOVERNANCE")
     evaluate.add_argument("files", metavar="SCHEMA POLICY [INPUT", nargs="*", help=argparse.SUPPRESS)
-    evaluate.set_defaults(run=_eval)
+    evaluate.set_defaults(run=_eval, parser=evaluate)
 
     test = commands.add_parser(
         "test",
@@ -102,13 +106,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     # Each command parses its own arguments, so options may stand between the
     # positional ones (eval's --governance after its inputs).
     if arguments and arguments[0] in commands:
-        parser = commands[arguments[0]]
-        namespace = parser.parse_intermixed_args(arguments[1:])
-        if arguments[0] == "eval":
-            if len(namespace.files) < 2:
-                missing = ["SCHEMA", "POLICY"][len(namespace.files) :]
-                parser.error(f"the following arguments are required: {', '.join(missing)}")
-            namespace.schema, namespace.policy, *namespace.inputs = namespace.files
+        namespace = commands[arguments[0]].parse_intermixed_args(arguments[1:])
     else:
         namespace = top.parse_args(arguments)
     run: Callable[[argparse.Namespace], int] = namespace.run
