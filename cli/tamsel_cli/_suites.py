@@ -136,15 +136,13 @@ def _expectation(path: str, where: str, value: Any) -> Dict[str, Optional[str]]:
         raise SuiteUnloadable(f"{path}: {where}: 'matched_rule' goes with 'effect'")
     if ("effect" in expect) == ("error" in expect):
         raise SuiteUnloadable(f"{path}: {where}: expected either 'effect' or 'error'")
-    checked: Dict[str, Optional[str]] = {}
-    for key in _EXPECT_KEYS[1]:
-        if key not in expect:
-            continue
-        if key == "matched_rule" and expect[key] is None:
-            checked[key] = None
-        else:
-            what = "a string or null" if key == "matched_rule" else "a string"
-            checked[key] = _text(path, f"{where}.{key}", expect[key], what)
+    if "error" in expect:
+        return {"error": _text(path, f"{where}.error", expect["error"])}
+    checked: Dict[str, Optional[str]] = {"effect": _text(path, f"{where}.effect", expect["effect"])}
+    if "matched_rule" in expect:
+        rule = expect["matched_rule"]
+        where += ".matched_rule"
+        checked["matched_rule"] = None if rule is None else _text(path, where, rule, "a string or null")
     return checked
 
 
