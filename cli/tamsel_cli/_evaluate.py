@@ -85,16 +85,15 @@ def run(engine: tamsel.PyTamsel, inputs: List[str]) -> int:
     """
     status = 0
     for name, line, item in _sources(inputs):
-        if isinstance(item, (DocumentsUnreadable, DocumentsRejected)):
-            status = 1
-            print(item, file=sys.stderr)
-            continue
         try:
-            if isinstance(item, BadInput):
+            if isinstance(item, Exception):
                 raise item
-            assert isinstance(item, str)
             print(json.dumps(evaluate(engine, parse_json(item))))
+            continue
+        except (DocumentsUnreadable, DocumentsRejected) as error:
+            report = str(error)  # already located in the file
         except BadInput as error:
-            status = 1
-            print(_report(name, line, error), file=sys.stderr)
+            report = _report(name, line, error)
+        status = 1
+        print(report, file=sys.stderr)
     return status
