@@ -51,13 +51,13 @@ def documents(tmp_path, monkeypatch):
 
 
 def run(capsys, *argv, stdin=b""):
-    sys.stdin = io.TextIOWrapper(io.BytesIO(stdin))
+    previous, sys.stdin = sys.stdin, io.TextIOWrapper(io.BytesIO(stdin))
     try:
         status = main(list(argv))
     except SystemExit as exit:
         status = exit.code
     finally:
-        sys.stdin = sys.__stdin__
+        sys.stdin = previous
     captured = capsys.readouterr()
     return status, captured.out.splitlines(), captured.err.splitlines()
 
