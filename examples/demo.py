@@ -1,15 +1,91 @@
 """A refunds desk guarded by tamsel: builds one policy and asks it about a few requests."""
 
-from pathlib import Path
-
 import tamsel
 
-# The documents live beside this program, in refunds/, where the command-line
-# tools and the decision tests use them too.
-DOCUMENTS = Path(__file__).resolve().parent / "refunds"
-SCHEMA = (DOCUMENTS / "schema.yaml").read_text(encoding="utf-8")
-POLICY = (DOCUMENTS / "policy.yaml").read_text(encoding="utf-8")
-GOVERNANCE = (DOCUMENTS / "governance.yaml").read_text(encoding="utf-8")
+SCHEMA = """\
+version: 1
+actions:
+  refund:
+    fields:
+      amount: number
+      currency: string
+  close_account:
+    fields: {}
+actor:
+  fields:
+    role: string
+    trust_level: number
+    frozen: boolean
+snapshot:
+  fields:
+    maintenance_mode: boolean
+    min_trust_level: number
+"""
+
+POLICY = """\
+version: 1
+rules:
+  - id: block_large_refunds
+    scope:
+      action: refund
+    when:
+      subject:
+        domain: action
+        field: amount
+      operator: greater_than
+      value:
+        literal: 1000
+    effect: block
+  - id: review_untrusted_agents
+    scope: {actor: support_agent}
+    when:
+      all:
+        - [{domain: actor, field: trust_level}, less_than, {literal: 3}]
+        - subject: [snapshot, maintenance_mode]
+          operator: equals
+          value: {literal: false}
+    effect: require_approval
+  - id: foreign_currency_or_frozen
+    scope: {action: refund}
+    when:
+      any:
+        - [[action, currency], not_equals, {literal: "EUR"}]
+        - [{domain: actor, field: frozen}, equals, {literal: true}]
+    effect: block
+  - id: below_required_trust
+    scope: {global: true}
+    when:
+      subject: {domain: actor, field: trust_level}
+      operator: less_than
+      value:
+        subject: {domain: snapshot, field: min_trust_level}
+    effect: block
+"""
+
+GOVERNANCE = """\
+version: 1
+governance:
+  rules:
+    - id: refund-block-present
+      select:
+        where:
+          scope:
+            action: refund
+          effect: block
+      must:
+        exists: true
+      error: every policy needs a blocking refund rule
+    - id: refund-fields
+      applies_to:
+        actions: [refund]
+      select:
+        where:
+          scope:
+            action: refund
+      must:
+        allowed_fields: [action.amount, action.currency, actor.frozen]
+      error: refund rules may only read the amount, the currency and the frozen flag
+"""
 
 REQUESTS = [
     ("small refund in euros",

@@ -1,6 +1,7 @@
 import io
 import json
 import os
+import runpy
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -287,3 +288,10 @@ def test_the_tools_type_check_against_the_module_stubs():
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                            ROOT / "cli" / "tamsel_cli"], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_the_example_files_are_the_demo_documents():
+    """The demo embeds its documents so that it runs alone; the files beside it must not drift."""
+    demo = runpy.run_path(str(ROOT / "examples" / "demo.py"), run_name="demo")
+    for name in ("schema", "policy", "governance"):
+        assert (EXAMPLE / f"{name}.yaml").read_text(encoding="utf-8") == demo[name.upper()], name
