@@ -1,6 +1,6 @@
 // The construction texts that prepare.py writes, shared by the C++ benchmarks
-// so that they measure the same bytes as the Python ones, and the one
-// construction pipeline that both C++ benchmarks time.
+// so that they measure the same bytes as the Python ones, and the construction
+// that both C++ benchmarks time.
 #pragma once
 
 #include <algorithm>
@@ -12,10 +12,7 @@
 #include <vector>
 
 #include "common/expected.h"
-#include "compiler/catalogue.h"
-#include "compiler/compile.h"
-#include "documents/readers.h"
-#include "governance/validate.h"
+#include "construction/construct.h"
 
 namespace bench {
 
@@ -63,28 +60,10 @@ inline std::vector<Texts> load_texts() {
   return all;
 }
 
-// The constructor's pipeline: schema, catalogue, policy, governance, then
-// validation with compilation. The error is the message the caller would see.
+// The constructor's pipeline over the prepared texts (which always hold a
+// governance document). The error is the message the caller would see.
 inline tamsel::Expected<tamsel::CompiledPolicy, std::string> construct(const Texts& texts) {
-  auto schema = tamsel::read_schema(texts.schema);
-  if (!schema) {
-    return tamsel::unexpected(schema.error().message);
-  }
-  const tamsel::SchemaCatalogue catalogue = tamsel::build_catalogue(std::move(*schema));
-  auto policy = tamsel::read_policy(texts.policy);
-  if (!policy) {
-    return tamsel::unexpected(policy.error().message);
-  }
-  auto governance = tamsel::read_governance(texts.governance);
-  if (!governance) {
-    return tamsel::unexpected(governance.error().message);
-  }
-  auto compiled =
-      tamsel::validate_and_compile(governance->governance.rules, std::move(*policy), catalogue);
-  if (!compiled) {
-    return tamsel::unexpected(tamsel::message(compiled.error()));
-  }
-  return std::move(*compiled);
+  return tamsel::construct_policy(texts.schema, texts.policy, texts.governance);
 }
 
 }  // namespace bench

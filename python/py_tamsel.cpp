@@ -9,9 +9,9 @@
 #include "common/sha256.h"
 #include "compiler/canonical.h"
 #include "compiler/model.h"
+#include "construction/construct.h"
 #include "engine/evaluation_plan.h"
 #include "python/arguments.h"
-#include "python/construction.h"
 #include "python/conversion.h"
 
 namespace tamsel::python {

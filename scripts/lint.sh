@@ -8,7 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 mapfile -t sources < <(git ls-files -co --exclude-standard -- \
   'common/*.cpp' 'common/*.h' 'documents/*.cpp' 'documents/*.h' 'compiler/*.cpp' 'compiler/*.h' \
-  'governance/*.cpp' 'governance/*.h' 'engine/*.cpp' 'engine/*.h' 'python/*.cpp' 'python/*.h' \
+  'governance/*.cpp' 'governance/*.h' 'engine/*.cpp' 'engine/*.h' 'construction/*.cpp' 'construction/*.h' \
+  'python/*.cpp' 'python/*.h' \
   'tests/cpp/*.cpp' 'fuzz/*.cpp' 'benchmarks/*.cpp')
 if [ "${1:-}" = --fix ]; then
   clang-format -i "${sources[@]}"
@@ -21,6 +22,6 @@ venv="$root/.venv/bin"
 build="$root/build/tidy"
 "$venv/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/ninja" \
   -DTAMSEL_BUILD_MODULE=ON -DTAMSEL_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/python" >/dev/null
-mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(common|documents|compiler|governance|engine|python)/.*\.cpp$')
+mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(common|documents|compiler|governance|engine|construction|python)/.*\.cpp$')
 printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null
 echo "lint: clean"

@@ -1,4 +1,4 @@
-#include "python/construction.h"
+#include "construction/construct.h"
 
 #include <utility>
 
@@ -7,7 +7,7 @@
 #include "documents/readers.h"
 #include "governance/validate.h"
 
-namespace tamsel::python {
+namespace tamsel {
 namespace {
 
 Expected<CompiledPolicy, std::string> compiled_or_message(
@@ -35,4 +35,4 @@ Expected<CompiledPolicy, std::string> construct_policy(
       validate_and_compile(governance->governance.rules, std::move(*policy), catalogue));
 }
 
-}  // namespace tamsel::python
+}  // namespace tamsel
