@@ -18,16 +18,29 @@ std::string to_hex(const unsigned char* digest, unsigned int length) {
 
 }  // namespace
 
-std::optional<std::string> sha256_hex(std::string_view data) {
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
+Sha256::Sha256() noexcept
+    : context_(EVP_MD_CTX_new()),
+      ok_(context_ != nullptr && EVP_DigestInit_ex(context_, EVP_sha256(), nullptr) == 1) {}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(context_); }  // accepts null
+
+void Sha256::update(std::string_view data) noexcept {
+  ok_ = ok_ && EVP_DigestUpdate(context_, data.data(), data.size()) == 1;
+}
+
+std::optional<std::string> Sha256::hex_digest() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  const bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1 &&
-                  EVP_DigestUpdate(context, data.data(), data.size()) == 1 &&
-                  EVP_DigestFinal_ex(context, digest, &length) == 1;
-  EVP_MD_CTX_free(context);
-  if (!ok) return std::nullopt;
+  const bool done = ok_ && EVP_DigestFinal_ex(context_, digest, &length) == 1;
+  ok_ = false;  // the context is spent
+  if (!done) return std::nullopt;
   return to_hex(digest, length);
+}
+
+std::optional<std::string> sha256_hex(std::string_view data) {
+  Sha256 digest;
+  digest.update(data);
+  return digest.hex_digest();
 }
 
 }  // namespace tamsel

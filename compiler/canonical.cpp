@@ -6,16 +6,19 @@
 
 #include "common/number_format.h"
 #include "common/quote.h"
+#include "common/sha256.h"
 
 namespace tamsel {
 namespace {
 
-// A rough size of one rendered rule, so that most policies render without regrowth.
-constexpr std::size_t kBytesPerRule = 384;
+// The buffer is handed to the sink once it holds kFlushBytes; the spare room
+// above that takes the member rendered last, so the buffer rarely regrows.
+constexpr std::size_t kFlushBytes = 8192;
+constexpr std::size_t kBufferBytes = 2 * kFlushBytes;
 
 class Renderer {
  public:
-  explicit Renderer(std::string& out) : out_(out) {}
+  explicit Renderer(TextSink& sink) : sink_(sink) { out_.reserve(kBufferBytes); }
 
   void policy(const CompiledPolicy& policy) {
     out_ += "CompiledPolicy { action_rules: ";
@@ -25,6 +28,7 @@ class Renderer {
     out_ += ", global_rules: ";
     rule_list(policy.global_rules);
     out_ += " }";
+    flush();
   }
 
  private:
@@ -60,8 +64,14 @@ class Renderer {
       out_ += separator;
       separator = ", ";
       render(member);
+      if (out_.size() >= kFlushBytes) flush();
     }
     out_ += ']';
+  }
+
+  void flush() {
+    sink_.write(out_);
+    out_.clear();
   }
 
   void compiled_rule(const CompiledRule& rule) {
@@ -130,23 +140,38 @@ class Renderer {
     out_ += ')';
   }
 
-  std::string& out_;
+  TextSink& sink_;
+  std::string out_;
 };
 
-std::size_t rule_count(const CompiledPolicy& policy) {
-  std::size_t count = policy.global_rules.size();
-  for (const auto& [name, rules] : policy.action_rules) count += rules.size();
-  for (const auto& [name, rules] : policy.actor_rules) count += rules.size();
-  return count;
-}
+class StringSink final : public TextSink {
+ public:
+  void write(std::string_view piece) override { text.append(piece); }
+  std::string text;
+};
+
+class DigestSink final : public TextSink {
+ public:
+  void write(std::string_view piece) override { digest.update(piece); }
+  Sha256 digest;
+};
 
 }  // namespace
 
+void render_canonical(const CompiledPolicy& policy, TextSink& sink) {
+  Renderer(sink).policy(policy);
+}
+
 std::string canonical_text(const CompiledPolicy& policy) {
-  std::string out;
-  out.reserve(64 + rule_count(policy) * kBytesPerRule);
-  Renderer(out).policy(policy);
-  return out;
+  StringSink sink;
+  render_canonical(policy, sink);
+  return std::move(sink.text);
+}
+
+std::optional<std::string> canonical_sha256_hex(const CompiledPolicy& policy) {
+  DigestSink sink;
+  render_canonical(policy, sink);
+  return sink.digest.hex_digest();
 }
 
 }  // namespace tamsel

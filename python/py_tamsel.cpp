@@ -6,7 +6,6 @@
 #include <string>
 #include <utility>
 
-#include "common/sha256.h"
 #include "compiler/canonical.h"
 #include "compiler/model.h"
 #include "construction/construct.h"
@@ -139,7 +138,7 @@ PyObject* tamsel_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* policy_hash_body(PyObject* self) {
   TamselObject* object = checked_self(self);
   if (object == nullptr) return nullptr;
-  const auto digest = sha256_hex(canonical_text(object->loaded->policy));
+  const auto digest = canonical_sha256_hex(object->loaded->policy);
   if (!digest) return PyErr_NoMemory();  // libcrypto fails only for want of memory
   return PyUnicode_FromStringAndSize(digest->data(), static_cast<Py_ssize_t>(digest->size()));
 }

@@ -2,7 +2,9 @@
 
 #include <limits>
 #include <string>
+#include <vector>
 
+#include "common/sha256.h"
 #include "compiler/canonical.h"
 
 namespace tamsel {
@@ -123,6 +125,60 @@ TEST(CanonicalText, MapEntriesInByteOrderOfKeys) {
   map += "}";
   EXPECT_EQ(canonical_text(policy), "CompiledPolicy { action_rules: " + map +
                                         ", actor_rules: " + map + ", global_rules: [] }");
+}
+
+class RecordingSink final : public TextSink {
+ public:
+  void write(std::string_view piece) override { pieces.emplace_back(piece); }
+  std::vector<std::string> pieces;
+};
+
+// Long enough to pass through the render buffer many times, with one rule id
+// longer than the buffer itself.
+TEST(CanonicalText, LongTextRendersWholeThroughThePieces) {
+  CompiledPolicy policy;
+  std::string rules;
+  for (int i = 0; i < 400; ++i) {
+    const std::string id = i == 200 ? std::string(40000, 'x') : "r" + std::to_string(i);
+    policy.global_rules.push_back(atomic_rule(
+        id, comparison(Domain::Actor, "f", Operator::LessThan, literal(double(i))), Effect::Block));
+    rules += (i == 0 ? "" : ", ");
+    rules += "CompiledRule { rule_id: \"" + id +
+             "\", condition: Atomic(AtomicCondition { lhs: SubjectRef { domain: Actor, field: "
+             "\"f\" }, operator: LessThan, rhs: Literal(Number(" +
+             std::to_string(i) + ".0)) }), effect: Block }";
+  }
+  const std::string expected =
+      "CompiledPolicy { action_rules: {}, actor_rules: {}, global_rules: [" + rules + "] }";
+
+  RecordingSink sink;
+  render_canonical(policy, sink);
+  EXPECT_GT(sink.pieces.size(), 4U);
+  EXPECT_EQ(canonical_text(policy), expected);
+  EXPECT_EQ(canonical_sha256_hex(policy), sha256_hex(expected));
+}
+
+TEST(CanonicalText, DigestOfPiecesIsTheDigestOfTheWhole) {
+  const std::string abc = "abc";
+  const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  struct Case {
+    std::vector<std::string> pieces;
+    std::string digest;
+  };
+  const Case cases[] = {
+      {{}, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {{"", abc, ""}, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {{"a", "b", "c"}, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {{two_blocks}, "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {{two_blocks.substr(0, 55), two_blocks.substr(55)},
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+  };
+  for (const auto& c : cases) {
+    Sha256 digest;
+    for (const auto& piece : c.pieces) digest.update(piece);
+    EXPECT_EQ(digest.hex_digest(), c.digest);
+  }
+  EXPECT_EQ(sha256_hex(abc), cases[1].digest);
 }
 
 }  // namespace
