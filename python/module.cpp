@@ -1,4 +1,5 @@
-// The module's entry point: single-phase initialisation, remembered per process.
+// The module's entry point: single-phase initialisation, remembered per process,
+// in the main interpreter only.
 #include "python/py_support.h"
 #include "python/py_tamsel.h"
 
@@ -15,8 +16,12 @@ PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT, "tamsel", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* g_module = nullptr;        // strong reference, kept for the life of the process
-std::int64_t g_interpreter_id = -1;  // the interpreter that created g_module
+PyObject* g_module = nullptr;  // strong reference, kept for the life of the process
+
+// CPython numbers its main interpreter 0. The module keeps process-wide state
+// (the type, interned names), so it lives in the main interpreter only; which
+// interpreter asks first must not matter.
+constexpr std::int64_t kMainInterpreterId = 0;
 
 bool add_to_all(PyObject* module) {
   Ref all = Ref::steal(PyObject_GetAttr(module, names().dunder_all));
@@ -44,20 +49,17 @@ PyObject* create_module() {
 PyObject* init_module() {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (interpreter == -1 && PyErr_Occurred()) return nullptr;
-  if (g_module != nullptr) {
-    if (interpreter != g_interpreter_id) {
-      PyErr_SetString(PyExc_ImportError,
-                      "tamsel cannot be loaded here: sub-interpreters are not supported");
-      return nullptr;
-    }
-    Py_INCREF(g_module);
-    return g_module;  // a new reference for the caller; g_module keeps its own
+  if (interpreter != kMainInterpreterId) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tamsel cannot be loaded here: sub-interpreters are not supported");
+    return nullptr;
   }
-  g_module = create_module();
-  if (g_module == nullptr) return nullptr;
-  g_interpreter_id = interpreter;
+  if (g_module == nullptr) {
+    g_module = create_module();
+    if (g_module == nullptr) return nullptr;
+  }
   Py_INCREF(g_module);
-  return g_module;
+  return g_module;  // a new reference for the caller; g_module keeps its own
 }
 
 }  // namespace

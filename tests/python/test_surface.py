@@ -1,4 +1,5 @@
 import importlib
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -245,3 +246,59 @@ def test_sub_interpreter_import_fails():
 def test_no_instance_without_construction(example, make):
     with pytest.raises(TypeError):
         make(example)
+
+
+# Each way of starting a sub-interpreter from Python, with the text its refusal
+# must hold: the module's own where the interpreter admits single-phase modules
+# there (the legacy configuration), the interpreter's own where it refuses them
+# itself. The source runs CODE in a new sub-interpreter.
+OWN_REFUSAL = "sub-interpreters are not supported"
+INTERPRETER_REFUSAL = "does not support loading in subinterpreters"
+SUB_INTERPRETER_RUNNERS = [
+    ("_testcapi", "run_in_subinterp", "import _testcapi; _testcapi.run_in_subinterp(CODE)"),
+    ("_interpreters", "create",
+     "import _interpreters as i; n = i.create(); i.run_string(n, CODE); i.destroy(n)"),
+    ("_xxsubinterpreters", "create",
+     "import _xxsubinterpreters as i; n = i.create(); i.run_string(n, CODE); i.destroy(n)"),
+]
+
+
+def _sub_interpreter_runner():
+    for module, attribute, source in SUB_INTERPRETER_RUNNERS:
+        try:
+            found = hasattr(importlib.import_module(module), attribute)
+        except ImportError:
+            continue
+        if found:
+            legacy = module == "_testcapi" or sys.version_info < (3, 12)
+            return source, OWN_REFUSAL if legacy else INTERPRETER_REFUSAL
+    pytest.fail("this interpreter offers no way to start a sub-interpreter")
+
+
+def test_main_interpreter_imports_after_a_sub_interpreter_was_refused():
+    runner, refusal = _sub_interpreter_runner()
+    code = textwrap.dedent(
+        """\
+        try:
+            import tamsel
+        except ImportError as error:
+            print("refused:", error, flush=True)
+        else:
+            print("imported", flush=True)
+        """
+    )
+    script = f"CODE = {code!r}\n{runner}\n" + textwrap.dedent(
+        """\
+        import tamsel
+        from conftest import POLICY, SCHEMA
+        print(tamsel.PyTamsel(SCHEMA, POLICY).evaluate({"action": {"type": "refund", "amount": 5000}}))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60, cwd=pathlib.Path(__file__).parent)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 2, done.stdout
+    assert lines[0].startswith("refused: ") and refusal in lines[0]
+    assert lines[1] == "{'effect': 'block', 'matched_rule': 'block_large_refunds'}"
+
