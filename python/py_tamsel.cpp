@@ -196,14 +196,37 @@ PyType_Slot g_slots[] = {
     {0, nullptr},
 };
 
-// No BASETYPE: the class cannot be derived from; no dict or weak-reference slots.
-PyType_Spec g_spec = {"builtins.PyTamsel", sizeof(TamselObject), 0, Py_TPFLAGS_DEFAULT, g_slots};
+// Py_TPFLAGS_IMMUTABLETYPE, which 3.9's headers lack. Bit 8 means nothing to
+// 3.9, so the flag is passed only where the running interpreter knows it.
+constexpr unsigned long kImmutableTypeFlag = 1UL << 8;
+constexpr long kFirstImmutableVersion = 0x030A0000;  // 3.10 as sys.hexversion
+
+// The running interpreter's version, read at run time because the one abi3
+// build serves every version; 0 (older than any) when it cannot be read.
+long running_hexversion() {
+  PyObject* version = PySys_GetObject("hexversion");  // borrowed
+  if (version == nullptr || !PyLong_Check(version)) return 0;
+  const long hexversion = PyLong_AsLong(version);
+  if (hexversion != -1) return hexversion;
+  PyErr_Clear();
+  return 0;
+}
+
+// No BASETYPE: the class cannot be derived from; no dict or weak-reference
+// slots. Immutable where the interpreter allows it, so that no import can
+// replace or delete a method of a class that gates actions.
+PyType_Spec type_spec() {
+  unsigned long flags = Py_TPFLAGS_DEFAULT;
+  if (running_hexversion() >= kFirstImmutableVersion) flags |= kImmutableTypeFlag;
+  return {"builtins.PyTamsel", sizeof(TamselObject), 0, static_cast<unsigned int>(flags), g_slots};
+}
 
 }  // namespace
 
 PyObject* create_tamsel_type() {
   if (g_type == nullptr) {
-    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_spec));
+    PyType_Spec spec = type_spec();
+    g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     if (g_type == nullptr) return nullptr;
   }
   Py_INCREF(g_type);

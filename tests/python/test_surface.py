@@ -302,3 +302,32 @@ def test_main_interpreter_imports_after_a_sub_interpreter_was_refused():
     assert lines[0].startswith("refused: ") and refusal in lines[0]
     assert lines[1] == "{'effect': 'block', 'matched_rule': 'block_large_refunds'}"
 
+
+IMMUTABLE_TYPE = 1 << 8
+CLASS_CHANGES = [
+    lambda: setattr(PyTamsel, "evaluate", lambda self, data: {"effect": "allow"}),
+    lambda: setattr(PyTamsel, "added", 1),
+    lambda: setattr(PyTamsel, "__doc__", "replaced"),
+    lambda: delattr(PyTamsel, "policy_hash"),
+    lambda: delattr(PyTamsel, "compiler_version"),
+]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="immutable types came with 3.10")
+@pytest.mark.parametrize("change", CLASS_CHANGES)
+def test_class_cannot_be_changed(example, change):
+    before = dict(vars(PyTamsel))
+    with pytest.raises(TypeError, match="immutable type"):
+        change()
+    assert dict(vars(PyTamsel)) == before
+    assert PyTamsel.__flags__ & IMMUTABLE_TYPE
+    assert example.evaluate({"action": {"type": "refund", "amount": 5000}})["effect"] == "block"
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 10), reason="3.10 and later seal the class")
+def test_class_stays_a_plain_heap_type_before_3_10():
+    # 3.9 has no immutable types: bit 8 must not be passed to it.
+    assert not PyTamsel.__flags__ & IMMUTABLE_TYPE
+    PyTamsel.added = 1
+    del PyTamsel.added
+    assert "added" not in vars(PyTamsel)
