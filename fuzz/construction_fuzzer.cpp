@@ -1,0 +1,132 @@
+// The whole construction on three documents cut from the input, then
+// evaluation of a field map drawn from the rest, and the canonical text. Any
+// construction error is fine; a crash, leak, undefined behaviour, or two
+// answers that must agree and do not, is a fault.
+//
+// Input: the schema, policy and governance texts and the field bytes, cut at
+// lines "#~" (a YAML comment, so a text still reads when a cut is lost).
+// A third part that is missing or empty means no governance text.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/sha256.h"
+#include "compiler/canonical.h"
+#include "construction/construct.h"
+#include "engine/evaluation_plan.h"
+
+namespace {
+
+using tamsel::Domain;
+using tamsel::EvaluationPlan;
+using tamsel::FieldValue;
+
+constexpr std::string_view kCut = "\n#~\n";
+
+std::vector<std::string_view> cut(std::string_view input) {
+  std::vector<std::string_view> parts;
+  while (parts.size() < 3) {
+    const std::size_t at = input.find(kCut);
+    if (at == std::string_view::npos) break;
+    parts.push_back(input.substr(0, at));
+    input.remove_prefix(at + kCut.size());
+  }
+  parts.push_back(input);
+  return parts;
+}
+
+// Reads the field bytes front to back; zeros once they run out.
+class Bytes {
+ public:
+  explicit Bytes(std::string_view bytes) : bytes_(bytes) {}
+  [[nodiscard]] bool empty() const { return bytes_.empty(); }
+  std::uint8_t next() {
+    if (bytes_.empty()) return 0;
+    const auto byte = static_cast<std::uint8_t>(bytes_.front());
+    bytes_.remove_prefix(1);
+    return byte;
+  }
+  std::string_view take(std::size_t count) {
+    const std::string_view taken = bytes_.substr(0, count);
+    bytes_.remove_prefix(taken.size());
+    return taken;
+  }
+
+ private:
+  std::string_view bytes_;
+};
+
+FieldValue value_from(Bytes& bytes) {
+  switch (bytes.next() % 3) {
+    case 0:
+      return std::string(bytes.take(bytes.next() % 16));
+    case 1: {
+      double number = 0;
+      const std::string_view raw = bytes.take(sizeof number);
+      std::memcpy(&number, raw.data(), raw.size());
+      return number;
+    }
+    default:
+      return (bytes.next() & 1) != 0;
+  }
+}
+
+// The action types the policy files rules under, in a fixed order so that a
+// run repeats exactly.
+std::vector<std::string> action_types(const tamsel::CompiledPolicy& policy) {
+  std::vector<std::string> types;
+  for (const auto& [type, rules] : policy.action_rules) types.push_back(type);
+  std::sort(types.begin(), types.end());
+  return types;
+}
+
+// A field map over the names the plan's rules read, as the binding fills it:
+// each name found through the plan, a later value replacing an earlier one.
+tamsel::EvaluationInput input_from(const EvaluationPlan& plan,
+                                   const std::vector<std::string>& types, Bytes bytes) {
+  tamsel::EvaluationInput input = plan.make_input();
+  if (!types.empty()) input.set(EvaluationPlan::kTypeSlot, types[bytes.next() % types.size()]);
+  while (!bytes.empty()) {
+    const auto domain = static_cast<Domain>(bytes.next() % 3);
+    const auto& names = plan.slot_names(domain);
+    const std::uint8_t pick = bytes.next();
+    if (names.empty()) continue;
+    const auto slot = plan.slot_of(domain, names[pick % names.size()]);
+    if (!slot) __builtin_trap();  // every slot name must be found again
+    input.set(*slot, value_from(bytes));
+  }
+  return input;
+}
+
+void evaluate(const tamsel::CompiledPolicy& policy, std::string_view field_bytes) {
+  const EvaluationPlan plan(policy);
+  const tamsel::EvaluationInput input = input_from(plan, action_types(policy), Bytes(field_bytes));
+  const tamsel::Decision first = plan.evaluate(input);
+  const tamsel::Decision again = plan.evaluate(input);
+  if (first.effect != again.effect || first.matched_rule != again.matched_rule) __builtin_trap();
+}
+
+// The digest rendered in pieces must be the digest of the whole text.
+void render(const tamsel::CompiledPolicy& policy) {
+  const auto whole = tamsel::sha256_hex(tamsel::canonical_text(policy));
+  if (whole != tamsel::canonical_sha256_hex(policy)) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto parts = cut(std::string_view(reinterpret_cast<const char*>(data), size));
+  const std::string_view policy_text = parts.size() > 1 ? parts[1] : std::string_view();
+  std::optional<std::string_view> governance_text;
+  if (parts.size() > 2 && !parts[2].empty()) governance_text = parts[2];
+  const auto compiled = tamsel::construct_policy(parts[0], policy_text, governance_text);
+  if (!compiled) return 0;
+  evaluate(*compiled, parts.size() > 3 ? parts[3] : std::string_view());
+  render(*compiled);
+  return 0;
+}
