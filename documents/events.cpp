@@ -33,7 +33,7 @@ constexpr std::size_t kLargestText = UINT32_MAX - 1;
 // values that are skipped, and loading stops at the first one beyond it.
 constexpr std::size_t kLoadNestingLimit = 1000;
 
-DocumentError nesting_too_deep(const yaml_mark_t& mark);
+DocumentError load_stopped(const yaml_event_t& event);
 
 DocumentError too_large() { return {"document too large"}; }
 
@@ -167,13 +167,10 @@ class Loader {
     return true;
   }
 
+  // False for an alias to no earlier anchor, which ends loading there.
   Expected<bool, DocumentError> add_alias(const yaml_event_t& event) {
     const auto found = anchors_.find(view_of(event.data.alias.anchor));
-    if (found == anchors_.end()) {
-      std::string message = "unknown anchor";
-      append_line_column(message, event.start_mark);
-      return unexpected(DocumentError{std::move(message)});
-    }
+    if (found == anchors_.end()) return false;
     Event record = base(event, EventKind::Alias);
     record.link = found->second;
     document_.events.push_back(record);
@@ -219,10 +216,15 @@ class Loader {
   NameMap<std::uint32_t> anchors_;
 };
 
-DocumentError nesting_too_deep(const yaml_mark_t& mark) {
-  std::string message = "recursion limit exceeded";
+DocumentError positioned(std::string message, const yaml_mark_t& mark) {
   append_line_column(message, mark);
   return {std::move(message)};
+}
+
+// Why loading stopped early at an event that add() refused.
+DocumentError load_stopped(const yaml_event_t& event) {
+  if (event.type == YAML_ALIAS_EVENT) return positioned("unknown anchor", event.start_mark);
+  return positioned("recursion limit exceeded", event.start_mark);
 }
 
 }  // namespace
@@ -271,7 +273,7 @@ Expected<Document, DocumentError> YamlStream::load_first_document() {
     if (!added) return unexpected(std::move(added).error());
     if (!*added) {
       // Kept like a parse error: it wins only where reading gets that far.
-      document.parse_error = nesting_too_deep(parsed.event.start_mark);
+      document.parse_error = load_stopped(parsed.event);
       finished_ = true;
       return document;
     }

@@ -78,8 +78,9 @@ class YamlStream {
   YamlStream(const YamlStream&) = delete;
   YamlStream& operator=(const YamlStream&) = delete;
 
-  // Fails only on an alias to an unknown anchor or a text beyond the size the
-  // event records can address; parse errors are kept in the document.
+  // Fails only on a text beyond the size the event records can address. Parse
+  // errors, collections nested too deep and aliases to no earlier anchor stop
+  // loading and are kept in the document.
   Expected<Document, DocumentError> load_first_document();
 
   // After a complete first document: whether anything but the end of the

@@ -67,6 +67,27 @@ TEST(DocumentsLoading, OrderOfErrors) {
   for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text;
 }
 
+// An alias to no earlier anchor stops loading as a syntax error does.
+TEST(DocumentsLoading, UnknownAnchorIsKeptLikeASyntaxError) {
+  const Case cases[] = {
+      {"- id: r\n  when: *nowhere\n", "invalid type: sequence, expected struct PolicyAst"},
+      {"version: x\nrules: *nowhere\n",
+       "version: invalid type: string \"x\", expected u32 at line 1 column 10"},
+      {"version: 1\nversion: 2\nrules: *nowhere\n", "duplicate field `version`"},
+      {"version: 1\nrules: *nowhere\n", "unknown anchor at line 2 column 8"},
+      // Reached only through a skipped value, it still fails the read.
+      {"version: 1\nrules: []\nx: *nowhere\n", "unknown anchor at line 3 column 4"},
+      {"version: 1\nrules: []\nx: [*nowhere, &nowhere 1]\n", "unknown anchor at line 3 column 5"},
+      // The first of a syntax error and an unknown anchor stops loading.
+      {"version: 1\nrules: *nowhere\n]]]\n", "unknown anchor at line 2 column 8"},
+      {"version: 1\n]]]\nrules: *nowhere\n",
+       "did not find expected key at line 2 column 1, while parsing a block mapping"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text;
+  EXPECT_EQ(testing::show_schema("version: 1\nactions:\n  refund: {}\nactor: *nowhere\n"),
+            "actions.refund: missing field `fields` at line 3 column 11");
+}
+
 TEST(DocumentsLoading, AliasesReplayTheAnchoredNode) {
   const Case cases[] = {
       {"x: &v 5\nversion: *v\nrules: []\n", "v5:"},
