@@ -139,10 +139,11 @@ class Loader {
     const auto& scalar = event.data.scalar;
     Event record = base(event, EventKind::Scalar);
     record.style = style_of(scalar.style);
+    const std::uint32_t anchored = remember_anchor(view_of(scalar.anchor));
     const std::string_view value(reinterpret_cast<const char*>(scalar.value), scalar.length);
     if (!store(value, record.text_offset, record.text_length)) return unexpected(too_large());
     if (!set_tag(record, view_of(scalar.tag))) return unexpected(too_large());
-    remember_anchor(view_of(scalar.anchor));
+    complete(anchored);
     document_.events.push_back(record);
     return true;
   }
@@ -152,16 +153,17 @@ class Loader {
                                      const yaml_char_t* tag, const yaml_char_t* anchor) {
     if (open_.size() == kLoadNestingLimit) return false;
     Event record = base(event, kind);
+    const std::uint32_t anchored = remember_anchor(view_of(anchor));
     if (!set_tag(record, view_of(tag))) return unexpected(too_large());
-    remember_anchor(view_of(anchor));
-    open_.push_back(static_cast<std::uint32_t>(document_.events.size()));
+    open_.push_back({static_cast<std::uint32_t>(document_.events.size()), anchored});
     document_.events.push_back(record);
     return true;
   }
 
   Expected<bool, DocumentError> close(const yaml_event_t& event, EventKind kind) {
     // libyaml balances starts and ends, so an open collection is always there.
-    document_.events[open_.back()].link = static_cast<std::uint32_t>(document_.events.size());
+    document_.events[open_.back().start].link = static_cast<std::uint32_t>(document_.events.size());
+    complete(open_.back().anchored);
     open_.pop_back();
     document_.events.push_back(base(event, kind));
     return true;
@@ -199,20 +201,36 @@ class Loader {
     return store(tag, record.tag_offset, record.tag_length);
   }
 
-  // A later anchor of the same name wins for the aliases that follow it.
-  void remember_anchor(std::string_view name) {
-    if (name.empty()) return;
-    const auto index = static_cast<std::uint32_t>(document_.events.size());
+  // Records the node that starts with the next event when it carries an
+  // anchor, before any of its texts is stored; gives its index in
+  // Document::anchored, or kNoLink. A later anchor of the same name wins for
+  // the aliases that follow it.
+  std::uint32_t remember_anchor(std::string_view name) {
+    if (name.empty()) return kNoLink;
+    const auto index = static_cast<std::uint32_t>(document_.anchored.size());
+    document_.anchored.push_back({static_cast<std::uint32_t>(document_.events.size()),
+                                  static_cast<std::uint32_t>(document_.arena.size())});
     const auto found = anchors_.find(name);
     if (found != anchors_.end()) {
       found->second = index;
     } else {
       anchors_.emplace(std::string(name), index);
     }
+    return index;
   }
 
+  void complete(std::uint32_t anchored) {
+    if (anchored == kNoLink) return;
+    document_.anchored[anchored].arena_end = static_cast<std::uint32_t>(document_.arena.size());
+  }
+
+  struct Open {
+    std::uint32_t start;     // the collection's start event
+    std::uint32_t anchored;  // its anchored node, or kNoLink
+  };
+
   Document& document_;
-  std::vector<std::uint32_t> open_;
+  std::vector<Open> open_;
   NameMap<std::uint32_t> anchors_;
 };
 
@@ -243,6 +261,7 @@ YamlStream::~YamlStream() { yaml_parser_delete(&parser_->parser); }
 Expected<Document, DocumentError> YamlStream::load_first_document() {
   Document document;
   if (text_size_ > kLargestText) return unexpected(too_large());
+  document.text_size = text_size_;
   // Scalar texts rarely outgrow the text, and events are rarely denser than
   // one per eight bytes; reserving spares the copies of growing.
   document.arena.reserve(text_size_);

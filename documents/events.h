@@ -49,15 +49,25 @@ struct Event {
   std::uint32_t text_length = 0;
   std::uint32_t tag_offset = 0;  // local tag text in the arena, "!" included
   std::uint32_t tag_length = 0;
-  // Alias: index of the anchored node's first event. Collection start: index of
+  // Alias: index of its node in Document::anchored. Collection start: index of
   // its end event (kNoLink when the text broke off before it).
   std::uint32_t link = kNoLink;
   Mark mark;
 };
 
+// A node that carries an anchor: its first event and the arena bytes that its
+// texts take, which an alias replays.
+struct AnchoredNode {
+  std::uint32_t first = 0;
+  std::uint32_t arena_begin = 0;
+  std::uint32_t arena_end = kNoLink;  // kNoLink until the node is complete
+};
+
 struct Document {
   std::vector<Event> events;
   std::string arena;
+  std::vector<AnchoredNode> anchored;
+  std::size_t text_size = 0;  // bytes of the text that was loaded
   // The parse error that stopped loading, already rendered.
   std::optional<DocumentError> parse_error;
 

@@ -23,7 +23,9 @@ std::uint32_t last_event_of(const Document& document, std::uint32_t index) {
 }  // namespace
 
 EventReader::EventReader(const Document& document)
-    : document_(document), replay_budget_(kExpansionsPerEvent * document.events.size()) {}
+    : document_(document),
+      replay_budget_(kExpansionsPerEvent * document.events.size()),
+      replay_byte_budget_(kReplayByteFloor + document.text_size) {}
 
 EventReader::~EventReader() = default;
 
@@ -36,17 +38,23 @@ Expected<const Event*, ReadError> EventReader::peek() {
   if (cursor_ >= document_.events.size()) return unexpected(past_end());
   const Event* event = &document_.events[cursor_];
   if (event->kind != EventKind::Alias) return event;
-  // Each expansion is charged with the events it replays, so that many aliases
-  // of one large node cannot multiply the work beyond the budget either.
-  const std::uint32_t last = last_event_of(document_, event->link);
-  const std::uint64_t replayed =
+  // Each expansion is charged with everything it replays (see the budgets), so
+  // that many aliases of one large node cannot multiply the work either.
+  const AnchoredNode& node = document_.anchored[event->link];
+  const std::uint32_t last = last_event_of(document_, node.first);
+  const std::uint64_t events =
       std::uint64_t{std::min(last, static_cast<std::uint32_t>(document_.events.size() - 1))} -
-      event->link + 1;
-  replayed_ += replayed;
-  if (replayed_ > replay_budget_) return unexpected(placed("repetition limit exceeded"));
+      node.first + 1;
+  const std::uint64_t arena_end =
+      node.arena_end == kNoLink ? document_.arena.size() : node.arena_end;
+  replayed_ += events;
+  replayed_bytes_ += kReplayBytesPerEvent * events + (arena_end - node.arena_begin);
+  if (replayed_ > replay_budget_ || replayed_bytes_ > replay_byte_budget_) {
+    return unexpected(placed("repetition limit exceeded"));
+  }
   // An anchored node is never an alias itself, so one step always suffices.
   replays_.push_back({cursor_ + 1, last});
-  cursor_ = event->link;
+  cursor_ = node.first;
   return &document_.events[cursor_];
 }
 

@@ -27,7 +27,22 @@ using Status = Expected<Ok, ReadError>;
 struct BufferedNode;
 
 inline constexpr std::size_t kNestingBudget = 128;
+
+// Alias expansion has two budgets per read, and the first one exceeded fails
+// it with "repetition limit exceeded". Each expansion is charged before its
+// node is replayed, so nothing of an expansion over budget is ever built:
+// - by the events it replays, against 100 times the events of the document;
+// - by what it can materialise: 32 bytes for each replayed event (about what
+//   one node of a tree or one entry of a map costs) plus the bytes of the
+//   node's scalar texts, against 16 MiB plus the size of the document's text.
+// The second bounds every tree, compiled policy and plan built from replayed
+// texts to a small multiple of that sum: a long text behind an anchor can be
+// replayed about as often as it fits into 16 MiB plus the text, while a
+// condition, rule or field block of a few hundred bytes can be named by tens
+// of thousands of rules.
 inline constexpr std::uint64_t kExpansionsPerEvent = 100;
+inline constexpr std::uint64_t kReplayBytesPerEvent = 32;
+inline constexpr std::uint64_t kReplayByteFloor = std::uint64_t{16} << 20;
 
 class EventReader {
  public:
@@ -93,6 +108,8 @@ class EventReader {
   std::uint32_t cursor_ = 0;
   std::uint64_t replayed_ = 0;
   std::uint64_t replay_budget_;
+  std::uint64_t replayed_bytes_ = 0;
+  std::uint64_t replay_byte_budget_;
   std::size_t depth_ = 0;
   std::vector<Replay> replays_;
   std::vector<PathSegment> path_;

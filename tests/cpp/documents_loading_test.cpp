@@ -5,6 +5,7 @@
 #include <iterator>
 #include <string>
 
+#include "documents/reader.h"
 #include "tests/cpp/documents_test_util.h"
 
 namespace tamsel {
@@ -163,6 +164,71 @@ TEST(DocumentsLoading, RepetitionLimitStopsAliasBombs) {
   for (int i = 0; i < 400; ++i) many += "*big, ";
   EXPECT_EQ(show_policy(big + many + "]\nversion: 1\nrules:\n  - id: r\n    when: *many\n"),
             "repetition limit exceeded");
+}
+
+// A text of `length` bytes behind an anchor, named as the id of `count` rules;
+// `pad` bytes of an ignored key tune the document's size.
+std::string aliased_ids(std::size_t length, std::size_t count, std::size_t pad) {
+  std::string text = "version: 1\np: " + std::string(pad, 'p') + "\nt: &t " +
+                     std::string(length, 't') + "\nrules:\n";
+  for (std::size_t i = 0; i < count; ++i) {
+    text += "  - {id: *t, scope: {global: true}, when: [[a, b], c, {literal: 1}], effect: block}\n";
+  }
+  return text;
+}
+
+// A flow list of a zero and `items` ones behind an anchor, named `count` times
+// under an ignored key of a condition, so that buffering replays it.
+std::string aliased_list(std::size_t items, std::size_t count, std::size_t pad) {
+  std::string text = "version: 1\np: " + std::string(pad, 'p') + "\nl: &l [0";
+  for (std::size_t i = 0; i < items; ++i) text += ",1";
+  text += "]\nrules:\n  - id: r\n    when: {x: [*l";
+  for (std::size_t i = 1; i < count; ++i) text += ", *l";
+  return text + "]}\n";
+}
+
+// The first pad for which the charge of `count` expansions, each `per_unit`
+// bytes per unit of n plus `fixed`, can equal the budget exactly; with that
+// pad, n is the size that meets the budget. The document grows by `growth`
+// bytes per unit of n.
+struct Edge {
+  std::size_t pad;
+  std::size_t n;
+};
+template <class Text>
+Edge budget_edge(Text text, std::uint64_t count, std::uint64_t per_unit, std::uint64_t fixed,
+                 std::uint64_t growth) {
+  const std::uint64_t slope = count * per_unit - growth;
+  for (std::size_t pad = 0;; ++pad) {
+    // The document's size without the n-dependent part.
+    const std::uint64_t base = text(0, pad).size();
+    const std::uint64_t target = kReplayByteFloor + base - count * fixed;
+    if (target % slope == 0) return {pad, static_cast<std::size_t>(target / slope)};
+  }
+}
+
+TEST(DocumentsLoading, ReplayedBytesHaveABudget) {
+  // Replaying a scalar costs 32 bytes for its event plus its text.
+  constexpr std::size_t kIds = 16;
+  auto ids = [](std::size_t length, std::size_t pad) { return aliased_ids(length, kIds, pad); };
+  const Edge id_edge = budget_edge(ids, kIds, 1, kReplayBytesPerEvent, 1);
+  auto at_budget = read_policy(ids(id_edge.n, id_edge.pad));
+  ASSERT_TRUE(at_budget.has_value()) << at_budget.error().message;
+  EXPECT_EQ(at_budget->rules.size(), kIds);
+  EXPECT_EQ(at_budget->rules.back().id.size(), id_edge.n);
+  EXPECT_EQ(show_policy(ids(id_edge.n + 1, id_edge.pad)), "repetition limit exceeded");
+
+  // Replaying a list costs 32 bytes for each of its events plus its texts.
+  constexpr std::size_t kLists = 16;
+  auto lists = [](std::size_t items, std::size_t pad) { return aliased_list(items, kLists, pad); };
+  // Per item: one event and one byte of text replayed, two bytes of document;
+  // the start, end and zero cost three events and one byte more.
+  const Edge list_edge =
+      budget_edge(lists, kLists, kReplayBytesPerEvent + 1, 3 * kReplayBytesPerEvent + 1, 2);
+  EXPECT_EQ(show_policy(lists(list_edge.n, list_edge.pad)),
+            "rules[0]: data did not match any variant of untagged enum ConditionAst at line 5 "
+            "column 5");
+  EXPECT_EQ(show_policy(lists(list_edge.n + 1, list_edge.pad)), "repetition limit exceeded");
 }
 
 TEST(DocumentsLoading, LargeDocumentReads) {
