@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace tamsel {
 
@@ -29,5 +30,8 @@ class KeyedHash {
 
 template <class V>
 using NameMap = std::unordered_map<std::string, V, KeyedHash, std::equal_to<>>;
+
+// A set of names viewed in texts that outlive it.
+using NameViewSet = std::unordered_set<std::string_view, KeyedHash, std::equal_to<>>;
 
 }  // namespace tamsel

@@ -69,13 +69,21 @@ bool selected(const RuleFilter& where, const RuleAst& rule) {
   return true;
 }
 
+// Hashed once per governance rule, so that the test is linear in the list and
+// the selection rather than their product.
+NameViewSet name_set(const std::vector<std::string>& names) {
+  NameViewSet set(names.begin(), names.end());
+  return set;
+}
+
 bool reads_only_allowed_fields(const std::vector<std::string>& allowed,
                                const std::vector<const RuleAst*>& selection) {
+  const NameViewSet allowed_set = name_set(allowed);
   std::string text;
   for (const RuleAst* rule : selection) {
     for (const AtomicConditionAst& condition : atomic_conditions(rule->when)) {
       text.assign(condition.subject.domain).append(".").append(condition.subject.field);
-      if (std::find(allowed.begin(), allowed.end(), text) == allowed.end()) return false;
+      if (!allowed_set.contains(text)) return false;
     }
   }
   return true;
@@ -103,10 +111,10 @@ bool violated(const Constraint& must, const std::vector<const RuleAst*>& selecti
 
 bool considered(const GovernanceRule& governance_rule, const std::vector<RuleAst>& rules) {
   if (!governance_rule.applies_to) return true;
-  const std::vector<std::string>& actions = governance_rule.applies_to->actions;
+  const NameViewSet actions = name_set(governance_rule.applies_to->actions);
   return std::any_of(rules.begin(), rules.end(), [&](const RuleAst& rule) {
     const std::string* action = scoped_action(rule);
-    return action != nullptr && std::find(actions.begin(), actions.end(), *action) != actions.end();
+    return action != nullptr && actions.contains(*action);
   });
 }
 

@@ -126,6 +126,8 @@ TEST(GovernanceSelect, AppliesToGate) {
       {std::vector<std::string>{"agent"}, false},     // named only by an actor scope
       {std::vector<std::string>{"transfer"}, false},  // named by no scope
       {std::vector<std::string>{"x", "refund"}, true},
+      {std::vector<std::string>{"refun", "refund ", "refundx"}, false},
+      {std::vector<std::string>{"refund", "refund"}, true},
   };
   const std::vector<RuleAst> rules = selection_policy();
   for (const auto& c : cases) {
@@ -201,6 +203,15 @@ TEST(GovernanceValidate, Constraints) {
        {governance("a", RuleFilter{},
                    allowed_fields({"action.amount", "actor.trust_level", "snapshot.maint"}))},
        failed("a")},
+      {"allowed fields, whole texts only",
+       {governance("a", by_id("maint"),
+                   allowed_fields({"snapshot.maintenance_mod", "snapshot.maintenance_mode ",
+                                   "snapshot", "maintenance_mode", "Snapshot.maintenance_mode"}))},
+       failed("a")},
+      {"allowed fields, repeated entries",
+       {governance("a", by_id("maint"),
+                   allowed_fields({"snapshot.maintenance_mode", "snapshot.maintenance_mode"}))},
+       "compiled"},
       {"allowed fields, empty list",
        {governance("a", by_id("maint"), allowed_fields({}))},
        failed("a")},
