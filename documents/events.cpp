@@ -2,6 +2,8 @@
 
 #include <yaml.h>
 
+#include <algorithm>
+#include <cstring>
 #include <new>
 #include <string>
 #include <utility>
@@ -9,6 +11,22 @@
 #include "common/names.h"
 
 namespace tamsel {
+
+std::string_view Document::text(const Event& event) const {
+  if (event.short_length != Event::kLongText) {
+    return std::string_view(arena).substr(event.link, event.short_length);
+  }
+  std::uint32_t length = 0;
+  std::memcpy(&length, arena.data() + event.link, sizeof length);
+  return std::string_view(arena).substr(event.link + sizeof length, length);
+}
+
+std::string_view Document::local_tag(std::uint32_t index) const {
+  const auto found =
+      std::lower_bound(local_tags.begin(), local_tags.end(), index,
+                       [](const LocalTag& tag, std::uint32_t event) { return tag.event < event; });
+  return std::string_view(arena).substr(found->offset, found->length);
+}
 
 void append_position(std::string& out, Mark mark) {
   if (mark.line == 0 && mark.column == 0) return;
@@ -141,7 +159,7 @@ class Loader {
     record.style = style_of(scalar.style);
     const std::uint32_t anchored = remember_anchor(view_of(scalar.anchor));
     const std::string_view value(reinterpret_cast<const char*>(scalar.value), scalar.length);
-    if (!store(value, record.text_offset, record.text_length)) return unexpected(too_large());
+    if (!store_text(value, record)) return unexpected(too_large());
     if (!set_tag(record, view_of(scalar.tag))) return unexpected(too_large());
     complete(anchored);
     document_.events.push_back(record);
@@ -186,19 +204,40 @@ class Loader {
     return record;
   }
 
-  bool store(std::string_view text, std::uint32_t& offset, std::uint32_t& length) {
+  // Whether text and a prefix fit into what 32-bit arena offsets address.
+  bool fits(std::string_view text, std::size_t prefix = 0) const {
+    return text.size() + prefix <= kLargestText - document_.arena.size();
+  }
+
+  // A short text stands in the arena as it is, its length in the event; a
+  // longer one is preceded by its length in four bytes.
+  bool store_text(std::string_view text, Event& record) {
     std::string& arena = document_.arena;
-    if (text.size() > kLargestText - arena.size()) return false;
-    offset = static_cast<std::uint32_t>(arena.size());
-    length = static_cast<std::uint32_t>(text.size());
+    const bool long_text = text.size() >= Event::kLongText;
+    if (!fits(text, long_text ? sizeof(std::uint32_t) : 0)) return false;
+    record.link = static_cast<std::uint32_t>(arena.size());
+    if (long_text) {
+      const auto length = static_cast<std::uint32_t>(text.size());
+      arena.append(reinterpret_cast<const char*>(&length), sizeof length);
+      record.short_length = Event::kLongText;
+    } else {
+      record.short_length = static_cast<std::uint8_t>(text.size());
+    }
     arena.append(text);
+    document_.text_bytes += text.size();
     return true;
   }
 
   bool set_tag(Event& record, std::string_view tag) {
     record.tag = tag_kind(tag);
     if (record.tag != TagKind::Local) return true;
-    return store(tag, record.tag_offset, record.tag_length);
+    if (!fits(tag)) return false;
+    std::string& arena = document_.arena;
+    document_.local_tags.push_back({static_cast<std::uint32_t>(document_.events.size()),
+                                    static_cast<std::uint32_t>(arena.size()),
+                                    static_cast<std::uint32_t>(tag.size())});
+    arena.append(tag);
+    return true;
   }
 
   // Records the node that starts with the next event when it carries an
@@ -208,8 +247,8 @@ class Loader {
   std::uint32_t remember_anchor(std::string_view name) {
     if (name.empty()) return kNoLink;
     const auto index = static_cast<std::uint32_t>(document_.anchored.size());
-    document_.anchored.push_back({static_cast<std::uint32_t>(document_.events.size()),
-                                  static_cast<std::uint32_t>(document_.arena.size())});
+    document_.anchored.push_back(
+        {static_cast<std::uint32_t>(document_.events.size()), document_.text_bytes});
     const auto found = anchors_.find(name);
     if (found != anchors_.end()) {
       found->second = index;
@@ -221,7 +260,7 @@ class Loader {
 
   void complete(std::uint32_t anchored) {
     if (anchored == kNoLink) return;
-    document_.anchored[anchored].arena_end = static_cast<std::uint32_t>(document_.arena.size());
+    document_.anchored[anchored].text_end = document_.text_bytes;
   }
 
   struct Open {
@@ -262,10 +301,9 @@ Expected<Document, DocumentError> YamlStream::load_first_document() {
   Document document;
   if (text_size_ > kLargestText) return unexpected(too_large());
   document.text_size = text_size_;
-  // Scalar texts rarely outgrow the text, and events are rarely denser than
-  // one per eight bytes; reserving spares the copies of growing.
+  // Scalar texts with their lengths rarely outgrow the text; reserving spares
+  // the copies of growing, and untouched pages cost nothing.
   document.arena.reserve(text_size_);
-  document.events.reserve(text_size_ / 8);
   Loader loader(document);
   for (;;) {
     ParsedEvent parsed;

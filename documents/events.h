@@ -41,42 +41,74 @@ void append_position(std::string& out, Mark mark);
 
 inline constexpr std::uint32_t kNoLink = UINT32_MAX;
 
+// 16 bytes: the event list of a large document is its largest part.
 struct Event {
   EventKind kind = EventKind::Scalar;
   ScalarStyle style = ScalarStyle::Plain;
   TagKind tag = TagKind::None;
-  std::uint32_t text_offset = 0;  // scalar text in the arena
-  std::uint32_t text_length = 0;
-  std::uint32_t tag_offset = 0;  // local tag text in the arena, "!" included
-  std::uint32_t tag_length = 0;
-  // Alias: index of its node in Document::anchored. Collection start: index of
-  // its end event (kNoLink when the text broke off before it).
+  // A scalar's text length, or kLongText when the length stands in the arena.
+  std::uint8_t short_length = 0;
+  // Scalar: offset of its text in the arena. Alias: index of its node in
+  // Document::anchored. Collection start: index of its end event (kNoLink when
+  // the text broke off before it).
   std::uint32_t link = kNoLink;
   Mark mark;
+
+  static constexpr std::uint8_t kLongText = UINT8_MAX;
+};
+static_assert(sizeof(Event) == 16);
+
+// The events in chunks of fixed size, which never move: growing costs no copy
+// and no second buffer.
+class EventList {
+ public:
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
+  const Event& operator[](std::size_t index) const {
+    return chunks_[index >> kChunkBits][index & kChunkMask];
+  }
+  Event& operator[](std::size_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
+  void push_back(const Event& event) {
+    if ((size_ & kChunkMask) == 0) chunks_.push_back(std::make_unique<Event[]>(kChunkMask + 1));
+    chunks_.back()[size_ & kChunkMask] = event;
+    ++size_;
+  }
+
+ private:
+  static constexpr std::size_t kChunkBits = 12;
+  static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
+  std::vector<std::unique_ptr<Event[]>> chunks_;
+  std::size_t size_ = 0;
 };
 
-// A node that carries an anchor: its first event and the arena bytes that its
-// texts take, which an alias replays.
+// A node that carries an anchor: its first event, and its scalar texts as a
+// range of the running total of text bytes, which an alias replays.
 struct AnchoredNode {
   std::uint32_t first = 0;
-  std::uint32_t arena_begin = 0;
-  std::uint32_t arena_end = kNoLink;  // kNoLink until the node is complete
+  std::uint64_t text_begin = 0;
+  std::uint64_t text_end = UINT64_MAX;  // until the node is complete
+};
+
+// The text of a local tag ("!" included) and the event that carries it.
+struct LocalTag {
+  std::uint32_t event = 0;
+  std::uint32_t offset = 0;  // in the arena
+  std::uint32_t length = 0;
 };
 
 struct Document {
-  std::vector<Event> events;
+  EventList events;
   std::string arena;
   std::vector<AnchoredNode> anchored;
-  std::size_t text_size = 0;  // bytes of the text that was loaded
+  std::vector<LocalTag> local_tags;  // in event order
+  std::size_t text_size = 0;         // bytes of the text that was loaded
+  std::uint64_t text_bytes = 0;      // bytes of all scalar texts
   // The parse error that stopped loading, already rendered.
   std::optional<DocumentError> parse_error;
 
-  std::string_view text(const Event& event) const {
-    return std::string_view(arena).substr(event.text_offset, event.text_length);
-  }
-  std::string_view local_tag(const Event& event) const {
-    return std::string_view(arena).substr(event.tag_offset, event.tag_length);
-  }
+  std::string_view text(const Event& event) const;
+  // The local tag of the event at index, which must carry one.
+  std::string_view local_tag(std::uint32_t index) const;
 };
 
 // A libyaml parser over one text. It loads the first document and, after that

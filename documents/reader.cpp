@@ -45,10 +45,9 @@ Expected<const Event*, ReadError> EventReader::peek() {
   const std::uint64_t events =
       std::uint64_t{std::min(last, static_cast<std::uint32_t>(document_.events.size() - 1))} -
       node.first + 1;
-  const std::uint64_t arena_end =
-      node.arena_end == kNoLink ? document_.arena.size() : node.arena_end;
+  const std::uint64_t text_end = std::min(node.text_end, document_.text_bytes);
   replayed_ += events;
-  replayed_bytes_ += kReplayBytesPerEvent * events + (arena_end - node.arena_begin);
+  replayed_bytes_ += kReplayBytesPerEvent * events + (text_end - node.text_begin);
   if (replayed_ > replay_budget_ || replayed_bytes_ > replay_byte_budget_) {
     return unexpected(placed("repetition limit exceeded"));
   }

@@ -56,6 +56,8 @@ class EventReader {
 
   // The event at the cursor, with an alias replaced by its anchored node.
   Expected<const Event*, ReadError> peek();
+  // The local tag of the event that peek() gave, which must carry one.
+  std::string_view local_tag() const { return document_.local_tag(cursor_); }
   // Whether the event at the cursor is an alias that peek() has not expanded.
   bool at_alias() const;
   // Consumes the event that peek() gave.

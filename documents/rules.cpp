@@ -34,7 +34,7 @@ std::optional<std::size_t> find_keyword(std::string_view text,
 // A keyword written as a local tag "!WORD" on an empty node.
 Status read_tagged_keyword(EventReader& reader, const Event& event,
                            std::span<const std::string_view> keywords, std::size_t& out) {
-  const std::string_view word = reader.document().local_tag(event).substr(1);
+  const std::string_view word = reader.local_tag().substr(1);
   const auto found = find_keyword(word, keywords);
   if (!found) return unexpected(reader.error_at(unknown_variant(word, keywords), event.mark));
   if (event.kind != EventKind::Scalar) {

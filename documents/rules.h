@@ -29,7 +29,7 @@ inline constexpr std::size_t kMostFields = 8;
 // empty collection.
 inline bool is_empty_plain(const Event& event) {
   return event.kind == EventKind::Scalar && event.style == ScalarStyle::Plain &&
-         event.text_length == 0;
+         event.short_length == 0;
 }
 
 Status read_text(EventReader& reader, std::string& out);
