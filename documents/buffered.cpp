@@ -7,7 +7,9 @@
 namespace tamsel {
 namespace {
 
-Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::string_view text) {
+// text views the arena.
+Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::string_view text,
+                                                const std::string& arena) {
   BufferedNode node;
   switch (value.kind) {
     case ScalarKind::Null:
@@ -31,7 +33,12 @@ Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::s
       break;
     case ScalarKind::String:
       node.kind = BufferedKind::String;
-      node.text = text;
+      if (!text.empty()) {
+        node.text = {static_cast<std::uint32_t>(text.data() - arena.data()),
+                     static_cast<std::uint32_t>(text.size())};
+      } else {
+        node.text = {0, 0};
+      }
       break;
     case ScalarKind::BigUnsigned:
     case ScalarKind::BigNegative: {
@@ -44,11 +51,11 @@ Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::s
   return node;
 }
 
-Status buffer_scalar(EventReader& reader, const Event& event, std::vector<BufferedNode>& out) {
+Status buffer_scalar(EventReader& reader, const Event& event, BufferedNodes& out) {
   const std::string_view text = reader.text(event);
   auto value = classify_scalar(event.style, event.tag, text);
   if (!value) return unexpected(reader.error_at(std::move(value).error(), event.mark));
-  auto node = scalar_node(*value, text);
+  auto node = scalar_node(*value, text, reader.document().arena);
   if (!node) return unexpected(reader.error_at(std::move(node).error(), event.mark));
   out.push_back(*node);
   reader.advance();
@@ -56,7 +63,7 @@ Status buffer_scalar(EventReader& reader, const Event& event, std::vector<Buffer
 }
 
 // One mapping entry: the key with the mapping's path, the value under the key.
-Status buffer_entry(EventReader& reader, std::vector<BufferedNode>& out) {
+Status buffer_entry(EventReader& reader, BufferedNodes& out) {
   const bool through_alias = reader.at_alias();
   auto key = reader.peek();
   if (!key) return unexpected(std::move(key).error());
@@ -71,7 +78,7 @@ Status buffer_entry(EventReader& reader, std::vector<BufferedNode>& out) {
 
 // Depth is bounded by the nesting budget, which enter() enforces before any
 // recursion.
-Status buffer_collection(EventReader& reader, const Event& event, std::vector<BufferedNode>& out) {
+Status buffer_collection(EventReader& reader, const Event& event, BufferedNodes& out) {
   if (auto entered = reader.enter(event); !entered) return entered;
   const bool sequence = event.kind == EventKind::SequenceStart;
   const auto index = static_cast<std::uint32_t>(out.size());
@@ -90,14 +97,13 @@ Status buffer_collection(EventReader& reader, const Event& event, std::vector<Bu
     if (sequence) reader.pop_path();
     if (!item) return item;
   }
-  out[index].count = count;
-  out[index].span = static_cast<std::uint32_t>(out.size() - index);
+  out[index].collection = {count, static_cast<std::uint32_t>(out.size() - index)};
   return Ok{};
 }
 
 }  // namespace
 
-Status buffer_value(EventReader& reader, std::vector<BufferedNode>& out) {
+Status buffer_value(EventReader& reader, BufferedNodes& out) {
   auto event = reader.peek();
   if (!event) return unexpected(std::move(event).error());
   const Event& e = **event;
@@ -111,7 +117,7 @@ Status buffer_value(EventReader& reader, std::vector<BufferedNode>& out) {
 
 std::optional<std::string> match_text(BufferedValue value) {
   if (value.kind() != BufferedKind::String) return std::nullopt;
-  return std::string(value.node().text);
+  return std::string(value.text());
 }
 
 std::optional<double> match_number(BufferedValue value) {
@@ -145,8 +151,8 @@ namespace {
 // when it names none); false for a key of any other kind.
 bool field_of_key(BufferedValue key, std::span<const std::string_view> names, std::size_t& field) {
   if (key.kind() == BufferedKind::String) {
-    field = static_cast<std::size_t>(std::find(names.begin(), names.end(), key.node().text) -
-                                     names.begin());
+    field =
+        static_cast<std::size_t>(std::find(names.begin(), names.end(), key.text()) - names.begin());
     return true;
   }
   if (key.kind() == BufferedKind::Unsigned) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "documents/chunked_list.h"
 #include "documents/reader.h"
 
 namespace tamsel {
@@ -24,38 +25,64 @@ enum class BufferedKind : std::uint8_t {
   Mapping
 };
 
+// 16 bytes, so that a long list inside a buffered value costs one small node
+// an item; strings view the document's arena.
 struct BufferedNode {
+  struct Collection {
+    std::uint32_t count;  // items of a sequence, entries of a mapping
+    std::uint32_t span;   // nodes in this subtree, itself included
+  };
+  struct Text {
+    std::uint32_t offset;  // in the document's arena
+    std::uint32_t length;
+  };
+
   BufferedKind kind = BufferedKind::Null;
   bool boolean = false;
-  std::uint32_t count = 0;  // items of a sequence, entries of a mapping
-  std::uint32_t span = 1;   // nodes in this subtree, itself included
-  std::uint64_t unsigned_integer = 0;
-  std::int64_t signed_integer = 0;
-  double floating = 0.0;
-  std::string_view text;  // a string's text, in the document's arena
+  union {
+    Collection collection{0, 1};
+    std::uint64_t unsigned_integer;
+    std::int64_t signed_integer;
+    double floating;
+    Text text;
+  };
+
+  [[nodiscard]] bool is_collection() const {
+    return kind == BufferedKind::Sequence || kind == BufferedKind::Mapping;
+  }
 };
+static_assert(sizeof(BufferedNode) == 16);
+
+using BufferedNodes = ChunkedList<BufferedNode>;
 
 // A node of a buffered tree. The tree is kept as its nodes in document
-// pre-order, so it costs one vector; a mapping's children alternate key and
+// pre-order, so it costs one list; a mapping's children alternate key and
 // value, in document order, duplicates kept.
 class BufferedValue {
  public:
-  BufferedValue(const std::vector<BufferedNode>& nodes, std::uint32_t index)
-      : nodes_(&nodes), index_(index) {}
+  BufferedValue(const BufferedNodes& nodes, const Document& document, std::uint32_t index)
+      : nodes_(&nodes), document_(&document), index_(index) {}
 
   const BufferedNode& node() const { return (*nodes_)[index_]; }
   BufferedKind kind() const { return node().kind; }
-  std::uint32_t count() const { return node().count; }
-  BufferedValue first_child() const { return {*nodes_, index_ + 1}; }
-  BufferedValue next_sibling() const { return {*nodes_, index_ + node().span}; }
+  std::uint32_t count() const { return node().is_collection() ? node().collection.count : 0; }
+  std::string_view text() const {
+    return std::string_view(document_->arena).substr(node().text.offset, node().text.length);
+  }
+  BufferedValue first_child() const { return {*nodes_, *document_, index_ + 1}; }
+  BufferedValue next_sibling() const {
+    const std::uint32_t span = node().is_collection() ? node().collection.span : 1;
+    return {*nodes_, *document_, index_ + span};
+  }
 
  private:
-  const std::vector<BufferedNode>* nodes_;
+  const BufferedNodes* nodes_;
+  const Document* document_;
   std::uint32_t index_;
 };
 
 // Reads the node at the cursor into out (appending), expanding aliases.
-Status buffer_value(EventReader& reader, std::vector<BufferedNode>& out);
+Status buffer_value(EventReader& reader, BufferedNodes& out);
 
 std::optional<std::string> match_text(BufferedValue value);
 std::optional<double> match_number(BufferedValue value);
@@ -93,10 +120,10 @@ std::optional<std::vector<T>> match_list(BufferedValue value, MatchItem match_it
 // or an error without position naming the type.
 template <class T, class Match>
 Status read_alternatives(EventReader& reader, std::string_view type_name, Match match, T& out) {
-  std::vector<BufferedNode>& nodes = reader.scratch();
+  BufferedNodes& nodes = reader.scratch();
   nodes.clear();
   if (auto buffered = buffer_value(reader, nodes); !buffered) return buffered;
-  auto matched = match(BufferedValue(nodes, 0));
+  auto matched = match(BufferedValue(nodes, reader.document(), 0));
   if (!matched) {
     return unexpected(
         ReadError{"data did not match any variant of untagged enum " + std::string(type_name)});

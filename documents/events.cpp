@@ -13,6 +13,8 @@
 namespace tamsel {
 
 std::string_view Document::text(const Event& event) const {
+  // The empty node of an empty stream has no place in the arena.
+  if (event.short_length == 0) return {};
   if (event.short_length != Event::kLongText) {
     return std::string_view(arena).substr(event.link, event.short_length);
   }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/expected.h"
+#include "documents/chunked_list.h"
 #include "documents/document_error.h"
 
 namespace tamsel {
@@ -58,29 +59,6 @@ struct Event {
 };
 static_assert(sizeof(Event) == 16);
 
-// The events in chunks of fixed size, which never move: growing costs no copy
-// and no second buffer.
-class EventList {
- public:
-  [[nodiscard]] std::size_t size() const { return size_; }
-  [[nodiscard]] bool empty() const { return size_ == 0; }
-  const Event& operator[](std::size_t index) const {
-    return chunks_[index >> kChunkBits][index & kChunkMask];
-  }
-  Event& operator[](std::size_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
-  void push_back(const Event& event) {
-    if ((size_ & kChunkMask) == 0) chunks_.push_back(std::make_unique<Event[]>(kChunkMask + 1));
-    chunks_.back()[size_ & kChunkMask] = event;
-    ++size_;
-  }
-
- private:
-  static constexpr std::size_t kChunkBits = 12;
-  static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
-  std::vector<std::unique_ptr<Event[]>> chunks_;
-  std::size_t size_ = 0;
-};
-
 // A node that carries an anchor: its first event, and its scalar texts as a
 // range of the running total of text bytes, which an alias replays.
 struct AnchoredNode {
@@ -97,7 +75,7 @@ struct LocalTag {
 };
 
 struct Document {
-  EventList events;
+  ChunkedList<Event> events;
   std::string arena;
   std::vector<AnchoredNode> anchored;
   std::vector<LocalTag> local_tags;  // in event order

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/expected.h"
+#include "documents/chunked_list.h"
 #include "documents/events.h"
 
 namespace tamsel {
@@ -80,7 +81,7 @@ class EventReader {
   void pop_path() { path_.pop_back(); }
 
   // Reused by every buffered value of one read.
-  std::vector<BufferedNode>& scratch() { return scratch_; }
+  ChunkedList<BufferedNode>& scratch() { return scratch_; }
 
   // An error with the current path and the given position.
   ReadError error_at(std::string message, Mark mark) const;
@@ -115,7 +116,7 @@ class EventReader {
   std::size_t depth_ = 0;
   std::vector<Replay> replays_;
   std::vector<PathSegment> path_;
-  std::vector<BufferedNode> scratch_;
+  ChunkedList<BufferedNode> scratch_;
 };
 
 }  // namespace tamsel
