@@ -51,40 +51,64 @@ Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::s
   return node;
 }
 
-Status buffer_scalar(EventReader& reader, const Event& event, BufferedNodes& out) {
+// Where buffered nodes go: into the list, or nowhere for a value that is only
+// checked.
+using Sink = BufferedNodes*;
+
+Status buffer_node(EventReader& reader, Sink out, const TopKeys* top);
+
+Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
   const std::string_view text = reader.text(event);
   auto value = classify_scalar(event.style, event.tag, text);
   if (!value) return unexpected(reader.error_at(std::move(value).error(), event.mark));
   auto node = scalar_node(*value, text, reader.document().arena);
   if (!node) return unexpected(reader.error_at(std::move(node).error(), event.mark));
-  out.push_back(*node);
+  if (out != nullptr) out->push_back(*node);
   reader.advance();
   return Ok{};
 }
 
+// Whether some alternative can look at the value under the key that was
+// buffered last.
+bool read_by_some_alternative(const BufferedNodes& out, const TopKeys& top,
+                              const Document& document) {
+  const BufferedValue key(out, document, static_cast<std::uint32_t>(out.size() - 1));
+  if (key.kind() == BufferedKind::String) {
+    return std::find(top.names.begin(), top.names.end(), key.text()) != top.names.end();
+  }
+  return key.kind() == BufferedKind::Unsigned && key.node().unsigned_integer < top.positions;
+}
+
 // One mapping entry: the key with the mapping's path, the value under the key.
-Status buffer_entry(EventReader& reader, BufferedNodes& out) {
+// Under top, a value that no alternative reads is checked and left out, an
+// empty node standing in its place.
+Status buffer_entry(EventReader& reader, Sink out, const TopKeys* top) {
   const bool through_alias = reader.at_alias();
   auto key = reader.peek();
   if (!key) return unexpected(std::move(key).error());
   const bool usable = !through_alias && (*key)->kind == EventKind::Scalar;
   const std::string_view key_text = usable ? reader.text(**key) : std::string_view();
-  if (auto buffered = buffer_value(reader, out); !buffered) return buffered;
+  if (auto buffered = buffer_node(reader, out, nullptr); !buffered) return buffered;
+  Sink value_out = out;
+  if (out != nullptr && top != nullptr && !read_by_some_alternative(*out, *top, reader.document())) {
+    out->push_back(BufferedNode{});
+    value_out = nullptr;
+  }
   usable ? reader.push_key(key_text) : reader.push_unusable_key();
-  Status value = buffer_value(reader, out);
+  Status value = buffer_node(reader, value_out, nullptr);
   reader.pop_path();
   return value;
 }
 
 // Depth is bounded by the nesting budget, which enter() enforces before any
 // recursion.
-Status buffer_collection(EventReader& reader, const Event& event, BufferedNodes& out) {
+Status buffer_collection(EventReader& reader, const Event& event, Sink out, const TopKeys* top) {
   if (auto entered = reader.enter(event); !entered) return entered;
   const bool sequence = event.kind == EventKind::SequenceStart;
-  const auto index = static_cast<std::uint32_t>(out.size());
+  const auto index = static_cast<std::uint32_t>(out != nullptr ? out->size() : 0);
   BufferedNode node;
   node.kind = sequence ? BufferedKind::Sequence : BufferedKind::Mapping;
-  out.push_back(node);
+  if (out != nullptr) out->push_back(node);
   reader.advance();
   const EventKind end = sequence ? EventKind::SequenceEnd : EventKind::MappingEnd;
   std::uint32_t count = 0;
@@ -93,17 +117,17 @@ Status buffer_collection(EventReader& reader, const Event& event, BufferedNodes&
     if (!ended) return unexpected(std::move(ended).error());
     if (*ended) break;
     if (sequence) reader.push_index(count);
-    Status item = sequence ? buffer_value(reader, out) : buffer_entry(reader, out);
+    Status item = sequence ? buffer_node(reader, out, nullptr) : buffer_entry(reader, out, top);
     if (sequence) reader.pop_path();
     if (!item) return item;
   }
-  out[index].collection = {count, static_cast<std::uint32_t>(out.size() - index)};
+  if (out != nullptr) {
+    (*out)[index].collection = {count, static_cast<std::uint32_t>(out->size() - index)};
+  }
   return Ok{};
 }
 
-}  // namespace
-
-Status buffer_value(EventReader& reader, BufferedNodes& out) {
+Status buffer_node(EventReader& reader, Sink out, const TopKeys* top) {
   auto event = reader.peek();
   if (!event) return unexpected(std::move(event).error());
   const Event& e = **event;
@@ -112,7 +136,13 @@ Status buffer_value(EventReader& reader, BufferedNodes& out) {
         reader.error_at("untagged and internally tagged enums do not support enum input", e.mark));
   }
   if (e.kind == EventKind::Scalar) return buffer_scalar(reader, e, out);
-  return buffer_collection(reader, e, out);
+  return buffer_collection(reader, e, out, top);
+}
+
+}  // namespace
+
+Status buffer_value(EventReader& reader, BufferedNodes& out, const TopKeys& top) {
+  return buffer_node(reader, &out, &top);
 }
 
 std::optional<std::string> match_text(BufferedValue value) {

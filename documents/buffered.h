@@ -81,8 +81,17 @@ class BufferedValue {
   std::uint32_t index_;
 };
 
+// The keys by which some alternative reads a mapping at the top of a buffered
+// value: these names, and the positions below `positions`. Under any other key
+// no alternative looks at the value, so buffering checks it as usual but keeps
+// an empty node in its place.
+struct TopKeys {
+  std::span<const std::string_view> names;
+  std::uint64_t positions = 0;
+};
+
 // Reads the node at the cursor into out (appending), expanding aliases.
-Status buffer_value(EventReader& reader, BufferedNodes& out);
+Status buffer_value(EventReader& reader, BufferedNodes& out, const TopKeys& top);
 
 std::optional<std::string> match_text(BufferedValue value);
 std::optional<double> match_number(BufferedValue value);
@@ -119,10 +128,11 @@ std::optional<std::vector<T>> match_list(BufferedValue value, MatchItem match_it
 // Buffers the node at the cursor and gives the first alternative that matches,
 // or an error without position naming the type.
 template <class T, class Match>
-Status read_alternatives(EventReader& reader, std::string_view type_name, Match match, T& out) {
+Status read_alternatives(EventReader& reader, std::string_view type_name, const TopKeys& top,
+                         Match match, T& out) {
   BufferedNodes& nodes = reader.scratch();
   nodes.clear();
-  if (auto buffered = buffer_value(reader, nodes); !buffered) return buffered;
+  if (auto buffered = buffer_value(reader, nodes, top); !buffered) return buffered;
   auto matched = match(BufferedValue(nodes, reader.document(), 0));
   if (!matched) {
     return unexpected(

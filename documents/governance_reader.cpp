@@ -48,6 +48,11 @@ std::optional<Constraint> match_constraint(BufferedValue value) {
   return std::nullopt;
 }
 
+// Every key by which match_constraint reads a mapping.
+constexpr std::array<std::string_view, 5> kConstraintKeyNames{"exists", "min_count", "max_count",
+                                                              "forbid", "allowed_fields"};
+constexpr TopKeys kConstraintKeys{kConstraintKeyNames, 1};
+
 Status read_optional_text(EventReader& reader, std::optional<std::string>& out) {
   return read_optional(reader, out, [&](std::string& text) { return read_text(reader, text); });
 }
@@ -124,7 +129,8 @@ Status read_governance_rule(EventReader& reader, GovernanceRule& rule) {
       case 2:
         return read_selector(reader, rule.select);
       case 3:
-        return read_alternatives(reader, "Constraint", match_constraint, rule.must);
+        return read_alternatives(reader, "Constraint", kConstraintKeys, match_constraint,
+                                 rule.must);
       default:
         return read_text(reader, rule.error);
     }

@@ -83,6 +83,14 @@ std::optional<ConditionAst> match_condition(BufferedValue value) {
   return std::nullopt;
 }
 
+// Every key by which match_condition or match_scope reads a mapping at the
+// top of the value; the atomic form reads three positions.
+constexpr std::array<std::string_view, 5> kConditionKeyNames{"subject", "operator", "value", "all",
+                                                             "any"};
+constexpr TopKeys kConditionKeys{kConditionKeyNames, 3};
+constexpr std::array<std::string_view, 3> kScopeKeyNames{"action", "actor", "global"};
+constexpr TopKeys kScopeKeys{kScopeKeyNames, 1};
+
 std::optional<ScopeAst> match_scope(BufferedValue value) {
   if (auto action = keyed(value, "action")) {
     if (auto name = match_text(*action)) return ScopeAst{ScopeAst::Action{std::move(*name)}};
@@ -111,9 +119,10 @@ Status read_rule(EventReader& reader, RuleAst& rule) {
       case 0:
         return read_text(reader, rule.id);
       case 1:
-        return read_alternatives(reader, "ScopeAst", match_scope, rule.scope);
+        return read_alternatives(reader, "ScopeAst", kScopeKeys, match_scope, rule.scope);
       case 2:
-        return read_alternatives(reader, "ConditionAst", match_condition, rule.when);
+        return read_alternatives(reader, "ConditionAst", kConditionKeys, match_condition,
+                                 rule.when);
       default:
         return read_effect(reader, rule.effect);
     }

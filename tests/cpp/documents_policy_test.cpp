@@ -108,6 +108,14 @@ TEST(DocumentsPolicy, MatchesConditionsAndLiterals) {
       {"{all: ~}", "ConditionAst"},
       {"{alll: []}", "ConditionAst"},
       {"{subject: [a, b], operator: c, value: {literal: 1}, subject: [a, b]}", "ConditionAst"},
+      // Values under keys that no alternative reads are checked, then left out.
+      {"{x: [1, {y: 2}], all: [[[a, b], c, {literal: 1}], [[d, e], f, {literal: 2}]], z: 3}",
+       "all(a.b c 1; d.e f 2)"},
+      {"{3: [1], 2: {literal: 1}, 1: c, 0: [a, b], 4: x}", "a.b c 1"},
+      {"{2: {literal: 1}, 1: c, 0: [a, b], 0: [a, b]}", "ConditionAst"},
+      {"{~: 1, all: []}", "ConditionAst"},
+      {"{-1: 1, all: []}", "ConditionAst"},
+      {"{[all]: [], all: []}", "ConditionAst"},
   };
   for (const Case& c : cases) {
     const std::string shown = show_policy(with_when(c.text));
@@ -239,6 +247,18 @@ TEST(DocumentsPolicy, ReportsEachFormError) {
       {"version: 1\nrules:\n  - id: a\n    when: {all: [[[a, !x b], c, d]]}\n",
        "rules[0].when.all[0][0][1]: untagged and internally tagged enums do not support enum "
        "input at line 4 column 23"},
+      // Under a key that no alternative reads, a value is still checked whole.
+      {"version: 1\nrules:\n  - id: a\n    when: {x: [1, {y: !x b}]}\n",
+       "rules[0].when.x[1].y: untagged and internally tagged enums do not support enum input at "
+       "line 4 column 23"},
+      {"version: 1\nrules:\n  - id: a\n    scope: {z: 18446744073709551616}\n",
+       "rules[0].scope.z: invalid type: integer `18446744073709551616` as u128, expected any value "
+       "at line 4 column 16"},
+      {"version: 1\nrules:\n  - id: a\n    when: {x: [!!bool yes]}\n",
+       "rules[0].when.x[0]: invalid value: string \"yes\", expected a boolean at line 4 column 16"},
+      {"version: 1\nrules:\n  - id: a\n    when: {x: [1, 2\n",
+       "did not find expected ',' or ']' at line 5 column 1, while parsing a flow sequence at line "
+       "4 column 15"},
   };
   for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text;
 }
