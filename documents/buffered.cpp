@@ -8,8 +8,7 @@ namespace tamsel {
 namespace {
 
 // text views the arena.
-Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::string_view text,
-                                                const std::string& arena) {
+Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::string_view text) {
   BufferedNode node;
   switch (value.kind) {
     case ScalarKind::Null:
@@ -33,12 +32,8 @@ Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::s
       break;
     case ScalarKind::String:
       node.kind = BufferedKind::String;
-      if (!text.empty()) {
-        node.text = {static_cast<std::uint32_t>(text.data() - arena.data()),
-                     static_cast<std::uint32_t>(text.size())};
-      } else {
-        node.text = {0, 0};
-      }
+      node.text_data = text.data();
+      node.text_length = static_cast<std::uint32_t>(text.size());
       break;
     case ScalarKind::BigUnsigned:
     case ScalarKind::BigNegative: {
@@ -61,7 +56,7 @@ Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
   const std::string_view text = reader.text(event);
   auto value = classify_scalar(event.style, event.tag, text);
   if (!value) return unexpected(reader.error_at(std::move(value).error(), event.mark));
-  auto node = scalar_node(*value, text, reader.document().arena);
+  auto node = scalar_node(*value, text);
   if (!node) return unexpected(reader.error_at(std::move(node).error(), event.mark));
   if (out != nullptr) out->push_back(*node);
   reader.advance();
@@ -70,9 +65,8 @@ Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
 
 // Whether some alternative can look at the value under the key that was
 // buffered last.
-bool read_by_some_alternative(const BufferedNodes& out, const TopKeys& top,
-                              const Document& document) {
-  const BufferedValue key(out, document, static_cast<std::uint32_t>(out.size() - 1));
+bool read_by_some_alternative(const BufferedNodes& out, const TopKeys& top) {
+  const BufferedValue key(out, static_cast<std::uint32_t>(out.size() - 1));
   if (key.kind() == BufferedKind::String) {
     return std::find(top.names.begin(), top.names.end(), key.text()) != top.names.end();
   }
@@ -90,7 +84,7 @@ Status buffer_entry(EventReader& reader, Sink out, const TopKeys* top) {
   const std::string_view key_text = usable ? reader.text(**key) : std::string_view();
   if (auto buffered = buffer_node(reader, out, nullptr); !buffered) return buffered;
   Sink value_out = out;
-  if (out != nullptr && top != nullptr && !read_by_some_alternative(*out, *top, reader.document())) {
+  if (out != nullptr && top != nullptr && !read_by_some_alternative(*out, *top)) {
     out->push_back(BufferedNode{});
     value_out = nullptr;
   }

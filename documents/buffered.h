@@ -32,19 +32,16 @@ struct BufferedNode {
     std::uint32_t count;  // items of a sequence, entries of a mapping
     std::uint32_t span;   // nodes in this subtree, itself included
   };
-  struct Text {
-    std::uint32_t offset;  // in the document's arena
-    std::uint32_t length;
-  };
 
   BufferedKind kind = BufferedKind::Null;
   bool boolean = false;
+  std::uint32_t text_length = 0;  // a string's
   union {
     Collection collection{0, 1};
     std::uint64_t unsigned_integer;
     std::int64_t signed_integer;
     double floating;
-    Text text;
+    const char* text_data;  // a string's, in the document's arena
   };
 
   [[nodiscard]] bool is_collection() const {
@@ -60,24 +57,19 @@ using BufferedNodes = ChunkedList<BufferedNode>;
 // value, in document order, duplicates kept.
 class BufferedValue {
  public:
-  BufferedValue(const BufferedNodes& nodes, const Document& document, std::uint32_t index)
-      : nodes_(&nodes), document_(&document), index_(index) {}
+  BufferedValue(const BufferedNodes& nodes, std::uint32_t index) : nodes_(&nodes), index_(index) {}
 
   const BufferedNode& node() const { return (*nodes_)[index_]; }
   BufferedKind kind() const { return node().kind; }
   std::uint32_t count() const { return node().is_collection() ? node().collection.count : 0; }
-  std::string_view text() const {
-    return std::string_view(document_->arena).substr(node().text.offset, node().text.length);
-  }
-  BufferedValue first_child() const { return {*nodes_, *document_, index_ + 1}; }
+  std::string_view text() const { return {node().text_data, node().text_length}; }
+  BufferedValue first_child() const { return {*nodes_, index_ + 1}; }
   BufferedValue next_sibling() const {
-    const std::uint32_t span = node().is_collection() ? node().collection.span : 1;
-    return {*nodes_, *document_, index_ + span};
+    return {*nodes_, index_ + (node().is_collection() ? node().collection.span : 1)};
   }
 
  private:
   const BufferedNodes* nodes_;
-  const Document* document_;
   std::uint32_t index_;
 };
 
@@ -133,7 +125,7 @@ Status read_alternatives(EventReader& reader, std::string_view type_name, const 
   BufferedNodes& nodes = reader.scratch();
   nodes.clear();
   if (auto buffered = buffer_value(reader, nodes, top); !buffered) return buffered;
-  auto matched = match(BufferedValue(nodes, reader.document(), 0));
+  auto matched = match(BufferedValue(nodes, 0));
   if (!matched) {
     return unexpected(
         ReadError{"data did not match any variant of untagged enum " + std::string(type_name)});

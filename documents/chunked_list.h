@@ -18,9 +18,7 @@ class ChunkedList {
   }
   T& operator[](std::size_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
   void push_back(const T& value) {
-    if (size_ == chunks_.size() << kChunkBits) {
-      chunks_.push_back(std::make_unique<T[]>(kChunkMask + 1));
-    }
+    if (size_ == capacity_) grow();
     chunks_[size_ >> kChunkBits][size_ & kChunkMask] = value;
     ++size_;
   }
@@ -30,8 +28,15 @@ class ChunkedList {
  private:
   static constexpr std::size_t kChunkBits = 12;
   static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
+
+  [[gnu::noinline]] void grow() {
+    chunks_.push_back(std::make_unique<T[]>(kChunkMask + 1));
+    capacity_ += kChunkMask + 1;
+  }
+
   std::vector<std::unique_ptr<T[]>> chunks_;
   std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace tamsel

@@ -12,15 +12,10 @@
 
 namespace tamsel {
 
-std::string_view Document::text(const Event& event) const {
-  // The empty node of an empty stream has no place in the arena.
-  if (event.short_length == 0) return {};
-  if (event.short_length != Event::kLongText) {
-    return std::string_view(arena).substr(event.link, event.short_length);
-  }
+std::string_view Document::long_text(const Event& event) const {
   std::uint32_t length = 0;
   std::memcpy(&length, arena.data() + event.link, sizeof length);
-  return std::string_view(arena).substr(event.link + sizeof length, length);
+  return {arena.data() + event.link + sizeof length, length};
 }
 
 std::string_view Document::local_tag(std::uint32_t index) const {

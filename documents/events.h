@@ -84,9 +84,17 @@ struct Document {
   // The parse error that stopped loading, already rendered.
   std::optional<DocumentError> parse_error;
 
-  std::string_view text(const Event& event) const;
+  std::string_view text(const Event& event) const {
+    // The empty node of an empty stream has no place in the arena.
+    if (event.short_length == 0) return {};
+    if (event.short_length == Event::kLongText) return long_text(event);
+    return {arena.data() + event.link, event.short_length};
+  }
   // The local tag of the event at index, which must carry one.
   std::string_view local_tag(std::uint32_t index) const;
+
+ private:
+  std::string_view long_text(const Event& event) const;
 };
 
 // A libyaml parser over one text. It loads the first document and, after that

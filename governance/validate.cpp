@@ -69,21 +69,35 @@ bool selected(const RuleFilter& where, const RuleAst& rule) {
   return true;
 }
 
-// Hashed once per governance rule, so that the test is linear in the list and
-// the selection rather than their product.
-NameViewSet name_set(const std::vector<std::string>& names) {
-  NameViewSet set(names.begin(), names.end());
-  return set;
-}
+// Membership in a governance rule's list of names, hashed once when the list
+// is long, so that a test costs the list plus the policy rather than their
+// product; a short list is scanned, which is cheaper than hashing.
+class NameLookup {
+ public:
+  explicit NameLookup(const std::vector<std::string>& names) : names_(names) {
+    if (hashed()) set_.insert(names.begin(), names.end());
+  }
+  [[nodiscard]] bool contains(std::string_view name) const {
+    if (hashed()) return set_.contains(name);
+    return std::find(names_.begin(), names_.end(), name) != names_.end();
+  }
+
+ private:
+  static constexpr std::size_t kScanned = 16;
+  [[nodiscard]] bool hashed() const { return names_.size() > kScanned; }
+
+  const std::vector<std::string>& names_;
+  NameViewSet set_;
+};
 
 bool reads_only_allowed_fields(const std::vector<std::string>& allowed,
                                const std::vector<const RuleAst*>& selection) {
-  const NameViewSet allowed_set = name_set(allowed);
+  const NameLookup allowed_names(allowed);
   std::string text;
   for (const RuleAst* rule : selection) {
     for (const AtomicConditionAst& condition : atomic_conditions(rule->when)) {
       text.assign(condition.subject.domain).append(".").append(condition.subject.field);
-      if (!allowed_set.contains(text)) return false;
+      if (!allowed_names.contains(text)) return false;
     }
   }
   return true;
@@ -111,7 +125,7 @@ bool violated(const Constraint& must, const std::vector<const RuleAst*>& selecti
 
 bool considered(const GovernanceRule& governance_rule, const std::vector<RuleAst>& rules) {
   if (!governance_rule.applies_to) return true;
-  const NameViewSet actions = name_set(governance_rule.applies_to->actions);
+  const NameLookup actions(governance_rule.applies_to->actions);
   return std::any_of(rules.begin(), rules.end(), [&](const RuleAst& rule) {
     const std::string* action = scoped_action(rule);
     return action != nullptr && actions.contains(*action);

@@ -117,8 +117,17 @@ struct GateCase {
   bool expected;
 };
 
+// Names that no policy here uses, to make lists long enough to be hashed.
+std::vector<std::string> filler(std::vector<std::string> names) {
+  for (int i = 0; i < 40; ++i) names.push_back("filler" + std::to_string(i));
+  return names;
+}
+
 TEST(GovernanceSelect, AppliesToGate) {
   const GateCase cases[] = {
+      {filler({"Refund"}), true},
+      {filler({}), false},
+      {filler({"refun", "refund ", "agent"}), false},
       {std::nullopt, true},
       {std::vector<std::string>{}, false},
       {std::vector<std::string>{"refund"}, true},
@@ -207,6 +216,13 @@ TEST(GovernanceValidate, Constraints) {
        {governance("a", by_id("maint"),
                    allowed_fields({"snapshot.maintenance_mod", "snapshot.maintenance_mode ",
                                    "snapshot", "maintenance_mode", "Snapshot.maintenance_mode"}))},
+       failed("a")},
+      {"allowed fields, long list",
+       {governance("a", RuleFilter{}, allowed_fields(filler(every_field)))},
+       "compiled"},
+      {"allowed fields, long list, member outside",
+       {governance("a", RuleFilter{},
+                   allowed_fields(filler({"action.amount", "actor.trust_level"})))},
        failed("a")},
       {"allowed fields, repeated entries",
        {governance("a", by_id("maint"),
