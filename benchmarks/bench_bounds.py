@@ -4,6 +4,10 @@ time, peak and retained memory, per megabyte of the three texts.
   bench_bounds.py                 every shape, as a table
   bench_bounds.py --only a,b      some shapes (names as the table prints them)
   bench_bounds.py --json FILE     also write the rows as JSON
+  bench_bounds.py --against DIR   also construct each shape with the tamsel
+                                  module installed in DIR (pip --target), right
+                                  after this one, and print the time ratio, so
+                                  that a loaded machine can still be judged
 
 Memory is resident memory above the child's baseline, taken after the texts
 are in memory: the peak is VmHWM (reset through /proc/self/clear_refs before
@@ -19,6 +23,7 @@ from __future__ import annotations
 import argparse
 import gc
 import json
+import os
 import subprocess
 import sys
 import tempfile
@@ -182,7 +187,17 @@ def measure(folder: Path) -> dict:
     return row
 
 
-def run_shape(shape: Shape, work: Path) -> dict:
+def run_child(folder: Path, module_dir: Path | None) -> dict:
+    env = dict(os.environ)
+    if module_dir is not None:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (str(module_dir), env.get("PYTHONPATH")) if p)
+    child = subprocess.run([sys.executable, __file__, "--child", str(folder)], capture_output=True, text=True, env=env)
+    if child.returncode != 0:
+        return {"outcome": f"child failed: {child.stderr.strip()[-200:]}"}
+    return json.loads(child.stdout)
+
+
+def run_shape(shape: Shape, work: Path, against: Path | None) -> dict:
     folder = work / shape.name
     folder.mkdir()
     size = 0
@@ -190,10 +205,10 @@ def run_shape(shape: Shape, work: Path) -> dict:
         if text is not None:
             (folder / name).write_text(text, encoding="utf-8")
             size += len(text.encode())
-    child = subprocess.run([sys.executable, __file__, "--child", str(folder)], capture_output=True, text=True)
-    if child.returncode != 0:
-        return {"shape": shape.name, "bytes": size, "outcome": f"child failed: {child.stderr.strip()[-200:]}"}
-    return {"shape": shape.name, "bytes": size, **json.loads(child.stdout)}
+    row = {"shape": shape.name, "bytes": size, **run_child(folder, None)}
+    if against is not None:
+        row["against"] = run_child(folder, against)
+    return row
 
 
 def verdict(shape: Shape, row: dict) -> str:
@@ -215,6 +230,7 @@ def main() -> None:
     parser.add_argument("--child", type=Path, help=argparse.SUPPRESS)
     parser.add_argument("--only", type=lambda s: s.split(","), default=None)
     parser.add_argument("--json", type=Path, default=None)
+    parser.add_argument("--against", type=Path, default=None)
     args = parser.parse_args()
     if args.child:
         print(json.dumps(measure(args.child)))
@@ -225,7 +241,7 @@ def main() -> None:
           f"{'kept/MB':>7} {'hash s':>7}  within  outcome")  # fmt: skip
     with tempfile.TemporaryDirectory() as work:
         for shape in shapes:
-            row = run_shape(shape, Path(work))
+            row = run_shape(shape, Path(work), args.against)
             row["within"] = verdict(shape, row)
             rows.append(row)
             mb = row["bytes"] / MB
@@ -234,6 +250,13 @@ def main() -> None:
                       f"{row['peak'] / MB:8.1f} {row['peak'] / row['bytes']:7.1f} "
                       f"{row['retained'] / row['bytes']:7.1f} {row.get('hash_seconds', 0):7.3f}  "
                       f"{row['within']:<6}  {row['outcome'][:60]}", flush=True)  # fmt: skip
+                other = row.get("against")
+                if other and "seconds" in other:
+                    print(f"{'  against':<24} {'':>6} {other['seconds']:7.2f} {other['seconds'] / mb:6.2f} "
+                          f"{other['peak'] / MB:8.1f} {other['peak'] / row['bytes']:7.1f} "
+                          f"{other['retained'] / row['bytes']:7.1f} {other.get('hash_seconds', 0):7.3f}  "
+                          f"{'':<6}  time ratio {row['seconds'] / other['seconds']:.2f}: {other['outcome'][:40]}",
+                          flush=True)  # fmt: skip
             else:
                 print(f"{shape.name:<24} {mb:6.2f}  {row['outcome']}", flush=True)
     if args.json:

@@ -3,14 +3,37 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tamsel {
 
+namespace detail {
+// Chunks are mapped from the system and unmapped when the list ends, so that
+// the memory of a large document's events goes back to the system at once
+// instead of staying in the heap beneath the trees built after it.
+void* map_chunk(std::size_t bytes);
+void unmap_chunk(void* chunk, std::size_t bytes) noexcept;
+}  // namespace detail
+
 template <class T>
 class ChunkedList {
  public:
+  ChunkedList() = default;
+  ~ChunkedList() {
+    for (T* chunk : chunks_) detail::unmap_chunk(chunk, kChunkBytes);
+  }
+  ChunkedList(ChunkedList&& other) noexcept
+      : chunks_(std::move(other.chunks_)), size_(other.size_), capacity_(other.capacity_) {
+    other.chunks_.clear();
+    other.size_ = other.capacity_ = 0;
+  }
+  ChunkedList& operator=(ChunkedList&&) = delete;
+  ChunkedList(const ChunkedList&) = delete;
+  ChunkedList& operator=(const ChunkedList&) = delete;
+
   [[nodiscard]] std::size_t size() const { return size_; }
   [[nodiscard]] bool empty() const { return size_ == 0; }
   const T& operator[](std::size_t index) const {
@@ -18,23 +41,27 @@ class ChunkedList {
   }
   T& operator[](std::size_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
   void push_back(const T& value) {
+    // Chunks are unmapped without running destructors.
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
     if (size_ == capacity_) grow();
-    chunks_[size_ >> kChunkBits][size_ & kChunkMask] = value;
+    new (&chunks_[size_ >> kChunkBits][size_ & kChunkMask]) T(value);
     ++size_;
   }
   // Keeps the chunks for reuse.
   void clear() { size_ = 0; }
 
  private:
-  static constexpr std::size_t kChunkBits = 12;
+  static constexpr std::size_t kChunkBits = 14;
   static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
+  static constexpr std::size_t kChunkBytes = sizeof(T) << kChunkBits;
 
   [[gnu::noinline]] void grow() {
-    chunks_.push_back(std::make_unique<T[]>(kChunkMask + 1));
+    chunks_.reserve(chunks_.size() + 1);
+    chunks_.push_back(static_cast<T*>(detail::map_chunk(kChunkBytes)));
     capacity_ += kChunkMask + 1;
   }
 
-  std::vector<std::unique_ptr<T[]>> chunks_;
+  std::vector<T*> chunks_;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
