@@ -239,8 +239,9 @@ TEST(DocumentsLoading, LargeDocumentReads) {
   EXPECT_EQ(policy->rules.size(), (text.size() - 18) / std::string(kRule).size());
 }
 
-// Every input that ever crashed a fuzzer goes through all three readers.
-TEST(DocumentsLoading, FuzzRegressionsReadWithoutCrashing) {
+// Every input that ever crashed, hung or blew up a reader (found by a fuzzer or
+// by hand) goes through all three readers.
+TEST(DocumentsLoading, RegressionInputsReadWithoutCrashing) {
   std::size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(TAMSEL_FUZZ_CORPUS_DIR)) {
     if (!entry.is_regular_file() || entry.path().filename().string().front() == '.') continue;
@@ -254,7 +255,7 @@ TEST(DocumentsLoading, FuzzRegressionsReadWithoutCrashing) {
     });
     ++files;
   }
-  SUCCEED() << files << " regression inputs";
+  EXPECT_GT(files, 0U) << "no regression inputs in " << TAMSEL_FUZZ_CORPUS_DIR;
 }
 
 }  // namespace

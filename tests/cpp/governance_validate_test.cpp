@@ -81,7 +81,7 @@ std::string selected_ids(const RuleFilter& where, const std::vector<RuleAst>& ru
   return ids;
 }
 
-TEST(GovernanceSelect, FilterParts) {
+TEST(GovernanceSelect, SelectsByEachFilterPart) {
   RuleFilter action_and_global = by_scope("refund", true);
   RuleFilter id_and_effect = by_id("a1");
   id_and_effect.effect = "allow";
