@@ -30,6 +30,19 @@ bool build_domain_names(const std::vector<std::string>& names, Ref& dict) {
   return true;
 }
 
+// A failed attempt's ordinary error (an Exception other than MemoryError) is
+// dropped so that the next order can be tried; an interrupt, SystemExit, any
+// other BaseException and MemoryError stay set and end the call. True when no
+// error is left set.
+bool discard_ordinary_error() {
+  if (PyErr_Occurred() == nullptr) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
 // The type of numpy's boolean scalar: "numpy.bool_" before numpy 2, "numpy.bool" since.
 bool is_numpy_bool_type(PyObject* type) {
   Ref module = Ref::steal(PyObject_GetAttr(type, names().dunder_module));
@@ -50,13 +63,14 @@ Ref bound_bool_method(PyObject* value, PyObject* type) {
   Ref getter = Ref::steal(
       PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(method.get())), names().dunder_get));
   if (!getter) {
-    PyErr_Clear();  // not a descriptor: call it as it is
-    return method;
+    if (!discard_ordinary_error()) return {};
+    return method;  // not a descriptor: call it as it is
   }
   return Ref::steal(PyObject_CallFunctionObjArgs(getter.get(), method.get(), value, type, nullptr));
 }
 
-// Order 2: a numpy boolean whose __bool__ gives a bool. Every error is discarded.
+// Order 2: a numpy boolean whose __bool__ gives a bool. Nothing, with an error
+// left set only when it must end the call (see discard_ordinary_error).
 std::optional<bool> numpy_bool(PyObject* value) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));  // borrowed from value
   std::optional<bool> truth;
@@ -65,25 +79,25 @@ std::optional<bool> numpy_bool(PyObject* value) {
     Ref result = method ? Ref::steal(PyObject_CallObject(method.get(), nullptr)) : Ref();
     if (result && PyBool_Check(result.get())) truth = result.get() == Py_True;
   }
-  PyErr_Clear();
+  discard_ordinary_error();
   return truth;
 }
 
-// Order 3; every error is discarded.
+// Order 3; nothing, with an error left set only when it must end the call.
 std::optional<double> as_number(PyObject* value) {
   const double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
+    discard_ordinary_error();
     return std::nullopt;
   }
   return number;
 }
 
-// Order 4: the text of a str; nothing when it has no UTF-8 encoding.
+// Order 4: the text of a str; false when it has no UTF-8 encoding.
 bool as_text(PyObject* value, FieldValue* out) {
   Utf8 text;
   if (!text.encode(value)) {
-    PyErr_Clear();
+    discard_ordinary_error();
     return false;
   }
   if (out != nullptr) *out = std::string(text.view());
@@ -91,7 +105,7 @@ bool as_text(PyObject* value, FieldValue* out) {
 }
 
 // Converts one value into *out (or only checks it, when out is null). False
-// when it fits no rule; no Python error is left set either way.
+// when it fits no rule, or with the error set when a hook's error ends the call.
 bool convert_value(PyObject* value, FieldValue* out) {
   if (PyBool_Check(value)) {
     if (out != nullptr) *out = value == Py_True;
@@ -108,11 +122,13 @@ bool convert_value(PyObject* value, FieldValue* out) {
       if (out != nullptr) *out = *truth;
       return true;
     }
+    if (PyErr_Occurred()) return false;
   }
   if (auto number = as_number(value)) {
     if (out != nullptr) *out = *number;
     return true;
   }
+  if (PyErr_Occurred()) return false;
   return PyUnicode_Check(value) && as_text(value, out);
 }
 
@@ -161,6 +177,7 @@ bool convert_entry(PyObject* key, PyObject* value, Domain domain, const Evaluati
   if (!slot_of_key(key, domain, plan, slot_names, slot)) return false;
   FieldValue converted;
   if (!convert_value(value, slot ? &converted : nullptr)) {
+    if (PyErr_Occurred()) return false;
     PyErr_SetString(PyExc_TypeError, "Unsupported value type");
     return false;
   }

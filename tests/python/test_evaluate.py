@@ -312,3 +312,76 @@ def test_value_dropping_its_domain_during_the_walk(probe):
     given = {}
     given["actor"] = {"n": Mutating(lambda: given.clear()), "b": True}
     assert probe.evaluate(given) == decided("block", "n_one")
+
+
+# ---- errors raised by conversion hooks ----
+
+class Interrupt(BaseException):
+    """Derived from BaseException alone, like KeyboardInterrupt."""
+
+
+class Ordinary(Exception):
+    pass
+
+
+def float_hook(error):
+    def hook(self):
+        raise error
+    return type("RaisingFloat", (), {"__float__": hook})()
+
+
+def index_hook(error):
+    def hook(self):
+        raise error
+    return type("RaisingIndex", (), {"__index__": hook})()
+
+
+def numpy_bool_hook(error):
+    def hook(self):
+        raise error
+    return type("bool_", (), {"__module__": "numpy", "__bool__": hook})()
+
+
+HOOKS = [float_hook, index_hook, numpy_bool_hook]
+
+# Errors that end the call unchanged, and ordinary ones that only fail the attempt.
+PROPAGATED = [KeyboardInterrupt(), SystemExit(3), MemoryError(), GeneratorExit(), Interrupt("x")]
+DISCARDED = [ValueError("v"), RuntimeError("r"), OverflowError("o"), TypeError("t"),
+             ZeroDivisionError("z"), Ordinary("e")]
+
+
+@pytest.mark.parametrize("field", ["n", "not_read_by_any_rule"])
+@pytest.mark.parametrize("hook", HOOKS)
+@pytest.mark.parametrize("error", PROPAGATED, ids=lambda e: type(e).__name__)
+def test_hook_errors_that_propagate(probe, hook, error, field):
+    with pytest.raises(BaseException) as caught:
+        probe.evaluate({"actor": {field: hook(error)}})
+    assert caught.value is error
+
+
+@pytest.mark.parametrize("field", ["n", "not_read_by_any_rule"])
+@pytest.mark.parametrize("hook", HOOKS)
+@pytest.mark.parametrize("error", DISCARDED, ids=lambda e: type(e).__name__)
+def test_hook_errors_that_are_discarded(probe, hook, error, field):
+    with pytest.raises(TypeError) as caught:
+        probe.evaluate({"actor": {field: hook(error)}})
+    assert type(caught.value) is TypeError
+    assert str(caught.value) == "Unsupported value type"
+
+
+@pytest.mark.parametrize("error, outcome", [
+    (ValueError("v"), "n_one"),  # the numpy order fails, the number order decides
+    (KeyboardInterrupt(), KeyboardInterrupt),
+    (MemoryError(), MemoryError),
+], ids=["ordinary", "interrupt", "memory"])
+def test_numpy_bool_error_before_the_number_order(probe, error, outcome):
+    def hook(self):
+        raise error
+    value = type("bool_", (), {"__module__": "numpy", "__bool__": hook,
+                               "__float__": lambda self: 1.0})()
+    if isinstance(outcome, str):
+        assert matched(probe, "n", value) == outcome
+        return
+    with pytest.raises(outcome) as caught:
+        matched(probe, "n", value)
+    assert caught.value is error
