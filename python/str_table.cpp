@@ -1,0 +1,31 @@
+#include "python/str_table.h"
+
+#include <bit>
+
+namespace tamsel::python {
+
+bool StrTable::build(const std::vector<std::pair<std::string_view, std::uint32_t>>& names) {
+  // At most half full, so that a miss mostly meets a free entry at once.
+  const std::size_t size = std::bit_ceil(2 * names.size() + 1);
+  entries_.assign(size, Entry{});
+  mask_ = size - 1;
+  strs_.clear();
+  for (const auto& [name, value] : names) {
+    PyObject* str =
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+    if (str == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
+      PyErr_Clear();
+      continue;
+    }
+    // Interned, it is the very object of the same name written in Python code.
+    PyUnicode_InternInPlace(&str);  // consumes and returns a reference
+    strs_.push_back(Ref::steal(str));
+    std::size_t at = position(name) & mask_;
+    while (entries_[at].str != nullptr) at = (at + 1) & mask_;
+    entries_[at] = Entry{str, name, value};
+  }
+  return true;
+}
+
+}  // namespace tamsel::python
