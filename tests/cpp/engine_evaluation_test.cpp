@@ -263,6 +263,68 @@ INSTANTIATE_TEST_SUITE_P(
                   "allow -"}),
     [](const testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
 
+// ---- rules that each require one field to equal a text are entered by that text ----
+
+CompiledPolicy text_run_policy() {
+  auto currency = [](const char* text) {
+    return against(action("currency"), Operator::Equals, std::string(text));
+  };
+  CompiledPolicy policy;
+  auto& refund = policy.action_rules["refund"];
+  refund.push_back(rule("before", against(action("amount"), Operator::GreaterThan, 1e6),
+                        Effect::Block));
+  refund.push_back(all_of("a-big", {currency("A"), against(action("amount"), Operator::GreaterThan,
+                                                           10.0)},
+                          Effect::Block));
+  refund.push_back(rule("b", currency("B"), Effect::Allow));
+  refund.push_back(all_of("a-any", {against(action("amount"), Operator::GreaterThan, 0.0),
+                                    currency("A")},
+                          Effect::RequireApproval));
+  refund.push_back(rule("c", currency("C"), Effect::Block));
+  refund.push_back(rule("b-again", currency("B"), Effect::Block));
+  // An "any" needs no text: it ends the run.
+  refund.push_back(any_of("a-or-huge", {currency("A"), against(action("amount"),
+                                                                Operator::GreaterThan, 1000.0)},
+                          Effect::Allow));
+  refund.push_back(rule("d", currency("D"), Effect::Block));
+  policy.global_rules.push_back(rule("global-any", against(action("amount"), Operator::LessThan,
+                                                           1e9),
+                                     Effect::RequireApproval));
+  return policy;
+}
+
+class TextRun : public testing::TestWithParam<OrderCase> {};
+
+TEST_P(TextRun, DecidesAsTheRulesInOrderWould) {
+  const EvaluationPlan plan(text_run_policy());
+  EXPECT_EQ(decide(plan, GetParam().fields), GetParam().decision);
+}
+
+Fields refund_of(FieldValue currency, double amount) {
+  return {{Domain::Action, "type", kRefund},
+          {Domain::Action, "currency", std::move(currency)},
+          {Domain::Action, "amount", amount}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, TextRun,
+    testing::Values(
+        OrderCase{"rule_before_the_run", refund_of(std::string("A"), 2e6), "block before"},
+        OrderCase{"first_of_its_text", refund_of(std::string("A"), 50.0), "block a-big"},
+        OrderCase{"later_rule_of_the_same_text", refund_of(std::string("A"), 5.0),
+                  "require_approval a-any"},
+        OrderCase{"other_text", refund_of(std::string("B"), 5.0), "allow b"},
+        OrderCase{"text_of_no_rule_goes_past_the_run", refund_of(std::string("Z"), 5000.0),
+                  "allow a-or-huge"},
+        OrderCase{"rule_after_the_run", refund_of(std::string("D"), 5.0), "block d"},
+        OrderCase{"text_differs_in_case", refund_of(std::string("a"), 50.0),
+                  "require_approval global-any"},
+        OrderCase{"number_skips_the_run", refund_of(1.0, 5000.0), "allow a-or-huge"},
+        OrderCase{"missing_field_skips_the_run",
+                  {{Domain::Action, "type", kRefund}, {Domain::Action, "amount", 5.0}},
+                  "require_approval global-any"}),
+    [](const testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
+
 // Slot order follows the map's visiting order, so compare sorted names; "type" is always first.
 std::vector<std::string> sorted_names(const EvaluationPlan& plan, Domain domain) {
   auto names = slot_names(plan, domain);

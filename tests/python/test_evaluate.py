@@ -385,3 +385,39 @@ def test_numpy_bool_error_before_the_number_order(probe, error, outcome):
     with pytest.raises(outcome) as caught:
         matched(probe, "n", value)
     assert caught.value is error
+
+
+# ---- names and texts made at run time, and plans with many slots ----
+
+@pytest.mark.parametrize(
+    "action",
+    [
+        {"".join(["ty", "pe"]): "".join(["p", "ay"]), "".join(["amo", "unt"]): 500},
+        {"type": CountingKey("pay"), CountingKey("amount"): 500},
+        {"type": "pay", "amount": 500, "".join(["amo", "unt"]) + "x": 1},
+    ],
+    ids=["built_strs", "str_subclasses", "near_miss_key"],
+)
+def test_keys_and_types_are_matched_by_text(probe, action):
+    CountingKey.calls = 0
+    assert probe.evaluate({"action": action}) == decided("block", "pay_big")
+    assert CountingKey.calls == 0  # a str subclass's own __hash__ and __eq__ never run
+
+
+def test_texts_outlive_the_dict_that_held_them(probe):
+    action = {"type": "".join(["p", "ay"]), "amount": 500}
+    # The actor's hook empties the action dict after it was walked.
+    assert probe.evaluate({"action": action, "actor": {"n": Mutating(action.clear)}}) == \
+        decided("block", "pay_big")
+
+
+def test_plans_with_more_fields_than_fit_inline():
+    count = 40
+    schema = ("version: 1\nactions: {}\nactor:\n  fields: {"
+              + ", ".join(f"f{k}: number" for k in range(count)) + "}\nsnapshot: {fields: {}}\n")
+    rules = [f"{{id: r{k}, scope: {{global: true}}, when: [[actor, f{k}], equals, {{literal: {k}}}], "
+             f"effect: block}}" for k in range(count)]
+    many = build(schema, rules_policy(*rules))
+    assert many.evaluate({"actor": {f"f{k}": -1 for k in range(count)}}) == ALLOW
+    assert many.evaluate({"actor": {"f39": 39, "f3": 3}}) == decided("block", "r3")
+    assert many.evaluate({"actor": {"f39": 39}}) == decided("block", "r39")
