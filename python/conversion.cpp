@@ -238,8 +238,7 @@ std::vector<std::pair<std::string_view, std::uint32_t>> slot_entries(const Evalu
   return entries;
 }
 
-std::vector<std::pair<std::string_view, std::uint32_t>> action_entries(
-    const EvaluationPlan& plan) {
+std::vector<std::pair<std::string_view, std::uint32_t>> action_entries(const EvaluationPlan& plan) {
   std::vector<std::pair<std::string_view, std::uint32_t>> entries;
   const auto& actions = plan.action_names();
   for (std::size_t i = 0; i < actions.size(); ++i) {

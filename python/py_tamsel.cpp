@@ -256,8 +256,8 @@ PyType_Spec type_spec() {
 PyObject* create_tamsel_type() {
   if (g_type == nullptr) {
     if (running_hexversion() >= kFirstFastcallVersion) {
-      g_methods[0].ml_meth = reinterpret_cast<PyCFunction>(
-          reinterpret_cast<void (*)()>(tamsel_evaluate_vector));
+      g_methods[0].ml_meth =
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tamsel_evaluate_vector));
       g_methods[0].ml_flags = kMethFastcall | METH_KEYWORDS;
     }
     PyType_Spec spec = type_spec();

@@ -271,25 +271,24 @@ CompiledPolicy text_run_policy() {
   };
   CompiledPolicy policy;
   auto& refund = policy.action_rules["refund"];
-  refund.push_back(rule("before", against(action("amount"), Operator::GreaterThan, 1e6),
-                        Effect::Block));
-  refund.push_back(all_of("a-big", {currency("A"), against(action("amount"), Operator::GreaterThan,
-                                                           10.0)},
+  refund.push_back(
+      rule("before", against(action("amount"), Operator::GreaterThan, 1e6), Effect::Block));
+  refund.push_back(all_of("a-big",
+                          {currency("A"), against(action("amount"), Operator::GreaterThan, 10.0)},
                           Effect::Block));
   refund.push_back(rule("b", currency("B"), Effect::Allow));
-  refund.push_back(all_of("a-any", {against(action("amount"), Operator::GreaterThan, 0.0),
-                                    currency("A")},
+  refund.push_back(all_of("a-any",
+                          {against(action("amount"), Operator::GreaterThan, 0.0), currency("A")},
                           Effect::RequireApproval));
   refund.push_back(rule("c", currency("C"), Effect::Block));
   refund.push_back(rule("b-again", currency("B"), Effect::Block));
   // An "any" needs no text: it ends the run.
-  refund.push_back(any_of("a-or-huge", {currency("A"), against(action("amount"),
-                                                                Operator::GreaterThan, 1000.0)},
+  refund.push_back(any_of("a-or-huge",
+                          {currency("A"), against(action("amount"), Operator::GreaterThan, 1000.0)},
                           Effect::Allow));
   refund.push_back(rule("d", currency("D"), Effect::Block));
-  policy.global_rules.push_back(rule("global-any", against(action("amount"), Operator::LessThan,
-                                                           1e9),
-                                     Effect::RequireApproval));
+  policy.global_rules.push_back(rule(
+      "global-any", against(action("amount"), Operator::LessThan, 1e9), Effect::RequireApproval));
   return policy;
 }
 
@@ -345,8 +344,7 @@ TEST(EvaluationPlan, SlotsAreTheFieldsThatRulesRead) {
 TEST(EvaluationPlan, EmptyPolicyAllows) {
   const EvaluationPlan plan{CompiledPolicy{}};
   EXPECT_EQ(slot_names(plan, Domain::Action), (std::vector<std::string>{"type"}));
-  EXPECT_EQ(decide(plan, {{Domain::Action, "type", kRefund}}),
-            "allow -");
+  EXPECT_EQ(decide(plan, {{Domain::Action, "type", kRefund}}), "allow -");
 }
 
 TEST(EvaluationPlan, LaterValueReplacesEarlier) {
