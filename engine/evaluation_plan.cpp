@@ -193,21 +193,21 @@ Decision EvaluationPlan::evaluate(const EvaluationInput& input,
 
 std::optional<std::uint32_t> EvaluationPlan::run(const List& list,
                                                  const EvaluationInput& input) const {
-  for (std::uint32_t s = list.first_step; s < list.first_step + list.step_count; ++s) {
-    if (auto decided = run_step(steps_[s], input)) return decided;
+  const Step* step = steps_.data() + list.first_step;
+  for (const Step* const end = step + list.step_count; step != end; ++step) {
+    if (step->run) {
+      if (auto decided = run_text(text_runs_[*step->run], input)) return decided;
+      continue;
+    }
+    for (std::uint32_t rule = step->begin; rule < step->end; ++rule) {
+      if (holds(rules_[rule], input)) return rule;
+    }
   }
   return std::nullopt;
 }
 
-std::optional<std::uint32_t> EvaluationPlan::run_step(const Step& step,
+std::optional<std::uint32_t> EvaluationPlan::run_text(const TextRun& run,
                                                       const EvaluationInput& input) const {
-  if (!step.run) {
-    for (std::uint32_t rule = step.begin; rule < step.end; ++rule) {
-      if (holds(rules_[rule], input)) return rule;
-    }
-    return std::nullopt;
-  }
-  const TextRun& run = text_runs_[*step.run];
   const InputValue& value = input.at(run.field);
   if (value.kind != Kind::String) return std::nullopt;  // no rule of the run can hold
   auto found = run.rules_by_text.find(value.text);

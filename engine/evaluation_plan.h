@@ -115,7 +115,7 @@ class EvaluationPlan {
   void plan_steps(std::uint32_t begin, std::uint32_t end);
   [[nodiscard]] std::optional<std::uint32_t> run(const List& list,
                                                  const EvaluationInput& input) const;
-  [[nodiscard]] std::optional<std::uint32_t> run_step(const Step& step,
+  [[nodiscard]] std::optional<std::uint32_t> run_text(const TextRun& run,
                                                       const EvaluationInput& input) const;
   [[nodiscard]] bool holds(const Rule& rule, const EvaluationInput& input) const;
   [[nodiscard]] static bool compare(const Comparison& comparison, const EvaluationInput& input);

@@ -131,8 +131,8 @@ bool slot_of_key(PyObject* key, const StrTable& table, std::optional<FieldSlot>&
   }
   Utf8 name;
   if (!name.encode(key)) return false;
-  // By identity or by bytes: a str subclass's own __eq__ and __hash__ never run.
-  if (auto index = table.find(key, name.view())) slot = FieldSlot{*index};
+  // By bytes: a str subclass's own __eq__ and __hash__ never run.
+  if (auto index = table.find(name.view())) slot = FieldSlot{*index};
   return true;
 }
 
@@ -159,9 +159,13 @@ Plain convert_plain_entry(PyObject* key, PyObject* value, const StrTable& table,
                            type == &PyFloat_Type || type == &PyLong_Type;
   if (!plain_value || !PyUnicode_CheckExact(key)) return Plain::NotPlain;
   Py_ssize_t size = 0;
-  const char* name = utf8(key, &size);
-  if (name == nullptr) return Plain::Failed;
-  const auto slot = table.find(key, {name, static_cast<std::size_t>(size)});
+  // The table's own str was decoded from UTF-8: its encoding needs no check.
+  auto slot = table.find_identical(key);
+  if (!slot) {
+    const char* name = utf8(key, &size);
+    if (name == nullptr) return Plain::Failed;
+    slot = table.find({name, static_cast<std::size_t>(size)});
+  }
   if (type == &PyBool_Type) {
     if (slot) input.set(FieldSlot{*slot}, InputValue::of_boolean(value == Py_True), nullptr);
   } else if (type == &PyUnicode_Type) {
@@ -320,7 +324,8 @@ std::optional<std::uint32_t> action_list_of(const CallInput& input, const PlanSt
   const InputValue& type = input.at(EvaluationPlan::kTypeSlot);
   if (type.kind != InputValue::Kind::String) return std::nullopt;
   // By identity or by bytes: the str's own hash, if a subclass has one, never runs.
-  return strs.actions.find(input.keeper(EvaluationPlan::kTypeSlot), type.text);
+  auto list = strs.actions.find_identical(input.keeper(EvaluationPlan::kTypeSlot));
+  return list ? list : strs.actions.find(type.text);
 }
 
 }  // namespace tamsel::python
