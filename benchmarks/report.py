@@ -71,7 +71,7 @@ def load_memory(path: Path) -> list[dict]:
 
 
 def load_instructions(path: Path) -> list[dict]:
-    """callgrind_evaluate.py's rows: instructions per call of each engine, and their ratio."""
+    """evaluate_callgrind.py's rows: instructions per call of each engine, and their ratio."""
     if not path.exists():
         return []
     return json.loads(path.read_text(encoding="utf-8"))

@@ -130,7 +130,7 @@ measure() {
   try "$PY" bench_evaluate.py "${PYPERF[@]}" -o "$RESULTS/evaluate.json"
   step "evaluate(): instructions per call (callgrind)"
   if command -v valgrind >/dev/null; then
-    try "$PY" callgrind_evaluate.py -o "$RESULTS/callgrind.json"
+    try "$PY" evaluate_callgrind.py -o "$RESULTS/callgrind.json"
   else
     echo "run.sh: valgrind is not installed; the instruction counts are skipped" >&2
   fi

@@ -7,7 +7,7 @@ difference of the two totals divided by the difference of the call counts is
 the cost of one call, loop included, with start-up and construction cancelled
 out. Instruction counts do not depend on the machine's load.
 
-    python benchmarks/callgrind_evaluate.py [-o results/callgrind.json]
+    python benchmarks/evaluate_callgrind.py [-o results/callgrind.json]
 
 Needs valgrind, tamsel and the floor extension installed in the running Python.
 """
@@ -17,13 +17,9 @@ from __future__ import annotations
 import argparse
 import itertools
 import json
-import os
-import re
-import subprocess
-import sys
-import tempfile
 from pathlib import Path
 
+import callgrind
 import workloads as w
 
 ENGINES = ("tamsel", "floor")
@@ -58,16 +54,7 @@ def run_calls(engine: str, workload: str, calls: int) -> None:
 
 
 def total_instructions(engine: str, workload: str, calls: int) -> int:
-    with tempfile.TemporaryDirectory() as tmp:
-        out = Path(tmp) / "callgrind.out"
-        command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                   __file__, "--run", engine, workload, str(calls)]  # fmt: skip
-        env = dict(os.environ, PYTHONHASHSEED="0")
-        subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        match = re.search(r"^(?:summary|totals): (\d+)", out.read_text(), re.MULTILINE)
-        if match is None:
-            raise RuntimeError(f"no instruction total in callgrind's output for {engine}/{workload}")
-        return int(match.group(1))
+    return callgrind.instructions([__file__, "--run", engine, workload, str(calls)])
 
 
 def per_call(engine: str, workload: str) -> float:
