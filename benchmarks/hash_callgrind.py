@@ -14,12 +14,9 @@ from __future__ import annotations
 
 import hashlib
 import json
-import re
-import subprocess
 import sys
-import tempfile
-from pathlib import Path
 
+import callgrind
 import workloads as w
 
 CALLS = 3
@@ -52,14 +49,9 @@ def child(engine: str, rules: int, length: int) -> None:
 
 
 def instructions(engine: str, rules: int, length: int) -> int:
-    with tempfile.TemporaryDirectory() as folder:
-        out = Path(folder) / "callgrind.out"
-        command = ["valgrind", "--tool=callgrind", "--collect-atstart=no", f"--callgrind-out-file={out}"]
-        command += [f"--toggle-collect={name}" for name in TOGGLES[engine]]
-        command += [sys.executable, __file__, "--child", engine, str(rules), str(length)]
-        subprocess.run(command, check=True, capture_output=True)
-        total = re.search(r"^(?:summary|totals): (\d+)", out.read_text(), re.MULTILINE)
-        return int(total.group(1)) // CALLS
+    options = ["--collect-atstart=no"] + [f"--toggle-collect={name}" for name in TOGGLES[engine]]
+    arguments = [__file__, "--child", engine, str(rules), str(length)]
+    return callgrind.instructions(arguments, options) // CALLS
 
 
 def main() -> None:

@@ -70,6 +70,13 @@ def load_memory(path: Path) -> list[dict]:
     return [json.loads(line) for line in path.read_text(encoding="utf-8").splitlines() if line.strip()]
 
 
+def load_instructions(path: Path) -> list[dict]:
+    """evaluate_callgrind.py's rows: instructions per call of each engine, and their ratio."""
+    if not path.exists():
+        return []
+    return json.loads(path.read_text(encoding="utf-8"))
+
+
 # ---------------------------------------------------------------- figures
 
 
@@ -204,6 +211,13 @@ def print_report(results: dict) -> None:
          + [fmt_ratio(s["ratios"][k]) for k in ("tamsel/floor", "python/tamsel", "cedarpy/tamsel", "casbin/tamsel")]
          for name, s in ev.items()],
     ))  # fmt: skip
+    if results["evaluate_instructions"]:
+        print(table(
+            "evaluate(): instructions per call, loop included (callgrind)",
+            ["workload", "tamsel", "floor", "tamsel/floor"],
+            [[r["workload"], f"{r['instructions']['tamsel']:,.0f}", f"{r['instructions']['floor']:,.0f}",
+              fmt_ratio(r["ratio"])] for r in results["evaluate_instructions"]],
+        ))  # fmt: skip
     cons = results["construction"]
     print(table(
         "construction of schema + policy + governance (pyperf median; C++: CPU time)",
@@ -264,7 +278,7 @@ def draw_chart(results: dict, path: Path) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (left, middle, right) = plt.subplots(1, 3, figsize=(16, 5))
+    fig, (left, middle, counted, right) = plt.subplots(1, 4, figsize=(21, 5))
     cons = results["construction"]["sizes"]
     sizes = list(cons)
     labels = {"tamsel": "tamsel", "yaml_parse": "PyYAML events (libyaml)", "yaml_load": "PyYAML CSafeLoader load"}
@@ -281,6 +295,14 @@ def draw_chart(results: dict, path: Path) -> None:
         _plot(middle, fields, [ev[f"fields_{n}"]["median_s"][e] for n in fields], e, 1e6)
     middle.set(xscale="log", yscale="log", xlabel="input fields per domain", ylabel="µs per call",
                title="evaluate() on the example policy")  # fmt: skip
+
+    rows = results["evaluate_instructions"]
+    if rows:
+        counted.bar([r["workload"] for r in rows], [r["ratio"] for r in rows])
+        counted.axhline(1.0, color="black", linewidth=0.8)
+        counted.tick_params(axis="x", labelrotation=30)
+    counted.set(ylabel="tamsel / floor, instructions per call",
+                title="evaluate() against the floor (callgrind)")  # fmt: skip
 
     hashes = results["hash"]
     hsizes = list(hashes)
@@ -318,6 +340,7 @@ def main() -> int:
                     "cpus": os.cpu_count(), "load_average": os.getloadavg()},  # fmt: skip
         "engines": engines,
         "evaluate": evaluation_section(load_pyperf(r / "evaluate.json")),
+        "evaluate_instructions": load_instructions(r / "callgrind.json"),
         "construction": construction_section(load_pyperf(r / "construct.json"), cpp_construct, sizes),
         "hash": hash_section(load_pyperf(r / "hash.json"), cpp_hash, sizes),
         "memory": memory_section(cpp_hash, load_memory(r / "memory.jsonl"), sizes),

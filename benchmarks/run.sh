@@ -112,7 +112,7 @@ prepare_tools() {
 measure() {
   cd "$BENCH"
   mkdir -p "$RESULTS"
-  rm -f "$RESULTS"/{evaluate,construct,hash}.json "$RESULTS"/cpp_*.json "$RESULTS"/memory.jsonl
+  rm -f "$RESULTS"/{evaluate,callgrind,construct,hash}.json "$RESULTS"/cpp_*.json "$RESULTS"/memory.jsonl
 
   step "writing the texts and checking every engine's answers"
   "$PY" prepare.py --sizes "$SIZES"  # a wrong answer makes every figure meaningless: stop
@@ -128,6 +128,12 @@ measure() {
 
   step "evaluate()"
   try "$PY" bench_evaluate.py "${PYPERF[@]}" -o "$RESULTS/evaluate.json"
+  step "evaluate(): instructions per call (callgrind)"
+  if command -v valgrind >/dev/null; then
+    try "$PY" evaluate_callgrind.py -o "$RESULTS/callgrind.json"
+  else
+    echo "run.sh: valgrind is not installed; the instruction counts are skipped" >&2
+  fi
   step "construction"
   try "$PY" bench_construct.py "${PYPERF[@]}" --sizes "$SMALL_SIZES" -o "$RESULTS/construct.json"
   try "$PY" bench_construct.py "${PYPERF_LARGE[@]}" --sizes "$LARGE_SIZES" --engines tamsel,yaml_parse \

@@ -111,6 +111,15 @@ def test_floor_refuses_what_evaluate_refuses(inp: object, message: str) -> None:
 
 
 @pytest.mark.skipif(not HAS["tamsel_floor"], reason="the floor extension is not installed")
+@pytest.mark.parametrize("inp", [{"actor": {"\ud800": 1}}, {"snapshot": {"a": 1, "b": "x\udc80"}}])
+def test_floor_checks_the_utf8_of_keys_and_texts(inp: dict) -> None:
+    import tamsel_floor
+
+    with pytest.raises(UnicodeEncodeError):
+        tamsel_floor.walk(inp)
+
+
+@pytest.mark.skipif(not HAS["tamsel_floor"], reason="the floor extension is not installed")
 def test_floor_accepts_every_field_kind_and_answers_allow() -> None:
     import tamsel_floor
 

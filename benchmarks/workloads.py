@@ -178,6 +178,25 @@ def example_workload(fields_per_domain: int | None) -> Workload:
                     ("allow", None))  # fmt: skip
 
 
+# ---------------------------------------------------------------- the README policy
+
+README_SCHEMA = schema_text({"refund": {"amount": "number", "currency": "string"}}, {"role": "string"}, {})
+README_RULES = (
+    Rule("block_large_refunds", ("action", "refund"), "atomic",
+         (Cond("action", "amount", "greater_than", 1000),), "block"),
+)  # fmt: skip
+
+
+def readme_workload() -> Workload:
+    """The README's usage example with a typical eight-field input that no rule stops."""
+    inp = {
+        "action": {"type": "refund", "amount": 250, "currency": "EUR", "order_id": "A-1043"},
+        "actor": {"role": "support_agent", "id": "agent-7"},
+        "snapshot": {"region": "eu-west", "maintenance_mode": False},
+    }
+    return Workload("readme", README_SCHEMA, README_RULES, inp, ("allow", None))
+
+
 # ---------------------------------------------------------------- last rule decides
 
 

@@ -1,48 +1,43 @@
 #include "engine/evaluation_plan.h"
 
-#include <algorithm>
 #include <string>
 #include <utility>
 
 namespace tamsel {
 namespace {
 
+using Kind = InputValue::Kind;
+
+// Below this many rules a run of text tests is cheaper to walk than to look up.
+constexpr std::size_t kShortestTextRun = 4;
+
 std::size_t index_of(Domain domain) { return static_cast<std::size_t>(domain); }
 
-bool compare_numbers(double left, Operator op, double right) {
-  switch (op) {
-    case Operator::Equals:
-      return left == right;
-    case Operator::NotEquals:
-      return left != right;  // true when either side is NaN
-    case Operator::GreaterThan:
-      return left > right;
-    case Operator::LessThan:
-      return left < right;
-    case Operator::In:
-    case Operator::NotIn:
-      return false;
+// Two input fields under one operator: false when either is missing or the
+// kinds differ; texts and booleans know equality only.
+bool compare_fields(const InputValue& left, Operator op, const InputValue& right) {
+  if (left.kind == Kind::Missing || left.kind != right.kind) return false;
+  if (left.kind == Kind::Number) {
+    switch (op) {
+      case Operator::Equals:
+        return left.number == right.number;
+      case Operator::NotEquals:
+        return left.number != right.number;  // true when either side is NaN
+      case Operator::GreaterThan:
+        return left.number > right.number;
+      case Operator::LessThan:
+        return left.number < right.number;
+      case Operator::In:
+      case Operator::NotIn:
+        return false;
+    }
+    return false;
   }
+  const bool same =
+      left.kind == Kind::String ? left.text == right.text : left.boolean == right.boolean;
+  if (op == Operator::Equals) return same;
+  if (op == Operator::NotEquals) return !same;
   return false;
-}
-
-// Strings and booleans know equality only; the ordering operators are false.
-template <class T>
-bool compare_equality(const T& left, Operator op, const T& right) {
-  if (op == Operator::Equals) return left == right;
-  if (op == Operator::NotEquals) return left != right;
-  return false;
-}
-
-bool compare_values(const FieldValue& left, Operator op, const FieldValue& right) {
-  if (left.index() != right.index()) return false;
-  if (const auto* number = std::get_if<double>(&left)) {
-    return compare_numbers(*number, op, std::get<double>(right));
-  }
-  if (const auto* text = std::get_if<std::string>(&left)) {
-    return compare_equality(*text, op, std::get<std::string>(right));
-  }
-  return compare_equality(std::get<bool>(left), op, std::get<bool>(right));
 }
 
 }  // namespace
@@ -50,113 +45,225 @@ bool compare_values(const FieldValue& left, Operator op, const FieldValue& right
 EvaluationPlan::EvaluationPlan(const CompiledPolicy& policy) {
   slot_for(SubjectRef{Domain::Action, "type"});  // always kTypeSlot
   for (const auto& [action, rules] : policy.action_rules) {
-    action_rules_.emplace(action, plan_rules(rules));
+    action_index_.emplace(action, static_cast<std::uint32_t>(action_names_.size()));
+    action_names_.push_back(action);
+    action_lists_.push_back(plan_list(rules));
   }
-  global_rules_ = plan_rules(policy.global_rules);
+  global_list_ = plan_list(policy.global_rules);
   // actor_rules never decide a result, so they get no plan.
 }
 
 FieldSlot EvaluationPlan::slot_for(const SubjectRef& subject) {
-  auto& slots = slots_[index_of(subject.domain)];
-  auto& names = slot_names_[index_of(subject.domain)];
-  auto found = slots.find(subject.field);
-  if (found != slots.end()) return {subject.domain, found->second};
-  const auto index = static_cast<std::uint32_t>(names.size());
-  names.push_back(subject.field);
-  slots.emplace(subject.field, index);
-  return {subject.domain, index};
+  auto& index = slot_index_[index_of(subject.domain)];
+  auto found = index.find(subject.field);
+  if (found != index.end()) return FieldSlot{found->second};
+  const FieldSlot slot{static_cast<std::uint32_t>(slot_count_++)};
+  index.emplace(subject.field, slot.index);
+  slots_[index_of(subject.domain)].push_back(NamedSlot{subject.field, slot});
+  return slot;
 }
 
-EvaluationPlan::Rules EvaluationPlan::plan_rules(const RuleList& rules) {
-  Rules planned;
-  planned.reserve(rules.size());
+EvaluationPlan::List EvaluationPlan::plan_list(const RuleList& rules) {
+  const auto begin = static_cast<std::uint32_t>(rules_.size());
   for (const auto& rule : rules) {
-    Rule& out = planned.emplace_back();
+    Rule& out = rules_.emplace_back();
+    rule_ids_.push_back(rule.rule_id);
     out.effect = rule.effect;
-    out.rule_id = rule.rule_id;
     out.first = static_cast<std::uint32_t>(comparisons_.size());
     if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&rule.condition.value)) {
       plan_comparison(atomic->condition);
     } else if (const auto* all = std::get_if<CompiledCondition::All>(&rule.condition.value)) {
       for (const auto& member : all->conditions) plan_comparison(member);
     } else {
-      out.any = true;
+      rules_.back().any = true;
       for (const auto& member : std::get<CompiledCondition::Any>(rule.condition.value).conditions) {
         plan_comparison(member);
       }
     }
-    out.count = static_cast<std::uint32_t>(comparisons_.size()) - out.first;
+    rules_.back().count = static_cast<std::uint32_t>(comparisons_.size()) - rules_.back().first;
   }
-  return planned;
+  const auto first_step = static_cast<std::uint32_t>(steps_.size());
+  plan_steps(begin, static_cast<std::uint32_t>(rules_.size()));
+  return List{first_step, static_cast<std::uint32_t>(steps_.size()) - first_step};
 }
 
 void EvaluationPlan::plan_comparison(const AtomicCondition& condition) {
   Comparison& out = comparisons_.emplace_back();
   out.lhs = slot_for(condition.lhs);
-  out.op = condition.op;
-  if (const auto* literal = std::get_if<Operand::Literal>(&condition.rhs.value)) {
-    out.rhs = literal->value;
-  } else {
-    out.rhs = slot_for(std::get<Operand::Subject>(condition.rhs.value).subject);
+  const auto op = static_cast<std::size_t>(condition.op);
+  if (const auto* subject = std::get_if<Operand::Subject>(&condition.rhs.value)) {
+    out.rhs = slot_for(subject->subject);
+    constexpr Test kField[] = {Test::FieldEquals, Test::FieldNotEquals, Test::FieldGreater,
+                               Test::FieldLess,   Test::Never,          Test::Never};
+    out.test = kField[op];
+    return;
   }
+  const FieldValue& literal = std::get<Operand::Literal>(condition.rhs.value).value;
+  if (const auto* number = std::get_if<double>(&literal)) {
+    constexpr Test kNumber[] = {Test::NumberEquals, Test::NumberNotEquals, Test::NumberGreater,
+                                Test::NumberLess,   Test::Never,           Test::Never};
+    out.test = kNumber[op];
+    out.number = *number;
+  } else if (const auto* text = std::get_if<std::string>(&literal)) {
+    constexpr Test kText[] = {Test::TextEquals, Test::TextNotEquals, Test::Never,
+                              Test::Never,      Test::Never,         Test::Never};
+    out.test = kText[op];
+    out.text = *text;
+  } else {
+    constexpr Test kTruth[] = {Test::TruthEquals, Test::TruthNotEquals, Test::Never,
+                               Test::Never,       Test::Never,          Test::Never};
+    out.test = kTruth[op];
+    out.truth = std::get<bool>(literal);
+  }
+}
+
+// The field and text of a comparison that must hold for the rule to hold: the
+// first TextEquals of an atomic or an "all" condition.
+std::optional<std::pair<FieldSlot, std::string_view>> EvaluationPlan::required_text(
+    std::uint32_t rule) const {
+  const Rule& r = rules_[rule];
+  if (r.any && r.count > 1) return std::nullopt;
+  for (std::uint32_t c = r.first; c < r.first + r.count; ++c) {
+    if (comparisons_[c].test == Test::TextEquals) {
+      return std::pair{comparisons_[c].lhs, std::string_view(comparisons_[c].text)};
+    }
+  }
+  return std::nullopt;
+}
+
+// Splits rules [begin, end) into steps: runs of at least kShortestTextRun rules
+// that require the same field to equal a text, and plain ranges between them.
+void EvaluationPlan::plan_steps(std::uint32_t begin, std::uint32_t end) {
+  std::uint32_t plain = begin;  // the first rule not yet in a step
+  std::uint32_t at = begin;
+  while (at < end) {
+    const auto required = required_text(at);
+    std::uint32_t stop = at + 1;
+    while (required && stop < end) {
+      const auto next = required_text(stop);
+      if (!next || next->first.index != required->first.index) break;
+      ++stop;
+    }
+    if (!required || stop - at < kShortestTextRun) {
+      ++at;
+      continue;
+    }
+    if (plain < at) steps_.push_back(Step{plain, at, std::nullopt});
+    TextRun& run = text_runs_.emplace_back();
+    run.field = required->first;
+    for (std::uint32_t rule = at; rule < stop; ++rule) {
+      run.rules_by_text[std::string(required_text(rule)->second)].push_back(rule);
+    }
+    steps_.push_back(Step{at, stop, static_cast<std::uint32_t>(text_runs_.size() - 1)});
+    plain = at = stop;
+  }
+  if (plain < end) steps_.push_back(Step{plain, end, std::nullopt});
 }
 
 std::optional<FieldSlot> EvaluationPlan::slot_of(Domain domain, std::string_view field) const {
-  const auto& slots = slots_[index_of(domain)];
-  auto found = slots.find(field);
-  if (found == slots.end()) return std::nullopt;
-  return FieldSlot{domain, found->second};
+  const auto& index = slot_index_[index_of(domain)];
+  auto found = index.find(field);
+  if (found == index.end()) return std::nullopt;
+  return FieldSlot{found->second};
 }
 
-const std::vector<std::string>& EvaluationPlan::slot_names(Domain domain) const {
-  return slot_names_[index_of(domain)];
+const std::vector<EvaluationPlan::NamedSlot>& EvaluationPlan::slots(Domain domain) const {
+  return slots_[index_of(domain)];
 }
 
-EvaluationInput EvaluationPlan::make_input() const {
-  std::array<std::uint32_t, kDomainCount> counts{};
-  for (std::size_t d = 0; d < kDomainCount; ++d) {
-    counts[d] = static_cast<std::uint32_t>(slot_names_[d].size());
-  }
-  return EvaluationInput(counts);
+std::optional<std::uint32_t> EvaluationPlan::action_list(std::string_view action) const {
+  auto found = action_index_.find(action);
+  if (found == action_index_.end()) return std::nullopt;
+  return found->second;
 }
 
 Decision EvaluationPlan::evaluate(const EvaluationInput& input) const {
-  const auto* type = input.find(kTypeSlot);
-  const auto* action = type ? std::get_if<std::string>(type) : nullptr;
-  if (action) {
-    auto found = action_rules_.find(std::string_view(*action));
-    if (found != action_rules_.end()) {
-      if (auto decision = run(found->second, input)) return *decision;
-    }
-  }
-  if (auto decision = run(global_rules_, input)) return *decision;
-  return {};
+  const InputValue& type = input.at(kTypeSlot);
+  return evaluate(input, type.kind == Kind::String ? action_list(type.text) : std::nullopt);
 }
 
-std::optional<Decision> EvaluationPlan::run(const Rules& rules,
-                                            const EvaluationInput& input) const {
-  for (const auto& rule : rules) {
-    if (holds(rule, input)) return Decision{rule.effect, std::string_view(rule.rule_id)};
+Decision EvaluationPlan::evaluate(const EvaluationInput& input,
+                                  std::optional<std::uint32_t> action_list) const {
+  std::optional<std::uint32_t> decided;
+  if (action_list) decided = run(action_lists_[*action_list], input);
+  if (!decided) decided = run(global_list_, input);
+  if (!decided) return {};
+  return Decision{rules_[*decided].effect, decided};
+}
+
+std::optional<std::uint32_t> EvaluationPlan::run(const List& list,
+                                                 const EvaluationInput& input) const {
+  const Step* step = steps_.data() + list.first_step;
+  for (const Step* const end = step + list.step_count; step != end; ++step) {
+    if (step->run) {
+      if (auto decided = run_text(text_runs_[*step->run], input)) return decided;
+      continue;
+    }
+    for (std::uint32_t rule = step->begin; rule < step->end; ++rule) {
+      if (holds(rules_[rule], input)) return rule;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> EvaluationPlan::run_text(const TextRun& run,
+                                                      const EvaluationInput& input) const {
+  const InputValue& value = input.at(run.field);
+  if (value.kind != Kind::String) return std::nullopt;  // no rule of the run can hold
+  auto found = run.rules_by_text.find(value.text);
+  if (found == run.rules_by_text.end()) return std::nullopt;
+  for (const std::uint32_t rule : found->second) {
+    if (holds(rules_[rule], input)) return rule;
   }
   return std::nullopt;
 }
 
 bool EvaluationPlan::holds(const Rule& rule, const EvaluationInput& input) const {
-  const auto* begin = comparisons_.data() + rule.first;
-  const auto* end = begin + rule.count;
-  auto true_here = [&input](const Comparison& c) { return compare(c, input); };
-  if (rule.any) return std::any_of(begin, end, true_here);
-  return std::all_of(begin, end, true_here);
+  const Comparison* c = comparisons_.data() + rule.first;
+  const Comparison* const end = c + rule.count;
+  if (rule.any) {
+    for (; c != end; ++c) {
+      if (compare(*c, input)) return true;
+    }
+    return false;
+  }
+  for (; c != end; ++c) {
+    if (!compare(*c, input)) return false;
+  }
+  return true;
 }
 
-bool EvaluationPlan::compare(const Comparison& comparison, const EvaluationInput& input) {
-  const auto* left = input.find(comparison.lhs);
-  if (!left) return false;
-  if (const auto* literal = std::get_if<FieldValue>(&comparison.rhs)) {
-    return compare_values(*left, comparison.op, *literal);
+bool EvaluationPlan::compare(const Comparison& c, const EvaluationInput& input) {
+  const InputValue& left = input.at(c.lhs);
+  switch (c.test) {
+    case Test::Never:
+      return false;
+    case Test::NumberEquals:
+      return left.kind == Kind::Number && left.number == c.number;
+    case Test::NumberNotEquals:
+      return left.kind == Kind::Number && left.number != c.number;  // true with a NaN
+    case Test::NumberGreater:
+      return left.kind == Kind::Number && left.number > c.number;
+    case Test::NumberLess:
+      return left.kind == Kind::Number && left.number < c.number;
+    case Test::TextEquals:
+      return left.kind == Kind::String && left.text == c.text;
+    case Test::TextNotEquals:
+      return left.kind == Kind::String && left.text != c.text;
+    case Test::TruthEquals:
+      return left.kind == Kind::Boolean && left.boolean == c.truth;
+    case Test::TruthNotEquals:
+      return left.kind == Kind::Boolean && left.boolean != c.truth;
+    case Test::FieldEquals:
+      return compare_fields(left, Operator::Equals, input.at(c.rhs));
+    case Test::FieldNotEquals:
+      return compare_fields(left, Operator::NotEquals, input.at(c.rhs));
+    case Test::FieldGreater:
+      return compare_fields(left, Operator::GreaterThan, input.at(c.rhs));
+    case Test::FieldLess:
+      return compare_fields(left, Operator::LessThan, input.at(c.rhs));
   }
-  const auto* right = input.find(std::get<FieldSlot>(comparison.rhs));
-  return right && compare_values(*left, comparison.op, *right);
+  return false;
 }
 
 }  // namespace tamsel

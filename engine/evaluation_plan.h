@@ -1,5 +1,6 @@
 // A compiled policy laid out for evaluation: every field reference resolved to a
-// slot of its domain, the comparisons of all rules in one contiguous array.
+// slot, the rules of all lists in one array, each comparison specialised by
+// operator and kind. Built once; evaluation only reads it.
 #pragma once
 
 #include <array>
@@ -7,7 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <utility>
 #include <vector>
 
 #include "common/names.h"
@@ -16,56 +17,121 @@
 
 namespace tamsel {
 
+inline constexpr std::size_t kDomainCount = 3;
+
 struct Decision {
   Effect effect = Effect::Allow;
-  // The deciding rule's id, viewing text owned by the plan; empty when no rule decided.
-  std::optional<std::string_view> matched_rule;
+  // The deciding rule (see EvaluationPlan::rule_id); empty when no rule decided.
+  std::optional<std::uint32_t> rule;
 };
 
 class EvaluationPlan {
  public:
   // The slot of the action's "type" field, which every plan has.
-  static constexpr FieldSlot kTypeSlot{Domain::Action, 0};
+  static constexpr FieldSlot kTypeSlot{0};
+
+  struct NamedSlot {
+    std::string name;
+    FieldSlot slot;
+  };
 
   explicit EvaluationPlan(const CompiledPolicy& policy);
 
   // The slot of a field name, or nothing when no rule reads that field.
   [[nodiscard]] std::optional<FieldSlot> slot_of(Domain domain, std::string_view field) const;
-  // The field names of a domain's slots, in slot order.
-  [[nodiscard]] const std::vector<std::string>& slot_names(Domain domain) const;
-  // An input with every slot of this plan empty.
-  [[nodiscard]] EvaluationInput make_input() const;
+  // The named slots of a domain, in the order the rules first read them.
+  [[nodiscard]] const std::vector<NamedSlot>& slots(Domain domain) const;
+  [[nodiscard]] std::size_t slot_count() const noexcept { return slot_count_; }
+
+  // The action names that have a rule list; list i is the rules of name i.
+  [[nodiscard]] const std::vector<std::string>& action_names() const noexcept {
+    return action_names_;
+  }
+  [[nodiscard]] std::optional<std::uint32_t> action_list(std::string_view action) const;
+
+  [[nodiscard]] std::size_t rule_count() const noexcept { return rules_.size(); }
+  [[nodiscard]] std::string_view rule_id(std::uint32_t rule) const { return rule_ids_[rule]; }
 
   // Action rules under the input's action type, then global rules; first match wins.
   [[nodiscard]] Decision evaluate(const EvaluationInput& input) const;
+  // The same with the action's list already found (nothing: no list to run).
+  [[nodiscard]] Decision evaluate(const EvaluationInput& input,
+                                  std::optional<std::uint32_t> action_list) const;
 
  private:
+  // Each test knows its operator and the kind of its literal; the Field tests
+  // compare two input fields, Never is an operator that no kind admits.
+  enum class Test : std::uint8_t {
+    Never,
+    NumberEquals,
+    NumberNotEquals,
+    NumberGreater,
+    NumberLess,
+    TextEquals,
+    TextNotEquals,
+    TruthEquals,
+    TruthNotEquals,
+    FieldEquals,
+    FieldNotEquals,
+    FieldGreater,
+    FieldLess,
+  };
   struct Comparison {
+    Test test = Test::Never;
     FieldSlot lhs;
-    Operator op = Operator::Equals;
-    std::variant<FieldValue, FieldSlot> rhs;
+    FieldSlot rhs;  // Field tests only
+    double number = 0.0;
+    bool truth = false;
+    std::string text;
   };
   struct Rule {
     bool any = false;  // false: every comparison must hold (an atomic condition is a list of one)
     Effect effect = Effect::Allow;
     std::uint32_t first = 0;  // into comparisons_
     std::uint32_t count = 0;
-    std::string rule_id;
   };
-  using Rules = std::vector<Rule>;
+  // Consecutive rules that each require one field to equal a text literal: only
+  // those whose literal is the field's value can hold, so only they are tested.
+  struct TextRun {
+    FieldSlot field;
+    NameMap<std::vector<std::uint32_t>> rules_by_text;  // ascending rule indices
+  };
+  // Rules [begin, end) tested in order, or through text_runs_[run] when run is set.
+  struct Step {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+    std::optional<std::uint32_t> run;
+  };
+  struct List {
+    std::uint32_t first_step = 0;
+    std::uint32_t step_count = 0;
+  };
 
   FieldSlot slot_for(const SubjectRef& subject);
-  Rules plan_rules(const RuleList& rules);
+  List plan_list(const RuleList& rules);
   void plan_comparison(const AtomicCondition& condition);
-  [[nodiscard]] std::optional<Decision> run(const Rules& rules, const EvaluationInput& input) const;
+  [[nodiscard]] std::optional<std::pair<FieldSlot, std::string_view>> required_text(
+      std::uint32_t rule) const;
+  void plan_steps(std::uint32_t begin, std::uint32_t end);
+  [[nodiscard]] std::optional<std::uint32_t> run(const List& list,
+                                                 const EvaluationInput& input) const;
+  [[nodiscard]] std::optional<std::uint32_t> run_text(const TextRun& run,
+                                                      const EvaluationInput& input) const;
   [[nodiscard]] bool holds(const Rule& rule, const EvaluationInput& input) const;
   [[nodiscard]] static bool compare(const Comparison& comparison, const EvaluationInput& input);
 
-  std::array<NameMap<std::uint32_t>, kDomainCount> slots_;
-  std::array<std::vector<std::string>, kDomainCount> slot_names_;
+  std::array<NameMap<std::uint32_t>, kDomainCount> slot_index_;
+  std::array<std::vector<NamedSlot>, kDomainCount> slots_;
+  std::size_t slot_count_ = 0;
   std::vector<Comparison> comparisons_;
-  NameMap<Rules> action_rules_;
-  Rules global_rules_;
+  std::vector<Rule> rules_;
+  std::vector<std::string> rule_ids_;
+  std::vector<TextRun> text_runs_;
+  std::vector<Step> steps_;
+  std::vector<std::string> action_names_;
+  NameMap<std::uint32_t> action_index_;
+  std::vector<List> action_lists_;
+  List global_list_;
 };
 
 }  // namespace tamsel

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "common/sha256.h"
@@ -85,30 +86,45 @@ std::vector<std::string> action_types(const tamsel::CompiledPolicy& policy) {
   return types;
 }
 
-// A field map over the names the plan's rules read, as the binding fills it:
-// each name found through the plan, a later value replacing an earlier one.
-tamsel::EvaluationInput input_from(const EvaluationPlan& plan,
-                                   const std::vector<std::string>& types, Bytes bytes) {
-  tamsel::EvaluationInput input = plan.make_input();
-  if (!types.empty()) input.set(EvaluationPlan::kTypeSlot, types[bytes.next() % types.size()]);
+// The field values of the plan's slots, as the binding fills them: each name
+// found through the plan, a later value replacing an earlier one.
+std::vector<std::optional<FieldValue>> values_from(const EvaluationPlan& plan,
+                                                   const std::vector<std::string>& types,
+                                                   Bytes bytes) {
+  std::vector<std::optional<FieldValue>> values(plan.slot_count());
+  if (!types.empty()) values[EvaluationPlan::kTypeSlot.index] = types[bytes.next() % types.size()];
   while (!bytes.empty()) {
     const auto domain = static_cast<Domain>(bytes.next() % 3);
-    const auto& names = plan.slot_names(domain);
+    const auto& named = plan.slots(domain);
     const std::uint8_t pick = bytes.next();
-    if (names.empty()) continue;
-    const auto slot = plan.slot_of(domain, names[pick % names.size()]);
+    if (named.empty()) continue;
+    const auto slot = plan.slot_of(domain, named[pick % named.size()].name);
     if (!slot) __builtin_trap();  // every slot name must be found again
-    input.set(*slot, value_from(bytes));
+    values[slot->index] = value_from(bytes);
   }
-  return input;
+  return values;
+}
+
+tamsel::InputValue view_of(const std::optional<FieldValue>& value) {
+  if (!value) return {};
+  if (const auto* text = std::get_if<std::string>(&*value))
+    return tamsel::InputValue::of_text(*text);
+  if (const auto* number = std::get_if<double>(&*value)) {
+    return tamsel::InputValue::of_number(*number);
+  }
+  return tamsel::InputValue::of_boolean(std::get<bool>(*value));
 }
 
 void evaluate(const tamsel::CompiledPolicy& policy, std::string_view field_bytes) {
   const EvaluationPlan plan(policy);
-  const tamsel::EvaluationInput input = input_from(plan, action_types(policy), Bytes(field_bytes));
+  const auto values = values_from(plan, action_types(policy), Bytes(field_bytes));
+  std::vector<tamsel::InputValue> views;  // texts view `values`
+  for (const auto& value : values) views.push_back(view_of(value));
+  const tamsel::EvaluationInput input(views);
   const tamsel::Decision first = plan.evaluate(input);
   const tamsel::Decision again = plan.evaluate(input);
-  if (first.effect != again.effect || first.matched_rule != again.matched_rule) __builtin_trap();
+  if (first.effect != again.effect || first.rule != again.rule) __builtin_trap();
+  if (first.rule && *first.rule >= plan.rule_count()) __builtin_trap();
 }
 
 // The digest rendered in pieces must be the digest of the whole text.

@@ -19,6 +19,12 @@ struct Parameters {
 [[nodiscard]] bool bind_arguments(const Parameters& parameters, PyObject* args, PyObject* kwargs,
                                   std::span<PyObject*> bound);
 
+// The same for a vectorcall: `given` positional values in args, followed by one
+// value for each keyword named in kwnames (a tuple, or null for none).
+[[nodiscard]] bool bind_vector_arguments(const Parameters& parameters, PyObject* const* args,
+                                         Py_ssize_t given, PyObject* kwnames,
+                                         std::span<PyObject*> bound);
+
 // Takes the UTF-8 text of a str argument; false with TypeError (not a str) or
 // the encoding error set.
 [[nodiscard]] bool take_text(PyObject* argument, const char* name, Utf8& text);

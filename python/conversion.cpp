@@ -1,6 +1,8 @@
 #include "python/conversion.h"
 
-#include <string>
+#include <algorithm>
+#include <memory>
+#include <string_view>
 #include <utility>
 
 namespace tamsel::python {
@@ -8,26 +10,29 @@ namespace {
 
 constexpr Domain kDomains[kDomainCount] = {Domain::Action, Domain::Actor, Domain::Snapshot};
 
-bool build_domain_names(const std::vector<std::string>& names, Ref& dict) {
-  dict = Ref::steal(PyDict_New());
-  if (!dict) return false;
-  for (std::size_t index = 0; index < names.size(); ++index) {
-    Ref name = Ref::steal(PyUnicode_DecodeUTF8(
-        names[index].data(), static_cast<Py_ssize_t>(names[index].size()), "strict"));
-    if (!name) {
-      // Names come from UTF-8 documents; should one not decode, its key is still
-      // found by bytes, only more slowly.
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
-      PyErr_Clear();
-      continue;
-    }
-    PyObject* interned = name.release();
-    PyUnicode_InternInPlace(&interned);  // consumes and returns a reference
-    name = Ref::steal(interned);
-    Ref slot = Ref::steal(PyLong_FromSize_t(index));
-    if (!slot || PyDict_SetItem(dict.get(), name.get(), slot.get()) < 0) return false;
+// A value converted for a slot, with what keeps its text alive.
+struct Converted {
+  InputValue value;
+  Ref keeper;
+};
+
+// A failed attempt's ordinary error (an Exception other than MemoryError) is
+// dropped so that the next order can be tried; an interrupt, SystemExit, any
+// other BaseException and MemoryError stay set and end the call. True when no
+// error is left set.
+bool discard_ordinary_error() {
+  if (PyErr_Occurred() == nullptr) return true;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
   }
+  PyErr_Clear();
   return true;
+}
+
+// False with the error set: TypeError, unless an error that ends the call is set.
+bool fail_unsupported() {
+  if (discard_ordinary_error()) PyErr_SetString(PyExc_TypeError, "Unsupported value type");
+  return false;
 }
 
 // The type of numpy's boolean scalar: "numpy.bool_" before numpy 2, "numpy.bool" since.
@@ -50,13 +55,14 @@ Ref bound_bool_method(PyObject* value, PyObject* type) {
   Ref getter = Ref::steal(
       PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(method.get())), names().dunder_get));
   if (!getter) {
-    PyErr_Clear();  // not a descriptor: call it as it is
-    return method;
+    if (!discard_ordinary_error()) return {};
+    return method;  // not a descriptor: call it as it is
   }
   return Ref::steal(PyObject_CallFunctionObjArgs(getter.get(), method.get(), value, type, nullptr));
 }
 
-// Order 2: a numpy boolean whose __bool__ gives a bool. Every error is discarded.
+// Order 2: a numpy boolean whose __bool__ gives a bool. Nothing, with an error
+// left set only when it must end the call (see discard_ordinary_error).
 std::optional<bool> numpy_bool(PyObject* value) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));  // borrowed from value
   std::optional<bool> truth;
@@ -65,82 +71,126 @@ std::optional<bool> numpy_bool(PyObject* value) {
     Ref result = method ? Ref::steal(PyObject_CallObject(method.get(), nullptr)) : Ref();
     if (result && PyBool_Check(result.get())) truth = result.get() == Py_True;
   }
-  PyErr_Clear();
+  discard_ordinary_error();
   return truth;
 }
 
-// Order 3; every error is discarded.
+// Order 3; nothing, with an error left set only when it must end the call.
 std::optional<double> as_number(PyObject* value) {
   const double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
+    discard_ordinary_error();
     return std::nullopt;
   }
   return number;
 }
 
-// Order 4: the text of a str; nothing when it has no UTF-8 encoding.
-bool as_text(PyObject* value, FieldValue* out) {
+// Order 4: the text of a str; false when it has no UTF-8 encoding.
+bool as_text(PyObject* value, Converted* out) {
   Utf8 text;
   if (!text.encode(value)) {
-    PyErr_Clear();
+    discard_ordinary_error();
     return false;
   }
-  if (out != nullptr) *out = std::string(text.view());
+  if (out != nullptr) *out = Converted{InputValue::of_text(text.view()), text.keeper(value)};
   return true;
 }
 
-// Converts one value into *out (or only checks it, when out is null). False
-// when it fits no rule; no Python error is left set either way.
-bool convert_value(PyObject* value, FieldValue* out) {
+// Converts any value into *out (or only checks it, when out is null). False
+// when it fits no rule, or with the error set when a hook's error ends the call.
+bool convert_value(PyObject* value, Converted* out) {
   if (PyBool_Check(value)) {
-    if (out != nullptr) *out = value == Py_True;
+    if (out != nullptr) out->value = InputValue::of_boolean(value == Py_True);
     return true;
   }
   // An exact str, float or int cannot be numpy's boolean, and a str is no number:
   // skipping those orders runs no Python code and changes no outcome.
   if (PyUnicode_CheckExact(value)) return as_text(value, out);
-  // An exact float always converts: one that no rule reads needs no copy.
-  if (out == nullptr && PyFloat_CheckExact(value)) return true;
   const bool plain_number = PyFloat_CheckExact(value) || PyLong_CheckExact(value);
   if (!plain_number) {
     if (auto truth = numpy_bool(value)) {
-      if (out != nullptr) *out = *truth;
+      if (out != nullptr) out->value = InputValue::of_boolean(*truth);
       return true;
     }
+    if (PyErr_Occurred()) return false;
   }
   if (auto number = as_number(value)) {
-    if (out != nullptr) *out = *number;
+    if (out != nullptr) out->value = InputValue::of_number(*number);
     return true;
   }
+  if (PyErr_Occurred()) return false;
   return PyUnicode_Check(value) && as_text(value, out);
 }
 
 // The slot of a field name, nothing for a field that no rule reads; false with
 // an error set when the key is not a str or has no UTF-8 encoding.
-bool slot_of_key(PyObject* key, Domain domain, const EvaluationPlan& plan, PyObject* slot_names,
-                 std::optional<FieldSlot>& slot) {
+bool slot_of_key(PyObject* key, const StrTable& table, std::optional<FieldSlot>& slot) {
   if (!PyUnicode_Check(key)) {
     raise_conversion_error(key, "PyString");
     return false;
   }
-  if (PyUnicode_CheckExact(key)) {
-    // An exact str compares with the exact str names without running Python code.
-    PyObject* index = PyDict_GetItemWithError(slot_names, key);  // borrowed
-    if (index != nullptr) {
-      slot = FieldSlot{domain, static_cast<std::uint32_t>(PyLong_AsSize_t(index))};
-      return true;
-    }
-    if (PyErr_Occurred()) return false;
-    // Not a slot name: only its encoding needs checking.
-    Utf8 name;
-    return name.encode(key);
-  }
-  // A str subclass is compared by its bytes, so its own __eq__ and __hash__ never run.
   Utf8 name;
   if (!name.encode(key)) return false;
-  slot = plan.slot_of(domain, name.view());
+  // By bytes: a str subclass's own __eq__ and __hash__ never run.
+  if (auto index = table.find(name.view())) slot = FieldSlot{*index};
   return true;
+}
+
+// The general path for one entry: any key, any value.
+bool convert_entry(PyObject* key, PyObject* value, const StrTable& table, CallInput& input) {
+  std::optional<FieldSlot> slot;
+  if (!slot_of_key(key, table, slot)) return false;
+  Converted converted;
+  if (!convert_value(value, slot ? &converted : nullptr)) return fail_unsupported();
+  if (slot) input.set(*slot, converted.value, converted.keeper.release());
+  return true;
+}
+
+// Failed: the error is set and ends the call.
+enum class Plain : std::uint8_t { Done, Failed, NotPlain };
+
+// The common entry, an exact str key with an exact bool, str, float or int
+// value: no Python code can run, so nothing needs holding.
+// utf8 is the interpreter's utf8_in_place(), not null.
+Plain convert_plain_entry(PyObject* key, PyObject* value, const StrTable& table, Utf8InPlace utf8,
+                          CallInput& input) {
+  PyTypeObject* const type = Py_TYPE(value);
+  const bool plain_value = type == &PyBool_Type || type == &PyUnicode_Type ||
+                           type == &PyFloat_Type || type == &PyLong_Type;
+  if (!plain_value || !PyUnicode_CheckExact(key)) return Plain::NotPlain;
+  Py_ssize_t size = 0;
+  // The table's own str was decoded from UTF-8: its encoding needs no check.
+  auto slot = table.find_identical(key);
+  if (!slot) {
+    const char* name = utf8(key, &size);
+    if (name == nullptr) return Plain::Failed;
+    slot = table.find({name, static_cast<std::size_t>(size)});
+  }
+  if (type == &PyBool_Type) {
+    if (slot) input.set(FieldSlot{*slot}, InputValue::of_boolean(value == Py_True), nullptr);
+  } else if (type == &PyUnicode_Type) {
+    const char* text = utf8(value, &size);
+    if (text == nullptr) {
+      fail_unsupported();
+      return Plain::Failed;
+    }
+    if (slot) {
+      Py_INCREF(value);
+      input.set(FieldSlot{*slot}, InputValue::of_text({text, static_cast<std::size_t>(size)}),
+                value);
+    }
+  } else if (type == &PyLong_Type) {
+    // Checked even when no rule reads it: an int too large for a double fits no rule.
+    const double number = PyLong_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) {
+      fail_unsupported();
+      return Plain::Failed;
+    }
+    if (slot) input.set(FieldSlot{*slot}, InputValue::of_number(number), nullptr);
+  } else if (slot) {
+    input.set(FieldSlot{*slot}, InputValue::of_number(PyFloat_AsDouble(value)), nullptr);
+  }
+  return Plain::Done;
 }
 
 bool check_walk(PyObject* dict, Py_ssize_t size_at_start, Py_ssize_t seen) {
@@ -155,22 +205,8 @@ bool check_walk(PyObject* dict, Py_ssize_t size_at_start, Py_ssize_t seen) {
   return true;
 }
 
-bool convert_entry(PyObject* key, PyObject* value, Domain domain, const EvaluationPlan& plan,
-                   PyObject* slot_names, EvaluationInput& input) {
-  std::optional<FieldSlot> slot;
-  if (!slot_of_key(key, domain, plan, slot_names, slot)) return false;
-  FieldValue converted;
-  if (!convert_value(value, slot ? &converted : nullptr)) {
-    PyErr_SetString(PyExc_TypeError, "Unsupported value type");
-    return false;
-  }
-  if (slot) input.set(*slot, std::move(converted));
-  return true;
-}
-
 // Walks every entry in dict order, checking each, keeping the fields that have a slot.
-bool convert_domain(PyObject* dict, Domain domain, const EvaluationPlan& plan, PyObject* slot_names,
-                    EvaluationInput& input) {
+bool convert_domain(PyObject* dict, const StrTable& table, CallInput& input) {
   if (!PyDict_Check(dict)) {
     raise_conversion_error(dict, "PyDict");
     return false;
@@ -178,48 +214,118 @@ bool convert_domain(PyObject* dict, Domain domain, const EvaluationPlan& plan, P
   const Py_ssize_t size_at_start = PyDict_Size(dict);
   Py_ssize_t position = 0;
   Py_ssize_t seen = 0;
+  // Until a value's own code may have run, the dict cannot have changed.
+  bool may_have_changed = false;
+  const Utf8InPlace utf8 = utf8_in_place();
   PyObject* key = nullptr;    // borrowed from dict
   PyObject* value = nullptr;  // borrowed from dict
-  while (check_walk(dict, size_at_start, seen)) {
+  while (!may_have_changed || check_walk(dict, size_at_start, seen)) {
     if (!PyDict_Next(dict, &position, &key, &value)) return true;
     ++seen;
+    const Plain plain =
+        utf8 != nullptr ? convert_plain_entry(key, value, table, utf8, input) : Plain::NotPlain;
+    if (plain == Plain::Done) continue;
+    if (plain == Plain::Failed) return false;
+    may_have_changed = true;
     // A value's own conversion code may change the dict: hold the pair meanwhile.
     const Ref held_key = Ref::borrow(key);
     const Ref held_value = Ref::borrow(value);
-    if (!convert_entry(key, value, domain, plan, slot_names, input)) return false;
+    if (!convert_entry(key, value, table, input)) return false;
   }
   return false;
 }
 
-}  // namespace
+std::vector<std::pair<std::string_view, std::uint32_t>> slot_entries(const EvaluationPlan& plan,
+                                                                     Domain domain) {
+  std::vector<std::pair<std::string_view, std::uint32_t>> entries;
+  for (const auto& named : plan.slots(domain)) entries.emplace_back(named.name, named.slot.index);
+  return entries;
+}
 
-bool build_slot_names(const EvaluationPlan& plan, SlotNames& slot_names) {
-  for (std::size_t d = 0; d < kDomainCount; ++d) {
-    if (!build_domain_names(plan.slot_names(kDomains[d]), slot_names[d])) return false;
+std::vector<std::pair<std::string_view, std::uint32_t>> action_entries(const EvaluationPlan& plan) {
+  std::vector<std::pair<std::string_view, std::uint32_t>> entries;
+  const auto& actions = plan.action_names();
+  for (std::size_t i = 0; i < actions.size(); ++i) {
+    entries.emplace_back(actions[i], static_cast<std::uint32_t>(i));
+  }
+  return entries;
+}
+
+// The rule ids as strs; an id that does not decode stays empty and is decoded,
+// failing the same way, when it decides.
+bool build_rule_ids(const EvaluationPlan& plan, std::vector<Ref>& rule_ids) {
+  rule_ids.resize(plan.rule_count());
+  for (std::size_t rule = 0; rule < plan.rule_count(); ++rule) {
+    const std::string_view id = plan.rule_id(static_cast<std::uint32_t>(rule));
+    rule_ids[rule] =
+        Ref::steal(PyUnicode_DecodeUTF8(id.data(), static_cast<Py_ssize_t>(id.size()), "strict"));
+    if (!rule_ids[rule]) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
+      PyErr_Clear();
+    }
   }
   return true;
 }
 
-std::optional<EvaluationInput> convert_input(PyObject* input, const EvaluationPlan& plan,
-                                             const SlotNames& slot_names) {
-  if (!PyDict_Check(input)) {
-    raise_conversion_error(input, "PyDict", "input");
-    return std::nullopt;
+}  // namespace
+
+bool build_plan_strs(const EvaluationPlan& plan, PlanStrs& strs) {
+  for (std::size_t d = 0; d < kDomainCount; ++d) {
+    if (!strs.slots[d].build(slot_entries(plan, kDomains[d]))) return false;
   }
-  EvaluationInput converted = plan.make_input();
+  return strs.actions.build(action_entries(plan)) && build_rule_ids(plan, strs.rule_ids);
+}
+
+CallInput::CallInput(std::size_t slots) : count_(slots) {
+  if (slots > kInline) {
+    heap_values_ = std::make_unique<InputValue[]>(slots);
+    heap_keepers_ = std::make_unique<PyObject*[]>(slots);
+    values_ = heap_values_.get();
+    keepers_ = heap_keepers_.get();
+    return;
+  }
+  // Only the slots in use are set: the plan's, seldom more than a few.
+  values_ = inline_.values.data();
+  std::uninitialized_value_construct_n(values_, slots);
+  keepers_ = inline_keepers_.data();
+  std::fill_n(keepers_, slots, nullptr);
+}
+
+CallInput::~CallInput() {
+  for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(keepers_[i]);
+}
+
+void CallInput::set(FieldSlot slot, InputValue value, PyObject* keeper) noexcept {
+  values_[slot.index] = value;
+  PyObject* old = keepers_[slot.index];
+  keepers_[slot.index] = keeper;
+  Py_XDECREF(old);
+}
+
+bool convert_input(PyObject* argument, const PlanStrs& strs, CallInput& input) {
+  if (!PyDict_Check(argument)) {
+    raise_conversion_error(argument, "PyDict", "input");
+    return false;
+  }
   PyObject* const keys[kDomainCount] = {names().action, names().actor, names().snapshot};
   for (std::size_t d = 0; d < kDomainCount; ++d) {
     // The domain dict is held while a value's conversion code might drop it from input.
-    const Ref domain = Ref::borrow(PyDict_GetItemWithError(input, keys[d]));
+    const Ref domain = Ref::borrow(PyDict_GetItemWithError(argument, keys[d]));
     if (!domain) {
-      if (PyErr_Occurred()) return std::nullopt;
+      if (PyErr_Occurred()) return false;
       continue;
     }
-    if (!convert_domain(domain.get(), kDomains[d], plan, slot_names[d].get(), converted)) {
-      return std::nullopt;
-    }
+    if (!convert_domain(domain.get(), strs.slots[d], input)) return false;
   }
-  return converted;
+  return true;
+}
+
+std::optional<std::uint32_t> action_list_of(const CallInput& input, const PlanStrs& strs) {
+  const InputValue& type = input.at(EvaluationPlan::kTypeSlot);
+  if (type.kind != InputValue::Kind::String) return std::nullopt;
+  // By identity or by bytes: the str's own hash, if a subclass has one, never runs.
+  auto list = strs.actions.find_identical(input.keeper(EvaluationPlan::kTypeSlot));
+  return list ? list : strs.actions.find(type.text);
 }
 
 }  // namespace tamsel::python

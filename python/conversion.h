@@ -4,22 +4,62 @@
 #include "python/py_support.h"
 
 #include <array>
+#include <cstdint>
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "engine/evaluation_plan.h"
+#include "python/str_table.h"
 
 namespace tamsel::python {
 
-// Per domain, a dict from each slot's field name (an interned str) to its slot
-// index: exact str keys find their slot without leaving the interpreter.
-using SlotNames = std::array<Ref, kDomainCount>;
+// What conversion and the result need of the interpreter, made once for each
+// object: the plan's names found by str hash, and the rule ids as strs.
+struct PlanStrs {
+  std::array<StrTable, kDomainCount> slots;  // field name -> slot index
+  StrTable actions;                          // action name -> rule list
+  std::vector<Ref> rule_ids;                 // empty where an id does not decode
+};
+// False with a Python error set when a str cannot be made.
+[[nodiscard]] bool build_plan_strs(const EvaluationPlan& plan, PlanStrs& strs);
 
-// False with a Python error set when a name cannot be made into a str.
-[[nodiscard]] bool build_slot_names(const EvaluationPlan& plan, SlotNames& slot_names);
+// The slots of one call: a few kept inline, more on the heap. Texts view the
+// str objects (or encoded copies) that it holds until the call ends.
+class CallInput {
+ public:
+  explicit CallInput(std::size_t slots);
+  ~CallInput();
+  CallInput(const CallInput&) = delete;
+  CallInput& operator=(const CallInput&) = delete;
 
-// The input, or nothing with a Python error set.
-[[nodiscard]] std::optional<EvaluationInput> convert_input(PyObject* input,
-                                                           const EvaluationPlan& plan,
-                                                           const SlotNames& slot_names);
+  [[nodiscard]] EvaluationInput view() noexcept { return EvaluationInput({values_, count_}); }
+  // Takes over keeper, a new reference to what the value's text views (or null).
+  void set(FieldSlot slot, InputValue value, PyObject* keeper) noexcept;
+  [[nodiscard]] const InputValue& at(FieldSlot slot) const noexcept { return values_[slot.index]; }
+  [[nodiscard]] PyObject* keeper(FieldSlot slot) const noexcept { return keepers_[slot.index]; }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  // Raw storage: constructing all of it would cost more than most calls use.
+  union InlineValues {
+    InlineValues() {}  // NOLINT(modernize-use-equals-default): leaves the values unmade
+    std::array<InputValue, kInline> values;
+  };
+  InlineValues inline_;
+  std::array<PyObject*, kInline> inline_keepers_;
+  std::unique_ptr<InputValue[]> heap_values_;
+  std::unique_ptr<PyObject*[]> heap_keepers_;
+  InputValue* values_ = nullptr;
+  PyObject** keepers_ = nullptr;
+  std::size_t count_;
+};
+
+// Fills input from the evaluate argument; false with a Python error set.
+[[nodiscard]] bool convert_input(PyObject* argument, const PlanStrs& strs, CallInput& input);
+
+// The rule list of the converted input's action type, if it names one.
+[[nodiscard]] std::optional<std::uint32_t> action_list_of(const CallInput& input,
+                                                          const PlanStrs& strs);
 
 }  // namespace tamsel::python

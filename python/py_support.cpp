@@ -9,8 +9,7 @@ namespace {
 // joined the stable ABI only in 3.10, yet every CPython 3 exports it with this
 // signature; it is looked up at run time so that the module keeps to the 3.9
 // ABI, and encoding falls back to a copy where it is not found.
-using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
-AsUtf8AndSize g_as_utf8_and_size = nullptr;
+Utf8InPlace g_as_utf8_and_size = nullptr;
 
 Names g_names{};
 PyObject* g_panic = nullptr;  // strong reference, kept for the life of the process
@@ -33,6 +32,8 @@ Ref type_qualname(PyObject* object) {
 
 }  // namespace
 
+Utf8InPlace utf8_in_place() noexcept { return g_as_utf8_and_size; }
+
 bool Utf8::encode(PyObject* text) {
   if (g_as_utf8_and_size != nullptr) {
     Py_ssize_t size = 0;
@@ -53,7 +54,7 @@ bool Utf8::encode(PyObject* text) {
 bool init_names() {
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): a symbol's address
   g_as_utf8_and_size =
-      reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+      reinterpret_cast<Utf8InPlace>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
   Names& n = g_names;
   return intern(n.action, "action") && intern(n.actor, "actor") && intern(n.snapshot, "snapshot") &&
          intern(n.effect, "effect") && intern(n.matched_rule, "matched_rule") &&

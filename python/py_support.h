@@ -46,6 +46,12 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
+// The interpreter's function that gives a str's own cached UTF-8 without a copy
+// (null with the encoding error set when it has none: a lone surrogate), or
+// null where the interpreter does not provide it.
+using Utf8InPlace = const char* (*)(PyObject* text, Py_ssize_t* size);
+Utf8InPlace utf8_in_place() noexcept;
+
 // The UTF-8 encoding of a str, alive as long as this holder and the str. The
 // one place where text leaves the interpreter.
 class Utf8 {
@@ -54,6 +60,11 @@ class Utf8 {
   // (a lone surrogate). text must be a str or a subclass of it.
   [[nodiscard]] bool encode(PyObject* text);
   [[nodiscard]] std::string_view view() const noexcept { return view_; }
+  // A reference to what keeps view() alive: the str itself, or the copy made
+  // where the interpreter has no UTF-8 in place.
+  [[nodiscard]] Ref keeper(PyObject* text) noexcept {
+    return bytes_ ? std::move(bytes_) : Ref::borrow(text);
+  }
 
  private:
   Ref bytes_;

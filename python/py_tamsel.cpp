@@ -16,17 +16,18 @@
 namespace tamsel::python {
 namespace {
 
-// What an instance owns: the compiled policy (for the hash) and its plan.
+// What an instance owns: the compiled policy (for the hash), its plan, and the
+// plan's strs (immutable strs only, so they cannot form cycles).
 struct Loaded {
   explicit Loaded(CompiledPolicy compiled) : policy(std::move(compiled)), plan(policy) {}
   CompiledPolicy policy;
   EvaluationPlan plan;
+  PlanStrs strs;
 };
 
 struct TamselObject {
   PyObject ob_base;
-  Loaded* loaded;         // owned; set once in __new__
-  SlotNames* slot_names;  // owned; dicts of str -> int only, so they cannot form cycles
+  Loaded* loaded;  // owned; set once in __new__
 };
 
 PyTypeObject* g_type = nullptr;  // strong reference, kept for the life of the process
@@ -76,14 +77,12 @@ PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     return nullptr;
   }
   auto loaded = std::make_unique<Loaded>(std::move(*compiled));
-  auto slot_names = std::make_unique<SlotNames>();
-  if (!build_slot_names(loaded->plan, *slot_names)) return nullptr;
+  if (!build_plan_strs(loaded->plan, loaded->strs)) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);  // new reference, handed to the caller
   if (self == nullptr) return nullptr;
   auto* object = reinterpret_cast<TamselObject*>(self);
   object->loaded = loaded.release();
-  object->slot_names = slot_names.release();
   return self;
 }
 
@@ -95,45 +94,76 @@ PyObject* tamsel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void tamsel_dealloc(PyObject* self) {
   auto* object = reinterpret_cast<TamselObject*>(self);
   PyTypeObject* type = Py_TYPE(self);  // each instance holds a reference to its heap type
-  delete object->slot_names;
   delete object->loaded;
   auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_object(self);
   Py_DECREF(type);
 }
 
+// The str of the deciding rule's id (None when no rule decided): a new reference,
+// or null with the error set.
+PyObject* matched_rule(const Decision& decision, const Loaded& loaded) {
+  PyObject* made = decision.rule ? loaded.strs.rule_ids[*decision.rule].get() : Py_None;
+  if (made != nullptr) {
+    Py_INCREF(made);
+    return made;
+  }
+  const std::string_view id = loaded.plan.rule_id(*decision.rule);
+  return PyUnicode_DecodeUTF8(id.data(), static_cast<Py_ssize_t>(id.size()), "strict");
+}
+
 // A new dict {"effect": ..., "matched_rule": ...}, or null with the error set.
-PyObject* result_dict(const Decision& decision) {
+PyObject* result_dict(const Decision& decision, const Loaded& loaded) {
   Ref result = Ref::steal(PyDict_New());
   if (!result) return nullptr;
   PyObject* effect = names().effect_words[static_cast<std::size_t>(decision.effect)];
   if (PyDict_SetItem(result.get(), names().effect, effect) < 0) return nullptr;
-  Ref matched = decision.matched_rule
-                    ? Ref::steal(PyUnicode_DecodeUTF8(
-                          decision.matched_rule->data(),
-                          static_cast<Py_ssize_t>(decision.matched_rule->size()), "strict"))
-                    : Ref::borrow(Py_None);
+  const Ref matched = Ref::steal(matched_rule(decision, loaded));
   if (!matched || PyDict_SetItem(result.get(), names().matched_rule, matched.get()) < 0) {
     return nullptr;
   }
   return result.release();
 }
 
-PyObject* evaluate_body(PyObject* self, PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 1> bound{};  // borrowed from args / kwargs
-  if (!bind_arguments(kEvaluateParameters, args, kwargs, bound)) return nullptr;
+// evaluate once its argument is bound (null when binding failed).
+PyObject* evaluate_bound(PyObject* self, PyObject* argument) {
+  if (argument == nullptr) return nullptr;
   TamselObject* object = checked_self(self);
   if (object == nullptr) return nullptr;
-  const EvaluationPlan& plan = object->loaded->plan;
-  auto input = convert_input(bound[0], plan, *object->slot_names);
-  if (!input) return nullptr;
-  return result_dict(plan.evaluate(*input));
+  const Loaded& loaded = *object->loaded;
+  CallInput input(loaded.plan.slot_count());
+  if (!convert_input(argument, loaded.strs, input)) return nullptr;
+  const auto action_list = action_list_of(input, loaded.strs);
+  return result_dict(loaded.plan.evaluate(input.view(), action_list), loaded);
 }
 
 PyObject* tamsel_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return evaluate_body(self, args, kwargs); },
-                 static_cast<PyObject*>(nullptr));
+  return guarded(
+      [&] {
+        std::array<PyObject*, 1> bound{};  // borrowed from args / kwargs
+        const bool bound_ok = bind_arguments(kEvaluateParameters, args, kwargs, bound);
+        return evaluate_bound(self, bound_ok ? bound[0] : nullptr);
+      },
+      static_cast<PyObject*>(nullptr));
 }
+
+// The same through the vectorcall protocol, which spares the argument tuple.
+PyObject* tamsel_evaluate_vector(PyObject* self, PyObject* const* args, Py_ssize_t given,
+                                 PyObject* kwnames) {
+  return guarded(
+      [&] {
+        std::array<PyObject*, 1> bound{};  // borrowed from the caller
+        const bool bound_ok =
+            bind_vector_arguments(kEvaluateParameters, args, given, kwnames, bound);
+        return evaluate_bound(self, bound_ok ? bound[0] : nullptr);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// METH_FASTCALL belongs to the stable ABI from 3.10 on; its value has not changed
+// since 3.7. Older interpreters get the tuple-and-dict binding.
+constexpr int kMethFastcall = 0x0080;
+constexpr long kFirstFastcallVersion = 0x030A0000;  // 3.10 as sys.hexversion
 
 PyObject* policy_hash_body(PyObject* self) {
   TamselObject* object = checked_self(self);
@@ -225,6 +255,11 @@ PyType_Spec type_spec() {
 
 PyObject* create_tamsel_type() {
   if (g_type == nullptr) {
+    if (running_hexversion() >= kFirstFastcallVersion) {
+      g_methods[0].ml_meth =
+          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tamsel_evaluate_vector));
+      g_methods[0].ml_flags = kMethFastcall | METH_KEYWORDS;
+    }
     PyType_Spec spec = type_spec();
     g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     if (g_type == nullptr) return nullptr;

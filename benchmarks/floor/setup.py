@@ -5,10 +5,10 @@ setup(
         Extension(
             "tamsel_floor",
             ["tamsel_floor.c"],
-            define_macros=[("Py_LIMITED_API", "0x03090000")],
+            define_macros=[("Py_LIMITED_API", "0x030A0000")],
             py_limited_api=True,
             extra_compile_args=["-O2", "-Wall", "-Wextra", "-Werror"],
         )
     ],
-    options={"bdist_wheel": {"py_limited_api": "cp39"}},
+    options={"bdist_wheel": {"py_limited_api": "cp310"}},
 )

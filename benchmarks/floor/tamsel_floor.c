@@ -1,8 +1,11 @@
 /* The floor for evaluate(): the least work any extension must do with the same
  * input. It looks up the three domain dicts, walks every entry checking that
- * the key is a str and the value a bool, float, int or str, and returns a new
- * two-entry result dict. It reads no policy and copies nothing. */
-#define Py_LIMITED_API 0x03090000
+ * the key is a str and the value a bool, float, int or str, checks that every
+ * str key and str value has a UTF-8 encoding (PyUnicode_AsUTF8AndSize, which
+ * evaluate() must call too), and returns a new two-entry result dict. It reads
+ * no policy, converts no number, copies nothing, runs no conversion hook and
+ * does not guard against a dict changed during the walk. */
+#define Py_LIMITED_API 0x030A0000
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -12,6 +15,12 @@ static PyObject *key_effect, *key_matched_rule, *word_allow;
 /* Exact types first: they are what real input holds, and Py_IS_TYPE is a
  * pointer compare, while the subclass checks call into the interpreter. */
 static int is_str(PyObject* o) { return Py_IS_TYPE(o, &PyUnicode_Type) || PyUnicode_Check(o); }
+
+/* 0 when the str has a UTF-8 encoding, -1 with the encoding error set. */
+static int check_utf8(PyObject* text) {
+  Py_ssize_t size;
+  return PyUnicode_AsUTF8AndSize(text, &size) == NULL ? -1 : 0;
+}
 
 static int is_field_value(PyObject* v) {
   PyTypeObject* t = Py_TYPE(v);
@@ -38,8 +47,14 @@ static int walk_domain(PyObject* input, PyObject* key) {
       PyErr_SetString(PyExc_TypeError, "a field name is not a str");
       return -1;
     }
+    if (check_utf8(name) < 0) {
+      return -1;
+    }
     if (!is_field_value(value)) {
       PyErr_SetString(PyExc_TypeError, "Unsupported value type");
+      return -1;
+    }
+    if (is_str(value) && check_utf8(value) < 0) {
       return -1;
     }
   }

@@ -312,3 +312,97 @@ def test_value_dropping_its_domain_during_the_walk(probe):
     given = {}
     given["actor"] = {"n": Mutating(lambda: given.clear()), "b": True}
     assert probe.evaluate(given) == decided("block", "n_one")
+
+
+# ---- errors raised by conversion hooks ----
+
+class Interrupt(BaseException):
+    """Derived from BaseException alone, like KeyboardInterrupt."""
+
+
+class Ordinary(Exception):
+    pass
+
+
+def raising_hook(hook_name, error):
+    """A value whose __float__, __index__ or numpy-style __bool__ raises error."""
+    def hook(self):
+        raise error
+    if hook_name == "__bool__":
+        return type("bool_", (), {"__module__": "numpy", "__bool__": hook})()
+    return type("Raising", (), {hook_name: hook})()
+
+
+# Errors that end the call unchanged, and ordinary ones that only fail the attempt.
+PROPAGATED = [KeyboardInterrupt(), SystemExit(3), MemoryError(), GeneratorExit(), Interrupt("x")]
+DISCARDED = [ValueError("v"), RuntimeError("r"), OverflowError("o"), TypeError("t"),
+             ZeroDivisionError("z"), Ordinary("e")]
+
+
+@pytest.mark.parametrize("field", ["n", "not_read_by_any_rule"])
+@pytest.mark.parametrize("hook_name", ["__float__", "__index__", "__bool__"])
+@pytest.mark.parametrize("error, propagates",
+                         [(e, True) for e in PROPAGATED] + [(e, False) for e in DISCARDED],
+                         ids=lambda e: type(e).__name__ if isinstance(e, BaseException) else None)
+def test_hook_errors(probe, hook_name, error, propagates, field):
+    with pytest.raises(BaseException) as caught:
+        probe.evaluate({"actor": {field: raising_hook(hook_name, error)}})
+    if propagates:
+        assert caught.value is error
+    else:
+        assert type(caught.value) is TypeError
+        assert str(caught.value) == "Unsupported value type"
+
+
+@pytest.mark.parametrize("error, outcome", [
+    (ValueError("v"), "n_one"),  # the numpy order fails, the number order decides
+    (KeyboardInterrupt(), KeyboardInterrupt),
+    (MemoryError(), MemoryError),
+], ids=["ordinary", "interrupt", "memory"])
+def test_numpy_bool_error_before_the_number_order(probe, error, outcome):
+    def hook(self):
+        raise error
+    value = type("bool_", (), {"__module__": "numpy", "__bool__": hook,
+                               "__float__": lambda self: 1.0})()
+    if isinstance(outcome, str):
+        assert matched(probe, "n", value) == outcome
+        return
+    with pytest.raises(outcome) as caught:
+        matched(probe, "n", value)
+    assert caught.value is error
+
+
+# ---- names and texts made at run time, and plans with many slots ----
+
+@pytest.mark.parametrize(
+    "action",
+    [
+        {"".join(["ty", "pe"]): "".join(["p", "ay"]), "".join(["amo", "unt"]): 500},
+        {"type": CountingKey("pay"), CountingKey("amount"): 500},
+        {"type": "pay", "amount": 500, "".join(["amo", "unt"]) + "x": 1},
+    ],
+    ids=["built_strs", "str_subclasses", "near_miss_key"],
+)
+def test_keys_and_types_are_matched_by_text(probe, action):
+    CountingKey.calls = 0
+    assert probe.evaluate({"action": action}) == decided("block", "pay_big")
+    assert CountingKey.calls == 0  # a str subclass's own __hash__ and __eq__ never run
+
+
+def test_texts_outlive_the_dict_that_held_them(probe):
+    action = {"type": "".join(["p", "ay"]), "amount": 500}
+    # The actor's hook empties the action dict after it was walked.
+    assert probe.evaluate({"action": action, "actor": {"n": Mutating(action.clear)}}) == \
+        decided("block", "pay_big")
+
+
+def test_plans_with_more_fields_than_fit_inline():
+    count = 40
+    schema = ("version: 1\nactions: {}\nactor:\n  fields: {"
+              + ", ".join(f"f{k}: number" for k in range(count)) + "}\nsnapshot: {fields: {}}\n")
+    rules = [f"{{id: r{k}, scope: {{global: true}}, when: [[actor, f{k}], equals, {{literal: {k}}}], "
+             f"effect: block}}" for k in range(count)]
+    many = build(schema, rules_policy(*rules))
+    assert many.evaluate({"actor": {f"f{k}": -1 for k in range(count)}}) == ALLOW
+    assert many.evaluate({"actor": {"f39": 39, "f3": 3}}) == decided("block", "r3")
+    assert many.evaluate({"actor": {"f39": 39}}) == decided("block", "r39")

@@ -1,0 +1,74 @@
+// A small open-addressing table from the plan's names to numbers, for the keys
+// of a dict: a key that is the table's own interned str (as names written in
+// Python code are) is found by identity, before its text is even fetched; any
+// other by its UTF-8 text. A miss mostly meets a free entry at once. Built
+// once, read-only afterwards.
+#pragma once
+
+#include "python/py_support.h"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tamsel::python {
+
+class StrTable {
+ public:
+  // Names must outlive the table. False with the interpreter's error set when a
+  // str cannot be made; a name without a UTF-8 decoding is left out, since no
+  // str can have it as its text.
+  [[nodiscard]] bool build(const std::vector<std::pair<std::string_view, std::uint32_t>>& names);
+
+  // The number of the name whose interned str is `key` itself.
+  [[nodiscard]] std::optional<std::uint32_t> find_identical(const PyObject* key) const {
+    for (std::size_t at = position(key) & mask_;; at = (at + 1) & mask_) {
+      const Entry& entry = by_identity_[at];
+      if (entry.str == nullptr) return std::nullopt;
+      if (entry.str == key) return entry.value;
+    }
+  }
+
+  // The number of the name whose UTF-8 text is `text`.
+  [[nodiscard]] std::optional<std::uint32_t> find(std::string_view text) const {
+    for (std::size_t at = position(text) & mask_;; at = (at + 1) & mask_) {
+      const Entry& entry = by_text_[at];
+      if (entry.str == nullptr) return std::nullopt;
+      if (entry.name == text) return entry.value;
+    }
+  }
+
+ private:
+  struct Entry {
+    PyObject* str = nullptr;  // interned, held by strs_; null: a free entry
+    std::string_view name;
+    std::uint32_t value = 0;
+  };
+
+  static std::size_t position(const PyObject* str) noexcept {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): an address as a number
+    const auto address = reinterpret_cast<std::uintptr_t>(str);
+    return static_cast<std::size_t>((address >> 4U) * 0x9E3779B97F4A7C15ULL >> 40U);
+  }
+
+  // From the length and the end bytes: cheap, and enough to spread field names.
+  static std::size_t position(std::string_view text) noexcept {
+    if (text.empty()) return 0;
+    const auto first = static_cast<unsigned char>(text.front());
+    const auto last = static_cast<unsigned char>(text.back());
+    const std::uint32_t mixed = (static_cast<std::uint32_t>(text.size()) * 0x9E3779B1U) ^
+                                (first * 0x85EBCA77U) ^ (last * 0xC2B2AE3DU);
+    return mixed >> 16U;
+  }
+
+  void insert(std::vector<Entry>& entries, std::size_t at, const Entry& entry) const;
+
+  std::vector<Entry> by_identity_{1};  // one free entry: every lookup ends
+  std::vector<Entry> by_text_{1};
+  std::size_t mask_ = 0;
+  std::vector<Ref> strs_;
+};
+
+}  // namespace tamsel::python
