@@ -61,7 +61,7 @@ Ref bound_bool_method(PyObject* value, PyObject* type) {
   return Ref::steal(PyObject_CallFunctionObjArgs(getter.get(), method.get(), value, type, nullptr));
 }
 
-// Order 2: a numpy boolean whose __bool__ gives a bool. Nothing, with an error
+// A numpy boolean whose __bool__ gives a bool. Nothing, with an error
 // left set only when it must end the call (see discard_ordinary_error).
 std::optional<bool> numpy_bool(PyObject* value) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));  // borrowed from value
@@ -75,7 +75,8 @@ std::optional<bool> numpy_bool(PyObject* value) {
   return truth;
 }
 
-// Order 3; nothing, with an error left set only when it must end the call.
+// Anything that converts to float; nothing, with an error left set only when
+// it must end the call.
 std::optional<double> as_number(PyObject* value) {
   const double number = PyFloat_AsDouble(value);
   if (number == -1.0 && PyErr_Occurred()) {
@@ -85,14 +86,14 @@ std::optional<double> as_number(PyObject* value) {
   return number;
 }
 
-// Order 4: the text of a str; false when it has no UTF-8 encoding.
+// The text of a str; false when it has no UTF-8 encoding.
 bool as_text(PyObject* value, Converted* out) {
   Utf8 text;
   if (!text.encode(value)) {
     discard_ordinary_error();
     return false;
   }
-  if (out != nullptr) *out = Converted{InputValue::of_text(text.view()), text.keeper(value)};
+  if (out != nullptr) *out = Converted{InputValue::of_text(text.view()), Utf8::keeper(value)};
   return true;
 }
 
@@ -222,8 +223,7 @@ bool convert_domain(PyObject* dict, const StrTable& table, CallInput& input) {
   while (!may_have_changed || check_walk(dict, size_at_start, seen)) {
     if (!PyDict_Next(dict, &position, &key, &value)) return true;
     ++seen;
-    const Plain plain =
-        utf8 != nullptr ? convert_plain_entry(key, value, table, utf8, input) : Plain::NotPlain;
+    const Plain plain = convert_plain_entry(key, value, table, utf8, input);
     if (plain == Plain::Done) continue;
     if (plain == Plain::Failed) return false;
     may_have_changed = true;

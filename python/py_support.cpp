@@ -35,18 +35,9 @@ Ref type_qualname(PyObject* object) {
 Utf8InPlace utf8_in_place() noexcept { return g_as_utf8_and_size; }
 
 bool Utf8::encode(PyObject* text) {
-  if (g_as_utf8_and_size != nullptr) {
-    Py_ssize_t size = 0;
-    const char* data = g_as_utf8_and_size(text, &size);  // owned by text
-    if (data == nullptr) return false;
-    view_ = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
-  }
-  bytes_ = Ref::steal(PyUnicode_AsUTF8String(text));
-  if (!bytes_) return false;
-  char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes_.get(), &data, &size) < 0) return false;
+  const char* data = g_as_utf8_and_size(text, &size);  // owned by text
+  if (data == nullptr) return false;
   view_ = std::string_view(data, static_cast<std::size_t>(size));
   return true;
 }
@@ -55,6 +46,11 @@ bool init_names() {
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): a symbol's address
   g_as_utf8_and_size =
       reinterpret_cast<Utf8InPlace>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+  if (g_as_utf8_and_size == nullptr) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tamsel cannot be loaded here: the interpreter lacks PyUnicode_AsUTF8AndSize");
+    return false;
+  }
   Names& n = g_names;
   return intern(n.action, "action") && intern(n.actor, "actor") && intern(n.snapshot, "snapshot") &&
          intern(n.effect, "effect") && intern(n.matched_rule, "matched_rule") &&

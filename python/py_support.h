@@ -47,8 +47,9 @@ class Ref {
 };
 
 // The interpreter's function that gives a str's own cached UTF-8 without a copy
-// (null with the encoding error set when it has none: a lone surrogate), or
-// null where the interpreter does not provide it.
+// (null with the encoding error set when it has none: a lone surrogate). Every
+// CPython 3 exports it, though the 3.9 limited API does not declare it, so it
+// is looked up when the module loads, and loading fails without it.
 using Utf8InPlace = const char* (*)(PyObject* text, Py_ssize_t* size);
 Utf8InPlace utf8_in_place() noexcept;
 
@@ -60,14 +61,10 @@ class Utf8 {
   // (a lone surrogate). text must be a str or a subclass of it.
   [[nodiscard]] bool encode(PyObject* text);
   [[nodiscard]] std::string_view view() const noexcept { return view_; }
-  // A reference to what keeps view() alive: the str itself, or the copy made
-  // where the interpreter has no UTF-8 in place.
-  [[nodiscard]] Ref keeper(PyObject* text) noexcept {
-    return bytes_ ? std::move(bytes_) : Ref::borrow(text);
-  }
+  // A reference to what keeps view() alive: the str itself.
+  [[nodiscard]] static Ref keeper(PyObject* text) noexcept { return Ref::borrow(text); }
 
  private:
-  Ref bytes_;
   std::string_view view_;
 };
 
