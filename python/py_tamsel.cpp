@@ -178,7 +178,7 @@ PyObject* tamsel_policy_hash(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* tamsel_compiler_version(PyObject* /*unused*/, PyObject* /*unused*/) {
-  return PyUnicode_FromString("0.7.8");
+  return PyUnicode_FromString(TAMSEL_VERSION);
 }
 
 #define TAMSEL_CLASS_DOC                              \

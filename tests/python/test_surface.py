@@ -1,4 +1,5 @@
 import importlib
+import importlib.metadata
 import pathlib
 import subprocess
 import sys
@@ -57,6 +58,10 @@ EVALUATE_DOC = (
 )
 def test_surface_text(value, expected):
     assert value == expected
+
+
+def test_compiler_version_is_the_package_version():
+    assert PyTamsel.compiler_version() == importlib.metadata.version("tamsel")
 
 
 def test_class_cannot_be_derived_from():
