@@ -19,6 +19,10 @@ fail() {
   echo "build-wheel: $*" >&2
   exit 1
 }
+# Runs a command with its output kept back unless it fails.
+quietly() {
+  "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; return 1; }
+}
 
 # The working-tree state of every tracked file, and nothing else: no build
 # directory or stray file can reach the wheel.
@@ -31,9 +35,10 @@ copy_tracked_files() {
 
 build_and_repair() {
   # Without a build-dir setting scikit-build-core builds in a fresh temporary directory.
-  python -m pip wheel -q --no-build-isolation --no-deps "$work/src" -w "$work/built" ||
+  quietly python -m pip wheel --no-build-isolation --no-deps "$work/src" -w "$work/built" ||
     fail "the wheel did not build"
-  auditwheel -q repair -w "$work/repaired" "$work"/built/*.whl || fail "auditwheel could not repair the wheel"
+  quietly auditwheel repair -w "$work/repaired" "$work"/built/*.whl ||
+    fail "auditwheel could not repair the wheel"
 }
 
 # Adds the Debian copyright file of each library that auditwheel bundled (as its
@@ -67,7 +72,7 @@ check_wheel() {
     tamsel-*-cp39-abi3-"$platform".whl) ;;
     *) fail "$(basename "$wheel") is not tagged cp39-abi3-$platform" ;;
   esac
-  abi3audit --strict --report "$wheel" || fail "abi3audit found a use beyond the stable ABI"
+  abi3audit --strict --summary "$wheel" || fail "abi3audit found a use beyond the stable ABI"
   checked="$work/checked"
   rm -rf "$checked" && mkdir -p "$checked"
   python -m zipfile -e "$wheel" "$checked"
