@@ -25,15 +25,6 @@ quietly() {
   "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; return 1; }
 }
 
-# The working-tree state of every tracked file, and nothing else: no build
-# directory or stray file can reach the wheel.
-copy_tracked_files() {
-  mkdir -p "$work/src"
-  git -C "$root" ls-files -z --cached |
-    (cd "$root" && while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done) |
-    tar -C "$root" --null -T - -cf - | tar -C "$work/src" -xf -
-}
-
 build_and_repair() {
   # Without a build-dir setting scikit-build-core builds in a fresh temporary directory.
   quietly python -m pip wheel --no-build-isolation --no-deps "$work/src" -w "$work/built" ||
@@ -89,7 +80,7 @@ check_wheel() {
     fail "the wheel lacks the Apache-2.0 text that OpenSSL's licence refers to"
 }
 
-copy_tracked_files
+"$root/scripts/copy-tracked.sh" "$work/src"
 build_and_repair
 add_bundled_licences
 wheels=("$work"/final/*.whl)

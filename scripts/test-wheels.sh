@@ -14,7 +14,7 @@ mirror=http://deb.debian.org/debian
 # Debian releases and the debootstrap script for each (this debootstrap has no
 # forky script; sid's makes it).
 declare -A debian_script=([trixie]=trixie [forky]=sid)
-test_tools=(pytest mypy)
+test_tools=(pytest mypy pyyaml)
 clean_path=/usr/sbin:/usr/bin:/sbin:/bin
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=(3.9 3.10 3.11 3.12 3.13 trixie forky)
@@ -72,11 +72,12 @@ tools_for() {
   echo "$dir"
 }
 
-# Runs pytest for one interpreter and records its row. The command given runs
-# a shell script (on stdin) with the environment's python; paths are as it sees them.
-#   run_tests NAME WHERE STARTED TOOLS WHEEL TESTS ENV COMMAND...
+# Runs tests/python of a copy of the tracked files for one interpreter and
+# records its row. The command given runs a shell script (on stdin) with the
+# environment's python; paths are as it sees them.
+#   run_tests NAME WHERE STARTED TOOLS WHEEL TREE ENV COMMAND...
 run_tests() {
-  local name=$1 where=$2 started=$3 tools=$4 wheel=$5 tests=$6 env=$7
+  local name=$1 where=$2 started=$3 tools=$4 wheel=$5 tree=$6 env=$7
   shift 7
   local log="$logs/$name.log" summary passed failed skipped errors status=0
   "$@" >>"$log" 2>&1 <<EOF || status=$?
@@ -84,9 +85,9 @@ set -e
 python3 -m venv "$env"
 "$env/bin/python" -m pip install -q --no-index --find-links "$tools" ${test_tools[*]}
 "$env/bin/python" -m pip install -q --no-index --no-deps "$wheel"
-cd "$tests"
+cd "$tree"
 "$env/bin/python" -c 'import platform; print("python", platform.python_version())'
-"$env/bin/python" -m pytest -q -p no:cacheprovider -rfEs .
+"$env/bin/python" -m pytest -q -p no:cacheprovider -rfEs tests/python
 EOF
   summary=$(grep -E '^[0-9]+ (passed|failed|skipped|error)|^=+ .*[0-9]+ (passed|failed|error)' "$log" | tail -n 1 || true)
   count() { grep -oE "[0-9]+ $1" <<<"$summary" | grep -oE '^[0-9]+' || echo 0; }
@@ -122,7 +123,7 @@ test_pyenv() {
   env="$work/env-$minor"
   mkdir -p "$work/home"
   run_tests "$minor" "pyenv" "$started" \
-    "$tools" "$wheel" "$work/tests" "$env" \
+    "$tools" "$wheel" "$work/tree" "$env" \
     env -i PATH="$(dirname "$python"):$clean_path" HOME="$work/home" LANG=C.UTF-8 \
     PIP_CONFIG_FILE=/dev/null PIP_DISABLE_PIP_VERSION_CHECK=1 /bin/sh -s
 }
@@ -160,15 +161,13 @@ test_debian() {
   mkdir -p "$target/opt/tamsel"
   cp -r "$tools" "$target/opt/tamsel/tools"
   cp "$wheel" "$target/opt/tamsel/"
-  cp -r "$work/tests" "$target/opt/tamsel/tests"
+  cp -r "$work/tree" "$target/opt/tamsel/tree"
   run_tests "$release" "Debian $release root" "$started" /opt/tamsel/tools \
-    "/opt/tamsel/$(basename "$wheel")" /opt/tamsel/tests /opt/tamsel/env in_root "$target" /bin/sh -s
+    "/opt/tamsel/$(basename "$wheel")" /opt/tamsel/tree /opt/tamsel/env in_root "$target" /bin/sh -s
   umount "$target/proc" && rm -rf --one-file-system "$target"
 }
 
-mkdir -p "$work/tests"
-cp -r "$root"/tests/python/. "$work/tests/"
-rm -rf "$work"/tests/__pycache__
+"$root/scripts/copy-tracked.sh" "$work/tree"
 echo "testing $(basename "$wheel")"
 printf "$columns\n" name interpreter where passed failed skipped seconds note
 for name in "${names[@]}"; do
