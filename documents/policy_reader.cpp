@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "documents/buffered.h"
+#include "documents/direct_alternatives.h"
 #include "documents/document.h"
 #include "documents/readers.h"
 #include "documents/rules.h"
@@ -119,8 +120,10 @@ Status read_rule(EventReader& reader, RuleAst& rule) {
       case 0:
         return read_text(reader, rule.id);
       case 1:
+        if (read_scope_directly(reader, rule.scope)) return Ok{};
         return read_alternatives(reader, "ScopeAst", kScopeKeys, match_scope, rule.scope);
       case 2:
+        if (read_condition_directly(reader, rule.when)) return Ok{};
         return read_alternatives(reader, "ConditionAst", kConditionKeys, match_condition,
                                  rule.when);
       default:

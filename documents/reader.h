@@ -61,6 +61,13 @@ class EventReader {
   std::string_view local_tag() const { return document_.local_tag(cursor_); }
   // Whether the event at the cursor is an alias that peek() has not expanded.
   bool at_alias() const;
+  // The event at the cursor when it can be read as it stands: loaded, and no
+  // alias (whose expansion would charge the budgets); nullptr otherwise.
+  const Event* peek_direct() const {
+    if (cursor_ >= document_.events.size()) return nullptr;
+    const Event* event = &document_.events[cursor_];
+    return event->kind == EventKind::Alias ? nullptr : event;
+  }
   // Consumes the event that peek() gave.
   void advance();
   // Passes over the whole node at the cursor without expanding its aliases and
@@ -74,6 +81,25 @@ class EventReader {
   // Nesting budget: one level per collection being read.
   Status enter(const Event& collection);
   void leave() { --depth_; }
+  // Whether one more collection fits the nesting budget; takes its level if so.
+  bool try_enter() {
+    if (depth_ == kNestingBudget) return false;
+    ++depth_;
+    return true;
+  }
+
+  // Where a reading that gives up returns to, so that another reading of the
+  // same value starts as if nothing had been read. Valid while no alias has
+  // been expanded since.
+  struct Checkpoint {
+    std::uint32_t cursor;
+    std::size_t depth;
+  };
+  Checkpoint checkpoint() const { return {cursor_, depth_}; }
+  void restore(Checkpoint point) {
+    cursor_ = point.cursor;
+    depth_ = point.depth;
+  }
 
   void push_key(std::string_view key) { path_.push_back({Segment::Key, key, 0}); }
   void push_index(std::size_t index) { path_.push_back({Segment::Index, {}, index}); }

@@ -55,6 +55,90 @@ TEST(DocumentsPolicy, ReadsTheFormsOfRules) {
   for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text;
 }
 
+// The same value behind an alias, which is always buffered before matching:
+// the anchored copy stands under an ignored key on the line before.
+std::string behind_alias(std::string text, const std::string& key, const std::string& anchored) {
+  text.insert(text.find(key), anchored);
+  return text;
+}
+std::string with_aliased_when(const std::string& when) {
+  return behind_alias(with_when("*c"), "    when: ", testing::cat("    x: &c ", when, "\n"));
+}
+std::string with_aliased_scope(const std::string& scope) {
+  return behind_alias(with_scope("*s"), "    scope: ", testing::cat("    xx: &s ", scope, "\n"));
+}
+
+// Common forms are read without buffering: each case, read as it stands and
+// through an alias, gives the same tree or the same message. Inner positions
+// agree because the anchored text starts in the same column as the value.
+TEST(DocumentsPolicy, ReadsCommonFormsAsBufferingWould) {
+  const Case conditions[] = {
+      {"[[a, b], c, {literal: 1}]", "v1: r action:a [a.b c 1] block"},
+      {"{subject: {field: b, domain: a}, value: {subject: [d, e]}, operator: c}",
+       "v1: r action:a [a.b c d.e] block"},
+      {"{all: [[[a, b], c, {literal: -1.5}], {subject: [d, e], operator: f, value: {literal: "
+       "'x'}}]}",
+       "v1: r action:a [all(a.b c -1.5; d.e f \"x\")] block"},
+      {"{any: []}", "v1: r action:a [any()] block"},
+      {"{\"any\": [[[a, b], c, {literal: false}]]}", "v1: r action:a [any(a.b c false)] block"},
+      {"[[a, b], c, {literal: 18446744073709551615}]",
+       "v1: r action:a [a.b c 1.8446744073709552e+19] block"},
+      // Forms that no direct reading decides, which buffering reads.
+      {"{subject: [a, b], operator: c, value: {literal: 1, subject: [d, e]}}",
+       "v1: r action:a [a.b c 1] block"},
+      {"{subject: [a, b], operator: !!str 5, value: {literal: 1}}",
+       "v1: r action:a [a.b 5 1] block"},
+      {"{all: [[[a, b], c, {literal: 1}]], subject: [a, b]}",
+       "v1: r action:a [all(a.b c 1)] block"},
+      // Malformed: where buffering fails, whatever the direct reading had begun.
+      {"[[a, b], c, {literal: ~}]", "ConditionAst"},
+      {"[[a, b], c, {literal: 1}, d]", "ConditionAst"},
+      {"{subject: [a, b], operator: c}", "ConditionAst"},
+      {"{subject: [a, b], operator: c, value: {literal: 1}, operator: c}", "ConditionAst"},
+      {"{all: [[[a, b], c, {literal: 1}]], any: []}", "v1: r action:a [all(a.b c 1)] block"},
+      {"{all: [[[a, b], c, {literal: 1}], {any: []}]}", "ConditionAst"},
+      {"{subject: [a, b], operator: c, value: {literal: 1}, x: !t 1}",
+       "rules[0].when.x: untagged and internally tagged enums do not support enum input at line 5 "
+       "column 66"},
+      {"{all: [[[a, b], c, {literal: 1}], [[a, b], c, {literal: 18446744073709551616}]]}",
+       "rules[0].when.all[1][2].literal: invalid type: integer `18446744073709551616` as u128, "
+       "expected any value at line 5 column 67"},
+      {"[[a, b], c, {literal: 1}, [[[[x]]]]]", "ConditionAst"},
+  };
+  for (const Case& c : conditions) {
+    const std::string expected =
+        std::string(c.expected) == "ConditionAst"
+            ? "rules[0]: data did not match any variant of untagged enum ConditionAst at line 3 "
+              "column 5"
+            : c.expected;
+    EXPECT_EQ(show_policy(with_when(c.text)), expected) << c.text;
+    EXPECT_EQ(show_policy(with_aliased_when(c.text)), expected) << c.text;
+  }
+  const Case scopes[] = {
+      {"{action: refund}", "action:refund"},
+      {"{actor: 'agent 1'}", "actor:agent 1"},
+      {"{global: FALSE}", "global:false"},
+      {"{actor: x, action: a}", "action:a"},
+      {"{action: ~}", "ScopeAst"},
+      {"{global: yes}", "ScopeAst"},
+      {"{actor: a, z: [!t 1]}",
+       "rules[0].scope.z[0]: untagged and internally tagged enums do not support enum input at "
+       "line 4 column 27"},
+  };
+  for (const Case& c : scopes) {
+    std::string expected = c.expected;
+    if (expected == "ScopeAst") {
+      expected =
+          "rules[0]: data did not match any variant of untagged enum ScopeAst at line 3 "
+          "column 5";
+    } else if (expected[0] != 'r') {
+      expected = testing::cat("v1: r ", expected, " [action.x equals 1] block");
+    }
+    EXPECT_EQ(show_policy(with_scope(c.text)), expected) << c.text;
+    EXPECT_EQ(show_policy(with_aliased_scope(c.text)), expected) << c.text;
+  }
+}
+
 TEST(DocumentsPolicy, MatchesScopeAlternativesInOrder) {
   const Case cases[] = {
       {"{action: refund, actor: agent}", "action:refund"},
