@@ -5,28 +5,6 @@
 namespace tamsel {
 namespace {
 
-FieldType to_field_type(FieldTypeAst type) {
-  switch (type) {
-    case FieldTypeAst::String:
-      return FieldType::String;
-    case FieldTypeAst::Number:
-      return FieldType::Number;
-    case FieldTypeAst::Boolean:
-      return FieldType::Boolean;
-  }
-  return FieldType::String;  // unreachable: the switch covers every keyword
-}
-
-FieldMap to_field_map(NameMap<FieldTypeAst>& fields) {
-  FieldMap map;
-  map.reserve(fields.size());
-  while (!fields.empty()) {
-    auto node = fields.extract(fields.begin());
-    map.insert_or_assign(std::move(node.key()), to_field_type(node.mapped()));
-  }
-  return map;
-}
-
 std::optional<FieldType> lookup(const FieldMap& map, std::string_view field) {
   const auto it = map.find(field);
   if (it == map.end()) return std::nullopt;
@@ -40,11 +18,10 @@ SchemaCatalogue build_catalogue(SchemaAst schema) {
   catalogue.actions_.reserve(schema.actions.size());
   while (!schema.actions.empty()) {
     auto node = schema.actions.extract(schema.actions.begin());
-    FieldMap fields = to_field_map(node.mapped().fields);
-    catalogue.actions_.insert_or_assign(std::move(node.key()), std::move(fields));
+    catalogue.actions_.insert_or_assign(std::move(node.key()), std::move(node.mapped().fields));
   }
-  catalogue.actor_fields_ = to_field_map(schema.actor.fields);
-  catalogue.snapshot_fields_ = to_field_map(schema.snapshot.fields);
+  catalogue.actor_fields_ = std::move(schema.actor.fields);
+  catalogue.snapshot_fields_ = std::move(schema.snapshot.fields);
   return catalogue;
 }
 

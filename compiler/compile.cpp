@@ -1,6 +1,5 @@
 #include "compiler/compile.h"
 
-#include <array>
 #include <utility>
 
 namespace tamsel {
@@ -10,40 +9,6 @@ using Kind = CompileError::Kind;
 
 CompileError error_of(Kind kind, std::string first = {}, std::string second = {}) {
   return CompileError{kind, std::move(first), std::move(second), {}};
-}
-
-std::optional<Domain> domain_of(std::string_view word) {
-  if (word == "action") return Domain::Action;
-  if (word == "actor") return Domain::Actor;
-  if (word == "snapshot") return Domain::Snapshot;
-  return std::nullopt;
-}
-
-std::optional<Operator> operator_of(std::string_view word) {
-  static constexpr std::array<std::pair<std::string_view, Operator>, 6> kWords{{
-      {"equals", Operator::Equals},
-      {"not_equals", Operator::NotEquals},
-      {"greater_than", Operator::GreaterThan},
-      {"less_than", Operator::LessThan},
-      {"in", Operator::In},
-      {"not_in", Operator::NotIn},
-  }};
-  for (const auto& [text, op] : kWords) {
-    if (text == word) return op;
-  }
-  return std::nullopt;
-}
-
-const char* type_word(FieldType type) {
-  switch (type) {
-    case FieldType::String:
-      return "string";
-    case FieldType::Number:
-      return "number";
-    case FieldType::Boolean:
-      return "boolean";
-  }
-  return "";
 }
 
 bool admitted(Operator op, FieldType type) {
@@ -160,18 +125,6 @@ Expected<CompiledCondition, CompileError> compile_condition(
   return CompiledCondition{CompiledCondition::Any{std::move(*members)}};
 }
 
-Effect effect_of(EffectAst effect) {
-  switch (effect) {
-    case EffectAst::Allow:
-      return Effect::Allow;
-    case EffectAst::Block:
-      return Effect::Block;
-    case EffectAst::RequireApproval:
-      return Effect::RequireApproval;
-  }
-  return Effect::Allow;  // unreachable: the switch covers every keyword
-}
-
 void file_rule(CompiledPolicy& policy, RuleScope scope, CompiledRule rule) {
   switch (scope.kind) {
     case RuleScope::Kind::Action:
@@ -191,7 +144,7 @@ void file_rule(CompiledPolicy& policy, RuleScope scope, CompiledRule rule) {
 Expected<ResolvedSubject, CompileError> resolve_subject(
     const SchemaCatalogue& catalogue, const SubjectAst& subject,
     std::optional<std::string_view> scoped_action) {
-  const std::optional<Domain> domain = domain_of(subject.domain);
+  const std::optional<Domain> domain = from_document_word<Domain>(subject.domain);
   if (!domain) return unexpected(error_of(Kind::UnknownDomain, subject.domain));
   const auto type = field_type(catalogue, *domain, subject.field, scoped_action);
   if (!type) return unexpected(error_of(Kind::UnknownField, subject.domain, subject.field));
@@ -203,7 +156,7 @@ Expected<AtomicCondition, CompileError> compile_comparison(
     std::optional<std::string_view> scoped_action) {
   auto left = resolve_subject(catalogue, comparison.subject, scoped_action);
   if (!left) return unexpected(std::move(left).error());
-  const std::optional<Operator> op = operator_of(comparison.op);
+  const std::optional<Operator> op = from_document_word<Operator>(comparison.op);
   if (!op) return unexpected(error_of(Kind::UnknownOperator, std::move(comparison.op)));
   auto right = compile_operand(catalogue, std::move(comparison.value), scoped_action);
   if (!right) return unexpected(std::move(right).error());
@@ -212,8 +165,8 @@ Expected<AtomicCondition, CompileError> compile_comparison(
                                std::string(variant_name(right->type))));
   }
   if (!admitted(*op, left->type)) {
-    return unexpected(
-        error_of(Kind::UnsupportedOperator, std::string(variant_name(*op)), type_word(left->type)));
+    return unexpected(error_of(Kind::UnsupportedOperator, std::string(variant_name(*op)),
+                               std::string(document_word(left->type))));
   }
   return AtomicCondition{std::move(left->subject), *op, std::move(right->operand)};
 }
@@ -228,7 +181,7 @@ Expected<CompiledPolicy, CompileError> compile_policy(const SchemaCatalogue& cat
     if (scope->kind == RuleScope::Kind::Action) scoped_action = scope->name;
     auto condition = compile_condition(catalogue, std::move(rule.when), scoped_action);
     if (!condition) return unexpected(std::move(condition).error());
-    CompiledRule compiled{std::move(rule.id), std::move(*condition), effect_of(rule.effect)};
+    CompiledRule compiled{std::move(rule.id), std::move(*condition), rule.effect};
     file_rule(policy, std::move(*scope), std::move(compiled));
   }
   return policy;

@@ -2,29 +2,17 @@
 // declared order of every field and variant is the order of the canonical text.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "common/names.h"
+#include "compiler/vocabulary.h"
 
 namespace tamsel {
 
-enum class Domain : std::uint8_t { Action, Actor, Snapshot };
-enum class Operator : std::uint8_t { Equals, NotEquals, GreaterThan, LessThan, In, NotIn };
-enum class Effect : std::uint8_t { Allow, Block, RequireApproval };
-enum class FieldType : std::uint8_t { String, Number, Boolean };
-
 // Variants in order: String, Number, Boolean.
 using FieldValue = std::variant<std::string, double, bool>;
-
-// The variant names, as the canonical text and the error texts spell them.
-std::string_view variant_name(Domain domain);
-std::string_view variant_name(Operator op);
-std::string_view variant_name(Effect effect);
-std::string_view variant_name(FieldType type);
 
 struct SubjectRef {
   Domain domain = Domain::Action;

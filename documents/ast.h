@@ -2,21 +2,21 @@
 // written: the readers check form only, names are checked later.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "common/names.h"
+#include "compiler/vocabulary.h"
 
 namespace tamsel {
 
 // ---- schema ----
 
-enum class FieldTypeAst : std::uint8_t { String, Number, Boolean };
+// The schema's type keywords read straight into the model's enumeration.
+using FieldTypeAst = FieldType;
 
 struct ActionSchemaAst {
   NameMap<FieldTypeAst> fields;
@@ -89,10 +89,9 @@ struct ScopeAst {
   std::variant<Action, Actor, Global> value;
 };
 
-enum class EffectAst : std::uint8_t { Allow, Block, RequireApproval };
-
-// The policy document's words for the effects, in the order of EffectAst.
-inline constexpr std::array<std::string_view, 3> kEffectWords{"allow", "block", "require_approval"};
+// The effect keywords read straight into the model's enumeration; operator and
+// domain words stay texts, since the compiler reports unknown ones as written.
+using EffectAst = Effect;
 
 struct RuleAst {
   std::string id;

@@ -105,13 +105,6 @@ std::optional<ScopeAst> match_scope(BufferedValue value) {
   return std::nullopt;
 }
 
-Status read_effect(EventReader& reader, EffectAst& out) {
-  std::size_t index = 0;
-  if (auto read = read_keyword(reader, kEffectWords, index); !read) return read;
-  out = static_cast<EffectAst>(index);
-  return Ok{};
-}
-
 Status read_rule(EventReader& reader, RuleAst& rule) {
   static constexpr std::array kFields{FieldRule{"id"}, FieldRule{"scope"}, FieldRule{"when"},
                                       FieldRule{"effect"}};
@@ -127,7 +120,7 @@ Status read_rule(EventReader& reader, RuleAst& rule) {
         return read_alternatives(reader, "ConditionAst", kConditionKeys, match_condition,
                                  rule.when);
       default:
-        return read_effect(reader, rule.effect);
+        return read_word(reader, rule.effect);
     }
   });
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/names.h"
+#include "compiler/vocabulary.h"
 #include "documents/reader.h"
 
 namespace tamsel {
@@ -38,6 +39,15 @@ Status read_boolean(EventReader& reader, bool& out);
 // Gives the index of the keyword in keywords.
 Status read_keyword(EventReader& reader, std::span<const std::string_view> keywords,
                     std::size_t& out);
+
+// A keyword of one of the closed vocabularies, read into its enumeration.
+template <HasVocabulary Enum>
+Status read_word(EventReader& reader, Enum& out) {
+  std::size_t index = 0;
+  if (auto read = read_keyword(reader, kDocumentWords<Enum>, index); !read) return read;
+  out = vocabulary(Enum{})[index].variant;
+  return Ok{};
+}
 
 // Whether the node at the cursor stands for an absent optional value; consumes it if so.
 Expected<bool, ReadError> read_absent(EventReader& reader);

@@ -10,22 +10,13 @@
 namespace tamsel {
 namespace {
 
-constexpr std::array<std::string_view, 3> kFieldTypes{"string", "number", "boolean"};
-
-Status read_field_type(EventReader& reader, FieldTypeAst& out) {
-  std::size_t index = 0;
-  if (auto read = read_keyword(reader, kFieldTypes, index); !read) return read;
-  out = static_cast<FieldTypeAst>(index);
-  return Ok{};
-}
-
 // ActionSchemaAst, ActorSchemaAst and SnapshotSchemaAst share one shape.
 template <class Block>
 Status read_fields_block(EventReader& reader, std::string_view expected, Block& block) {
   static constexpr std::array kFields{FieldRule{"fields"}};
   return read_record(reader, expected, kFields, [&](std::size_t) {
     return read_keyed_map(reader, block.fields,
-                          [&](FieldTypeAst& type) { return read_field_type(reader, type); });
+                          [&](FieldTypeAst& type) { return read_word(reader, type); });
   });
 }
 

@@ -9,10 +9,6 @@
 namespace tamsel {
 namespace {
 
-std::string_view effect_word(EffectAst effect) {
-  return kEffectWords[static_cast<std::size_t>(effect)];
-}
-
 // The atomic conditions of a rule: the single one, or the members of its list.
 struct AtomicView {
   const AtomicConditionAst* first;
@@ -63,7 +59,7 @@ bool passes_when(const WhenFilter& filter, const ConditionAst& when) {
 
 bool selected(const RuleFilter& where, const RuleAst& rule) {
   if (where.id && rule.id != *where.id) return false;
-  if (where.effect && effect_word(rule.effect) != *where.effect) return false;
+  if (where.effect && document_word(rule.effect) != *where.effect) return false;
   if (where.scope && !passes_scope(*where.scope, rule.scope)) return false;
   if (where.when && !passes_when(*where.when, rule.when)) return false;
   return true;

@@ -66,8 +66,7 @@ inline std::string show_rule(const RuleAst& rule) {
   } else {
     shown += show_list("any", std::get<ConditionAst::Any>(rule.when.value).conditions);
   }
-  const char* effects[] = {"allow", "block", "require_approval"};
-  return shown + "] " + effects[static_cast<int>(rule.effect)];
+  return cat(shown, "] ", document_word(rule.effect));
 }
 
 // "v1: rule | rule" or the error message.
@@ -82,10 +81,8 @@ inline std::string show_policy(std::string_view text) {
 }
 
 inline std::string show_fields(const NameMap<FieldTypeAst>& fields) {
-  const char* types[] = {"string", "number", "boolean"};
   std::vector<std::string> entries;
-  for (const auto& [name, type] : fields)
-    entries.push_back(name + ":" + types[static_cast<int>(type)]);
+  for (const auto& [name, type] : fields) entries.push_back(cat(name, ":", document_word(type)));
   std::sort(entries.begin(), entries.end());
   std::string shown = "{";
   for (std::size_t i = 0; i < entries.size(); ++i) shown += cat(i ? " " : "", entries[i]);
