@@ -17,7 +17,7 @@
 
 namespace tamsel {
 
-inline constexpr std::size_t kDomainCount = 3;
+inline constexpr std::size_t kDomainCount = kDomains.size();
 
 struct Decision {
   Effect effect = Effect::Allow;

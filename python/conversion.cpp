@@ -8,8 +8,6 @@
 namespace tamsel::python {
 namespace {
 
-constexpr Domain kDomains[kDomainCount] = {Domain::Action, Domain::Actor, Domain::Snapshot};
-
 // A value converted for a slot, with what keeps its text alive.
 struct Converted {
   InputValue value;
@@ -271,7 +269,7 @@ bool build_rule_ids(const EvaluationPlan& plan, std::vector<Ref>& rule_ids) {
 
 bool build_plan_strs(const EvaluationPlan& plan, PlanStrs& strs) {
   for (std::size_t d = 0; d < kDomainCount; ++d) {
-    if (!strs.slots[d].build(slot_entries(plan, kDomains[d]))) return false;
+    if (!strs.slots[d].build(slot_entries(plan, kDomains[d].variant))) return false;
   }
   return strs.actions.build(action_entries(plan)) && build_rule_ids(plan, strs.rule_ids);
 }
@@ -307,10 +305,9 @@ bool convert_input(PyObject* argument, const PlanStrs& strs, CallInput& input) {
     raise_conversion_error(argument, "PyDict", "input");
     return false;
   }
-  PyObject* const keys[kDomainCount] = {names().action, names().actor, names().snapshot};
   for (std::size_t d = 0; d < kDomainCount; ++d) {
     // The domain dict is held while a value's conversion code might drop it from input.
-    const Ref domain = Ref::borrow(PyDict_GetItemWithError(argument, keys[d]));
+    const Ref domain = Ref::borrow(PyDict_GetItemWithError(argument, names().domain_keys[d]));
     if (!domain) {
       if (PyErr_Occurred()) return false;
       continue;

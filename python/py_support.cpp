@@ -14,9 +14,22 @@ Utf8InPlace g_as_utf8_and_size = nullptr;
 Names g_names{};
 PyObject* g_panic = nullptr;  // strong reference, kept for the life of the process
 
-bool intern(PyObject*& slot, const char* text) {
-  if (slot == nullptr) slot = PyUnicode_InternFromString(text);  // new reference, kept
+bool intern(PyObject*& slot, std::string_view text) {
+  if (slot == nullptr) {
+    slot = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (slot != nullptr) PyUnicode_InternInPlace(&slot);  // new reference, kept
+  }
   return slot != nullptr;
+}
+
+// One str per word of Enum's vocabulary, in its declared order.
+template <class Enum, std::size_t N>
+bool intern_words(PyObject* (&slots)[N]) {
+  static_assert(N == vocabulary(Enum{}).size());
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!intern(slots[i], vocabulary(Enum{})[i].word)) return false;
+  }
+  return true;
 }
 
 // The qualified name of the object's type as a new str, or null without an error.
@@ -52,13 +65,11 @@ bool init_names() {
     return false;
   }
   Names& n = g_names;
-  return intern(n.action, "action") && intern(n.actor, "actor") && intern(n.snapshot, "snapshot") &&
-         intern(n.effect, "effect") && intern(n.matched_rule, "matched_rule") &&
-         intern(n.effect_words[0], "allow") && intern(n.effect_words[1], "block") &&
-         intern(n.effect_words[2], "require_approval") && intern(n.dunder_module, "__module__") &&
-         intern(n.dunder_name, "__name__") && intern(n.dunder_qualname, "__qualname__") &&
-         intern(n.dunder_bool, "__bool__") && intern(n.dunder_get, "__get__") &&
-         intern(n.dunder_all, "__all__");
+  return intern_words<Domain>(n.domain_keys) && intern(n.effect, "effect") &&
+         intern(n.matched_rule, "matched_rule") && intern_words<Effect>(n.effect_words) &&
+         intern(n.dunder_module, "__module__") && intern(n.dunder_name, "__name__") &&
+         intern(n.dunder_qualname, "__qualname__") && intern(n.dunder_bool, "__bool__") &&
+         intern(n.dunder_get, "__get__") && intern(n.dunder_all, "__all__");
 }
 
 const Names& names() noexcept { return g_names; }

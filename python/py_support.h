@@ -9,6 +9,8 @@
 #include <new>
 #include <string_view>
 
+#include "compiler/vocabulary.h"
+
 namespace tamsel::python {
 
 // One strong reference, released when the holder ends.
@@ -70,12 +72,10 @@ class Utf8 {
 
 // Interned strings kept for the life of the process; set up by init_names().
 struct Names {
-  PyObject* action;
-  PyObject* actor;
-  PyObject* snapshot;
+  PyObject* domain_keys[kDomains.size()];  // the input's keys: the domain words, in Domain order
   PyObject* effect;
   PyObject* matched_rule;
-  PyObject* effect_words[3];  // in the order of Effect
+  PyObject* effect_words[kEffects.size()];  // the result's effect values, in Effect order
   PyObject* dunder_module;
   PyObject* dunder_name;
   PyObject* dunder_qualname;

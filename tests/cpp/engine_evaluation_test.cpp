@@ -55,8 +55,7 @@ std::string decide(const EvaluationPlan& plan, const Fields& fields) {
     if (auto slot = plan.slot_of(domain, name)) input.set(*slot, input_value(value));
   }
   const Decision decision = plan.evaluate(input);
-  static const char* const kWords[] = {"allow", "block", "require_approval"};
-  std::string text = kWords[static_cast<int>(decision.effect)];
+  std::string text(document_word(decision.effect));
   text += " ";
   text += decision.rule ? std::string(plan.rule_id(*decision.rule)) : "-";
   return text;
