@@ -49,12 +49,4 @@ std::optional<FieldType> SchemaCatalogue::snapshot_field_type(std::string_view f
   return lookup(snapshot_fields_, field);
 }
 
-bool SchemaCatalogue::actor_field_exists(std::string_view field) const {
-  return actor_fields_.find(field) != actor_fields_.end();
-}
-
-bool SchemaCatalogue::snapshot_field_exists(std::string_view field) const {
-  return snapshot_fields_.find(field) != snapshot_fields_.end();
-}
-
 }  // namespace tamsel

@@ -19,8 +19,6 @@ class SchemaCatalogue {
                                                            std::string_view field) const;
   [[nodiscard]] std::optional<FieldType> actor_field_type(std::string_view field) const;
   [[nodiscard]] std::optional<FieldType> snapshot_field_type(std::string_view field) const;
-  [[nodiscard]] bool actor_field_exists(std::string_view field) const;
-  [[nodiscard]] bool snapshot_field_exists(std::string_view field) const;
 
   // Lookup of an action's whole field map, or nullptr when the action is unknown.
   [[nodiscard]] const FieldMap* action_fields(std::string_view action) const;
