@@ -22,10 +22,10 @@ Unexpected<std::decay_t<E>> unexpected(E&& error) {
 template <class T, class E>
 class [[nodiscard]] Expected {
  public:
-  // NOLINTNEXTLINE(google-explicit-constructor): mirrors std::expected
+  // Implicit, as in std::expected.
   Expected(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   template <class G>
-  // NOLINTNEXTLINE(google-explicit-constructor): mirrors std::expected
+  // Implicit, as in std::expected.
   Expected(Unexpected<G> error) : state_(std::in_place_index<1>, std::move(error.error)) {}
 
   [[nodiscard]] bool has_value() const noexcept { return state_.index() == 0; }

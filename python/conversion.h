@@ -43,7 +43,7 @@ class CallInput {
   static constexpr std::size_t kInline = 16;
   // Raw storage: constructing all of it would cost more than most calls use.
   union InlineValues {
-    InlineValues() {}  // NOLINT(modernize-use-equals-default): leaves the values unmade
+    InlineValues() {}  // not "= default": leaves the values unmade
     std::array<InputValue, kInline> values;
   };
   InlineValues inline_;

@@ -56,7 +56,7 @@ bool Utf8::encode(PyObject* text) {
 }
 
 bool init_names() {
-  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): a symbol's address
+  // dlsym gives a symbol's address as void*.
   g_as_utf8_and_size =
       reinterpret_cast<Utf8InPlace>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
   if (g_as_utf8_and_size == nullptr) {

@@ -48,7 +48,7 @@ class StrTable {
   };
 
   static std::size_t position(const PyObject* str) noexcept {
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): an address as a number
+    // An address as a number.
     const auto address = reinterpret_cast<std::uintptr_t>(str);
     return static_cast<std::size_t>((address >> 4U) * 0x9E3779B97F4A7C15ULL >> 40U);
   }
