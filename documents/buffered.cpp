@@ -1,7 +1,9 @@
 #include "documents/buffered.h"
 
 #include <algorithm>
+#include <array>
 
+#include "documents/messages.h"
 #include "documents/scalars.h"
 
 namespace tamsel {
@@ -36,12 +38,8 @@ Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::s
       node.text_length = static_cast<std::uint32_t>(text.size());
       break;
     case ScalarKind::BigUnsigned:
-    case ScalarKind::BigNegative: {
-      std::string message = "invalid type: ";
-      append_description(message, value, text);
-      message += ", expected any value";
-      return unexpected(std::move(message));
-    }
+    case ScalarKind::BigNegative:
+      return unexpected(invalid_type_message(describe_scalar(value, text), "any value"));
   }
   return node;
 }
@@ -126,8 +124,7 @@ Status buffer_node(EventReader& reader, Sink out, const TopKeys* top) {
   if (!event) return unexpected(std::move(event).error());
   const Event& e = **event;
   if (e.tag == TagKind::Local) {
-    return unexpected(
-        reader.error_at("untagged and internally tagged enums do not support enum input", e.mark));
+    return unexpected(reader.error_at(tagged_alternative_message(), e.mark));
   }
   if (e.kind == EventKind::Scalar) return buffer_scalar(reader, e, out);
   return buffer_collection(reader, e, out, top);
@@ -219,6 +216,13 @@ bool match_record(BufferedValue value, std::span<const std::string_view> names,
     if (!field) return false;
   }
   return true;
+}
+
+std::optional<BufferedValue> match_keyed(BufferedValue value, std::string_view key) {
+  const std::array<std::string_view, 1> names{key};
+  std::array<std::optional<BufferedValue>, 1> found;
+  if (!match_record(value, names, found)) return std::nullopt;
+  return found[0];
 }
 
 }  // namespace tamsel

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "documents/chunked_list.h"
+#include "documents/messages.h"
 #include "documents/reader.h"
 
 namespace tamsel {
@@ -102,6 +103,10 @@ bool match_fields(BufferedValue mapping, std::span<const std::string_view> names
 bool match_record(BufferedValue value, std::span<const std::string_view> names,
                   std::span<std::optional<BufferedValue>> found, bool sequence_form = false);
 
+// The one-key forms such as {action: NAME}: the value under key, in a mapping
+// that match_fields accepts with key as its only field.
+std::optional<BufferedValue> match_keyed(BufferedValue value, std::string_view key);
+
 // The items of a sequence, each matched by match_item; nullopt unless all match.
 template <class T, class MatchItem>
 std::optional<std::vector<T>> match_list(BufferedValue value, MatchItem match_item) {
@@ -127,8 +132,7 @@ Status read_alternatives(EventReader& reader, std::string_view type_name, const 
   if (auto buffered = buffer_value(reader, nodes, top); !buffered) return buffered;
   auto matched = match(BufferedValue(nodes, 0));
   if (!matched) {
-    return unexpected(
-        ReadError{"data did not match any variant of untagged enum " + std::string(type_name)});
+    return unexpected(ReadError{no_variant_matched_message(type_name)});
   }
   out = std::move(*matched);
   return Ok{};

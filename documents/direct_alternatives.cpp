@@ -126,8 +126,7 @@ bool read_subject(EventReader& reader, SubjectAst& out) {
     return open(reader, EventKind::SequenceStart) && read_string(reader, out.domain) &&
            read_string(reader, out.field) && close(reader, EventKind::SequenceEnd);
   }
-  static constexpr std::array<std::string_view, 2> kNames{"domain", "field"};
-  const auto seen = read_fields(reader, kNames, [&](std::size_t field) {
+  const auto seen = read_fields(reader, kSubjectKeys, [&](std::size_t field) {
     return read_string(reader, field == 0 ? out.domain : out.field);
   });
   return seen == 0b11U;
@@ -152,8 +151,6 @@ bool read_value(EventReader& reader, ValueAst& out) {
   return false;
 }
 
-constexpr std::array<std::string_view, 5> kConditionNames{"subject", "operator", "value", "all",
-                                                          "any"};
 constexpr unsigned kAtomicFields = 0b00111U;
 constexpr unsigned kAllField = 0b01000U;
 constexpr unsigned kAnyField = 0b10000U;
@@ -176,9 +173,9 @@ bool read_atomic(EventReader& reader, AtomicConditionAst& out) {
            read_string(reader, out.op) && read_value(reader, out.value) &&
            close(reader, EventKind::SequenceEnd);
   }
-  static constexpr std::array<std::string_view, 3> kNames{"subject", "operator", "value"};
-  const auto seen = read_fields(
-      reader, kNames, [&](std::size_t field) { return read_atomic_field(reader, field, out); });
+  const auto seen = read_fields(reader, kAtomicKeys, [&](std::size_t field) {
+    return read_atomic_field(reader, field, out);
+  });
   return seen == kAtomicFields;
 }
 
@@ -200,7 +197,7 @@ bool read_condition(EventReader& reader, ConditionAst& out) {
     return true;
   }
   std::vector<AtomicConditionAst> list;
-  const auto seen = read_fields(reader, kConditionNames, [&](std::size_t field) {
+  const auto seen = read_fields(reader, kConditionKeys, [&](std::size_t field) {
     return field < 3 ? read_atomic_field(reader, field, atomic) : read_atomic_list(reader, list);
   });
   if (seen == kAtomicFields) {
@@ -217,10 +214,9 @@ bool read_condition(EventReader& reader, ConditionAst& out) {
 
 // {action: NAME}, {actor: NAME} or {global: FLAG}, the one key alone.
 bool read_scope(EventReader& reader, ScopeAst& out) {
-  static constexpr std::array<std::string_view, 3> kNames{"action", "actor", "global"};
   std::string name;
   bool flag = false;
-  const auto seen = read_fields(reader, kNames, [&](std::size_t field) {
+  const auto seen = read_fields(reader, kScopeKeys, [&](std::size_t field) {
     return field < 2 ? read_string(reader, name) : read_boolean(reader, flag);
   });
   if (seen == 0b001U) {

@@ -8,10 +8,22 @@
 // started, and the buffered reading decides.
 #pragma once
 
+#include <array>
+#include <string_view>
+
 #include "documents/ast.h"
 #include "documents/reader.h"
 
 namespace tamsel {
+
+// The keys that the direct and the buffered readings both read: a subject's,
+// an atomic condition's, those of all condition alternatives (the atomic
+// form's three first) and those of the scope alternatives.
+inline constexpr std::array<std::string_view, 2> kSubjectKeys{"domain", "field"};
+inline constexpr std::array<std::string_view, 3> kAtomicKeys{"subject", "operator", "value"};
+inline constexpr std::array<std::string_view, 5> kConditionKeys{"subject", "operator", "value",
+                                                                "all", "any"};
+inline constexpr std::array<std::string_view, 3> kScopeKeys{"action", "actor", "global"};
 
 bool read_scope_directly(EventReader& reader, ScopeAst& out);
 bool read_condition_directly(EventReader& reader, ConditionAst& out);

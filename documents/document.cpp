@@ -1,6 +1,7 @@
 #include "documents/document.h"
 
 #include "documents/events.h"
+#include "documents/messages.h"
 
 namespace tamsel {
 
@@ -17,8 +18,7 @@ std::optional<DocumentError> read_document(std::string_view text,
   // A syntax error after everything the root needed still fails the read.
   if (document->parse_error) return std::move(*document->parse_error);
   if (stream.has_further_document()) {
-    return DocumentError{
-        "deserializing from YAML containing more than one document is not supported"};
+    return DocumentError{further_document_message()};
   }
   return std::nullopt;
 }

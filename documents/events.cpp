@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "common/names.h"
+#include "documents/messages.h"
 
 namespace tamsel {
 
@@ -278,7 +279,7 @@ DocumentError positioned(std::string message, const yaml_mark_t& mark) {
 // Why loading stopped early at an event that add() refused.
 DocumentError load_stopped(const yaml_event_t& event) {
   if (event.type == YAML_ALIAS_EVENT) return positioned("unknown anchor", event.start_mark);
-  return positioned("recursion limit exceeded", event.start_mark);
+  return {recursion_limit_message(mark_of(event.start_mark))};
 }
 
 }  // namespace

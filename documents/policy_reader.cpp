@@ -18,18 +18,9 @@ namespace {
 template <std::size_t N>
 using Found = std::array<std::optional<BufferedValue>, N>;
 
-// One-key forms such as {action: NAME} or {literal: VALUE}.
-std::optional<BufferedValue> keyed(BufferedValue value, std::string_view key) {
-  const std::array<std::string_view, 1> names{key};
-  Found<1> found;
-  if (!match_record(value, names, found)) return std::nullopt;
-  return found[0];
-}
-
 std::optional<SubjectAst> match_subject(BufferedValue value) {
-  static constexpr std::array<std::string_view, 2> kNames{"domain", "field"};
   Found<2> found;
-  if (!match_record(value, kNames, found, true)) return std::nullopt;
+  if (!match_record(value, kSubjectKeys, found, true)) return std::nullopt;
   auto domain = match_text(*found[0]);
   auto field = match_text(*found[1]);
   if (!domain || !field) return std::nullopt;
@@ -45,11 +36,11 @@ std::optional<LiteralValueAst> match_literal(BufferedValue value) {
 }
 
 std::optional<ValueAst> match_value(BufferedValue value) {
-  if (auto literal = keyed(value, "literal")) {
+  if (auto literal = match_keyed(value, "literal")) {
     if (auto matched = match_literal(*literal))
       return ValueAst{ValueAst::Literal{std::move(*matched)}};
   }
-  if (auto subject = keyed(value, "subject")) {
+  if (auto subject = match_keyed(value, "subject")) {
     if (auto matched = match_subject(*subject))
       return ValueAst{ValueAst::Subject{std::move(*matched)}};
   }
@@ -57,9 +48,8 @@ std::optional<ValueAst> match_value(BufferedValue value) {
 }
 
 std::optional<AtomicConditionAst> match_atomic(BufferedValue value) {
-  static constexpr std::array<std::string_view, 3> kNames{"subject", "operator", "value"};
   Found<3> found;
-  if (!match_record(value, kNames, found, true)) return std::nullopt;
+  if (!match_record(value, kAtomicKeys, found, true)) return std::nullopt;
   auto subject = match_subject(*found[0]);
   auto op = match_text(*found[1]);
   auto right = match_value(*found[2]);
@@ -69,7 +59,7 @@ std::optional<AtomicConditionAst> match_atomic(BufferedValue value) {
 
 std::optional<std::vector<AtomicConditionAst>> match_atomic_list(BufferedValue value,
                                                                  std::string_view key) {
-  auto list = keyed(value, key);
+  auto list = match_keyed(value, key);
   if (!list) return std::nullopt;
   return match_list<AtomicConditionAst>(*list, match_atomic);
 }
@@ -84,53 +74,50 @@ std::optional<ConditionAst> match_condition(BufferedValue value) {
   return std::nullopt;
 }
 
-// Every key by which match_condition or match_scope reads a mapping at the
-// top of the value; the atomic form reads three positions.
-constexpr std::array<std::string_view, 5> kConditionKeyNames{"subject", "operator", "value", "all",
-                                                             "any"};
-constexpr TopKeys kConditionKeys{kConditionKeyNames, 3};
-constexpr std::array<std::string_view, 3> kScopeKeyNames{"action", "actor", "global"};
-constexpr TopKeys kScopeKeys{kScopeKeyNames, 1};
+// Under these keys match_condition and match_scope read a mapping at the top
+// of the value; the atomic form also reads three positions.
+constexpr TopKeys kConditionTop{kConditionKeys, 3};
+constexpr TopKeys kScopeTop{kScopeKeys, 1};
 
 std::optional<ScopeAst> match_scope(BufferedValue value) {
-  if (auto action = keyed(value, "action")) {
+  if (auto action = match_keyed(value, "action")) {
     if (auto name = match_text(*action)) return ScopeAst{ScopeAst::Action{std::move(*name)}};
   }
-  if (auto actor = keyed(value, "actor")) {
+  if (auto actor = match_keyed(value, "actor")) {
     if (auto name = match_text(*actor)) return ScopeAst{ScopeAst::Actor{std::move(*name)}};
   }
-  if (auto global = keyed(value, "global")) {
+  if (auto global = match_keyed(value, "global")) {
     if (auto flag = match_boolean(*global)) return ScopeAst{ScopeAst::Global{*flag}};
   }
   return std::nullopt;
 }
 
+Status read_scope(EventReader& reader, ScopeAst& scope) {
+  if (read_scope_directly(reader, scope)) return Ok{};
+  return read_alternatives(reader, "ScopeAst", kScopeTop, match_scope, scope);
+}
+
+Status read_condition(EventReader& reader, ConditionAst& condition) {
+  if (read_condition_directly(reader, condition)) return Ok{};
+  return read_alternatives(reader, "ConditionAst", kConditionTop, match_condition, condition);
+}
+
 Status read_rule(EventReader& reader, RuleAst& rule) {
-  static constexpr std::array kFields{FieldRule{"id"}, FieldRule{"scope"}, FieldRule{"when"},
-                                      FieldRule{"effect"}};
-  return read_record(reader, "struct RuleAst", kFields, [&](std::size_t field) -> Status {
-    switch (field) {
-      case 0:
-        return read_text(reader, rule.id);
-      case 1:
-        if (read_scope_directly(reader, rule.scope)) return Ok{};
-        return read_alternatives(reader, "ScopeAst", kScopeKeys, match_scope, rule.scope);
-      case 2:
-        if (read_condition_directly(reader, rule.when)) return Ok{};
-        return read_alternatives(reader, "ConditionAst", kConditionKeys, match_condition,
-                                 rule.when);
-      default:
-        return read_word(reader, rule.effect);
-    }
-  });
+  static constexpr std::array kFields{
+      required_field<&RuleAst::id, read_text>("id"),
+      required_field<&RuleAst::scope, read_scope>("scope"),
+      required_field<&RuleAst::when, read_condition>("when"),
+      required_field<&RuleAst::effect, read_word<EffectAst>>("effect"),
+  };
+  return read_record(reader, "struct RuleAst", kFields, rule);
 }
 
 Status read_policy_root(EventReader& reader, PolicyAst& policy) {
-  static constexpr std::array kFields{FieldRule{"version"}, FieldRule{"rules"}};
-  return read_record(reader, "struct PolicyAst", kFields, [&](std::size_t field) -> Status {
-    if (field == 0) return read_u32(reader, policy.version);
-    return read_list(reader, policy.rules, [&](RuleAst& rule) { return read_rule(reader, rule); });
-  });
+  static constexpr std::array kFields{
+      required_field<&PolicyAst::version, read_u32>("version"),
+      required_field<&PolicyAst::rules, read_list<read_rule>>("rules"),
+  };
+  return read_record(reader, "struct PolicyAst", kFields, policy);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "documents/buffered.h"
+#include "documents/messages.h"
 #include "documents/scalars.h"
 
 namespace tamsel {
@@ -31,7 +32,7 @@ EventReader::~EventReader() = default;
 
 ReadError EventReader::past_end() const {
   if (document_.parse_error) return placed(document_.parse_error->message);
-  return placed("EOF while parsing a value");
+  return placed(end_of_input_message());
 }
 
 Expected<const Event*, ReadError> EventReader::peek() {
@@ -49,7 +50,7 @@ Expected<const Event*, ReadError> EventReader::peek() {
   replayed_ += events;
   replayed_bytes_ += kReplayBytesPerEvent * events + (text_end - node.text_begin);
   if (replayed_ > replay_budget_ || replayed_bytes_ > replay_byte_budget_) {
-    return unexpected(placed("repetition limit exceeded"));
+    return unexpected(placed(repetition_limit_message()));
   }
   // An anchored node is never an alias itself, so one step always suffices.
   replays_.push_back({cursor_ + 1, last});
@@ -93,11 +94,7 @@ Expected<bool, ReadError> EventReader::at_end(EventKind end) {
 }
 
 Status EventReader::enter(const Event& collection) {
-  if (depth_ == kNestingBudget) {
-    std::string message = "recursion limit exceeded";
-    append_position(message, collection.mark);
-    return unexpected(placed(std::move(message)));
-  }
+  if (depth_ == kNestingBudget) return unexpected(placed(recursion_limit_message(collection.mark)));
   ++depth_;
   return Ok{};
 }
@@ -146,7 +143,9 @@ ReadError EventReader::locate(ReadError error, Mark mark) const {
 }
 
 ReadError EventReader::invalid_type(const Event& event, std::string_view expected) const {
-  return error_at(invalid_type_message(document_, event, expected), event.mark);
+  auto described = describe_node(document_, event);
+  if (!described) return error_at(std::move(described).error(), event.mark);
+  return error_at(invalid_type_message(*described, expected), event.mark);
 }
 
 }  // namespace tamsel

@@ -5,24 +5,6 @@
 namespace tamsel {
 namespace {
 
-std::string_view collection_word(const Event& event) {
-  return event.kind == EventKind::SequenceStart ? "sequence" : "map";
-}
-
-std::string unknown_variant(std::string_view text, std::span<const std::string_view> keywords) {
-  std::string message = "unknown variant `";
-  message += text;
-  message += "`, expected ";
-  if (keywords.size() > 2) message += "one of ";
-  for (std::size_t i = 0; i < keywords.size(); ++i) {
-    if (i > 0) message += keywords.size() == 2 ? " or " : ", ";
-    message += '`';
-    message += keywords[i];
-    message += '`';
-  }
-  return message;
-}
-
 std::optional<std::size_t> find_keyword(std::string_view text,
                                         std::span<const std::string_view> keywords) {
   for (std::size_t i = 0; i < keywords.size(); ++i) {
@@ -36,16 +18,14 @@ Status read_tagged_keyword(EventReader& reader, const Event& event,
                            std::span<const std::string_view> keywords, std::size_t& out) {
   const std::string_view word = reader.local_tag().substr(1);
   const auto found = find_keyword(word, keywords);
-  if (!found) return unexpected(reader.error_at(unknown_variant(word, keywords), event.mark));
-  if (event.kind != EventKind::Scalar) {
-    std::string message = "invalid type: ";
-    message += collection_word(event);
-    message += ", expected unit";
-    return unexpected(reader.error_at(std::move(message), event.mark));
+  if (!found) {
+    return unexpected(reader.error_at(unknown_variant_message(word, keywords), event.mark));
   }
+  if (event.kind != EventKind::Scalar) return unexpected(reader.invalid_type(event, "unit"));
   const std::string_view text = reader.text(event);
   if (event.style != ScalarStyle::Plain || !(text.empty() || is_null_spelling(text))) {
-    return unexpected(reader.error_at(invalid_value_message(text, "null"), event.mark));
+    return unexpected(
+        reader.error_at(invalid_value_message(describe_string(text), "null"), event.mark));
   }
   out = *found;
   reader.advance();
@@ -76,10 +56,8 @@ Status read_u32(EventReader& reader, std::uint32_t& out) {
   const auto number = parse_unsigned(reader.text(e));
   if (!number) return unexpected(reader.invalid_type(e, "u32"));
   if (*number > UINT32_MAX) {
-    std::string message = "invalid value: integer `";
-    append_decimal(message, *number);
-    message += "`, expected u32";
-    return unexpected(reader.error_at(std::move(message), e.mark));
+    return unexpected(
+        reader.error_at(invalid_value_message(describe_integer(*number), "u32"), e.mark));
   }
   out = static_cast<std::uint32_t>(*number);
   reader.advance();
@@ -107,14 +85,11 @@ Status read_keyword(EventReader& reader, std::span<const std::string_view> keywo
   const Event& e = **event;
   if (e.tag == TagKind::Local) return read_tagged_keyword(reader, e, keywords, out);
   if (e.kind != EventKind::Scalar) {
-    std::string message = "invalid type: ";
-    message += collection_word(e);
-    message += ", expected a YAML tag starting with '!'";
-    return unexpected(reader.error_at(std::move(message), e.mark));
+    return unexpected(reader.invalid_type(e, "a YAML tag starting with '!'"));
   }
   const std::string_view text = reader.text(e);
   const auto found = find_keyword(text, keywords);
-  if (!found) return unexpected(reader.error_at(unknown_variant(text, keywords), e.mark));
+  if (!found) return unexpected(reader.error_at(unknown_variant_message(text, keywords), e.mark));
   out = *found;
   reader.advance();
   return Ok{};
@@ -127,7 +102,8 @@ Expected<bool, ReadError> read_absent(EventReader& reader) {
   if (e.kind != EventKind::Scalar || e.style != ScalarStyle::Plain) return false;
   const std::string_view text = reader.text(e);
   if (e.tag == TagKind::Null && !is_null_spelling(text)) {
-    return unexpected(reader.error_at(invalid_value_message(text, "null"), e.mark));
+    return unexpected(
+        reader.error_at(invalid_value_message(describe_string(text), "null"), e.mark));
   }
   const bool absent = (e.tag == TagKind::None && (text.empty() || is_null_spelling(text))) ||
                       e.tag == TagKind::Null;
@@ -142,13 +118,7 @@ Expected<Key, ReadError> read_key(EventReader& reader, std::string_view expected
   auto event = reader.peek();
   if (!event) return unexpected(std::move(event).error());
   const Event& e = **event;
-  if (e.kind != EventKind::Scalar) {
-    std::string message = "invalid type: ";
-    message += collection_word(e);
-    message += ", expected ";
-    message += expected;
-    return unexpected(reader.error_at(std::move(message), e.mark));
-  }
+  if (e.kind != EventKind::Scalar) return unexpected(reader.invalid_type(e, expected));
   const Key key{reader.text(e), !through_alias};
   reader.advance();
   return key;
@@ -170,14 +140,6 @@ Expected<bool, ReadError> open_collection(EventReader& reader, EventKind start,
     return false;
   }
   return unexpected(reader.invalid_type(e, expected));
-}
-
-std::optional<std::string_view> first_missing(std::span<const FieldRule> fields,
-                                              std::bitset<kMostFields> seen) {
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (!seen[i] && !fields[i].optional) return fields[i].name;
-  }
-  return std::nullopt;
 }
 
 }  // namespace detail

@@ -1,5 +1,7 @@
 // The rules that read values straight from the events: records, lists, keyed
 // maps, texts, 32-bit unsigned integers, booleans, optional values and keywords.
+// A record is read by a table of its fields, so that each key names the member
+// it fills and adding a field is one row.
 #pragma once
 
 #include <array>
@@ -15,16 +17,40 @@
 
 #include "common/names.h"
 #include "compiler/vocabulary.h"
+#include "documents/messages.h"
 #include "documents/reader.h"
 
 namespace tamsel {
 
-struct FieldRule {
-  std::string_view name;
-  bool optional = false;
+// A rule that reads the value at the cursor into out.
+template <class T>
+using ReadRule = Status (*)(EventReader& reader, T& out);
+
+namespace detail {
+
+template <class Rule>
+struct RuleTargetOf;
+template <class T>
+struct RuleTargetOf<ReadRule<T>> {
+  using type = T;
 };
 
-inline constexpr std::size_t kMostFields = 8;
+template <class Member>
+struct MemberOf;
+template <class Record, class Value>
+struct MemberOf<Value Record::*> {
+  using record = Record;
+};
+
+}  // namespace detail
+
+// The type that the rule Read reads.
+template <auto Read>
+using RuleTarget = typename detail::RuleTargetOf<decltype(Read)>::type;
+
+// The record type that the member pointer Member belongs to.
+template <auto Member>
+using RecordOf = typename detail::MemberOf<decltype(Member)>::record;
 
 // An empty plain scalar (also the empty node of an empty stream) stands for an
 // empty collection.
@@ -52,15 +78,49 @@ Status read_word(EventReader& reader, Enum& out) {
 // Whether the node at the cursor stands for an absent optional value; consumes it if so.
 Expected<bool, ReadError> read_absent(EventReader& reader);
 
-template <class T, class ReadInner>
-Status read_optional(EventReader& reader, std::optional<T>& out, ReadInner read_inner) {
+// An absent value, or one that ReadInner reads.
+template <auto ReadInner>
+Status read_optional(EventReader& reader, std::optional<RuleTarget<ReadInner>>& out) {
   auto absent = read_absent(reader);
   if (!absent) return unexpected(std::move(absent).error());
   if (*absent) {
     out.reset();
     return Ok{};
   }
-  return read_inner(out.emplace());
+  return ReadInner(reader, out.emplace());
+}
+
+// One field of a record: its key, whether the key may be left out, and the
+// rule that reads the value under it into the record.
+template <class Record>
+struct RecordField {
+  std::string_view key;
+  bool optional = false;
+  ReadRule<Record> read = nullptr;
+};
+
+inline constexpr std::size_t kMostFields = 8;
+
+namespace detail {
+
+template <auto Member, auto Read>
+Status read_member(EventReader& reader, RecordOf<Member>& record) {
+  return Read(reader, record.*Member);
+}
+
+}  // namespace detail
+
+// The field under key that Read reads into Member.
+template <auto Member, auto Read>
+constexpr RecordField<RecordOf<Member>> required_field(std::string_view key) {
+  return {key, false, &detail::read_member<Member, Read>};
+}
+
+// The field under key that may be left out or null; Read reads any other
+// value into the optional Member.
+template <auto Member, auto Read>
+constexpr RecordField<RecordOf<Member>> optional_field(std::string_view key) {
+  return {key, true, &detail::read_member<Member, read_optional<Read>>};
 }
 
 namespace detail {
@@ -77,86 +137,106 @@ Expected<Key, ReadError> read_key(EventReader& reader, std::string_view expected
 Expected<bool, ReadError> open_collection(EventReader& reader, EventKind start,
                                           std::string_view expected, Mark& mark);
 
+// Reads the collection of the given kind at the cursor, each entry by
+// read_entry, through its end; mark receives the collection's position.
+template <class ReadEntry>
+Status read_entries(EventReader& reader, EventKind start, std::string_view expected, Mark& mark,
+                    ReadEntry read_entry) {
+  auto open = open_collection(reader, start, expected, mark);
+  if (!open) return unexpected(std::move(open).error());
+  if (!*open) return Ok{};
+  const EventKind end =
+      start == EventKind::MappingStart ? EventKind::MappingEnd : EventKind::SequenceEnd;
+  for (;;) {
+    auto at_end = reader.at_end(end);
+    if (!at_end) return unexpected(std::move(at_end).error());
+    if (*at_end) return Ok{};
+    if (Status entry = read_entry(); !entry) return entry;
+  }
+}
+
+// Reads the value under key with the key on the path.
+template <class ReadValue>
+Status read_under(EventReader& reader, const Key& key, ReadValue read_value) {
+  key.usable ? reader.push_key(key.text) : reader.push_unusable_key();
+  Status value = read_value();
+  reader.pop_path();
+  return value;
+}
+
+// The index of the field under key; N when no field has that key.
+template <class Record, std::size_t N>
+std::size_t field_index(const std::array<RecordField<Record>, N>& fields, std::string_view key) {
+  std::size_t index = 0;
+  while (index < N && fields[index].key != key) ++index;
+  return index;
+}
+
 // The first field that is neither read nor optional.
-std::optional<std::string_view> first_missing(std::span<const FieldRule> fields,
-                                              std::bitset<kMostFields> seen);
+template <class Record, std::size_t N>
+std::optional<std::string_view> first_missing(const std::array<RecordField<Record>, N>& fields,
+                                              std::bitset<kMostFields> seen) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!seen[i] && !fields[i].optional) return fields[i].key;
+  }
+  return std::nullopt;
+}
 
 }  // namespace detail
 
-// Reads a mapping into a record; read_field(i) reads the value of fields[i].
-// Unknown keys are skipped unread.
-template <std::size_t N, class ReadField>
+// Reads a mapping into a record by its fields. Unknown keys are skipped unread.
+template <class Record, std::size_t N>
 Status read_record(EventReader& reader, std::string_view expected,
-                   const std::array<FieldRule, N>& fields, ReadField read_field) {
+                   const std::array<RecordField<Record>, N>& fields, Record& out) {
   static_assert(N <= kMostFields);
   Mark mark;
-  auto open = detail::open_collection(reader, EventKind::MappingStart, expected, mark);
-  if (!open) return unexpected(std::move(open).error());
   std::bitset<kMostFields> seen;
-  while (*open) {
-    auto end = reader.at_end(EventKind::MappingEnd);
-    if (!end) return unexpected(std::move(end).error());
-    if (*end) break;
-    auto key = detail::read_key(reader, "field identifier");
-    if (!key) return unexpected(std::move(key).error());
-    std::size_t index = 0;
-    while (index < N && fields[index].name != key->text) ++index;
-    if (index == N) {
-      if (auto skipped = reader.skip(); !skipped) return skipped;
-      continue;
-    }
-    if (seen[index]) {
-      return unexpected(reader.error_at("duplicate field `" + std::string(key->text) + "`", mark));
-    }
-    seen[index] = true;
-    key->usable ? reader.push_key(key->text) : reader.push_unusable_key();
-    Status field = read_field(index);
-    reader.pop_path();
-    if (!field) return unexpected(reader.locate(std::move(field).error(), mark));
-  }
+  Status read =
+      detail::read_entries(reader, EventKind::MappingStart, expected, mark, [&]() -> Status {
+        auto key = detail::read_key(reader, "field identifier");
+        if (!key) return unexpected(std::move(key).error());
+        const std::size_t index = detail::field_index(fields, key->text);
+        if (index == N) return reader.skip();
+        if (seen[index])
+          return unexpected(reader.error_at(duplicate_field_message(key->text), mark));
+        seen[index] = true;
+        Status field =
+            detail::read_under(reader, *key, [&] { return fields[index].read(reader, out); });
+        if (!field) return unexpected(reader.locate(std::move(field).error(), mark));
+        return Ok{};
+      });
+  if (!read) return read;
   if (const auto missing = detail::first_missing(fields, seen)) {
-    return unexpected(reader.error_at("missing field `" + std::string(*missing) + "`", mark));
+    return unexpected(reader.error_at(missing_field_message(*missing), mark));
   }
   return Ok{};
 }
 
-template <class T, class ReadItem>
-Status read_list(EventReader& reader, std::vector<T>& out, ReadItem read_item) {
+template <auto ReadItem>
+Status read_list(EventReader& reader, std::vector<RuleTarget<ReadItem>>& out) {
   Mark mark;
-  auto open = detail::open_collection(reader, EventKind::SequenceStart, "a sequence", mark);
-  if (!open) return unexpected(std::move(open).error());
-  while (*open) {
-    auto end = reader.at_end(EventKind::SequenceEnd);
-    if (!end) return unexpected(std::move(end).error());
-    if (*end) break;
-    reader.push_index(out.size());
-    Status item = read_item(out.emplace_back());
-    reader.pop_path();
-    if (!item) return item;
-  }
-  return Ok{};
+  return detail::read_entries(reader, EventKind::SequenceStart, "a sequence", mark,
+                              [&]() -> Status {
+                                reader.push_index(out.size());
+                                Status item = ReadItem(reader, out.emplace_back());
+                                reader.pop_path();
+                                return item;
+                              });
 }
 
 // A later entry of the same name replaces the earlier one.
-template <class V, class ReadValue>
-Status read_keyed_map(EventReader& reader, NameMap<V>& out, ReadValue read_value) {
+template <auto ReadValue>
+Status read_keyed_map(EventReader& reader, NameMap<RuleTarget<ReadValue>>& out) {
   Mark mark;
-  auto open = detail::open_collection(reader, EventKind::MappingStart, "a map", mark);
-  if (!open) return unexpected(std::move(open).error());
-  while (*open) {
-    auto end = reader.at_end(EventKind::MappingEnd);
-    if (!end) return unexpected(std::move(end).error());
-    if (*end) break;
+  return detail::read_entries(reader, EventKind::MappingStart, "a map", mark, [&]() -> Status {
     auto key = detail::read_key(reader, "a string");
     if (!key) return unexpected(std::move(key).error());
-    V value{};
-    key->usable ? reader.push_key(key->text) : reader.push_unusable_key();
-    Status read = read_value(value);
-    reader.pop_path();
+    RuleTarget<ReadValue> value{};
+    Status read = detail::read_under(reader, *key, [&] { return ReadValue(reader, value); });
     if (!read) return read;
     out.insert_or_assign(std::string(key->text), std::move(value));
-  }
-  return Ok{};
+    return Ok{};
+  });
 }
 
 }  // namespace tamsel

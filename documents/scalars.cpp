@@ -7,6 +7,7 @@
 
 #include "common/number_format.h"
 #include "common/quote.h"
+#include "documents/messages.h"
 
 namespace tamsel {
 namespace {
@@ -97,6 +98,16 @@ double c_locale_strtod(std::string_view text) {
   return strtod_l(copy.c_str(), nullptr, c_locale);
 }
 
+void append_decimal(std::string& out, Uint128 value) {
+  char digits[40];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + static_cast<int>(value % 10));
+    value /= 10;
+  } while (value != 0);
+  while (count > 0) out += digits[--count];
+}
+
 ScalarValue integer_value(ScalarKind kind, Uint128 magnitude) {
   ScalarValue value;
   value.kind = kind;
@@ -139,16 +150,16 @@ Expected<ScalarValue, std::string> classify_tagged(TagKind tag, std::string_view
         value.boolean = *boolean;
         return value;
       }
-      return unexpected(invalid_value_message(text, "a boolean"));
+      return unexpected(invalid_value_message(describe_string(text), "a boolean"));
     case TagKind::Int:
       if (auto value = classify_integer(text)) return *value;
-      return unexpected(invalid_value_message(text, "an integer"));
+      return unexpected(invalid_value_message(describe_string(text), "an integer"));
     case TagKind::Float:
       if (const auto floating = parse_float(text)) return float_value(*floating);
-      return unexpected(invalid_value_message(text, "a float"));
+      return unexpected(invalid_value_message(describe_string(text), "a float"));
     case TagKind::Null:
       if (is_null_spelling(text)) return of_kind(ScalarKind::Null);
-      return unexpected(invalid_value_message(text, "null"));
+      return unexpected(invalid_value_message(describe_string(text), "null"));
     default:
       return of_kind(ScalarKind::String);
   }
@@ -212,72 +223,59 @@ Expected<ScalarValue, std::string> classify_scalar(ScalarStyle style, TagKind ta
   return classify_plain(text);
 }
 
-std::string invalid_value_message(std::string_view text, std::string_view expected) {
-  std::string message = "invalid value: string ";
-  append_quoted(message, text);
-  message += ", expected ";
-  message += expected;
-  return message;
-}
-
-void append_decimal(std::string& out, Uint128 value) {
-  char digits[40];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + static_cast<int>(value % 10));
-    value /= 10;
-  } while (value != 0);
-  while (count > 0) out += digits[--count];
-}
-
-void append_description(std::string& out, const ScalarValue& value, std::string_view text) {
+std::string describe_scalar(const ScalarValue& value, std::string_view text) {
+  std::string out;
   switch (value.kind) {
     case ScalarKind::Null:
-      out += "unit value";
-      return;
+      out = "unit value";
+      break;
     case ScalarKind::Boolean:
-      out += value.boolean ? "boolean `true`" : "boolean `false`";
-      return;
+      out = value.boolean ? "boolean `true`" : "boolean `false`";
+      break;
     case ScalarKind::Unsigned:
+      out = describe_integer(value.magnitude);
+      break;
     case ScalarKind::BigUnsigned:
-      out += "integer `";
-      append_decimal(out, value.magnitude);
-      out += value.kind == ScalarKind::Unsigned ? "`" : "` as u128";
-      return;
+      out = describe_integer(value.magnitude);
+      out += " as u128";
+      break;
     case ScalarKind::Negative:
     case ScalarKind::BigNegative:
-      out += value.magnitude == 0 ? "integer `" : "integer `-";
+      out = value.magnitude == 0 ? "integer `" : "integer `-";
       append_decimal(out, value.magnitude);
       out += value.kind == ScalarKind::Negative ? "`" : "` as i128";
-      return;
+      break;
     case ScalarKind::Float:
-      out += "floating point `";
+      out = "floating point `";
       append_plain_number(out, value.floating);
       out += '`';
-      return;
+      break;
     case ScalarKind::String:
-      out += "string ";
+      out = "string ";
       append_quoted(out, text);
-      return;
+      break;
   }
+  return out;
 }
 
-std::string invalid_type_message(const Document& document, const Event& event,
-                                 std::string_view expected) {
-  std::string message = "invalid type: ";
-  if (event.kind == EventKind::SequenceStart) {
-    message += "sequence";
-  } else if (event.kind == EventKind::MappingStart) {
-    message += "map";
-  } else {
-    const std::string_view text = document.text(event);
-    auto value = classify_scalar(event.style, event.tag, text);
-    if (!value) return std::move(value).error();
-    append_description(message, *value, text);
-  }
-  message += ", expected ";
-  message += expected;
-  return message;
+std::string describe_integer(Uint128 value) {
+  std::string out = "integer `";
+  append_decimal(out, value);
+  out += '`';
+  return out;
+}
+
+std::string describe_string(std::string_view text) {
+  return describe_scalar(of_kind(ScalarKind::String), text);
+}
+
+Expected<std::string, std::string> describe_node(const Document& document, const Event& event) {
+  if (event.kind == EventKind::SequenceStart) return std::string("sequence");
+  if (event.kind == EventKind::MappingStart) return std::string("map");
+  const std::string_view text = document.text(event);
+  auto value = classify_scalar(event.style, event.tag, text);
+  if (!value) return unexpected(std::move(value).error());
+  return describe_scalar(*value, text);
 }
 
 }  // namespace tamsel

@@ -55,16 +55,13 @@ std::optional<double> parse_float(std::string_view text);
 Expected<ScalarValue, std::string> classify_scalar(ScalarStyle style, TagKind tag,
                                                    std::string_view text);
 
-// "unit value", "boolean `true`", "integer `N`", "floating point `X`", "string \"...\"".
-void append_description(std::string& out, const ScalarValue& value, std::string_view text);
-void append_decimal(std::string& out, Uint128 value);
-
-// "invalid value: string \"TEXT\", expected WHAT".
-std::string invalid_value_message(std::string_view text, std::string_view expected);
-
-// "invalid type: U, expected WHAT" for a node that a rule refuses, or the
-// classification failure of a tagged scalar.
-std::string invalid_type_message(const Document& document, const Event& event,
-                                 std::string_view expected);
+// How messages describe a scalar: "unit value", "boolean `true`", "integer `N`",
+// "floating point `X`", "string \"...\"".
+std::string describe_scalar(const ScalarValue& value, std::string_view text);
+std::string describe_integer(Uint128 value);
+std::string describe_string(std::string_view text);
+// How messages describe the node of event: "sequence", "map" or its scalar, or
+// the error, with its message, of a tagged scalar that does not fit its tag.
+Expected<std::string, std::string> describe_node(const Document& document, const Event& event);
 
 }  // namespace tamsel

@@ -13,30 +13,32 @@ namespace {
 // ActionSchemaAst, ActorSchemaAst and SnapshotSchemaAst share one shape.
 template <class Block>
 Status read_fields_block(EventReader& reader, std::string_view expected, Block& block) {
-  static constexpr std::array kFields{FieldRule{"fields"}};
-  return read_record(reader, expected, kFields, [&](std::size_t) {
-    return read_keyed_map(reader, block.fields,
-                          [&](FieldTypeAst& type) { return read_word(reader, type); });
-  });
+  static constexpr std::array kFields{
+      required_field<&Block::fields, read_keyed_map<read_word<FieldTypeAst>>>("fields"),
+  };
+  return read_record(reader, expected, kFields, block);
+}
+
+Status read_action(EventReader& reader, ActionSchemaAst& action) {
+  return read_fields_block(reader, "struct ActionSchemaAst", action);
+}
+
+Status read_actor(EventReader& reader, ActorSchemaAst& actor) {
+  return read_fields_block(reader, "struct ActorSchemaAst", actor);
+}
+
+Status read_snapshot(EventReader& reader, SnapshotSchemaAst& snapshot) {
+  return read_fields_block(reader, "struct SnapshotSchemaAst", snapshot);
 }
 
 Status read_schema_root(EventReader& reader, SchemaAst& schema) {
-  static constexpr std::array kFields{FieldRule{"version"}, FieldRule{"actions"},
-                                      FieldRule{"actor"}, FieldRule{"snapshot"}};
-  return read_record(reader, "struct SchemaAst", kFields, [&](std::size_t field) -> Status {
-    switch (field) {
-      case 0:
-        return read_u32(reader, schema.version);
-      case 1:
-        return read_keyed_map(reader, schema.actions, [&](ActionSchemaAst& action) {
-          return read_fields_block(reader, "struct ActionSchemaAst", action);
-        });
-      case 2:
-        return read_fields_block(reader, "struct ActorSchemaAst", schema.actor);
-      default:
-        return read_fields_block(reader, "struct SnapshotSchemaAst", schema.snapshot);
-    }
-  });
+  static constexpr std::array kFields{
+      required_field<&SchemaAst::version, read_u32>("version"),
+      required_field<&SchemaAst::actions, read_keyed_map<read_action>>("actions"),
+      required_field<&SchemaAst::actor, read_actor>("actor"),
+      required_field<&SchemaAst::snapshot, read_snapshot>("snapshot"),
+  };
+  return read_record(reader, "struct SchemaAst", kFields, schema);
 }
 
 }  // namespace

@@ -289,6 +289,8 @@ TEST(DocumentsPolicy, ReportsEachFormError) {
        "version: invalid type: floating point `1.5`, expected u32 at line 1 column 10"},
       {"version: 4294967296\n",
        "version: invalid value: integer `4294967296`, expected u32 at line 1 column 10"},
+      {"version: 18446744073709551616\n",
+       "version: invalid value: integer `18446744073709551616`, expected u32 at line 1 column 10"},
       {"version: !!int x\n",
        "version: invalid value: string \"x\", expected an integer at line 1 column 10"},
       {"[1]\n", "invalid type: sequence, expected struct PolicyAst"},
@@ -321,6 +323,9 @@ TEST(DocumentsPolicy, ReportsEachFormError) {
       {"version: 1\nrules:\n  - {id: a, scope: {action: a}, when: [[a, b], c, {literal: 1}], "
        "effect: !allow x}\n",
        "rules[0].effect: invalid value: string \"x\", expected null at line 3 column 74"},
+      {"version: 1\nrules:\n  - {id: a, scope: {action: a}, when: [[a, b], c, {literal: 1}], "
+       "effect: !allow [x]}\n",
+       "rules[0].effect: invalid type: sequence, expected unit at line 3 column 74"},
       {"version: 1\nrules:\n  - {id: a, scope: {action: a}, when: [[a, b], c, {literal: 1}], "
        "effect: !deny }\n",
        "rules[0].effect: unknown variant `deny`, expected one of `allow`, `block`, "
