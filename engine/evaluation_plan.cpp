@@ -186,7 +186,8 @@ Decision EvaluationPlan::evaluate(const EvaluationInput& input,
                                   std::optional<std::uint32_t> action_list) const {
   std::optional<std::uint32_t> decided;
   if (action_list) decided = run(action_lists_[*action_list], input);
-  if (!decided) decided = run(global_list_, input);
+  // Most policies have no global rules: skip the call then.
+  if (!decided && global_list_.step_count != 0) decided = run(global_list_, input);
   if (!decided) return {};
   return Decision{rules_[*decided].effect, decided};
 }

@@ -148,26 +148,31 @@ bool convert_entry(PyObject* key, PyObject* value, const StrTable& table, CallIn
 // Failed: the error is set and ends the call.
 enum class Plain : std::uint8_t { Done, Failed, NotPlain };
 
-// The common entry, an exact str key with an exact bool, str, float or int
-// value: no Python code can run, so nothing needs holding.
-// utf8 is the interpreter's utf8_in_place(), not null.
+// The slot of an exact str key; false with the error set when it has no UTF-8
+// encoding. utf8 is the interpreter's utf8_in_place(), not null.
+bool plain_key_slot(PyObject* key, const StrTable& table, Utf8InPlace utf8,
+                    std::optional<std::uint32_t>& slot) {
+  // The table's own str was decoded from UTF-8: its encoding needs no check.
+  slot = table.find_identical(key);
+  if (slot) return true;
+  Py_ssize_t size = 0;
+  const char* name = utf8(key, &size);
+  if (name == nullptr) return false;
+  slot = table.find({name, static_cast<std::size_t>(size)});
+  return true;
+}
+
+// The common entry, an exact str key with an exact str, int, bool or float
+// value: no Python code can run, so nothing needs holding. Any other value is
+// NotPlain, and the general path then looks at the key again, to the same end.
 Plain convert_plain_entry(PyObject* key, PyObject* value, const StrTable& table, Utf8InPlace utf8,
                           CallInput& input) {
+  if (!PyUnicode_CheckExact(key)) return Plain::NotPlain;
+  std::optional<std::uint32_t> slot;
+  if (!plain_key_slot(key, table, utf8, slot)) return Plain::Failed;
   PyTypeObject* const type = Py_TYPE(value);
-  const bool plain_value = type == &PyBool_Type || type == &PyUnicode_Type ||
-                           type == &PyFloat_Type || type == &PyLong_Type;
-  if (!plain_value || !PyUnicode_CheckExact(key)) return Plain::NotPlain;
-  Py_ssize_t size = 0;
-  // The table's own str was decoded from UTF-8: its encoding needs no check.
-  auto slot = table.find_identical(key);
-  if (!slot) {
-    const char* name = utf8(key, &size);
-    if (name == nullptr) return Plain::Failed;
-    slot = table.find({name, static_cast<std::size_t>(size)});
-  }
-  if (type == &PyBool_Type) {
-    if (slot) input.set(FieldSlot{*slot}, InputValue::of_boolean(value == Py_True), nullptr);
-  } else if (type == &PyUnicode_Type) {
+  if (type == &PyUnicode_Type) {
+    Py_ssize_t size = 0;
     const char* text = utf8(value, &size);
     if (text == nullptr) {
       fail_unsupported();
@@ -186,8 +191,12 @@ Plain convert_plain_entry(PyObject* key, PyObject* value, const StrTable& table,
       return Plain::Failed;
     }
     if (slot) input.set(FieldSlot{*slot}, InputValue::of_number(number), nullptr);
-  } else if (slot) {
-    input.set(FieldSlot{*slot}, InputValue::of_number(PyFloat_AsDouble(value)), nullptr);
+  } else if (type == &PyBool_Type) {
+    if (slot) input.set(FieldSlot{*slot}, InputValue::of_boolean(value == Py_True), nullptr);
+  } else if (type == &PyFloat_Type) {
+    if (slot) input.set(FieldSlot{*slot}, InputValue::of_number(PyFloat_AsDouble(value)), nullptr);
+  } else {
+    return Plain::NotPlain;
   }
   return Plain::Done;
 }
@@ -210,21 +219,21 @@ bool convert_domain(PyObject* dict, const StrTable& table, CallInput& input) {
     raise_conversion_error(dict, "PyDict");
     return false;
   }
-  const Py_ssize_t size_at_start = PyDict_Size(dict);
   Py_ssize_t position = 0;
   Py_ssize_t seen = 0;
-  // Until a value's own code may have run, the dict cannot have changed.
-  bool may_have_changed = false;
+  // Until a value's own code may have run, the dict cannot have changed, so
+  // its size is first needed, and still the size at the start, then.
+  std::optional<Py_ssize_t> size_at_start;
   const Utf8InPlace utf8 = utf8_in_place();
   PyObject* key = nullptr;    // borrowed from dict
   PyObject* value = nullptr;  // borrowed from dict
-  while (!may_have_changed || check_walk(dict, size_at_start, seen)) {
+  while (!size_at_start || check_walk(dict, *size_at_start, seen)) {
     if (!PyDict_Next(dict, &position, &key, &value)) return true;
     ++seen;
     const Plain plain = convert_plain_entry(key, value, table, utf8, input);
     if (plain == Plain::Done) continue;
     if (plain == Plain::Failed) return false;
-    may_have_changed = true;
+    if (!size_at_start) size_at_start = PyDict_Size(dict);
     // A value's own conversion code may change the dict: hold the pair meanwhile.
     const Ref held_key = Ref::borrow(key);
     const Ref held_value = Ref::borrow(value);

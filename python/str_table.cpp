@@ -10,6 +10,8 @@ bool StrTable::build(const std::vector<std::pair<std::string_view, std::uint32_t
   by_identity_.assign(size, Entry{});
   by_text_.assign(size, Entry{});
   mask_ = size - 1;
+  identity_filter_ = 0;
+  length_filter_ = 0;
   strs_.clear();
   for (const auto& [name, value] : names) {
     PyObject* str =
@@ -22,6 +24,8 @@ bool StrTable::build(const std::vector<std::pair<std::string_view, std::uint32_t
     // Interned, it is the very object of the same name written in Python code.
     PyUnicode_InternInPlace(&str);  // consumes and returns a reference
     strs_.push_back(Ref::steal(str));
+    identity_filter_ |= identity_bit(str);
+    length_filter_ |= length_bit(name.size());
     insert(by_identity_, position(str), Entry{str, name, value});
     insert(by_text_, position(name), Entry{str, name, value});
   }

@@ -1,8 +1,9 @@
 // A small open-addressing table from the plan's names to numbers, for the keys
 // of a dict: a key that is the table's own interned str (as names written in
 // Python code are) is found by identity, before its text is even fetched; any
-// other by its UTF-8 text. A miss mostly meets a free entry at once. Built
-// once, read-only afterwards.
+// other by its UTF-8 text. Most keys of an input name no field that a rule
+// reads, so both lookups first ask a one-word filter, which rejects almost
+// every miss in a few instructions. Built once, read-only afterwards.
 #pragma once
 
 #include "python/py_support.h"
@@ -24,6 +25,7 @@ class StrTable {
 
   // The number of the name whose interned str is `key` itself.
   [[nodiscard]] std::optional<std::uint32_t> find_identical(const PyObject* key) const {
+    if ((identity_filter_ & identity_bit(key)) == 0) return std::nullopt;
     for (std::size_t at = position(key) & mask_;; at = (at + 1) & mask_) {
       const Entry& entry = by_identity_[at];
       if (entry.str == nullptr) return std::nullopt;
@@ -33,6 +35,7 @@ class StrTable {
 
   // The number of the name whose UTF-8 text is `text`.
   [[nodiscard]] std::optional<std::uint32_t> find(std::string_view text) const {
+    if ((length_filter_ & length_bit(text.size())) == 0) return std::nullopt;
     for (std::size_t at = position(text) & mask_;; at = (at + 1) & mask_) {
       const Entry& entry = by_text_[at];
       if (entry.str == nullptr) return std::nullopt;
@@ -47,10 +50,20 @@ class StrTable {
     std::uint32_t value = 0;
   };
 
+  // An object's address without the bits that its alignment fixes.
+  static std::uintptr_t address_bits(const PyObject* str) noexcept {
+    return reinterpret_cast<std::uintptr_t>(str) >> 4U;
+  }
+  static std::uint64_t identity_bit(const PyObject* str) noexcept {
+    return std::uint64_t{1} << (address_bits(str) & 63U);
+  }
+  // Lengths from 63 on share the last bit.
+  static std::uint64_t length_bit(std::size_t length) noexcept {
+    return std::uint64_t{1} << (length < 63 ? length : 63);
+  }
+
   static std::size_t position(const PyObject* str) noexcept {
-    // An address as a number.
-    const auto address = reinterpret_cast<std::uintptr_t>(str);
-    return static_cast<std::size_t>((address >> 4U) * 0x9E3779B97F4A7C15ULL >> 40U);
+    return static_cast<std::size_t>(address_bits(str) * 0x9E3779B97F4A7C15ULL >> 40U);
   }
 
   // From the length and the end bytes: cheap, and enough to spread field names.
@@ -68,6 +81,9 @@ class StrTable {
   std::vector<Entry> by_identity_{1};  // one free entry: every lookup ends
   std::vector<Entry> by_text_{1};
   std::size_t mask_ = 0;
+  // The identity_bit and the length_bit of every name.
+  std::uint64_t identity_filter_ = 0;
+  std::uint64_t length_filter_ = 0;
   std::vector<Ref> strs_;
 };
 
