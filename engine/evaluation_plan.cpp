@@ -184,39 +184,38 @@ Decision EvaluationPlan::evaluate(const EvaluationInput& input) const {
 
 Decision EvaluationPlan::evaluate(const EvaluationInput& input,
                                   std::optional<std::uint32_t> action_list) const {
-  std::optional<std::uint32_t> decided;
+  std::uint32_t decided = kNoRule;
   if (action_list) decided = run(action_lists_[*action_list], input);
   // Most policies have no global rules: skip the call then.
-  if (!decided && global_list_.step_count != 0) decided = run(global_list_, input);
-  if (!decided) return {};
-  return Decision{rules_[*decided].effect, decided};
+  if (decided == kNoRule && global_list_.step_count != 0) decided = run(global_list_, input);
+  if (decided == kNoRule) return {};
+  return Decision{rules_[decided].effect, decided};
 }
 
-std::optional<std::uint32_t> EvaluationPlan::run(const List& list,
-                                                 const EvaluationInput& input) const {
+std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input) const {
   const Step* step = steps_.data() + list.first_step;
   for (const Step* const end = step + list.step_count; step != end; ++step) {
     if (step->run) {
-      if (auto decided = run_text(text_runs_[*step->run], input)) return decided;
+      const std::uint32_t decided = run_text(text_runs_[*step->run], input);
+      if (decided != kNoRule) return decided;
       continue;
     }
     for (std::uint32_t rule = step->begin; rule < step->end; ++rule) {
       if (holds(rules_[rule], input)) return rule;
     }
   }
-  return std::nullopt;
+  return kNoRule;
 }
 
-std::optional<std::uint32_t> EvaluationPlan::run_text(const TextRun& run,
-                                                      const EvaluationInput& input) const {
+std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput& input) const {
   const InputValue& value = input.at(run.field);
-  if (value.kind != Kind::String) return std::nullopt;  // no rule of the run can hold
+  if (value.kind != Kind::String) return kNoRule;  // no rule of the run can hold
   auto found = run.rules_by_text.find(value.text);
-  if (found == run.rules_by_text.end()) return std::nullopt;
+  if (found == run.rules_by_text.end()) return kNoRule;
   for (const std::uint32_t rule : found->second) {
     if (holds(rules_[rule], input)) return rule;
   }
-  return std::nullopt;
+  return kNoRule;
 }
 
 bool EvaluationPlan::holds(const Rule& rule, const EvaluationInput& input) const {

@@ -113,10 +113,11 @@ class EvaluationPlan {
   [[nodiscard]] std::optional<std::pair<FieldSlot, std::string_view>> required_text(
       std::uint32_t rule) const;
   void plan_steps(std::uint32_t begin, std::uint32_t end);
-  [[nodiscard]] std::optional<std::uint32_t> run(const List& list,
-                                                 const EvaluationInput& input) const;
-  [[nodiscard]] std::optional<std::uint32_t> run_text(const TextRun& run,
-                                                      const EvaluationInput& input) const;
+  // The deciding rule of a list, or kNoRule: a plain number, cheaper to pass
+  // back through the rule loops than an optional.
+  static constexpr std::uint32_t kNoRule = UINT32_MAX;
+  [[nodiscard]] std::uint32_t run(const List& list, const EvaluationInput& input) const;
+  [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input) const;
   [[nodiscard]] bool holds(const Rule& rule, const EvaluationInput& input) const;
   [[nodiscard]] static bool compare(const Comparison& comparison, const EvaluationInput& input);
 

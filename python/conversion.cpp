@@ -213,8 +213,9 @@ bool check_walk(PyObject* dict, Py_ssize_t size_at_start, Py_ssize_t seen) {
   return true;
 }
 
-// Walks every entry in dict order, checking each, keeping the fields that have a slot.
-bool convert_domain(PyObject* dict, const StrTable& table, CallInput& input) {
+// Walks every entry in dict order, checking each, keeping the fields that have a
+// slot. ran_code is set once a value's own conversion code may have run.
+bool convert_domain(PyObject* dict, const StrTable& table, CallInput& input, bool& ran_code) {
   if (!PyDict_Check(dict)) {
     raise_conversion_error(dict, "PyDict");
     return false;
@@ -234,12 +235,44 @@ bool convert_domain(PyObject* dict, const StrTable& table, CallInput& input) {
     if (plain == Plain::Done) continue;
     if (plain == Plain::Failed) return false;
     if (!size_at_start) size_at_start = PyDict_Size(dict);
+    ran_code = true;
     // A value's own conversion code may change the dict: hold the pair meanwhile.
     const Ref held_key = Ref::borrow(key);
     const Ref held_value = Ref::borrow(value);
     if (!convert_entry(key, value, table, input)) return false;
   }
   return false;
+}
+
+// The domain whose word an exact str key is, or kDomainCount for none. Keys
+// written in Python code are the interned words themselves.
+std::size_t domain_of_key(PyObject* key) {
+  const auto& words = names().domain_keys;
+  for (std::size_t d = 0; d < kDomainCount; ++d) {
+    if (key == words[d]) return d;
+  }
+  // Two strs compare by their text and raise nothing.
+  for (std::size_t d = 0; d < kDomainCount; ++d) {
+    if (PyUnicode_Compare(key, words[d]) == 0) return d;
+  }
+  return kDomainCount;
+}
+
+// The domain dicts of an input of at most one entry a domain whose keys are
+// all exact strs, found in one walk, which costs less than a lookup each; null
+// where a domain is absent. False for any other input, which is then looked up
+// by the dict's own rules (a key of another type may compare equal to a word).
+bool domains_by_walk(PyObject* argument, std::array<PyObject*, kDomainCount>& walked) {
+  Py_ssize_t position = 0;
+  std::size_t seen = 0;
+  PyObject* key = nullptr;    // borrowed from argument
+  PyObject* value = nullptr;  // borrowed from argument
+  while (PyDict_Next(argument, &position, &key, &value)) {
+    if (++seen > kDomainCount || !PyUnicode_CheckExact(key)) return false;
+    const std::size_t d = domain_of_key(key);
+    if (d < kDomainCount) walked[d] = value;
+  }
+  return true;
 }
 
 std::vector<std::pair<std::string_view, std::uint32_t>> slot_entries(const EvaluationPlan& plan,
@@ -283,23 +316,11 @@ bool build_plan_strs(const EvaluationPlan& plan, PlanStrs& strs) {
   return strs.actions.build(action_entries(plan)) && build_rule_ids(plan, strs.rule_ids);
 }
 
-CallInput::CallInput(std::size_t slots) : count_(slots) {
-  if (slots > kInline) {
-    heap_values_ = std::make_unique<InputValue[]>(slots);
-    heap_keepers_ = std::make_unique<PyObject*[]>(slots);
-    values_ = heap_values_.get();
-    keepers_ = heap_keepers_.get();
-    return;
-  }
-  // Only the slots in use are set: the plan's, seldom more than a few.
-  values_ = inline_.values.data();
-  std::uninitialized_value_construct_n(values_, slots);
-  keepers_ = inline_keepers_.data();
-  std::fill_n(keepers_, slots, nullptr);
-}
-
-CallInput::~CallInput() {
-  for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(keepers_[i]);
+void CallInput::use_heap() {
+  heap_values_ = std::make_unique<InputValue[]>(count_);
+  heap_keepers_ = std::make_unique<PyObject*[]>(count_);
+  values_ = heap_values_.get();
+  keepers_ = heap_keepers_.get();
 }
 
 void CallInput::set(FieldSlot slot, InputValue value, PyObject* keeper) noexcept {
@@ -314,24 +335,23 @@ bool convert_input(PyObject* argument, const PlanStrs& strs, CallInput& input) {
     raise_conversion_error(argument, "PyDict", "input");
     return false;
   }
+  std::array<PyObject*, kDomainCount> walked{};  // borrowed from argument
+  const bool by_walk = domains_by_walk(argument, walked);
+  bool ran_code = false;
   for (std::size_t d = 0; d < kDomainCount; ++d) {
-    // The domain dict is held while a value's conversion code might drop it from input.
-    const Ref domain = Ref::borrow(PyDict_GetItemWithError(argument, names().domain_keys[d]));
-    if (!domain) {
+    // Once code has run, the input may have changed: look the domain up afresh.
+    PyObject* found = by_walk && !ran_code
+                          ? walked[d]
+                          : PyDict_GetItemWithError(argument, names().domain_keys[d]);
+    if (found == nullptr) {
       if (PyErr_Occurred()) return false;
       continue;
     }
-    if (!convert_domain(domain.get(), strs.slots[d], input)) return false;
+    // The domain dict is held while a value's conversion code might drop it from input.
+    const Ref domain = Ref::borrow(found);
+    if (!convert_domain(domain.get(), strs.slots[d], input, ran_code)) return false;
   }
   return true;
-}
-
-std::optional<std::uint32_t> action_list_of(const CallInput& input, const PlanStrs& strs) {
-  const InputValue& type = input.at(EvaluationPlan::kTypeSlot);
-  if (type.kind != InputValue::Kind::String) return std::nullopt;
-  // By identity or by bytes: the str's own hash, if a subclass has one, never runs.
-  auto list = strs.actions.find_identical(input.keeper(EvaluationPlan::kTypeSlot));
-  return list ? list : strs.actions.find(type.text);
 }
 
 }  // namespace tamsel::python

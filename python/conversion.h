@@ -28,8 +28,22 @@ struct PlanStrs {
 // str objects (or encoded copies) that it holds until the call ends.
 class CallInput {
  public:
-  explicit CallInput(std::size_t slots);
-  ~CallInput();
+  // Inline, with the few slots of most plans set here: the call is on every evaluate.
+  explicit CallInput(std::size_t slots) : count_(slots) {
+    if (slots > kInline) {
+      use_heap();
+      return;
+    }
+    values_ = inline_.values.data();
+    keepers_ = inline_keepers_.data();
+    for (std::size_t i = 0; i < slots; ++i) {
+      std::construct_at(values_ + i);
+      keepers_[i] = nullptr;
+    }
+  }
+  ~CallInput() {
+    for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(keepers_[i]);
+  }
   CallInput(const CallInput&) = delete;
   CallInput& operator=(const CallInput&) = delete;
 
@@ -41,6 +55,8 @@ class CallInput {
 
  private:
   static constexpr std::size_t kInline = 16;
+  void use_heap();  // value-initialised storage for more than kInline slots
+
   // Raw storage: constructing all of it would cost more than most calls use.
   union InlineValues {
     InlineValues() {}  // not "= default": leaves the values unmade
@@ -59,7 +75,13 @@ class CallInput {
 [[nodiscard]] bool convert_input(PyObject* argument, const PlanStrs& strs, CallInput& input);
 
 // The rule list of the converted input's action type, if it names one.
-[[nodiscard]] std::optional<std::uint32_t> action_list_of(const CallInput& input,
-                                                          const PlanStrs& strs);
+[[nodiscard]] inline std::optional<std::uint32_t> action_list_of(const CallInput& input,
+                                                                 const PlanStrs& strs) {
+  const InputValue& type = input.at(EvaluationPlan::kTypeSlot);
+  if (type.kind != InputValue::Kind::String) return std::nullopt;
+  // By identity or by bytes: the str's own hash, if a subclass has one, never runs.
+  auto list = strs.actions.find_identical(input.keeper(EvaluationPlan::kTypeSlot));
+  return list ? list : strs.actions.find(type.text);
+}
 
 }  // namespace tamsel::python

@@ -3,15 +3,18 @@
 #include <dlfcn.h>
 
 namespace tamsel::python {
-namespace {
 
 // PyUnicode_AsUTF8AndSize gives the str's own cached UTF-8 without copying. It
 // joined the stable ABI only in 3.10, yet every CPython 3 exports it with this
 // signature; it is looked up at run time so that the module keeps to the 3.9
-// ABI, and encoding falls back to a copy where it is not found.
-Utf8InPlace g_as_utf8_and_size = nullptr;
+// ABI, and the module does not load where it is not found.
+Utf8InPlace detail::g_as_utf8_and_size = nullptr;
+Names detail::g_names{};
 
-Names g_names{};
+namespace {
+using detail::g_as_utf8_and_size;
+using detail::g_names;
+
 PyObject* g_panic = nullptr;  // strong reference, kept for the life of the process
 
 bool intern(PyObject*& slot, std::string_view text) {
@@ -45,8 +48,6 @@ Ref type_qualname(PyObject* object) {
 
 }  // namespace
 
-Utf8InPlace utf8_in_place() noexcept { return g_as_utf8_and_size; }
-
 bool Utf8::encode(PyObject* text) {
   Py_ssize_t size = 0;
   const char* data = g_as_utf8_and_size(text, &size);  // owned by text
@@ -71,8 +72,6 @@ bool init_names() {
          intern(n.dunder_qualname, "__qualname__") && intern(n.dunder_bool, "__bool__") &&
          intern(n.dunder_get, "__get__") && intern(n.dunder_all, "__all__");
 }
-
-const Names& names() noexcept { return g_names; }
 
 void raise_panic(const char* message) noexcept {
   if (g_panic == nullptr) {

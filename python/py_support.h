@@ -53,7 +53,6 @@ class Ref {
 // CPython 3 exports it, though the 3.9 limited API does not declare it, so it
 // is looked up when the module loads, and loading fails without it.
 using Utf8InPlace = const char* (*)(PyObject* text, Py_ssize_t* size);
-Utf8InPlace utf8_in_place() noexcept;
 
 // The UTF-8 encoding of a str, alive as long as this holder and the str. The
 // one place where text leaves the interpreter.
@@ -84,7 +83,16 @@ struct Names {
   PyObject* dunder_all;
 };
 [[nodiscard]] bool init_names();
-const Names& names() noexcept;
+
+namespace detail {
+// Set once by init_names(), read-only afterwards; inline readers below, since
+// every evaluate reads them several times.
+extern Utf8InPlace g_as_utf8_and_size;
+extern Names g_names;
+}  // namespace detail
+
+inline Utf8InPlace utf8_in_place() noexcept { return detail::g_as_utf8_and_size; }
+inline const Names& names() noexcept { return detail::g_names; }
 
 // Raises PanicException, the error of a broken internal invariant.
 void raise_panic(const char* message) noexcept;

@@ -100,15 +100,11 @@ void tamsel_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The str of the deciding rule's id (None when no rule decided): a new reference,
-// or null with the error set.
-PyObject* matched_rule(const Decision& decision, const Loaded& loaded) {
-  PyObject* made = decision.rule ? loaded.strs.rule_ids[*decision.rule].get() : Py_None;
-  if (made != nullptr) {
-    Py_INCREF(made);
-    return made;
-  }
-  const std::string_view id = loaded.plan.rule_id(*decision.rule);
+// The str of the deciding rule's id, made afresh: a new reference, or null with
+// the error set. Only for an id that made no str at construction, so that the
+// decoding error is raised here, as it would be.
+PyObject* decode_rule_id(std::uint32_t rule, const Loaded& loaded) {
+  const std::string_view id = loaded.plan.rule_id(rule);
   return PyUnicode_DecodeUTF8(id.data(), static_cast<Py_ssize_t>(id.size()), "strict");
 }
 
@@ -118,10 +114,15 @@ PyObject* result_dict(const Decision& decision, const Loaded& loaded) {
   if (!result) return nullptr;
   PyObject* effect = names().effect_words[static_cast<std::size_t>(decision.effect)];
   if (PyDict_SetItem(result.get(), names().effect, effect) < 0) return nullptr;
-  const Ref matched = Ref::steal(matched_rule(decision, loaded));
-  if (!matched || PyDict_SetItem(result.get(), names().matched_rule, matched.get()) < 0) {
-    return nullptr;
+  // Borrowed: None or the rule id's str from construction, which the dict takes its own hold on.
+  PyObject* matched = decision.rule ? loaded.strs.rule_ids[*decision.rule].get() : Py_None;
+  Ref made;
+  if (matched == nullptr) {
+    made = Ref::steal(decode_rule_id(*decision.rule, loaded));
+    if (!made) return nullptr;
+    matched = made.get();
   }
+  if (PyDict_SetItem(result.get(), names().matched_rule, matched) < 0) return nullptr;
   return result.release();
 }
 
@@ -150,6 +151,10 @@ PyObject* tamsel_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The same through the vectorcall protocol, which spares the argument tuple.
 PyObject* tamsel_evaluate_vector(PyObject* self, PyObject* const* args, Py_ssize_t given,
                                  PyObject* kwnames) {
+  // The usual call, evaluate(input), needs no binding.
+  if (given == 1 && kwnames == nullptr) {
+    return guarded([&] { return evaluate_bound(self, args[0]); }, static_cast<PyObject*>(nullptr));
+  }
   return guarded(
       [&] {
         std::array<PyObject*, 1> bound{};  // borrowed from the caller

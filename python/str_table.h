@@ -57,9 +57,9 @@ class StrTable {
   static std::uint64_t identity_bit(const PyObject* str) noexcept {
     return std::uint64_t{1} << (address_bits(str) & 63U);
   }
-  // Lengths from 63 on share the last bit.
+  // Lengths 64 apart share a bit: the filter only has to admit every name.
   static std::uint64_t length_bit(std::size_t length) noexcept {
-    return std::uint64_t{1} << (length < 63 ? length : 63);
+    return std::uint64_t{1} << (length & 63U);
   }
 
   static std::size_t position(const PyObject* str) noexcept {

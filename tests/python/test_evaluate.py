@@ -314,6 +314,45 @@ def test_value_dropping_its_domain_during_the_walk(probe):
     assert probe.evaluate(given) == decided("block", "n_one")
 
 
+class EqualsAction:
+    """A key of no str type that the dict's own lookup finds as "action"."""
+
+    def __hash__(self):
+        return hash("action")
+
+    def __eq__(self, other):
+        return other == "action"
+
+
+def replacing_actor(given, actor):
+    """A value whose conversion puts a new actor dict into the input."""
+    return Mutating(lambda: given.__setitem__("actor", actor))
+
+
+def input_with_replaced_actor():
+    given = {"actor": {"n": 2}}
+    given["action"] = {"x": replacing_actor(given, {"n": 1})}
+    return given
+
+
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        ({"".join(["act", "ion"]): {"type": "pay", "amount": 500}}, decided("block", "pay_big")),
+        ({Text("action"): {"type": "pay", "amount": 500}}, decided("block", "pay_big")),
+        ({EqualsAction(): {"type": "pay", "amount": 500}}, decided("block", "pay_big")),
+        ({"action": {"type": "pay", "amount": 500}, "actor": {}, "snapshot": {}, "other": 1},
+         decided("block", "pay_big")),
+        ({"actor": {"n": 1}, 7: None, "snapshot": {}}, decided("block", "n_one")),
+        # The actor is looked up after the action's values ran their code.
+        (input_with_replaced_actor(), decided("block", "n_one")),
+    ],
+    ids=["built_word", "str_subclass_word", "equal_object", "extra_key", "int_key", "replaced_later"],
+)
+def test_domains_are_found_by_the_dicts_own_rules(probe, given, expected):
+    assert probe.evaluate(given) == expected
+
+
 # ---- errors raised by conversion hooks ----
 
 class Interrupt(BaseException):
