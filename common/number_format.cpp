@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
 #include <system_error>
@@ -88,6 +89,16 @@ bool append_special(std::string& out, double value) {
 void append_canonical_number(std::string& out, double value) {
   if (append_special(out, value)) return;
   const double magnitude = std::fabs(value);
+  // Most literals are whole numbers. Below 2^53 each is exact and no shorter
+  // decimal names the same double, so its digits are the shortest ones.
+  if (magnitude < 9007199254740992.0 && magnitude == std::trunc(magnitude)) {
+    char text[20];
+    const auto converted =
+        std::to_chars(text, text + sizeof text, static_cast<std::uint64_t>(magnitude));
+    out.append(text, converted.ptr);
+    out += ".0";
+    return;
+  }
   const ShortestDigits digits = shortest_digits(magnitude);
   if (magnitude >= 1e16 || magnitude < 1e-4) {
     append_exponential(out, digits);

@@ -122,6 +122,11 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
+bool quotes_as_itself(std::string_view text) noexcept {
+  return std::all_of(text.begin(), text.end(),
+                     [](char byte) { return plain_ascii(static_cast<unsigned char>(byte)); });
+}
+
 std::string quoted(std::string_view text) {
   std::string out;
   append_quoted(out, text);

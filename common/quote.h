@@ -11,4 +11,7 @@ namespace tamsel {
 void append_quoted(std::string& out, std::string_view text);
 std::string quoted(std::string_view text);
 
+// Whether text needs no escape, so that its quoted form is text between quotes.
+bool quotes_as_itself(std::string_view text) noexcept;
+
 }  // namespace tamsel

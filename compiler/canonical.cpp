@@ -1,6 +1,8 @@
 #include "compiler/canonical.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -11,27 +13,69 @@
 namespace tamsel {
 namespace {
 
-// The buffer is handed to the sink once it holds kFlushBytes; the spare room
-// above that takes the member rendered last, so the buffer rarely regrows.
-constexpr std::size_t kFlushBytes = 8192;
-constexpr std::size_t kBufferBytes = 2 * kFlushBytes;
+// Pieces gather in one buffer, handed to the sink whenever the next piece
+// would not fit. Most pieces are fixed words copied with a size known here, so
+// rendering costs little beside the digest it feeds.
+constexpr std::size_t kBufferBytes = 16384;
 
 class Renderer {
  public:
-  explicit Renderer(TextSink& sink) : sink_(sink) { out_.reserve(kBufferBytes); }
+  explicit Renderer(TextSink& sink)
+      : sink_(sink), buffer_(std::make_unique<char[]>(kBufferBytes)) {}
 
   void policy(const CompiledPolicy& policy) {
-    out_ += "CompiledPolicy { action_rules: ";
+    put("CompiledPolicy { action_rules: ");
     rule_map(policy.action_rules);
-    out_ += ", actor_rules: ";
+    put(", actor_rules: ");
     rule_map(policy.actor_rules);
-    out_ += ", global_rules: ";
+    put(", global_rules: ");
     rule_list(policy.global_rules);
-    out_ += " }";
+    put(" }");
     flush();
   }
 
  private:
+  template <std::size_t N>
+  void put(const char (&word)[N]) {
+    put(std::string_view(word, N - 1));
+  }
+
+  void put(std::string_view piece) {
+    if (piece.size() > kBufferBytes - used_) {
+      put_beyond_room(piece);
+      return;
+    }
+    std::memcpy(buffer_.get() + used_, piece.data(), piece.size());
+    used_ += piece.size();
+  }
+
+  void put_beyond_room(std::string_view piece) {
+    flush();
+    if (piece.size() >= kBufferBytes) {
+      sink_.write(piece);
+      return;
+    }
+    std::memcpy(buffer_.get(), piece.data(), piece.size());
+    used_ = piece.size();
+  }
+
+  void flush() {
+    if (used_ != 0) sink_.write({buffer_.get(), used_});
+    used_ = 0;
+  }
+
+  void put_quoted(std::string_view text) {
+    if (quotes_as_itself(text)) {
+      put("\"");
+      put(text);
+      put("\"");
+      return;
+    }
+    scratch_.clear();
+    append_quoted(scratch_, text);
+    put(scratch_);
+  }
+
   // Entries in ascending byte order of their keys, so equal policies render equally.
   void rule_map(const NameMap<RuleList>& map) {
     std::vector<const NameMap<RuleList>::value_type*> entries;
@@ -39,16 +83,16 @@ class Renderer {
     for (const auto& entry : map) entries.push_back(&entry);
     std::sort(entries.begin(), entries.end(),
               [](const auto* a, const auto* b) { return a->first < b->first; });
-    out_ += '{';
-    const char* separator = "";
+    put("{");
+    bool first = true;
     for (const auto* entry : entries) {
-      out_ += separator;
-      separator = ", ";
-      append_quoted(out_, entry->first);
-      out_ += ": ";
+      if (!first) put(", ");
+      first = false;
+      put_quoted(entry->first);
+      put(": ");
       rule_list(entry->second);
     }
-    out_ += '}';
+    put("}");
   }
 
   void rule_list(const RuleList& rules) {
@@ -58,44 +102,38 @@ class Renderer {
   // "[", the members separated by ", ", "]".
   template <class T, class Render>
   void list(const std::vector<T>& members, Render render) {
-    out_ += '[';
-    const char* separator = "";
+    put("[");
+    bool first = true;
     for (const T& member : members) {
-      out_ += separator;
-      separator = ", ";
+      if (!first) put(", ");
+      first = false;
       render(member);
-      if (out_.size() >= kFlushBytes) flush();
     }
-    out_ += ']';
-  }
-
-  void flush() {
-    sink_.write(out_);
-    out_.clear();
+    put("]");
   }
 
   void compiled_rule(const CompiledRule& rule) {
-    out_ += "CompiledRule { rule_id: ";
-    append_quoted(out_, rule.rule_id);
-    out_ += ", condition: ";
+    put("CompiledRule { rule_id: ");
+    put_quoted(rule.rule_id);
+    put(", condition: ");
     condition(rule.condition);
-    out_ += ", effect: ";
-    out_ += variant_name(rule.effect);
-    out_ += " }";
+    put(", effect: ");
+    put(variant_name(rule.effect));
+    put(" }");
   }
 
   void condition(const CompiledCondition& condition) {
     if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&condition.value)) {
-      out_ += "Atomic(";
+      put("Atomic(");
       atomic_condition(atomic->condition);
     } else if (const auto* all = std::get_if<CompiledCondition::All>(&condition.value)) {
-      out_ += "All(";
+      put("All(");
       condition_list(all->conditions);
     } else {
-      out_ += "Any(";
+      put("Any(");
       condition_list(std::get<CompiledCondition::Any>(condition.value).conditions);
     }
-    out_ += ')';
+    put(")");
   }
 
   void condition_list(const std::vector<AtomicCondition>& conditions) {
@@ -103,45 +141,48 @@ class Renderer {
   }
 
   void atomic_condition(const AtomicCondition& condition) {
-    out_ += "AtomicCondition { lhs: ";
+    put("AtomicCondition { lhs: ");
     subject_ref(condition.lhs);
-    out_ += ", operator: ";
-    out_ += variant_name(condition.op);
-    out_ += ", rhs: ";
+    put(", operator: ");
+    put(variant_name(condition.op));
+    put(", rhs: ");
     if (const auto* literal = std::get_if<Operand::Literal>(&condition.rhs.value)) {
-      out_ += "Literal(";
+      put("Literal(");
       field_value(literal->value);
     } else {
-      out_ += "Subject(";
+      put("Subject(");
       subject_ref(std::get<Operand::Subject>(condition.rhs.value).subject);
     }
-    out_ += ") }";
+    put(") }");
   }
 
   void subject_ref(const SubjectRef& subject) {
-    out_ += "SubjectRef { domain: ";
-    out_ += variant_name(subject.domain);
-    out_ += ", field: ";
-    append_quoted(out_, subject.field);
-    out_ += " }";
+    put("SubjectRef { domain: ");
+    put(variant_name(subject.domain));
+    put(", field: ");
+    put_quoted(subject.field);
+    put(" }");
   }
 
   void field_value(const FieldValue& value) {
     if (const auto* text = std::get_if<std::string>(&value)) {
-      out_ += "String(";
-      append_quoted(out_, *text);
+      put("String(");
+      put_quoted(*text);
     } else if (const auto* number = std::get_if<double>(&value)) {
-      out_ += "Number(";
-      append_canonical_number(out_, *number);
+      put("Number(");
+      scratch_.clear();
+      append_canonical_number(scratch_, *number);
+      put(scratch_);
     } else {
-      out_ += "Boolean(";
-      out_ += std::get<bool>(value) ? "true" : "false";
+      put(std::get<bool>(value) ? std::string_view("Boolean(true") : "Boolean(false");
     }
-    out_ += ')';
+    put(")");
   }
 
   TextSink& sink_;
-  std::string out_;
+  std::unique_ptr<char[]> buffer_;  // kBufferBytes, on the heap: hosts may run small stacks
+  std::size_t used_ = 0;
+  std::string scratch_;  // a quoted text that needs escapes, or a number
 };
 
 class StringSink final : public TextSink {

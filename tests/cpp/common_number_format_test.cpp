@@ -44,6 +44,10 @@ TEST(CanonicalNumber, Forms) {
       {-2.5, "-2.5"},
       {1e16, "1e16"},
       {9999999999999998.0, "9999999999999998.0"},
+      {9007199254740991.0, "9007199254740991.0"},
+      {-9007199254740992.0, "-9007199254740992.0"},
+      {9007199254740994.0, "9007199254740994.0"},
+      {1e15, "1000000000000000.0"},
       {2.5e16, "2.5e16"},
       {-1e16, "-1e16"},
       {1e17, "1e17"},
@@ -98,6 +102,18 @@ TEST(CanonicalNumber, RandomBitPatternsReadBackExactly) {
     const std::string plain_text = plain(value);
     ASSERT_EQ(std::bit_cast<std::uint64_t>(std::strtod(plain_text.c_str(), nullptr)), bits)
         << plain_text;
+  }
+}
+
+// Whole numbers take a shorter path in the canonical form; the plain form
+// always takes the general one, and below 1e16 the two must agree.
+TEST(CanonicalNumber, WholeNumbersAgreeWithTheGeneralPath) {
+  std::mt19937_64 random(20261209);
+  for (int i = 0; i < 100000; ++i) {
+    const int bits = 1 + static_cast<int>(random() % 53);  // a whole number below 2^53
+    const auto whole = static_cast<double>(random() >> (64 - bits));
+    const double value = i % 2 == 0 ? whole : -whole;
+    ASSERT_EQ(canonical(value), plain(value)) << plain(value);
   }
 }
 
