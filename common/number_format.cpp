@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 #include <system_error>
 
@@ -84,21 +85,53 @@ bool append_special(std::string& out, double value) {
   return false;
 }
 
+// Most literals are whole numbers or have a few decimals; this finds their
+// shortest digits without the general conversion. Below 2^53 a whole number is
+// exact and no shorter decimal names the same double. Otherwise, for k = 1, 2,
+// ... places, the nearest k-place decimal is tried: the division of two exact
+// doubles rounds as reading the decimal would, so the check is exact; the first
+// k that reads back is the fewest digits, and with at most 15 significant
+// digits no other decimal of k places reads back too. True when appended.
+bool append_short_decimal(std::string& out, double magnitude) {
+  static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  char text[24];
+  if (magnitude < 9007199254740992.0 && magnitude == std::trunc(magnitude)) {
+    const auto converted =
+        std::to_chars(text, text + sizeof text, static_cast<std::uint64_t>(magnitude));
+    out.append(text, converted.ptr);
+    out += ".0";
+    return true;
+  }
+  if (magnitude < 1e-4) return false;  // written exponential
+  for (std::size_t places = 1; places < std::size(kPowers); ++places) {
+    const double scaled = magnitude * kPowers[places];
+    if (scaled >= 1e15) return false;
+    const double whole = std::nearbyint(scaled);
+    if (whole / kPowers[places] != magnitude) continue;
+    const auto converted =
+        std::to_chars(text, text + sizeof text, static_cast<std::uint64_t>(whole));
+    const std::string_view digits(text, static_cast<std::size_t>(converted.ptr - text));
+    if (digits.size() > places) {
+      out.append(digits.substr(0, digits.size() - places));
+      out += '.';
+      out.append(digits.substr(digits.size() - places));
+    } else {
+      out += "0.";
+      out.append(places - digits.size(), '0');
+      out.append(digits);
+    }
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void append_canonical_number(std::string& out, double value) {
   if (append_special(out, value)) return;
   const double magnitude = std::fabs(value);
-  // Most literals are whole numbers. Below 2^53 each is exact and no shorter
-  // decimal names the same double, so its digits are the shortest ones.
-  if (magnitude < 9007199254740992.0 && magnitude == std::trunc(magnitude)) {
-    char text[20];
-    const auto converted =
-        std::to_chars(text, text + sizeof text, static_cast<std::uint64_t>(magnitude));
-    out.append(text, converted.ptr);
-    out += ".0";
-    return;
-  }
+  if (append_short_decimal(out, magnitude)) return;
   const ShortestDigits digits = shortest_digits(magnitude);
   if (magnitude >= 1e16 || magnitude < 1e-4) {
     append_exponential(out, digits);

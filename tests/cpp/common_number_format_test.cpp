@@ -48,6 +48,10 @@ TEST(CanonicalNumber, Forms) {
       {-9007199254740992.0, "-9007199254740992.0"},
       {9007199254740994.0, "9007199254740994.0"},
       {1e15, "1000000000000000.0"},
+      {2.5, "2.5"},
+      {0.0375, "0.0375"},
+      {123456.789012345, "123456.789012345"},
+      {0.30000000000000004, "0.30000000000000004"},
       {2.5e16, "2.5e16"},
       {-1e16, "-1e16"},
       {1e17, "1e17"},
@@ -114,6 +118,22 @@ TEST(CanonicalNumber, WholeNumbersAgreeWithTheGeneralPath) {
     const auto whole = static_cast<double>(random() >> (64 - bits));
     const double value = i % 2 == 0 ? whole : -whole;
     ASSERT_EQ(canonical(value), plain(value)) << plain(value);
+  }
+}
+
+// So do numbers of a few decimals, in the range written without an exponent.
+TEST(CanonicalNumber, ShortDecimalsAgreeWithTheGeneralPath) {
+  std::mt19937_64 random(20261210);
+  constexpr double kPowers[] = {1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e8, 1e12, 1e16};
+  for (int i = 0; i < 200000; ++i) {
+    const auto digits = static_cast<double>(random() % 100000000000000000ULL);
+    const double value = digits / kPowers[random() % std::size(kPowers)];
+    if (value < 1e-4 || value >= 1e16) continue;
+    ASSERT_EQ(canonical(value), plain(value)) << plain(value);
+    const double neighbour = std::nextafter(value, 1e300);
+    if (neighbour < 1e16) {
+      ASSERT_EQ(canonical(neighbour), plain(neighbour)) << plain(neighbour);
+    }
   }
 }
 
