@@ -1,5 +1,6 @@
 #include "engine/evaluation_plan.h"
 
+#include <array>
 #include <string>
 #include <utility>
 
@@ -88,30 +89,34 @@ EvaluationPlan::List EvaluationPlan::plan_list(const RuleList& rules) {
 }
 
 void EvaluationPlan::plan_comparison(const AtomicCondition& condition) {
+  // The test of each operator, in Operator order, for one kind of operand. Rows
+  // are as long as the vocabulary: an operator added there and not here is Never.
+  using OperatorTests = std::array<Test, kOperators.size()>;
+  static_assert(Test{} == Test::Never, "an operator a row leaves out must never hold");
   Comparison& out = comparisons_.emplace_back();
   out.lhs = slot_for(condition.lhs);
   const auto op = static_cast<std::size_t>(condition.op);
   if (const auto* subject = std::get_if<Operand::Subject>(&condition.rhs.value)) {
     out.rhs = slot_for(subject->subject);
-    constexpr Test kField[] = {Test::FieldEquals, Test::FieldNotEquals, Test::FieldGreater,
-                               Test::FieldLess,   Test::Never,          Test::Never};
+    constexpr OperatorTests kField{Test::FieldEquals, Test::FieldNotEquals, Test::FieldGreater,
+                                   Test::FieldLess,   Test::Never,          Test::Never};
     out.test = kField[op];
     return;
   }
   const FieldValue& literal = std::get<Operand::Literal>(condition.rhs.value).value;
   if (const auto* number = std::get_if<double>(&literal)) {
-    constexpr Test kNumber[] = {Test::NumberEquals, Test::NumberNotEquals, Test::NumberGreater,
-                                Test::NumberLess,   Test::Never,           Test::Never};
+    constexpr OperatorTests kNumber{Test::NumberEquals, Test::NumberNotEquals, Test::NumberGreater,
+                                    Test::NumberLess,   Test::Never,           Test::Never};
     out.test = kNumber[op];
     out.number = *number;
   } else if (const auto* text = std::get_if<std::string>(&literal)) {
-    constexpr Test kText[] = {Test::TextEquals, Test::TextNotEquals, Test::Never,
-                              Test::Never,      Test::Never,         Test::Never};
+    constexpr OperatorTests kText{Test::TextEquals, Test::TextNotEquals, Test::Never,
+                                  Test::Never,      Test::Never,         Test::Never};
     out.test = kText[op];
     out.text = *text;
   } else {
-    constexpr Test kTruth[] = {Test::TruthEquals, Test::TruthNotEquals, Test::Never,
-                               Test::Never,       Test::Never,          Test::Never};
+    constexpr OperatorTests kTruth{Test::TruthEquals, Test::TruthNotEquals, Test::Never,
+                                   Test::Never,       Test::Never,          Test::Never};
     out.test = kTruth[op];
     out.truth = std::get<bool>(literal);
   }
