@@ -139,6 +139,28 @@ void file_rule(CompiledPolicy& policy, RuleScope scope, CompiledRule rule) {
   }
 }
 
+// Every list at its final size before the first rule is filed: grown by
+// doubling, the largest list would hold up to twice its rules at once and keep
+// the slack. A scope that fails its check fails compilation, so the lists made
+// here for it never outlive the call.
+void reserve_lists(CompiledPolicy& policy, const std::vector<RuleAst>& rules) {
+  NameMap<std::size_t> action_counts;
+  NameMap<std::size_t> actor_counts;
+  std::size_t global_count = 0;
+  for (const RuleAst& rule : rules) {
+    if (const auto* action = std::get_if<ScopeAst::Action>(&rule.scope.value)) {
+      ++action_counts[action->action];
+    } else if (const auto* actor = std::get_if<ScopeAst::Actor>(&rule.scope.value)) {
+      ++actor_counts[actor->actor];
+    } else {
+      ++global_count;
+    }
+  }
+  for (const auto& [name, count] : action_counts) policy.action_rules[name].reserve(count);
+  for (const auto& [name, count] : actor_counts) policy.actor_rules[name].reserve(count);
+  policy.global_rules.reserve(global_count);
+}
+
 }  // namespace
 
 Expected<ResolvedSubject, CompileError> resolve_subject(
@@ -174,6 +196,7 @@ Expected<AtomicCondition, CompileError> compile_comparison(
 Expected<CompiledPolicy, CompileError> compile_policy(const SchemaCatalogue& catalogue,
                                                       std::vector<RuleAst> rules) {
   CompiledPolicy policy;
+  reserve_lists(policy, rules);
   for (RuleAst& rule : rules) {
     auto scope = check_scope(catalogue, std::move(rule.scope));
     if (!scope) return unexpected(std::move(scope).error());

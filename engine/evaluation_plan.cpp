@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 #include <utility>
+#include <variant>
 
 namespace tamsel {
 namespace {
@@ -44,6 +45,7 @@ bool compare_fields(const InputValue& left, Operator op, const InputValue& right
 }  // namespace
 
 EvaluationPlan::EvaluationPlan(const CompiledPolicy& policy) {
+  reserve_for(policy);
   slot_for(SubjectRef{Domain::Action, "type"});  // always kTypeSlot
   for (const auto& [action, rules] : policy.action_rules) {
     action_index_.emplace(action, static_cast<std::uint32_t>(action_names_.size()));
@@ -52,6 +54,34 @@ EvaluationPlan::EvaluationPlan(const CompiledPolicy& policy) {
   }
   global_list_ = plan_list(policy.global_rules);
   // actor_rules never decide a result, so they get no plan.
+}
+
+// Exact sizes: grown by doubling, the largest arrays would hold up to twice
+// their rules while the policy is built, and keep the slack afterwards.
+void EvaluationPlan::reserve_for(const CompiledPolicy& policy) {
+  std::size_t rules = 0;
+  std::size_t comparisons = 0;
+  const auto count = [&](const RuleList& list) {
+    rules += list.size();
+    for (const CompiledRule& rule : list) {
+      std::visit(
+          [&](const auto& condition) {
+            if constexpr (requires { condition.conditions; }) {
+              comparisons += condition.conditions.size();
+            } else {
+              ++comparisons;
+            }
+          },
+          rule.condition.value);
+    }
+  };
+  for (const auto& entry : policy.action_rules) count(entry.second);
+  count(policy.global_rules);
+  rules_.reserve(rules);
+  rule_ids_.reserve(rules);
+  comparisons_.reserve(comparisons);
+  action_names_.reserve(policy.action_rules.size());
+  action_lists_.reserve(policy.action_rules.size());
 }
 
 FieldSlot EvaluationPlan::slot_for(const SubjectRef& subject) {
@@ -113,7 +143,7 @@ void EvaluationPlan::plan_comparison(const AtomicCondition& condition) {
     constexpr OperatorTests kText{Test::TextEquals, Test::TextNotEquals, Test::Never,
                                   Test::Never,      Test::Never,         Test::Never};
     out.test = kText[op];
-    out.text = *text;
+    out.text = *text;  // a view: the policy outlives the plan
   } else {
     constexpr OperatorTests kTruth{Test::TruthEquals, Test::TruthNotEquals, Test::Never,
                                    Test::Never,       Test::Never,          Test::Never};
@@ -130,7 +160,7 @@ std::optional<std::pair<FieldSlot, std::string_view>> EvaluationPlan::required_t
   if (r.any && r.count > 1) return std::nullopt;
   for (std::uint32_t c = r.first; c < r.first + r.count; ++c) {
     if (comparisons_[c].test == Test::TextEquals) {
-      return std::pair{comparisons_[c].lhs, std::string_view(comparisons_[c].text)};
+      return std::pair{comparisons_[c].lhs, comparisons_[c].text};
     }
   }
   return std::nullopt;

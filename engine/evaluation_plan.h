@@ -35,7 +35,10 @@ class EvaluationPlan {
     FieldSlot slot;
   };
 
+  // The plan views the policy's rule ids and text literals instead of copying
+  // them, so the policy must outlive it (and stay where it is).
   explicit EvaluationPlan(const CompiledPolicy& policy);
+  explicit EvaluationPlan(CompiledPolicy&&) = delete;
 
   // The slot of a field name, or nothing when no rule reads that field.
   [[nodiscard]] std::optional<FieldSlot> slot_of(Domain domain, std::string_view field) const;
@@ -82,7 +85,7 @@ class EvaluationPlan {
     FieldSlot rhs;  // Field tests only
     double number = 0.0;
     bool truth = false;
-    std::string text;
+    std::string_view text;  // the policy's literal
   };
   struct Rule {
     bool any = false;  // false: every comparison must hold (an atomic condition is a list of one)
@@ -108,6 +111,7 @@ class EvaluationPlan {
   };
 
   FieldSlot slot_for(const SubjectRef& subject);
+  void reserve_for(const CompiledPolicy& policy);
   List plan_list(const RuleList& rules);
   void plan_comparison(const AtomicCondition& condition);
   [[nodiscard]] std::optional<std::pair<FieldSlot, std::string_view>> required_text(
@@ -126,7 +130,7 @@ class EvaluationPlan {
   std::size_t slot_count_ = 0;
   std::vector<Comparison> comparisons_;
   std::vector<Rule> rules_;
-  std::vector<std::string> rule_ids_;
+  std::vector<std::string_view> rule_ids_;  // the policy's
   std::vector<TextRun> text_runs_;
   std::vector<Step> steps_;
   std::vector<std::string> action_names_;

@@ -190,7 +190,8 @@ struct OrderCase {
 class Order : public testing::TestWithParam<OrderCase> {};
 
 TEST_P(Order, FirstMatchingRuleDecides) {
-  const EvaluationPlan plan(order_policy());
+  const CompiledPolicy policy = order_policy();
+  const EvaluationPlan plan(policy);
   EXPECT_EQ(decide(plan, GetParam().fields), GetParam().decision);
 }
 
@@ -294,7 +295,8 @@ CompiledPolicy text_run_policy() {
 class TextRun : public testing::TestWithParam<OrderCase> {};
 
 TEST_P(TextRun, DecidesAsTheRulesInOrderWould) {
-  const EvaluationPlan plan(text_run_policy());
+  const CompiledPolicy policy = text_run_policy();
+  const EvaluationPlan plan(policy);
   EXPECT_EQ(decide(plan, GetParam().fields), GetParam().decision);
 }
 
@@ -331,7 +333,8 @@ std::vector<std::string> sorted_names(const EvaluationPlan& plan, Domain domain)
 }
 
 TEST(EvaluationPlan, SlotsAreTheFieldsThatRulesRead) {
-  const EvaluationPlan plan(order_policy());
+  const CompiledPolicy policy = order_policy();
+  const EvaluationPlan plan(policy);
   EXPECT_EQ(slot_names(plan, Domain::Action).front(), "type");
   EXPECT_EQ(sorted_names(plan, Domain::Action), (std::vector<std::string>{"amount", "type"}));
   EXPECT_EQ(sorted_names(plan, Domain::Actor), (std::vector<std::string>{"role", "trust"}));
@@ -341,13 +344,15 @@ TEST(EvaluationPlan, SlotsAreTheFieldsThatRulesRead) {
 }
 
 TEST(EvaluationPlan, EmptyPolicyAllows) {
-  const EvaluationPlan plan{CompiledPolicy{}};
+  const CompiledPolicy policy;
+  const EvaluationPlan plan(policy);
   EXPECT_EQ(slot_names(plan, Domain::Action), (std::vector<std::string>{"type"}));
   EXPECT_EQ(decide(plan, {{Domain::Action, "type", kRefund}}), "allow -");
 }
 
 TEST(EvaluationPlan, LaterValueReplacesEarlier) {
-  const EvaluationPlan plan(order_policy());
+  const CompiledPolicy policy = order_policy();
+  const EvaluationPlan plan(policy);
   EXPECT_EQ(decide(plan, {{Domain::Action, "type", kRefund},
                           {Domain::Action, "amount", 5000.0},
                           {Domain::Action, "amount", 50.0}}),
