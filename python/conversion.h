@@ -15,7 +15,7 @@
 namespace tamsel::python {
 
 // What conversion and the result need of the interpreter, made once for each
-// object: the plan's names found by str hash, and the rule ids as strs.
+// object: the plan's names as strs to look keys up in, and the rule ids as strs.
 struct PlanStrs {
   std::array<StrTable, kDomainCount> slots;  // field name -> slot index
   StrTable actions;                          // action name -> rule list
@@ -25,7 +25,7 @@ struct PlanStrs {
 [[nodiscard]] bool build_plan_strs(const EvaluationPlan& plan, PlanStrs& strs);
 
 // The slots of one call: a few kept inline, more on the heap. Texts view the
-// str objects (or encoded copies) that it holds until the call ends.
+// str objects that it holds until the call ends.
 class CallInput {
  public:
   // Inline, with the few slots of most plans set here: the call is on every evaluate.
