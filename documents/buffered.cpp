@@ -53,9 +53,9 @@ Status buffer_node(EventReader& reader, Sink out, const TopKeys* top);
 Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
   const std::string_view text = reader.text(event);
   auto value = classify_scalar(event.style, event.tag, text);
-  if (!value) return unexpected(reader.error_at(std::move(value).error(), event.mark));
+  if (!value) return unexpected(reader.error_at(std::move(value).error(), event));
   auto node = scalar_node(*value, text);
-  if (!node) return unexpected(reader.error_at(std::move(node).error(), event.mark));
+  if (!node) return unexpected(reader.error_at(std::move(node).error(), event));
   if (out != nullptr) out->push_back(*node);
   reader.advance();
   return Ok{};
@@ -124,7 +124,7 @@ Status buffer_node(EventReader& reader, Sink out, const TopKeys* top) {
   if (!event) return unexpected(std::move(event).error());
   const Event& e = **event;
   if (e.tag == TagKind::Local) {
-    return unexpected(reader.error_at(tagged_alternative_message(), e.mark));
+    return unexpected(reader.error_at(tagged_alternative_message(), e));
   }
   if (e.kind == EventKind::Scalar) return buffer_scalar(reader, e, out);
   return buffer_collection(reader, e, out, top);

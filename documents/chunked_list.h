@@ -40,6 +40,16 @@ class ChunkedList {
     return chunks_[index >> kChunkBits][index & kChunkMask];
   }
   T& operator[](std::size_t index) { return chunks_[index >> kChunkBits][index & kChunkMask]; }
+  // The index of an element of the list, found chunk by chunk.
+  [[nodiscard]] std::size_t index_of(const T* element) const {
+    for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) {
+      const T* first = chunks_[chunk];
+      if (element >= first && element < first + kChunkMask + 1) {
+        return (chunk << kChunkBits) + static_cast<std::size_t>(element - first);
+      }
+    }
+    return size_;
+  }
   void push_back(const T& value) {
     // Chunks are unmapped without running destructors.
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);

@@ -13,7 +13,11 @@ std::optional<DocumentError> read_document(std::string_view text,
   {
     EventReader reader(*document);
     Status read = read_root(reader);
-    if (!read) return DocumentError{std::move(read).error().message};
+    if (!read) {
+      ReadError error = std::move(read).error();
+      if (error.at != kNoLink) append_position(error.message, position_of(text, error.at));
+      return DocumentError{std::move(error.message)};
+    }
   }
   // A syntax error after everything the root needed still fails the read.
   if (document->parse_error) return std::move(*document->parse_error);

@@ -36,6 +36,17 @@ void append_position(std::string& out, Mark mark) {
 
 struct YamlStream::Parser {
   yaml_parser_t parser;
+
+  explicit Parser(std::string_view text) {
+    if (yaml_parser_initialize(&parser) == 0) throw std::bad_alloc();
+    // libyaml wants a non-null pointer even for an empty text.
+    const char* data = text.data() != nullptr ? text.data() : "";
+    yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(data),
+                                 text.size());
+  }
+  ~Parser() { yaml_parser_delete(&parser); }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
 };
 
 namespace {
@@ -134,15 +145,15 @@ class Loader {
       case YAML_SCALAR_EVENT:
         return add_scalar(event);
       case YAML_SEQUENCE_START_EVENT:
-        return open(event, EventKind::SequenceStart, event.data.sequence_start.tag,
+        return open(EventKind::SequenceStart, event.data.sequence_start.tag,
                     event.data.sequence_start.anchor);
       case YAML_MAPPING_START_EVENT:
-        return open(event, EventKind::MappingStart, event.data.mapping_start.tag,
+        return open(EventKind::MappingStart, event.data.mapping_start.tag,
                     event.data.mapping_start.anchor);
       case YAML_SEQUENCE_END_EVENT:
-        return close(event, EventKind::SequenceEnd);
+        return close(EventKind::SequenceEnd);
       case YAML_MAPPING_END_EVENT:
-        return close(event, EventKind::MappingEnd);
+        return close(EventKind::MappingEnd);
       case YAML_ALIAS_EVENT:
         return add_alias(event);
       default:
@@ -153,7 +164,7 @@ class Loader {
  private:
   Expected<bool, DocumentError> add_scalar(const yaml_event_t& event) {
     const auto& scalar = event.data.scalar;
-    Event record = base(event, EventKind::Scalar);
+    Event record = base(EventKind::Scalar);
     record.style = style_of(scalar.style);
     const std::uint32_t anchored = remember_anchor(view_of(scalar.anchor));
     const std::string_view value(reinterpret_cast<const char*>(scalar.value), scalar.length);
@@ -165,10 +176,10 @@ class Loader {
   }
 
   // False when the collection lies beyond the nesting that loading admits.
-  Expected<bool, DocumentError> open(const yaml_event_t& event, EventKind kind,
-                                     const yaml_char_t* tag, const yaml_char_t* anchor) {
+  Expected<bool, DocumentError> open(EventKind kind, const yaml_char_t* tag,
+                                     const yaml_char_t* anchor) {
     if (open_.size() == kLoadNestingLimit) return false;
-    Event record = base(event, kind);
+    Event record = base(kind);
     const std::uint32_t anchored = remember_anchor(view_of(anchor));
     if (!set_tag(record, view_of(tag))) return unexpected(too_large());
     open_.push_back({static_cast<std::uint32_t>(document_.events.size()), anchored});
@@ -176,12 +187,12 @@ class Loader {
     return true;
   }
 
-  Expected<bool, DocumentError> close(const yaml_event_t& event, EventKind kind) {
+  Expected<bool, DocumentError> close(EventKind kind) {
     // libyaml balances starts and ends, so an open collection is always there.
     document_.events[open_.back().start].link = static_cast<std::uint32_t>(document_.events.size());
     complete(open_.back().anchored);
     open_.pop_back();
-    document_.events.push_back(base(event, kind));
+    document_.events.push_back(base(kind));
     return true;
   }
 
@@ -189,16 +200,15 @@ class Loader {
   Expected<bool, DocumentError> add_alias(const yaml_event_t& event) {
     const auto found = anchors_.find(view_of(event.data.alias.anchor));
     if (found == anchors_.end()) return false;
-    Event record = base(event, EventKind::Alias);
+    Event record = base(EventKind::Alias);
     record.link = found->second;
     document_.events.push_back(record);
     return true;
   }
 
-  static Event base(const yaml_event_t& event, EventKind kind) {
+  static Event base(EventKind kind) {
     Event record;
     record.kind = kind;
-    record.mark = mark_of(event.start_mark);
     return record;
   }
 
@@ -279,21 +289,42 @@ DocumentError positioned(std::string message, const yaml_mark_t& mark) {
 // Why loading stopped early at an event that add() refused.
 DocumentError load_stopped(const yaml_event_t& event) {
   if (event.type == YAML_ALIAS_EVENT) return positioned("unknown anchor", event.start_mark);
-  return {recursion_limit_message(mark_of(event.start_mark))};
+  return positioned(recursion_limit_message(), event.start_mark);
 }
 
 }  // namespace
 
 YamlStream::YamlStream(std::string_view text)
-    : parser_(std::make_unique<Parser>()), text_size_(text.size()) {
-  if (yaml_parser_initialize(&parser_->parser) == 0) throw std::bad_alloc();
-  // libyaml wants a non-null pointer even for an empty text.
-  const char* data = text.data() != nullptr ? text.data() : "";
-  yaml_parser_set_input_string(&parser_->parser, reinterpret_cast<const unsigned char*>(data),
-                               text.size());
-}
+    : parser_(std::make_unique<Parser>(text)), text_size_(text.size()) {}
 
-YamlStream::~YamlStream() { yaml_parser_delete(&parser_->parser); }
+YamlStream::~YamlStream() = default;
+
+// The same libyaml events in the same order as when the list was loaded: the
+// node events are the list, and the empty node of an empty stream stands where
+// the stream ends.
+Mark position_of(std::string_view text, std::uint32_t index) {
+  YamlStream::Parser parser(text);
+  std::uint32_t seen = 0;
+  for (;;) {
+    ParsedEvent parsed;
+    if (yaml_parser_parse(&parser.parser, &parsed.event) == 0) {
+      if (parser.parser.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+      return {};  // not reached for an index of the loaded list
+    }
+    switch (parsed.event.type) {
+      case YAML_STREAM_START_EVENT:
+      case YAML_DOCUMENT_START_EVENT:
+        continue;
+      case YAML_DOCUMENT_END_EVENT:
+      case YAML_STREAM_END_EVENT:
+      case YAML_NO_EVENT:
+        return mark_of(parsed.event.start_mark);
+      default:
+        if (seen == index) return mark_of(parsed.event.start_mark);
+        ++seen;
+    }
+  }
+}
 
 Expected<Document, DocumentError> YamlStream::load_first_document() {
   Document document;
@@ -318,9 +349,7 @@ Expected<Document, DocumentError> YamlStream::load_first_document() {
       finished_ = true;
       if (document.events.empty()) {
         // A stream without a document reads as one empty node at its end.
-        Event empty;
-        empty.mark = mark_of(parsed.event.start_mark);
-        document.events.push_back(empty);
+        document.events.push_back(Event{});
       }
       return document;
     }

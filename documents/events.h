@@ -42,7 +42,8 @@ void append_position(std::string& out, Mark mark);
 
 inline constexpr std::uint32_t kNoLink = UINT32_MAX;
 
-// 16 bytes: the event list of a large document is its largest part.
+// 8 bytes: the event list of a large document is its largest part. An event
+// keeps no position; position_of() finds it again for the error that needs it.
 struct Event {
   EventKind kind = EventKind::Scalar;
   ScalarStyle style = ScalarStyle::Plain;
@@ -53,11 +54,10 @@ struct Event {
   // Document::anchored. Collection start: index of its end event (kNoLink when
   // the text broke off before it).
   std::uint32_t link = kNoLink;
-  Mark mark;
 
   static constexpr std::uint8_t kLongText = UINT8_MAX;
 };
-static_assert(sizeof(Event) == 16);
+static_assert(sizeof(Event) == 8);
 
 // A node that carries an anchor: its first event, and its scalar texts as a
 // range of the running total of text bytes, which an alias replays.
@@ -97,6 +97,11 @@ struct Document {
   std::string_view long_text(const Event& event) const;
 };
 
+// The position of the event at index in the list that load_first_document()
+// makes of text, found by parsing text again up to it. Errors are rare and
+// this costs one parse, where a position in every event would double the list.
+Mark position_of(std::string_view text, std::uint32_t index);
+
 // A libyaml parser over one text. It loads the first document and, after that
 // document has been read, tells whether the stream goes on.
 class YamlStream {
@@ -117,6 +122,7 @@ class YamlStream {
 
  private:
   struct Parser;
+  friend Mark position_of(std::string_view text, std::uint32_t index);
   std::unique_ptr<Parser> parser_;
   std::size_t text_size_;
   bool finished_ = false;  // the stream end (or an error) has been seen

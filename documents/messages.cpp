@@ -58,11 +58,7 @@ std::string no_variant_matched_message(std::string_view type_name) {
   return message;
 }
 
-std::string recursion_limit_message(Mark mark) {
-  std::string message = "recursion limit exceeded";
-  append_position(message, mark);
-  return message;
-}
+std::string recursion_limit_message() { return "recursion limit exceeded"; }
 
 std::string repetition_limit_message() { return "repetition limit exceeded"; }
 

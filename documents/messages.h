@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "documents/events.h"
-
 namespace tamsel {
 
 // "invalid type: FOUND, expected WHAT", FOUND describing the node.
@@ -23,7 +21,7 @@ std::string missing_field_message(std::string_view key);
 // The value of a type of alternatives that none of them matches.
 std::string no_variant_matched_message(std::string_view type_name);
 // Deeper nesting than loading or reading admits, at the collection that is too deep.
-std::string recursion_limit_message(Mark mark);
+std::string recursion_limit_message();
 
 // More alias expansion than the budgets of a read admit.
 std::string repetition_limit_message();

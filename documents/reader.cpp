@@ -74,6 +74,17 @@ void EventReader::consume(std::uint32_t index) {
   }
 }
 
+std::size_t EventReader::items_ahead(std::size_t most) const {
+  std::size_t items = 0;
+  std::uint64_t index = cursor_;
+  while (items < most && index < document_.events.size() &&
+         document_.events[index].kind != EventKind::SequenceEnd) {
+    ++items;
+    index = std::uint64_t{last_event_of(document_, static_cast<std::uint32_t>(index))} + 1;
+  }
+  return items;
+}
+
 Status EventReader::skip() {
   if (cursor_ >= document_.events.size()) return unexpected(past_end());
   const std::uint32_t last = last_event_of(document_, cursor_);
@@ -94,7 +105,11 @@ Expected<bool, ReadError> EventReader::at_end(EventKind end) {
 }
 
 Status EventReader::enter(const Event& collection) {
-  if (depth_ == kNestingBudget) return unexpected(placed(recursion_limit_message(collection.mark)));
+  if (depth_ == kNestingBudget) {
+    ReadError error = placed(recursion_limit_message());
+    error.at = index_of(collection);
+    return unexpected(std::move(error));
+  }
   ++depth_;
   return Ok{};
 }
@@ -125,7 +140,12 @@ std::string EventReader::render_path() const {
   return out;
 }
 
-ReadError EventReader::error_at(std::string message, Mark mark) const {
+std::uint32_t EventReader::index_of(const Event& event) const {
+  if (cursor_ < document_.events.size() && &document_.events[cursor_] == &event) return cursor_;
+  return static_cast<std::uint32_t>(document_.events.index_of(&event));
+}
+
+ReadError EventReader::error_at(std::string message, std::uint32_t at) const {
   std::string text = render_path();
   if (text == ".") {
     text = std::move(message);
@@ -133,19 +153,20 @@ ReadError EventReader::error_at(std::string message, Mark mark) const {
     text += ": ";
     text += message;
   }
-  append_position(text, mark);
-  return placed(std::move(text));
+  ReadError error = placed(std::move(text));
+  error.at = at;
+  return error;
 }
 
-ReadError EventReader::locate(ReadError error, Mark mark) const {
+ReadError EventReader::locate(ReadError error, std::uint32_t at) const {
   if (error.located) return error;
-  return error_at(std::move(error.message), mark);
+  return error_at(std::move(error.message), at);
 }
 
 ReadError EventReader::invalid_type(const Event& event, std::string_view expected) const {
   auto described = describe_node(document_, event);
-  if (!described) return error_at(std::move(described).error(), event.mark);
-  return error_at(invalid_type_message(*described, expected), event.mark);
+  if (!described) return error_at(std::move(described).error(), event);
+  return error_at(invalid_type_message(*described, expected), event);
 }
 
 }  // namespace tamsel

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/expected.h"
@@ -20,6 +21,9 @@ struct ReadError {
   // Path and position are attached (or deliberately absent). Errors that are
   // not yet located receive those of the nearest enclosing record.
   bool located = false;
+  // The event whose position ends the message, or kNoLink. The position is
+  // rendered only when the error ends the read (see position_of).
+  std::uint32_t at = kNoLink;
 };
 
 struct Ok {};
@@ -68,6 +72,9 @@ class EventReader {
     const Event* event = &document_.events[cursor_];
     return event->kind == EventKind::Alias ? nullptr : event;
   }
+  // The items from the cursor to the end of the sequence that holds it, at
+  // most `most`; aliases are not expanded.
+  [[nodiscard]] std::size_t items_ahead(std::size_t most) const;
   // Consumes the event that peek() gave.
   void advance();
   // Passes over the whole node at the cursor without expanding its aliases and
@@ -109,10 +116,16 @@ class EventReader {
   // Reused by every buffered value of one read.
   ChunkedList<BufferedNode>& scratch() { return scratch_; }
 
-  // An error with the current path and the given position.
-  ReadError error_at(std::string message, Mark mark) const;
+  // The index of an event of the document; cheap for the event at the cursor.
+  std::uint32_t index_of(const Event& event) const;
+
+  // An error with the current path and the position of the event at index.
+  ReadError error_at(std::string message, std::uint32_t at) const;
+  ReadError error_at(std::string message, const Event& event) const {
+    return error_at(std::move(message), index_of(event));
+  }
   // Attaches the current path and the position to an error that has none.
-  ReadError locate(ReadError error, Mark mark) const;
+  ReadError locate(ReadError error, std::uint32_t at) const;
   // "invalid type: U, expected WHAT" for the node of event, located.
   ReadError invalid_type(const Event& event, std::string_view expected) const;
 

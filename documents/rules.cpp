@@ -19,13 +19,12 @@ Status read_tagged_keyword(EventReader& reader, const Event& event,
   const std::string_view word = reader.local_tag().substr(1);
   const auto found = find_keyword(word, keywords);
   if (!found) {
-    return unexpected(reader.error_at(unknown_variant_message(word, keywords), event.mark));
+    return unexpected(reader.error_at(unknown_variant_message(word, keywords), event));
   }
   if (event.kind != EventKind::Scalar) return unexpected(reader.invalid_type(event, "unit"));
   const std::string_view text = reader.text(event);
   if (event.style != ScalarStyle::Plain || !(text.empty() || is_null_spelling(text))) {
-    return unexpected(
-        reader.error_at(invalid_value_message(describe_string(text), "null"), event.mark));
+    return unexpected(reader.error_at(invalid_value_message(describe_string(text), "null"), event));
   }
   out = *found;
   reader.advance();
@@ -56,8 +55,7 @@ Status read_u32(EventReader& reader, std::uint32_t& out) {
   const auto number = parse_unsigned(reader.text(e));
   if (!number) return unexpected(reader.invalid_type(e, "u32"));
   if (*number > UINT32_MAX) {
-    return unexpected(
-        reader.error_at(invalid_value_message(describe_integer(*number), "u32"), e.mark));
+    return unexpected(reader.error_at(invalid_value_message(describe_integer(*number), "u32"), e));
   }
   out = static_cast<std::uint32_t>(*number);
   reader.advance();
@@ -89,7 +87,7 @@ Status read_keyword(EventReader& reader, std::span<const std::string_view> keywo
   }
   const std::string_view text = reader.text(e);
   const auto found = find_keyword(text, keywords);
-  if (!found) return unexpected(reader.error_at(unknown_variant_message(text, keywords), e.mark));
+  if (!found) return unexpected(reader.error_at(unknown_variant_message(text, keywords), e));
   out = *found;
   reader.advance();
   return Ok{};
@@ -102,8 +100,7 @@ Expected<bool, ReadError> read_absent(EventReader& reader) {
   if (e.kind != EventKind::Scalar || e.style != ScalarStyle::Plain) return false;
   const std::string_view text = reader.text(e);
   if (e.tag == TagKind::Null && !is_null_spelling(text)) {
-    return unexpected(
-        reader.error_at(invalid_value_message(describe_string(text), "null"), e.mark));
+    return unexpected(reader.error_at(invalid_value_message(describe_string(text), "null"), e));
   }
   const bool absent = (e.tag == TagKind::None && (text.empty() || is_null_spelling(text))) ||
                       e.tag == TagKind::Null;
@@ -125,11 +122,11 @@ Expected<Key, ReadError> read_key(EventReader& reader, std::string_view expected
 }
 
 Expected<bool, ReadError> open_collection(EventReader& reader, EventKind start,
-                                          std::string_view expected, Mark& mark) {
+                                          std::string_view expected, std::uint32_t& at) {
   auto event = reader.peek();
   if (!event) return unexpected(std::move(event).error());
   const Event& e = **event;
-  mark = e.mark;
+  at = reader.index_of(e);
   if (e.kind == start) {
     if (auto entered = reader.enter(e); !entered) return unexpected(std::move(entered).error());
     reader.advance();

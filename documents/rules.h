@@ -135,14 +135,14 @@ Expected<Key, ReadError> read_key(EventReader& reader, std::string_view expected
 // Opens a collection of the given kind, or accepts an empty plain scalar as an
 // empty one. Gives whether there are entries to read.
 Expected<bool, ReadError> open_collection(EventReader& reader, EventKind start,
-                                          std::string_view expected, Mark& mark);
+                                          std::string_view expected, std::uint32_t& at);
 
 // Reads the collection of the given kind at the cursor, each entry by
-// read_entry, through its end; mark receives the collection's position.
+// read_entry, through its end; at receives the collection's event.
 template <class ReadEntry>
-Status read_entries(EventReader& reader, EventKind start, std::string_view expected, Mark& mark,
-                    ReadEntry read_entry) {
-  auto open = open_collection(reader, start, expected, mark);
+Status read_entries(EventReader& reader, EventKind start, std::string_view expected,
+                    std::uint32_t& at, ReadEntry read_entry) {
+  auto open = open_collection(reader, start, expected, at);
   if (!open) return unexpected(std::move(open).error());
   if (!*open) return Ok{};
   const EventKind end =
@@ -189,46 +189,54 @@ template <class Record, std::size_t N>
 Status read_record(EventReader& reader, std::string_view expected,
                    const std::array<RecordField<Record>, N>& fields, Record& out) {
   static_assert(N <= kMostFields);
-  Mark mark;
+  std::uint32_t at = kNoLink;
   std::bitset<kMostFields> seen;
   Status read =
-      detail::read_entries(reader, EventKind::MappingStart, expected, mark, [&]() -> Status {
+      detail::read_entries(reader, EventKind::MappingStart, expected, at, [&]() -> Status {
         auto key = detail::read_key(reader, "field identifier");
         if (!key) return unexpected(std::move(key).error());
         const std::size_t index = detail::field_index(fields, key->text);
         if (index == N) return reader.skip();
-        if (seen[index])
-          return unexpected(reader.error_at(duplicate_field_message(key->text), mark));
+        if (seen[index]) return unexpected(reader.error_at(duplicate_field_message(key->text), at));
         seen[index] = true;
         Status field =
             detail::read_under(reader, *key, [&] { return fields[index].read(reader, out); });
-        if (!field) return unexpected(reader.locate(std::move(field).error(), mark));
+        if (!field) return unexpected(reader.locate(std::move(field).error(), at));
         return Ok{};
       });
   if (!read) return read;
   if (const auto missing = detail::first_missing(fields, seen)) {
-    return unexpected(reader.error_at(missing_field_message(*missing), mark));
+    return unexpected(reader.error_at(missing_field_message(*missing), at));
   }
   return Ok{};
 }
 
+// The list is sized once from a count of its items, so that a long one is not
+// built by doubling, with the old and the new buffer alive together. The size
+// reserved is bounded by the text, so that a list of many tiny items cannot
+// ask for much more than the document holds.
 template <auto ReadItem>
 Status read_list(EventReader& reader, std::vector<RuleTarget<ReadItem>>& out) {
-  Mark mark;
-  return detail::read_entries(reader, EventKind::SequenceStart, "a sequence", mark,
-                              [&]() -> Status {
-                                reader.push_index(out.size());
-                                Status item = ReadItem(reader, out.emplace_back());
-                                reader.pop_path();
-                                return item;
-                              });
+  using Item = RuleTarget<ReadItem>;
+  std::uint32_t at = kNoLink;
+  return detail::read_entries(reader, EventKind::SequenceStart, "a sequence", at, [&]() -> Status {
+    if (out.empty()) {
+      constexpr std::size_t kReservedPerTextByte = 4;
+      const std::size_t most = kReservedPerTextByte * reader.document().text_size / sizeof(Item);
+      out.reserve(reader.items_ahead(most + 1));
+    }
+    reader.push_index(out.size());
+    Status item = ReadItem(reader, out.emplace_back());
+    reader.pop_path();
+    return item;
+  });
 }
 
 // A later entry of the same name replaces the earlier one.
 template <auto ReadValue>
 Status read_keyed_map(EventReader& reader, NameMap<RuleTarget<ReadValue>>& out) {
-  Mark mark;
-  return detail::read_entries(reader, EventKind::MappingStart, "a map", mark, [&]() -> Status {
+  std::uint32_t at = kNoLink;
+  return detail::read_entries(reader, EventKind::MappingStart, "a map", at, [&]() -> Status {
     auto key = detail::read_key(reader, "a string");
     if (!key) return unexpected(std::move(key).error());
     RuleTarget<ReadValue> value{};

@@ -231,6 +231,38 @@ TEST(DocumentsLoading, ReplayedBytesHaveABudget) {
   EXPECT_EQ(show_policy(lists(list_edge.n + 1, list_edge.pad)), "repetition limit exceeded");
 }
 
+// Events keep no positions: an error finds its event's position again by
+// parsing the text anew, which must land on the same event.
+TEST(DocumentsLoading, PositionsAreFoundAgainInTheText) {
+  std::string many = "version: 1\nrules:\n";
+  for (int i = 0; i < 20000; ++i) many += kRule;  // far more events than one chunk holds
+  const std::string bad_effect = "  - {id: r, effect: maybe}\n";
+  const std::string unknown =
+      "unknown variant `maybe`, expected one of `allow`, `block`, "
+      "`require_approval`";
+  const Case cases[] = {
+      {many + bad_effect, "rules[20000].effect: " + unknown + " at line 80003 column 21"},
+      {many + "  - {id: r, scope: {action: a}}\n",
+       "rules[20000]: missing field `when` at line 80003 column 5"},
+      // Columns count characters, not bytes.
+      {"version: 1\nrules:\n  - {id: \"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\", effect: maybe}\n",
+       "rules[0].effect: " + unknown + " at line 3 column 25"},
+      {"version: 1\r\nrules:\r\n\r\n" + bad_effect,
+       "rules[0].effect: " + unknown + " at line 4 column 21"},
+      {"\xef\xbb\xbfversion: x\n",
+       "version: invalid type: string \"x\", expected u32 at line 1 column 10"},
+      {"%YAML 1.1\n---\nversion: 1\nrules: [{id: r, effect: maybe}]\n",
+       "rules[0].effect: " + unknown + " at line 4 column 25"},
+      // The empty node of a stream without a document stands at its end.
+      {"# nothing\n\n", "missing field `version` at line 3 column 1"},
+      {"", "missing field `version`"},
+      // The position of a collection whose record fails after its entries.
+      {"version: 1\nrules:\n  - x: 1\n    id: r\n",
+       "rules[0]: missing field `scope` at line 3 column 5"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text.substr(0, 80);
+}
+
 TEST(DocumentsLoading, LargeDocumentReads) {
   std::string text = "version: 1\nrules:\n";
   while (text.size() < 50'000'000) text += kRule;
