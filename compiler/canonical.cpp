@@ -1,8 +1,11 @@
 #include "compiler/canonical.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -13,176 +16,212 @@
 namespace tamsel {
 namespace {
 
-// Pieces gather in one buffer, handed to the sink whenever the next piece
-// would not fit. Most pieces are fixed words copied with a size known here, so
-// rendering costs little beside the digest it feeds.
+// The text gathers in one buffer, handed to the sink when full. The write
+// position travels through the functions below as a value, so it stays in a
+// register. Room is checked only where a rule, a comparison or a text starts,
+// and each check asks for kSlack bytes beyond the text: enough for every fixed
+// piece and number up to the next check (the longest such run, from a field
+// to the end of its rule through the longest number, is 108 bytes).
 constexpr std::size_t kBufferBytes = 16384;
+constexpr std::size_t kSlack = 160;
+
+// A fixed piece padded to Width bytes, copied as one block of constant size of
+// which the first size bytes count; the slack of the room checks holds the rest.
+template <std::size_t Width>
+struct Piece {
+  std::array<char, Width> text{};
+  std::size_t size = 0;
+};
+
+template <std::size_t Width>
+consteval Piece<Width> piece(std::initializer_list<std::string_view> parts) {
+  Piece<Width> out;
+  for (const std::string_view part : parts) {
+    for (const char c : part) out.text.at(out.size++) = c;
+  }
+  return out;
+}
+
+// One piece per variant of Enum: before, the variant name, after.
+template <class Enum, std::size_t Width>
+consteval auto pieces_by_variant(std::string_view before, std::string_view after) {
+  std::array<Piece<Width>, vocabulary(Enum{}).size()> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    out.at(i) = piece<Width>({before, vocabulary(Enum{}).at(i).name, after});
+  }
+  return out;
+}
+
+// Texts are written between quotes that the pieces around them hold.
+constexpr auto kAtomicHead = piece<32>({"\", condition: Atomic("});
+constexpr auto kAllHead = piece<32>({"\", condition: All(["});
+constexpr auto kAnyHead = piece<32>({"\", condition: Any(["});
+constexpr auto kComparisonHeads =
+    pieces_by_variant<Domain, 64>("AtomicCondition { lhs: SubjectRef { domain: ", ", field: \"");
+constexpr auto kOperators = pieces_by_variant<Operator, 48>("\" }, operator: ", ", rhs: ");
+constexpr auto kSubjectHeads =
+    pieces_by_variant<Domain, 48>("Subject(SubjectRef { domain: ", ", field: \"");
+constexpr auto kEffects = pieces_by_variant<Effect, 32>("), effect: ", " }");
+
+template <std::size_t Width>
+char* put(char* at, const Piece<Width>& piece) {
+  std::memcpy(at, piece.text.data(), Width);
+  return at + piece.size;
+}
+
+template <std::size_t N>
+char* put(char* at, const char (&word)[N]) {
+  std::memcpy(at, word, N - 1);
+  return at + N - 1;
+}
 
 class Renderer {
  public:
   explicit Renderer(TextSink& sink)
-      : sink_(sink), buffer_(std::make_unique<char[]>(kBufferBytes)) {}
+      : sink_(sink),
+        buffer_(std::make_unique_for_overwrite<char[]>(kBufferBytes)),
+        end_(buffer_.get() + kBufferBytes) {}
 
   void policy(const CompiledPolicy& policy) {
-    put("CompiledPolicy { action_rules: ");
-    rule_map(policy.action_rules);
-    put(", actor_rules: ");
-    rule_map(policy.actor_rules);
-    put(", global_rules: ");
-    rule_list(policy.global_rules);
-    put(" }");
-    flush();
+    char* at = buffer_.get();
+    at = put_checked(at, "CompiledPolicy { action_rules: ");
+    at = rule_map(at, policy.action_rules);
+    at = put_checked(at, ", actor_rules: ");
+    at = rule_map(at, policy.actor_rules);
+    at = put_checked(at, ", global_rules: ");
+    at = rule_list(at, policy.global_rules);
+    at = put_checked(at, " }");
+    flush(at);
   }
 
  private:
-  template <std::size_t N>
-  void put(const char (&word)[N]) {
-    put(std::string_view(word, N - 1));
+  // At least room bytes (at most kBufferBytes) from the returned position.
+  char* room(char* at, std::size_t room) {
+    return static_cast<std::size_t>(end_ - at) >= room ? at : flush(at);
   }
 
-  void put(std::string_view piece) {
-    if (piece.size() > kBufferBytes - used_) {
-      put_beyond_room(piece);
-      return;
+  // Hands everything written to the sink; writing starts again at the front.
+  [[gnu::noinline]] char* flush(char* at) {
+    if (at != buffer_.get()) {
+      sink_.write({buffer_.get(), static_cast<std::size_t>(at - buffer_.get())});
     }
-    std::memcpy(buffer_.get() + used_, piece.data(), piece.size());
-    used_ += piece.size();
+    return buffer_.get();
   }
 
-  void put_beyond_room(std::string_view piece) {
-    flush();
-    if (piece.size() >= kBufferBytes) {
-      sink_.write(piece);
-      return;
+  char* put_checked(char* at, std::string_view piece) {
+    at = room(at, piece.size() + kSlack);
+    std::memcpy(at, piece.data(), piece.size());
+    return at + piece.size();
+  }
+
+  // The text's quoted form without its quotes, with kSlack bytes of room after it.
+  char* text(char* at, std::string_view text) {
+    if (text.size() > kBufferBytes - kSlack || !quotes_as_itself(text)) {
+      return escaped_or_long_text(at, text);
     }
-    std::memcpy(buffer_.get(), piece.data(), piece.size());
-    used_ = piece.size();
+    at = room(at, text.size() + kSlack);
+    // copy_n, unlike memcpy, is defined for the null data of an empty view
+    return std::copy_n(text.data(), text.size(), at);
   }
 
-  void flush() {
-    if (used_ != 0) sink_.write({buffer_.get(), used_});
-    used_ = 0;
-  }
-
-  void put_quoted(std::string_view text) {
-    if (quotes_as_itself(text)) {
-      put("\"");
-      put(text);
-      put("\"");
-      return;
-    }
+  [[gnu::noinline]] char* escaped_or_long_text(char* at, std::string_view text) {
     scratch_.clear();
     append_quoted(scratch_, text);
-    put(scratch_);
+    const std::string_view inner = std::string_view(scratch_).substr(1, scratch_.size() - 2);
+    if (inner.size() <= kBufferBytes - kSlack) return put_checked(at, inner);
+    at = flush(at);
+    sink_.write(inner);
+    return at;
   }
 
   // Entries in ascending byte order of their keys, so equal policies render equally.
-  void rule_map(const NameMap<RuleList>& map) {
+  char* rule_map(char* at, const NameMap<RuleList>& map) {
     std::vector<const NameMap<RuleList>::value_type*> entries;
     entries.reserve(map.size());
     for (const auto& entry : map) entries.push_back(&entry);
     std::sort(entries.begin(), entries.end(),
               [](const auto* a, const auto* b) { return a->first < b->first; });
-    put("{");
+    at = put_checked(at, "{");
     bool first = true;
     for (const auto* entry : entries) {
-      if (!first) put(", ");
+      at = put_checked(at, first ? std::string_view("\"") : ", \"");
       first = false;
-      put_quoted(entry->first);
-      put(": ");
-      rule_list(entry->second);
+      at = text(at, entry->first);
+      at = put(at, "\": ");
+      at = rule_list(at, entry->second);
     }
-    put("}");
+    return put_checked(at, "}");
   }
 
-  void rule_list(const RuleList& rules) {
-    list(rules, [this](const CompiledRule& rule) { compiled_rule(rule); });
-  }
-
-  // "[", the members separated by ", ", "]".
-  template <class T, class Render>
-  void list(const std::vector<T>& members, Render render) {
-    put("[");
+  char* rule_list(char* at, const RuleList& rules) {
+    at = put_checked(at, "[");
     bool first = true;
-    for (const T& member : members) {
-      if (!first) put(", ");
+    for (const CompiledRule& rule : rules) {
+      at = room(at, kSlack);
+      if (!first) at = put(at, ", ");
       first = false;
-      render(member);
+      at = compiled_rule(at, rule);
     }
-    put("]");
+    return put_checked(at, "]");
   }
 
-  void compiled_rule(const CompiledRule& rule) {
-    put("CompiledRule { rule_id: ");
-    put_quoted(rule.rule_id);
-    put(", condition: ");
-    condition(rule.condition);
-    put(", effect: ");
-    put(variant_name(rule.effect));
-    put(" }");
-  }
-
-  void condition(const CompiledCondition& condition) {
-    if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&condition.value)) {
-      put("Atomic(");
-      atomic_condition(atomic->condition);
-    } else if (const auto* all = std::get_if<CompiledCondition::All>(&condition.value)) {
-      put("All(");
-      condition_list(all->conditions);
+  char* compiled_rule(char* at, const CompiledRule& rule) {
+    at = put(at, "CompiledRule { rule_id: \"");
+    at = text(at, rule.rule_id);
+    if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&rule.condition.value)) {
+      at = put(at, kAtomicHead);
+      at = comparison(at, atomic->condition);
     } else {
-      put("Any(");
-      condition_list(std::get<CompiledCondition::Any>(condition.value).conditions);
+      const auto* all = std::get_if<CompiledCondition::All>(&rule.condition.value);
+      at = put(at, all != nullptr ? kAllHead : kAnyHead);
+      const auto& members = all != nullptr
+                                ? all->conditions
+                                : std::get<CompiledCondition::Any>(rule.condition.value).conditions;
+      bool first = true;
+      for (const AtomicCondition& member : members) {
+        if (!first) at = put(at, ", ");
+        first = false;
+        at = comparison(at, member);
+      }
+      *at++ = ']';
     }
-    put(")");
+    return put(at, kEffects.at(static_cast<std::size_t>(rule.effect)));
   }
 
-  void condition_list(const std::vector<AtomicCondition>& conditions) {
-    list(conditions, [this](const AtomicCondition& member) { atomic_condition(member); });
-  }
-
-  void atomic_condition(const AtomicCondition& condition) {
-    put("AtomicCondition { lhs: ");
-    subject_ref(condition.lhs);
-    put(", operator: ");
-    put(variant_name(condition.op));
-    put(", rhs: ");
+  char* comparison(char* at, const AtomicCondition& condition) {
+    at = room(at, kSlack);
+    at = put(at, kComparisonHeads.at(static_cast<std::size_t>(condition.lhs.domain)));
+    at = text(at, condition.lhs.field);
+    at = put(at, kOperators.at(static_cast<std::size_t>(condition.op)));
     if (const auto* literal = std::get_if<Operand::Literal>(&condition.rhs.value)) {
-      put("Literal(");
-      field_value(literal->value);
-    } else {
-      put("Subject(");
-      subject_ref(std::get<Operand::Subject>(condition.rhs.value).subject);
+      return field_value(at, literal->value);
     }
-    put(") }");
+    const SubjectRef& subject = std::get<Operand::Subject>(condition.rhs.value).subject;
+    at = put(at, kSubjectHeads.at(static_cast<std::size_t>(subject.domain)));
+    at = text(at, subject.field);
+    return put(at, "\" }) }");
   }
 
-  void subject_ref(const SubjectRef& subject) {
-    put("SubjectRef { domain: ");
-    put(variant_name(subject.domain));
-    put(", field: ");
-    put_quoted(subject.field);
-    put(" }");
-  }
-
-  void field_value(const FieldValue& value) {
-    if (const auto* text = std::get_if<std::string>(&value)) {
-      put("String(");
-      put_quoted(*text);
-    } else if (const auto* number = std::get_if<double>(&value)) {
-      put("Number(");
-      scratch_.clear();
-      append_canonical_number(scratch_, *number);
-      put(scratch_);
-    } else {
-      put(std::get<bool>(value) ? std::string_view("Boolean(true") : "Boolean(false");
+  char* field_value(char* at, const FieldValue& value) {
+    if (const auto* number = std::get_if<double>(&value)) {
+      at = put(at, "Literal(Number(");
+      at = write_canonical_number(at, *number);
+      return put(at, ")) }");
     }
-    put(")");
+    if (const auto* boolean = std::get_if<bool>(&value)) {
+      return *boolean ? put(at, "Literal(Boolean(true)) }") : put(at, "Literal(Boolean(false)) }");
+    }
+    at = put(at, "Literal(String(\"");
+    at = text(at, std::get<0>(value));  // String comes first, whatever type holds its text
+    return put(at, "\")) }");
   }
 
   TextSink& sink_;
-  std::unique_ptr<char[]> buffer_;  // kBufferBytes, on the heap: hosts may run small stacks
-  std::size_t used_ = 0;
-  std::string scratch_;  // a quoted text that needs escapes, or a number
+  // kBufferBytes, on the heap (hosts may run small stacks), not zeroed: every
+  // byte handed on is written first
+  std::unique_ptr<char[]> buffer_;
+  char* end_;
+  std::string scratch_;  // a quoted text that needs escapes
 };
 
 class StringSink final : public TextSink {

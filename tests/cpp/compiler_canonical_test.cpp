@@ -158,6 +158,73 @@ TEST(CanonicalText, LongTextRendersWholeThroughThePieces) {
   EXPECT_EQ(canonical_sha256_hex(policy), sha256_hex(expected));
 }
 
+// Two of the widest rules (the longest number closing a rule, a subject, an
+// escaped text, a boolean), repeated past the render buffer's size. A first
+// rule whose id grows byte by byte over one pattern's length moves the buffer's
+// end across every place in the pattern.
+struct WideRules {
+  std::vector<CompiledRule> rules;
+  std::string text;  // the rules rendered, separated by ", "
+};
+
+WideRules wide_rules(int pairs) {
+  const double largest = std::numeric_limits<double>::max();
+  const auto subject = Operand{Operand::Subject{SubjectRef{Domain::Snapshot, "u"}}};
+  WideRules out;
+  for (int i = 0; i < pairs; ++i) {
+    out.rules.push_back(CompiledRule{
+        "a",
+        CompiledCondition{CompiledCondition::Any{{
+            comparison(Domain::Action, "a\nb", Operator::Equals, literal(std::string("x\u00a0y"))),
+            comparison(Domain::Actor, "b", Operator::NotEquals, literal(false)),
+        }}},
+        Effect::RequireApproval});
+    out.rules.push_back(CompiledRule{
+        "b",
+        CompiledCondition{CompiledCondition::All{{
+            comparison(Domain::Snapshot, "t", Operator::NotEquals, subject),
+            comparison(Domain::Snapshot, "s", Operator::GreaterThan, literal(-largest)),
+        }}},
+        Effect::RequireApproval});
+    out.text +=
+        std::string(i == 0 ? "" : ", ") +
+        "CompiledRule { rule_id: \"a\", condition: Any([AtomicCondition { lhs: SubjectRef "
+        "{ domain: Action, field: \"a\\nb\" }, operator: Equals, rhs: "
+        "Literal(String(\"x\\u{a0}y\")) }, AtomicCondition { lhs: SubjectRef { domain: "
+        "Actor, field: \"b\" }, operator: NotEquals, rhs: Literal(Boolean(false)) }]), "
+        "effect: RequireApproval }, CompiledRule { rule_id: \"b\", condition: "
+        "All([AtomicCondition { lhs: SubjectRef { domain: Snapshot, field: \"t\" }, "
+        "operator: NotEquals, rhs: Subject(SubjectRef { domain: Snapshot, field: \"u\" }) "
+        "}, AtomicCondition { lhs: SubjectRef { domain: Snapshot, field: \"s\" }, operator: "
+        "GreaterThan, rhs: Literal(Number(-1.7976931348623157e308)) }]), effect: "
+        "RequireApproval }";
+  }
+  return out;
+}
+
+TEST(CanonicalText, WidestRulesMeetTheBufferEndEverywhere) {
+  const WideRules wide = wide_rules(40);
+  const std::size_t pattern = wide.text.size() / 40;
+  for (std::size_t shift = 0; shift <= pattern; ++shift) {
+    const std::string id(shift, 'r');
+    CompiledPolicy policy;
+    policy.global_rules.push_back(atomic_rule(
+        id, comparison(Domain::Actor, "f", Operator::Equals, literal(true)), Effect::Allow));
+    policy.global_rules.insert(policy.global_rules.end(), wide.rules.begin(), wide.rules.end());
+    const std::string expected =
+        "CompiledPolicy { action_rules: {}, actor_rules: {}, global_rules: [CompiledRule { "
+        "rule_id: \"" +
+        id +
+        "\", condition: Atomic(AtomicCondition { lhs: SubjectRef { domain: Actor, field: \"f\" "
+        "}, operator: Equals, rhs: Literal(Boolean(true)) }), effect: Allow }, " +
+        wide.text + "] }";
+    ASSERT_EQ(canonical_text(policy), expected) << "shift " << shift;
+    if (shift % 64 == 0) {
+      EXPECT_EQ(canonical_sha256_hex(policy), sha256_hex(expected));
+    }
+  }
+}
+
 TEST(CanonicalText, DigestOfPiecesIsTheDigestOfTheWhole) {
   const std::string abc = "abc";
   const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
