@@ -20,8 +20,7 @@ namespace {
 // position travels through the functions below as a value, so it stays in a
 // register. Room is checked only where a rule, a comparison or a text starts,
 // and each check asks for kSlack bytes beyond the text: enough for every fixed
-// piece and number up to the next check (the longest such run, from a field
-// to the end of its rule through the longest number, is 108 bytes).
+// piece and number up to the next check (asserted below).
 constexpr std::size_t kBufferBytes = 16384;
 constexpr std::size_t kSlack = 160;
 
@@ -62,6 +61,12 @@ constexpr auto kOperators = pieces_by_variant<Operator, 48>("\" }, operator: ", 
 constexpr auto kSubjectHeads =
     pieces_by_variant<Domain, 48>("Subject(SubjectRef { domain: ", ", field: \"");
 constexpr auto kEffects = pieces_by_variant<Effect, 32>("), effect: ", " }");
+
+// The longest run between two room checks, each piece at its padded width: after
+// a field, its operator, a number literal, the end of a list and of the rule.
+static_assert(kSlack >= kOperators[0].text.size() + std::string_view("Literal(Number(").size() +
+                            kCanonicalNumberBytes + std::string_view(")) }]").size() +
+                            kEffects[0].text.size());
 
 template <std::size_t Width>
 char* put(char* at, const Piece<Width>& piece) {
