@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -100,11 +101,11 @@ class Renderer {
   }
 
   // "[", the members separated by ", ", "]".
-  template <class T, class Render>
-  void list(const std::vector<T>& members, Render render) {
+  template <class Members, class Render>
+  void list(const Members& members, Render render) {
     put("[");
     bool first = true;
-    for (const T& member : members) {
+    for (const auto& member : members) {
       if (!first) put(", ");
       first = false;
       render(member);
@@ -136,7 +137,7 @@ class Renderer {
     put(")");
   }
 
-  void condition_list(const std::vector<AtomicCondition>& conditions) {
+  void condition_list(std::span<const AtomicCondition> conditions) {
     list(conditions, [this](const AtomicCondition& member) { atomic_condition(member); });
   }
 
@@ -165,7 +166,7 @@ class Renderer {
   }
 
   void field_value(const FieldValue& value) {
-    if (const auto* text = std::get_if<std::string>(&value)) {
+    if (const auto* text = std::get_if<std::string_view>(&value)) {
       put("String(");
       put_quoted(*text);
     } else if (const auto* number = std::get_if<double>(&value)) {

@@ -46,7 +46,7 @@ bool compare_fields(const InputValue& left, Operator op, const InputValue& right
 
 EvaluationPlan::EvaluationPlan(const CompiledPolicy& policy) {
   reserve_for(policy);
-  slot_for(SubjectRef{Domain::Action, "type"});  // always kTypeSlot
+  slot_for(SubjectRef{"type", Domain::Action});  // always kTypeSlot
   for (const auto& [action, rules] : policy.action_rules) {
     action_index_.emplace(action, static_cast<std::uint32_t>(action_names_.size()));
     action_names_.push_back(action);
@@ -90,7 +90,7 @@ FieldSlot EvaluationPlan::slot_for(const SubjectRef& subject) {
   if (found != index.end()) return FieldSlot{found->second};
   const FieldSlot slot{static_cast<std::uint32_t>(slot_count_++)};
   index.emplace(subject.field, slot.index);
-  slots_[index_of(subject.domain)].push_back(NamedSlot{subject.field, slot});
+  slots_[index_of(subject.domain)].push_back(NamedSlot{std::string(subject.field), slot});
   return slot;
 }
 
@@ -139,7 +139,7 @@ void EvaluationPlan::plan_comparison(const AtomicCondition& condition) {
                                     Test::NumberLess,   Test::Never,           Test::Never};
     out.test = kNumber[op];
     out.number = *number;
-  } else if (const auto* text = std::get_if<std::string>(&literal)) {
+  } else if (const auto* text = std::get_if<std::string_view>(&literal)) {
     constexpr OperatorTests kText{Test::TextEquals, Test::TextNotEquals, Test::Never,
                                   Test::Never,      Test::Never,         Test::Never};
     out.test = kText[op];

@@ -36,7 +36,7 @@ class EvaluationPlan {
   };
 
   // The plan views the policy's rule ids and text literals instead of copying
-  // them, so the policy must outlive it (and stay where it is).
+  // them, so the policy must outlive it; it may move, since they do not move with it.
   explicit EvaluationPlan(const CompiledPolicy& policy);
   explicit EvaluationPlan(CompiledPolicy&&) = delete;
 
