@@ -68,7 +68,10 @@ class Arena {
 class TextArena {
  public:
   void reserve(std::size_t bytes) { bytes_.reserve(bytes); }
+  // An empty text views a literal: its data are never null, which byte
+  // functions given a length of zero still do not accept.
   std::string_view keep(std::string_view text) {
+    if (text.empty()) return "";
     const std::span<const char> kept = bytes_.keep(std::span<const char>(text.data(), text.size()));
     return {kept.data(), kept.size()};
   }

@@ -33,6 +33,7 @@ TEST(TextArena, ViewsHoldTheirTextsAcrossChunksAndMoves) {
   assigned = std::move(moved);
   for (std::size_t i = 0; i < texts.size(); ++i) {
     ASSERT_EQ(views[i], texts[i]) << i;
+    EXPECT_NE(views[i].data(), nullptr) << i;  // memcmp and memcpy take no null, even for 0 bytes
     if (!texts[i].empty()) {
       EXPECT_NE(views[i].data(), texts[i].data()) << i;
     }
