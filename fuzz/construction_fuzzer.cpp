@@ -121,7 +121,8 @@ tamsel::InputValue view_of(const std::optional<FieldValue>& value) {
 
 void evaluate(const tamsel::CompiledPolicy& policy, std::string_view field_bytes) {
   const EvaluationPlan plan(policy);
-  const auto values = values_from(plan, action_types(policy), Bytes(field_bytes));
+  const auto types = action_types(policy);  // the values' texts view these
+  const auto values = values_from(plan, types, Bytes(field_bytes));
   std::vector<tamsel::InputValue> views;  // texts view `values`
   for (const auto& value : values) views.push_back(view_of(value));
   const tamsel::EvaluationInput input(views);
