@@ -1,5 +1,7 @@
 #include "compiler/compile.h"
 
+#include <span>
+#include <string>
 #include <utility>
 
 namespace tamsel {
@@ -41,7 +43,7 @@ std::optional<FieldType> field_type(const SchemaCatalogue& catalogue, Domain dom
   return std::nullopt;
 }
 
-FieldType literal_type(const FieldValue& value) {
+FieldType literal_type(const LiteralValueAst& value) {
   switch (value.index()) {
     case 0:
       return FieldType::String;
@@ -52,23 +54,96 @@ FieldType literal_type(const FieldValue& value) {
   }
 }
 
+// Keeps the texts of compiled rules in the policy's storage: each field name
+// once, however many comparisons read it, and every other text as it comes.
+class Keeper {
+ public:
+  explicit Keeper(PolicyStorage& storage) : storage_(storage) {}
+
+  std::string_view text(std::string_view text) { return storage_.text(text); }
+
+  std::string_view field(std::string_view name) {
+    // Neighbouring comparisons mostly read the same field: no hash then.
+    if (name == last_field_) return last_field_;
+    auto found = fields_.find(name);
+    if (found == fields_.end()) found = fields_.insert(storage_.text(name)).first;
+    last_field_ = *found;
+    return last_field_;
+  }
+
+  FieldValue literal(const LiteralValueAst& literal) {
+    if (const auto* text = std::get_if<std::string>(&literal)) {
+      return FieldValue{std::in_place_type<std::string_view>, storage_.text(*text)};
+    }
+    if (const auto* number = std::get_if<double>(&literal)) {
+      return FieldValue{std::in_place_type<double>, *number};
+    }
+    return FieldValue{std::in_place_type<bool>, std::get<bool>(literal)};
+  }
+
+  PolicyStorage& storage() { return storage_; }
+  // The members of one condition while they compile; reused, so that a policy
+  // of many "all" and "any" conditions allocates for them once.
+  std::vector<AtomicCondition>& scratch() { return scratch_; }
+
+ private:
+  PolicyStorage& storage_;
+  NameViewSet fields_;  // views into storage_
+  std::string_view last_field_;
+  std::vector<AtomicCondition> scratch_;
+};
+
+struct ResolvedSubject {
+  SubjectRef subject;
+  FieldType type = FieldType::String;
+};
+
+Expected<ResolvedSubject, CompileError> resolve_subject(
+    const SchemaCatalogue& catalogue, const SubjectAst& subject,
+    std::optional<std::string_view> scoped_action, Keeper& keeper) {
+  const std::optional<Domain> domain = from_document_word<Domain>(subject.domain);
+  if (!domain) return unexpected(error_of(Kind::UnknownDomain, subject.domain));
+  const auto type = field_type(catalogue, *domain, subject.field, scoped_action);
+  if (!type) return unexpected(error_of(Kind::UnknownField, subject.domain, subject.field));
+  return ResolvedSubject{SubjectRef{keeper.field(subject.field), *domain}, *type};
+}
+
 struct CompiledOperand {
   Operand operand;
   FieldType type;
 };
 
 Expected<CompiledOperand, CompileError> compile_operand(
-    const SchemaCatalogue& catalogue, ValueAst value,
-    std::optional<std::string_view> scoped_action) {
-  if (auto* literal = std::get_if<ValueAst::Literal>(&value.value)) {
-    FieldValue field_value = std::move(literal->literal);
-    const FieldType type = literal_type(field_value);
-    return CompiledOperand{Operand{Operand::Literal{std::move(field_value)}}, type};
+    const SchemaCatalogue& catalogue, const ValueAst& value,
+    std::optional<std::string_view> scoped_action, Keeper& keeper) {
+  if (const auto* literal = std::get_if<ValueAst::Literal>(&value.value)) {
+    return CompiledOperand{Operand{Operand::Literal{keeper.literal(literal->literal)}},
+                           literal_type(literal->literal)};
   }
-  auto& subject = std::get<ValueAst::Subject>(value.value).subject;
-  auto resolved = resolve_subject(catalogue, subject, scoped_action);
+  const auto& subject = std::get<ValueAst::Subject>(value.value).subject;
+  auto resolved = resolve_subject(catalogue, subject, scoped_action, keeper);
   if (!resolved) return unexpected(std::move(resolved).error());
-  return CompiledOperand{Operand{Operand::Subject{std::move(resolved->subject)}}, resolved->type};
+  return CompiledOperand{Operand{Operand::Subject{resolved->subject}}, resolved->type};
+}
+
+Expected<AtomicCondition, CompileError> compile_comparison(
+    const SchemaCatalogue& catalogue, AtomicConditionAst& comparison,
+    std::optional<std::string_view> scoped_action, Keeper& keeper) {
+  auto left = resolve_subject(catalogue, comparison.subject, scoped_action, keeper);
+  if (!left) return unexpected(std::move(left).error());
+  const std::optional<Operator> op = from_document_word<Operator>(comparison.op);
+  if (!op) return unexpected(error_of(Kind::UnknownOperator, std::move(comparison.op)));
+  auto right = compile_operand(catalogue, comparison.value, scoped_action, keeper);
+  if (!right) return unexpected(std::move(right).error());
+  if (left->type != right->type) {
+    return unexpected(error_of(Kind::TypeMismatch, std::string(variant_name(left->type)),
+                               std::string(variant_name(right->type))));
+  }
+  if (!admitted(*op, left->type)) {
+    return unexpected(error_of(Kind::UnsupportedOperator, std::string(variant_name(*op)),
+                               std::string(document_word(left->type))));
+  }
+  return AtomicCondition{left->subject, *op, right->operand};
 }
 
 struct RuleScope {
@@ -92,49 +167,49 @@ Expected<RuleScope, CompileError> check_scope(const SchemaCatalogue& catalogue, 
   return RuleScope{RuleScope::Kind::Global, {}};
 }
 
-Expected<std::vector<AtomicCondition>, CompileError> compile_members(
-    const SchemaCatalogue& catalogue, std::vector<AtomicConditionAst> members,
-    std::optional<std::string_view> scoped_action) {
+Expected<std::span<const AtomicCondition>, CompileError> compile_members(
+    const SchemaCatalogue& catalogue, std::vector<AtomicConditionAst>& members,
+    std::optional<std::string_view> scoped_action, Keeper& keeper) {
   if (members.size() < 2) return unexpected(error_of(Kind::InvalidLogicalCondition));
-  std::vector<AtomicCondition> compiled;
-  compiled.reserve(members.size());
+  std::vector<AtomicCondition>& compiled = keeper.scratch();
+  compiled.clear();
   for (AtomicConditionAst& member : members) {
-    auto condition = compile_comparison(catalogue, std::move(member), scoped_action);
+    auto condition = compile_comparison(catalogue, member, scoped_action, keeper);
     if (!condition) return unexpected(std::move(condition).error());
-    compiled.push_back(std::move(*condition));
+    compiled.push_back(*condition);
   }
-  return compiled;
+  return keeper.storage().members(compiled);
 }
 
 Expected<CompiledCondition, CompileError> compile_condition(
-    const SchemaCatalogue& catalogue, ConditionAst when,
-    std::optional<std::string_view> scoped_action) {
+    const SchemaCatalogue& catalogue, ConditionAst& when,
+    std::optional<std::string_view> scoped_action, Keeper& keeper) {
   if (auto* atomic = std::get_if<ConditionAst::Atomic>(&when.value)) {
-    auto condition = compile_comparison(catalogue, std::move(atomic->condition), scoped_action);
+    auto condition = compile_comparison(catalogue, atomic->condition, scoped_action, keeper);
     if (!condition) return unexpected(std::move(condition).error());
-    return CompiledCondition{CompiledCondition::Atomic{std::move(*condition)}};
+    return CompiledCondition{CompiledCondition::Atomic{*condition}};
   }
   if (auto* all = std::get_if<ConditionAst::All>(&when.value)) {
-    auto members = compile_members(catalogue, std::move(all->conditions), scoped_action);
+    auto members = compile_members(catalogue, all->conditions, scoped_action, keeper);
     if (!members) return unexpected(std::move(members).error());
-    return CompiledCondition{CompiledCondition::All{std::move(*members)}};
+    return CompiledCondition{CompiledCondition::All{*members}};
   }
   auto& any = std::get<ConditionAst::Any>(when.value);
-  auto members = compile_members(catalogue, std::move(any.conditions), scoped_action);
+  auto members = compile_members(catalogue, any.conditions, scoped_action, keeper);
   if (!members) return unexpected(std::move(members).error());
-  return CompiledCondition{CompiledCondition::Any{std::move(*members)}};
+  return CompiledCondition{CompiledCondition::Any{*members}};
 }
 
-void file_rule(CompiledPolicy& policy, RuleScope scope, CompiledRule rule) {
+void file_rule(CompiledPolicy& policy, RuleScope scope, const CompiledRule& rule) {
   switch (scope.kind) {
     case RuleScope::Kind::Action:
-      policy.action_rules[std::move(scope.name)].push_back(std::move(rule));
+      policy.action_rules[std::move(scope.name)].push_back(rule);
       return;
     case RuleScope::Kind::Actor:
-      policy.actor_rules[std::move(scope.name)].push_back(std::move(rule));
+      policy.actor_rules[std::move(scope.name)].push_back(rule);
       return;
     case RuleScope::Kind::Global:
-      policy.global_rules.push_back(std::move(rule));
+      policy.global_rules.push_back(rule);
       return;
   }
 }
@@ -161,51 +236,49 @@ void reserve_lists(CompiledPolicy& policy, const std::vector<RuleAst>& rules) {
   policy.global_rules.reserve(global_count);
 }
 
+std::size_t literal_bytes(const AtomicConditionAst& comparison) {
+  const auto* literal = std::get_if<ValueAst::Literal>(&comparison.value.value);
+  const auto* text = literal != nullptr ? std::get_if<std::string>(&literal->literal) : nullptr;
+  return text != nullptr ? text->size() : 0;
+}
+
+// Storage for the rule ids, text literals and member lists at their exact
+// total, in one allocation each; only the few distinct field names come after.
+void reserve_storage(PolicyStorage& storage, const std::vector<RuleAst>& rules) {
+  std::size_t text_bytes = 0;
+  std::size_t members = 0;
+  for (const RuleAst& rule : rules) {
+    text_bytes += rule.id.size();
+    if (const auto* atomic = std::get_if<ConditionAst::Atomic>(&rule.when.value)) {
+      text_bytes += literal_bytes(atomic->condition);
+      continue;
+    }
+    const auto* all = std::get_if<ConditionAst::All>(&rule.when.value);
+    const auto& list =
+        all != nullptr ? all->conditions : std::get<ConditionAst::Any>(rule.when.value).conditions;
+    members += list.size();
+    for (const AtomicConditionAst& member : list) text_bytes += literal_bytes(member);
+  }
+  storage.reserve(text_bytes, members);
+}
+
 }  // namespace
-
-Expected<ResolvedSubject, CompileError> resolve_subject(
-    const SchemaCatalogue& catalogue, const SubjectAst& subject,
-    std::optional<std::string_view> scoped_action) {
-  const std::optional<Domain> domain = from_document_word<Domain>(subject.domain);
-  if (!domain) return unexpected(error_of(Kind::UnknownDomain, subject.domain));
-  const auto type = field_type(catalogue, *domain, subject.field, scoped_action);
-  if (!type) return unexpected(error_of(Kind::UnknownField, subject.domain, subject.field));
-  return ResolvedSubject{SubjectRef{*domain, subject.field}, *type};
-}
-
-Expected<AtomicCondition, CompileError> compile_comparison(
-    const SchemaCatalogue& catalogue, AtomicConditionAst comparison,
-    std::optional<std::string_view> scoped_action) {
-  auto left = resolve_subject(catalogue, comparison.subject, scoped_action);
-  if (!left) return unexpected(std::move(left).error());
-  const std::optional<Operator> op = from_document_word<Operator>(comparison.op);
-  if (!op) return unexpected(error_of(Kind::UnknownOperator, std::move(comparison.op)));
-  auto right = compile_operand(catalogue, std::move(comparison.value), scoped_action);
-  if (!right) return unexpected(std::move(right).error());
-  if (left->type != right->type) {
-    return unexpected(error_of(Kind::TypeMismatch, std::string(variant_name(left->type)),
-                               std::string(variant_name(right->type))));
-  }
-  if (!admitted(*op, left->type)) {
-    return unexpected(error_of(Kind::UnsupportedOperator, std::string(variant_name(*op)),
-                               std::string(document_word(left->type))));
-  }
-  return AtomicCondition{std::move(left->subject), *op, std::move(right->operand)};
-}
 
 Expected<CompiledPolicy, CompileError> compile_policy(const SchemaCatalogue& catalogue,
                                                       std::vector<RuleAst> rules) {
   CompiledPolicy policy;
   reserve_lists(policy, rules);
+  reserve_storage(policy.storage, rules);
+  Keeper keeper(policy.storage);
   for (RuleAst& rule : rules) {
     auto scope = check_scope(catalogue, std::move(rule.scope));
     if (!scope) return unexpected(std::move(scope).error());
     std::optional<std::string_view> scoped_action;
     if (scope->kind == RuleScope::Kind::Action) scoped_action = scope->name;
-    auto condition = compile_condition(catalogue, std::move(rule.when), scoped_action);
+    auto condition = compile_condition(catalogue, rule.when, scoped_action, keeper);
     if (!condition) return unexpected(std::move(condition).error());
-    CompiledRule compiled{std::move(rule.id), std::move(*condition), rule.effect};
-    file_rule(policy, std::move(*scope), std::move(compiled));
+    file_rule(policy, std::move(*scope),
+              CompiledRule{keeper.text(rule.id), *condition, rule.effect});
   }
   return policy;
 }

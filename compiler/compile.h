@@ -13,22 +13,8 @@
 
 namespace tamsel {
 
-// A checked field reference with the type that the schema declares for it.
-struct ResolvedSubject {
-  SubjectRef subject;
-  FieldType type = FieldType::String;
-};
-
-// scoped_action is the action of the rule's scope; none for actor and global rules,
-// which see no action fields.
-Expected<ResolvedSubject, CompileError> resolve_subject(
-    const SchemaCatalogue& catalogue, const SubjectAst& subject,
-    std::optional<std::string_view> scoped_action);
-
-Expected<AtomicCondition, CompileError> compile_comparison(
-    const SchemaCatalogue& catalogue, AtomicConditionAst comparison,
-    std::optional<std::string_view> scoped_action);
-
+// The rules compiled against the catalogue, in document order within each
+// list; the first error ends compilation and nothing of the policy is kept.
 Expected<CompiledPolicy, CompileError> compile_policy(const SchemaCatalogue& catalogue,
                                                       std::vector<RuleAst> rules);
 

@@ -1,22 +1,28 @@
 // The compiled policy: plain, immutable values built once by the compiler. The
-// declared order of every field and variant is the order of the canonical text.
+// declared order of every variant is the order of the canonical text, which
+// names each field itself, so members are laid out to waste no padding.
+//
+// Texts and member lists view storage that the policy owns: a policy of many
+// rules holds few allocations, and nothing it views moves when it moves.
 #pragma once
 
-#include <string>
+#include <span>
+#include <string_view>
 #include <variant>
 #include <vector>
 
+#include "common/arena.h"
 #include "common/names.h"
 #include "compiler/vocabulary.h"
 
 namespace tamsel {
 
 // Variants in order: String, Number, Boolean.
-using FieldValue = std::variant<std::string, double, bool>;
+using FieldValue = std::variant<std::string_view, double, bool>;
 
 struct SubjectRef {
+  std::string_view field;
   Domain domain = Domain::Action;
-  std::string field;
 };
 
 struct Operand {
@@ -29,8 +35,11 @@ struct Operand {
   std::variant<Literal, Subject> value;
 };
 
+// [[no_unique_address]] lets the next member live in the tail padding of the
+// one it marks: op beside lhs's domain, and a rule's effect beside its
+// condition's variant index.
 struct AtomicCondition {
-  SubjectRef lhs;
+  [[no_unique_address]] SubjectRef lhs;
   Operator op = Operator::Equals;
   Operand rhs;
 };
@@ -40,26 +49,57 @@ struct CompiledCondition {
     AtomicCondition condition;
   };
   struct All {
-    std::vector<AtomicCondition> conditions;  // at least two
+    std::span<const AtomicCondition> conditions;  // at least two
   };
   struct Any {
-    std::vector<AtomicCondition> conditions;  // at least two
+    std::span<const AtomicCondition> conditions;  // at least two
   };
-  std::variant<Atomic, All, Any> value;
+  [[no_unique_address]] std::variant<Atomic, All, Any> value;
 };
 
 struct CompiledRule {
-  std::string rule_id;
-  CompiledCondition condition;
+  std::string_view rule_id;
+  [[no_unique_address]] CompiledCondition condition;
   Effect effect = Effect::Allow;
 };
 
+static_assert(sizeof(AtomicCondition) <= 56 && sizeof(CompiledRule) <= 80,
+              "the compiled model is laid out without padding between members");
+
 using RuleList = std::vector<CompiledRule>;
 
+// What the rules of one policy view: their texts and the members of their
+// "all" and "any" conditions.
+class PolicyStorage {
+ public:
+  PolicyStorage() = default;
+  PolicyStorage(PolicyStorage&&) noexcept = default;
+  PolicyStorage& operator=(PolicyStorage&&) noexcept = default;
+  // A copy's rules would view the original's storage.
+  PolicyStorage(const PolicyStorage&) = delete;
+  PolicyStorage& operator=(const PolicyStorage&) = delete;
+  ~PolicyStorage() = default;
+
+  void reserve(std::size_t text_bytes, std::size_t members) {
+    texts_.reserve(text_bytes);
+    members_.reserve(members);
+  }
+  std::string_view text(std::string_view text) { return texts_.keep(text); }
+  std::span<const AtomicCondition> members(std::span<const AtomicCondition> members) {
+    return members_.keep(members);
+  }
+
+ private:
+  TextArena texts_;
+  Arena<AtomicCondition> members_;
+};
+
+// Moves only: the rules view storage, which a copy would have to re-point.
 struct CompiledPolicy {
   NameMap<RuleList> action_rules;
   NameMap<RuleList> actor_rules;
   RuleList global_rules;
+  PolicyStorage storage;
 };
 
 }  // namespace tamsel

@@ -1,6 +1,8 @@
 #include "engine/evaluation_plan.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <variant>
@@ -46,7 +48,8 @@ bool compare_fields(const InputValue& left, Operator op, const InputValue& right
 
 EvaluationPlan::EvaluationPlan(const CompiledPolicy& policy) {
   reserve_for(policy);
-  slot_for(SubjectRef{Domain::Action, "type"});  // always kTypeSlot
+  rules_.emplace_back();                         // the sentinel
+  slot_for(SubjectRef{"type", Domain::Action});  // always kTypeSlot
   for (const auto& [action, rules] : policy.action_rules) {
     action_index_.emplace(action, static_cast<std::uint32_t>(action_names_.size()));
     action_names_.push_back(action);
@@ -77,9 +80,9 @@ void EvaluationPlan::reserve_for(const CompiledPolicy& policy) {
   };
   for (const auto& entry : policy.action_rules) count(entry.second);
   count(policy.global_rules);
-  rules_.reserve(rules);
-  rule_ids_.reserve(rules);
+  rules_.reserve(rules + 1);
   comparisons_.reserve(comparisons);
+  sources_.reserve(policy.action_rules.size() + 1);
   action_names_.reserve(policy.action_rules.size());
   action_lists_.reserve(policy.action_rules.size());
 }
@@ -90,31 +93,30 @@ FieldSlot EvaluationPlan::slot_for(const SubjectRef& subject) {
   if (found != index.end()) return FieldSlot{found->second};
   const FieldSlot slot{static_cast<std::uint32_t>(slot_count_++)};
   index.emplace(subject.field, slot.index);
-  slots_[index_of(subject.domain)].push_back(NamedSlot{subject.field, slot});
+  slots_[index_of(subject.domain)].push_back(NamedSlot{std::string(subject.field), slot});
   return slot;
 }
 
 EvaluationPlan::List EvaluationPlan::plan_list(const RuleList& rules) {
-  const auto begin = static_cast<std::uint32_t>(rules_.size());
+  const auto begin = static_cast<std::uint32_t>(rule_count());
+  sources_.push_back(Source{begin, rules.data()});
   for (const auto& rule : rules) {
-    Rule& out = rules_.emplace_back();
-    rule_ids_.push_back(rule.rule_id);
+    Rule& out = rules_.back();  // the sentinel becomes this rule
     out.effect = rule.effect;
-    out.first = static_cast<std::uint32_t>(comparisons_.size());
     if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&rule.condition.value)) {
       plan_comparison(atomic->condition);
     } else if (const auto* all = std::get_if<CompiledCondition::All>(&rule.condition.value)) {
       for (const auto& member : all->conditions) plan_comparison(member);
     } else {
-      rules_.back().any = true;
+      out.any = true;
       for (const auto& member : std::get<CompiledCondition::Any>(rule.condition.value).conditions) {
         plan_comparison(member);
       }
     }
-    rules_.back().count = static_cast<std::uint32_t>(comparisons_.size()) - rules_.back().first;
+    rules_.push_back(Rule{static_cast<std::uint32_t>(comparisons_.size())});
   }
   const auto first_step = static_cast<std::uint32_t>(steps_.size());
-  plan_steps(begin, static_cast<std::uint32_t>(rules_.size()));
+  plan_steps(begin, static_cast<std::uint32_t>(rule_count()));
   return List{first_step, static_cast<std::uint32_t>(steps_.size()) - first_step};
 }
 
@@ -127,7 +129,7 @@ void EvaluationPlan::plan_comparison(const AtomicCondition& condition) {
   out.lhs = slot_for(condition.lhs);
   const auto op = static_cast<std::size_t>(condition.op);
   if (const auto* subject = std::get_if<Operand::Subject>(&condition.rhs.value)) {
-    out.rhs = slot_for(subject->subject);
+    out.rhs = slot_for(subject->subject).index;
     constexpr OperatorTests kField{Test::FieldEquals, Test::FieldNotEquals, Test::FieldGreater,
                                    Test::FieldLess,   Test::Never,          Test::Never};
     out.test = kField[op];
@@ -139,11 +141,12 @@ void EvaluationPlan::plan_comparison(const AtomicCondition& condition) {
                                     Test::NumberLess,   Test::Never,           Test::Never};
     out.test = kNumber[op];
     out.number = *number;
-  } else if (const auto* text = std::get_if<std::string>(&literal)) {
+  } else if (const auto* text = std::get_if<std::string_view>(&literal)) {
     constexpr OperatorTests kText{Test::TextEquals, Test::TextNotEquals, Test::Never,
                                   Test::Never,      Test::Never,         Test::Never};
     out.test = kText[op];
-    out.text = *text;  // a view: the policy outlives the plan
+    out.text = text->data();  // a view: the policy outlives the plan
+    out.text_size = static_cast<std::uint32_t>(text->size());
   } else {
     constexpr OperatorTests kTruth{Test::TruthEquals, Test::TruthNotEquals, Test::Never,
                                    Test::Never,       Test::Never,          Test::Never};
@@ -156,11 +159,12 @@ void EvaluationPlan::plan_comparison(const AtomicCondition& condition) {
 // first TextEquals of an atomic or an "all" condition.
 std::optional<std::pair<FieldSlot, std::string_view>> EvaluationPlan::required_text(
     std::uint32_t rule) const {
-  const Rule& r = rules_[rule];
-  if (r.any && r.count > 1) return std::nullopt;
-  for (std::uint32_t c = r.first; c < r.first + r.count; ++c) {
+  const std::uint32_t begin = rules_[rule].first;
+  const std::uint32_t end = rules_[rule + 1].first;
+  if (rules_[rule].any && end - begin > 1) return std::nullopt;
+  for (std::uint32_t c = begin; c < end; ++c) {
     if (comparisons_[c].test == Test::TextEquals) {
-      return std::pair{comparisons_[c].lhs, comparisons_[c].text};
+      return std::pair{comparisons_[c].lhs, comparisons_[c].literal_text()};
     }
   }
   return std::nullopt;
@@ -206,6 +210,14 @@ const std::vector<EvaluationPlan::NamedSlot>& EvaluationPlan::slots(Domain domai
   return slots_[index_of(domain)];
 }
 
+std::string_view EvaluationPlan::rule_id(std::uint32_t rule) const {
+  const auto after = std::upper_bound(
+      sources_.begin(), sources_.end(), rule,
+      [](std::uint32_t wanted, const Source& source) { return wanted < source.first_rule; });
+  const Source& source = *std::prev(after);
+  return source.rules[rule - source.first_rule].rule_id;
+}
+
 std::optional<std::uint32_t> EvaluationPlan::action_list(std::string_view action) const {
   auto found = action_index_.find(action);
   if (found == action_index_.end()) return std::nullopt;
@@ -235,8 +247,10 @@ std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input
       if (decided != kNoRule) return decided;
       continue;
     }
-    for (std::uint32_t rule = step->begin; rule < step->end; ++rule) {
-      if (holds(rules_[rule], input)) return rule;
+    const Rule* const rules = rules_.data();
+    for (const Rule *rule = rules + step->begin, *const stop = rules + step->end; rule != stop;
+         ++rule) {
+      if (holds(rule, input)) return static_cast<std::uint32_t>(rule - rules);
     }
   }
   return kNoRule;
@@ -248,15 +262,16 @@ std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput
   auto found = run.rules_by_text.find(value.text);
   if (found == run.rules_by_text.end()) return kNoRule;
   for (const std::uint32_t rule : found->second) {
-    if (holds(rules_[rule], input)) return rule;
+    if (holds(rules_.data() + rule, input)) return rule;
   }
   return kNoRule;
 }
 
-bool EvaluationPlan::holds(const Rule& rule, const EvaluationInput& input) const {
-  const Comparison* c = comparisons_.data() + rule.first;
-  const Comparison* const end = c + rule.count;
-  if (rule.any) {
+// The entry after rule, a later rule or the sentinel, ends its comparisons.
+bool EvaluationPlan::holds(const Rule* rule, const EvaluationInput& input) const {
+  const Comparison* c = comparisons_.data() + rule[0].first;
+  const Comparison* const end = comparisons_.data() + rule[1].first;
+  if (rule->any) {
     for (; c != end; ++c) {
       if (compare(*c, input)) return true;
     }
@@ -282,21 +297,21 @@ bool EvaluationPlan::compare(const Comparison& c, const EvaluationInput& input) 
     case Test::NumberLess:
       return left.kind == Kind::Number && left.number < c.number;
     case Test::TextEquals:
-      return left.kind == Kind::String && left.text == c.text;
+      return left.kind == Kind::String && left.text == c.literal_text();
     case Test::TextNotEquals:
-      return left.kind == Kind::String && left.text != c.text;
+      return left.kind == Kind::String && left.text != c.literal_text();
     case Test::TruthEquals:
       return left.kind == Kind::Boolean && left.boolean == c.truth;
     case Test::TruthNotEquals:
       return left.kind == Kind::Boolean && left.boolean != c.truth;
     case Test::FieldEquals:
-      return compare_fields(left, Operator::Equals, input.at(c.rhs));
+      return compare_fields(left, Operator::Equals, input.at(FieldSlot{c.rhs}));
     case Test::FieldNotEquals:
-      return compare_fields(left, Operator::NotEquals, input.at(c.rhs));
+      return compare_fields(left, Operator::NotEquals, input.at(FieldSlot{c.rhs}));
     case Test::FieldGreater:
-      return compare_fields(left, Operator::GreaterThan, input.at(c.rhs));
+      return compare_fields(left, Operator::GreaterThan, input.at(FieldSlot{c.rhs}));
     case Test::FieldLess:
-      return compare_fields(left, Operator::LessThan, input.at(c.rhs));
+      return compare_fields(left, Operator::LessThan, input.at(FieldSlot{c.rhs}));
   }
   return false;
 }

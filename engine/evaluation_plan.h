@@ -35,8 +35,8 @@ class EvaluationPlan {
     FieldSlot slot;
   };
 
-  // The plan views the policy's rule ids and text literals instead of copying
-  // them, so the policy must outlive it (and stay where it is).
+  // The plan views the policy's rule lists and texts instead of copying them,
+  // so the policy must outlive it; it may move, since none of them moves with it.
   explicit EvaluationPlan(const CompiledPolicy& policy);
   explicit EvaluationPlan(CompiledPolicy&&) = delete;
 
@@ -52,8 +52,9 @@ class EvaluationPlan {
   }
   [[nodiscard]] std::optional<std::uint32_t> action_list(std::string_view action) const;
 
-  [[nodiscard]] std::size_t rule_count() const noexcept { return rules_.size(); }
-  [[nodiscard]] std::string_view rule_id(std::uint32_t rule) const { return rule_ids_[rule]; }
+  [[nodiscard]] std::size_t rule_count() const noexcept { return rules_.size() - 1; }
+  // The id of a rule, found through the policy's list that the rule came from.
+  [[nodiscard]] std::string_view rule_id(std::uint32_t rule) const;
 
   // Action rules under the input's action type, then global rules; first match wins.
   [[nodiscard]] Decision evaluate(const EvaluationInput& input) const;
@@ -79,19 +80,32 @@ class EvaluationPlan {
     FieldGreater,
     FieldLess,
   };
+  // Each test reads one member of the union.
   struct Comparison {
-    Test test = Test::Never;
+    union {
+      double number = 0.0;
+      const char* text;  // the policy's literal, text_size bytes
+      bool truth;
+      std::uint32_t rhs;  // Field tests: the slot of the right side
+    };
     FieldSlot lhs;
-    FieldSlot rhs;  // Field tests only
-    double number = 0.0;
-    bool truth = false;
-    std::string_view text;  // the policy's literal
+    std::uint32_t text_size = 0;
+    Test test = Test::Never;
+
+    [[nodiscard]] std::string_view literal_text() const { return {text, text_size}; }
   };
+  // Rule r's comparisons are [rules_[r].first, rules_[r + 1].first): rules_
+  // ends in a sentinel whose first is the number of comparisons.
   struct Rule {
-    bool any = false;  // false: every comparison must hold (an atomic condition is a list of one)
-    Effect effect = Effect::Allow;
     std::uint32_t first = 0;  // into comparisons_
-    std::uint32_t count = 0;
+    Effect effect = Effect::Allow;
+    bool any = false;  // false: every comparison must hold (an atomic condition is a list of one)
+  };
+  static_assert(sizeof(Comparison) == 24 && sizeof(Rule) == 8, "one of each for most rules");
+  // The policy's rules behind plan rules [first_rule, first_rule + its list's size).
+  struct Source {
+    std::uint32_t first_rule = 0;
+    const CompiledRule* rules = nullptr;
   };
   // Consecutive rules that each require one field to equal a text literal: only
   // those whose literal is the field's value can hold, so only they are tested.
@@ -122,7 +136,7 @@ class EvaluationPlan {
   static constexpr std::uint32_t kNoRule = UINT32_MAX;
   [[nodiscard]] std::uint32_t run(const List& list, const EvaluationInput& input) const;
   [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input) const;
-  [[nodiscard]] bool holds(const Rule& rule, const EvaluationInput& input) const;
+  [[nodiscard]] bool holds(const Rule* rule, const EvaluationInput& input) const;
   [[nodiscard]] static bool compare(const Comparison& comparison, const EvaluationInput& input);
 
   std::array<NameMap<std::uint32_t>, kDomainCount> slot_index_;
@@ -130,7 +144,7 @@ class EvaluationPlan {
   std::size_t slot_count_ = 0;
   std::vector<Comparison> comparisons_;
   std::vector<Rule> rules_;
-  std::vector<std::string_view> rule_ids_;  // the policy's
+  std::vector<Source> sources_;  // ascending first_rule
   std::vector<TextRun> text_runs_;
   std::vector<Step> steps_;
   std::vector<std::string> action_names_;

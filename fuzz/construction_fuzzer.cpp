@@ -62,10 +62,11 @@ class Bytes {
   std::string_view bytes_;
 };
 
+// A text views the fuzzer's input, which outlives the evaluation.
 FieldValue value_from(Bytes& bytes) {
   switch (bytes.next() % 3) {
     case 0:
-      return std::string(bytes.take(bytes.next() % 16));
+      return FieldValue{std::in_place_type<std::string_view>, bytes.take(bytes.next() % 16)};
     case 1: {
       double number = 0;
       const std::string_view raw = bytes.take(sizeof number);
@@ -92,7 +93,10 @@ std::vector<std::optional<FieldValue>> values_from(const EvaluationPlan& plan,
                                                    const std::vector<std::string>& types,
                                                    Bytes bytes) {
   std::vector<std::optional<FieldValue>> values(plan.slot_count());
-  if (!types.empty()) values[EvaluationPlan::kTypeSlot.index] = types[bytes.next() % types.size()];
+  if (!types.empty()) {
+    values[EvaluationPlan::kTypeSlot.index] =
+        FieldValue{std::in_place_type<std::string_view>, types[bytes.next() % types.size()]};
+  }
   while (!bytes.empty()) {
     const auto domain = static_cast<Domain>(bytes.next() % 3);
     const auto& named = plan.slots(domain);
@@ -107,7 +111,7 @@ std::vector<std::optional<FieldValue>> values_from(const EvaluationPlan& plan,
 
 tamsel::InputValue view_of(const std::optional<FieldValue>& value) {
   if (!value) return {};
-  if (const auto* text = std::get_if<std::string>(&*value))
+  if (const auto* text = std::get_if<std::string_view>(&*value))
     return tamsel::InputValue::of_text(*text);
   if (const auto* number = std::get_if<double>(&*value)) {
     return tamsel::InputValue::of_number(*number);
@@ -117,7 +121,8 @@ tamsel::InputValue view_of(const std::optional<FieldValue>& value) {
 
 void evaluate(const tamsel::CompiledPolicy& policy, std::string_view field_bytes) {
   const EvaluationPlan plan(policy);
-  const auto values = values_from(plan, action_types(policy), Bytes(field_bytes));
+  const auto types = action_types(policy);  // the values' texts view these
+  const auto values = values_from(plan, types, Bytes(field_bytes));
   std::vector<tamsel::InputValue> views;  // texts view `values`
   for (const auto& value : values) views.push_back(view_of(value));
   const tamsel::EvaluationInput input(views);

@@ -1,5 +1,9 @@
 #include "python/py_tamsel.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <array>
 #include <memory>
 #include <optional>
@@ -64,11 +68,29 @@ bool take_texts(PyObject* args, PyObject* kwargs, Utf8& schema, Utf8& policy,
   return take_text(bound[2], kNewNames[2], governance.emplace());
 }
 
-PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// Construction frees several times its documents' size (the texts' copies, the
+// document trees, the catalogue) and keeps far less; glibc keeps freed heap
+// pages resident, so without this an object would hold its construction's
+// peak. Below this size what is freed is too little to be worth a walk over
+// the process's heap.
+constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
+
+void release_freed_memory(std::size_t document_bytes) {
+#if defined(__GLIBC__)
+  if (document_bytes >= kTrimAfterBytes) malloc_trim(0);
+#else
+  (void)document_bytes;
+#endif
+}
+
+PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs,
+                          std::size_t& document_bytes) {
   Utf8 schema;
   Utf8 policy;
   std::optional<Utf8> governance;
   if (!take_texts(args, kwargs, schema, policy, governance)) return nullptr;
+  document_bytes =
+      schema.view().size() + policy.view().size() + (governance ? governance->view().size() : 0);
   std::optional<std::string_view> governance_text;
   if (governance) governance_text = governance->view();
   auto compiled = construct_policy(schema.view(), policy.view(), governance_text);
@@ -87,8 +109,12 @@ PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* tamsel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return tamsel_new_body(type, args, kwargs); },
-                 static_cast<PyObject*>(nullptr));
+  std::size_t document_bytes = 0;
+  PyObject* self = guarded([&] { return tamsel_new_body(type, args, kwargs, document_bytes); },
+                           static_cast<PyObject*>(nullptr));
+  // Also after a failure: what the failed stages built is freed all the same.
+  release_freed_memory(document_bytes);
+  return self;
 }
 
 void tamsel_dealloc(PyObject* self) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/sha256.h"
@@ -10,35 +12,45 @@
 namespace tamsel {
 namespace {
 
-AtomicCondition comparison(Domain domain, std::string field, Operator op, Operand rhs) {
-  return AtomicCondition{SubjectRef{domain, std::move(field)}, op, std::move(rhs)};
+// Texts are views: the tests pass literals, or texts that outlive the policy.
+AtomicCondition comparison(Domain domain, std::string_view field, Operator op, Operand rhs) {
+  return AtomicCondition{SubjectRef{field, domain}, op, rhs};
 }
 
-Operand literal(FieldValue value) { return Operand{Operand::Literal{std::move(value)}}; }
+Operand literal(FieldValue value) { return Operand{Operand::Literal{value}}; }
 
-CompiledRule atomic_rule(std::string id, AtomicCondition condition, Effect effect) {
-  return CompiledRule{std::move(id),
-                      CompiledCondition{CompiledCondition::Atomic{std::move(condition)}}, effect};
+CompiledRule atomic_rule(std::string_view id, AtomicCondition condition, Effect effect) {
+  return CompiledRule{id, CompiledCondition{CompiledCondition::Atomic{condition}}, effect};
+}
+
+std::span<const AtomicCondition> members(CompiledPolicy& policy,
+                                         const std::vector<AtomicCondition>& list) {
+  return policy.storage.members(list);
 }
 
 TEST(CanonicalText, WorkedExample) {
   CompiledPolicy policy;
   policy.action_rules["transfer"].push_back(CompiledRule{
       "r1",
-      CompiledCondition{CompiledCondition::All{{
-          comparison(Domain::Action, "amount", Operator::GreaterThan, literal(1000.0)),
-          comparison(Domain::Action, "currency", Operator::Equals, literal(std::string("EUR"))),
-      }}},
+      CompiledCondition{CompiledCondition::All{
+          members(policy,
+                  {
+                      comparison(Domain::Action, "amount", Operator::GreaterThan, literal(1000.0)),
+                      comparison(Domain::Action, "currency", Operator::Equals,
+                                 literal(std::string_view("EUR"))),
+                  })}},
       Effect::RequireApproval});
   policy.actor_rules["bot"].push_back(atomic_rule(
       "r2", comparison(Domain::Actor, "trusted", Operator::Equals, literal(false)), Effect::Block));
   policy.global_rules.push_back(CompiledRule{
       "r3",
-      CompiledCondition{CompiledCondition::Any{{
-          comparison(Domain::Snapshot, "load", Operator::GreaterThan, literal(0.75)),
-          comparison(Domain::Snapshot, "spent", Operator::GreaterThan,
-                     Operand{Operand::Subject{SubjectRef{Domain::Snapshot, "budget"}}}),
-      }}},
+      CompiledCondition{CompiledCondition::Any{members(
+          policy,
+          {
+              comparison(Domain::Snapshot, "load", Operator::GreaterThan, literal(0.75)),
+              comparison(Domain::Snapshot, "spent", Operator::GreaterThan,
+                         Operand{Operand::Subject{SubjectRef{"budget", Domain::Snapshot}}}),
+          })}},
       Effect::Block});
   EXPECT_EQ(
       canonical_text(policy),
@@ -51,11 +63,11 @@ TEST(CanonicalText, EmptyPolicy) {
 }
 
 // The text of a policy holding one global rule: id, field and literal vary.
-std::string one_rule_text(std::string id, std::string field, FieldValue value, Operator op) {
+std::string one_rule_text(std::string_view id, std::string_view field, FieldValue value,
+                          Operator op) {
   CompiledPolicy policy;
-  policy.global_rules.push_back(atomic_rule(
-      std::move(id), comparison(Domain::Snapshot, std::move(field), op, literal(std::move(value))),
-      Effect::Allow));
+  policy.global_rules.push_back(
+      atomic_rule(id, comparison(Domain::Snapshot, field, op, literal(value)), Effect::Allow));
   return canonical_text(policy);
 }
 
@@ -91,9 +103,9 @@ TEST(CanonicalText, LeavesRenderQuotedAndExact) {
       {"r", "f", -0.0, Operator::Equals, R"("r")", R"("f")", "Number(-0.0)", "Equals"},
       {"r", "f", -nan, Operator::Equals, R"("r")", R"("f")", "Number(NaN)", "Equals"},
       {"r", "f", true, Operator::Equals, R"("r")", R"("f")", "Boolean(true)", "Equals"},
-      {"a\"b\\c\nd'e", "caf\u00e9", std::string("x\ty"), Operator::Equals, R"("a\"b\\c\nd'e")",
+      {"a\"b\\c\nd'e", "caf\u00e9", std::string_view("x\ty"), Operator::Equals, R"("a\"b\\c\nd'e")",
        "\"caf\u00e9\"", R"(String("x\ty"))", "Equals"},
-      {"r", "no\u00a0break", std::string("\u0301"), Operator::Equals, R"("r")",
+      {"r", "no\u00a0break", std::string_view("\u0301"), Operator::Equals, R"("r")",
        R"("no\u{a0}break")", R"(String("\u{301}"))", "Equals"},
   };
   for (const auto& c : cases) {
@@ -141,7 +153,8 @@ TEST(CanonicalText, LongTextRendersWholeThroughThePieces) {
   for (int i = 0; i < 400; ++i) {
     const std::string id = i == 200 ? std::string(40000, 'x') : "r" + std::to_string(i);
     policy.global_rules.push_back(atomic_rule(
-        id, comparison(Domain::Actor, "f", Operator::LessThan, literal(double(i))), Effect::Block));
+        policy.storage.text(id),
+        comparison(Domain::Actor, "f", Operator::LessThan, literal(double(i))), Effect::Block));
     rules += (i == 0 ? "" : ", ");
     rules += "CompiledRule { rule_id: \"" + id +
              "\", condition: Atomic(AtomicCondition { lhs: SubjectRef { domain: Actor, field: "
@@ -163,29 +176,28 @@ TEST(CanonicalText, LongTextRendersWholeThroughThePieces) {
 // rule whose id grows byte by byte over one pattern's length moves the buffer's
 // end across every place in the pattern.
 struct WideRules {
+  PolicyStorage storage;  // the rules' members
   std::vector<CompiledRule> rules;
   std::string text;  // the rules rendered, separated by ", "
 };
 
 WideRules wide_rules(int pairs) {
   const double largest = std::numeric_limits<double>::max();
-  const auto subject = Operand{Operand::Subject{SubjectRef{Domain::Snapshot, "u"}}};
+  const auto subject = Operand{Operand::Subject{SubjectRef{"u", Domain::Snapshot}}};
   WideRules out;
+  const auto any = out.storage.members(std::vector{
+      comparison(Domain::Action, "a\nb", Operator::Equals, literal(std::string_view("x\u00a0y"))),
+      comparison(Domain::Actor, "b", Operator::NotEquals, literal(false)),
+  });
+  const auto all = out.storage.members(std::vector{
+      comparison(Domain::Snapshot, "t", Operator::NotEquals, subject),
+      comparison(Domain::Snapshot, "s", Operator::GreaterThan, literal(-largest)),
+  });
   for (int i = 0; i < pairs; ++i) {
-    out.rules.push_back(CompiledRule{
-        "a",
-        CompiledCondition{CompiledCondition::Any{{
-            comparison(Domain::Action, "a\nb", Operator::Equals, literal(std::string("x\u00a0y"))),
-            comparison(Domain::Actor, "b", Operator::NotEquals, literal(false)),
-        }}},
-        Effect::RequireApproval});
-    out.rules.push_back(CompiledRule{
-        "b",
-        CompiledCondition{CompiledCondition::All{{
-            comparison(Domain::Snapshot, "t", Operator::NotEquals, subject),
-            comparison(Domain::Snapshot, "s", Operator::GreaterThan, literal(-largest)),
-        }}},
-        Effect::RequireApproval});
+    out.rules.push_back(
+        CompiledRule{"a", CompiledCondition{CompiledCondition::Any{any}}, Effect::RequireApproval});
+    out.rules.push_back(
+        CompiledRule{"b", CompiledCondition{CompiledCondition::All{all}}, Effect::RequireApproval});
     out.text +=
         std::string(i == 0 ? "" : ", ") +
         "CompiledRule { rule_id: \"a\", condition: Any([AtomicCondition { lhs: SubjectRef "

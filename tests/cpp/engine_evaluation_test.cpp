@@ -5,43 +5,68 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "compiler/compile.h"
+#include "compiler_test_support.h"
 #include "engine/evaluation_plan.h"
 
 namespace tamsel {
 namespace {
 
-using Field = std::tuple<Domain, std::string, FieldValue>;
+// An input value or a literal, owning its text.
+using Value = std::variant<std::string, double, bool>;
+using Field = std::tuple<Domain, std::string, Value>;
 using Fields = std::vector<Field>;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-SubjectRef action(std::string field) { return {Domain::Action, std::move(field)}; }
-SubjectRef actor(std::string field) { return {Domain::Actor, std::move(field)}; }
-SubjectRef snapshot(std::string field) { return {Domain::Snapshot, std::move(field)}; }
+// The texts and member lists of the rules built here, kept for the whole run:
+// the tests' policies view them as a compiled policy views its own storage.
+PolicyStorage& kept() {
+  static PolicyStorage storage;
+  return storage;
+}
 
-AtomicCondition against(SubjectRef lhs, Operator op, FieldValue literal) {
-  return {std::move(lhs), op, Operand{Operand::Literal{std::move(literal)}}};
+SubjectRef action(std::string_view field) { return {kept().text(field), Domain::Action}; }
+SubjectRef actor(std::string_view field) { return {kept().text(field), Domain::Actor}; }
+SubjectRef snapshot(std::string_view field) { return {kept().text(field), Domain::Snapshot}; }
+
+FieldValue literal_of(const Value& value) {
+  if (const auto* text = std::get_if<std::string>(&value)) {
+    return FieldValue{std::in_place_type<std::string_view>, kept().text(*text)};
+  }
+  if (const auto* number = std::get_if<double>(&value)) return *number;
+  return FieldValue{std::in_place_type<bool>, std::get<bool>(value)};
+}
+
+AtomicCondition against(SubjectRef lhs, Operator op, const Value& literal) {
+  return {lhs, op, Operand{Operand::Literal{literal_of(literal)}}};
 }
 AtomicCondition against(SubjectRef lhs, Operator op, SubjectRef rhs) {
-  return {std::move(lhs), op, Operand{Operand::Subject{std::move(rhs)}}};
+  return {lhs, op, Operand{Operand::Subject{rhs}}};
 }
 
-CompiledRule rule(std::string id, AtomicCondition condition, Effect effect) {
-  return {std::move(id), CompiledCondition{CompiledCondition::Atomic{std::move(condition)}},
+CompiledRule rule(std::string_view id, AtomicCondition condition, Effect effect) {
+  return {kept().text(id), CompiledCondition{CompiledCondition::Atomic{condition}}, effect};
+}
+CompiledRule all_of(std::string_view id, const std::vector<AtomicCondition>& members,
+                    Effect effect) {
+  return {kept().text(id), CompiledCondition{CompiledCondition::All{kept().members(members)}},
           effect};
 }
-CompiledRule all_of(std::string id, std::vector<AtomicCondition> members, Effect effect) {
-  return {std::move(id), CompiledCondition{CompiledCondition::All{std::move(members)}}, effect};
-}
-CompiledRule any_of(std::string id, std::vector<AtomicCondition> members, Effect effect) {
-  return {std::move(id), CompiledCondition{CompiledCondition::Any{std::move(members)}}, effect};
+CompiledRule any_of(std::string_view id, const std::vector<AtomicCondition>& members,
+                    Effect effect) {
+  return {kept().text(id), CompiledCondition{CompiledCondition::Any{kept().members(members)}},
+          effect};
 }
 
-InputValue input_value(const FieldValue& value) {
+InputValue input_value(const Value& value) {
   if (const auto* text = std::get_if<std::string>(&value)) return InputValue::of_text(*text);
   if (const auto* number = std::get_if<double>(&value)) return InputValue::of_number(*number);
   return InputValue::of_boolean(std::get<bool>(value));
@@ -71,22 +96,22 @@ std::vector<std::string> slot_names(const EvaluationPlan& plan, Domain domain) {
 
 struct ComparisonCase {
   const char* name;
-  std::optional<FieldValue> x;  // nothing: the field is missing
+  std::optional<Value> x;  // nothing: the field is missing
   Operator op;
-  std::variant<FieldValue, SubjectRef> rhs;
-  std::optional<FieldValue> y;
+  std::variant<Value, SubjectRef> rhs;
+  std::optional<Value> y;
   bool matches;
 };
 
-class Comparison : public testing::TestWithParam<ComparisonCase> {};
+class Comparison : public ::testing::TestWithParam<ComparisonCase> {};
 
 TEST_P(Comparison, DecidesAsTheTableSays) {
   const auto& c = GetParam();
   CompiledPolicy policy;
-  AtomicCondition condition = std::holds_alternative<FieldValue>(c.rhs)
-                                  ? against(snapshot("x"), c.op, std::get<FieldValue>(c.rhs))
+  AtomicCondition condition = std::holds_alternative<Value>(c.rhs)
+                                  ? against(snapshot("x"), c.op, std::get<Value>(c.rhs))
                                   : against(snapshot("x"), c.op, std::get<SubjectRef>(c.rhs));
-  policy.global_rules.push_back(rule("r", std::move(condition), Effect::Block));
+  policy.global_rules.push_back(rule("r", condition, Effect::Block));
   const EvaluationPlan plan(policy);
   Fields fields;
   if (c.x) fields.emplace_back(Domain::Snapshot, "x", *c.x);
@@ -94,62 +119,61 @@ TEST_P(Comparison, DecidesAsTheTableSays) {
   EXPECT_EQ(decide(plan, fields), c.matches ? "block r" : "allow -");
 }
 
-const FieldValue kText = std::string("abc");
+const Value kText = std::string("abc");
 
 INSTANTIATE_TEST_SUITE_P(
     Engine, Comparison,
-    testing::Values(
-        ComparisonCase{"number_equal", 3.0, Operator::Equals, FieldValue(3.0), {}, true},
-        ComparisonCase{"number_unequal", 3.5, Operator::Equals, FieldValue(3.0), {}, false},
-        ComparisonCase{"negative_zero", -0.0, Operator::Equals, FieldValue(0.0), {}, true},
-        ComparisonCase{"negative_zero_ne", -0.0, Operator::NotEquals, FieldValue(0.0), {}, false},
-        ComparisonCase{"nan_equals", kNaN, Operator::Equals, FieldValue(kNaN), {}, false},
-        ComparisonCase{"nan_not_equals", kNaN, Operator::NotEquals, FieldValue(1.0), {}, true},
-        ComparisonCase{"nan_literal_ne", 1.0, Operator::NotEquals, FieldValue(kNaN), {}, true},
-        ComparisonCase{"nan_greater", kNaN, Operator::GreaterThan, FieldValue(1.0), {}, false},
-        ComparisonCase{"nan_less", kNaN, Operator::LessThan, FieldValue(1.0), {}, false},
-        ComparisonCase{"greater", 5.0, Operator::GreaterThan, FieldValue(4.0), {}, true},
-        ComparisonCase{"greater_equal", 4.0, Operator::GreaterThan, FieldValue(4.0), {}, false},
-        ComparisonCase{"less", 3.0, Operator::LessThan, FieldValue(4.0), {}, true},
-        ComparisonCase{"inf_greater", INFINITY, Operator::GreaterThan, FieldValue(1e308), {}, true},
-        ComparisonCase{"number_in", 3.0, Operator::In, FieldValue(3.0), {}, false},
-        ComparisonCase{"number_not_in", 3.0, Operator::NotIn, FieldValue(4.0), {}, false},
+    ::testing::Values(
+        ComparisonCase{"number_equal", 3.0, Operator::Equals, Value(3.0), {}, true},
+        ComparisonCase{"number_unequal", 3.5, Operator::Equals, Value(3.0), {}, false},
+        ComparisonCase{"negative_zero", -0.0, Operator::Equals, Value(0.0), {}, true},
+        ComparisonCase{"negative_zero_ne", -0.0, Operator::NotEquals, Value(0.0), {}, false},
+        ComparisonCase{"nan_equals", kNaN, Operator::Equals, Value(kNaN), {}, false},
+        ComparisonCase{"nan_not_equals", kNaN, Operator::NotEquals, Value(1.0), {}, true},
+        ComparisonCase{"nan_literal_ne", 1.0, Operator::NotEquals, Value(kNaN), {}, true},
+        ComparisonCase{"nan_greater", kNaN, Operator::GreaterThan, Value(1.0), {}, false},
+        ComparisonCase{"nan_less", kNaN, Operator::LessThan, Value(1.0), {}, false},
+        ComparisonCase{"greater", 5.0, Operator::GreaterThan, Value(4.0), {}, true},
+        ComparisonCase{"greater_equal", 4.0, Operator::GreaterThan, Value(4.0), {}, false},
+        ComparisonCase{"less", 3.0, Operator::LessThan, Value(4.0), {}, true},
+        ComparisonCase{"inf_greater", INFINITY, Operator::GreaterThan, Value(1e308), {}, true},
+        ComparisonCase{"number_in", 3.0, Operator::In, Value(3.0), {}, false},
+        ComparisonCase{"number_not_in", 3.0, Operator::NotIn, Value(4.0), {}, false},
         ComparisonCase{"text_equal", kText, Operator::Equals, kText, {}, true},
-        ComparisonCase{
-            "text_case", FieldValue(std::string("ABC")), Operator::Equals, kText, {}, false},
+        ComparisonCase{"text_case", Value(std::string("ABC")), Operator::Equals, kText, {}, false},
         ComparisonCase{"text_nul_byte",
-                       FieldValue(std::string("ab\0c", 4)),
+                       Value(std::string("ab\0c", 4)),
                        Operator::Equals,
-                       FieldValue(std::string("ab")),
+                       Value(std::string("ab")),
                        {},
                        false},
         ComparisonCase{
-            "text_not_equal", FieldValue(std::string("abd")), Operator::NotEquals, kText, {}, true},
+            "text_not_equal", Value(std::string("abd")), Operator::NotEquals, kText, {}, true},
         ComparisonCase{"text_greater",
-                       FieldValue(std::string("b")),
+                       Value(std::string("b")),
                        Operator::GreaterThan,
-                       FieldValue(std::string("a")),
+                       Value(std::string("a")),
                        {},
                        false},
-        ComparisonCase{"bool_equal", true, Operator::Equals, FieldValue(true), {}, true},
-        ComparisonCase{"bool_not_equal", true, Operator::NotEquals, FieldValue(false), {}, true},
-        ComparisonCase{"bool_greater", true, Operator::GreaterThan, FieldValue(false), {}, false},
-        ComparisonCase{"bool_vs_number", true, Operator::Equals, FieldValue(1.0), {}, false},
-        ComparisonCase{"bool_vs_number_ne", true, Operator::NotEquals, FieldValue(1.0), {}, false},
+        ComparisonCase{"bool_equal", true, Operator::Equals, Value(true), {}, true},
+        ComparisonCase{"bool_not_equal", true, Operator::NotEquals, Value(false), {}, true},
+        ComparisonCase{"bool_greater", true, Operator::GreaterThan, Value(false), {}, false},
+        ComparisonCase{"bool_vs_number", true, Operator::Equals, Value(1.0), {}, false},
+        ComparisonCase{"bool_vs_number_ne", true, Operator::NotEquals, Value(1.0), {}, false},
         ComparisonCase{"text_vs_number_ne",
-                       FieldValue(std::string("3")),
+                       Value(std::string("3")),
                        Operator::NotEquals,
-                       FieldValue(3.0),
+                       Value(3.0),
                        {},
                        false},
-        ComparisonCase{"missing_equals", {}, Operator::Equals, FieldValue(3.0), {}, false},
-        ComparisonCase{"missing_not_equals", {}, Operator::NotEquals, FieldValue(3.0), {}, false},
+        ComparisonCase{"missing_equals", {}, Operator::Equals, Value(3.0), {}, false},
+        ComparisonCase{"missing_not_equals", {}, Operator::NotEquals, Value(3.0), {}, false},
         ComparisonCase{"subject_equal", 2.0, Operator::Equals, snapshot("y"), 2.0, true},
         ComparisonCase{"subject_less", 1.0, Operator::LessThan, snapshot("y"), 2.0, true},
         ComparisonCase{"subject_missing", 2.0, Operator::NotEquals, snapshot("y"), {}, false},
         ComparisonCase{"subject_mixed", 2.0, Operator::NotEquals, snapshot("y"), true, false},
         ComparisonCase{"subject_self", 2.0, Operator::Equals, snapshot("x"), {}, true}),
-    [](const testing::TestParamInfo<ComparisonCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<ComparisonCase>& info) { return info.param.name; });
 
 // ---- rule order, lists and conditions, over one policy ----
 
@@ -187,7 +211,7 @@ struct OrderCase {
   const char* decision;
 };
 
-class Order : public testing::TestWithParam<OrderCase> {};
+class Order : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(Order, FirstMatchingRuleDecides) {
   const CompiledPolicy policy = order_policy();
@@ -200,7 +224,7 @@ const std::string kClose = "close";
 
 INSTANTIATE_TEST_SUITE_P(
     Engine, Order,
-    testing::Values(
+    ::testing::Values(
         OrderCase{"empty_input", {}, "allow -"},
         OrderCase{"earlier_rule_wins",
                   {{Domain::Action, "type", kRefund}, {Domain::Action, "amount", 5000.0}},
@@ -261,7 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {Domain::Action, "AMOUNT", 5000.0},
                    {Domain::Actor, "other", 1.0}},
                   "allow -"}),
-    [](const testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
 
 // ---- rules that each require one field to equal a text are entered by that text ----
 
@@ -292,7 +316,7 @@ CompiledPolicy text_run_policy() {
   return policy;
 }
 
-class TextRun : public testing::TestWithParam<OrderCase> {};
+class TextRun : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(TextRun, DecidesAsTheRulesInOrderWould) {
   const CompiledPolicy policy = text_run_policy();
@@ -300,7 +324,7 @@ TEST_P(TextRun, DecidesAsTheRulesInOrderWould) {
   EXPECT_EQ(decide(plan, GetParam().fields), GetParam().decision);
 }
 
-Fields refund_of(FieldValue currency, double amount) {
+Fields refund_of(Value currency, double amount) {
   return {{Domain::Action, "type", kRefund},
           {Domain::Action, "currency", std::move(currency)},
           {Domain::Action, "amount", amount}};
@@ -308,7 +332,7 @@ Fields refund_of(FieldValue currency, double amount) {
 
 INSTANTIATE_TEST_SUITE_P(
     Engine, TextRun,
-    testing::Values(
+    ::testing::Values(
         OrderCase{"rule_before_the_run", refund_of(std::string("A"), 2e6), "block before"},
         OrderCase{"first_of_its_text", refund_of(std::string("A"), 50.0), "block a-big"},
         OrderCase{"later_rule_of_the_same_text", refund_of(std::string("A"), 5.0),
@@ -323,7 +347,7 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{"missing_field_skips_the_run",
                   {{Domain::Action, "type", kRefund}, {Domain::Action, "amount", 5.0}},
                   "require_approval global-any"}),
-    [](const testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
 
 // Slot order follows the map's visiting order, so compare sorted names; "type" is always first.
 std::vector<std::string> sorted_names(const EvaluationPlan& plan, Domain domain) {
@@ -357,6 +381,68 @@ TEST(EvaluationPlan, LaterValueReplacesEarlier) {
                           {Domain::Action, "amount", 5000.0},
                           {Domain::Action, "amount", 50.0}}),
             "allow -");
+}
+
+// ---- a plan over a compiled policy: its texts outlive the document tree and
+// stay put when the policy moves ----
+
+static_assert(!std::is_copy_constructible_v<CompiledPolicy> &&
+                  !std::is_copy_assignable_v<CompiledPolicy>,
+              "a copy's rules would view the original's storage");
+static_assert(std::is_nothrow_move_constructible_v<CompiledPolicy>);
+
+// Enough rules that ids, literals and member lists fill several chunks; every
+// rule's literal and id are its own, and the rules of one action form a text run.
+std::vector<RuleAst> many_rules() {
+  namespace ast = tamsel::testing;
+  std::vector<RuleAst> rules;
+  for (int i = 0; i < 600; ++i) {
+    const std::string n = std::to_string(i);
+    rules.push_back(ast::rule("refund-" + n, ast::action_scope("refund"),
+                              ast::atomic(ast::compare(ast::subject("action", "currency"), "equals",
+                                                       ast::literal(("C" + n).c_str())))));
+    rules.push_back(ast::rule("transfer-" + n, ast::action_scope("transfer"),
+                              ast::all_of({ast::compare(ast::subject("action", "note"), "equals",
+                                                        ast::literal(("N" + n).c_str())),
+                                           ast::compare(ast::subject("actor", "trust_level"),
+                                                        "less_than", ast::literal(double(i)))})));
+  }
+  rules.push_back(ast::rule(
+      std::string(70000, 'g'), ast::global_scope(true),
+      ast::any_of({ast::compare(ast::subject("actor", "role"), "equals",
+                                ast::literal(std::string(70000, 'r').c_str())),
+                   ast::compare(ast::subject("actor", "frozen"), "equals", ast::literal(true))})));
+  return rules;
+}
+
+TEST(EvaluationPlan, ViewsTheTextsOfAMovedCompiledPolicy) {
+  auto compiled = compile_policy(tamsel::testing::sample_catalogue(), many_rules());
+  ASSERT_TRUE(compiled.has_value());
+  CompiledPolicy policy = std::move(*compiled);
+  CompiledPolicy moved_again;
+  moved_again = std::move(policy);
+  const EvaluationPlan plan(moved_again);
+  const std::string long_role(70000, 'r');
+  struct Case {
+    Fields fields;
+    std::string decision;
+  };
+  const Case cases[] = {
+      {{{Domain::Action, "type", std::string("refund")},
+        {Domain::Action, "currency", std::string("C599")}},
+       "block refund-599"},
+      {{{Domain::Action, "type", std::string("transfer")},
+        {Domain::Action, "note", std::string("N17")},
+        {Domain::Actor, "trust_level", 5.0}},
+       "block transfer-17"},
+      {{{Domain::Action, "type", std::string("transfer")},
+        {Domain::Action, "note", std::string("N17")},
+        {Domain::Actor, "trust_level", 50.0}},
+       "allow -"},
+      {{{Domain::Action, "type", std::string("refund")}, {Domain::Actor, "role", long_role}},
+       "block " + std::string(70000, 'g')},
+  };
+  for (const auto& c : cases) EXPECT_EQ(decide(plan, c.fields), c.decision);
 }
 
 }  // namespace
