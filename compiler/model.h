@@ -69,17 +69,10 @@ static_assert(sizeof(AtomicCondition) <= 56 && sizeof(CompiledRule) <= 80,
 using RuleList = std::vector<CompiledRule>;
 
 // What the rules of one policy view: their texts and the members of their
-// "all" and "any" conditions.
+// "all" and "any" conditions. It moves only, as its arenas do: a copy's rules
+// would view the original's storage.
 class PolicyStorage {
  public:
-  PolicyStorage() = default;
-  PolicyStorage(PolicyStorage&&) noexcept = default;
-  PolicyStorage& operator=(PolicyStorage&&) noexcept = default;
-  // A copy's rules would view the original's storage.
-  PolicyStorage(const PolicyStorage&) = delete;
-  PolicyStorage& operator=(const PolicyStorage&) = delete;
-  ~PolicyStorage() = default;
-
   void reserve(std::size_t text_bytes, std::size_t members) {
     texts_.reserve(text_bytes);
     members_.reserve(members);
