@@ -1,5 +1,5 @@
-"""Command-line tools for tamsel policy authors: check documents, try inputs, test decisions."""
+"""The former name of `tamsel_tools`: `python -m tamsel_cli` keeps working."""
 
-from tamsel_cli._main import main
+from tamsel_tools import main
 
 __all__ = ["main"]

@@ -1,3 +1,3 @@
-from tamsel_cli._main import main
+from tamsel_tools import main
 
 raise SystemExit(main())

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import tamsel
-from tamsel_cli import main
+from tamsel_tools import main
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "refunds"
@@ -274,6 +274,7 @@ def test_the_installed_commands(tmp_path):
     for command, result in [
         ([script, "test", EXAMPLE], (0, "6 passed, 0 failed\n", "")),
         ([script, "check", EXAMPLE / "schema.yaml", "policy.yaml"], (1, "", EFFECT_LINE + "\n")),
+        ([sys.executable, "-m", "tamsel_tools", "--version"], (0, "tamsel 0.7.8\n", "")),
         ([sys.executable, "-m", "tamsel_cli", "--version"], (0, "tamsel 0.7.8\n", "")),
     ]:
         done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=60)
@@ -286,7 +287,7 @@ def test_the_installed_commands(tmp_path):
 def test_the_tools_type_check_against_the_module_stubs():
     pytest.importorskip("mypy")
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                           ROOT / "cli" / "tamsel_cli"], capture_output=True, text=True, timeout=300)
+                           ROOT / "cli" / "tamsel_tools"], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
 
 

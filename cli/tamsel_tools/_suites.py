@@ -13,14 +13,14 @@ from typing import Any, Dict, Iterator, List, Optional
 
 import tamsel
 
-from tamsel_cli._documents import (
+from tamsel_tools._documents import (
     DocumentsRejected,
     DocumentsUnreadable,
     load_engine,
     one_line,
     read_text,
 )
-from tamsel_cli._evaluate import BadInput, evaluate, parse_json
+from tamsel_tools._evaluate import BadInput, evaluate, parse_json
 
 # The names by which a suite is found in a directory.
 SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")

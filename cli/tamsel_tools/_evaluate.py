@@ -8,7 +8,7 @@ from typing import Any, Iterator, List, Optional, Tuple, Union
 
 import tamsel
 
-from tamsel_cli._documents import DocumentsRejected, DocumentsUnreadable, one_line, read_text
+from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, one_line, read_text
 
 STDIN = "-"
 

@@ -10,8 +10,8 @@ from typing import Callable, Dict, List, Optional
 
 import tamsel
 
-from tamsel_cli import _evaluate, _suites
-from tamsel_cli._documents import DocumentsRejected, DocumentsUnreadable, load_engine
+from tamsel_tools import _evaluate, _suites
+from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_engine
 
 
 def _check(arguments: argparse.Namespace) -> int:

@@ -1,0 +1,3 @@
+from tamsel_tools._main import main
+
+raise SystemExit(main())
