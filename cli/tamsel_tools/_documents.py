@@ -16,6 +16,8 @@ from typing import Optional
 
 import tamsel
 
+from tamsel_tools._text import printable
+
 # Reads and compiles against every schema that reads: it has no rules.
 _EMPTY_POLICY = "version: 1\nrules: []\n"
 # Fails to read as governance, with an error under the key "governance", which
@@ -49,8 +51,8 @@ class Documents:
 
 
 def one_line(text: str) -> str:
-    """The text with its line breaks escaped, so that a report stays one line a finding."""
-    return text.replace("\r", "\\r").replace("\n", "\\n")
+    """The text made safe to print, so that a report stays one visible line a finding."""
+    return printable(text)
 
 
 def located(path: str, message: str) -> str:
