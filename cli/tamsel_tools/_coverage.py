@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from tamsel_tools._explain import Explanation
 from tamsel_tools._model import Comparison, Rule
@@ -20,6 +20,15 @@ class ComparisonCoverage:
     @property
     def covered(self) -> bool:
         return self.true > 0 and self.false > 0
+
+    @property
+    def gap(self) -> Optional[str]:
+        """What it lacks: "never made", "never true", "never false", or None when covered."""
+        if self.covered:
+            return None
+        if self.true == self.false == 0:
+            return "never made"
+        return "never true" if self.true == 0 else "never false"
 
 
 @dataclass(frozen=True)
@@ -102,7 +111,8 @@ class Coverage:
                 "rule": each.rule.id,
                 "decided": each.decided,
                 "comparisons": [
-                    {"member": c.comparison.member, "true": c.true, "false": c.false} for c in each.comparisons
+                    {"member": made.comparison.member, "true": made.true, "false": made.false}
+                    for made in each.comparisons
                 ],
             }
             for each in self.rules

@@ -25,7 +25,8 @@ def _seen(step: ComparisonStep, subject: Subject, value: Optional[Value]) -> str
     if value is None:
         return f"{name} (missing)"
     if step.kind_differs(value):
-        return f"{name} ({value_text(value)}, a {kind(value)} where the schema declares {step.comparison.type})"
+        declared = step.comparison.type
+        return f"{name} ({value_text(value)}, a {kind(value)} where the schema declares {declared})"
     return f"{name} ({value_text(value)})"
 
 
@@ -66,7 +67,9 @@ def block(where: str, path: str, policy: Policy, explanation: Explanation) -> Li
         if list_name == "global" and decided_by_action:
             continue
         listed = [step for step in steps if step.list == list_name]
-        heading = f"rules of action '{printable(explanation.action_type or '')}'" if list_name == "action" else "global rules"
+        heading = "global rules"
+        if list_name == "action":
+            heading = f"rules of action '{printable(explanation.action_type or '')}'"
         lines.append(f"  {heading}:" if listed else f"  {heading}: none")
         for step in listed:
             lines.append(f"    {rule_line(path, step)}")

@@ -80,7 +80,9 @@ def _percent(text: str) -> float:
     return percent
 
 
-def _inputs_parser(commands: Any, name: str, run: Callable[[argparse.Namespace], int], **texts: str) -> argparse.ArgumentParser:
+def _inputs_parser(
+    commands: Any, name: str, run: Callable[[argparse.Namespace], int], **texts: str
+) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(name, **texts)
     # One list for SCHEMA, POLICY and the inputs: argparse misreports an
     # optional list after required positionals as required when it parses

@@ -56,9 +56,8 @@ def _comparison(member: int, data: _inspect.ComparisonData) -> Comparison:
 def _rule(data: _inspect.RuleData) -> Rule:
     comparisons = tuple(_comparison(member, each) for member, each in enumerate(data["comparisons"]))
     scope = Scope(data["scope"], data["name"])
-    return Rule(
-        data["index"], data["id"], scope, data["effect"], data["condition"], comparisons, data["line"], data["column"]
-    )
+    index, line, column = data["index"], data["line"], data["column"]
+    return Rule(index, data["id"], scope, data["effect"], data["condition"], comparisons, line, column)
 
 
 def _first_match(explained: Explanation) -> bool:
@@ -95,7 +94,10 @@ class Policy:
 
     @classmethod
     def from_files(
-        cls, schema_path: Union[str, Path], policy_path: Union[str, Path], governance_path: Union[str, Path, None] = None
+        cls,
+        schema_path: Union[str, Path],
+        policy_path: Union[str, Path],
+        governance_path: Union[str, Path, None] = None,
     ) -> Policy:
         """The policy of three files, each read as UTF-8 exactly as it is (line ends included).
 

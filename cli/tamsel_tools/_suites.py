@@ -276,13 +276,14 @@ def coverage_lines(covered: PolicyCoverage) -> List[str]:
     path, coverage = one_line(covered.path), covered.coverage
     rules, comparisons = coverage.rule_share, coverage.comparison_share
     lines = [
-        f"{path}: {rules.covered} of {rules.total} rules decided ({_percent(rules)}), "
-        f"{comparisons.covered} of {comparisons.total} comparisons both true and false ({_percent(comparisons)})"
+        f"{path}: {rules.covered} of {rules.total} rules decided ({_percent(rules)}), {comparisons.covered} "
+        f"of {comparisons.total} comparisons both true and false ({_percent(comparisons)})"
     ]
     for each in coverage.rules:
         rule = each.rule
         if not rule.can_decide:
-            lines.append(f"{path}:{rule.line}:{rule.column}: rule '{one_line(rule.id)}' is scoped to an actor: unable to decide")
+            where = f"{path}:{rule.line}:{rule.column}"
+            lines.append(f"{where}: rule '{one_line(rule.id)}' is scoped to an actor: unable to decide")
     for each in coverage.rules:
         rule = each.rule
         if not rule.can_decide:
@@ -291,10 +292,9 @@ def coverage_lines(covered: PolicyCoverage) -> List[str]:
         if each.decided == 0:
             lines.append(f"{path}:{rule.line}:{rule.column}: {name} never decided")
         for made in each.comparisons:
-            gap = None if made.covered else "never made" if made.true == made.false == 0 else "never true" if made.true == 0 else "never false"
-            if gap is not None:
+            if made.gap is not None:
                 where = f"{path}:{made.comparison.line}:{made.comparison.column}"
-                lines.append(f"{where}: comparison {made.comparison.member} of {name} {gap}")
+                lines.append(f"{where}: comparison {made.comparison.member} of {name} {made.gap}")
     return lines
 
 
