@@ -107,7 +107,8 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     check = commands.add_parser(
         "check",
         help="build the engine from the documents and print the policy hash",
-        description="Builds the engine and prints the policy hash (status 0). On a faulty "
+        description="Builds the engine and prints the policy hash, or with --canonical the "
+        "canonical text that the hash digests (status 0). On a faulty "
         "document prints FILE:LINE:COLUMN: MESSAGE (status 1); a file that cannot be read "
         "gives status 2.",
     )
@@ -146,7 +147,8 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
         help="run decision test suites",
         description="Runs decision test suites (JSON, or YAML with PyYAML installed); a directory "
         f"stands for the suites below it ({', '.join('*' + e for e in _suites.SUITE_ENDINGS)}). "
-        "Status 0 when every case passes, 1 when any fails, 2 when a suite cannot be loaded.",
+        "Status 0 when every case passes, 1 when any fails (or coverage is below --fail-under), "
+        "2 when a suite cannot be loaded or a report cannot be written.",
     )
     test.add_argument("suites", metavar="SUITE", nargs="+")
     test.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")

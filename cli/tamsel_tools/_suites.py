@@ -217,9 +217,10 @@ def run_suite(path: str, covered: Optional[Dict[Any, PolicyCoverage]] = None) ->
     coverage = None
     if covered is not None:
         # Suites share a policy when they name the same file and it compiles to the same rules.
-        key = (os.path.normpath(suite.policy_path), suite.policy.rules)
+        path = os.path.normpath(suite.policy_path)
+        key = (path, suite.policy.rules)
         if key not in covered:
-            covered[key] = PolicyCoverage(suite.policy_path, suite.policy, suite.policy.coverage())
+            covered[key] = PolicyCoverage(path, suite.policy, suite.policy.coverage())
         coverage = covered[key].coverage
     for case in suite.cases:
         # A case that expects an error counts nothing toward coverage.
