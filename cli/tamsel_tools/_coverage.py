@@ -69,12 +69,19 @@ class Coverage:
     def add(self, explanation: Explanation) -> None:
         """Counts one evaluation; the explanation must come from the policy of this collector."""
         for step in explanation.steps:
-            if step.rule.index >= len(self._rules) or self._rules[step.rule.index] != step.rule:
-                raise ValueError("the explanation is of another policy")
+            if not self._knows(step.rule):
+                raise ValueError(f"the explanation is of another policy: rule {step.rule.id!r}")
         for step in explanation.steps:
             for made in step.comparisons:
                 self._results[step.rule.index][made.comparison.member][made.result] += 1
             self._decided[step.rule.index] += step.result
+
+    def _knows(self, rule: Rule) -> bool:
+        # By place and id, not by value: a NaN literal is unequal to itself.
+        if rule.index >= len(self._rules):
+            return False
+        known = self._rules[rule.index]
+        return (known.id, known.line, known.column) == (rule.id, rule.line, rule.column)
 
     @property
     def rules(self) -> Tuple[RuleCoverage, ...]:

@@ -13,7 +13,8 @@ import tamsel
 
 from tamsel_tools import _evaluate, _explaining, _suites
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_policy
-from tamsel_tools._policy import Policy
+from tamsel_tools._policy import InternalError, Policy
+from tamsel_tools._text import printable as one_line
 
 
 def _check(arguments: argparse.Namespace) -> int:
@@ -193,4 +194,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    except InternalError as error:
+        print(f"tamsel: internal error, please report it: {one_line(str(error))}", file=sys.stderr)
+        return 70  # EX_SOFTWARE
     return status

@@ -216,9 +216,9 @@ def run_suite(path: str, covered: Optional[Dict[Any, PolicyCoverage]] = None) ->
         return result
     coverage = None
     if covered is not None:
-        # Suites share a policy when they name the same file and it compiles to the same rules.
+        # Suites share a policy when they name the same file and it compiles to the same text.
         path = os.path.normpath(suite.policy_path)
-        key = (path, suite.policy.rules)
+        key = (path, suite.policy.canonical_text)
         if key not in covered:
             covered[key] = PolicyCoverage(path, suite.policy, suite.policy.coverage())
         coverage = covered[key].coverage

@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 import tamsel
+import tamsel_tools._documents
 from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject
 from test_cli import EXAMPLE, TEXTS, documents, edited, run, suite  # noqa: F401  (documents: a fixture)
 
@@ -430,3 +431,32 @@ def test_policy_from_files_reads_bytes_as_they_are(tmp_path):
     assert [rule.line for rule in policy.rules] == [3, 14, 23, 30]
     with pytest.raises(FileNotFoundError):
         Policy.from_files(tmp_path / "schema.yaml", tmp_path / "missing.yaml")
+
+
+class Tampered:
+    """The compiled policy with its traces changed after the fact, as a faulty tracer would."""
+
+    def __init__(self, compiled, change):
+        self.compiled, self.change = compiled, change
+
+    def explain(self, input):
+        trace = self.compiled.explain(input)
+        self.change(trace)
+        return trace
+
+
+@pytest.mark.parametrize("change", [
+    lambda trace: trace.update(effect="allow"),
+    lambda trace: trace.update(matched_rule="foreign_currency_or_frozen"),
+    lambda trace: trace["steps"][0].update(result=False),  # no step decides, yet a rule matched
+    lambda trace: trace["steps"].insert(0, {**trace["steps"][0], "index": 2}),  # an earlier step decides
+])
+def test_an_explanation_that_disagrees_with_evaluate_is_an_internal_error(capsys, documents, monkeypatch, change):
+    policy = Policy(TEXTS["schema.yaml"], TEXTS["policy.yaml"])
+    policy._compiled = Tampered(policy._compiled, change)
+    with pytest.raises(tamsel_tools.InternalError):
+        policy.explain({"action": {"type": "refund", "amount": 5000}})
+    monkeypatch.setattr(tamsel_tools._documents, "Policy", lambda *texts: policy)
+    stdin = b'{"action": {"type": "refund", "amount": 5000}}\n'
+    status, out, err = run(capsys, "explain", "schema.yaml", "policy.yaml", stdin=stdin)
+    assert (status, out, len(err)) == (70, [], 1) and err[0].startswith("tamsel: internal error, please report it: ")
