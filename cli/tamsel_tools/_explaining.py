@@ -6,7 +6,7 @@ import json
 from typing import Any, List, Optional
 
 from tamsel_tools._evaluate import BadInput, run
-from tamsel_tools._explain import ComparisonStep, Explanation, Step, kind
+from tamsel_tools._explain import ComparisonStep, Explanation, ListName, Step, kind
 from tamsel_tools._model import Literal, Subject, Value
 from tamsel_tools._policy import Policy
 from tamsel_tools._text import printable
@@ -56,20 +56,24 @@ def _action_line(explanation: Explanation) -> str:
     return named if explanation.action_list else f"{named} names no rules: global rules only"
 
 
-def block(where: str, path: str, policy: Policy, explanation: Explanation) -> List[str]:
+def _lists_run(explanation: Explanation) -> List[ListName]:
+    """The rule lists that evaluation ran, in order: the action's, then the global one unless
+    an action rule decided."""
+    lists: List[ListName] = ["action"] if explanation.action_list else []
+    last = explanation.steps[-1] if explanation.steps else None
+    if last is None or last.list != "action" or not last.result:
+        lists.append("global")
+    return lists
+
+
+def block(where: str, path: str, explanation: Explanation) -> List[str]:
     """The lines that show one input's explanation; rule and comparison positions in path."""
     lines = [f"{printable(where)}: {_action_line(explanation)}"]
-    steps = explanation.steps
-    decided_by_action = bool(steps) and steps[-1].list == "action" and steps[-1].result
-    for list_name in ("action", "global"):
-        if list_name == "action" and not explanation.action_list:
-            continue
-        if list_name == "global" and decided_by_action:
-            continue
-        listed = [step for step in steps if step.list == list_name]
+    for list_name in _lists_run(explanation):
         heading = "global rules"
         if list_name == "action":
             heading = f"rules of action '{printable(explanation.action_type or '')}'"
+        listed = [step for step in explanation.steps if step.list == list_name]
         lines.append(f"  {heading}:" if listed else f"  {heading}: none")
         for step in listed:
             lines.append(f"    {rule_line(path, step)}")
@@ -96,7 +100,7 @@ def run_explain(policy: Policy, policy_path: str, inputs: List[str], as_json: bo
 
     def text(where: str, value: Any) -> str:
         nonlocal blocks
-        lines = block(where, policy_path, policy, explained(policy, value))
+        lines = block(where, policy_path, explained(policy, value))
         blocks += 1
         return "\n".join(lines if blocks == 1 else [""] + lines)
 
