@@ -134,6 +134,21 @@ def test_explain_separates_blocks_and_reports_refused_input_as_eval_does(capsys,
         2, [], ["missing.yaml: cannot read: No such file or directory"])
 
 
+def test_explain_says_when_there_are_no_global_rules(capsys, documents):
+    documents(policy_yaml=TEXTS["policy.yaml"].split("  - id: below_required_trust")[0])
+    stdin = b'{"action": {"type": "refund", "amount": 5, "currency": "EUR"}}\n'
+    assert run(capsys, "explain", "schema.yaml", "policy.yaml", stdin=stdin) == (0, [
+        "<stdin>:1: action type 'refund'",
+        "  rules of action 'refund':",
+        "    policy.yaml:3:5: rule 'block_large_refunds' (block): false",
+        "      policy.yaml:7:7: comparison 0: action.amount (5.0) greater_than 1000.0: false",
+        "    policy.yaml:23:5: rule 'foreign_currency_or_frozen' (block): false",
+        "      policy.yaml:27:11: comparison 0: action.currency ('EUR') not_equals 'EUR': false",
+        "      policy.yaml:28:11: comparison 1: actor.frozen (missing) equals true: false, left missing",
+        "  global rules: none",
+        "  decision: allow, no rule matched"], [])
+
+
 def side(domain, field, *value):
     return {"domain": domain, "field": field, **({"value": value[0]} if value else {})}
 
