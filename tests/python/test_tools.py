@@ -332,6 +332,21 @@ def test_explain_follows_first_match_on_generated_policies():
     assert compared > 3000  # the generator reaches deep into the lists
 
 
+def test_explain_json_lines_follow_first_match_on_generated_inputs(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    rng = random.Random(7)
+    texts = [generated_policy(rng) for _ in range(20)]
+    policy_text = max(texts, key=len)
+    Path("schema.yaml").write_text(GENERATED_SCHEMA)
+    Path("policy.yaml").write_text(policy_text)
+    inputs = [generated_input(rng) for _ in range(500)]
+    stdin = "".join(json.dumps(input) + "\n" for input in inputs).encode()
+    status, out, err = run(capsys, "explain", "--json", "schema.yaml", "policy.yaml", stdin=stdin)
+    rules = Policy(GENERATED_SCHEMA, policy_text).rules
+    assert (status, err) == (0, [])
+    assert out == [json.dumps(expected_trace(rules, input)) for input in inputs]
+
+
 # ---- coverage ----
 
 CASES = [
