@@ -9,13 +9,14 @@ same texts with stand-ins whose own outcome is known.
 
 from __future__ import annotations
 
-import re
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional
 
 import tamsel
 
+from tamsel_tools._annotations import Finding, engine_finding
+from tamsel_tools._help import Texts, help_lines
 from tamsel_tools._text import printable
 
 # Reads and compiles against every schema that reads: it has no rules.
@@ -27,15 +28,21 @@ _UNREADABLE_GOVERNANCE = "version: 1\ngovernance: 0\n"
 # the root keys of a governance document are "version" and "governance".
 _VIOLATION = "governance validation failed: "
 
-_POSITION = re.compile(r" at line ([0-9]+) column ([0-9]+)\Z")
+
+class _Reported(Exception):
+    """The argument is the line to print; finding holds it in parts, with help lines."""
+
+    def __init__(self, finding: Finding):
+        super().__init__(Finding(finding.kind, finding.file, finding.line, finding.column, finding.message).render())
+        self.finding = finding
 
 
-class DocumentsUnreadable(Exception):
-    """A document file could not be read at all; the argument is the line to print."""
+class DocumentsUnreadable(_Reported):
+    """A document file could not be read at all."""
 
 
-class DocumentsRejected(Exception):
-    """The documents were read but the engine refused them; the argument is the line to print."""
+class DocumentsRejected(_Reported):
+    """The documents were read but the engine refused them."""
 
 
 @dataclass(frozen=True)
@@ -57,11 +64,7 @@ def one_line(text: str) -> str:
 
 def located(path: str, message: str) -> str:
     """FILE:LINE:COLUMN: MESSAGE when the message ends with its position, else FILE: MESSAGE."""
-    message = one_line(message)
-    found = _POSITION.search(message)
-    if found is None:
-        return f"{path}: {message}"
-    return f"{path}:{found[1]}:{found[2]}: {message[: found.start()]}"
+    return engine_finding(path, message).render()
 
 
 def read_text(path: str) -> str:
@@ -69,14 +72,16 @@ def read_text(path: str) -> str:
     try:
         data = Path(path).read_bytes()
     except OSError as error:
-        raise DocumentsUnreadable(f"{path}: cannot read: {error.strerror or error}") from None
+        raise DocumentsUnreadable(
+            Finding("error", path, None, None, f"cannot read: {error.strerror or error}")
+        ) from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
         line_start = data.rfind(b"\n", 0, error.start) + 1
         line = data.count(b"\n", 0, error.start) + 1
         column = len(data[line_start : error.start].decode("utf-8", "replace")) + 1
-        raise DocumentsRejected(f"{path}:{line}:{column}: invalid UTF-8") from None
+        raise DocumentsRejected(Finding("error", path, line, column, "invalid UTF-8")) from None
 
 
 def read_documents(schema_path: str, policy_path: str, governance_path: Optional[str]) -> Documents:
@@ -130,7 +135,8 @@ def build(documents: Documents) -> tamsel.PyTamsel:
         "governance": documents.governance_path,
     }[which]
     assert path is not None
-    raise DocumentsRejected(located(path, message))
+    texts = Texts(documents.schema, documents.policy, documents.governance)
+    raise DocumentsRejected(engine_finding(path, message, help_lines(message, which, texts)))
 
 
 def load_engine(schema_path: str, policy_path: str, governance_path: Optional[str]) -> tamsel.PyTamsel:

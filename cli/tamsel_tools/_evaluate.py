@@ -75,7 +75,7 @@ def _report(name: str, line: Optional[int], error: BadInput) -> str:
         where += f":{error.line}"
     if error.column is not None:
         where += f":{error.column}"
-    return f"{where}: {one_line(error.message)}"
+    return f"{one_line(where)}: {one_line(error.message)}"
 
 
 def run(engine: tamsel.PyTamsel, inputs: List[str]) -> int:

@@ -6,22 +6,38 @@ import argparse
 import io
 import os
 import sys
-from typing import Callable, Dict, List, Optional
+from typing import IO, Any, Callable, Dict, List, Optional
 
 import tamsel
 
 from tamsel_tools import _evaluate, _suites
+from tamsel_tools._annotations import FORMATS
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_engine
+from tamsel_tools._text import printable
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage and errors name what the user typed: made safe to print, line by line."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message:
+            message = "\n".join(printable(line) for line in message.split("\n"))
+        super()._print_message(message, file)
+
+
+def _findings_stream(arguments: argparse.Namespace) -> IO[str]:
+    """Annotations go to standard output, where the CI runner reads workflow commands."""
+    return sys.stdout if arguments.format == "github" else sys.stderr
 
 
 def _check(arguments: argparse.Namespace) -> int:
     try:
         engine = load_engine(arguments.schema, arguments.policy, arguments.governance)
     except DocumentsUnreadable as error:
-        print(error, file=sys.stderr)
+        print(error.finding.render(arguments.format), file=_findings_stream(arguments))
         return 2
     except DocumentsRejected as error:
-        print(error, file=sys.stderr)
+        print(error.finding.render(arguments.format), file=_findings_stream(arguments))
         return 1
     print(engine.policy_hash())
     return 0
@@ -41,11 +57,21 @@ def _eval(arguments: argparse.Namespace) -> int:
 
 
 def _test(arguments: argparse.Namespace) -> int:
-    return _suites.run(arguments.suites, arguments.junit)
+    return _suites.run(arguments.suites, arguments.junit, arguments.format)
+
+
+def _format_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--format",
+        choices=FORMATS,
+        default="text",
+        help="text: FILE:LINE:COLUMN: MESSAGE lines (the default); github: GitHub Actions "
+        "annotations on standard output",
+    )
 
 
 def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
-    top = argparse.ArgumentParser(
+    top = _Parser(
         prog="tamsel",
         description="Check tamsel policy documents, try inputs against them, run decision tests.",
     )
@@ -64,6 +90,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     check.add_argument("schema", metavar="SCHEMA")
     check.add_argument("policy", metavar="POLICY")
     check.add_argument("governance", metavar="GOVERNANCE", nargs="?")
+    _format_option(check)
     check.set_defaults(run=_check)
 
     evaluate = commands.add_parser(
@@ -90,6 +117,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     )
     test.add_argument("suites", metavar="SUITE", nargs="+")
     test.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
+    _format_option(test)
     test.set_defaults(run=_test)
 
     return top, {"check": check, "eval": evaluate, "test": test}

@@ -13,6 +13,7 @@ from typing import Any, Dict, Iterator, List, Optional
 
 import tamsel
 
+from tamsel_tools._annotations import Finding, Format, finding, located_finding
 from tamsel_tools._documents import (
     DocumentsRejected,
     DocumentsUnreadable,
@@ -20,6 +21,7 @@ from tamsel_tools._documents import (
     one_line,
     read_text,
 )
+from tamsel_tools._text import printable
 from tamsel_tools._evaluate import BadInput, evaluate, parse_json
 
 # The names by which a suite is found in a directory.
@@ -31,7 +33,12 @@ _EXPECT_KEYS = ((), ("effect", "matched_rule", "error"))
 
 
 class SuiteUnloadable(Exception):
-    """The suite cannot be run; the argument is the line to print."""
+    """The suite cannot be run; the argument is the line to print, finding the same
+    in parts when it is about a document."""
+
+    def __init__(self, line: str, finding: Optional[Finding] = None):
+        super().__init__(line)
+        self.finding = finding
 
 
 @dataclass(frozen=True)
@@ -59,6 +66,7 @@ class Suite:
 class SuiteResult:
     path: str
     load_error: Optional[str] = None
+    load_finding: Optional[Finding] = None
     # Every case run, by name, with its failure or None.
     cases: List[tuple[str, Optional[str]]] = field(default_factory=list)
 
@@ -176,7 +184,7 @@ def load(path: str) -> Suite:
     try:
         engine = load_engine(schema, policy, governance)
     except (DocumentsUnreadable, DocumentsRejected) as error:
-        raise SuiteUnloadable(str(error)) from None
+        raise SuiteUnloadable(str(error), error.finding) from None
     return Suite(path, engine, cases)
 
 
@@ -188,19 +196,21 @@ def outcome(engine: tamsel.PyTamsel, value: Any) -> Dict[str, Any]:
         return {"error": error.message}
 
 
-def run_suite(path: str) -> SuiteResult:
+def run_suite(path: str, format: Format = "text") -> SuiteResult:
     result = SuiteResult(path)
     try:
         suite = load(path)
     except SuiteUnloadable as error:
         result.load_error = str(error)
-        print(result.load_error, file=sys.stderr)
+        result.load_finding = error.finding or located_finding(path, result.load_error)
+        # Annotations go where the CI runner reads workflow commands.
+        print(result.load_finding.render(format), file=sys.stdout if format == "github" else sys.stderr)
         return result
     for case in suite.cases:
         failure = case.failure(outcome(suite.engine, case.input))
         result.cases.append((case.name, failure))
         if failure is not None:
-            print(f"{path}: {one_line(case.name)}: {failure}")
+            print(finding("error", path, None, None, f"{case.name}: {failure}", format))
     return result
 
 
@@ -209,7 +219,7 @@ _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 
 
 def _xml_text(text: str) -> str:
-    return _NOT_XML.sub(lambda found: f"\\u{ord(found[0]):04x}", text)
+    return _NOT_XML.sub(lambda found: f"\\u{ord(found[0]):04x}", printable(text))
 
 
 def _counts(results: List[SuiteResult]) -> Dict[str, str]:
@@ -239,9 +249,9 @@ def junit(results: List[SuiteResult]) -> bytes:
     return report + b"\n"
 
 
-def run(arguments: List[str], junit_path: Optional[str]) -> int:
+def run(arguments: List[str], junit_path: Optional[str], format: Format = "text") -> int:
     """0 when every case passed, 1 when any failed, 2 when a suite (or the report) failed."""
-    results = [run_suite(path) for path in suite_paths(arguments)]
+    results = [run_suite(path, format) for path in suite_paths(arguments)]
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
     status = 2 if any(result.load_error is not None for result in results) else int(failed > 0)
@@ -250,7 +260,7 @@ def run(arguments: List[str], junit_path: Optional[str]) -> int:
             with open(junit_path, "wb") as report:
                 report.write(junit(results))
         except OSError as error:
-            print(f"{junit_path}: cannot write: {error.strerror or error}", file=sys.stderr)
+            print(printable(f"{junit_path}: cannot write: {error.strerror or error}"), file=sys.stderr)
             status = 2
     print(f"{passed} passed, {failed} failed")
     return status
