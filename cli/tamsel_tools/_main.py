@@ -12,7 +12,8 @@ import tamsel
 
 from tamsel_tools import _evaluate, _suites
 from tamsel_tools._annotations import FORMATS
-from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_engine
+from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, build, load_engine, read_documents
+from tamsel_tools._skipped import skipped_key_warnings, skipped_keys
 from tamsel_tools._text import printable
 
 
@@ -32,13 +33,18 @@ def _findings_stream(arguments: argparse.Namespace) -> IO[str]:
 
 def _check(arguments: argparse.Namespace) -> int:
     try:
-        engine = load_engine(arguments.schema, arguments.policy, arguments.governance)
+        documents = read_documents(arguments.schema, arguments.policy, arguments.governance)
+        engine = build(documents)
     except DocumentsUnreadable as error:
         print(error.finding.render(arguments.format), file=_findings_stream(arguments))
         return 2
     except DocumentsRejected as error:
         print(error.finding.render(arguments.format), file=_findings_stream(arguments))
         return 1
+    skipped = skipped_keys(documents.schema, documents.policy, documents.governance) or []
+    paths = {"schema": arguments.schema, "policy": arguments.policy, "governance": arguments.governance}
+    for warning in skipped_key_warnings(skipped, paths):
+        print(warning.render(arguments.format), file=_findings_stream(arguments))
     print(engine.policy_hash())
     return 0
 

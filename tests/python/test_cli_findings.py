@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 from tamsel_tools._annotations import finding
+from tamsel_tools._skipped import inspection_module, skipped_key_warnings
 from test_cli import documents, edited, run  # noqa: F401 - documents is a fixture
 
 SCOPE_HELP = "help: a scope is one of {action: NAME}, {actor: NAME} or {global: true}"
@@ -213,3 +214,35 @@ def test_suites_cases_and_inputs_with_hostile_names(capsys, documents, format):
     status, out, err = run(capsys, "eval", "schema.yaml", "policy.yaml", HOSTILE[0])
     assert status == 1 and len(err) == 1
     assert_safe("\n".join(out + err))
+
+
+# ---- keys that the readers skip ----
+
+def test_skipped_keys_word_their_warnings():
+    skipped = [{"document": "policy", "key": "efect", "line": 14, "column": 5},
+               {"document": "governance", "key": "x\x1b[2K\r,ok", "line": 2, "column": 1}]
+    paths = {"schema": "s.yaml", "policy": "p.yaml", "governance": "g.yaml"}
+    assert [w.render() for w in skipped_key_warnings(skipped, paths)] == [
+        "p.yaml:14:5: warning: key 'efect' is not read here",
+        "g.yaml:2:1: warning: key 'x\\u{1b}[2K\\r,ok' is not read here"]
+    assert [w.render("github") for w in skipped_key_warnings(skipped, paths)] == [
+        "::warning file=p.yaml,line=14,col=5::key 'efect' is not read here",
+        "::warning file=g.yaml,line=2,col=1::key 'x\\u{1b}[2K\\r,ok' is not read here"]
+
+
+SKIPPED = [
+    ({"policy_yaml": edited("policy.yaml", "    effect: block\n", "    effect: block\n    efect: allow\n")},
+     "policy.yaml:14:5: warning: key 'efect' is not read here"),
+    ({"schema_yaml": edited("schema.yaml", "snapshot:\n", "notes: [a, b]\nsnapshot:\n")},
+     "schema.yaml:11:1: warning: key 'notes' is not read here"),
+    ({"governance_yaml": edited("governance.yaml", "applies_to:", "applies-to:")},
+     "governance.yaml:14:7: warning: key 'applies-to' is not read here"),
+]
+
+
+@pytest.mark.skipif(inspection_module() is None, reason="this build has no tamsel_tools._inspect")
+@pytest.mark.parametrize("variants, warning", SKIPPED)
+def test_check_warns_of_keys_the_readers_skip(capsys, documents, variants, warning):
+    documents(**variants)
+    status, out, err = run(capsys, "check", "schema.yaml", "policy.yaml", "governance.yaml")
+    assert (status, len(out), err) == (0, 1, [warning])
