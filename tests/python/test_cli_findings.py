@@ -234,7 +234,7 @@ SKIPPED = [
     ({"policy_yaml": edited("policy.yaml", "    effect: block\n", "    effect: block\n    efect: allow\n")},
      "policy.yaml:14:5: warning: key 'efect' is not read here"),
     ({"schema_yaml": edited("schema.yaml", "snapshot:\n", "notes: [a, b]\nsnapshot:\n")},
-     "schema.yaml:11:1: warning: key 'notes' is not read here"),
+     "schema.yaml:14:1: warning: key 'notes' is not read here"),
     ({"governance_yaml": edited("governance.yaml", "applies_to:", "applies-to:")},
      "governance.yaml:14:7: warning: key 'applies-to' is not read here"),
 ]
