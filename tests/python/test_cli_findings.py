@@ -216,6 +216,22 @@ def test_suites_cases_and_inputs_with_hostile_names(capsys, documents, format):
     assert_safe("\n".join(out + err))
 
 
+@pytest.mark.parametrize("argv", [
+    ["check", "--format", "x\x1b[2K\rok", "a", "b"],
+    ["check", "a", "b", "c", "x\x1b[2K\rd"],
+    ["check", "--x\x1b[2K"],
+    ["test", "--junit"],
+    ["x\u202e\n"],
+    ["check", "s\x1b.yaml", "p\n.yaml"],
+    ["eval", "s\x1b.yaml", "p.yaml"],
+    ["test", "s\x1b]0;title\x07.suite.json"],
+])
+def test_arguments_are_printed_as_escapes(capsys, documents, argv):
+    status, out, err = run(capsys, *argv)
+    assert status == 2
+    assert_safe("\n".join(out + err))
+
+
 # ---- keys that the readers skip ----
 
 def test_skipped_keys_word_their_warnings():

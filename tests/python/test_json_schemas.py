@@ -18,7 +18,8 @@ comparison or stay a known difference:
 - An empty value and `~` are both null in JSON; the readers take only the empty
   value as an empty list or map (`fields:`), so the schemas accept both.
 - A plain integer key that selects a field by its position (`{0: action}`).
-- Integers beyond 64 bits, NaN and the infinities, which JSON cannot hold.
+- Integers beyond 64 bits, NaN and the infinities, which JSON cannot hold; and
+  1.0, which JSON Schema counts as an integer while the readers want digits.
 - What only compilation checks: that actions and fields exist in the schema,
   the types of both sides, the operators a type admits. The schemas do check
   the closed word lists (domains, operators that compile, effects, types), that
