@@ -12,6 +12,7 @@ from __future__ import annotations
 import importlib
 import json
 import re
+from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional
 
 import tamsel
@@ -73,14 +74,17 @@ _TAG = "a tag (a word after '!') cannot stand inside a scope, a condition or mus
 _FORM = re.compile(r"(?:untagged enum |expected struct )([A-Za-z]+)(?: at line [0-9]+ column [0-9]+)?\Z")
 _UNSUPPORTED = re.compile(r"operator '[A-Za-z]+' not supported for type '(string|number|boolean)'\Z")
 _UNKNOWN_FIELD = re.compile(r"unknown field '(.*)' in domain '(action|actor|snapshot)'\Z", re.S)
-_EMPTY_POLICY = "version: 1\nrules: []\n"
+# Violations quote the governance rules' own texts, which may read like anything.
+_VIOLATION = "governance validation failed: "
 
 
+@dataclass(frozen=True)
 class Texts:
     """The three documents' texts, for the help lines that list what they declare."""
 
-    def __init__(self, schema: str, policy: str, governance: Optional[str] = None):
-        self.schema, self.policy, self.governance = schema, policy, governance
+    schema: str
+    policy: str
+    governance: Optional[str] = None
 
 
 def help_lines(message: str, document: str, texts: Optional[Texts] = None) -> List[str]:
@@ -91,6 +95,8 @@ def help_lines(message: str, document: str, texts: Optional[Texts] = None) -> Li
 
 
 def _help(message: str, document: str, texts: Optional[Texts]) -> List[str]:
+    if message.startswith(_VIOLATION):
+        return []
     form = _FORM.search(message)
     if form is not None and form[1] in FORMS:
         return FORMS[form[1]]
@@ -111,7 +117,7 @@ def _unsupported(found: "re.Match[str]", texts: Optional[Texts]) -> List[str]:
 
 
 def _unknown_field(found: "re.Match[str]", texts: Optional[Texts]) -> List[str]:
-    field, domain = found[1], found[2]
+    domain = found[2]
     if texts is None:
         return []
     if domain != "action":

@@ -8,7 +8,7 @@ import pytest
 
 from tamsel_tools._annotations import finding
 from tamsel_tools._skipped import inspection_module, skipped_key_warnings
-from test_cli import documents, edited, run  # noqa: F401 - documents is a fixture
+from test_cli import GLOBAL_RULE_ONLY, documents, edited, run  # noqa: F401 - documents is a fixture
 
 SCOPE_HELP = "help: a scope is one of {action: NAME}, {actor: NAME} or {global: true}"
 CONDITION_HELP = [
@@ -262,3 +262,11 @@ def test_check_warns_of_keys_the_readers_skip(capsys, documents, variants, warni
     documents(**variants)
     status, out, err = run(capsys, "check", "schema.yaml", "policy.yaml", "governance.yaml")
     assert (status, len(out), err) == (0, 1, [warning])
+
+
+def test_a_violation_gets_no_help_whatever_its_text_says(capsys, documents):
+    text = "invalid type: map, expected a YAML tag starting with '!'"
+    documents(governance_yaml=edited("governance.yaml", "every policy needs a blocking refund rule", quoted(text)),
+              policy_yaml=GLOBAL_RULE_ONLY)
+    status, out, err = run(capsys, "check", "schema.yaml", "policy.yaml", "governance.yaml")
+    assert (status, len(err)) == (1, 1) and err[0].endswith(text + '" }]')
