@@ -15,6 +15,7 @@ from tamsel_tools._annotations import Finding
 
 if TYPE_CHECKING:
     from tamsel_tools._inspect import SkippedKey
+    from tamsel_tools._policy import Policy
 
 
 def skipped_key_warnings(skipped: Iterable["SkippedKey"], paths: Mapping[str, Optional[str]]) -> List[Finding]:
@@ -45,4 +46,10 @@ def skipped_keys(schema: str, policy: str, governance: Optional[str]) -> Optiona
     if compiled is None:
         return None
     found: List["SkippedKey"] = compiled.skipped_keys()
+    return found
+
+
+def policy_skipped_keys(policy: "Policy") -> List["SkippedKey"]:
+    """The keys the readers skipped in the documents of the policy, from its compilation."""
+    found: List["SkippedKey"] = policy._compiled.skipped_keys()
     return found
