@@ -1,6 +1,7 @@
 """What the commands print about documents: help lines, annotations, and nothing raw."""
 
 import json
+import re
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
@@ -9,6 +10,7 @@ import pytest
 from tamsel_tools._annotations import finding
 from tamsel_tools._skipped import inspection_module, skipped_key_warnings
 from test_cli import GLOBAL_RULE_ONLY, documents, edited, run  # noqa: F401 - documents is a fixture
+from test_tools import CASES, suite
 
 SCOPE_HELP = "help: a scope is one of {action: NAME}, {actor: NAME} or {global: true}"
 CONDITION_HELP = [
@@ -208,9 +210,12 @@ def test_suites_cases_and_inputs_with_hostile_names(capsys, documents, format):
     assert_safe("\n".join(out + err))
     for testcase in ElementTree.parse("r.xml").iter("testcase"):
         assert_safe(testcase.get("name") + testcase.get("classname"))
-    lines = "".join(json.dumps({"action": {"type": name, name: name}, "actor": {name: [1]}}) + "\n" for name in HOSTILE)
-    status, out, err = run(capsys, "eval", "schema.yaml", "policy.yaml", "-", stdin=lines.encode())
-    assert_safe("\n".join(out + err))
+    lines = "".join(json.dumps({"action": {"type": name, name: name}}) + "\n" + json.dumps({"actor": {name: [1]}}) + "\n"
+                    for name in HOSTILE)
+    for command in (["eval"], ["explain"], ["explain", "--json"]):
+        status, out, err = run(capsys, *command, "schema.yaml", "policy.yaml", "-", stdin=lines.encode())
+        assert out and err
+        assert_safe("\n".join(out + err))
     status, out, err = run(capsys, "eval", "schema.yaml", "policy.yaml", HOSTILE[0])
     assert status == 1 and len(err) == 1
     assert_safe("\n".join(out + err))
@@ -270,3 +275,18 @@ def test_a_violation_gets_no_help_whatever_its_text_says(capsys, documents):
               policy_yaml=GLOBAL_RULE_ONLY)
     status, out, err = run(capsys, "check", "schema.yaml", "policy.yaml", "governance.yaml")
     assert (status, len(err)) == (1, 1) and err[0].endswith(text + '" }]')
+
+
+# ---- coverage gaps as annotations ----
+
+def test_coverage_gaps_are_warnings_on_their_lines(capsys, documents):
+    cases = [{"name": name, "input": input, "expect": expect} for name, input, expect in CASES[:1]]
+    Path("x.suite.json").write_text(suite(cases))
+    _, text, _ = run(capsys, "test", "x.suite.json", "--coverage")
+    status, out, err = run(capsys, "test", "x.suite.json", "--coverage", "--format", "github", "--fail-under", "90")
+    gaps = [re.fullmatch(r"policy\.yaml:([0-9]+):([0-9]+): (.*)", line) for line in text[2:]]
+    assert gaps and all(gaps)
+    assert (status, out, err) == (1, [
+        *text[:2],
+        *(f"::warning file=policy.yaml,line={gap[1]},col={gap[2]}::{gap[3]}" for gap in gaps),
+        "::error file=policy.yaml::coverage below 90%25: rules 33.3%25, comparisons 0.0%25"], [])
