@@ -31,7 +31,6 @@ comparison or stay a known difference:
 from __future__ import annotations
 
 import ast
-import importlib
 import json
 import math
 import re
@@ -43,6 +42,7 @@ import yaml
 
 import tamsel
 from conftest import SCHEMA
+from tamsel_tools import _inspect
 
 jsonschema = pytest.importorskip("jsonschema")
 
@@ -328,18 +328,9 @@ def skips_a_key(kind: str, documents: Optional[Tuple[str, str, Optional[str]]]) 
     of the corpus violates), so that the readers' report is not had."""
     if documents is None:
         return None
-    inspect: Any = importlib.import_module("tamsel_tools._inspect")
-    compiled, error = inspect.load(*documents)
+    compiled, error = _inspect.load(*documents)
     assert error is None, error
     return any(skipped["document"] == kind for skipped in compiled.skipped_keys())
-
-
-def _inspect_available() -> bool:
-    try:
-        importlib.import_module("tamsel_tools._inspect")
-    except ImportError:
-        return False
-    return True
 
 
 def errors_of(kind: str, value: Any) -> List[str]:
@@ -359,7 +350,6 @@ def test_the_corpus_holds_every_kind():
     assert counts["schema"] >= 20 and counts["policy"] >= 50 and counts["governance"] >= 5, counts
 
 
-@pytest.mark.skipif(not _inspect_available(), reason="needs tamsel_tools._inspect for the skipped keys")
 @pytest.mark.parametrize("kind", KINDS)
 def test_documents_the_engine_accepts_and_reads_whole_validate(kind):
     checked, failures = 0, []
