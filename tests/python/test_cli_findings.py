@@ -212,11 +212,13 @@ def test_suites_cases_and_inputs_with_hostile_names(capsys, documents, format):
         assert_safe(testcase.get("name") + testcase.get("classname"))
     lines = "".join(json.dumps({"action": {"type": name, name: name}}) + "\n" + json.dumps({"actor": {name: [1]}}) + "\n"
                     for name in HOSTILE)
+    Path(HOSTILE[0]).write_text(Path("policy.yaml").read_text())
     for command in (["eval"], ["explain"], ["explain", "--json"]):
-        status, out, err = run(capsys, *command, "schema.yaml", "policy.yaml", "-", stdin=lines.encode())
-        assert out and err
-        assert_safe("\n".join(out + err))
-    status, out, err = run(capsys, "eval", "schema.yaml", "policy.yaml", HOSTILE[0])
+        for policy_path in ("policy.yaml", HOSTILE[0]):
+            status, out, err = run(capsys, *command, "schema.yaml", policy_path, "-", stdin=lines.encode())
+            assert out and err
+            assert_safe("\n".join(out + err))
+    status, out, err = run(capsys, "eval", "schema.yaml", "policy.yaml", HOSTILE[1])
     assert status == 1 and len(err) == 1
     assert_safe("\n".join(out + err))
 
