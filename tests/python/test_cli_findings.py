@@ -293,3 +293,14 @@ def test_coverage_gaps_are_warnings_on_their_lines(capsys, documents):
         *text[:2],
         *(f"::warning file=policy.yaml,line={gap[1]},col={gap[2]}::{gap[3]}" for gap in gaps),
         "::error file=policy.yaml::coverage below 90%25: rules 33.3%25, comparisons 0.0%25"], [])
+
+
+@pytest.mark.parametrize("name", HOSTILE)
+def test_the_canonical_text_of_hostile_names_is_safe(capsys, documents, name):
+    documents(schema_yaml=f"version: 1\nactions: {{{quoted(name)}: {{fields: {{{quoted(name)}: string}}}}}}\n"
+                          "actor: {fields: {}}\nsnapshot: {fields: {}}\n",
+              policy_yaml=f"version: 1\nrules:\n  - id: {quoted(name)}\n    scope: {{action: {quoted(name)}}}\n"
+                          f"    when: [[action, {quoted(name)}], equals, {{literal: {quoted(name)}}}]\n    effect: block\n")
+    status, out, err = run(capsys, "check", "--canonical", "schema.yaml", "policy.yaml")
+    assert (status, err) == (0, [])
+    assert_safe("\n".join(out))
