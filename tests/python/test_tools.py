@@ -40,6 +40,8 @@ def test_the_rules_of_the_example_in_document_order():
      ("policy", 13, 13, "rules[0].effect: unknown variant `deny`, expected one of `allow`, `block`, "
                         "`require_approval`")),
     ({"schema.yaml": ""}, ("schema", None, None, "missing field `version`")),
+    ({"schema.yaml": "version: 1\nactions: {refund: {fields: {}}\n"},
+     ("schema", 3, 1, "did not find expected ',' or '}', while parsing a flow mapping at line 2 column 10")),
     ({"governance.yaml": edited("governance.yaml", "exists: true", "exists: sometimes")},
      ("governance", 4, 7, "governance.rules[0]: data did not match any variant of untagged enum Constraint")),
     ({"policy.yaml": edited("policy.yaml", "literal: 1000", "literal: x")},
