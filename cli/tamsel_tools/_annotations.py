@@ -19,7 +19,6 @@ Kind = Literal["error", "warning"]
 Format = Literal["text", "github"]
 FORMATS: Tuple[Format, ...] = ("text", "github")
 
-_POSITION = re.compile(r" at line ([0-9]+) column ([0-9]+)\Z")
 _LOCATED = re.compile(r":([0-9]+):([0-9]+): ")
 
 
@@ -73,15 +72,6 @@ class Finding:
 
     def render(self, format: Format = "text") -> str:
         return finding(self.kind, self.file, self.line, self.column, self.message, format, self.help)
-
-
-def engine_finding(file: str, message: str, help: Sequence[str] = ()) -> Finding:
-    """An error of the engine about the file: its position taken from the message's
-    " at line L column C" ending, which the finding shows as LINE:COLUMN instead."""
-    found = _POSITION.search(message)
-    if found is None:
-        return Finding("error", file, None, None, message, tuple(help))
-    return Finding("error", file, int(found[1]), int(found[2]), message[: found.start()], tuple(help))
 
 
 def located_finding(file: str, text: str) -> Finding:

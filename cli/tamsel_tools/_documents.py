@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Optional
+from typing import Optional, Sequence
 
-from tamsel_tools._annotations import Finding, engine_finding
+from tamsel_tools._annotations import Finding
 from tamsel_tools._help import Texts, help_lines
 from tamsel_tools._policy import Policy, PolicyError
 from tamsel_tools._text import printable
@@ -32,9 +32,16 @@ def one_line(text: str) -> str:
     return printable(text)
 
 
+def error_finding(path: str, error: PolicyError, help: Sequence[str] = ()) -> Finding:
+    """The engine's error about the file, at the position the engine gives it."""
+    if error.line is None:
+        return Finding("error", path, None, None, error.message, tuple(help))
+    return Finding("error", path, error.line, error.column, error.reason, tuple(help))
+
+
 def located(path: str, error: PolicyError) -> str:
     """FILE:LINE:COLUMN: MESSAGE when the error has its position, else FILE: MESSAGE."""
-    return engine_finding(path, error.message).render()
+    return error_finding(path, error).render()
 
 
 def read_text(path: str) -> str:
@@ -65,4 +72,4 @@ def load_policy(schema_path: str, policy_path: str, governance_path: Optional[st
     except PolicyError as error:
         path = {"schema": schema_path, "policy": policy_path, "governance": governance_path}[error.document]
         help = help_lines(error.message, error.document, Texts(schema, policy, governance))
-        raise DocumentsRejected(engine_finding(path or policy_path, error.message, help)) from None
+        raise DocumentsRejected(error_finding(path or policy_path, error, help)) from None
