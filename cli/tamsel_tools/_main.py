@@ -16,7 +16,6 @@ from tamsel_tools._annotations import FORMATS
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_policy
 from tamsel_tools._policy import InternalError, Policy
 from tamsel_tools._skipped import policy_skipped_keys, skipped_key_warnings
-from tamsel_tools._text import printable
 from tamsel_tools._text import printable as one_line
 
 
@@ -25,7 +24,7 @@ class _Parser(argparse.ArgumentParser):
 
     def _print_message(self, message: str, file: Any = None) -> None:
         if message:
-            message = "\n".join(printable(line) for line in message.split("\n"))
+            message = "\n".join(one_line(line) for line in message.split("\n"))
         super()._print_message(message, file)
 
 

@@ -304,3 +304,12 @@ def test_the_canonical_text_of_hostile_names_is_safe(capsys, documents, name):
     status, out, err = run(capsys, "check", "--canonical", "schema.yaml", "policy.yaml")
     assert (status, err) == (0, [])
     assert_safe("\n".join(out))
+
+
+def test_a_failing_case_names_its_suite_with_coverage_on(capsys, documents):
+    Path("d").mkdir()
+    case = {"name": "large", "input": CASES[0][1], "expect": {"effect": "allow"}}
+    Path("d", "x.suite.json").write_text(json.dumps({"schema": "../schema.yaml", "policy": "../policy.yaml", "cases": [case]}))
+    for format, line in (("text", "d/x.suite.json: large: expected"), ("github", "::error file=d/x.suite.json::large: expected")):
+        status, out, _ = run(capsys, "test", "d/x.suite.json", "--coverage", "--format", format)
+        assert status == 1 and out[0].startswith(line), out
