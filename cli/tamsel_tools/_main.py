@@ -7,25 +7,44 @@ import io
 import math
 import os
 import sys
-from typing import Any, Callable, Dict, List, Optional
+from typing import IO, Any, Callable, Dict, List, Optional
 
 import tamsel
 
 from tamsel_tools import _evaluate, _explaining, _suites
+from tamsel_tools._annotations import FORMATS
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_policy
 from tamsel_tools._policy import InternalError, Policy
+from tamsel_tools._skipped import policy_skipped_keys, skipped_key_warnings
 from tamsel_tools._text import printable as one_line
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage and errors name what the user typed: made safe to print, line by line."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message:
+            message = "\n".join(one_line(line) for line in message.split("\n"))
+        super()._print_message(message, file)
+
+
+def _findings_stream(arguments: argparse.Namespace) -> IO[str]:
+    """Annotations go to standard output, where the CI runner reads workflow commands."""
+    return sys.stdout if arguments.format == "github" else sys.stderr
 
 
 def _check(arguments: argparse.Namespace) -> int:
     try:
         policy = load_policy(arguments.schema, arguments.policy, arguments.governance)
     except DocumentsUnreadable as error:
-        print(error, file=sys.stderr)
+        print(error.finding.render(arguments.format), file=_findings_stream(arguments))
         return 2
     except DocumentsRejected as error:
-        print(error, file=sys.stderr)
+        print(error.finding.render(arguments.format), file=_findings_stream(arguments))
         return 1
+    paths = {"schema": arguments.schema, "policy": arguments.policy, "governance": arguments.governance}
+    for warning in skipped_key_warnings(policy_skipped_keys(policy), paths):
+        print(warning.render(arguments.format), file=_findings_stream(arguments))
     if arguments.canonical:
         # The exact bytes that the hash digests, then a line feed; never re-encoded by the locale.
         sys.stdout.flush()
@@ -68,7 +87,17 @@ def _explain(arguments: argparse.Namespace) -> int:
 
 def _test(arguments: argparse.Namespace) -> int:
     options = _suites.CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
-    return _suites.run(arguments.suites, arguments.junit, options)
+    return _suites.run(arguments.suites, arguments.junit, options, arguments.format)
+
+
+def _format_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--format",
+        choices=FORMATS,
+        default="text",
+        help="text: FILE:LINE:COLUMN: MESSAGE lines (the default); github: GitHub Actions "
+        "annotations on standard output",
+    )
 
 
 def _percent(text: str) -> float:
@@ -96,7 +125,7 @@ def _inputs_parser(
 
 
 def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
-    top = argparse.ArgumentParser(
+    top = _Parser(
         prog="tamsel",
         description="Check tamsel policy documents, try inputs against them, run decision tests.",
     )
@@ -119,6 +148,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     check.add_argument(
         "--canonical", action="store_true", help="print the canonical text that the hash digests instead"
     )
+    _format_option(check)
     check.set_defaults(run=_check)
 
     evaluate = _inputs_parser(
@@ -165,6 +195,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
         type=_percent,
         help="status 1 when a policy's rule or comparison coverage is below PERCENT",
     )
+    _format_option(test)
     test.set_defaults(run=_test)
 
     return top, {"check": check, "eval": evaluate, "explain": explain, "test": test}

@@ -11,6 +11,7 @@ import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional
 
+from tamsel_tools._annotations import Finding, Format, finding, located_finding
 from tamsel_tools._coverage import Coverage, Share
 from tamsel_tools._documents import (
     DocumentsRejected,
@@ -22,6 +23,7 @@ from tamsel_tools._documents import (
 from tamsel_tools._evaluate import BadInput, decision, parse_json
 from tamsel_tools._explaining import explained
 from tamsel_tools._policy import Policy
+from tamsel_tools._text import printable
 
 # The names by which a suite is found in a directory.
 SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
@@ -32,7 +34,12 @@ _EXPECT_KEYS = ((), ("effect", "matched_rule", "error"))
 
 
 class SuiteUnloadable(Exception):
-    """The suite cannot be run; the argument is the line to print."""
+    """The suite cannot be run; the argument is the line to print, finding the same
+    in parts when it is about a document."""
+
+    def __init__(self, line: str, finding: Optional[Finding] = None):
+        super().__init__(line)
+        self.finding = finding
 
 
 @dataclass(frozen=True)
@@ -61,6 +68,7 @@ class Suite:
 class SuiteResult:
     path: str
     load_error: Optional[str] = None
+    load_finding: Optional[Finding] = None
     # Every case run, by name, with its failure or None.
     cases: List[tuple[str, Optional[str]]] = field(default_factory=list)
 
@@ -178,7 +186,7 @@ def load(path: str) -> Suite:
     try:
         loaded = load_policy(schema, policy, governance)
     except (DocumentsUnreadable, DocumentsRejected) as error:
-        raise SuiteUnloadable(str(error)) from None
+        raise SuiteUnloadable(str(error), error.finding) from None
     return Suite(path, policy, loaded, cases)
 
 
@@ -204,14 +212,22 @@ class PolicyCoverage:
     coverage: Coverage
 
 
-def run_suite(path: str, covered: Optional[Dict[Any, PolicyCoverage]] = None) -> SuiteResult:
+def _stream(format: Format) -> Any:
+    """Where errors go: annotations where the CI runner reads workflow commands."""
+    return sys.stdout if format == "github" else sys.stderr
+
+
+def run_suite(
+    path: str, covered: Optional[Dict[Any, PolicyCoverage]] = None, format: Format = "text"
+) -> SuiteResult:
     """Runs one suite; with covered, counts its cases in the coverage of their policy."""
     result = SuiteResult(path)
     try:
         suite = load(path)
     except SuiteUnloadable as error:
         result.load_error = str(error)
-        print(result.load_error, file=sys.stderr)
+        result.load_finding = error.finding or located_finding(path, result.load_error)
+        print(result.load_finding.render(format), file=_stream(format))
         return result
     coverage = None
     if covered is not None:
@@ -227,7 +243,7 @@ def run_suite(path: str, covered: Optional[Dict[Any, PolicyCoverage]] = None) ->
         failure = case.failure(outcome(suite.policy, case.input, counted))
         result.cases.append((case.name, failure))
         if failure is not None:
-            print(f"{path}: {one_line(case.name)}: {failure}")
+            print(finding("error", path, None, None, f"{case.name}: {failure}", format))
     return result
 
 
@@ -236,7 +252,7 @@ _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 
 
 def _xml_text(text: str) -> str:
-    return _NOT_XML.sub(lambda found: f"\\u{ord(found[0]):04x}", text)
+    return _NOT_XML.sub(lambda found: f"\\u{ord(found[0]):04x}", printable(text))
 
 
 def _counts(results: List[SuiteResult]) -> Dict[str, str]:
@@ -272,9 +288,16 @@ def _percent(share: Share) -> str:
     return f"{tenths // 10}.{tenths % 10}%"
 
 
-def coverage_lines(covered: PolicyCoverage) -> List[str]:
-    """The policy's two shares, its actor-scoped rules, then one line a gap, rules in document order."""
+def coverage_lines(covered: PolicyCoverage, format: Format = "text") -> List[str]:
+    """The policy's two shares, its actor-scoped rules, then one line a gap, rules in document
+    order; in the GitHub format each rule and gap is a warning on its line."""
     path, coverage = one_line(covered.path), covered.coverage
+
+    def gap(line: int, column: int, message: str) -> str:
+        if format == "github":
+            return finding("warning", covered.path, line, column, message, format)
+        return f"{path}:{line}:{column}: {message}"
+
     rules, comparisons = coverage.rule_share, coverage.comparison_share
     lines = [
         f"{path}: {rules.covered} of {rules.total} rules decided ({_percent(rules)}), {comparisons.covered} "
@@ -283,19 +306,18 @@ def coverage_lines(covered: PolicyCoverage) -> List[str]:
     for each in coverage.rules:
         rule = each.rule
         if not rule.can_decide:
-            where = f"{path}:{rule.line}:{rule.column}"
-            lines.append(f"{where}: rule '{one_line(rule.id)}' is scoped to an actor: unable to decide")
+            lines.append(gap(rule.line, rule.column, f"rule '{one_line(rule.id)}' is scoped to an actor: unable to decide"))
     for each in coverage.rules:
         rule = each.rule
         if not rule.can_decide:
             continue
         name = f"rule '{one_line(rule.id)}'"
         if each.decided == 0:
-            lines.append(f"{path}:{rule.line}:{rule.column}: {name} never decided")
+            lines.append(gap(rule.line, rule.column, f"{name} never decided"))
         for made in each.comparisons:
             if made.gap is not None:
-                where = f"{path}:{made.comparison.line}:{made.comparison.column}"
-                lines.append(f"{where}: comparison {made.comparison.member} of {name} {made.gap}")
+                where = made.comparison
+                lines.append(gap(where.line, where.column, f"comparison {where.member} of {name} {made.gap}"))
     return lines
 
 
@@ -310,7 +332,7 @@ def _write(path: str, data: bytes) -> bool:
         with open(path, "wb") as report:
             report.write(data)
     except OSError as error:
-        print(f"{path}: cannot write: {error.strerror or error}", file=sys.stderr)
+        print(printable(f"{path}: cannot write: {error.strerror or error}"), file=sys.stderr)
         return False
     return True
 
@@ -326,23 +348,26 @@ class CoverageOptions:
         return self.show or self.json_path is not None or self.fail_under is not None
 
 
-def _below(covered: List[PolicyCoverage], percent: float) -> List[str]:
+def _below(covered: List[PolicyCoverage], percent: float, format: Format = "text") -> List[str]:
     lines = []
     for each in covered:
         rules, comparisons = each.coverage.rule_share, each.coverage.comparison_share
         if rules.below(percent) or comparisons.below(percent):
-            lines.append(
-                f"{one_line(each.path)}: coverage below {percent:g}%: rules {_percent(rules)}, "
-                f"comparisons {_percent(comparisons)}"
-            )
+            message = f"coverage below {percent:g}%: rules {_percent(rules)}, comparisons {_percent(comparisons)}"
+            lines.append(finding("error", each.path, None, None, message, format))
     return lines
 
 
-def run(arguments: List[str], junit_path: Optional[str], options: CoverageOptions = CoverageOptions()) -> int:
+def run(
+    arguments: List[str],
+    junit_path: Optional[str],
+    options: CoverageOptions = CoverageOptions(),
+    format: Format = "text",
+) -> int:
     """0 when every case passed, 1 when any failed or coverage is below the bar, 2 when a suite
     (or a report) failed."""
     covered: Optional[Dict[Any, PolicyCoverage]] = {} if options.wanted else None
-    results = [run_suite(path, covered) for path in suite_paths(arguments)]
+    results = [run_suite(path, covered, format) for path in suite_paths(arguments)]
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
     status = 2 if any(result.load_error is not None for result in results) else int(failed > 0)
@@ -352,13 +377,13 @@ def run(arguments: List[str], junit_path: Optional[str], options: CoverageOption
     policies = list((covered or {}).values())
     if options.show:
         for each in policies:
-            print("\n".join(coverage_lines(each)))
+            print("\n".join(coverage_lines(each, format)))
     if options.json_path is not None and not _write(options.json_path, coverage_json(policies).encode()):
         status = 2
     if options.fail_under is not None:
-        below = _below(policies, options.fail_under)
+        below = _below(policies, options.fail_under, format)
         for line in below:
-            print(line, file=sys.stderr)
+            print(line, file=_stream(format))
         if below:
             status = max(status, 1)
     return status

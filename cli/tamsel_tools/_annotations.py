@@ -1,0 +1,87 @@
+"""Findings as the tools print them: GNU-style lines, or GitHub Actions annotations.
+
+A finding is an error or a warning about a place in a file. In the text format
+it is "FILE:LINE:COLUMN: MESSAGE" (a warning says "warning: " before the
+message), followed by its help lines; in the GitHub format it is one workflow
+command, "::error file=F,line=L,col=C::MESSAGE", which CI shows on the line of
+the pull request, the help lines joined into its message.
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass
+from typing import Literal, Optional, Sequence, Tuple
+
+from tamsel_tools._text import printable
+
+Kind = Literal["error", "warning"]
+Format = Literal["text", "github"]
+FORMATS: Tuple[Format, ...] = ("text", "github")
+
+_LOCATED = re.compile(r":([0-9]+):([0-9]+): ")
+
+
+def github_data(text: str) -> str:
+    """The text as a workflow command's message: %, CR and LF escaped."""
+    return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")
+
+
+def github_property(text: str) -> str:
+    """The text as a workflow command's property value: also ':' and ',' escaped."""
+    return github_data(text).replace(":", "%3A").replace(",", "%2C")
+
+
+def finding(
+    kind: Kind,
+    file: str,
+    line: Optional[int],
+    column: Optional[int],
+    message: str,
+    format: Format = "text",
+    help: Sequence[str] = (),
+) -> str:
+    """The text to print for one finding: one line, and in the text format one more
+    line for each help line. Every text in it is made safe for a terminal."""
+    message = printable(message)
+    help_lines = [printable(line) for line in help]
+    if format == "github":
+        properties = f"file={github_property(printable(file))}"
+        if line is not None:
+            properties += f",line={line}"
+            if column is not None:
+                properties += f",col={column}"
+        return f"::{kind} {properties}::{github_data(chr(10).join([message, *help_lines]))}"
+    where = printable(file)
+    if line is not None:
+        where += f":{line}"
+        if column is not None:
+            where += f":{column}"
+    label = "warning: " if kind == "warning" else ""
+    return "\n".join([f"{where}: {label}{message}", *help_lines])
+
+
+@dataclass(frozen=True)
+class Finding:
+    kind: Kind
+    file: str
+    line: Optional[int]
+    column: Optional[int]
+    message: str
+    help: Tuple[str, ...] = ()
+
+    def render(self, format: Format = "text") -> str:
+        return finding(self.kind, self.file, self.line, self.column, self.message, format, self.help)
+
+
+def located_finding(file: str, text: str) -> Finding:
+    """A finding back from a line "FILE[:LINE:COLUMN]: MESSAGE" that begins with file."""
+    if not text.startswith(file):
+        return Finding("error", file, None, None, text)
+    rest = text[len(file) :]
+    found = _LOCATED.match(rest)
+    if found is not None:
+        return Finding("error", file, int(found[1]), int(found[2]), rest[found.end() :])
+    if rest.startswith(": "):
+        return Finding("error", file, None, None, rest[2:])
+    return Finding("error", file, None, None, text)
