@@ -1,0 +1,547 @@
+"""Exact analysis of compiled policies: rules that can never decide, and what
+replacing one policy by another changes.
+
+Every field that a rule reads is, in an input, missing or a text, a number or a
+boolean, whatever the schema declares, so each becomes four solver variables:
+its kind, and a value of each kind. Numbers are IEEE doubles (z3's Float64, so
+NaN, -0.0 and the infinities are exact). Texts are only ever compared for
+equality, so a text is an integer: each text that a policy writes has its own,
+and every other integer stands for some other text. A condition becomes the
+formula that holds exactly when the engine finds it true.
+
+Every input that the analysis claims something about is evaluated with the
+engine before it is returned; one that does not reproduce the claim is an
+internal error, never a finding.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import struct
+from dataclasses import dataclass
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
+
+from tamsel_tools._model import Comparison, Effect, Literal, Rule, Subject, Value
+
+INSTALL_HINT = "the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"
+
+Input = Dict[str, Dict[str, Value]]
+FindingKind = str  # "actor_scoped", "unsatisfiable" or "shadowed"
+_DEFAULT: Effect = "allow"
+_EFFECT_CODES = {"allow": 0, "block": 1, "require_approval": 2}
+
+
+class AnalysisUnavailable(Exception):
+    """The solver is not installed; the message says how to install it."""
+
+
+class AnalysisError(Exception):
+    """An internal fault: the solver gave up, or an input did not reproduce its claim."""
+
+
+@dataclass(frozen=True)
+class Finding:
+    """A rule that no input can make decide, and why."""
+
+    index: int  # the rule's position in the policy document, from 0
+    rule: str
+    kind: FindingKind
+    by: Tuple[int, ...]  # for "shadowed": earlier rules that decide every input it matches
+    line: int
+    column: int
+    scope_name: Optional[str] = None  # the actor's name, for "actor_scoped"
+
+    def to_json(self) -> Dict[str, Any]:
+        return {
+            "index": self.index,
+            "rule": self.rule,
+            "kind": self.kind,
+            "by": list(self.by),
+            "line": self.line,
+            "column": self.column,
+        }
+
+
+@dataclass(frozen=True)
+class Decider:
+    """Who decides an input under one policy: a rule, or the default (index and rule None)."""
+
+    index: Optional[int]
+    rule: Optional[str]
+    effect: Effect
+
+    def to_json(self) -> Dict[str, Any]:
+        return {"index": self.index, "rule": self.rule, "effect": self.effect}
+
+    def decision(self) -> Dict[str, Optional[str]]:
+        """What `PyTamsel.evaluate` returns when this decides."""
+        return {"effect": self.effect, "matched_rule": self.rule}
+
+
+@dataclass(frozen=True)
+class Change:
+    """Inputs of one group move from one decider to another of a different effect."""
+
+    action: Optional[str]  # the action type of the group; None for every other input
+    old: Decider
+    new: Decider
+    input: Input  # one such input, evaluated with both policies
+
+    def to_json(self) -> Dict[str, Any]:
+        return {
+            "action": self.action,
+            "old": self.old.to_json(),
+            "new": self.new.to_json(),
+            "input": self.input,
+        }
+
+
+def solver_available() -> bool:
+    try:
+        _z3()
+    except AnalysisUnavailable:
+        return False
+    return True
+
+
+def lint(rules: Sequence[Rule], engine: Any) -> List[Finding]:
+    """Every rule that no input makes decide, in document order.
+
+    `engine` is the `tamsel.PyTamsel` built from the same documents: each rule
+    not reported has an input that makes it decide, and that input is evaluated
+    with the engine as a check.
+    """
+    return _reach(rules, engine)[0]
+
+
+def deciding_inputs(rules: Sequence[Rule], engine: Any) -> Dict[int, Input]:
+    """For each rule that some input makes decide, by document index: such an
+    input, checked with the engine. The rules left out are those `lint` reports."""
+    return _reach(rules, engine)[1]
+
+
+def diff(
+    old_rules: Sequence[Rule], old_engine: Any, new_rules: Sequence[Rule], new_engine: Any
+) -> List[Change]:
+    """Every (old decider, new decider) pair of differing effects that some input
+    of a group meets, once per group, each with such an input.
+
+    Groups: one per action type under which either policy files rules, in order
+    of first appearance (old policy first), then None for every other input.
+    """
+    z3 = _z3()
+    encoding = _Encoding(z3, _texts(old_rules) | _texts(new_rules))
+    old_actions, old_global = _lists(old_rules)
+    new_actions, new_global = _lists(new_rules)
+    groups: List[Optional[str]] = list(dict.fromkeys([*old_actions, *new_actions]))
+    groups.append(None)
+    changes: List[Change] = []
+    for group in groups:
+        old_list = (old_actions.get(group, []) if group is not None else []) + old_global
+        new_list = (new_actions.get(group, []) if group is not None else []) + new_global
+        changes += _diff_group(encoding, group, (old_list, old_engine), (new_list, new_engine))
+    return changes
+
+
+def input_json(value: Input) -> str:
+    """An input as one line of JSON; NaN and the infinities as Python's json writes them."""
+    return json.dumps(value, ensure_ascii=True, allow_nan=True)
+
+
+# ---------------------------------------------------------------- rule lists
+
+
+def _z3() -> Any:
+    try:
+        import z3  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:
+        raise AnalysisUnavailable(INSTALL_HINT) from None
+    return z3
+
+
+def _lists(rules: Sequence[Rule]) -> Tuple[Dict[str, List[Rule]], List[Rule]]:
+    """The rules that can decide, as the engine files them: by action, and global."""
+    actions: Dict[str, List[Rule]] = {}
+    global_list: List[Rule] = []
+    for rule in rules:
+        if rule.scope.kind == "action":
+            assert rule.scope.name is not None
+            actions.setdefault(rule.scope.name, []).append(rule)
+        elif rule.scope.kind == "global":
+            global_list.append(rule)
+    return actions, global_list
+
+
+def _texts(rules: Sequence[Rule]) -> set[str]:
+    """Every text a policy writes: its text literals and the action names it files under."""
+    texts = set()
+    for rule in rules:
+        if rule.scope.kind == "action" and rule.scope.name is not None:
+            texts.add(rule.scope.name)
+        for comparison in rule.comparisons:
+            if isinstance(comparison.right, Literal) and isinstance(comparison.right.value, str):
+                texts.add(comparison.right.value)
+    return texts
+
+
+def _same_rule(a: Rule, b: Rule) -> bool:
+    """Whether two rules decide the same inputs the same way, with the same id."""
+    if (a.id, a.effect, a.condition) != (b.id, b.effect, b.condition):
+        return False
+    return [(c.left, c.operator, c.right) for c in a.comparisons] == [
+        (c.left, c.operator, c.right) for c in b.comparisons
+    ]
+
+
+def _actor_finding(rule: Rule) -> Finding:
+    return Finding(rule.index, rule.id, "actor_scoped", (), rule.line, rule.column, rule.scope.name)
+
+
+# ---------------------------------------------------------------- the encoding
+
+
+class _Field:
+    """The solver's variables for one field of the input."""
+
+    def __init__(self, z3: Any, kind_sort: Any, number: int) -> None:
+        self.kind = z3.Const(f"kind{number}", kind_sort)
+        self.text = z3.Int(f"text{number}")
+        self.number = z3.FP(f"number{number}", z3.Float64())
+        self.boolean = z3.Bool(f"boolean{number}")
+
+
+_KINDS: Dict[int, Tuple[Any, Tuple[Any, ...]]] = {}
+
+
+def _kind_sort(z3: Any) -> Tuple[Any, Tuple[Any, ...]]:
+    """The sort of field kinds; z3 declares a sort name once per context."""
+    context = id(z3.main_ctx())
+    if context not in _KINDS:
+        sort, values = z3.EnumSort("Kind", ["missing", "text", "number", "boolean"])
+        _KINDS[context] = (sort, tuple(values))
+    return _KINDS[context]
+
+
+class _Encoding:
+    """Variables for the fields that rules read, and the formula of each condition."""
+
+    def __init__(self, z3: Any, texts: Iterable[str]) -> None:
+        self.z3 = z3
+        self.kind_sort, (self.missing, self.text, self.number, self.boolean) = _kind_sort(z3)
+        self.text_ids = {text: number for number, text in enumerate(sorted(texts), start=1)}
+        self.fields: Dict[Tuple[str, str], _Field] = {}
+        self.conditions: Dict[int, Any] = {}  # by id() of the rule
+
+    def field(self, subject: Subject) -> _Field:
+        key = (subject.domain, subject.field)
+        if key not in self.fields:
+            self.fields[key] = _Field(self.z3, self.kind_sort, len(self.fields))
+        return self.fields[key]
+
+    def group(self, action: Optional[str]) -> List[Any]:
+        """What an input of the group fixes: under an action type, the field "type"."""
+        if action is None:
+            return []
+        kind = self.field(Subject("action", "type"))
+        return [kind.kind == self.text, kind.text == self.text_ids[action]]
+
+    def condition(self, rule: Rule) -> Any:
+        key = id(rule)
+        if key not in self.conditions:
+            parts = [self.comparison(c) for c in rule.comparisons]
+            if rule.condition == "atomic":
+                formula = parts[0]
+            elif rule.condition == "all":
+                formula = self.z3.And(*parts)
+            else:
+                formula = self.z3.Or(*parts)
+            self.conditions[key] = (rule, formula)  # the rule kept so that its id stays unique
+        return self.conditions[key][1]
+
+    def comparison(self, comparison: Comparison) -> Any:
+        z3 = self.z3
+        left = self.field(comparison.left)
+        operator = comparison.operator
+        if isinstance(comparison.right, Subject):
+            right = self.field(comparison.right)
+            return z3.Or(
+                z3.And(left.kind == self.text, right.kind == self.text,
+                       _equality(z3, operator, left.text, right.text)),
+                z3.And(left.kind == self.number, right.kind == self.number,
+                       _ordering(z3, operator, left.number, right.number)),
+                z3.And(left.kind == self.boolean, right.kind == self.boolean,
+                       _equality(z3, operator, left.boolean, right.boolean)),
+            )  # fmt: skip
+        value = comparison.right.value
+        if isinstance(value, bool):
+            return z3.And(left.kind == self.boolean, _equality(z3, operator, left.boolean, value))
+        if isinstance(value, str):
+            text = z3.IntVal(self.text_ids[value])
+            return z3.And(left.kind == self.text, _equality(z3, operator, left.text, text))
+        number = z3.FPVal(float(value), z3.Float64())
+        return z3.And(left.kind == self.number, _ordering(z3, operator, left.number, number))
+
+    def witness(self, model: Any, action: Optional[str], rules: Iterable[Rule]) -> Input:
+        """The input that the model describes, over the fields that the rules read."""
+        data: Input = {"action": {}, "actor": {}, "snapshot": {}}
+        others = _OtherTexts(self.text_ids)
+        for domain, name in sorted({(s.domain, s.field) for r in rules for s in _subjects(r)}):
+            if (domain, name) == ("action", "type") and action is not None:
+                continue
+            value = self._value(model, self.fields[(domain, name)], others)
+            if value is not None:
+                data[domain][name] = value
+        if action is not None:
+            data["action"]["type"] = action
+        return data
+
+    def _value(self, model: Any, field: _Field, others: "_OtherTexts") -> Optional[Value]:
+        z3 = self.z3
+        kind = model.eval(field.kind, model_completion=True)
+        if z3.eq(kind, self.text):
+            return others.text(model.eval(field.text, model_completion=True).as_long())
+        if z3.eq(kind, self.number):
+            return _double(z3, model.eval(field.number, model_completion=True))
+        if z3.eq(kind, self.boolean):
+            return bool(z3.is_true(model.eval(field.boolean, model_completion=True)))
+        return None
+
+
+def _equality(z3: Any, operator: str, left: Any, right: Any) -> Any:
+    """Texts and booleans: only equals and not_equals can hold."""
+    if operator == "equals":
+        return left == right
+    if operator == "not_equals":
+        return left != right
+    return z3.BoolVal(False)
+
+
+def _ordering(z3: Any, operator: str, left: Any, right: Any) -> Any:
+    """IEEE comparisons: NaN equals nothing and differs from everything; -0.0 equals 0.0."""
+    if operator == "equals":
+        return z3.fpEQ(left, right)
+    if operator == "not_equals":
+        return z3.Not(z3.fpEQ(left, right))
+    if operator == "greater_than":
+        return z3.fpGT(left, right)
+    if operator == "less_than":
+        return z3.fpLT(left, right)
+    return z3.BoolVal(False)
+
+
+def _subjects(rule: Rule) -> Iterable[Subject]:
+    for comparison in rule.comparisons:
+        yield comparison.left
+        if isinstance(comparison.right, Subject):
+            yield comparison.right
+
+
+def _double(z3: Any, value: Any) -> float:
+    if value.isNaN():
+        return math.nan
+    bits = z3.simplify(z3.fpToIEEEBV(value)).as_long()
+    result: float = struct.unpack("<d", struct.pack("<Q", bits))[0]
+    return result
+
+
+class _OtherTexts:
+    """Texts for the solver's integers: a policy's own texts, else distinct new ones."""
+
+    def __init__(self, text_ids: Mapping[str, int]) -> None:
+        self.known = {number: text for text, number in text_ids.items()}
+        self.chosen: Dict[int, str] = {}
+
+    def text(self, number: int) -> str:
+        if number in self.known:
+            return self.known[number]
+        if number not in self.chosen:
+            candidate = len(self.chosen)
+            while f"other {candidate}" in self.known.values():
+                candidate += 1
+            self.chosen[number] = f"other {candidate}"
+        return self.chosen[number]
+
+
+# ---------------------------------------------------------------- lint
+
+
+def _reach(rules: Sequence[Rule], engine: Any) -> Tuple[List[Finding], Dict[int, Input]]:
+    z3 = _z3()
+    encoding = _Encoding(z3, _texts(rules))
+    findings = [_actor_finding(rule) for rule in rules if rule.scope.kind == "actor"]
+    inputs: Dict[int, Input] = {}
+    action_lists, global_list = _lists(rules)
+    for name, members in [*action_lists.items(), (None, global_list)]:
+        findings += _lint_list(encoding, name, members, engine, inputs)
+    return sorted(findings, key=lambda finding: finding.index), inputs
+
+
+def _check(solver: Any, *assumptions: Any) -> bool:
+    z3 = _z3()
+    result = solver.check(*assumptions)
+    if result == z3.unknown:
+        raise AnalysisError(f"internal error: the solver gave up: {solver.reason_unknown()}")
+    return bool(result == z3.sat)
+
+
+def _lint_list(
+    encoding: _Encoding,
+    action: Optional[str],
+    members: Sequence[Rule],
+    engine: Any,
+    inputs: Dict[int, Input],
+) -> List[Finding]:
+    """One incremental solver for the list: each rule tried against the negation
+    of every earlier one, then its own negation kept for the rules after it."""
+    z3 = encoding.z3
+    solver = z3.Solver()
+    solver.add(*encoding.group(action))
+    covers = _Covers(encoding, action)
+    findings = []
+    for position, rule in enumerate(members):
+        condition = encoding.condition(rule)
+        attempt = z3.Bool(f"decides{rule.index}")
+        solver.add(z3.Implies(attempt, condition))
+        if _check(solver, attempt):
+            witness = encoding.witness(solver.model(), action, members[: position + 1])
+            _confirm(engine, witness, Decider(rule.index, rule.id, rule.effect), "lint")
+            inputs[rule.index] = witness
+        else:
+            findings.append(covers.finding(rule, members[:position]))
+        solver.add(z3.Not(condition))
+        covers.add(rule)
+    return findings
+
+
+class _Covers:
+    """Why a rule that cannot decide cannot: its condition never holds in its list,
+    or a small set of earlier rules decides every input that it matches."""
+
+    def __init__(self, encoding: _Encoding, action: Optional[str]) -> None:
+        z3 = encoding.z3
+        self.encoding = encoding
+        self.solver = z3.Solver()
+        self.solver.add(*encoding.group(action))
+        self.guards: Dict[int, Any] = {}  # by document index: assumes the rule does not hold
+        self.readers: Dict[Tuple[str, str], List[Rule]] = {}
+
+    def add(self, rule: Rule) -> None:
+        z3 = self.encoding.z3
+        guard = z3.Bool(f"misses{rule.index}")
+        self.solver.add(z3.Implies(guard, z3.Not(self.encoding.condition(rule))))
+        self.guards[rule.index] = guard
+        for subject in _subjects(rule):
+            self.readers.setdefault((subject.domain, subject.field), []).append(rule)
+
+    def finding(self, rule: Rule, earlier: Sequence[Rule]) -> Finding:
+        z3 = self.encoding.z3
+        holds = z3.Bool(f"holds{rule.index}")
+        self.solver.add(z3.Implies(holds, self.encoding.condition(rule)))
+        if not _check(self.solver, holds):
+            return Finding(rule.index, rule.id, "unsatisfiable", (), rule.line, rule.column)
+        # Earlier rules that read one of its fields usually suffice; else all of them.
+        near = {r.index for s in _subjects(rule) for r in self.readers.get((s.domain, s.field), [])}
+        for candidates in (sorted(near), [r.index for r in earlier]):
+            if not _check(self.solver, holds, *[self.guards[i] for i in candidates]):
+                by = self._smallest(holds, self.solver.unsat_core())
+                return Finding(rule.index, rule.id, "shadowed", by, rule.line, rule.column)
+        raise AnalysisError(f"internal error: rule {rule.index} can decide after all")
+
+    def _smallest(self, holds: Any, core: Sequence[Any]) -> Tuple[int, ...]:
+        """The core without every guard that it does not need."""
+        z3 = self.encoding.z3
+        by = sorted(i for i, g in self.guards.items() if any(z3.eq(g, c) for c in core))
+        for index in list(by):
+            rest = [i for i in by if i != index]
+            if not _check(self.solver, holds, *[self.guards[i] for i in rest]):
+                by = rest
+        return tuple(by)
+
+
+def _confirm(engine: Any, witness: Input, decider: Decider, what: str) -> None:
+    got = engine.evaluate(witness)
+    if got != decider.decision():
+        raise AnalysisError(
+            f"internal error: {what}: the input {input_json(witness)} gives {got}, "
+            f"not {decider.decision()}"
+        )
+
+
+# ---------------------------------------------------------------- diff
+
+
+class _Deciders:
+    """Which rule of a list decides, as a solver variable: its position in the
+    list, or -1 for the default; and the effect it gives."""
+
+    def __init__(self, encoding: _Encoding, name: str, rules: Sequence[Rule]) -> None:
+        z3 = encoding.z3
+        self.rules = rules
+        self.chosen = z3.Int(f"{name}_decider")
+        self.effect = z3.Int(f"{name}_effect")
+        self.constraints = []
+        undecided = z3.BoolVal(True)
+        for position, rule in enumerate(rules):
+            condition = encoding.condition(rule)
+            self.constraints.append(
+                z3.Implies(z3.And(undecided, condition),
+                           z3.And(self.chosen == position, self.effect == _EFFECT_CODES[rule.effect]))
+            )  # fmt: skip
+            following = z3.Bool(f"{name}_undecided{position}")
+            self.constraints.append(following == z3.And(undecided, z3.Not(condition)))
+            undecided = following
+        self.constraints.append(
+            z3.Implies(undecided, z3.And(self.chosen == -1, self.effect == _EFFECT_CODES[_DEFAULT]))
+        )
+
+    def decider(self, position: int) -> Decider:
+        if position < 0:
+            return Decider(None, None, _DEFAULT)
+        rule = self.rules[position]
+        return Decider(rule.index, rule.id, rule.effect)
+
+
+def _diff_group(
+    encoding: _Encoding,
+    action: Optional[str],
+    old: Tuple[List[Rule], Any],
+    new: Tuple[List[Rule], Any],
+) -> List[Change]:
+    (old_list, old_engine), (new_list, new_engine) = old, new
+    shared = 0
+    while shared < min(len(old_list), len(new_list)) and _same_rule(old_list[shared], new_list[shared]):
+        shared += 1
+    if shared == len(old_list) == len(new_list):
+        return []
+    z3 = encoding.z3
+    solver = z3.Solver()
+    solver.add(*encoding.group(action))
+    # An input that a shared first rule decides gets the same effect from both.
+    solver.add(*[z3.Not(encoding.condition(rule)) for rule in old_list[:shared]])
+    olds = _Deciders(encoding, "old", old_list[shared:])
+    news = _Deciders(encoding, "new", new_list[shared:])
+    solver.add(*olds.constraints, *news.constraints, olds.effect != news.effect)
+    found = []
+    while _check(solver):
+        model = solver.model()
+        pair = (model.eval(olds.chosen).as_long(), model.eval(news.chosen).as_long())
+        change = Change(
+            action,
+            olds.decider(pair[0]),
+            news.decider(pair[1]),
+            encoding.witness(model, action, [*old_list, *new_list]),
+        )
+        _confirm(old_engine, change.input, change.old, "diff, old policy")
+        _confirm(new_engine, change.input, change.new, "diff, new policy")
+        found.append(change)
+        solver.add(z3.Not(z3.And(olds.chosen == pair[0], news.chosen == pair[1])))
+    return sorted(found, key=_pair_order)
+
+
+def _pair_order(change: Change) -> Tuple[float, float]:
+    def place(decider: Decider) -> float:
+        return math.inf if decider.index is None else decider.index
+
+    return place(change.old), place(change.new)
+
