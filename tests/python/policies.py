@@ -142,27 +142,27 @@ def random_specs(rng: random.Random, count: int) -> List[RuleSpec]:
     return [random_rule(rng) for _ in range(count)]
 
 
-def edit(rng: random.Random, specs: List[RuleSpec]) -> List[RuleSpec]:
-    """One to three of: a rule changed, removed, inserted or moved."""
-    edited = list(specs)
-    for _ in range(rng.choice([1, 1, 2, 3])):
+def edit(rng: random.Random, specs: List[RuleSpec], ids: List[str]) -> Tuple[List[RuleSpec], List[str]]:
+    """One to three of: a rule changed, removed, inserted or moved; ids move with their rules."""
+    rules = list(zip(specs, ids))
+    for step in range(rng.choice([1, 1, 2, 3])):
         what = rng.choice(["effect", "comparison", "remove", "insert", "move"])
-        if not edited or what == "insert":
-            edited.insert(rng.randrange(len(edited) + 1), random_rule(rng))
+        if not rules or what == "insert":
+            rules.insert(rng.randrange(len(rules) + 1), (random_rule(rng), f"new{step}"))
             continue
-        at = rng.randrange(len(edited))
-        scope, condition, comparisons, effect = edited[at]
+        at = rng.randrange(len(rules))
+        (scope, condition, comparisons, effect), rule_id = rules[at]
         if what == "effect":
-            edited[at] = (scope, condition, comparisons, rng.choice(["allow", "block", "require_approval"]))
+            rules[at] = ((scope, condition, comparisons, rng.choice(["allow", "block", "require_approval"])), rule_id)
         elif what == "comparison":
             changed = list(comparisons)
             changed[rng.randrange(len(changed))] = random_comparison(rng, scope)
-            edited[at] = (scope, condition, changed, effect)
+            rules[at] = ((scope, condition, changed, effect), rule_id)
         elif what == "remove":
-            del edited[at]
+            del rules[at]
         else:
-            edited.insert(rng.randrange(len(edited)), edited.pop(at))
-    return edited
+            rules.insert(rng.randrange(len(rules)), rules.pop(at))
+    return [spec for spec, _ in rules], [rule_id for _, rule_id in rules]
 
 
 def random_value(rng: random.Random, kind: str) -> Any:
