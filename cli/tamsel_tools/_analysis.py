@@ -185,13 +185,22 @@ def _texts(rules: Sequence[Rule]) -> set[str]:
     return texts
 
 
+def _condition_key(rule: Rule) -> Tuple[Any, ...]:
+    """The condition as written, without positions; NaN literals made comparable."""
+    return (rule.condition, *[(c.left, c.operator, _literal_key(c.right)) for c in rule.comparisons])
+
+
+def _literal_key(side: Any) -> Any:
+    if isinstance(side, Literal) and isinstance(side.value, float):
+        return ("number", struct.pack("<d", side.value) if not math.isnan(side.value) else "nan")
+    if isinstance(side, Literal):
+        return (type(side.value).__name__, side.value)
+    return side
+
+
 def _same_rule(a: Rule, b: Rule) -> bool:
     """Whether two rules decide the same inputs the same way, with the same id."""
-    if (a.id, a.effect, a.condition) != (b.id, b.effect, b.condition):
-        return False
-    return [(c.left, c.operator, c.right) for c in a.comparisons] == [
-        (c.left, c.operator, c.right) for c in b.comparisons
-    ]
+    return (a.id, a.effect) == (b.id, b.effect) and _condition_key(a) == _condition_key(b)
 
 
 def _actor_finding(rule: Rule) -> Finding:
@@ -424,13 +433,17 @@ class _Covers:
         self.solver = z3.Solver()
         self.solver.add(*encoding.group(action))
         self.guards: Dict[int, Any] = {}  # by document index: assumes the rule does not hold
+        self.guarded: Dict[int, int] = {}  # a guard's solver id: its rule's document index
         self.readers: Dict[Tuple[str, str], List[Rule]] = {}
+        self.first_with: Dict[Any, int] = {}  # a condition: the first rule that has it
 
     def add(self, rule: Rule) -> None:
         z3 = self.encoding.z3
         guard = z3.Bool(f"misses{rule.index}")
         self.solver.add(z3.Implies(guard, z3.Not(self.encoding.condition(rule))))
         self.guards[rule.index] = guard
+        self.guarded[guard.get_id()] = rule.index
+        self.first_with.setdefault(_condition_key(rule), rule.index)
         for subject in _subjects(rule):
             self.readers.setdefault((subject.domain, subject.field), []).append(rule)
 
@@ -440,6 +453,9 @@ class _Covers:
         self.solver.add(z3.Implies(holds, self.encoding.condition(rule)))
         if not _check(self.solver, holds):
             return Finding(rule.index, rule.id, "unsatisfiable", (), rule.line, rule.column)
+        if _condition_key(rule) in self.first_with:
+            return Finding(rule.index, rule.id, "shadowed", (self.first_with[_condition_key(rule)],),
+                           rule.line, rule.column)  # fmt: skip
         # Earlier rules that read one of its fields usually suffice; else all of them.
         near = {r.index for s in _subjects(rule) for r in self.readers.get((s.domain, s.field), [])}
         for candidates in (sorted(near), [r.index for r in earlier]):
@@ -450,8 +466,7 @@ class _Covers:
 
     def _smallest(self, holds: Any, core: Sequence[Any]) -> Tuple[int, ...]:
         """The core without every guard that it does not need."""
-        z3 = self.encoding.z3
-        by = sorted(i for i, g in self.guards.items() if any(z3.eq(g, c) for c in core))
+        by = sorted(self.guarded[c.get_id()] for c in core if c.get_id() in self.guarded)
         for index in list(by):
             rest = [i for i in by if i != index]
             if not _check(self.solver, holds, *[self.guards[i] for i in rest]):
