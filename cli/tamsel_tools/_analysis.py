@@ -241,6 +241,7 @@ class _Encoding:
         self.text_ids = {text: number for number, text in enumerate(sorted(texts), start=1)}
         self.fields: Dict[Tuple[str, str], _Field] = {}
         self.conditions: Dict[int, Any] = {}  # by id() of the rule
+        self.negations: Dict[int, Any] = {}
 
     def field(self, subject: Subject) -> _Field:
         key = (subject.domain, subject.field)
@@ -267,6 +268,12 @@ class _Encoding:
                 formula = self.z3.Or(*parts)
             self.conditions[key] = (rule, formula)  # the rule kept so that its id stays unique
         return self.conditions[key][1]
+
+    def negation(self, rule: Rule) -> Any:
+        key = id(rule)
+        if key not in self.negations:
+            self.negations[key] = self.z3.Not(self.condition(rule))
+        return self.negations[key]
 
     def comparison(self, comparison: Comparison) -> Any:
         z3 = self.z3
@@ -418,7 +425,7 @@ def _lint_list(
             inputs[rule.index] = witness
         else:
             findings.append(covers.finding(rule, members[:position]))
-        solver.add(z3.Not(condition))
+        solver.add(encoding.negation(rule))
         covers.add(rule)
     return findings
 
@@ -440,7 +447,7 @@ class _Covers:
     def add(self, rule: Rule) -> None:
         z3 = self.encoding.z3
         guard = z3.Bool(f"misses{rule.index}")
-        self.solver.add(z3.Implies(guard, z3.Not(self.encoding.condition(rule))))
+        self.solver.add(z3.Implies(guard, self.encoding.negation(rule)))
         self.guards[rule.index] = guard
         self.guarded[guard.get_id()] = rule.index
         self.first_with.setdefault(_condition_key(rule), rule.index)
@@ -504,7 +511,7 @@ class _Deciders:
                            z3.And(self.chosen == position, self.effect == _EFFECT_CODES[rule.effect]))
             )  # fmt: skip
             following = z3.Bool(f"{name}_undecided{position}")
-            self.constraints.append(following == z3.And(undecided, z3.Not(condition)))
+            self.constraints.append(following == z3.And(undecided, encoding.negation(rule)))
             undecided = following
         self.constraints.append(
             z3.Implies(undecided, z3.And(self.chosen == -1, self.effect == _EFFECT_CODES[_DEFAULT]))
@@ -533,7 +540,7 @@ def _diff_group(
     solver = z3.Solver()
     solver.add(*encoding.group(action))
     # An input that a shared first rule decides gets the same effect from both.
-    solver.add(*[z3.Not(encoding.condition(rule)) for rule in old_list[:shared]])
+    solver.add(*[encoding.negation(rule) for rule in old_list[:shared]])
     olds = _Deciders(encoding, "old", old_list[shared:])
     news = _Deciders(encoding, "new", new_list[shared:])
     solver.add(*olds.constraints, *news.constraints, olds.effect != news.effect)

@@ -201,6 +201,17 @@ def index_of(decision, ids):
     return None if decision["matched_rule"] is None else ids.index(decision["matched_rule"])
 
 
+def check_kind(specs, finding):
+    """A shadowed rule decides alone but not after the rules named; an unsatisfiable one never."""
+    if finding.kind == "actor_scoped":
+        return
+    alone = _analysis.deciding_inputs(*compiled([specs[finding.index]]))
+    assert bool(alone) == (finding.kind == "shadowed")
+    if finding.kind == "shadowed":
+        covered = compiled([specs[b] for b in finding.by] + [specs[finding.index]])
+        assert len(finding.by) not in _analysis.deciding_inputs(*covered)
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_lint_on_generated_policies(seed):
     rng = random.Random(seed)
@@ -218,6 +229,7 @@ def test_lint_on_generated_policies(seed):
             assert (finding.kind == "actor_scoped") == (rule.scope.kind == "actor")
             assert all(b < finding.index and rules[b].scope == rule.scope for b in finding.by)
             assert (finding.kind == "shadowed") == bool(finding.by)
+            check_kind(specs, finding)
         for _ in range(150):
             decided = engine.evaluate(random_input(rng))["matched_rule"]
             assert decided is None or int(decided[1:]) not in reported
