@@ -409,30 +409,150 @@ def _lint_list(
     inputs: Dict[int, Input],
 ) -> List[Finding]:
     """One incremental solver for the list: each rule tried against the negation
-    of every earlier one, then its own negation kept for the rules after it."""
+    of every earlier one, then its own negation kept for the rules after it.
+
+    Most rules decide with their own fields set and every other field missing,
+    so such an input, built without the solver, is tried with the engine first;
+    the solvers are asked only when it fails. A rule whose id is not unique is
+    always asked about, since the engine's answer names only the id."""
     z3 = encoding.z3
     solver = z3.Solver()
     solver.add(*encoding.group(action))
+    alone = z3.Solver()  # a condition by itself, in the list's group
+    alone.add(*encoding.group(action))
     covers = _Covers(encoding, action)
+    # A condition: the first rule of the list with it, and whether it can hold.
+    first_with: Dict[Any, Tuple[int, bool]] = {}
+    counts: Dict[str, int] = {}
+    for rule in members:
+        counts[rule.id] = counts.get(rule.id, 0) + 1
     findings = []
     for position, rule in enumerate(members):
-        condition = encoding.condition(rule)
-        attempt = z3.Bool(f"decides{rule.index}")
-        solver.add(z3.Implies(attempt, condition))
-        if _check(solver, attempt):
-            witness = encoding.witness(solver.model(), action, members[: position + 1])
-            _confirm(engine, witness, Decider(rule.index, rule.id, rule.effect), "lint")
+        decider = Decider(rule.index, rule.id, rule.effect)
+        finding: Optional[Finding] = None
+        key = _condition_key(rule)
+        witness = None if counts[rule.id] > 1 else _first_try(rule, action, engine, decider)
+        if witness is not None:
+            pass
+        elif key in first_with:
+            earlier, satisfiable = first_with[key]
+            finding = _shadowed(rule, (earlier,)) if satisfiable else _unsatisfiable(rule)
+        elif not _satisfiable(alone, encoding.condition(rule)):
+            finding = _unsatisfiable(rule)
+        else:
+            attempt = z3.Bool(f"decides{rule.index}")
+            solver.add(z3.Implies(attempt, encoding.condition(rule)))
+            if _check(solver, attempt):
+                witness = encoding.witness(solver.model(), action, members[: position + 1])
+                _confirm(engine, witness, decider, "lint")
+            else:
+                finding = _shadowed(rule, covers.cover(rule, members[:position]))
+        if witness is not None:
             inputs[rule.index] = witness
         else:
-            findings.append(covers.finding(rule, members[:position]))
+            assert finding is not None
+            findings.append(finding)
+        first_with.setdefault(key, (rule.index, finding is None or finding.kind == "shadowed"))
         solver.add(encoding.negation(rule))
         covers.add(rule)
     return findings
 
 
+def _satisfiable(solver: Any, formula: Any) -> bool:
+    solver.push()
+    solver.add(formula)
+    result = _check(solver)
+    solver.pop()
+    return result
+
+
+def _unsatisfiable(rule: Rule) -> Finding:
+    return Finding(rule.index, rule.id, "unsatisfiable", (), rule.line, rule.column)
+
+
+def _first_try(rule: Rule, action: Optional[str], engine: Any, decider: Decider) -> Optional[Input]:
+    """An input that makes the condition hold with as few fields as it can, if
+    the engine says that the rule decides it."""
+    members = [list(rule.comparisons)] if rule.condition != "any" else [[c] for c in rule.comparisons]
+    for comparisons in members:
+        values: Dict[Tuple[str, str], Value] = {}
+        if action is not None:
+            values[("action", "type")] = action
+        if all(_make_true(comparison, values) for comparison in comparisons):
+            data: Input = {"action": {}, "actor": {}, "snapshot": {}}
+            for (domain, name), value in values.items():
+                data[domain][name] = value
+            if engine.evaluate(data) == decider.decision():
+                return data
+    return None
+
+
+def _make_true(comparison: Comparison, values: Dict[Tuple[str, str], Value]) -> bool:
+    """Sets the fields still free so that the comparison holds; whether it does."""
+    left = (comparison.left.domain, comparison.left.field)
+    operator = comparison.operator
+    if isinstance(comparison.right, Literal):
+        if left not in values:
+            chosen = _satisfying(operator, comparison.right.value)
+            if chosen is None:
+                return False
+            values[left] = chosen
+        return _holds(operator, values[left], comparison.right.value)
+    right = (comparison.right.domain, comparison.right.field)
+    if left not in values and right not in values:
+        values[right] = 0.0
+    if left not in values:
+        chosen = _satisfying(operator, values[right])
+        if chosen is None:
+            return False
+        values[left] = chosen
+    if right not in values:
+        chosen = _satisfying(_MIRRORED.get(operator, operator), values[left])
+        if chosen is None:
+            return False
+        values[right] = chosen
+    return _holds(operator, values[left], values[right])
+
+
+_MIRRORED = {"greater_than": "less_than", "less_than": "greater_than"}
+
+
+def _satisfying(operator: str, other: Value) -> Optional[Value]:
+    """A value that stands in the relation to the other one, if there is one."""
+    if operator == "equals":
+        return None if isinstance(other, float) and math.isnan(other) else other
+    if isinstance(other, bool):
+        return (not other) if operator == "not_equals" else None
+    if isinstance(other, str):
+        return ("not " + other) if operator == "not_equals" else None
+    if operator == "not_equals":
+        return math.nan
+    if math.isnan(other):
+        return None
+    if operator == "greater_than":
+        return None if other == math.inf else math.nextafter(other, math.inf)
+    return None if other == -math.inf else math.nextafter(other, -math.inf)
+
+
+def _holds(operator: str, left: Value, right: Value) -> bool:
+    """The engine's comparison, for a quick check of the candidate before the engine's own."""
+    if isinstance(left, bool) != isinstance(right, bool) or isinstance(left, str) != isinstance(right, str):
+        return False
+    if operator == "equals":
+        return left == right
+    if operator == "not_equals":
+        return left != right
+    if isinstance(left, (bool, str)) or isinstance(right, (bool, str)):
+        return False
+    return left > right if operator == "greater_than" else left < right
+
+
+def _shadowed(rule: Rule, by: Tuple[int, ...]) -> Finding:
+    return Finding(rule.index, rule.id, "shadowed", by, rule.line, rule.column)
+
+
 class _Covers:
-    """Why a rule that cannot decide cannot: its condition never holds in its list,
-    or a small set of earlier rules decides every input that it matches."""
+    """A small set of earlier rules that decides every input that a rule matches."""
 
     def __init__(self, encoding: _Encoding, action: Optional[str]) -> None:
         z3 = encoding.z3
@@ -442,7 +562,6 @@ class _Covers:
         self.guards: Dict[int, Any] = {}  # by document index: assumes the rule does not hold
         self.guarded: Dict[int, int] = {}  # a guard's solver id: its rule's document index
         self.readers: Dict[Tuple[str, str], List[Rule]] = {}
-        self.first_with: Dict[Any, int] = {}  # a condition: the first rule that has it
 
     def add(self, rule: Rule) -> None:
         z3 = self.encoding.z3
@@ -450,25 +569,18 @@ class _Covers:
         self.solver.add(z3.Implies(guard, self.encoding.negation(rule)))
         self.guards[rule.index] = guard
         self.guarded[guard.get_id()] = rule.index
-        self.first_with.setdefault(_condition_key(rule), rule.index)
         for subject in _subjects(rule):
             self.readers.setdefault((subject.domain, subject.field), []).append(rule)
 
-    def finding(self, rule: Rule, earlier: Sequence[Rule]) -> Finding:
+    def cover(self, rule: Rule, earlier: Sequence[Rule]) -> Tuple[int, ...]:
         z3 = self.encoding.z3
         holds = z3.Bool(f"holds{rule.index}")
         self.solver.add(z3.Implies(holds, self.encoding.condition(rule)))
-        if not _check(self.solver, holds):
-            return Finding(rule.index, rule.id, "unsatisfiable", (), rule.line, rule.column)
-        if _condition_key(rule) in self.first_with:
-            return Finding(rule.index, rule.id, "shadowed", (self.first_with[_condition_key(rule)],),
-                           rule.line, rule.column)  # fmt: skip
         # Earlier rules that read one of its fields usually suffice; else all of them.
         near = {r.index for s in _subjects(rule) for r in self.readers.get((s.domain, s.field), [])}
         for candidates in (sorted(near), [r.index for r in earlier]):
             if not _check(self.solver, holds, *[self.guards[i] for i in candidates]):
-                by = self._smallest(holds, self.solver.unsat_core())
-                return Finding(rule.index, rule.id, "shadowed", by, rule.line, rule.column)
+                return self._smallest(holds, self.solver.unsat_core())
         raise AnalysisError(f"internal error: rule {rule.index} can decide after all")
 
     def _smallest(self, holds: Any, core: Sequence[Any]) -> Tuple[int, ...]:
