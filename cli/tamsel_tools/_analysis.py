@@ -300,7 +300,7 @@ class _Encoding:
 
     def witness(self, model: Any, action: Optional[str], rules: Iterable[Rule]) -> Input:
         """The input that the model describes, over the fields that the rules read."""
-        data: Input = {"action": {}, "actor": {}, "snapshot": {}}
+        data: Input = {"action": {} if action is None else {"type": action}, "actor": {}, "snapshot": {}}
         others = _OtherTexts(self.text_ids)
         for domain, name in sorted({(s.domain, s.field) for r in rules for s in _subjects(r)}):
             if (domain, name) == ("action", "type") and action is not None:
@@ -308,8 +308,6 @@ class _Encoding:
             value = self._value(model, self.fields[(domain, name)], others)
             if value is not None:
                 data[domain][name] = value
-        if action is not None:
-            data["action"]["type"] = action
         return data
 
     def _value(self, model: Any, field: _Field, others: "_OtherTexts") -> Optional[Value]:
@@ -473,18 +471,27 @@ def _unsatisfiable(rule: Rule) -> Finding:
 def _first_try(rule: Rule, action: Optional[str], engine: Any, decider: Decider) -> Optional[Input]:
     """An input that makes the condition hold with as few fields as it can, if
     the engine says that the rule decides it."""
-    members = [list(rule.comparisons)] if rule.condition != "any" else [[c] for c in rule.comparisons]
-    for comparisons in members:
-        values: Dict[Tuple[str, str], Value] = {}
-        if action is not None:
-            values[("action", "type")] = action
-        if all(_make_true(comparison, values) for comparison in comparisons):
-            data: Input = {"action": {}, "actor": {}, "snapshot": {}}
-            for (domain, name), value in values.items():
-                data[domain][name] = value
-            if engine.evaluate(data) == decider.decision():
-                return data
+    for member in range(len(rule.comparisons) if rule.condition == "any" else 1):
+        data = _first_input(rule, action, member)
+        if data is not None and engine.evaluate(data) == decider.decision():
+            return data
     return None
+
+
+def _first_input(rule: Rule, action: Optional[str], member: int = 0) -> Optional[Input]:
+    """An input of the group in which the condition holds, with only the fields
+    that it needs (of an `any`, those of the given member); None when the
+    simple choices of values conflict."""
+    comparisons = rule.comparisons[member : member + 1] if rule.condition == "any" else rule.comparisons
+    values: Dict[Tuple[str, str], Value] = {}
+    if action is not None:
+        values[("action", "type")] = action
+    if not all(_make_true(comparison, values) for comparison in comparisons):
+        return None
+    data: Input = {"action": {}, "actor": {}, "snapshot": {}}
+    for (domain, name), value in values.items():
+        data[domain][name] = value
+    return data
 
 
 def _make_true(comparison: Comparison, values: Dict[Tuple[str, str], Value]) -> bool:
@@ -629,6 +636,10 @@ class _Deciders:
             z3.Implies(undecided, z3.And(self.chosen == -1, self.effect == _EFFECT_CODES[_DEFAULT]))
         )
 
+    def position(self, decider: Decider) -> int:
+        """The list position of a decider, -1 for the default."""
+        return -1 if decider.index is None else [r.index for r in self.rules].index(decider.index)
+
     def decider(self, position: int) -> Decider:
         if position < 0:
             return Decider(None, None, _DEFAULT)
@@ -656,7 +667,9 @@ def _diff_group(
     olds = _Deciders(encoding, "old", old_list[shared:])
     news = _Deciders(encoding, "new", new_list[shared:])
     solver.add(*olds.constraints, *news.constraints, olds.effect != news.effect)
-    found = []
+    found = _seeded(action, shared, (old_list, old_engine), (new_list, new_engine))
+    for change in found:
+        solver.add(z3.Not(z3.And(olds.chosen == olds.position(change.old), news.chosen == news.position(change.new))))
     while _check(solver):
         model = solver.model()
         pair = (model.eval(olds.chosen).as_long(), model.eval(news.chosen).as_long())
@@ -671,6 +684,40 @@ def _diff_group(
         found.append(change)
         solver.add(z3.Not(z3.And(olds.chosen == pair[0], news.chosen == pair[1])))
     return sorted(found, key=_pair_order)
+
+
+def _seeded(
+    action: Optional[str], shared: int, old: Tuple[List[Rule], Any], new: Tuple[List[Rule], Any]
+) -> List[Change]:
+    """Pairs found without the solver: each rule that differs between the two
+    lists, made to hold alone, and the input evaluated with both engines. The
+    solver then needs to find only the pairs left. Only where every id of the
+    two lists is unique, since the engines name the deciding rule by its id."""
+    (old_list, old_engine), (new_list, new_engine) = old, new
+    by_id = [{rule.id: rule for rule in rules} for rules in (old_list, new_list)]
+    if len(by_id[0]) != len(old_list) or len(by_id[1]) != len(new_list):
+        return []
+    olds, news = old_list[shared:], new_list[shared:]
+    ends = 0
+    while ends < min(len(olds), len(news)) and _same_rule(olds[-1 - ends], news[-1 - ends]):
+        ends += 1
+    found: Dict[Tuple[Optional[int], Optional[int]], Change] = {}
+    differing = [*olds[: len(olds) - ends], *news[: len(news) - ends]]
+    for rule, member in [(r, m) for r in differing for m in range(len(r.comparisons) if r.condition == "any" else 1)]:
+        data = _first_input(rule, action, member)
+        if data is None:
+            continue
+        pair = [_decider_of(engine.evaluate(data), rules) for engine, rules in zip((old_engine, new_engine), by_id)]
+        if pair[0].effect != pair[1].effect:
+            found.setdefault((pair[0].index, pair[1].index), Change(action, pair[0], pair[1], data))
+    return list(found.values())
+
+
+def _decider_of(result: Mapping[str, Any], rules: Mapping[str, Rule]) -> Decider:
+    if result["matched_rule"] is None:
+        return Decider(None, None, result["effect"])
+    rule = rules[result["matched_rule"]]
+    return Decider(rule.index, rule.id, rule.effect)
 
 
 def _pair_order(change: Change) -> Tuple[float, float]:

@@ -185,7 +185,7 @@ def test_diff_witness_of_nan_prints_as_json():
     assert _analysis.input_json(change.to_json()) == (
         '{"action": "pay", "old": {"index": 0, "rule": "r0", "effect": "block"}, '
         '"new": {"index": null, "rule": null, "effect": "allow"}, '
-        '"input": {"action": {"amount": NaN, "type": "pay"}, "actor": {}, "snapshot": {}}}'
+        '"input": {"action": {"type": "pay", "amount": NaN}, "actor": {}, "snapshot": {}}}'
     )
 
 
