@@ -63,7 +63,9 @@ inline std::vector<Texts> load_texts() {
 // The constructor's pipeline over the prepared texts (which always hold a
 // governance document). The error is the message the caller would see.
 inline tamsel::Expected<tamsel::CompiledPolicy, std::string> construct(const Texts& texts) {
-  return tamsel::construct_policy(texts.schema, texts.policy, texts.governance);
+  auto compiled = tamsel::construct_policy(texts.schema, texts.policy, texts.governance);
+  if (!compiled) return tamsel::unexpected(std::move(compiled.error().message));
+  return std::move(*compiled);
 }
 
 }  // namespace bench

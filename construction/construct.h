@@ -3,19 +3,56 @@
 // nothing built on the way survives the call.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/expected.h"
 #include "compiler/model.h"
+#include "documents/document_error.h"
 
 namespace tamsel {
 
-// The compiled policy, or the message of the first error met: a document
-// error's or a compile error's, the one line that the caller shows.
-Expected<CompiledPolicy, std::string> construct_policy(
+enum class DocumentKind : std::uint8_t { Schema, Policy, Governance };
+
+// The first error met: the document it belongs to (governance violations and
+// compile errors belong to the policy), the one line that the caller shows,
+// and the first position that line gives.
+struct ConstructionError {
+  DocumentKind document = DocumentKind::Schema;
+  std::string message;
+  std::optional<Mark> position;
+};
+
+// What the tools learn beside the compiled policy; positions are 0-based.
+struct ConstructionNotes {
+  enum class Scope : std::uint8_t { Action, Actor, Global };
+  struct Rule {
+    Scope scope = Scope::Global;
+    std::string name;               // the action or actor; empty for a global rule
+    std::uint32_t filed_at = 0;     // its place in the compiled policy's list for its scope
+    Mark position;                  // of the rule's node in the policy text
+    std::vector<Mark> comparisons;  // of each comparison's node, in member order
+    std::vector<FieldType> types;   // the type the schema declares for each comparison
+  };
+  struct SkippedKey {
+    DocumentKind document = DocumentKind::Schema;
+    std::string key;
+    Mark position;
+  };
+  std::vector<Rule> rules;               // in document order
+  std::vector<SkippedKey> skipped_keys;  // by document, then in document order
+};
+
+// The compiled rule that a noted rule became.
+const CompiledRule& filed_rule(const CompiledPolicy& policy, const ConstructionNotes::Rule& rule);
+
+// The compiled policy, or the first error. With notes given, a successful
+// construction also fills them.
+Expected<CompiledPolicy, ConstructionError> construct_policy(
     std::string_view schema_text, std::string_view policy_text,
-    std::optional<std::string_view> governance_text);
+    std::optional<std::string_view> governance_text, ConstructionNotes* notes = nullptr);
 
 }  // namespace tamsel

@@ -48,6 +48,15 @@ Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::s
 // checked.
 using Sink = BufferedNodes*;
 
+// Appends a node, and its event (kNoLink: none) while the read takes notes.
+void push_node(EventReader& reader, BufferedNodes& out, const BufferedNode& node,
+               const Event* event) {
+  out.push_back(node);
+  if (reader.notes() != nullptr) {
+    reader.scratch_events().push_back(event != nullptr ? reader.index_of(*event) : kNoLink);
+  }
+}
+
 Status buffer_node(EventReader& reader, Sink out, const TopKeys* top);
 
 Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
@@ -56,7 +65,7 @@ Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
   if (!value) return unexpected(reader.error_at(std::move(value).error(), event));
   auto node = scalar_node(*value, text);
   if (!node) return unexpected(reader.error_at(std::move(node).error(), event));
-  if (out != nullptr) out->push_back(*node);
+  if (out != nullptr) push_node(reader, *out, *node, &event);
   reader.advance();
   return Ok{};
 }
@@ -64,7 +73,8 @@ Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
 // Whether some alternative can look at the value under the key that was
 // buffered last.
 bool read_by_some_alternative(const BufferedNodes& out, const TopKeys& top) {
-  const BufferedValue key(out, static_cast<std::uint32_t>(out.size() - 1));
+  const BufferedTree tree{&out};
+  const BufferedValue key(tree, static_cast<std::uint32_t>(out.size() - 1));
   if (key.kind() == BufferedKind::String) {
     return std::find(top.names.begin(), top.names.end(), key.text()) != top.names.end();
   }
@@ -83,7 +93,7 @@ Status buffer_entry(EventReader& reader, Sink out, const TopKeys* top) {
   if (auto buffered = buffer_node(reader, out, nullptr); !buffered) return buffered;
   Sink value_out = out;
   if (out != nullptr && top != nullptr && !read_by_some_alternative(*out, *top)) {
-    out->push_back(BufferedNode{});
+    push_node(reader, *out, BufferedNode{}, nullptr);
     value_out = nullptr;
   }
   usable ? reader.push_key(key_text) : reader.push_unusable_key();
@@ -100,7 +110,7 @@ Status buffer_collection(EventReader& reader, const Event& event, Sink out, cons
   const auto index = static_cast<std::uint32_t>(out != nullptr ? out->size() : 0);
   BufferedNode node;
   node.kind = sequence ? BufferedKind::Sequence : BufferedKind::Mapping;
-  if (out != nullptr) out->push_back(node);
+  if (out != nullptr) push_node(reader, *out, node, &event);
   reader.advance();
   const EventKind end = sequence ? EventKind::SequenceEnd : EventKind::MappingEnd;
   std::uint32_t count = 0;
@@ -197,6 +207,8 @@ bool match_fields(BufferedValue mapping, std::span<const std::string_view> names
     if (field < names.size()) {
       if (found[field]) return false;
       found[field] = value;
+    } else {
+      key.note_skipped_key();
     }
     key = value.next_sibling();
   }

@@ -53,24 +53,51 @@ static_assert(sizeof(BufferedNode) == 16);
 
 using BufferedNodes = ChunkedList<BufferedNode>;
 
+// A buffered tree: its nodes and, while the read takes notes, the event of
+// each node and where the notes go.
+struct BufferedTree {
+  const BufferedNodes* nodes = nullptr;
+  const std::vector<std::uint32_t>* events = nullptr;
+  ReadNotes* notes = nullptr;
+};
+
 // A node of a buffered tree. The tree is kept as its nodes in document
 // pre-order, so it costs one list; a mapping's children alternate key and
 // value, in document order, duplicates kept.
 class BufferedValue {
  public:
-  BufferedValue(const BufferedNodes& nodes, std::uint32_t index) : nodes_(&nodes), index_(index) {}
+  BufferedValue(const BufferedTree& tree, std::uint32_t index) : tree_(&tree), index_(index) {}
 
-  const BufferedNode& node() const { return (*nodes_)[index_]; }
+  const BufferedNode& node() const { return (*tree_->nodes)[index_]; }
   BufferedKind kind() const { return node().kind; }
   std::uint32_t count() const { return node().is_collection() ? node().collection.count : 0; }
   std::string_view text() const { return {node().text_data, node().text_length}; }
-  BufferedValue first_child() const { return {*nodes_, index_ + 1}; }
+  BufferedValue first_child() const { return {*tree_, index_ + 1}; }
   BufferedValue next_sibling() const {
-    return {*nodes_, index_ + (node().is_collection() ? node().collection.span : 1)};
+    return {*tree_, index_ + (node().is_collection() ? node().collection.span : 1)};
+  }
+
+  // Notes, taken only while the read takes them: this node is a comparison,
+  // or a key that matching ignores.
+  void note_comparison() const {
+    if (tree_->notes != nullptr)
+      tree_->notes->comparisons.push_back({(*tree_->events)[index_], {}});
+  }
+  void note_skipped_key() const {
+    if (tree_->notes != nullptr) {
+      tree_->notes->skipped_keys.push_back({{(*tree_->events)[index_], {}}, {}});
+    }
+  }
+  // An alternative that does not match drops what it noted.
+  [[nodiscard]] ReadNotes::Count notes_taken() const {
+    return tree_->notes != nullptr ? tree_->notes->count() : ReadNotes::Count{};
+  }
+  void drop_notes_since(ReadNotes::Count count) const {
+    if (tree_->notes != nullptr) tree_->notes->drop_since(count);
   }
 
  private:
-  const BufferedNodes* nodes_;
+  const BufferedTree* tree_;
   std::uint32_t index_;
 };
 
@@ -129,8 +156,10 @@ Status read_alternatives(EventReader& reader, std::string_view type_name, const 
                          Match match, T& out) {
   BufferedNodes& nodes = reader.scratch();
   nodes.clear();
+  reader.scratch_events().clear();
   if (auto buffered = buffer_value(reader, nodes, top); !buffered) return buffered;
-  auto matched = match(BufferedValue(nodes, 0));
+  const BufferedTree tree{&nodes, &reader.scratch_events(), reader.notes()};
+  auto matched = match(BufferedValue(tree, 0));
   if (!matched) {
     return unexpected(ReadError{no_variant_matched_message(type_name)});
   }

@@ -166,7 +166,13 @@ bool read_atomic_field(EventReader& reader, std::size_t field, AtomicConditionAs
   }
 }
 
+// Notes a comparison that stands at event, while the read takes notes.
+void note_comparison(const EventReader& reader, std::uint32_t event) {
+  if (ReadNotes* notes = reader.notes()) notes->comparisons.push_back({event, {}});
+}
+
 bool read_atomic(EventReader& reader, AtomicConditionAst& out) {
+  note_comparison(reader, reader.checkpoint().cursor);
   const Event* event = untagged(reader);
   if (event != nullptr && event->kind == EventKind::SequenceStart) {
     return open(reader, EventKind::SequenceStart) && read_subject(reader, out.subject) &&
@@ -188,6 +194,7 @@ bool read_atomic_list(EventReader& reader, std::vector<AtomicConditionAst>& out)
 }
 
 bool read_condition(EventReader& reader, ConditionAst& out) {
+  const std::uint32_t start = reader.checkpoint().cursor;
   const Event* event = untagged(reader);
   if (event == nullptr) return false;
   AtomicConditionAst atomic;
@@ -201,6 +208,7 @@ bool read_condition(EventReader& reader, ConditionAst& out) {
     return field < 3 ? read_atomic_field(reader, field, atomic) : read_atomic_list(reader, list);
   });
   if (seen == kAtomicFields) {
+    note_comparison(reader, start);
     out.value = ConditionAst::Atomic{std::move(atomic)};
   } else if (seen == kAllField) {
     out.value = ConditionAst::All{std::move(list)};
@@ -235,9 +243,12 @@ bool read_scope(EventReader& reader, ScopeAst& out) {
 template <class T, class Read>
 bool read_or_rewind(EventReader& reader, T& out, Read read) {
   const EventReader::Checkpoint start = reader.checkpoint();
+  ReadNotes* notes = reader.notes();
+  const ReadNotes::Count noted = notes != nullptr ? notes->count() : ReadNotes::Count{};
   T value;
   if (!read(reader, value)) {
     reader.restore(start);
+    if (notes != nullptr) notes->drop_since(noted);
     return false;
   }
   out = std::move(value);

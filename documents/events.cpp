@@ -26,12 +26,19 @@ std::string_view Document::local_tag(std::uint32_t index) const {
   return std::string_view(arena).substr(found->offset, found->length);
 }
 
-void append_position(std::string& out, Mark mark) {
-  if (mark.line == 0 && mark.column == 0) return;
+bool append_position(std::string& out, Mark mark) {
+  if (mark.line == 0 && mark.column == 0) return false;
   out += " at line ";
   out += std::to_string(std::uint64_t{mark.line} + 1);
   out += " column ";
   out += std::to_string(std::uint64_t{mark.column} + 1);
+  return true;
+}
+
+DocumentError positioned_error(std::string message, Mark mark) {
+  DocumentError error{std::move(message), std::nullopt};
+  if (append_position(error.message, mark)) error.position = mark;
+  return error;
 }
 
 struct YamlStream::Parser {
@@ -62,7 +69,7 @@ constexpr std::size_t kLoadNestingLimit = 1000;
 
 DocumentError load_stopped(const yaml_event_t& event);
 
-DocumentError too_large() { return {"document too large"}; }
+DocumentError too_large() { return {"document too large", std::nullopt}; }
 
 // One parsed libyaml event, deleted when it goes out of scope.
 struct ParsedEvent {
@@ -77,29 +84,33 @@ Mark mark_of(const yaml_mark_t& mark) {
   return {static_cast<std::uint32_t>(mark.line), static_cast<std::uint32_t>(mark.column)};
 }
 
-void append_line_column(std::string& out, const yaml_mark_t& mark) {
-  append_position(out, mark_of(mark));
+// Appends the mark's position; the error keeps the first one written.
+void append_line_column(DocumentError& error, const yaml_mark_t& mark) {
+  if (append_position(error.message, mark_of(mark)) && !error.position) {
+    error.position = mark_of(mark);
+  }
 }
 
 // PROBLEM, its position, then CONTEXT and the context's position, as libyaml
 // reports them.
-std::string parser_error_text(const yaml_parser_t& parser) {
-  std::string text = parser.problem != nullptr ? parser.problem : "unknown parse error";
+DocumentError parser_error(const yaml_parser_t& parser) {
+  DocumentError error{parser.problem != nullptr ? parser.problem : "unknown parse error",
+                      std::nullopt};
   const yaml_mark_t& problem = parser.problem_mark;
   if (problem.line != 0 || problem.column != 0) {
-    append_line_column(text, problem);
+    append_line_column(error, problem);
   } else if (parser.problem_offset != 0) {
-    text += " at position ";
-    text += std::to_string(parser.problem_offset);
+    error.message += " at position ";
+    error.message += std::to_string(parser.problem_offset);
   }
-  if (parser.context == nullptr) return text;
-  text += ", ";
-  text += parser.context;
+  if (parser.context == nullptr) return error;
+  error.message += ", ";
+  error.message += parser.context;
   const yaml_mark_t& context = parser.context_mark;
   if (context.line != problem.line || context.column != problem.column) {
-    append_line_column(text, context);
+    append_line_column(error, context);
   }
-  return text;
+  return error;
 }
 
 TagKind tag_kind(std::string_view tag) {
@@ -282,8 +293,7 @@ class Loader {
 };
 
 DocumentError positioned(std::string message, const yaml_mark_t& mark) {
-  append_line_column(message, mark);
-  return {std::move(message)};
+  return positioned_error(std::move(message), mark_of(mark));
 }
 
 // Why loading stopped early at an event that add() refused.
@@ -326,6 +336,39 @@ Mark position_of(std::string_view text, std::uint32_t index) {
   }
 }
 
+std::vector<Mark> positions_of(std::string_view text, const std::vector<std::uint32_t>& indices) {
+  std::vector<std::uint32_t> wanted(indices);
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  std::vector<Mark> found(wanted.size());
+  YamlStream::Parser parser(text);
+  std::uint32_t seen = 0;
+  for (std::size_t next = 0; next < wanted.size();) {
+    ParsedEvent parsed;
+    if (yaml_parser_parse(&parser.parser, &parsed.event) == 0) {
+      if (parser.parser.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+      break;  // not reached for indices of the loaded list
+    }
+    const yaml_event_type_t type = parsed.event.type;
+    if (type == YAML_STREAM_START_EVENT || type == YAML_DOCUMENT_START_EVENT) continue;
+    const bool ended =
+        type == YAML_DOCUMENT_END_EVENT || type == YAML_STREAM_END_EVENT || type == YAML_NO_EVENT;
+    // The empty node of an empty stream stands where the stream ends.
+    while (next < wanted.size() && (ended || wanted[next] == seen)) {
+      found[next++] = mark_of(parsed.event.start_mark);
+    }
+    if (ended) break;
+    ++seen;
+  }
+  std::vector<Mark> marks;
+  marks.reserve(indices.size());
+  for (const std::uint32_t index : indices) {
+    const auto at = std::lower_bound(wanted.begin(), wanted.end(), index) - wanted.begin();
+    marks.push_back(found[static_cast<std::size_t>(at)]);
+  }
+  return marks;
+}
+
 Expected<Document, DocumentError> YamlStream::load_first_document() {
   Document document;
   if (text_size_ > kLargestText) return unexpected(too_large());
@@ -339,7 +382,7 @@ Expected<Document, DocumentError> YamlStream::load_first_document() {
     yaml_parser_t& parser = parser_->parser;
     if (yaml_parser_parse(&parser, &parsed.event) == 0) {
       if (parser.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
-      document.parse_error = DocumentError{parser_error_text(parser)};
+      document.parse_error = parser_error(parser);
       finished_ = true;
       return document;
     }

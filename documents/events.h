@@ -31,14 +31,12 @@ enum class ScalarStyle : std::uint8_t { Plain, SingleQuoted, DoubleQuoted, Liter
 // their text because keywords can be written as a tag.
 enum class TagKind : std::uint8_t { None, Bool, Int, Float, Null, Local, Other };
 
-// 0-based line and column, in characters.
-struct Mark {
-  std::uint32_t line = 0;
-  std::uint32_t column = 0;
-};
+// " at line L column C" (1-based), left out for the very first character;
+// gives whether it was written.
+bool append_position(std::string& out, Mark mark);
 
-// " at line L column C" (1-based), left out for the very first character.
-void append_position(std::string& out, Mark mark);
+// The message with the mark's position appended, which the error then carries.
+DocumentError positioned_error(std::string message, Mark mark);
 
 inline constexpr std::uint32_t kNoLink = UINT32_MAX;
 
@@ -101,6 +99,8 @@ struct Document {
 // makes of text, found by parsing text again up to it. Errors are rare and
 // this costs one parse, where a position in every event would double the list.
 Mark position_of(std::string_view text, std::uint32_t index);
+// The positions of several events in one parse; indices in any order.
+std::vector<Mark> positions_of(std::string_view text, const std::vector<std::uint32_t>& indices);
 
 // A libyaml parser over one text. It loads the first document and, after that
 // document has been read, tells whether the stream goes on.
@@ -123,6 +123,10 @@ class YamlStream {
  private:
   struct Parser;
   friend Mark position_of(std::string_view text, std::uint32_t index);
+  friend std::vector<Mark> positions_of(std::string_view text,
+                                        const std::vector<std::uint32_t>& indices);
+  // The positions of several events in one parse; indices in any order.
+  std::vector<Mark> positions_of(std::string_view text, const std::vector<std::uint32_t>& indices);
   std::unique_ptr<Parser> parser_;
   std::size_t text_size_;
   bool finished_ = false;  // the stream end (or an error) has been seen

@@ -19,20 +19,25 @@ std::optional<std::vector<std::string>> match_text_list(BufferedValue value) {
 }
 
 // The first variant whose key holds a value of its kind wins; the others'
-// keys are then ignored.
+// keys are then ignored. A variant that does not match drops its notes.
 std::optional<Constraint> match_constraint(BufferedValue value) {
+  const ReadNotes::Count before = value.notes_taken();
   if (auto key = match_keyed(value, "exists")) {
     if (auto flag = match_boolean(*key)) return Constraint{Constraint::Exists{*flag}};
   }
+  value.drop_notes_since(before);
   if (auto key = match_keyed(value, "min_count")) {
     if (auto count = match_unsigned(*key)) return Constraint{Constraint::MinCount{*count}};
   }
+  value.drop_notes_since(before);
   if (auto key = match_keyed(value, "max_count")) {
     if (auto count = match_unsigned(*key)) return Constraint{Constraint::MaxCount{*count}};
   }
+  value.drop_notes_since(before);
   if (auto key = match_keyed(value, "forbid")) {
     if (auto flag = match_boolean(*key)) return Constraint{Constraint::Forbid{*flag}};
   }
+  value.drop_notes_since(before);
   if (auto key = match_keyed(value, "allowed_fields")) {
     if (auto fields = match_text_list(*key)) {
       return Constraint{Constraint::AllowedFields{std::move(*fields)}};
@@ -125,8 +130,8 @@ Status read_governance_root(EventReader& reader, GovernanceAst& governance) {
 
 }  // namespace
 
-Expected<GovernanceAst, DocumentError> read_governance(std::string_view text) {
-  return read_tree<GovernanceAst>(text, read_governance_root);
+Expected<GovernanceAst, DocumentError> read_governance(std::string_view text, ReadNotes* notes) {
+  return read_tree<GovernanceAst>(text, read_governance_root, notes);
 }
 
 }  // namespace tamsel

@@ -36,10 +36,12 @@ std::optional<LiteralValueAst> match_literal(BufferedValue value) {
 }
 
 std::optional<ValueAst> match_value(BufferedValue value) {
+  const ReadNotes::Count before = value.notes_taken();
   if (auto literal = match_keyed(value, "literal")) {
     if (auto matched = match_literal(*literal))
       return ValueAst{ValueAst::Literal{std::move(*matched)}};
   }
+  value.drop_notes_since(before);
   if (auto subject = match_keyed(value, "subject")) {
     if (auto matched = match_subject(*subject))
       return ValueAst{ValueAst::Subject{std::move(*matched)}};
@@ -49,12 +51,19 @@ std::optional<ValueAst> match_value(BufferedValue value) {
 
 std::optional<AtomicConditionAst> match_atomic(BufferedValue value) {
   Found<3> found;
-  if (!match_record(value, kAtomicKeys, found, true)) return std::nullopt;
-  auto subject = match_subject(*found[0]);
-  auto op = match_text(*found[1]);
-  auto right = match_value(*found[2]);
-  if (!subject || !op || !right) return std::nullopt;
-  return AtomicConditionAst{std::move(*subject), std::move(*op), std::move(*right)};
+  // Noted first, so that it stands before the keys skipped inside it.
+  const ReadNotes::Count before = value.notes_taken();
+  value.note_comparison();
+  if (match_record(value, kAtomicKeys, found, true)) {
+    auto subject = match_subject(*found[0]);
+    auto op = match_text(*found[1]);
+    auto right = match_value(*found[2]);
+    if (subject && op && right) {
+      return AtomicConditionAst{std::move(*subject), std::move(*op), std::move(*right)};
+    }
+  }
+  value.drop_notes_since(before);
+  return std::nullopt;
 }
 
 std::optional<std::vector<AtomicConditionAst>> match_atomic_list(BufferedValue value,
@@ -64,11 +73,15 @@ std::optional<std::vector<AtomicConditionAst>> match_atomic_list(BufferedValue v
   return match_list<AtomicConditionAst>(*list, match_atomic);
 }
 
+// Each alternative that does not match drops its notes before the next is tried.
 std::optional<ConditionAst> match_condition(BufferedValue value) {
+  const ReadNotes::Count before = value.notes_taken();
   if (auto atomic = match_atomic(value))
     return ConditionAst{ConditionAst::Atomic{std::move(*atomic)}};
+  value.drop_notes_since(before);
   if (auto all = match_atomic_list(value, "all"))
     return ConditionAst{ConditionAst::All{std::move(*all)}};
+  value.drop_notes_since(before);
   if (auto any = match_atomic_list(value, "any"))
     return ConditionAst{ConditionAst::Any{std::move(*any)}};
   return std::nullopt;
@@ -80,12 +93,15 @@ constexpr TopKeys kConditionTop{kConditionKeys, 3};
 constexpr TopKeys kScopeTop{kScopeKeys, 1};
 
 std::optional<ScopeAst> match_scope(BufferedValue value) {
+  const ReadNotes::Count before = value.notes_taken();
   if (auto action = match_keyed(value, "action")) {
     if (auto name = match_text(*action)) return ScopeAst{ScopeAst::Action{std::move(*name)}};
   }
+  value.drop_notes_since(before);
   if (auto actor = match_keyed(value, "actor")) {
     if (auto name = match_text(*actor)) return ScopeAst{ScopeAst::Actor{std::move(*name)}};
   }
+  value.drop_notes_since(before);
   if (auto global = match_keyed(value, "global")) {
     if (auto flag = match_boolean(*global)) return ScopeAst{ScopeAst::Global{*flag}};
   }
@@ -102,7 +118,19 @@ Status read_condition(EventReader& reader, ConditionAst& condition) {
   return read_alternatives(reader, "ConditionAst", kConditionTop, match_condition, condition);
 }
 
+// Notes where the rule stands, before its comparisons.
+Status note_rule(EventReader& reader, ReadNotes& notes) {
+  auto event = reader.peek();
+  if (!event) return unexpected(std::move(event).error());
+  notes.rules.push_back(
+      {{reader.index_of(**event), {}}, static_cast<std::uint32_t>(notes.comparisons.size())});
+  return Ok{};
+}
+
 Status read_rule(EventReader& reader, RuleAst& rule) {
+  if (ReadNotes* notes = reader.notes()) {
+    if (Status noted = note_rule(reader, *notes); !noted) return noted;
+  }
   static constexpr std::array kFields{
       required_field<&RuleAst::id, read_text>("id"),
       required_field<&RuleAst::scope, read_scope>("scope"),
@@ -122,8 +150,8 @@ Status read_policy_root(EventReader& reader, PolicyAst& policy) {
 
 }  // namespace
 
-Expected<PolicyAst, DocumentError> read_policy(std::string_view text) {
-  return read_tree<PolicyAst>(text, read_policy_root);
+Expected<PolicyAst, DocumentError> read_policy(std::string_view text, ReadNotes* notes) {
+  return read_tree<PolicyAst>(text, read_policy_root, notes);
 }
 
 }  // namespace tamsel

@@ -23,15 +23,20 @@ std::uint32_t last_event_of(const Document& document, std::uint32_t index) {
 
 }  // namespace
 
-EventReader::EventReader(const Document& document)
+EventReader::EventReader(const Document& document, ReadNotes* notes)
     : document_(document),
       replay_budget_(kExpansionsPerEvent * document.events.size()),
-      replay_byte_budget_(kReplayByteFloor + document.text_size) {}
+      replay_byte_budget_(kReplayByteFloor + document.text_size),
+      notes_(notes) {}
 
 EventReader::~EventReader() = default;
 
 ReadError EventReader::past_end() const {
-  if (document_.parse_error) return placed(document_.parse_error->message);
+  if (document_.parse_error) {
+    ReadError error = placed(document_.parse_error->message);
+    error.position = document_.parse_error->position;
+    return error;
+  }
   return placed(end_of_input_message());
 }
 

@@ -13,6 +13,7 @@
 #include "common/expected.h"
 #include "documents/chunked_list.h"
 #include "documents/events.h"
+#include "documents/read_notes.h"
 
 namespace tamsel {
 
@@ -24,6 +25,8 @@ struct ReadError {
   // The event whose position ends the message, or kNoLink. The position is
   // rendered only when the error ends the read (see position_of).
   std::uint32_t at = kNoLink;
+  // The position that a message already rendered carries (a parse error's).
+  std::optional<Mark> position = std::nullopt;
 };
 
 struct Ok {};
@@ -51,7 +54,8 @@ inline constexpr std::uint64_t kReplayByteFloor = std::uint64_t{16} << 20;
 
 class EventReader {
  public:
-  explicit EventReader(const Document& document);
+  // Notes are taken only when notes is not null (see ReadNotes).
+  explicit EventReader(const Document& document, ReadNotes* notes = nullptr);
   ~EventReader();
   EventReader(const EventReader&) = delete;
   EventReader& operator=(const EventReader&) = delete;
@@ -115,6 +119,15 @@ class EventReader {
 
   // Reused by every buffered value of one read.
   ChunkedList<BufferedNode>& scratch() { return scratch_; }
+  // The event of each node in scratch(), kept only while taking notes.
+  std::vector<std::uint32_t>& scratch_events() { return scratch_events_; }
+
+  // Where notes go; null when the read takes none.
+  [[nodiscard]] ReadNotes* notes() const { return notes_; }
+  // Notes the key at event as skipped, when taking notes.
+  void note_skipped_key(std::uint32_t event) const {
+    if (notes_ != nullptr) notes_->skipped_keys.push_back({{event, {}}, {}});
+  }
 
   // The index of an event of the document; cheap for the event at the cursor.
   std::uint32_t index_of(const Event& event) const;
@@ -156,6 +169,8 @@ class EventReader {
   std::vector<Replay> replays_;
   std::vector<PathSegment> path_;
   ChunkedList<BufferedNode> scratch_;
+  std::vector<std::uint32_t> scratch_events_;
+  ReadNotes* notes_;
 };
 
 }  // namespace tamsel

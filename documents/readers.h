@@ -7,11 +7,14 @@
 #include "common/expected.h"
 #include "documents/ast.h"
 #include "documents/document_error.h"
+#include "documents/read_notes.h"
 
 namespace tamsel {
 
-Expected<SchemaAst, DocumentError> read_schema(std::string_view text);
-Expected<PolicyAst, DocumentError> read_policy(std::string_view text);
-Expected<GovernanceAst, DocumentError> read_governance(std::string_view text);
+// Each takes notes (see ReadNotes) when given somewhere to keep them.
+Expected<SchemaAst, DocumentError> read_schema(std::string_view text, ReadNotes* notes = nullptr);
+Expected<PolicyAst, DocumentError> read_policy(std::string_view text, ReadNotes* notes = nullptr);
+Expected<GovernanceAst, DocumentError> read_governance(std::string_view text,
+                                                       ReadNotes* notes = nullptr);
 
 }  // namespace tamsel

@@ -116,7 +116,8 @@ Expected<Key, ReadError> read_key(EventReader& reader, std::string_view expected
   if (!event) return unexpected(std::move(event).error());
   const Event& e = **event;
   if (e.kind != EventKind::Scalar) return unexpected(reader.invalid_type(e, expected));
-  const Key key{reader.text(e), !through_alias};
+  const Key key{reader.text(e), !through_alias,
+                reader.notes() != nullptr ? reader.index_of(e) : kNoLink};
   reader.advance();
   return key;
 }

@@ -128,7 +128,8 @@ namespace detail {
 // A key of a record or keyed map: its text, or the key's own error.
 struct Key {
   std::string_view text;
-  bool usable = true;  // written as a scalar, not through an alias
+  bool usable = true;             // written as a scalar, not through an alias
+  std::uint32_t event = kNoLink;  // set only while the read takes notes
 };
 Expected<Key, ReadError> read_key(EventReader& reader, std::string_view expected);
 
@@ -196,7 +197,10 @@ Status read_record(EventReader& reader, std::string_view expected,
         auto key = detail::read_key(reader, "field identifier");
         if (!key) return unexpected(std::move(key).error());
         const std::size_t index = detail::field_index(fields, key->text);
-        if (index == N) return reader.skip();
+        if (index == N) {
+          reader.note_skipped_key(key->event);
+          return reader.skip();
+        }
         if (seen[index]) return unexpected(reader.error_at(duplicate_field_message(key->text), at));
         seen[index] = true;
         Status field =

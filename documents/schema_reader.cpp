@@ -43,8 +43,8 @@ Status read_schema_root(EventReader& reader, SchemaAst& schema) {
 
 }  // namespace
 
-Expected<SchemaAst, DocumentError> read_schema(std::string_view text) {
-  return read_tree<SchemaAst>(text, read_schema_root);
+Expected<SchemaAst, DocumentError> read_schema(std::string_view text, ReadNotes* notes) {
+  return read_tree<SchemaAst>(text, read_schema_root, notes);
 }
 
 }  // namespace tamsel

@@ -95,7 +95,7 @@ PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs,
   if (governance) governance_text = governance->view();
   auto compiled = construct_policy(schema.view(), policy.view(), governance_text);
   if (!compiled) {
-    raise_construction_error(compiled.error());
+    raise_construction_error(compiled.error().message);
     return nullptr;
   }
   auto loaded = std::make_unique<Loaded>(std::move(*compiled));

@@ -1,5 +1,73 @@
-"""Command-line tools for tamsel policy authors: check documents, try inputs, test decisions."""
+"""Tools for tamsel policy authors: see inside a policy and its decisions, and test them.
 
+The `tamsel` command is a thin layer over this package. Start from `Policy`:
+
+    policy = Policy.from_files("schema.yaml", "policy.yaml", "governance.yaml")
+    policy.rules                 # every rule, in document order (Rule values)
+    policy.canonical_text        # what policy_hash() digests
+    policy.explain(input)        # the decision of evaluate, with every step that reached it
+    coverage = policy.coverage() # add explanations, then read rule_share and comparison_share
+
+Every decision shown comes from `tamsel.PyTamsel.evaluate` itself (`Policy.engine`).
+Documents that do not build raise `PolicyError` (a `ValueError`) naming the document and
+the position; a disagreement between the tools and the engine raises `InternalError`.
+"""
+
+from tamsel_tools._coverage import ComparisonCoverage, Coverage, RuleCoverage, Share
+from tamsel_tools._explain import ComparisonStep, Decision, Explanation, ListName, Reason, Step
 from tamsel_tools._main import main
+from tamsel_tools._model import (
+    Comparison,
+    ConditionKind,
+    DocumentName,
+    Domain,
+    Effect,
+    FieldType,
+    Literal,
+    Operator,
+    Rule,
+    Scope,
+    ScopeKind,
+    Subject,
+    Value,
+)
+from tamsel_tools._policy import InternalError, Policy, PolicyError
+from tamsel_tools._text import printable
 
-__all__ = ["main"]
+__all__ = [
+    # Building a policy
+    "Policy",
+    "PolicyError",
+    "InternalError",
+    # Its compiled rules
+    "Rule",
+    "Scope",
+    "Comparison",
+    "Subject",
+    "Literal",
+    # One decision, explained
+    "Decision",
+    "Explanation",
+    "Step",
+    "ComparisonStep",
+    # Coverage over many decisions
+    "Coverage",
+    "RuleCoverage",
+    "ComparisonCoverage",
+    "Share",
+    # The words of the model, as typing.Literal types
+    "Domain",
+    "Operator",
+    "Effect",
+    "FieldType",
+    "ScopeKind",
+    "ConditionKind",
+    "DocumentName",
+    "ListName",
+    "Reason",
+    "Value",
+    # Printing
+    "printable",
+    # The command
+    "main",
+]

@@ -1,14 +1,13 @@
-"""`tamsel eval`: decisions for inputs given as JSON files or as JSON lines."""
+"""Inputs given as JSON files or as JSON lines, for `tamsel eval` and `tamsel explain`."""
 
 from __future__ import annotations
 
 import json
 import sys
-from typing import Any, Iterator, List, Optional, Tuple, Union
-
-import tamsel
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, one_line, read_text
+from tamsel_tools._policy import Policy
 
 STDIN = "-"
 
@@ -34,12 +33,14 @@ def parse_json(text: str) -> Any:
         raise BadInput(f"invalid JSON: {error}") from None
 
 
-def evaluate(engine: tamsel.PyTamsel, value: Any) -> dict[str, Any]:
-    """The decision, or BadInput with the engine's own text for input that it refuses."""
+def decision(policy: Policy, value: Any) -> Dict[str, Any]:
+    """The decision as `evaluate` returns it, or BadInput with the engine's own text for input
+    that it refuses."""
     try:
-        return dict(engine.evaluate(value))
+        decided = policy.evaluate(value)
     except (TypeError, UnicodeEncodeError) as error:
         raise BadInput(str(error)) from None
+    return {"effect": decided.effect, "matched_rule": decided.matched_rule}
 
 
 # One input: where it came from (a file, or a line of standard input) and its
@@ -78,8 +79,10 @@ def _report(name: str, line: Optional[int], error: BadInput) -> str:
     return f"{where}: {one_line(error.message)}"
 
 
-def run(engine: tamsel.PyTamsel, inputs: List[str]) -> int:
-    """One JSON decision a good input on stdout, one error line a bad one on stderr.
+def run(inputs: List[str], answer: Callable[[str, Any], str]) -> int:
+    """Prints the answer to each good input (given where it came from, NAME or <stdin>:LINE,
+    and its value) on stdout, one error line a bad one on stderr;
+    answer raises BadInput for an input that it refuses.
 
     Every input is tried; the status is 1 when any of them was bad.
     """
@@ -88,7 +91,8 @@ def run(engine: tamsel.PyTamsel, inputs: List[str]) -> int:
         try:
             if isinstance(item, Exception):
                 raise item
-            print(json.dumps(evaluate(engine, parse_json(item))))
+            where = name if line is None else f"{name}:{line}"
+            print(answer(where, parse_json(item)))
             continue
         except (DocumentsUnreadable, DocumentsRejected) as error:
             report = str(error)  # already located in the file
@@ -97,3 +101,8 @@ def run(engine: tamsel.PyTamsel, inputs: List[str]) -> int:
         status = 1
         print(report, file=sys.stderr)
     return status
+
+
+def run_eval(policy: Policy, inputs: List[str]) -> int:
+    """`tamsel eval`: one JSON decision a line."""
+    return run(inputs, lambda where, value: json.dumps(decision(policy, value)))

@@ -11,7 +11,11 @@ _Domain = Literal["action", "actor", "snapshot"]
 
 class Error(TypedDict):
     """Why construction failed: the document, the exact `ValueError` text of `PyTamsel`,
-    and the position when the message ends with " at line L column C"."""
+    and the first " at line L column C" of the message as numbers (None when it has none).
+
+    For most messages that position ends the message; a YAML syntax error may give a
+    second one, its context's, after it (`... at line 5 column 3, while parsing a
+    block mapping at line 2 column 1`): then line and column are the first, the fault's."""
 
     document: Literal["schema", "policy", "governance"]
     message: str

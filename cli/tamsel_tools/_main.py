@@ -4,44 +4,95 @@ from __future__ import annotations
 
 import argparse
 import io
+import math
 import os
 import sys
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 import tamsel
 
-from tamsel_tools import _evaluate, _suites
-from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_engine
+from tamsel_tools import _evaluate, _explaining, _suites
+from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_policy
+from tamsel_tools._policy import InternalError, Policy
+from tamsel_tools._text import printable as one_line
 
 
 def _check(arguments: argparse.Namespace) -> int:
     try:
-        engine = load_engine(arguments.schema, arguments.policy, arguments.governance)
+        policy = load_policy(arguments.schema, arguments.policy, arguments.governance)
     except DocumentsUnreadable as error:
         print(error, file=sys.stderr)
         return 2
     except DocumentsRejected as error:
         print(error, file=sys.stderr)
         return 1
-    print(engine.policy_hash())
+    if arguments.canonical:
+        # The exact bytes that the hash digests, then a line feed; never re-encoded by the locale.
+        sys.stdout.flush()
+        sys.stdout.buffer.write(policy.canonical_text.encode("utf-8") + b"\n")
+    else:
+        print(policy.policy_hash())
     return 0
 
 
-def _eval(arguments: argparse.Namespace) -> int:
+def _with_inputs(arguments: argparse.Namespace) -> Optional[tuple[str, Policy, list[str]]]:
+    """The policy path, the policy and the inputs of eval and explain; None, once said why,
+    when the documents do not build."""
     if len(arguments.files) < 2:
         missing = ["SCHEMA", "POLICY"][len(arguments.files) :]
         arguments.parser.error(f"the following arguments are required: {', '.join(missing)}")
-    schema, policy, *inputs = arguments.files
+    schema, policy_path, *inputs = arguments.files
     try:
-        engine = load_engine(schema, policy, arguments.governance)
+        policy = load_policy(schema, policy_path, arguments.governance)
     except (DocumentsUnreadable, DocumentsRejected) as error:
         print(error, file=sys.stderr)
+        return None
+    return policy_path, policy, inputs
+
+
+def _eval(arguments: argparse.Namespace) -> int:
+    loaded = _with_inputs(arguments)
+    if loaded is None:
         return 2
-    return _evaluate.run(engine, inputs)
+    _, policy, inputs = loaded
+    return _evaluate.run_eval(policy, inputs)
+
+
+def _explain(arguments: argparse.Namespace) -> int:
+    loaded = _with_inputs(arguments)
+    if loaded is None:
+        return 2
+    policy_path, policy, inputs = loaded
+    return _explaining.run_explain(policy, policy_path, inputs, arguments.json)
 
 
 def _test(arguments: argparse.Namespace) -> int:
-    return _suites.run(arguments.suites, arguments.junit)
+    options = _suites.CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
+    return _suites.run(arguments.suites, arguments.junit, options)
+
+
+def _percent(text: str) -> float:
+    try:
+        percent = float(text)
+    except ValueError:
+        percent = math.nan
+    if not 0 <= percent <= 100:
+        raise argparse.ArgumentTypeError(f"expected a percentage from 0 to 100, got {text!r}")
+    return percent
+
+
+def _inputs_parser(
+    commands: Any, name: str, run: Callable[[argparse.Namespace], int], **texts: str
+) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(name, **texts)
+    # One list for SCHEMA, POLICY and the inputs: argparse misreports an
+    # optional list after required positionals as required when it parses
+    # options between them.
+    parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] SCHEMA POLICY [INPUT ...]"
+    parser.add_argument("--governance", "-g", metavar="GOVERNANCE")
+    parser.add_argument("files", metavar="SCHEMA POLICY [INPUT", nargs="*", help=argparse.SUPPRESS)
+    parser.set_defaults(run=run, parser=parser)
+    return parser
 
 
 def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
@@ -57,42 +108,66 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     check = commands.add_parser(
         "check",
         help="build the engine from the documents and print the policy hash",
-        description="Builds the engine and prints the policy hash (status 0). On a faulty "
+        description="Builds the engine and prints the policy hash, or with --canonical the "
+        "canonical text that the hash digests (status 0). On a faulty "
         "document prints FILE:LINE:COLUMN: MESSAGE (status 1); a file that cannot be read "
         "gives status 2.",
     )
     check.add_argument("schema", metavar="SCHEMA")
     check.add_argument("policy", metavar="POLICY")
     check.add_argument("governance", metavar="GOVERNANCE", nargs="?")
+    check.add_argument(
+        "--canonical", action="store_true", help="print the canonical text that the hash digests instead"
+    )
     check.set_defaults(run=_check)
 
-    evaluate = commands.add_parser(
+    evaluate = _inputs_parser(
+        commands,
         "eval",
+        _eval,
         help="print the decision for each JSON input",
         description="Prints one JSON decision for each input: each INPUT a JSON file, or JSON "
         "lines on standard input (also when INPUT is -). A bad input prints its error with its "
         "place and makes the status 1, after all inputs; documents that do not build give 2.",
     )
-    # One list for SCHEMA, POLICY and the inputs: argparse misreports an
-    # optional list after required positionals as required when it parses
-    # options between them.
-    evaluate.usage = "%(prog)s [-h] [--governance GOVERNANCE] SCHEMA POLICY [INPUT ...]"
-    evaluate.add_argument("--governance", "-g", metavar="GOVERNANCE")
-    evaluate.add_argument("files", metavar="SCHEMA POLICY [INPUT", nargs="*", help=argparse.SUPPRESS)
-    evaluate.set_defaults(run=_eval, parser=evaluate)
+
+    explain = _inputs_parser(
+        commands,
+        "explain",
+        _explain,
+        help="show how the decision for each JSON input was reached",
+        description="Reads inputs as eval does and shows, for each, the rule lists run, every rule "
+        "visited with its place, every comparison made with its values and result, and the "
+        "decision. Statuses as for eval.",
+    )
+    explain.usage = "%(prog)s [-h] [--governance GOVERNANCE] [--json] SCHEMA POLICY [INPUT ...]"
+    explain.add_argument("--json", action="store_true", help="one JSON object an input, one a line")
 
     test = commands.add_parser(
         "test",
         help="run decision test suites",
         description="Runs decision test suites (JSON, or YAML with PyYAML installed); a directory "
         f"stands for the suites below it ({', '.join('*' + e for e in _suites.SUITE_ENDINGS)}). "
-        "Status 0 when every case passes, 1 when any fails, 2 when a suite cannot be loaded.",
+        "Status 0 when every case passes, 1 when any fails (or coverage is below --fail-under), "
+        "2 when a suite cannot be loaded or a report cannot be written.",
     )
     test.add_argument("suites", metavar="SUITE", nargs="+")
     test.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
+    test.add_argument(
+        "--coverage",
+        action="store_true",
+        help="after the results, print each policy's rule and comparison coverage and its gaps",
+    )
+    test.add_argument("--coverage-json", metavar="FILE", help="write the coverage counts to FILE as JSON")
+    test.add_argument(
+        "--fail-under",
+        metavar="PERCENT",
+        type=_percent,
+        help="status 1 when a policy's rule or comparison coverage is below PERCENT",
+    )
     test.set_defaults(run=_test)
 
-    return top, {"check": check, "eval": evaluate, "test": test}
+    return top, {"check": check, "eval": evaluate, "explain": explain, "test": test}
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -119,4 +194,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return 1
     except KeyboardInterrupt:
         return 130
+    except InternalError as error:
+        print(f"tamsel: internal error, please report it: {one_line(str(error))}", file=sys.stderr)
+        return 70  # EX_SOFTWARE
     return status

@@ -17,6 +17,7 @@ Effect = TypingLiteral["allow", "block", "require_approval"]
 FieldType = TypingLiteral["string", "number", "boolean"]
 ScopeKind = TypingLiteral["action", "actor", "global"]
 ConditionKind = TypingLiteral["atomic", "all", "any"]
+DocumentName = TypingLiteral["schema", "policy", "governance"]
 # A field value or a literal: a text, a number (every number is a float) or a boolean.
 Value = Union[str, float, bool]
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib
 import json
+import math
 import os
 import re
 import sys
@@ -11,16 +12,17 @@ import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional
 
-import tamsel
-
+from tamsel_tools._coverage import Coverage, Share
 from tamsel_tools._documents import (
     DocumentsRejected,
     DocumentsUnreadable,
-    load_engine,
+    load_policy,
     one_line,
     read_text,
 )
-from tamsel_tools._evaluate import BadInput, evaluate, parse_json
+from tamsel_tools._evaluate import BadInput, decision, parse_json
+from tamsel_tools._explaining import explained
+from tamsel_tools._policy import Policy
 
 # The names by which a suite is found in a directory.
 SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
@@ -51,7 +53,8 @@ class Case:
 @dataclass(frozen=True)
 class Suite:
     path: str
-    engine: tamsel.PyTamsel
+    policy_path: str
+    policy: Policy
     cases: List[Case]
 
 
@@ -174,21 +177,36 @@ def load(path: str) -> Suite:
             )
         )
     try:
-        engine = load_engine(schema, policy, governance)
+        loaded = load_policy(schema, policy, governance)
     except (DocumentsUnreadable, DocumentsRejected) as error:
         raise SuiteUnloadable(str(error)) from None
-    return Suite(path, engine, cases)
+    return Suite(path, policy, loaded, cases)
 
 
-def outcome(engine: tamsel.PyTamsel, value: Any) -> Dict[str, Any]:
-    """The decision, or {"error": the engine's text} for input that it refuses."""
+def outcome(policy: Policy, value: Any, coverage: Optional[Coverage]) -> Dict[str, Any]:
+    """The decision, or {"error": the engine's text} for input that it refuses; with a
+    coverage collector, the steps that reached the decision are counted in it."""
     try:
-        return evaluate(engine, value)
+        if coverage is None:
+            return decision(policy, value)
+        explanation = explained(policy, value)
     except BadInput as error:
         return {"error": error.message}
+    coverage.add(explanation)
+    return {"effect": explanation.decision.effect, "matched_rule": explanation.decision.matched_rule}
 
 
-def run_suite(path: str) -> SuiteResult:
+@dataclass
+class PolicyCoverage:
+    """The coverage of one policy over every case of the suites that use it."""
+
+    path: str
+    policy: Policy
+    coverage: Coverage
+
+
+def run_suite(path: str, covered: Optional[Dict[Any, PolicyCoverage]] = None) -> SuiteResult:
+    """Runs one suite; with covered, counts its cases in the coverage of their policy."""
     result = SuiteResult(path)
     try:
         suite = load(path)
@@ -196,8 +214,18 @@ def run_suite(path: str) -> SuiteResult:
         result.load_error = str(error)
         print(result.load_error, file=sys.stderr)
         return result
+    coverage = None
+    if covered is not None:
+        # Suites share a policy when they name the same file and it compiles to the same text.
+        path = os.path.normpath(suite.policy_path)
+        key = (path, suite.policy.canonical_text)
+        if key not in covered:
+            covered[key] = PolicyCoverage(path, suite.policy, suite.policy.coverage())
+        coverage = covered[key].coverage
     for case in suite.cases:
-        failure = case.failure(outcome(suite.engine, case.input))
+        # A case that expects an error counts nothing toward coverage.
+        counted = None if "error" in case.expect else coverage
+        failure = case.failure(outcome(suite.policy, case.input, counted))
         result.cases.append((case.name, failure))
         if failure is not None:
             print(f"{path}: {one_line(case.name)}: {failure}")
@@ -239,18 +267,98 @@ def junit(results: List[SuiteResult]) -> bytes:
     return report + b"\n"
 
 
-def run(arguments: List[str], junit_path: Optional[str]) -> int:
-    """0 when every case passed, 1 when any failed, 2 when a suite (or the report) failed."""
-    results = [run_suite(path) for path in suite_paths(arguments)]
+def _percent(share: Share) -> str:
+    # Rounded down, so that a share short of complete never reads 100.0%.
+    return f"{math.floor(share.percent * 10) / 10:.1f}%"
+
+
+def coverage_lines(covered: PolicyCoverage) -> List[str]:
+    """The policy's two shares, its actor-scoped rules, then one line a gap, rules in document order."""
+    path, coverage = one_line(covered.path), covered.coverage
+    rules, comparisons = coverage.rule_share, coverage.comparison_share
+    lines = [
+        f"{path}: {rules.covered} of {rules.total} rules decided ({_percent(rules)}), {comparisons.covered} "
+        f"of {comparisons.total} comparisons both true and false ({_percent(comparisons)})"
+    ]
+    for each in coverage.rules:
+        rule = each.rule
+        if not rule.can_decide:
+            where = f"{path}:{rule.line}:{rule.column}"
+            lines.append(f"{where}: rule '{one_line(rule.id)}' is scoped to an actor: unable to decide")
+    for each in coverage.rules:
+        rule = each.rule
+        if not rule.can_decide:
+            continue
+        name = f"rule '{one_line(rule.id)}'"
+        if each.decided == 0:
+            lines.append(f"{path}:{rule.line}:{rule.column}: {name} never decided")
+        for made in each.comparisons:
+            if made.gap is not None:
+                where = f"{path}:{made.comparison.line}:{made.comparison.column}"
+                lines.append(f"{where}: comparison {made.comparison.member} of {name} {made.gap}")
+    return lines
+
+
+def coverage_json(covered: List[PolicyCoverage]) -> str:
+    policies = [{"policy": each.path, "rules": each.coverage.to_json()} for each in covered]
+    return json.dumps({"policies": policies}) + "\n"
+
+
+def _write(path: str, data: bytes) -> bool:
+    """Whether the file was written; if not, says why on stderr."""
+    try:
+        with open(path, "wb") as report:
+            report.write(data)
+    except OSError as error:
+        print(f"{path}: cannot write: {error.strerror or error}", file=sys.stderr)
+        return False
+    return True
+
+
+@dataclass(frozen=True)
+class CoverageOptions:
+    show: bool = False  # --coverage
+    json_path: Optional[str] = None  # --coverage-json FILE
+    fail_under: Optional[float] = None  # --fail-under PERCENT
+
+    @property
+    def wanted(self) -> bool:
+        return self.show or self.json_path is not None or self.fail_under is not None
+
+
+def _below(covered: List[PolicyCoverage], percent: float) -> List[str]:
+    lines = []
+    for each in covered:
+        rules, comparisons = each.coverage.rule_share, each.coverage.comparison_share
+        if rules.below(percent) or comparisons.below(percent):
+            lines.append(
+                f"{one_line(each.path)}: coverage below {percent:g}%: rules {_percent(rules)}, "
+                f"comparisons {_percent(comparisons)}"
+            )
+    return lines
+
+
+def run(arguments: List[str], junit_path: Optional[str], options: CoverageOptions = CoverageOptions()) -> int:
+    """0 when every case passed, 1 when any failed or coverage is below the bar, 2 when a suite
+    (or a report) failed."""
+    covered: Optional[Dict[Any, PolicyCoverage]] = {} if options.wanted else None
+    results = [run_suite(path, covered) for path in suite_paths(arguments)]
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
     status = 2 if any(result.load_error is not None for result in results) else int(failed > 0)
-    if junit_path is not None:
-        try:
-            with open(junit_path, "wb") as report:
-                report.write(junit(results))
-        except OSError as error:
-            print(f"{junit_path}: cannot write: {error.strerror or error}", file=sys.stderr)
-            status = 2
+    if junit_path is not None and not _write(junit_path, junit(results)):
+        status = 2
     print(f"{passed} passed, {failed} failed")
+    policies = list((covered or {}).values())
+    if options.show:
+        for each in policies:
+            print("\n".join(coverage_lines(each)))
+    if options.json_path is not None and not _write(options.json_path, coverage_json(policies).encode()):
+        status = 2
+    if options.fail_under is not None:
+        below = _below(policies, options.fail_under)
+        for line in below:
+            print(line, file=sys.stderr)
+        if below:
+            status = max(status, 1)
     return status

@@ -1,0 +1,132 @@
+"""A policy built from the three documents: the engine, its compiled rules and their explanations."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any, List, Optional, Tuple, Union, cast
+
+import tamsel
+
+from tamsel_tools import _inspect
+from tamsel_tools._coverage import Coverage
+from tamsel_tools._explain import Decision, Explanation, explanation
+from tamsel_tools._model import Comparison, DocumentName, Literal, Rule, Scope, Subject
+
+
+class PolicyError(ValueError):
+    """The documents do not build: the `ValueError` that `tamsel.PyTamsel` raises, with the
+    document it concerns and, when the message ends with one, its position (1-based)."""
+
+    def __init__(self, document: DocumentName, message: str, line: Optional[int], column: Optional[int]):
+        super().__init__(message)
+        self.document: DocumentName = document
+        self.message = message
+        self.line = line
+        self.column = column
+
+    @property
+    def reason(self) -> str:
+        """The message without its position: what goes after FILE:LINE:COLUMN."""
+        suffix = f" at line {self.line} column {self.column}"
+        if self.line is not None and self.message.endswith(suffix):
+            return self.message[: -len(suffix)]
+        return self.message
+
+
+class InternalError(RuntimeError):
+    """The tools' view of a policy disagrees with the engine: a fault of tamsel, never of the input."""
+
+
+def _subject(data: _inspect.SubjectData) -> Subject:
+    return Subject(data["domain"], data["field"])
+
+
+def _comparison(member: int, data: _inspect.ComparisonData) -> Comparison:
+    right = data["right"]
+    side: Union[Literal, Subject]
+    if "subject" in right:
+        side = _subject(cast("_inspect.SubjectSide", right)["subject"])
+    else:
+        side = Literal(right["literal"])
+    return Comparison(
+        member, _subject(data["left"]), data["operator"], side, data["type"], data["line"], data["column"]
+    )
+
+
+def _rule(data: _inspect.RuleData) -> Rule:
+    comparisons = tuple(_comparison(member, each) for member, each in enumerate(data["comparisons"]))
+    scope = Scope(data["scope"], data["name"])
+    index, line, column = data["index"], data["line"], data["column"]
+    return Rule(index, data["id"], scope, data["effect"], data["condition"], comparisons, line, column)
+
+
+def _first_match(explained: Explanation) -> bool:
+    """Whether the steps end at the deciding rule, every rule before it false."""
+    steps = explained.steps
+    if any(step.result for step in steps[:-1]):
+        return False
+    decider = steps[-1].rule.id if steps and steps[-1].result else None
+    return decider == explained.decision.matched_rule
+
+
+class Policy:
+    """A policy as `tamsel.PyTamsel` builds it from the schema, policy and governance texts.
+
+    Every decision it gives comes from the engine's `evaluate`; the rules, the canonical text
+    and the explanations come from the same compilation, seen from inside.
+    """
+
+    def __init__(self, schema_yaml: str, policy_yaml: str, governance_yaml: Optional[str] = None):
+        """Builds the policy, or raises `PolicyError` saying which document failed and where."""
+        compiled, error = _inspect.load(schema_yaml, policy_yaml, governance_yaml)
+        if compiled is None:
+            assert error is not None
+            raise PolicyError(error["document"], error["message"], error["line"], error["column"])
+        try:
+            self.engine: tamsel.PyTamsel = tamsel.PyTamsel(schema_yaml, policy_yaml, governance_yaml)
+        except ValueError as refused:
+            raise InternalError(f"the engine refuses documents that compile: {refused}") from None
+        self._compiled = compiled
+        self.rules: Tuple[Rule, ...] = tuple(_rule(data) for data in compiled.rules())
+        """Every rule of the policy document, in document order."""
+        self.canonical_text: str = compiled.canonical_text().decode("utf-8")
+        """The text whose UTF-8 bytes `policy_hash()` digests."""
+
+    @classmethod
+    def from_files(
+        cls,
+        schema_path: Union[str, Path],
+        policy_path: Union[str, Path],
+        governance_path: Union[str, Path, None] = None,
+    ) -> Policy:
+        """The policy of three files, each read as UTF-8 exactly as it is (line ends included).
+
+        Raises `OSError` or `UnicodeDecodeError` for a file that cannot be read, `PolicyError` for
+        documents that do not build."""
+        paths: List[Union[str, Path, None]] = [schema_path, policy_path, governance_path]
+        texts = [None if path is None else Path(path).read_bytes().decode("utf-8") for path in paths]
+        schema, policy, governance = texts
+        assert schema is not None and policy is not None
+        return cls(schema, policy, governance)
+
+    def policy_hash(self) -> str:
+        """The engine's SHA-256 of the canonical text, 64 lower-case hexadecimal characters."""
+        return self.engine.policy_hash()
+
+    def evaluate(self, input: Any) -> Decision:
+        """The engine's decision; `TypeError` (as `evaluate` raises it) for input it refuses."""
+        result = self.engine.evaluate(input)
+        return Decision(result["effect"], result["matched_rule"])
+
+    def explain(self, input: Any) -> Explanation:
+        """The engine's decision and how it was reached: the rule lists run, the rules visited and
+        each comparison made, in order. Input is refused as `evaluate` refuses it."""
+        decision = self.evaluate(input)
+        explained = explanation(self.rules, self._compiled.explain(input))
+        if explained.decision != decision or not _first_match(explained):
+            raise InternalError(f"evaluate decided {decision}, the explanation {explained}")
+        return explained
+
+    def coverage(self) -> Coverage:
+        """A new, empty coverage collector for this policy."""
+        return Coverage(self.rules)

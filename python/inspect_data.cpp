@@ -1,0 +1,242 @@
+#include "python/inspect_data.h"
+
+#include <array>
+#include <span>
+#include <string_view>
+#include <variant>
+
+namespace tamsel::python {
+namespace {
+
+constexpr std::array<const char*, 3> kDocumentWords{"schema", "policy", "governance"};
+constexpr std::array<const char*, 3> kScopeWords{"action", "actor", "global"};
+constexpr std::array<const char*, 3> kConditionWords{"atomic", "all", "any"};
+constexpr std::array<const char*, 2> kListWords{"action", "global"};
+constexpr std::array<const char*, 4> kReasonWords{nullptr, "left missing", "right missing",
+                                                  "kinds differ"};
+
+// A new str of UTF-8 text, or null with the error set.
+Ref text(std::string_view value) {
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "strict"));
+}
+
+Ref word(std::string_view value) { return text(value); }
+
+Ref number(std::uint64_t value) { return Ref::steal(PyLong_FromUnsignedLongLong(value)); }
+
+Ref none() { return Ref::borrow(Py_None); }
+
+Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
+// Sets dict[key] to value, which may be empty after a failure; false with the error set.
+bool set(PyObject* dict, const char* key, const Ref& value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+// Appends item, which may be empty after a failure; false with the error set.
+bool append(PyObject* list, const Ref& item) {
+  return item && PyList_Append(list, item.get()) == 0;
+}
+
+// 1-based line and column of a 0-based mark.
+bool set_position(PyObject* dict, const Mark& mark) {
+  return set(dict, "line", number(std::uint64_t{mark.line} + 1)) &&
+         set(dict, "column", number(std::uint64_t{mark.column} + 1));
+}
+
+Ref value_of(const InputValue& value) {
+  switch (value.kind) {
+    case InputValue::Kind::String:
+      return text(value.text);
+    case InputValue::Kind::Number:
+      return Ref::steal(PyFloat_FromDouble(value.number));
+    case InputValue::Kind::Boolean:
+      return boolean(value.boolean);
+    case InputValue::Kind::Missing:
+      break;
+  }
+  return none();
+}
+
+Ref literal_of(const FieldValue& literal) {
+  if (const auto* value = std::get_if<std::string_view>(&literal)) return text(*value);
+  if (const auto* value = std::get_if<double>(&literal)) {
+    return Ref::steal(PyFloat_FromDouble(*value));
+  }
+  return boolean(std::get<bool>(literal));
+}
+
+Ref subject_of(const SubjectRef& subject) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict || !set(dict.get(), "domain", word(document_word(subject.domain))) ||
+      !set(dict.get(), "field", text(subject.field))) {
+    return {};
+  }
+  return dict;
+}
+
+// {"literal": value} or {"subject": {...}}
+Ref right_of(const Operand& operand) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  const bool ok =
+      std::holds_alternative<Operand::Literal>(operand.value)
+          ? set(dict.get(), "literal", literal_of(std::get<Operand::Literal>(operand.value).value))
+          : set(dict.get(), "subject",
+                subject_of(std::get<Operand::Subject>(operand.value).subject));
+  return ok ? std::move(dict) : Ref();
+}
+
+Ref comparison_of(const AtomicCondition& condition, FieldType type, const Mark& position) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict || !set(dict.get(), "left", subject_of(condition.lhs)) ||
+      !set(dict.get(), "operator", word(document_word(condition.op))) ||
+      !set(dict.get(), "right", right_of(condition.rhs)) ||
+      !set(dict.get(), "type", word(document_word(type))) || !set_position(dict.get(), position)) {
+    return {};
+  }
+  return dict;
+}
+
+std::span<const AtomicCondition> members_of(const CompiledCondition& condition) {
+  if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&condition.value)) {
+    return {&atomic->condition, 1};
+  }
+  if (const auto* all = std::get_if<CompiledCondition::All>(&condition.value)) {
+    return all->conditions;
+  }
+  return std::get<CompiledCondition::Any>(condition.value).conditions;
+}
+
+Ref comparisons_of(const CompiledRule& rule, const ConstructionNotes::Rule& noted) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return {};
+  const auto members = members_of(rule.condition);
+  for (std::size_t m = 0; m < members.size(); ++m) {
+    if (!append(list.get(), comparison_of(members[m], noted.types[m], noted.comparisons[m]))) {
+      return {};
+    }
+  }
+  return list;
+}
+
+Ref rule_of(std::size_t index, const CompiledRule& rule, const ConstructionNotes::Rule& noted) {
+  Ref dict = Ref::steal(PyDict_New());
+  const auto scope = static_cast<std::size_t>(noted.scope);
+  const Ref name = noted.scope == ConstructionNotes::Scope::Global ? none() : text(noted.name);
+  if (!dict || !set(dict.get(), "index", number(index)) ||
+      !set(dict.get(), "id", text(rule.rule_id)) ||
+      !set(dict.get(), "scope", word(kScopeWords[scope])) || !set(dict.get(), "name", name) ||
+      !set(dict.get(), "effect", word(document_word(rule.effect))) ||
+      !set(dict.get(), "condition", word(kConditionWords[rule.condition.value.index()])) ||
+      !set(dict.get(), "comparisons", comparisons_of(rule, noted)) ||
+      !set_position(dict.get(), noted.position)) {
+    return {};
+  }
+  return dict;
+}
+
+Ref comparison_step_of(const ComparisonStep& step) {
+  Ref dict = Ref::steal(PyDict_New());
+  const auto reason = static_cast<std::size_t>(step.reason);
+  const Ref reason_word = step.reason == FalseReason::None ? none() : word(kReasonWords[reason]);
+  if (!dict || !set(dict.get(), "member", number(step.member)) ||
+      !set(dict.get(), "result", boolean(step.result)) || !set(dict.get(), "reason", reason_word)) {
+    return {};
+  }
+  // A missing side has no entry.
+  if (step.left.kind != InputValue::Kind::Missing &&
+      !set(dict.get(), "left", value_of(step.left))) {
+    return {};
+  }
+  if (step.right.kind != InputValue::Kind::Missing &&
+      !set(dict.get(), "right", value_of(step.right))) {
+    return {};
+  }
+  return dict;
+}
+
+Ref rule_step_of(const RuleStep& step, const RuleIndex& index) {
+  Ref dict = Ref::steal(PyDict_New());
+  Ref comparisons = Ref::steal(PyList_New(0));
+  if (!dict || !comparisons) return {};
+  for (const ComparisonStep& made : step.comparisons) {
+    if (!append(comparisons.get(), comparison_step_of(made))) return {};
+  }
+  if (!set(dict.get(), "list", word(kListWords[static_cast<std::size_t>(step.list)])) ||
+      !set(dict.get(), "index", number(index.at(step.rule))) ||
+      !set(dict.get(), "result", boolean(step.result)) ||
+      !set(dict.get(), "comparisons", comparisons)) {
+    return {};
+  }
+  return dict;
+}
+
+}  // namespace
+
+PyObject* error_data(const ConstructionError& error) {
+  Ref dict = Ref::steal(PyDict_New());
+  // As the ValueError of PyTamsel words it: decoded with replacement.
+  Ref message = Ref::steal(PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
+  if (!dict ||
+      !set(dict.get(), "document",
+           word(kDocumentWords[static_cast<std::size_t>(error.document)])) ||
+      !set(dict.get(), "message", message)) {
+    return nullptr;
+  }
+  if (error.position) {
+    if (!set_position(dict.get(), *error.position)) return nullptr;
+  } else if (!set(dict.get(), "line", none()) || !set(dict.get(), "column", none())) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* rules_data(const CompiledPolicy& policy, const ConstructionNotes& notes) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < notes.rules.size(); ++i) {
+    const ConstructionNotes::Rule& noted = notes.rules[i];
+    if (!append(list.get(), rule_of(i, filed_rule(policy, noted), noted))) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* skipped_keys_data(const ConstructionNotes& notes) {
+  Ref list = Ref::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const ConstructionNotes::SkippedKey& key : notes.skipped_keys) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict ||
+        !set(dict.get(), "document",
+             word(kDocumentWords[static_cast<std::size_t>(key.document)])) ||
+        !set(dict.get(), "key", text(key.key)) || !set_position(dict.get(), key.position) ||
+        !append(list.get(), dict)) {
+      return nullptr;
+    }
+  }
+  return list.release();
+}
+
+PyObject* trace_data(const Trace& trace, const RuleIndex& index) {
+  Ref dict = Ref::steal(PyDict_New());
+  Ref steps = Ref::steal(PyList_New(0));
+  if (!dict || !steps) return nullptr;
+  for (const RuleStep& step : trace.steps) {
+    if (!append(steps.get(), rule_step_of(step, index))) return nullptr;
+  }
+  const bool matched = trace.matched != nullptr;
+  if (!set(dict.get(), "effect", word(document_word(trace.effect))) ||
+      !set(dict.get(), "matched_rule", matched ? text(trace.matched->rule_id) : none()) ||
+      !set(dict.get(), "index", matched ? number(index.at(trace.matched)) : none()) ||
+      !set(dict.get(), "action_type", trace.action_type ? text(*trace.action_type) : none()) ||
+      !set(dict.get(), "action_list", boolean(trace.action_list)) ||
+      !set(dict.get(), "steps", steps)) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+}  // namespace tamsel::python

@@ -1,0 +1,261 @@
+// tamsel_tools._inspect: the engine's own answers for the tools, from the same
+// core as tamsel. Private to the tools package; its interface is written in
+// cli/tamsel_tools/_inspect.pyi.
+#include <array>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "compiler/canonical.h"
+#include "construction/construct.h"
+#include "engine/evaluation_plan.h"
+#include "engine/explain.h"
+#include "python/arguments.h"
+#include "python/conversion.h"
+#include "python/inspect_data.h"
+#include "python/py_support.h"
+
+namespace tamsel::python {
+namespace {
+
+// What a Compiled owns: the policy, the plan and strs that input conversion
+// needs (the very ones of evaluate), what construction noted, and the document
+// index of every compiled rule.
+struct Inspected {
+  Inspected(CompiledPolicy compiled, ConstructionNotes construction_notes)
+      : policy(std::move(compiled)), plan(policy), notes(std::move(construction_notes)) {
+    for (std::size_t i = 0; i < notes.rules.size(); ++i) {
+      rule_index.emplace(&filed_rule(policy, notes.rules[i]), static_cast<std::uint32_t>(i));
+    }
+  }
+  CompiledPolicy policy;
+  EvaluationPlan plan;
+  PlanStrs strs;
+  ConstructionNotes notes;
+  RuleIndex rule_index;
+};
+
+struct CompiledObject {
+  PyObject ob_base;
+  Inspected* inspected;  // owned; set once when made by load()
+};
+
+PyTypeObject* g_compiled_type = nullptr;  // strong reference, kept for the life of the process
+
+constexpr const char* kLoadNames[] = {"schema_yaml", "policy_yaml", "governance_yaml"};
+constexpr Parameters kLoadParameters{"load()", kLoadNames, 2};
+constexpr const char* kExplainNames[] = {"input"};
+constexpr Parameters kExplainParameters{"Compiled.explain()", kExplainNames, 1};
+
+Inspected* checked_self(PyObject* self) {
+  if (self == nullptr || !PyObject_TypeCheck(self, g_compiled_type)) {
+    raise_conversion_error(self == nullptr ? Py_None : self, "Compiled");
+    return nullptr;
+  }
+  return reinterpret_cast<CompiledObject*>(self)->inspected;
+}
+
+// A new Compiled that owns inspected, or null with the error set.
+PyObject* new_compiled(std::unique_ptr<Inspected> inspected) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_compiled_type, Py_tp_alloc));
+  PyObject* self = alloc(g_compiled_type, 0);  // new reference
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<CompiledObject*>(self)->inspected = inspected.release();
+  return self;
+}
+
+// (first, second), stealing both; null with the error set.
+PyObject* pair(PyObject* first, PyObject* second) {
+  Ref a = Ref::steal(first);
+  Ref b = Ref::steal(second);
+  if (!a || !b) return nullptr;
+  return PyTuple_Pack(2, a.get(), b.get());
+}
+
+PyObject* load_body(PyObject* args, PyObject* kwargs) {
+  std::array<PyObject*, 3> bound{};  // borrowed from args / kwargs
+  if (!bind_arguments(kLoadParameters, args, kwargs, bound)) return nullptr;
+  Utf8 schema;
+  Utf8 policy;
+  std::optional<Utf8> governance;
+  if (!take_text(bound[0], kLoadNames[0], schema) || !take_text(bound[1], kLoadNames[1], policy)) {
+    return nullptr;
+  }
+  if (bound[2] != nullptr && bound[2] != Py_None &&
+      !take_text(bound[2], kLoadNames[2], governance.emplace())) {
+    return nullptr;
+  }
+  std::optional<std::string_view> governance_text;
+  if (governance) governance_text = governance->view();
+  ConstructionNotes notes;
+  auto compiled = construct_policy(schema.view(), policy.view(), governance_text, &notes);
+  if (!compiled) return pair(Ref::borrow(Py_None).release(), error_data(compiled.error()));
+  auto inspected = std::make_unique<Inspected>(std::move(*compiled), std::move(notes));
+  if (!build_plan_strs(inspected->plan, inspected->strs)) return nullptr;
+  return pair(new_compiled(std::move(inspected)), Ref::borrow(Py_None).release());
+}
+
+PyObject* inspect_load(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return load_body(args, kwargs); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* compiled_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
+  PyErr_SetString(PyExc_TypeError, "Compiled objects are made by load()");
+  return nullptr;
+}
+
+void compiled_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);  // each instance holds a reference to its heap type
+  delete reinterpret_cast<CompiledObject*>(self)->inspected;
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
+}
+
+PyObject* compiled_rules(PyObject* self, PyObject* /*unused*/) {
+  return guarded(
+      [&]() -> PyObject* {
+        const Inspected* inspected = checked_self(self);
+        return inspected != nullptr ? rules_data(inspected->policy, inspected->notes) : nullptr;
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* compiled_skipped_keys(PyObject* self, PyObject* /*unused*/) {
+  return guarded(
+      [&]() -> PyObject* {
+        const Inspected* inspected = checked_self(self);
+        return inspected != nullptr ? skipped_keys_data(inspected->notes) : nullptr;
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* compiled_canonical_text(PyObject* self, PyObject* /*unused*/) {
+  return guarded(
+      [&]() -> PyObject* {
+        const Inspected* inspected = checked_self(self);
+        if (inspected == nullptr) return nullptr;
+        const std::string text = canonical_text(inspected->policy);
+        return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// The trace of one input, converted by evaluate's own code.
+PyObject* explain_bound(PyObject* self, PyObject* argument) {
+  const Inspected* inspected = checked_self(self);
+  if (inspected == nullptr) return nullptr;
+  const EvaluationPlan& plan = inspected->plan;
+  CallInput input(plan.slot_count());
+  if (!convert_input(argument, inspected->strs, input)) return nullptr;
+  // Every field that the action and global rules read has a slot; the actor
+  // rules, which are never run, are the only ones without.
+  const FieldLookup lookup = [&](const SubjectRef& subject) {
+    const auto slot = plan.slot_of(subject.domain, subject.field);
+    return slot ? input.at(*slot) : InputValue{};
+  };
+  return trace_data(explain(inspected->policy, lookup), inspected->rule_index);
+}
+
+PyObject* compiled_explain(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded(
+      [&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};  // borrowed from args / kwargs
+        if (!bind_arguments(kExplainParameters, args, kwargs, bound)) return nullptr;
+        return explain_bound(self, bound[0]);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef g_compiled_methods[] = {
+    {"rules", compiled_rules, METH_NOARGS, "rules($self)\n--\n\nEvery rule, in document order."},
+    {"canonical_text", compiled_canonical_text, METH_NOARGS,
+     "canonical_text($self)\n--\n\nExactly the bytes whose SHA-256 policy_hash() gives."},
+    {"skipped_keys", compiled_skipped_keys, METH_NOARGS,
+     "skipped_keys($self)\n--\n\nThe keys the readers skipped in the three documents."},
+    {"explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compiled_explain)),
+     METH_VARARGS | METH_KEYWORDS,
+     "explain($self, input)\n--\n\nOne evaluation, step by step; the input is converted as "
+     "evaluate converts it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_compiled_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(compiled_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(compiled_dealloc)},
+    {Py_tp_doc, const_cast<char*>("A policy compiled from the three texts, with what the tools "
+                                  "ask of it.")},
+    {Py_tp_methods, g_compiled_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_compiled_spec = {"tamsel_tools._inspect.Compiled", sizeof(CompiledObject), 0,
+                               Py_TPFLAGS_DEFAULT, g_compiled_slots};
+
+PyMethodDef g_module_methods[] = {
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect_load)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load(schema_yaml, policy_yaml, governance_yaml=None)\n--\n\n"
+     "(Compiled, None), or (None, the error that PyTamsel raises for these texts as a dict)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tamsel_tools._inspect",
+    "The engine's own answers for the tools: a private module built from tamsel's core.",
+    0,
+    g_module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* g_module = nullptr;  // strong reference, kept for the life of the process
+
+constexpr std::int64_t kMainInterpreterId = 0;
+
+PyObject* create_module() {
+  if (!init_names()) return nullptr;
+  Ref module = Ref::steal(PyModule_Create(&g_module_def));
+  if (!module) return nullptr;
+  if (g_compiled_type == nullptr) {
+    g_compiled_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_compiled_spec));
+    if (g_compiled_type == nullptr) return nullptr;
+  }
+  // PyModule_AddObject steals the reference only when it succeeds.
+  Py_INCREF(g_compiled_type);
+  if (PyModule_AddObject(module.get(), "Compiled", reinterpret_cast<PyObject*>(g_compiled_type)) <
+      0) {
+    Py_DECREF(g_compiled_type);
+    return nullptr;
+  }
+  return module.release();
+}
+
+PyObject* init_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1 && PyErr_Occurred()) return nullptr;
+  if (interpreter != kMainInterpreterId) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tamsel_tools._inspect cannot be loaded here: sub-interpreters are not "
+                    "supported");
+    return nullptr;
+  }
+  if (g_module == nullptr) {
+    g_module = create_module();
+    if (g_module == nullptr) return nullptr;
+  }
+  Py_INCREF(g_module);
+  return g_module;  // a new reference for the caller; g_module keeps its own
+}
+
+}  // namespace
+}  // namespace tamsel::python
+
+PyMODINIT_FUNC PyInit__inspect() {
+  return tamsel::python::guarded([] { return tamsel::python::init_module(); },
+                                 static_cast<PyObject*>(nullptr));
+}
