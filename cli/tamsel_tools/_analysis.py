@@ -23,6 +23,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from tamsel_tools._model import Comparison, Effect, Literal, Rule, Subject, Value
+from tamsel_tools._policy import InternalError
 
 INSTALL_HINT = "the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"
 
@@ -36,8 +37,8 @@ class AnalysisUnavailable(Exception):
     """The solver is not installed; the message says how to install it."""
 
 
-class AnalysisError(Exception):
-    """An internal fault: the solver gave up, or an input did not reproduce its claim."""
+class AnalysisError(InternalError):
+    """A fault of the analysis: the solver gave up, or an input did not reproduce its claim."""
 
 
 @dataclass(frozen=True)
@@ -395,7 +396,7 @@ def _check(solver: Any, *assumptions: Any) -> bool:
     z3 = _z3()
     result = solver.check(*assumptions)
     if result == z3.unknown:
-        raise AnalysisError(f"internal error: the solver gave up: {solver.reason_unknown()}")
+        raise AnalysisError(f"the solver gave up: {solver.reason_unknown()}")
     return bool(result == z3.sat)
 
 
@@ -588,7 +589,7 @@ class _Covers:
         for candidates in (sorted(near), [r.index for r in earlier]):
             if not _check(self.solver, holds, *[self.guards[i] for i in candidates]):
                 return self._smallest(holds, self.solver.unsat_core())
-        raise AnalysisError(f"internal error: rule {rule.index} can decide after all")
+        raise AnalysisError(f"rule {rule.index} can decide after all")
 
     def _smallest(self, holds: Any, core: Sequence[Any]) -> Tuple[int, ...]:
         """The core without every guard that it does not need."""
@@ -604,7 +605,7 @@ def _confirm(engine: Any, witness: Input, decider: Decider, what: str) -> None:
     got = engine.evaluate(witness)
     if got != decider.decision():
         raise AnalysisError(
-            f"internal error: {what}: the input {input_json(witness)} gives {got}, "
+            f"{what}: the input {input_json(witness)} gives {got}, "
             f"not {decider.decision()}"
         )
 
