@@ -24,35 +24,9 @@ from typing import Any, Callable, Dict, List, Tuple
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import tamsel  # noqa: E402
 import workloads  # noqa: E402
 
-from tamsel_tools import _analysis  # noqa: E402
-from tamsel_tools._model import Comparison, Literal, Rule, Scope, Subject  # noqa: E402
-
-
-def model_rules(rules: Tuple[workloads.Rule, ...]) -> Tuple[Rule, ...]:
-    """The tools' view of the generated rules (positions are not timed, so left 0)."""
-    built = []
-    for index, rule in enumerate(rules):
-        comparisons = tuple(
-            Comparison(
-                member,
-                Subject(cond.domain, cond.field),  # type: ignore[arg-type]
-                cond.op,  # type: ignore[arg-type]
-                Literal(float(cond.value) if isinstance(cond.value, int) and not isinstance(cond.value, bool)
-                        else cond.value)
-                if cond.rhs_subject is None else Subject(*cond.rhs_subject),  # type: ignore[arg-type]
-                "number",
-                0,
-                0,
-            )
-            for member, cond in enumerate(rule.conds)
-        )  # fmt: skip
-        kind, name = rule.scope
-        scope = Scope(kind, None if kind == "global" else name)  # type: ignore[arg-type]
-        built.append(Rule(index, rule.id, scope, rule.effect, rule.kind, comparisons, 0, 0))  # type: ignore[arg-type]
-    return tuple(built)
+from tamsel_tools import Policy, _analysis  # noqa: E402
 
 
 def edited(rules: Tuple[workloads.Rule, ...]) -> Tuple[workloads.Rule, ...]:
@@ -76,11 +50,12 @@ def best(repeat: int, run: Callable[[], Any]) -> Tuple[float, Any]:
 
 def measure(size: int, repeat: int) -> Dict[str, Any]:
     old = workloads.generated_rules(size)
-    new = edited(old)
-    engines = [tamsel.PyTamsel(workloads.CONSTRUCTION_SCHEMA, workloads.policy_text(r)) for r in (old, new)]
-    old_rules, new_rules = model_rules(old), model_rules(new)
-    lint_time, findings = best(repeat, lambda: _analysis.lint(old_rules, engines[0]))
-    diff_time, changes = best(repeat, lambda: _analysis.diff(old_rules, engines[0], new_rules, engines[1]))
+    old_policy, new_policy = (Policy(workloads.CONSTRUCTION_SCHEMA, workloads.policy_text(r)) for r in (old, edited(old)))
+    old_rules, new_rules = old_policy.rules, new_policy.rules
+    lint_time, findings = best(repeat, lambda: _analysis.lint(old_rules, old_policy.engine))
+    diff_time, changes = best(
+        repeat, lambda: _analysis.diff(old_rules, old_policy.engine, new_rules, new_policy.engine)
+    )
     kinds: Dict[str, int] = {}
     for finding in findings:
         kinds[finding.kind] = kinds.get(finding.kind, 0) + 1

@@ -9,7 +9,7 @@ import tamsel
 pytest.importorskip("z3")
 
 from policies import build, edit, random_input, random_specs, schema_yaml  # noqa: E402
-from tamsel_tools import _analysis  # noqa: E402
+from tamsel_tools import Policy, _analysis  # noqa: E402
 
 SCHEMA = schema_yaml()
 NAN, INF = math.nan, math.inf
@@ -190,6 +190,22 @@ def test_diff_witness_of_nan_prints_as_json():
 
 
 # ---------------------------------------------------------------- randomized
+
+
+def test_generated_rules_are_those_the_engine_compiles():
+    rng = random.Random(7)
+    for _ in range(30):
+        rules, text = build(random_specs(rng, rng.randint(1, 10)))
+        compiled = Policy(SCHEMA, text).rules
+        assert [(r.index, r.id, r.scope, r.effect, r.condition, r.line, r.column) for r in compiled] == [
+            (r.index, r.id, r.scope, r.effect, r.condition, r.line, r.column) for r in rules
+        ]
+        assert [[(c.left, c.operator, c.type) for c in r.comparisons] for r in compiled] == [
+            [(c.left, c.operator, c.type) for c in r.comparisons] for r in rules
+        ]
+        assert [[repr(c.right) for c in r.comparisons] for r in compiled] == [
+            [repr(c.right) for c in r.comparisons] for r in rules
+        ]
 
 
 def group_of(data, names):
