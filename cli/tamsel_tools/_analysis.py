@@ -109,9 +109,10 @@ def solver_available() -> bool:
 def lint(rules: Sequence[Rule], engine: Any) -> List[Finding]:
     """Every rule that no input makes decide, in document order.
 
-    `engine` is the `tamsel.PyTamsel` built from the same documents: each rule
-    not reported has an input that makes it decide, and that input is evaluated
-    with the engine as a check.
+    `engine` is the `tamsel_tools.Policy` or the `tamsel.PyTamsel` built from
+    the same documents: each rule not reported has an input that makes it
+    decide, and that input is evaluated with it as a check (a `Policy` names the
+    deciding rule by its place, a `PyTamsel` only by its id).
     """
     return _reach(rules, engine)[0]
 
@@ -133,6 +134,7 @@ def diff(
     """
     z3 = _z3()
     encoding = _Encoding(z3, _texts(old_rules) | _texts(new_rules))
+    old_judge, new_judge = _Judge(old_engine, old_rules), _Judge(new_engine, new_rules)
     old_actions, old_global = _lists(old_rules)
     new_actions, new_global = _lists(new_rules)
     groups: List[Optional[str]] = list(dict.fromkeys([*old_actions, *new_actions]))
@@ -141,7 +143,7 @@ def diff(
     for group in groups:
         old_list = (old_actions.get(group, []) if group is not None else []) + old_global
         new_list = (new_actions.get(group, []) if group is not None else []) + new_global
-        changes += _diff_group(encoding, group, (old_list, old_engine), (new_list, new_engine))
+        changes += _diff_group(encoding, group, (old_list, old_judge), (new_list, new_judge))
     return changes
 
 
@@ -382,13 +384,14 @@ class _OtherTexts:
 
 
 def _reach(rules: Sequence[Rule], engine: Any) -> Tuple[List[Finding], Dict[int, Input]]:
+    judge = _Judge(engine, rules)
     z3 = _z3()
     encoding = _Encoding(z3, _texts(rules))
     findings = [_actor_finding(rule) for rule in rules if rule.scope.kind == "actor"]
     inputs: Dict[int, Input] = {}
     action_lists, global_list = _lists(rules)
     for name, members in [*action_lists.items(), (None, global_list)]:
-        findings += _lint_list(encoding, name, members, engine, inputs)
+        findings += _lint_list(encoding, name, members, judge, inputs)
     return sorted(findings, key=lambda finding: finding.index), inputs
 
 
@@ -404,7 +407,7 @@ def _lint_list(
     encoding: _Encoding,
     action: Optional[str],
     members: Sequence[Rule],
-    engine: Any,
+    judge: "_Judge",
     inputs: Dict[int, Input],
 ) -> List[Finding]:
     """One incremental solver for the list: each rule tried against the negation
@@ -412,8 +415,7 @@ def _lint_list(
 
     Most rules decide with their own fields set and every other field missing,
     so such an input, built without the solver, is tried with the engine first;
-    the solvers are asked only when it fails. A rule whose id is not unique is
-    always asked about, since the engine's answer names only the id."""
+    the solvers are asked only when it fails."""
     z3 = encoding.z3
     solver = z3.Solver()
     solver.add(*encoding.group(action))
@@ -422,15 +424,12 @@ def _lint_list(
     covers = _Covers(encoding, action)
     # A condition: the first rule of the list with it, and whether it can hold.
     first_with: Dict[Any, Tuple[int, bool]] = {}
-    counts: Dict[str, int] = {}
-    for rule in members:
-        counts[rule.id] = counts.get(rule.id, 0) + 1
     findings = []
     for position, rule in enumerate(members):
         decider = Decider(rule.index, rule.id, rule.effect)
         finding: Optional[Finding] = None
         key = _condition_key(rule)
-        witness = None if counts[rule.id] > 1 else _first_try(rule, action, engine, decider)
+        witness = _first_try(rule, action, judge, decider)
         if witness is not None:
             pass
         elif key in first_with:
@@ -443,7 +442,7 @@ def _lint_list(
             solver.add(z3.Implies(attempt, encoding.condition(rule)))
             if _check(solver, attempt):
                 witness = encoding.witness(solver.model(), action, members[: position + 1])
-                _confirm(engine, witness, decider, "lint")
+                judge.confirm(witness, decider, "lint")
             else:
                 finding = _shadowed(rule, covers.cover(rule, members[:position]))
         if witness is not None:
@@ -469,12 +468,12 @@ def _unsatisfiable(rule: Rule) -> Finding:
     return Finding(rule.index, rule.id, "unsatisfiable", (), rule.line, rule.column)
 
 
-def _first_try(rule: Rule, action: Optional[str], engine: Any, decider: Decider) -> Optional[Input]:
+def _first_try(rule: Rule, action: Optional[str], judge: "_Judge", decider: Decider) -> Optional[Input]:
     """An input that makes the condition hold with as few fields as it can, if
     the engine says that the rule decides it."""
     for member in range(len(rule.comparisons) if rule.condition == "any" else 1):
         data = _first_input(rule, action, member)
-        if data is not None and engine.evaluate(data) == decider.decision():
+        if data is not None and judge.decider(data) == decider:
             return data
     return None
 
@@ -601,13 +600,42 @@ class _Covers:
         return tuple(by)
 
 
-def _confirm(engine: Any, witness: Input, decider: Decider, what: str) -> None:
-    got = engine.evaluate(witness)
-    if got != decider.decision():
-        raise AnalysisError(
-            f"{what}: the input {input_json(witness)} gives {got}, "
-            f"not {decider.decision()}"
-        )
+class _Judge:
+    """Who decides an input, as the engine says. Its answer names the deciding
+    rule by id, which tells the rule when no other rule has that id; else a
+    `Policy` is asked to explain the decision, which ends at the rule's place."""
+
+    def __init__(self, engine: Any, rules: Sequence[Rule]) -> None:
+        self.engine = getattr(engine, "engine", engine)  # a Policy's PyTamsel
+        self.explain = getattr(engine, "explain", None)
+        counts: Dict[str, int] = {}
+        for rule in rules:
+            counts[rule.id] = counts.get(rule.id, 0) + 1
+        self.by_id = {rule.id: rule for rule in rules if counts[rule.id] == 1}
+
+    def decider(self, data: Input) -> Optional[Decider]:
+        """The decider, or None when only an id that rules share says who it is."""
+        result = self.engine.evaluate(data)
+        if result["matched_rule"] is None:
+            return Decider(None, None, result["effect"])
+        rule = self.by_id.get(result["matched_rule"])
+        if rule is not None:
+            return Decider(rule.index, rule.id, result["effect"])
+        if self.explain is None:
+            return None
+        last = self.explain(data).steps[-1]
+        return Decider(last.rule.index, last.rule.id, result["effect"])
+
+    def confirm(self, witness: Input, decider: Decider, what: str) -> None:
+        got = self.decider(witness)
+        if got is None:
+            # The solver's input, with the earlier rules false by construction: the id suffices.
+            decision = self.engine.evaluate(witness)
+            if decision == decider.decision():
+                return
+            got = Decider(None, decision["matched_rule"], decision["effect"])
+        if got != decider:
+            raise AnalysisError(f"{what}: the input {input_json(witness)} is decided by {got}, not {decider}")
 
 
 # ---------------------------------------------------------------- diff
@@ -651,10 +679,10 @@ class _Deciders:
 def _diff_group(
     encoding: _Encoding,
     action: Optional[str],
-    old: Tuple[List[Rule], Any],
-    new: Tuple[List[Rule], Any],
+    old: Tuple[List[Rule], _Judge],
+    new: Tuple[List[Rule], _Judge],
 ) -> List[Change]:
-    (old_list, old_engine), (new_list, new_engine) = old, new
+    (old_list, old_judge), (new_list, new_judge) = old, new
     shared = 0
     while shared < min(len(old_list), len(new_list)) and _same_rule(old_list[shared], new_list[shared]):
         shared += 1
@@ -668,7 +696,7 @@ def _diff_group(
     olds = _Deciders(encoding, "old", old_list[shared:])
     news = _Deciders(encoding, "new", new_list[shared:])
     solver.add(*olds.constraints, *news.constraints, olds.effect != news.effect)
-    found = _seeded(action, shared, (old_list, old_engine), (new_list, new_engine))
+    found = _seeded(action, old_list[shared:], new_list[shared:], old_judge, new_judge)
     for change in found:
         solver.add(z3.Not(z3.And(olds.chosen == olds.position(change.old), news.chosen == news.position(change.new))))
     while _check(solver):
@@ -680,25 +708,19 @@ def _diff_group(
             news.decider(pair[1]),
             encoding.witness(model, action, [*old_list, *new_list]),
         )
-        _confirm(old_engine, change.input, change.old, "diff, old policy")
-        _confirm(new_engine, change.input, change.new, "diff, new policy")
+        old_judge.confirm(change.input, change.old, "diff, old policy")
+        new_judge.confirm(change.input, change.new, "diff, new policy")
         found.append(change)
         solver.add(z3.Not(z3.And(olds.chosen == pair[0], news.chosen == pair[1])))
     return sorted(found, key=_pair_order)
 
 
 def _seeded(
-    action: Optional[str], shared: int, old: Tuple[List[Rule], Any], new: Tuple[List[Rule], Any]
+    action: Optional[str], olds: Sequence[Rule], news: Sequence[Rule], old_judge: _Judge, new_judge: _Judge
 ) -> List[Change]:
     """Pairs found without the solver: each rule that differs between the two
     lists, made to hold alone, and the input evaluated with both engines. The
-    solver then needs to find only the pairs left. Only where every id of the
-    two lists is unique, since the engines name the deciding rule by its id."""
-    (old_list, old_engine), (new_list, new_engine) = old, new
-    by_id = [{rule.id: rule for rule in rules} for rules in (old_list, new_list)]
-    if len(by_id[0]) != len(old_list) or len(by_id[1]) != len(new_list):
-        return []
-    olds, news = old_list[shared:], new_list[shared:]
+    solver then needs to find only the pairs left."""
     ends = 0
     while ends < min(len(olds), len(news)) and _same_rule(olds[-1 - ends], news[-1 - ends]):
         ends += 1
@@ -708,17 +730,10 @@ def _seeded(
         data = _first_input(rule, action, member)
         if data is None:
             continue
-        pair = [_decider_of(engine.evaluate(data), rules) for engine, rules in zip((old_engine, new_engine), by_id)]
-        if pair[0].effect != pair[1].effect:
-            found.setdefault((pair[0].index, pair[1].index), Change(action, pair[0], pair[1], data))
+        old, new = old_judge.decider(data), new_judge.decider(data)
+        if old is not None and new is not None and old.effect != new.effect:
+            found.setdefault((old.index, new.index), Change(action, old, new, data))
     return list(found.values())
-
-
-def _decider_of(result: Mapping[str, Any], rules: Mapping[str, Rule]) -> Decider:
-    if result["matched_rule"] is None:
-        return Decider(None, None, result["effect"])
-    rule = rules[result["matched_rule"]]
-    return Decider(rule.index, rule.id, rule.effect)
 
 
 def _pair_order(change: Change) -> Tuple[float, float]:

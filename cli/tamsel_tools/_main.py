@@ -82,7 +82,7 @@ def _lint(arguments: argparse.Namespace) -> int:
     except (DocumentsUnreadable, DocumentsRejected) as error:
         print(error, file=sys.stderr)
         return 2
-    findings = _analysis.lint(policy.rules, policy.engine)
+    findings = _analysis.lint(policy.rules, policy)
     status, text = lint_report(arguments.policy, findings, policy.rules, arguments.json)
     sys.stdout.write(text)
     return status
@@ -97,7 +97,7 @@ def _diff(arguments: argparse.Namespace) -> int:
     except (DocumentsUnreadable, DocumentsRejected) as error:
         print(error, file=sys.stderr)
         return 2
-    changes = _analysis.diff(old.rules, old.engine, new.rules, new.engine)
+    changes = _analysis.diff(old.rules, old, new.rules, new)
     status, text = diff_report(changes, arguments.json)
     sys.stdout.write(text)
     return status
