@@ -89,13 +89,21 @@ class Change:
     new: Decider
     input: Input  # one such input, evaluated with both policies
 
+    @property
+    def same_effect(self) -> bool:
+        """Only the deciding rule changes (listed when moves are asked for)."""
+        return self.old.effect == self.new.effect
+
     def to_json(self) -> Dict[str, Any]:
-        return {
+        data: Dict[str, Any] = {
             "action": self.action,
             "old": self.old.to_json(),
             "new": self.new.to_json(),
             "input": self.input,
         }
+        if self.same_effect:
+            data["same_effect"] = True
+        return data
 
 
 def solver_available() -> bool:
@@ -124,13 +132,20 @@ def deciding_inputs(rules: Sequence[Rule], engine: Any) -> Dict[int, Input]:
 
 
 def diff(
-    old_rules: Sequence[Rule], old_engine: Any, new_rules: Sequence[Rule], new_engine: Any
+    old_rules: Sequence[Rule],
+    old_engine: Any,
+    new_rules: Sequence[Rule],
+    new_engine: Any,
+    moves: bool = False,
 ) -> List[Change]:
     """Every (old decider, new decider) pair of differing effects that some input
-    of a group meets, once per group, each with such an input.
+    of a group meets, once per group, each with such an input evaluated with
+    both engines (each a `Policy` or a `PyTamsel`, as for `lint`).
 
     Groups: one per action type under which either policy files rules, in order
     of first appearance (old policy first), then None for every other input.
+    With `moves`, also the pairs of the same effect whose rules differ (by id;
+    the default counts as a rule of its own), for which `same_effect` is true.
     """
     z3 = _z3()
     encoding = _Encoding(z3, _texts(old_rules) | _texts(new_rules))
@@ -143,7 +158,7 @@ def diff(
     for group in groups:
         old_list = (old_actions.get(group, []) if group is not None else []) + old_global
         new_list = (new_actions.get(group, []) if group is not None else []) + new_global
-        changes += _diff_group(encoding, group, (old_list, old_judge), (new_list, new_judge))
+        changes += _diff_group(encoding, group, (old_list, old_judge), (new_list, new_judge), moves)
     return changes
 
 
@@ -645,24 +660,26 @@ class _Deciders:
     """Which rule of a list decides, as a solver variable: its position in the
     list, or -1 for the default; and the effect it gives."""
 
-    def __init__(self, encoding: _Encoding, name: str, rules: Sequence[Rule]) -> None:
+    def __init__(self, encoding: _Encoding, name: str, rules: Sequence[Rule], ids: Mapping[str, int]) -> None:
         z3 = encoding.z3
         self.rules = rules
         self.chosen = z3.Int(f"{name}_decider")
         self.effect = z3.Int(f"{name}_effect")
+        self.id = z3.Int(f"{name}_id")  # the decider's id by `ids`, -1 for the default
         self.constraints = []
         undecided = z3.BoolVal(True)
         for position, rule in enumerate(rules):
             condition = encoding.condition(rule)
             self.constraints.append(
                 z3.Implies(z3.And(undecided, condition),
-                           z3.And(self.chosen == position, self.effect == _EFFECT_CODES[rule.effect]))
+                           z3.And(self.chosen == position, self.effect == _EFFECT_CODES[rule.effect],
+                                  self.id == ids[rule.id]))
             )  # fmt: skip
             following = z3.Bool(f"{name}_undecided{position}")
             self.constraints.append(following == z3.And(undecided, encoding.negation(rule)))
             undecided = following
         self.constraints.append(
-            z3.Implies(undecided, z3.And(self.chosen == -1, self.effect == _EFFECT_CODES[_DEFAULT]))
+            z3.Implies(undecided, z3.And(self.chosen == -1, self.effect == _EFFECT_CODES[_DEFAULT], self.id == -1))
         )
 
     def position(self, decider: Decider) -> int:
@@ -681,6 +698,7 @@ def _diff_group(
     action: Optional[str],
     old: Tuple[List[Rule], _Judge],
     new: Tuple[List[Rule], _Judge],
+    moves: bool,
 ) -> List[Change]:
     (old_list, old_judge), (new_list, new_judge) = old, new
     shared = 0
@@ -693,10 +711,12 @@ def _diff_group(
     solver.add(*encoding.group(action))
     # An input that a shared first rule decides gets the same effect from both.
     solver.add(*[encoding.negation(rule) for rule in old_list[:shared]])
-    olds = _Deciders(encoding, "old", old_list[shared:])
-    news = _Deciders(encoding, "new", new_list[shared:])
-    solver.add(*olds.constraints, *news.constraints, olds.effect != news.effect)
-    found = _seeded(action, old_list[shared:], new_list[shared:], old_judge, new_judge)
+    ids = {rule_id: code for code, rule_id in enumerate(sorted({r.id for r in [*old_list, *new_list]}))}
+    olds = _Deciders(encoding, "old", old_list[shared:], ids)
+    news = _Deciders(encoding, "new", new_list[shared:], ids)
+    differ = olds.effect != news.effect
+    solver.add(*olds.constraints, *news.constraints, z3.Or(differ, olds.id != news.id) if moves else differ)
+    found = _seeded(action, old_list[shared:], new_list[shared:], (old_judge, new_judge), moves)
     for change in found:
         solver.add(z3.Not(z3.And(olds.chosen == olds.position(change.old), news.chosen == news.position(change.new))))
     while _check(solver):
@@ -716,7 +736,7 @@ def _diff_group(
 
 
 def _seeded(
-    action: Optional[str], olds: Sequence[Rule], news: Sequence[Rule], old_judge: _Judge, new_judge: _Judge
+    action: Optional[str], olds: Sequence[Rule], news: Sequence[Rule], judges: Tuple[_Judge, _Judge], moves: bool
 ) -> List[Change]:
     """Pairs found without the solver: each rule that differs between the two
     lists, made to hold alone, and the input evaluated with both engines. The
@@ -730,10 +750,14 @@ def _seeded(
         data = _first_input(rule, action, member)
         if data is None:
             continue
-        old, new = old_judge.decider(data), new_judge.decider(data)
-        if old is not None and new is not None and old.effect != new.effect:
+        old, new = judges[0].decider(data), judges[1].decider(data)
+        if old is not None and new is not None and _listed(old, new, moves):
             found.setdefault((old.index, new.index), Change(action, old, new, data))
     return list(found.values())
+
+
+def _listed(old: Decider, new: Decider, moves: bool) -> bool:
+    return old.effect != new.effect or (moves and old.rule != new.rule)
 
 
 def _pair_order(change: Change) -> Tuple[float, float]:

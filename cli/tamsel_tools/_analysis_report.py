@@ -55,11 +55,11 @@ def _group(action: Optional[str]) -> str:
 
 def diff_report(changes: Sequence[Change], as_json: bool) -> Tuple[int, str]:
     """The status (0 when no input changes its effect, 1 otherwise) and the plan to print."""
-    status = 1 if changes else 0
+    status = 1 if any(not change.same_effect for change in changes) else 0
     if as_json:
         return status, _json({"changes": [change.to_json() for change in changes]})
     if not changes:
-        return status, "no input changes its effect\n"
+        return status, "no input changes its effect\n"  # nor, when asked, its deciding rule
     lines: List[str] = []
     groups: Dict[Optional[str], List[Change]] = {}
     for change in changes:
@@ -67,10 +67,14 @@ def diff_report(changes: Sequence[Change], as_json: bool) -> Tuple[int, str]:
     for action, members in groups.items():
         lines.append(_group(action))
         for change in members:
-            lines.append(f"  {_decider(change.old)} -> {_decider(change.new)}")
+            mark = "  [same effect]" if change.same_effect else ""
+            lines.append(f"  {_decider(change.old)} -> {_decider(change.new)}{mark}")
             lines.append(f"    for example {printable(input_json(change.input))}")
-    count = len(changes)
+    count = sum(not change.same_effect for change in changes)
     lines.append(f"{count} change{'s' if count != 1 else ''} of effect")
+    if count != len(changes):
+        moved = len(changes) - count
+        lines.append(f"{moved} change{'s' if moved != 1 else ''} of the deciding rule alone")
     return status, "\n".join(lines) + "\n"
 
 

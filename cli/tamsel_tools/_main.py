@@ -97,7 +97,7 @@ def _diff(arguments: argparse.Namespace) -> int:
     except (DocumentsUnreadable, DocumentsRejected) as error:
         print(error, file=sys.stderr)
         return 2
-    changes = _analysis.diff(old.rules, old, new.rules, new)
+    changes = _analysis.diff(old.rules, old, new.rules, new, moves=arguments.moves)
     status, text = diff_report(changes, arguments.json)
     sys.stdout.write(text)
     return status
@@ -233,6 +233,12 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     diff.add_argument("new", metavar="NEW")
     diff.add_argument("--governance", "-g", metavar="GOVERNANCE", help="the governance document of both")
     diff.add_argument("--json", action="store_true", help='print {"changes": [...]} instead')
+    diff.add_argument(
+        "--moves",
+        action="store_true",
+        help='also list the pairs whose effect stays but whose deciding rule (by id) changes, marked '
+        '"[same effect]" ("same_effect": true in JSON)',
+    )
     diff.set_defaults(run=_diff)
 
     return top, {"check": check, "eval": evaluate, "explain": explain, "test": test, "lint": lint, "diff": diff}

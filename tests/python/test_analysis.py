@@ -186,6 +186,17 @@ def test_diff_lists_each_pair_of_differing_effects_once(name, old, new, expected
     assert pairs(old, new) == expected
 
 
+def test_diff_with_moves_adds_the_pairs_of_the_same_effect():
+    old = [LARGE, ("pay", "atomic", [("action.amount", "greater_than", 2000.0)], "allow"), TRUSTED]
+    new = [("pay", "atomic", [("action.amount", "greater_than", 2000.0)], "allow"), LARGE, TRUSTED]
+    changes = _analysis.diff(*compiled(old, ["a", "b", "t"]), *compiled(new, ["b", "a", "t"]), moves=True)
+    assert [(c.action, c.old.rule, c.new.rule, c.same_effect) for c in changes] == [("pay", "a", "b", False)]
+    new = [LARGE, TRUSTED]
+    changes = _analysis.diff(*compiled(old, ["a", "b", "t"]), *compiled(new, ["c", "t"]), moves=True)
+    # b never decided: a decides every input that it matches.
+    assert [(c.action, c.old.rule, c.new.rule, c.same_effect) for c in changes] == [("pay", "a", "c", True)]
+
+
 def test_diff_witness_of_nan_prints_as_json():
     old, new = DIFF_CASES[3][1], DIFF_CASES[3][2]
     (change,) = _analysis.diff(*compiled(old), *compiled(new))
@@ -266,7 +277,8 @@ def test_diff_on_generated_edits(seed):
         new_specs, new_ids = edit(rng, specs, ids)
         (old_rules, old), (new_rules, new) = compiled(specs, ids, True), compiled(new_specs, new_ids, True)
         judges = (old, new) if seed % 2 else (old.engine, new.engine)
-        changes = _analysis.diff(old_rules, judges[0], new_rules, judges[1])
+        moves = seed >= 2
+        changes = _analysis.diff(old_rules, judges[0], new_rules, judges[1], moves=moves)
         reported = [(c.action, c.old.index, c.new.index) for c in changes]
         assert len(set(reported)) == len(reported)
         names = {r.scope.name for r in old_rules + new_rules if r.scope.kind == "action"}
@@ -274,9 +286,10 @@ def test_diff_on_generated_edits(seed):
             assert (decided(old, change.input), decided(new, change.input)) == (change.old.index, change.new.index)
             assert old.engine.evaluate(change.input) == change.old.decision()
             assert new.engine.evaluate(change.input) == change.new.decision()
-            assert change.old.effect != change.new.effect
+            assert change.old.effect != change.new.effect or (moves and change.old.rule != change.new.rule)
             assert group_of(change.input, names) == change.action
         for _ in range(150):
             data = random_input(rng)
-            if old.engine.evaluate(data)["effect"] != new.engine.evaluate(data)["effect"]:
+            before, after = old.engine.evaluate(data), new.engine.evaluate(data)
+            if before["effect"] != after["effect"] or (moves and before["matched_rule"] != after["matched_rule"]):
                 assert (group_of(data, names), decided(old, data), decided(new, data)) in reported

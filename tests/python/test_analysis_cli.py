@@ -105,6 +105,17 @@ def test_diff_without_changes(capsys, documents):
     assert run(capsys, "diff", "schema.yaml", "policy.yaml", "twice.yaml", "--json") == (0, '{"changes": []}\n', "")
 
 
+def test_diff_moves_marks_the_pairs_of_the_same_effect(capsys, documents):
+    Path("renamed.yaml").write_text(POLICY.replace("id: block_large_refunds", "id: block_big_refunds"))
+    assert run(capsys, "diff", "schema.yaml", "policy.yaml", "renamed.yaml", "--moves") == (0, (
+        "action 'refund':\n"
+        "  rule 'block_large_refunds' (index 0, block) -> rule 'block_big_refunds' (index 0, block)  [same effect]\n"
+        '    for example {"action": {"type": "refund", "amount": 1000.0000000000001}, "actor": {}, "snapshot": {}}\n'
+        "0 changes of effect\n"
+        "1 change of the deciding rule alone\n"), "")
+    assert run(capsys, "diff", "schema.yaml", "policy.yaml", "renamed.yaml")[:2] == (0, "no input changes its effect\n")
+
+
 @pytest.mark.parametrize("argv, err", [
     (["lint", "schema.yaml", "missing.yaml"], "missing.yaml: cannot read: No such file or directory\n"),
     (["diff", "schema.yaml", "policy.yaml", "bad.yaml"],
