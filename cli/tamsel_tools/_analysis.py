@@ -382,6 +382,7 @@ class _OtherTexts:
 
     def __init__(self, text_ids: Mapping[str, int]) -> None:
         self.known = {number: text for text, number in text_ids.items()}
+        self.taken = set(text_ids)
         self.chosen: Dict[int, str] = {}
 
     def text(self, number: int) -> str:
@@ -389,9 +390,10 @@ class _OtherTexts:
             return self.known[number]
         if number not in self.chosen:
             candidate = len(self.chosen)
-            while f"other {candidate}" in self.known.values():
+            while f"other {candidate}" in self.taken:
                 candidate += 1
             self.chosen[number] = f"other {candidate}"
+            self.taken.add(self.chosen[number])
         return self.chosen[number]
 
 
