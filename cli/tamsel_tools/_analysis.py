@@ -172,7 +172,7 @@ def input_json(value: Input) -> str:
 
 def _z3() -> Any:
     try:
-        import z3  # type: ignore[import-untyped,unused-ignore]
+        import z3  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         raise AnalysisUnavailable(INSTALL_HINT) from None
     return z3
