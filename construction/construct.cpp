@@ -24,9 +24,10 @@ ConstructionError document_failed(DocumentKind document, DocumentError error) {
 
 Expected<CompiledPolicy, ConstructionError> compiled_or_error(
     Expected<CompiledPolicy, CompileError> compiled) {
-  if (!compiled)
+  if (!compiled) {
     return unexpected(
         ConstructionError{DocumentKind::Policy, message(compiled.error()), std::nullopt});
+  }
   return std::move(*compiled);
 }
 

@@ -1,5 +1,6 @@
-// The whole construction on three documents cut from the input, then
-// evaluation of a field map drawn from the rest, and the canonical text. Any
+// The whole construction on three documents cut from the input, with and
+// without the tools' notes, then evaluation of a field map drawn from the
+// rest by the plan and by the step-by-step walk, and the canonical text. Any
 // construction error is fine; a crash, leak, undefined behaviour, or two
 // answers that must agree and do not, is a fault.
 //
@@ -20,6 +21,7 @@
 #include "compiler/canonical.h"
 #include "construction/construct.h"
 #include "engine/evaluation_plan.h"
+#include "engine/explain.h"
 
 namespace {
 
@@ -126,10 +128,38 @@ void evaluate(const tamsel::CompiledPolicy& policy, std::string_view field_bytes
   std::vector<tamsel::InputValue> views;  // texts view `values`
   for (const auto& value : values) views.push_back(view_of(value));
   const tamsel::EvaluationInput input(views);
-  const tamsel::Decision first = plan.evaluate(input);
-  const tamsel::Decision again = plan.evaluate(input);
-  if (first.effect != again.effect || first.rule != again.rule) __builtin_trap();
-  if (first.rule && *first.rule >= plan.rule_count()) __builtin_trap();
+  const tamsel::Decision decision = plan.evaluate(input);
+  if (decision.rule && *decision.rule >= plan.rule_count()) __builtin_trap();
+  // The walk over the policy itself must decide alike, by the very same rule:
+  // the plan's ids view the policy's own texts.
+  const tamsel::Trace trace = tamsel::explain(policy, [&](const tamsel::SubjectRef& subject) {
+    const auto slot = plan.slot_of(subject.domain, subject.field);
+    return slot ? input.at(*slot) : tamsel::InputValue{};
+  });
+  if (trace.effect != decision.effect) __builtin_trap();
+  if (decision.rule.has_value() != (trace.matched != nullptr)) __builtin_trap();
+  if (decision.rule && plan.rule_id(*decision.rule).data() != trace.matched->rule_id.data()) {
+    __builtin_trap();
+  }
+}
+
+// Taking notes changes nothing of the outcome, and notes a place for every
+// rule and comparison.
+void construct_with_notes(
+    const std::vector<std::string_view>& parts, std::optional<std::string_view> governance_text,
+    const tamsel::Expected<tamsel::CompiledPolicy, tamsel::ConstructionError>& plain) {
+  tamsel::ConstructionNotes notes;
+  const auto noted = tamsel::construct_policy(
+      parts[0], parts.size() > 1 ? parts[1] : std::string_view(), governance_text, &notes);
+  if (noted.has_value() != plain.has_value()) __builtin_trap();
+  if (!noted) {
+    if (noted.error().message != plain.error().message) __builtin_trap();
+    return;
+  }
+  if (tamsel::canonical_text(*noted) != tamsel::canonical_text(*plain)) __builtin_trap();
+  for (const auto& rule : notes.rules) {
+    if (rule.comparisons.size() != rule.types.size() || rule.comparisons.empty()) __builtin_trap();
+  }
 }
 
 // The digest rendered in pieces must be the digest of the whole text.
@@ -146,6 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<std::string_view> governance_text;
   if (parts.size() > 2 && !parts[2].empty()) governance_text = parts[2];
   const auto compiled = tamsel::construct_policy(parts[0], policy_text, governance_text);
+  construct_with_notes(parts, governance_text, compiled);
   if (!compiled) return 0;
   evaluate(*compiled, parts.size() > 3 ? parts[3] : std::string_view());
   render(*compiled);

@@ -255,7 +255,8 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace tamsel::python
 
-PyMODINIT_FUNC PyInit__inspect() {
+// The interpreter finds the init function of a module named _inspect by this name.
+PyMODINIT_FUNC PyInit__inspect() {  // NOLINT(bugprone-reserved-identifier)
   return tamsel::python::guarded([] { return tamsel::python::init_module(); },
                                  static_cast<PyObject*>(nullptr));
 }

@@ -59,7 +59,7 @@ for part in json.load(open(sys.argv[1]))["components"]:
 
 # The checks a published wheel must pass.
 check_wheel() {
-  local wheel=$1 checked exports
+  local wheel=$1 checked exports module name
   case "$(basename "$wheel")" in
     tamsel-*-cp39-abi3-"$platform".whl) ;;
     *) fail "$(basename "$wheel") is not tagged cp39-abi3-$platform" ;;
@@ -68,8 +68,15 @@ check_wheel() {
   checked="$work/checked"
   rm -rf "$checked" && mkdir -p "$checked"
   python -m zipfile -e "$wheel" "$checked"
-  exports=$(nm -D --defined-only "$checked"/tamsel*.so | awk '{print $3}')
-  [ "$exports" = PyInit_tamsel ] || fail "the module must export PyInit_tamsel only, not: $exports"
+  # Every extension module (tamsel and tamsel_tools/_inspect; not the libraries
+  # that auditwheel bundled) exports its own init function and nothing else.
+  [ -f "$checked"/tamsel.abi3.so ] && [ -f "$checked"/tamsel_tools/_inspect.abi3.so ] ||
+    fail "the wheel lacks tamsel.abi3.so or tamsel_tools/_inspect.abi3.so"
+  for module in $(find "$checked" -name '*.abi3.so' -not -path '*.libs/*'); do
+    name=$(basename "$module" .abi3.so)
+    exports=$(nm -D --defined-only "$module" | awk '{print $3}')
+    [ "$exports" = "PyInit_$name" ] || fail "$name must export PyInit_$name only, not: $exports"
+  done
   # The licences: the project's own, libyaml's (MIT) and OpenSSL's (Apache-2.0).
   grep -q 'Apache License' "$checked"/*.dist-info/licenses/LICENSE || fail "the wheel lacks LICENSE"
   grep -q 'Permission is hereby granted' "$checked"/*.dist-info/licenses/bundled/libyaml-*.copyright ||

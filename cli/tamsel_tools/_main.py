@@ -1,4 +1,4 @@
-"""The `tamsel` command: argument parsing and the three subcommands."""
+"""The `tamsel` command: argument parsing and the subcommands check, eval, explain and test."""
 
 from __future__ import annotations
 

@@ -26,11 +26,14 @@ class PolicyError(ValueError):
 
     @property
     def reason(self) -> str:
-        """The message without its position: what goes after FILE:LINE:COLUMN."""
-        suffix = f" at line {self.line} column {self.column}"
-        if self.line is not None and self.message.endswith(suffix):
-            return self.message[: -len(suffix)]
-        return self.message
+        """The message without its position: what goes after FILE:LINE:COLUMN. A YAML syntax
+        error names the place of the fault and, after it, that of its context; the context's stays."""
+        if self.line is None:
+            return self.message
+        position = f" at line {self.line} column {self.column}"
+        if self.message.endswith(position):
+            return self.message[: -len(position)]
+        return self.message.replace(position, "", 1)
 
 
 class InternalError(RuntimeError):

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import importlib
 import json
-import math
 import os
 import re
 import sys
@@ -217,10 +216,10 @@ def run_suite(path: str, covered: Optional[Dict[Any, PolicyCoverage]] = None) ->
     coverage = None
     if covered is not None:
         # Suites share a policy when they name the same file and it compiles to the same text.
-        path = os.path.normpath(suite.policy_path)
-        key = (path, suite.policy.canonical_text)
+        policy_path = os.path.normpath(suite.policy_path)
+        key = (policy_path, suite.policy.canonical_text)
         if key not in covered:
-            covered[key] = PolicyCoverage(path, suite.policy, suite.policy.coverage())
+            covered[key] = PolicyCoverage(policy_path, suite.policy, suite.policy.coverage())
         coverage = covered[key].coverage
     for case in suite.cases:
         # A case that expects an error counts nothing toward coverage.
@@ -268,8 +267,9 @@ def junit(results: List[SuiteResult]) -> bytes:
 
 
 def _percent(share: Share) -> str:
-    # Rounded down, so that a share short of complete never reads 100.0%.
-    return f"{math.floor(share.percent * 10) / 10:.1f}%"
+    # In tenths, rounded down, so that a share short of complete never reads 100.0%.
+    tenths = 1000 if share.total == 0 else share.covered * 1000 // share.total
+    return f"{tenths // 10}.{tenths % 10}%"
 
 
 def coverage_lines(covered: PolicyCoverage) -> List[str]:

@@ -72,8 +72,7 @@ def run(capsys, *argv, stdin=b""):
      "expected one of `string`, `number`, `boolean`"),
     ({"schema_yaml": "", "policy_yaml": "rules: ["}, True, "schema.yaml: missing field `version`"),
     ({"schema_yaml": "version: 1\nactions: {refund: {fields: {}}\n"}, False,
-     "schema.yaml:2:10: did not find expected ',' or '}' at line 3 column 1, "
-     "while parsing a flow mapping"),
+     "schema.yaml:3:1: did not find expected ',' or '}', while parsing a flow mapping at line 2 column 10"),
     ({"schema_yaml": 'version: 1\nactions: {"a\\nb": {fields: {x: integer}}}\n'}, False,
      "schema.yaml:2:32: actions.a\\nb.fields.x: unknown variant `integer`, "
      "expected one of `string`, `number`, `boolean`"),

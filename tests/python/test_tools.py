@@ -40,6 +40,8 @@ def test_the_rules_of_the_example_in_document_order():
      ("policy", 13, 13, "rules[0].effect: unknown variant `deny`, expected one of `allow`, `block`, "
                         "`require_approval`")),
     ({"schema.yaml": ""}, ("schema", None, None, "missing field `version`")),
+    ({"schema.yaml": "version: 1\nactions: {refund: {fields: {}}\n"},
+     ("schema", 3, 1, "did not find expected ',' or '}', while parsing a flow mapping at line 2 column 10")),
     ({"governance.yaml": edited("governance.yaml", "exists: true", "exists: sometimes")},
      ("governance", 4, 7, "governance.rules[0]: data did not match any variant of untagged enum Constraint")),
     ({"policy.yaml": edited("policy.yaml", "literal: 1000", "literal: x")},
@@ -330,6 +332,21 @@ def test_explain_follows_first_match_on_generated_policies():
     assert compared > 3000  # the generator reaches deep into the lists
 
 
+def test_explain_json_lines_follow_first_match_on_generated_inputs(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    rng = random.Random(7)
+    texts = [generated_policy(rng) for _ in range(20)]
+    policy_text = max(texts, key=len)
+    Path("schema.yaml").write_text(GENERATED_SCHEMA)
+    Path("policy.yaml").write_text(policy_text)
+    inputs = [generated_input(rng) for _ in range(500)]
+    stdin = "".join(json.dumps(input) + "\n" for input in inputs).encode()
+    status, out, err = run(capsys, "explain", "--json", "schema.yaml", "policy.yaml", stdin=stdin)
+    rules = Policy(GENERATED_SCHEMA, policy_text).rules
+    assert (status, err) == (0, [])
+    assert out == [json.dumps(expected_trace(rules, input)) for input in inputs]
+
+
 # ---- coverage ----
 
 CASES = [
@@ -407,7 +424,9 @@ def test_suites_of_one_policy_add_up_and_failing_cases_still_count(capsys, docum
     Path("b.suite.json").write_text(suite([{"name": "usd", "input": CASES[1][1], "expect": {"effect": "block"}}],
                                           policy="./policy.yaml"))
     status, out, _ = run(capsys, "test", "a.suite.json", "b.suite.json", "--coverage")
-    assert (status, out[1:3]) == (1, [
+    assert (status, out[:3]) == (1, [
+        'a.suite.json: large: expected {"effect": "allow"}, got {"effect": "block", "matched_rule": '
+        '"block_large_refunds"}',
         "1 passed, 1 failed", "policy.yaml: 2 of 3 rules decided (66.6%), 1 of 4 comparisons both true and false (25.0%)"])
 
 
