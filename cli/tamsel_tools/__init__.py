@@ -7,8 +7,8 @@ The `tamsel` command is a thin layer over this package. Start from `Policy`:
     policy.canonical_text        # what policy_hash() digests
     policy.explain(input)        # the decision of evaluate, with every step that reached it
     coverage = policy.coverage() # add explanations, then read rule_share and comparison_share
-    lint(policy.rules, policy.engine)         # the rules that no input can make decide
-    diff(old.rules, old.engine, new.rules, new.engine)  # what replacing old by new changes
+    lint(policy.rules, policy)   # the rules that no input can make decide (needs z3)
+    diff(old.rules, old, new.rules, new)  # what replacing old by new changes (needs z3)
 
 Every decision shown comes from `tamsel.PyTamsel.evaluate` itself (`Policy.engine`).
 Documents that do not build raise `PolicyError` (a `ValueError`) naming the document and

@@ -1,4 +1,4 @@
-"""The `tamsel` command: argument parsing and the subcommands check, eval, explain and test."""
+"""The `tamsel` command: argument parsing and the subcommands check, eval, explain, test, lint and diff."""
 
 from __future__ import annotations
 
@@ -135,7 +135,8 @@ def _inputs_parser(
 def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
     top = argparse.ArgumentParser(
         prog="tamsel",
-        description="Check tamsel policy documents, try inputs against them, run decision tests.",
+        description="Check tamsel policy documents, try inputs against them, run decision tests, "
+        "find the rules that never decide and what an edit changes.",
     )
     top.add_argument(
         "--version", action="version", version=f"tamsel {tamsel.PyTamsel.compiler_version()}"
