@@ -658,31 +658,57 @@ class _Judge:
 # ---------------------------------------------------------------- diff
 
 
-class _Deciders:
-    """Which rule of a list decides, as a solver variable: its position in the
-    list, or -1 for the default; and the effect it gives."""
+class _Chain:
+    """Which rule of a list holds first, as solver terms: its position in the
+    list and the code of its effect and of its id; -1, the default's effect and
+    -1 when none holds (then `none` is true)."""
 
     def __init__(self, encoding: _Encoding, name: str, rules: Sequence[Rule], ids: Mapping[str, int]) -> None:
         z3 = encoding.z3
-        self.rules = rules
         self.chosen = z3.Int(f"{name}_decider")
         self.effect = z3.Int(f"{name}_effect")
-        self.id = z3.Int(f"{name}_id")  # the decider's id by `ids`, -1 for the default
+        self.id = z3.Int(f"{name}_id")
         self.constraints = []
         undecided = z3.BoolVal(True)
         for position, rule in enumerate(rules):
-            condition = encoding.condition(rule)
             self.constraints.append(
-                z3.Implies(z3.And(undecided, condition),
+                z3.Implies(z3.And(undecided, encoding.condition(rule)),
                            z3.And(self.chosen == position, self.effect == _EFFECT_CODES[rule.effect],
                                   self.id == ids[rule.id]))
             )  # fmt: skip
             following = z3.Bool(f"{name}_undecided{position}")
             self.constraints.append(following == z3.And(undecided, encoding.negation(rule)))
             undecided = following
+        self.none = undecided
         self.constraints.append(
             z3.Implies(undecided, z3.And(self.chosen == -1, self.effect == _EFFECT_CODES[_DEFAULT], self.id == -1))
         )
+
+
+class _Deciders:
+    """Which rule of a list decides, as solver variables: its position in the
+    list, or -1 for the default; the code of its effect and of its id (-1 for
+    the default). The list is its own rules, then a tail that the other list
+    ends with too: the tail's chain is built once for both, so that an input
+    that both pass on to the tail plainly gets the same decider from both."""
+
+    def __init__(
+        self, encoding: _Encoding, name: str, rules: Sequence[Rule], own_count: int, tail: _Chain,
+        ids: Mapping[str, int],
+    ) -> None:  # fmt: skip
+        z3 = encoding.z3
+        self.rules = rules  # its own first, then those of the tail
+        own = _Chain(encoding, name, rules[:own_count], ids)
+        self.chosen = z3.Int(f"{name}_list_decider")
+        self.effect = z3.Int(f"{name}_list_effect")
+        self.id = z3.Int(f"{name}_list_id")
+        in_tail = z3.If(tail.chosen == -1, -1, tail.chosen + own_count)
+        self.constraints = [
+            *own.constraints,
+            self.chosen == z3.If(own.none, in_tail, own.chosen),
+            self.effect == z3.If(own.none, tail.effect, own.effect),
+            self.id == z3.If(own.none, tail.id, own.id),
+        ]
 
     def position(self, decider: Decider) -> int:
         """The list position of a decider, -1 for the default."""
@@ -714,10 +740,13 @@ def _diff_group(
     # An input that a shared first rule decides gets the same effect from both.
     solver.add(*[encoding.negation(rule) for rule in old_list[:shared]])
     ids = {rule_id: code for code, rule_id in enumerate(sorted({r.id for r in [*old_list, *new_list]}))}
-    olds = _Deciders(encoding, "old", old_list[shared:], ids)
-    news = _Deciders(encoding, "new", new_list[shared:], ids)
+    ends = _common_tail(old_list[shared:], new_list[shared:])
+    tail = _Chain(encoding, "tail", new_list[len(new_list) - ends :], ids)
+    olds = _Deciders(encoding, "old", old_list[shared:], len(old_list) - shared - ends, tail, ids)
+    news = _Deciders(encoding, "new", new_list[shared:], len(new_list) - shared - ends, tail, ids)
     differ = olds.effect != news.effect
-    solver.add(*olds.constraints, *news.constraints, z3.Or(differ, olds.id != news.id) if moves else differ)
+    solver.add(*tail.constraints, *olds.constraints, *news.constraints)
+    solver.add(z3.Or(differ, olds.id != news.id) if moves else differ)
     found = _seeded(action, old_list[shared:], new_list[shared:], (old_judge, new_judge), moves)
     for change in found:
         solver.add(z3.Not(z3.And(olds.chosen == olds.position(change.old), news.chosen == news.position(change.new))))
@@ -737,15 +766,21 @@ def _diff_group(
     return sorted(found, key=_pair_order)
 
 
+def _common_tail(olds: Sequence[Rule], news: Sequence[Rule]) -> int:
+    """How many rules the two lists end with alike."""
+    ends = 0
+    while ends < min(len(olds), len(news)) and _same_rule(olds[-1 - ends], news[-1 - ends]):
+        ends += 1
+    return ends
+
+
 def _seeded(
     action: Optional[str], olds: Sequence[Rule], news: Sequence[Rule], judges: Tuple[_Judge, _Judge], moves: bool
 ) -> List[Change]:
     """Pairs found without the solver: each rule that differs between the two
     lists, made to hold alone, and the input evaluated with both engines. The
     solver then needs to find only the pairs left."""
-    ends = 0
-    while ends < min(len(olds), len(news)) and _same_rule(olds[-1 - ends], news[-1 - ends]):
-        ends += 1
+    ends = _common_tail(olds, news)
     found: Dict[Tuple[Optional[int], Optional[int]], Change] = {}
     differing = [*olds[: len(olds) - ends], *news[: len(news) - ends]]
     for rule, member in [(r, m) for r in differing for m in range(len(r.comparisons) if r.condition == "any" else 1)]:
