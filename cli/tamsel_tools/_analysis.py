@@ -600,9 +600,10 @@ class _Covers:
         z3 = self.encoding.z3
         holds = z3.Bool(f"holds{rule.index}")
         self.solver.add(z3.Implies(holds, self.encoding.condition(rule)))
-        # Earlier rules that read one of its fields usually suffice; else all of them.
-        near = {r.index for s in _subjects(rule) for r in self.readers.get((s.domain, s.field), [])}
-        for candidates in (sorted(near), [r.index for r in earlier]):
+        # The closest earlier rules that read one of its fields usually suffice;
+        # else all that do; else all earlier rules.
+        near = sorted({r.index for s in _subjects(rule) for r in self.readers.get((s.domain, s.field), [])})
+        for candidates in (near[-16:], near, [r.index for r in earlier]):
             if not _check(self.solver, holds, *[self.guards[i] for i in candidates]):
                 return self._smallest(holds, self.solver.unsat_core())
         raise AnalysisError(f"rule {rule.index} can decide after all")
