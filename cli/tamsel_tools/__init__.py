@@ -7,12 +7,24 @@ The `tamsel` command is a thin layer over this package. Start from `Policy`:
     policy.canonical_text        # what policy_hash() digests
     policy.explain(input)        # the decision of evaluate, with every step that reached it
     coverage = policy.coverage() # add explanations, then read rule_share and comparison_share
+    lint(policy.rules, policy)   # the rules that no input can make decide (needs z3)
+    diff(old.rules, old, new.rules, new)  # what replacing old by new changes (needs z3)
 
 Every decision shown comes from `tamsel.PyTamsel.evaluate` itself (`Policy.engine`).
 Documents that do not build raise `PolicyError` (a `ValueError`) naming the document and
 the position; a disagreement between the tools and the engine raises `InternalError`.
 """
 
+from tamsel_tools._analysis import (
+    AnalysisError,
+    AnalysisUnavailable,
+    Change,
+    Decider,
+    Finding,
+    deciding_inputs,
+    diff,
+    lint,
+)
 from tamsel_tools._coverage import ComparisonCoverage, Coverage, RuleCoverage, Share
 from tamsel_tools._explain import ComparisonStep, Decision, Explanation, ListName, Reason, Step
 from tamsel_tools._main import main
@@ -50,6 +62,15 @@ __all__ = [
     "Explanation",
     "Step",
     "ComparisonStep",
+    # Exact analysis (needs z3: tamsel[analysis])
+    "lint",
+    "diff",
+    "deciding_inputs",
+    "Finding",
+    "Change",
+    "Decider",
+    "AnalysisUnavailable",
+    "AnalysisError",
     # Coverage over many decisions
     "Coverage",
     "RuleCoverage",

@@ -1,4 +1,4 @@
-"""The `tamsel` command: argument parsing and the subcommands check, eval, explain and test."""
+"""The `tamsel` command: argument parsing and the subcommands check, eval, explain, test, lint and diff."""
 
 from __future__ import annotations
 
@@ -11,7 +11,8 @@ from typing import IO, Any, Callable, Dict, List, Optional
 
 import tamsel
 
-from tamsel_tools import _evaluate, _explaining, _suites
+from tamsel_tools import _analysis, _evaluate, _explaining, _suites
+from tamsel_tools._analysis_report import diff_report, lint_report
 from tamsel_tools._annotations import FORMATS
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_policy
 from tamsel_tools._policy import InternalError, Policy
@@ -85,6 +86,42 @@ def _explain(arguments: argparse.Namespace) -> int:
     return _explaining.run_explain(policy, policy_path, inputs, arguments.json)
 
 
+def _solver_missing(command: str) -> bool:
+    if _analysis.solver_available():
+        return False
+    print(f"tamsel {command}: {_analysis.INSTALL_HINT}", file=sys.stderr)
+    return True
+
+
+def _lint(arguments: argparse.Namespace) -> int:
+    if _solver_missing("lint"):
+        return 2
+    try:
+        policy = load_policy(arguments.schema, arguments.policy, arguments.governance)
+    except (DocumentsUnreadable, DocumentsRejected) as error:
+        print(error, file=sys.stderr)
+        return 2
+    findings = _analysis.lint(policy.rules, policy)
+    status, text = lint_report(arguments.policy, findings, policy.rules, arguments.json)
+    sys.stdout.write(text)
+    return status
+
+
+def _diff(arguments: argparse.Namespace) -> int:
+    if _solver_missing("diff"):
+        return 2
+    try:
+        old = load_policy(arguments.schema, arguments.old, arguments.governance)
+        new = load_policy(arguments.schema, arguments.new, arguments.governance)
+    except (DocumentsUnreadable, DocumentsRejected) as error:
+        print(error, file=sys.stderr)
+        return 2
+    changes = _analysis.diff(old.rules, old, new.rules, new, moves=arguments.moves)
+    status, text = diff_report(changes, arguments.json)
+    sys.stdout.write(text)
+    return status
+
+
 def _test(arguments: argparse.Namespace) -> int:
     options = _suites.CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
     return _suites.run(arguments.suites, arguments.junit, options, arguments.format)
@@ -127,7 +164,8 @@ def _inputs_parser(
 def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParser]]:
     top = _Parser(
         prog="tamsel",
-        description="Check tamsel policy documents, try inputs against them, run decision tests.",
+        description="Check tamsel policy documents, try inputs against them, run decision tests, "
+        "find the rules that never decide and what an edit changes.",
     )
     top.add_argument(
         "--version", action="version", version=f"tamsel {tamsel.PyTamsel.compiler_version()}"
@@ -198,7 +236,44 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     _format_option(test)
     test.set_defaults(run=_test)
 
-    return top, {"check": check, "eval": evaluate, "explain": explain, "test": test}
+    lint = commands.add_parser(
+        "lint",
+        help="report the rules that no input can make decide",
+        description="Reports every rule that can never decide, one a line as FILE:LINE:COLUMN: "
+        "warning: ..., with its kind: actor_scoped, unsatisfiable (no input makes its condition "
+        "true) or shadowed (earlier rules, named, decide every input that it matches). Every "
+        "other rule was made to decide by an input checked with the engine. Status 0 without "
+        "findings, 1 with, 2 when the documents do not build. Needs z3 (tamsel[analysis]).",
+    )
+    lint.add_argument("schema", metavar="SCHEMA")
+    lint.add_argument("policy", metavar="POLICY")
+    lint.add_argument("governance", metavar="GOVERNANCE", nargs="?")
+    lint.add_argument("--json", action="store_true", help='print {"findings": [...]} instead')
+    lint.set_defaults(run=_lint)
+
+    diff = commands.add_parser(
+        "diff",
+        help="tell which inputs change their effect when OLD is replaced by NEW",
+        description="Lists, for each action type under which either policy files rules and for "
+        "every other input, each pair of deciding rules (old, new; the default when none) whose "
+        "effects differ for some input, with such an input, evaluated with both policies. "
+        "Status 0 when no input changes its effect, 1 otherwise, 2 when a document does not "
+        "build. Needs z3 (tamsel[analysis]).",
+    )
+    diff.add_argument("schema", metavar="SCHEMA")
+    diff.add_argument("old", metavar="OLD")
+    diff.add_argument("new", metavar="NEW")
+    diff.add_argument("--governance", "-g", metavar="GOVERNANCE", help="the governance document of both")
+    diff.add_argument("--json", action="store_true", help='print {"changes": [...]} instead')
+    diff.add_argument(
+        "--moves",
+        action="store_true",
+        help='also list the pairs whose effect stays but whose deciding rule (by id) changes, marked '
+        '"[same effect]" ("same_effect": true in JSON)',
+    )
+    diff.set_defaults(run=_diff)
+
+    return top, {"check": check, "eval": evaluate, "explain": explain, "test": test, "lint": lint, "diff": diff}
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -1,0 +1,141 @@
+import json
+import shutil
+from pathlib import Path
+
+import pytest
+
+from tamsel_tools import _analysis, main
+
+pytest.importorskip("z3")
+
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "refunds"
+POLICY = (EXAMPLE / "policy.yaml").read_text()
+# Large refunds are held for approval instead of blocked, and only from 5000 up.
+HELD = POLICY.replace("literal: 1000", "literal: 5000").replace("    effect: block\n", "    effect: require_approval\n", 1)
+ACTOR_LINE = (
+    "policy.yaml:14:5: warning: rule 'review_untrusted_agents' is scoped to the actor "
+    "'support_agent', and actor rules never decide [actor_scoped]"
+)
+GLOBAL_TWICE = POLICY + (
+    "  - id: \"again\\e[2J\"\n"
+    "    scope: {global: true}\n"
+    "    when: [[actor, trust_level], less_than, {subject: [snapshot, min_trust_level]}]\n"
+    "    effect: allow\n"
+    "  - id: never\n"
+    "    scope: {action: refund}\n"
+    "    when: {all: [[[action, amount], greater_than, {literal: 5}], [[action, amount], less_than, {literal: 5}]]}\n"
+    "    effect: allow\n"
+)
+
+
+@pytest.fixture
+def documents(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    for name in ("schema.yaml", "policy.yaml", "governance.yaml"):
+        shutil.copy(EXAMPLE / name, name)
+    Path("held.yaml").write_text(HELD)
+    Path("twice.yaml").write_text(GLOBAL_TWICE)
+
+
+def run(capsys, *argv):
+    try:
+        status = main(list(argv))
+    except SystemExit as exit:
+        status = exit.code
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+LINT_CASES = [
+    (["policy.yaml", "governance.yaml"], 1, ACTOR_LINE + "\n"),
+    (["twice.yaml"], 1, ACTOR_LINE.replace("policy", "twice") + "\n"
+     "twice.yaml:38:5: warning: rule 'again\\u{1b}[2J' never decides: every input that it matches "
+     "is decided first by rule 'below_required_trust' (index 3) [shadowed]\n"
+     "twice.yaml:42:5: warning: rule 'never' never decides: no input makes its condition true "
+     "[unsatisfiable]\n"),
+    (["policy.yaml", "--json"], 1, '{"findings": [{"index": 1, "rule": "review_untrusted_agents", '
+     '"kind": "actor_scoped", "by": [], "line": 14, "column": 5}]}\n'),
+    (["twice.yaml", "--json"], 1, '{"findings": [{"index": 1, "rule": "review_untrusted_agents", '
+     '"kind": "actor_scoped", "by": [], "line": 14, "column": 5}, {"index": 4, "rule": "again\\u001b[2J", '
+     '"kind": "shadowed", "by": [3], "line": 38, "column": 5}, {"index": 5, "rule": "never", '
+     '"kind": "unsatisfiable", "by": [], "line": 42, "column": 5}]}\n'),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("argv, status, out", LINT_CASES)
+def test_lint(capsys, documents, argv, status, out):
+    assert run(capsys, "lint", "schema.yaml", *argv) == (status, out, "")
+
+
+def test_lint_without_findings(capsys, documents):
+    Path("one.yaml").write_text(POLICY.split("  - id: review_untrusted_agents")[0])
+    assert run(capsys, "lint", "schema.yaml", "one.yaml") == (0, "", "")
+    assert run(capsys, "lint", "schema.yaml", "one.yaml", "--json") == (0, '{"findings": []}\n', "")
+
+
+PLAN = """\
+action 'refund':
+  rule 'block_large_refunds' (index 0, block) -> rule 'block_large_refunds' (index 0, require_approval)
+    for example {"action": {"type": "refund", "amount": 5000.000000000001}, "actor": {}, "snapshot": {}}
+  rule 'block_large_refunds' (index 0, block) -> the default (allow)
+    for example {"action": {"type": "refund", "amount": 1000.0000000000001}, "actor": {}, "snapshot": {}}
+2 changes of effect
+"""
+
+
+def test_diff_plan(capsys, documents):
+    assert run(capsys, "diff", "schema.yaml", "policy.yaml", "held.yaml", "-g", "governance.yaml") == (1, PLAN, "")
+
+
+def test_diff_json(capsys, documents):
+    status, out, err = run(capsys, "diff", "schema.yaml", "policy.yaml", "held.yaml", "--json")
+    assert (status, err) == (1, "")
+    assert [(c["old"], c["new"]) for c in json.loads(out)["changes"]] == [
+        ({"index": 0, "rule": "block_large_refunds", "effect": "block"},
+         {"index": 0, "rule": "block_large_refunds", "effect": "require_approval"}),
+        ({"index": 0, "rule": "block_large_refunds", "effect": "block"},
+         {"index": None, "rule": None, "effect": "allow"}),
+    ]  # fmt: skip
+    assert out.isascii() and out.endswith("}]}\n")
+
+
+def test_diff_without_changes(capsys, documents):
+    # The added rules never decide, so no input changes.
+    assert run(capsys, "diff", "schema.yaml", "policy.yaml", "twice.yaml") == (0, "no input changes its effect\n", "")
+    assert run(capsys, "diff", "schema.yaml", "policy.yaml", "twice.yaml", "--json") == (0, '{"changes": []}\n', "")
+
+
+def test_diff_moves_marks_the_pairs_of_the_same_effect(capsys, documents):
+    Path("renamed.yaml").write_text(POLICY.replace("id: block_large_refunds", "id: block_big_refunds"))
+    assert run(capsys, "diff", "schema.yaml", "policy.yaml", "renamed.yaml", "--moves") == (0, (
+        "action 'refund':\n"
+        "  rule 'block_large_refunds' (index 0, block) -> rule 'block_big_refunds' (index 0, block)  [same effect]\n"
+        '    for example {"action": {"type": "refund", "amount": 1000.0000000000001}, "actor": {}, "snapshot": {}}\n'
+        "0 changes of effect\n"
+        "1 change of the deciding rule alone\n"), "")
+    assert run(capsys, "diff", "schema.yaml", "policy.yaml", "renamed.yaml")[:2] == (0, "no input changes its effect\n")
+
+
+@pytest.mark.parametrize("argv, err", [
+    (["lint", "schema.yaml", "missing.yaml"], "missing.yaml: cannot read: No such file or directory\n"),
+    (["diff", "schema.yaml", "policy.yaml", "bad.yaml"],
+     "bad.yaml:13:13: rules[0].effect: unknown variant `deny`, expected one of `allow`, `block`, "
+     "`require_approval`\n"),
+    (["lint", "schema.yaml", "allowing.yaml", "governance.yaml"],
+     "allowing.yaml: governance validation failed: [GovernanceViolation { rule_id: \"refund-block-present\", "
+     "message: \"every policy needs a blocking refund rule\" }]\n"),
+])  # fmt: skip
+def test_documents_that_do_not_build_give_status_2(capsys, documents, argv, err):
+    Path("bad.yaml").write_text(POLICY.replace("effect: block", "effect: deny", 1))
+    Path("allowing.yaml").write_text(POLICY.replace("effect: block", "effect: allow"))
+    assert run(capsys, *argv) == (2, "", err)
+
+
+@pytest.mark.parametrize("command", [["lint", "schema.yaml", "policy.yaml"],
+                                     ["diff", "schema.yaml", "policy.yaml", "held.yaml"]])
+def test_without_the_solver_the_commands_say_how_to_install_it(capsys, documents, monkeypatch, command):
+    def missing():
+        raise _analysis.AnalysisUnavailable(_analysis.INSTALL_HINT)
+
+    monkeypatch.setattr(_analysis, "_z3", missing)
+    assert run(capsys, *command) == (2, "", f"tamsel {command[0]}: {_analysis.INSTALL_HINT}\n")
