@@ -8,6 +8,8 @@ import json
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from tamsel_tools._analysis import Change, Decider, Finding, input_json
+from tamsel_tools._annotations import Format
+from tamsel_tools._annotations import finding as annotated
 from tamsel_tools._model import Rule
 from tamsel_tools._text import printable
 
@@ -21,24 +23,29 @@ def _rule_names(indexes: Sequence[int], rules: Sequence[Rule]) -> str:
     return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
 
 
-def finding_line(path: str, finding: Finding, rules: Sequence[Rule]) -> str:
-    """FILE:LINE:COLUMN: warning: rule 'ID' ... [kind]"""
+def finding_message(finding: Finding, rules: Sequence[Rule]) -> str:
+    """rule 'ID' ... [kind]: what lint says of one rule, without its place."""
     if finding.kind == "actor_scoped":
         why = f"is scoped to the actor {_quoted(finding.scope_name or '')}, and actor rules never decide"
     elif finding.kind == "unsatisfiable":
         why = "never decides: no input makes its condition true"
     else:
         why = f"never decides: every input that it matches is decided first by {_rule_names(finding.by, rules)}"
-    place = f"{printable(path)}:{finding.line}:{finding.column}"
-    return f"{place}: warning: rule {_quoted(finding.rule)} {why} [{finding.kind}]"
+    return f"rule {_quoted(finding.rule)} {why} [{finding.kind}]"
 
 
-def lint_report(path: str, findings: Sequence[Finding], rules: Sequence[Rule], as_json: bool) -> Tuple[int, str]:
-    """The status (0 without findings, 1 with) and the text to print."""
+def lint_report(
+    path: str, findings: Sequence[Finding], rules: Sequence[Rule], as_json: bool, format: Format = "text"
+) -> Tuple[int, str]:
+    """The status (0 without findings, 1 with) and the text to print: one warning a
+    finding (FILE:LINE:COLUMN: warning: rule 'ID' ..., or an annotation), or JSON."""
     status = 1 if findings else 0
     if as_json:
         return status, _json({"findings": [finding.to_json() for finding in findings]})
-    return status, "".join(finding_line(path, finding, rules) + "\n" for finding in findings)
+    lines = [
+        annotated("warning", path, f.line, f.column, finding_message(f, rules), format) for f in findings
+    ]
+    return status, "".join(line + "\n" for line in lines)
 
 
 def _decider(decider: Decider) -> str:

@@ -96,13 +96,18 @@ def _solver_missing(command: str) -> bool:
 def _lint(arguments: argparse.Namespace) -> int:
     if _solver_missing("lint"):
         return 2
+    stream = _findings_stream(arguments)
     try:
         policy = load_policy(arguments.schema, arguments.policy, arguments.governance)
     except (DocumentsUnreadable, DocumentsRejected) as error:
-        print(error, file=sys.stderr)
+        print(error.finding.render(arguments.format), file=stream)
         return 2
+    paths = {"schema": arguments.schema, "policy": arguments.policy, "governance": arguments.governance}
+    # JSON on standard output holds the rules' findings alone; these stay beside it.
+    for warning in skipped_key_warnings(policy_skipped_keys(policy), paths):
+        print(warning.render(arguments.format), file=sys.stderr if arguments.json else stream)
     findings = _analysis.lint(policy.rules, policy)
-    status, text = lint_report(arguments.policy, findings, policy.rules, arguments.json)
+    status, text = lint_report(arguments.policy, findings, policy.rules, arguments.json, arguments.format)
     sys.stdout.write(text)
     return status
 
@@ -249,6 +254,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     lint.add_argument("policy", metavar="POLICY")
     lint.add_argument("governance", metavar="GOVERNANCE", nargs="?")
     lint.add_argument("--json", action="store_true", help='print {"findings": [...]} instead')
+    _format_option(lint)
     lint.set_defaults(run=_lint)
 
     diff = commands.add_parser(

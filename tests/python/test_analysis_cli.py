@@ -55,6 +55,13 @@ LINT_CASES = [
      "[unsatisfiable]\n"),
     (["policy.yaml", "--json"], 1, '{"findings": [{"index": 1, "rule": "review_untrusted_agents", '
      '"kind": "actor_scoped", "by": [], "line": 14, "column": 5}]}\n'),
+    (["twice.yaml", "--format", "github"], 1,
+     "::warning file=twice.yaml,line=14,col=5::rule 'review_untrusted_agents' is scoped to the actor "
+     "'support_agent', and actor rules never decide [actor_scoped]\n"
+     "::warning file=twice.yaml,line=38,col=5::rule 'again\\u{1b}[2J' never decides: every input that "
+     "it matches is decided first by rule 'below_required_trust' (index 3) [shadowed]\n"
+     "::warning file=twice.yaml,line=42,col=5::rule 'never' never decides: no input makes its "
+     "condition true [unsatisfiable]\n"),
     (["twice.yaml", "--json"], 1, '{"findings": [{"index": 1, "rule": "review_untrusted_agents", '
      '"kind": "actor_scoped", "by": [], "line": 14, "column": 5}, {"index": 4, "rule": "again\\u001b[2J", '
      '"kind": "shadowed", "by": [3], "line": 38, "column": 5}, {"index": 5, "rule": "never", '
@@ -65,6 +72,27 @@ LINT_CASES = [
 @pytest.mark.parametrize("argv, status, out", LINT_CASES)
 def test_lint(capsys, documents, argv, status, out):
     assert run(capsys, "lint", "schema.yaml", *argv) == (status, out, "")
+
+
+@pytest.mark.parametrize("argv, out, err", [
+    ([], "", "typo.yaml:4:5: warning: key 'efect' is not read here\n"),
+    (["--json"], '{"findings": []}\n', "typo.yaml:4:5: warning: key 'efect' is not read here\n"),
+    (["--format", "github"], "::warning file=typo.yaml,line=4,col=5::key 'efect' is not read here\n", ""),
+])  # fmt: skip
+def test_lint_warns_of_skipped_keys(capsys, documents, argv, out, err):
+    Path("typo.yaml").write_text(POLICY.split("  - id: review_untrusted_agents")[0].replace(
+        "    scope:\n", "    efect: allow\n    scope:\n", 1))
+    assert run(capsys, "lint", "schema.yaml", "typo.yaml", *argv) == (0, out, err)
+
+
+def test_lint_prints_help_under_a_document_error(capsys, documents):
+    Path("scoped.yaml").write_text(POLICY.replace("scope: {global: true}", "scope: global"))
+    status, out, err = run(capsys, "lint", "schema.yaml", "scoped.yaml")
+    assert (status, out) == (2, "")
+    assert err.splitlines() == [
+        "scoped.yaml:30:5: rules[3]: data did not match any variant of untagged enum ScopeAst",
+        "help: a scope is one of {action: NAME}, {actor: NAME} or {global: true}",
+    ]
 
 
 def test_lint_without_findings(capsys, documents):
