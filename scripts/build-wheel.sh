@@ -83,7 +83,7 @@ check_module() {
   name=${name%%.*}
   readelf -h "$so" | grep -q "Machine: *${elf_machine[$platform]}\$" ||
     fail "$so is not built for ${elf_machine[$platform]}"
-  exports=$(readelf -W --dyn-syms "$so" | awk '$5 != "LOCAL" && $7 != "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }' | sort -u)
+  exports=$(readelf -W --dyn-syms "$so" | awk '$1 ~ /^[0-9]+:$/ && $5 != "LOCAL" && $7 != "UND" && $8 != "" { sub(/@.*/, "", $8); print $8 }' | sort -u)
   [ "$exports" = "PyInit_$name" ] || fail "$so must export PyInit_$name only, not: $(echo $exports)"
   for needed in $(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     [[ $needed =~ $allowed_needed ]] ||
