@@ -1,6 +1,8 @@
 #include "common/platform.h"
 
 #include <cerrno>
+#include <clocale>
+#include <cstdlib>
 
 #if defined(_WIN32)
 #include <malloc.h>
@@ -11,6 +13,7 @@
 #include <malloc/malloc.h>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <xlocale.h>
 #else
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -40,9 +43,16 @@ void* map_pages(std::size_t bytes) noexcept {
   return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-void release_pages(void* pages, std::size_t /*bytes*/) noexcept { VirtualFree(pages, 0, MEM_RELEASE); }
+void release_pages(void* pages, std::size_t /*bytes*/) noexcept {
+  VirtualFree(pages, 0, MEM_RELEASE);
+}
 
 void trim_heap() noexcept { _heapmin(); }
+
+double strtod_c_locale(const char* text) noexcept {
+  static const _locale_t c_locale = _create_locale(LC_NUMERIC, "C");
+  return _strtod_l(text, nullptr, c_locale);
+}
 
 #else
 
@@ -89,6 +99,11 @@ void* map_pages(std::size_t bytes) noexcept {
 }
 
 void release_pages(void* pages, std::size_t bytes) noexcept { munmap(pages, bytes); }
+
+double strtod_c_locale(const char* text) noexcept {
+  static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+  return strtod_l(text, nullptr, c_locale);
+}
 
 #endif
 

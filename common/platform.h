@@ -17,6 +17,9 @@ bool fill_random(unsigned char* buffer, std::size_t size) noexcept;
 void* map_pages(std::size_t bytes) noexcept;
 void release_pages(void* pages, std::size_t bytes) noexcept;
 
+// strtod in the C locale, whatever locale the host process has set.
+double strtod_c_locale(const char* text) noexcept;
+
 // Hands freed heap memory back to the operating system where the allocator
 // keeps it otherwise.
 void trim_heap() noexcept;

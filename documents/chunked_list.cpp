@@ -12,8 +12,6 @@ void* map_chunk(std::size_t bytes) {
   return chunk;
 }
 
-void unmap_chunk(void* chunk, std::size_t bytes) noexcept {
-  platform::release_pages(chunk, bytes);
-}
+void unmap_chunk(void* chunk, std::size_t bytes) noexcept { platform::release_pages(chunk, bytes); }
 
 }  // namespace tamsel::detail
