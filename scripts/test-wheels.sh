@@ -329,7 +329,30 @@ for points in site.glob("*.dist-info/entry_points.txt"):
     env -i PATH="$clean_path" HOME="$work/home" LANG=C.UTF-8 /bin/sh -s
 }
 
+# Makes every missing root and the musl CPython at once, before the tests: each
+# takes minutes, mostly waiting on the network, on dpkg or on the emulator. One
+# that fails here is tried again, and reported, by its own row.
+prepare_environments() {
+  local name pids=() pid
+  for name in "${names[@]}"; do
+    if [ -n "${root_release[$name]:-}" ] && [ "$(id -u)" = 0 ] && command -v debootstrap >/dev/null; then
+      [ "${root_arch[$name]}" != arm64 ] || enable_arm64 || continue
+      (cached_root "$name" >/dev/null 2>&1) &
+      pids+=($!)
+    elif [ "$name" = musl ]; then
+      (musl_python >/dev/null 2>&1) &
+      pids+=($!)
+    fi
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" || true
+  done
+}
+
 "$root/scripts/copy-tracked.sh" "$work/tree"
+prepared=$SECONDS
+prepare_environments
+echo "roots and the musl CPython ready in $((SECONDS - prepared)) s"
 echo "testing $(cd "$root/dist" && echo tamsel-*.whl)"
 printf "$columns\n" name interpreter where passed failed skipped seconds note
 for name in "${names[@]}"; do
