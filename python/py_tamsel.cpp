@@ -1,7 +1,6 @@
 #include "python/py_tamsel.h"
 
 #if defined(__GLIBC__)
-#include <malloc.h>
 #endif
 
 #include <array>
@@ -10,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "common/platform.h"
 #include "compiler/canonical.h"
 #include "compiler/model.h"
 #include "construction/construct.h"
@@ -76,11 +76,7 @@ bool take_texts(PyObject* args, PyObject* kwargs, Utf8& schema, Utf8& policy,
 constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
 
 void release_freed_memory(std::size_t document_bytes) {
-#if defined(__GLIBC__)
-  if (document_bytes >= kTrimAfterBytes) malloc_trim(0);
-#else
-  (void)document_bytes;
-#endif
+  if (document_bytes >= kTrimAfterBytes) platform::trim_heap();
 }
 
 PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs,

