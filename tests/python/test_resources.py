@@ -54,6 +54,9 @@ def test_threads_share_one_object(example):
         assert seen == [expected, digest] * 300
 
 
+_IMMORTAL_FROM = 2**30
+
+
 def test_reference_counts_stay_flat(example):
     values = [5000.0, "refund", "EUR", True, 10**400, "\ud800"]
     keys = ["amount", "currency", "frozen"]
@@ -79,7 +82,12 @@ def test_reference_counts_stay_flat(example):
     calls(1)
     before = counts()
     calls(2000)
-    assert counts() == before
+    after = counts()
+    # From 3.12 on, interned strs and the like are immortal: their count is
+    # pinned near 2**32 and an extension built for the stable ABI of 3.9 moves
+    # it without meaning. Nothing can leak them, so only mortal objects count.
+    mortal = [i for i, count in enumerate(before) if count < _IMMORTAL_FROM]
+    assert [after[i] for i in mortal] == [before[i] for i in mortal]
 
 
 # Under user-mode emulation (the ARM64 rows of the wheel matrix) the emulator's
