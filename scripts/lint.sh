@@ -6,11 +6,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# The core's folders come from layers.txt (first word of each line), then the binding's.
+mapfile -t folders < <(sed -e 's/#.*//' layers.txt | awk 'NF { print $1 }')
+folders+=(python)
+patterns=()
+for folder in "${folders[@]}"; do patterns+=("$folder/*.cpp" "$folder/*.h"); done
 mapfile -t sources < <(git ls-files -co --exclude-standard -- \
-  'common/*.cpp' 'common/*.h' 'documents/*.cpp' 'documents/*.h' 'compiler/*.cpp' 'compiler/*.h' \
-  'governance/*.cpp' 'governance/*.h' 'engine/*.cpp' 'engine/*.h' 'construction/*.cpp' 'construction/*.h' \
-  'python/*.cpp' 'python/*.h' \
-  'tests/cpp/*.cpp' 'fuzz/*.cpp' 'benchmarks/*.cpp')
+  "${patterns[@]}" 'tests/cpp/*.cpp' 'fuzz/*.cpp' 'benchmarks/*.cpp')
 if [ "${1:-}" = --fix ]; then
   clang-format -i "${sources[@]}"
   exit 0
@@ -22,6 +24,9 @@ venv="$root/.venv/bin"
 build="$root/build/tidy"
 "$venv/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/ninja" \
   -DTAMSEL_BUILD_MODULE=ON -DTAMSEL_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/python" >/dev/null
-mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(common|documents|compiler|governance|engine|construction|python)/.*\.cpp$')
-printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet 2>/dev/null
+core=$(IFS='|'; echo "${folders[*]}")
+mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E "^($core)/.*\.cpp$")
+# Findings in the project's own headers count too, wherever the build finds them.
+printf '%s\n' "${units[@]}" |
+  xargs -P "$(nproc)" -n 4 clang-tidy -p "$build" --quiet --header-filter="/($core)/[^/]*\.h$" 2>/dev/null
 echo "lint: clean"
