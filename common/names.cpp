@@ -1,10 +1,9 @@
 #include "common/names.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include "common/platform.h"
 
 namespace tamsel {
 namespace {
@@ -22,19 +21,6 @@ std::uint64_t mix64(std::uint64_t x) {
   return x ^ (x >> 31);
 }
 
-bool fill_from_os(unsigned char* buffer, std::size_t size) {
-  std::size_t filled = 0;
-  while (filled < size) {
-    const ssize_t got = getrandom(buffer + filled, size - filled, 0);
-    if (got > 0) {
-      filled += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno != EINTR) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Without an OS random source, the thread's stack address and the clock still
 // make keys that a document author cannot predict in advance.
 SeedState fallback_seed() {
@@ -47,7 +33,7 @@ SeedState fallback_seed() {
 
 SeedState draw_seed() {
   unsigned char bytes[16];
-  if (!fill_from_os(bytes, sizeof bytes)) return fallback_seed();
+  if (!platform::fill_random(bytes, sizeof bytes)) return fallback_seed();
   SeedState seed{};
   std::memcpy(&seed.k0, bytes, 8);
   std::memcpy(&seed.k1, bytes + 8, 8);

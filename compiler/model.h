@@ -64,8 +64,16 @@ struct CompiledRule {
   Effect effect = Effect::Allow;
 };
 
+#if defined(_LIBCPP_VERSION)
+// libc++ (the portable wheels' standard library) gives the operand's variant
+// eight more bytes than libstdc++ does, for its inner variant's tail padding
+// is not reused.
+static_assert(sizeof(AtomicCondition) <= 64 && sizeof(CompiledRule) <= 96,
+              "the compiled model is laid out without padding between members");
+#else
 static_assert(sizeof(AtomicCondition) <= 56 && sizeof(CompiledRule) <= 80,
               "the compiled model is laid out without padding between members");
+#endif
 
 using RuleList = std::vector<CompiledRule>;
 

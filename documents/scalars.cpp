@@ -1,11 +1,10 @@
 #include "documents/scalars.h"
 
-#include <clocale>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 #include "common/number_format.h"
+#include "common/platform.h"
 #include "common/quote.h"
 #include "documents/messages.h"
 
@@ -91,11 +90,9 @@ bool matches_decimal_float(std::string_view text) {
   return true;
 }
 
-// strtod in the C locale, whatever locale the host process has set.
 double c_locale_strtod(std::string_view text) {
-  static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
   const std::string copy(text);
-  return strtod_l(copy.c_str(), nullptr, c_locale);
+  return platform::strtod_c_locale(copy.c_str());
 }
 
 void append_decimal(std::string& out, Uint128 value) {

@@ -1,4 +1,8 @@
-"""A refunds desk guarded by tamsel: builds one policy and asks it about a few requests."""
+"""A refunds desk guarded by tamsel: builds one policy and asks it about a few requests.
+
+The rule 'review_untrusted_agents' is scoped to an actor. Such a rule is checked
+and compiled and counts in the policy hash, but evaluation never runs it: it
+never decides, as the last request shows."""
 
 import tamsel
 
@@ -37,7 +41,7 @@ rules:
         literal: 1000
     effect: block
   - id: review_untrusted_agents
-    scope: {actor: support_agent}
+    scope: {actor: support_agent}  # actor-scoped: compiled and hashed, never decides
     when:
       all:
         - [{domain: actor, field: trust_level}, less_than, {literal: 3}]
@@ -105,6 +109,12 @@ REQUESTS = [
       "actor": {"role": "agent", "trust_level": 1, "frozen": False},
       "snapshot": {"maintenance_mode": False, "min_trust_level": 2}}),
     ("empty request", {}),
+    # An untrusted support agent outside maintenance: 'review_untrusted_agents'
+    # reads as if it held the closure for approval, but no actor rule decides.
+    ("account closure by a support agent",
+     {"action": {"type": "close_account"},
+      "actor": {"type": "support_agent", "role": "support_agent", "trust_level": 2, "frozen": False},
+      "snapshot": {"maintenance_mode": False, "min_trust_level": 2}}),
 ]
 
 

@@ -14,19 +14,6 @@ struct Converted {
   Ref keeper;
 };
 
-// A failed attempt's ordinary error (an Exception other than MemoryError) is
-// dropped so that the next order can be tried; an interrupt, SystemExit, any
-// other BaseException and MemoryError stay set and end the call. True when no
-// error is left set.
-bool discard_ordinary_error() {
-  if (PyErr_Occurred() == nullptr) return true;
-  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
-    return false;
-  }
-  PyErr_Clear();
-  return true;
-}
-
 // False with the error set: TypeError, unless an error that ends the call is set.
 bool fail_unsupported() {
   if (discard_ordinary_error()) PyErr_SetString(PyExc_TypeError, "Unsupported value type");
@@ -299,10 +286,7 @@ bool build_rule_ids(const EvaluationPlan& plan, std::vector<Ref>& rule_ids) {
     const std::string_view id = plan.rule_id(static_cast<std::uint32_t>(rule));
     rule_ids[rule] =
         Ref::steal(PyUnicode_DecodeUTF8(id.data(), static_cast<Py_ssize_t>(id.size()), "strict"));
-    if (!rule_ids[rule]) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
-      PyErr_Clear();
-    }
+    if (!rule_ids[rule] && !discard_ordinary_error(PyExc_UnicodeDecodeError)) return false;
   }
   return true;
 }

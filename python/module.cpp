@@ -26,8 +26,7 @@ constexpr std::int64_t kMainInterpreterId = 0;
 bool add_to_all(PyObject* module) {
   Ref all = Ref::steal(PyObject_GetAttr(module, names().dunder_all));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
+    if (!discard_ordinary_error(PyExc_AttributeError)) return false;
     all = Ref::steal(PyList_New(0));
     if (!all || PyObject_SetAttr(module, names().dunder_all, all.get()) < 0) return false;
   }

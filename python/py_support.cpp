@@ -35,18 +35,26 @@ bool intern_words(PyObject* (&slots)[N]) {
   return true;
 }
 
-// The qualified name of the object's type as a new str, or null without an error.
+// The qualified name of the object's type as a new str; null when it cannot be
+// read, with an error left set only when that error ends the call.
 Ref type_qualname(PyObject* object) {
   Ref name = Ref::steal(
       PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), g_names.dunder_qualname));
-  if (!name || !PyUnicode_Check(name.get())) {
-    PyErr_Clear();
+  if (!name) {
+    discard_ordinary_error();
     return {};
   }
-  return name;
+  return PyUnicode_Check(name.get()) ? std::move(name) : Ref();
 }
 
 }  // namespace
+
+bool discard_ordinary_error(PyObject* kind) noexcept {
+  if (PyErr_Occurred() == nullptr) return true;
+  if (!PyErr_ExceptionMatches(kind) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+  PyErr_Clear();
+  return true;
+}
 
 bool Utf8::encode(PyObject* text) {
   Py_ssize_t size = 0;
@@ -85,6 +93,7 @@ void raise_panic(const char* message) noexcept {
 
 void raise_conversion_error(PyObject* object, const char* target, const char* argument) noexcept {
   Ref name = type_qualname(object);
+  if (!name && PyErr_Occurred() != nullptr) return;
   Ref shown =
       name ? std::move(name) : Ref::steal(PyUnicode_FromString("<failed to extract type name>"));
   if (!shown) return;

@@ -94,6 +94,13 @@ extern Names g_names;
 inline Utf8InPlace utf8_in_place() noexcept { return detail::g_as_utf8_and_size; }
 inline const Names& names() noexcept { return detail::g_names; }
 
+// The one rule for an error raised by Python code that the binding ran (a
+// value's hook, a type's __qualname__): an ordinary error, one of kind (an
+// Exception class) and no MemoryError, is cleared so that the caller can fall
+// back; an interrupt, SystemExit, MemoryError or any other error stays set and
+// ends the call. True when no error is left set.
+bool discard_ordinary_error(PyObject* kind = PyExc_Exception) noexcept;
+
 // Raises PanicException, the error of a broken internal invariant.
 void raise_panic(const char* message) noexcept;
 

@@ -1,7 +1,6 @@
 #include "python/py_tamsel.h"
 
 #if defined(__GLIBC__)
-#include <malloc.h>
 #endif
 
 #include <array>
@@ -10,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "common/platform.h"
 #include "compiler/canonical.h"
 #include "compiler/model.h"
 #include "construction/construct.h"
@@ -76,11 +76,7 @@ bool take_texts(PyObject* args, PyObject* kwargs, Utf8& schema, Utf8& policy,
 constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
 
 void release_freed_memory(std::size_t document_bytes) {
-#if defined(__GLIBC__)
-  if (document_bytes >= kTrimAfterBytes) malloc_trim(0);
-#else
-  (void)document_bytes;
-#endif
+  if (document_bytes >= kTrimAfterBytes) platform::trim_heap();
 }
 
 PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs,
@@ -263,22 +259,24 @@ constexpr unsigned long kImmutableTypeFlag = 1UL << 8;
 constexpr long kFirstImmutableVersion = 0x030A0000;  // 3.10 as sys.hexversion
 
 // The running interpreter's version, read at run time because the one abi3
-// build serves every version; 0 (older than any) when it cannot be read.
-long running_hexversion() {
+// build serves every version; 0 (older than any) when it cannot be read. False
+// only with an error set that ends the import.
+bool running_hexversion(long& hexversion) {
+  hexversion = 0;
   PyObject* version = PySys_GetObject("hexversion");  // borrowed
-  if (version == nullptr || !PyLong_Check(version)) return 0;
-  const long hexversion = PyLong_AsLong(version);
-  if (hexversion != -1) return hexversion;
-  PyErr_Clear();
-  return 0;
+  if (version == nullptr || !PyLong_Check(version)) return true;
+  const long read = PyLong_AsLong(version);
+  if (read == -1 && PyErr_Occurred() != nullptr) return discard_ordinary_error();
+  hexversion = read;
+  return true;
 }
 
 // No BASETYPE: the class cannot be derived from; no dict or weak-reference
 // slots. Immutable where the interpreter allows it, so that no import can
 // replace or delete a method of a class that gates actions.
-PyType_Spec type_spec() {
+PyType_Spec type_spec(long hexversion) {
   unsigned long flags = Py_TPFLAGS_DEFAULT;
-  if (running_hexversion() >= kFirstImmutableVersion) flags |= kImmutableTypeFlag;
+  if (hexversion >= kFirstImmutableVersion) flags |= kImmutableTypeFlag;
   return {"builtins.PyTamsel", sizeof(TamselObject), 0, static_cast<unsigned int>(flags), g_slots};
 }
 
@@ -286,12 +284,14 @@ PyType_Spec type_spec() {
 
 PyObject* create_tamsel_type() {
   if (g_type == nullptr) {
-    if (running_hexversion() >= kFirstFastcallVersion) {
+    long hexversion = 0;
+    if (!running_hexversion(hexversion)) return nullptr;
+    if (hexversion >= kFirstFastcallVersion) {
       g_methods[0].ml_meth =
           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tamsel_evaluate_vector));
       g_methods[0].ml_flags = kMethFastcall | METH_KEYWORDS;
     }
-    PyType_Spec spec = type_spec();
+    PyType_Spec spec = type_spec(hexversion);
     g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
     if (g_type == nullptr) return nullptr;
   }

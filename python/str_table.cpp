@@ -17,8 +17,7 @@ bool StrTable::build(const std::vector<std::pair<std::string_view, std::uint32_t
     PyObject* str =
         PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
     if (str == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return false;
-      PyErr_Clear();
+      if (!discard_ordinary_error(PyExc_UnicodeDecodeError)) return false;
       continue;
     }
     // Interned, it is the very object of the same name written in Python code.

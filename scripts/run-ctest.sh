@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Runs ctest in a build directory and prints one line per test suite and ctest's
-# own summary; the full output only when a test fails.
+# own summary; the full output only when a test fails. A build without tests fails.
 #   scripts/run-ctest.sh BUILD_DIR [ctest arguments...]
 set -euo pipefail
 build=$1
 shift
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! ctest --test-dir "$build" --output-on-failure -j "$(nproc)" "$@" >"$log" 2>&1; then
+if ! ctest --test-dir "$build" --output-on-failure --no-tests=error -j "$(nproc)" "$@" >"$log" 2>&1; then
   cat "$log"
   exit 1
 fi

@@ -1,28 +1,45 @@
 #!/usr/bin/env bash
-# Runs tests/python against the portable wheel in dist/ on every CPython from
-# 3.9 to 3.14 to be had here: the image's pyenv interpreters, and clean Debian
-# roots made with debootstrap (minbase: no libyaml, no libssl-dev), which show
-# that the wheel stands alone. Each gets a fresh virtual environment with the
-# wheel (--no-deps) and the test tools, installed offline from wheels fetched
-# on the host. Prints a table; fails when an interpreter fails or cannot be had.
-#   scripts/test-wheels.sh [3.9 3.10 3.11 3.12 3.13 trixie forky]   (default: all)
+# Runs tests/python against the portable wheels in dist/, each where it runs:
+#   x86-64 glibc: the image's pyenv CPython 3.9 to 3.13, and clean Debian roots
+#     (bullseye: glibc 2.31 and CPython 3.9, the oldest served; trixie; forky: 3.14)
+#   ARM64: a clean Debian bullseye arm64 root, run under qemu-user-static
+#   musl: CPython built with musl-gcc from Debian's CPython source, which has no
+#     pip: the wheel and the test tools are installed by unpacking them.
+# The roots are debootstrap --variant=minbase installations with no libyaml and
+# no OpenSSL headers, which show that a wheel stands alone; they and the musl
+# CPython are kept in the cache (scripts/wheel-toolchain.sh) and each run works
+# on a fresh copy. Every environment gets the wheel (--no-deps) and the test
+# tools, offline, from wheels fetched on the host. Prints a table; fails when an
+# environment fails or cannot be had.
+#   scripts/test-wheels.sh [NAME...]   (default: all; names as in the table)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/wheel-toolchain.sh
+source "$root/scripts/wheel-toolchain.sh"
 venv="$root/.venv/bin"
 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
 mirror=http://deb.debian.org/debian
-# Debian releases and the debootstrap script for each (this debootstrap has no
-# forky script; sid's makes it).
-declare -A debian_script=([trixie]=trixie [forky]=sid)
+# Debian roots: name -> release, architecture, debootstrap script (this
+# debootstrap has no forky script; sid's makes it).
+declare -A root_release=([bullseye]=bullseye [trixie]=trixie [forky]=forky [bullseye-arm64]=bullseye)
+declare -A root_arch=([bullseye]=amd64 [trixie]=amd64 [forky]=amd64 [bullseye-arm64]=arm64)
+declare -A root_script=([bullseye]=bullseye [trixie]=trixie [forky]=sid [bullseye-arm64]=bullseye)
+# A cached root older than this is made anew, so that testing releases move on.
+root_max_age_days=7
 test_tools=(pytest mypy pyyaml)
 clean_path=/usr/sbin:/usr/bin:/sbin:/bin
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(3.9 3.10 3.11 3.12 3.13 trixie forky)
+[ ${#names[@]} -gt 0 ] || names=(3.9 3.10 3.11 3.12 3.13 bullseye trixie forky bullseye-arm64 musl)
 
-wheels=("$root"/dist/tamsel-*-cp39-abi3-manylinux_*.whl)
-[ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] ||
-  { echo "test-wheels: expected one wheel in dist/ (scripts/build-wheel.sh makes it)" >&2; exit 1; }
-wheel=${wheels[0]}
+wheel_for() {
+  local found=("$root"/dist/tamsel-*-cp39-abi3-"$1".whl)
+  [ -f "${found[0]}" ] ||
+    { echo "test-wheels: no $1 wheel in dist/ (scripts/build-wheel.sh makes it)" >&2; exit 1; }
+  echo "${found[0]}"
+}
+x86_64_wheel=$(wheel_for manylinux2014_x86_64)
+aarch64_wheel=$(wheel_for manylinux2014_aarch64)
+musl_wheel=$(wheel_for musllinux_1_2_x86_64)
 
 # The roots take about 300 MB each: under /var/tmp, not a memory-backed /tmp.
 work=$(mktemp -d /var/tmp/tamsel-wheels.XXXXXX)
@@ -30,15 +47,18 @@ logs="$root/build/test-wheels"
 rm -rf "$logs" && mkdir -p "$logs"
 # Everything mounted below $work, deepest first: the /proc of a root, and whatever
 # a failed debootstrap left mounted.
-mounts_below_work() {
-  awk -v work="$work" '$5 == work || index($5, work "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
+mounts_below() {
+  awk -v dir="$1" '$5 == dir || index($5, dir "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
 }
-cleanup() {
+unmount_below() {
   local mount
-  for mount in $(mounts_below_work); do
+  for mount in $(mounts_below "$1"); do
     umount "$mount" 2>/dev/null || umount -l "$mount" || true
   done
-  if [ -z "$(mounts_below_work)" ]; then
+  [ -z "$(mounts_below "$1")" ]
+}
+cleanup() {
+  if unmount_below "$work"; then
     rm -rf --one-file-system "$work"
   else
     echo "test-wheels: left $work in place, for a mount below it would not go" >&2
@@ -50,21 +70,22 @@ trap 'exit 143' TERM
 
 rows=()
 failures=0
-columns='%-7s %-15s %-22s %7s %7s %8s %8s  %s'
+columns='%-15s %-16s %-30s %7s %7s %8s %8s  %s'
 # row NAME PYTHON WHERE PASSED FAILED SKIPPED SECONDS [NOTE]
 row() {
   rows+=("$(printf "$columns" "$@")")
   echo "${rows[-1]}"
 }
 
-# Wheels of the test tools for CPython X.Y, fetched once on the host: neither
-# pip's configuration nor the certificates of the host reach into a root. pip
-# evaluates environment markers for the interpreter it runs in, so that of the
-# same version fetches when there is one.
-#   tools_for X.Y [PYTHON]
+# Wheels of the test tools for CPython X.Y on a platform, fetched once on the
+# host: neither pip's configuration nor the certificates of the host reach into
+# a root. pip evaluates environment markers for the interpreter it runs in, so
+# that of the same version fetches when there is one.
+#   tools_for X.Y PLATFORM [PYTHON]
 tools_for() {
-  local dir="$work/tools/$1" fetch=("$venv/python" -m pip download --python-version "$1")
-  [ -z "${2:-}" ] || fetch=("$2" -m pip download)
+  local dir="$work/tools/$1-$2" fetch=("$venv/python" -m pip download --python-version "$1")
+  [ -z "${3:-}" ] || fetch=("$3" -m pip download)
+  [ "$2" = native ] || fetch+=(--platform "$2" --python-version "$1")
   if [ ! -d "$dir" ]; then
     "${fetch[@]}" -q -d "$dir" --only-binary=:all: "${test_tools[@]}" >>"$logs/downloads.log" 2>&1 ||
       { rm -rf "$dir"; return 1; }
@@ -72,23 +93,42 @@ tools_for() {
   echo "$dir"
 }
 
-# Runs tests/python of a copy of the tracked files for one interpreter and
-# records its row. The command given runs a shell script (on stdin) with the
-# environment's python; paths are as it sees them.
-#   run_tests NAME WHERE STARTED TOOLS WHEEL TREE ENV COMMAND...
-run_tests() {
-  local name=$1 where=$2 started=$3 tools=$4 wheel=$5 tree=$6 env=$7
-  shift 7
-  local log="$logs/$name.log" summary passed failed skipped errors status=0
-  "$@" >>"$log" 2>&1 <<EOF || status=$?
+# The shell script that installs and runs the tests with pip, and the one that
+# runs them with the wheels unpacked into SITE (for an interpreter without
+# pip). Paths are as the environment sees them.
+#   pip_script ENV TOOLS WHEEL TREE
+pip_script() {
+  cat <<EOF
 set -e
-python3 -m venv "$env"
-"$env/bin/python" -m pip install -q --no-index --find-links "$tools" ${test_tools[*]}
-"$env/bin/python" -m pip install -q --no-index --no-deps "$wheel"
-cd "$tree"
-"$env/bin/python" -c 'import platform; print("python", platform.python_version())'
-"$env/bin/python" -m pytest -q -p no:cacheprovider -rfEs tests/python
+python3 -m venv "$1"
+"$1/bin/python" -m pip install -q --no-index --find-links "$2" ${test_tools[*]}
+"$1/bin/python" -m pip install -q --no-index --no-deps "$3"
+cd "$4"
+"$1/bin/python" -c 'import platform; print("python", platform.python_version())'
+"$1/bin/python" -m pytest -q -p no:cacheprovider -rfEs tests/python
 EOF
+}
+# mypy's stubtest keeps its cache in sqlite3, which this CPython lacks (there is
+# no musl build of it here); the stubs are checked on every other row.
+musl_deselected=tests/python/test_stubs.py::test_stubs_match_the_module
+#   unpack_script PYTHON SITE TREE
+unpack_script() {
+  cat <<EOF
+set -e
+cd "$3"
+export PYTHONPATH="$2"
+"$1" -c 'import platform; print("python", platform.python_version())'
+"$1" -m pytest -q -p no:cacheprovider -rfEs tests/python --deselect "$musl_deselected"
+EOF
+}
+
+# Runs a script (on stdin) in an environment and records its row.
+#   run_tests NAME WHERE STARTED SCRIPT COMMAND...
+run_tests() {
+  local name=$1 where=$2 started=$3 script=$4
+  shift 4
+  local log="$logs/$name.log" summary passed failed skipped errors status=0
+  "$@" >>"$log" 2>&1 <<<"$script" || status=$?
   summary=$(grep -E '^[0-9]+ (passed|failed|skipped|error)|^=+ .*[0-9]+ (passed|failed|error)' "$log" | tail -n 1 || true)
   count() { grep -oE "[0-9]+ $1" <<<"$summary" | grep -oE '^[0-9]+' || echo 0; }
   passed=$(count passed); failed=$(count failed); skipped=$(count skipped); errors=$(count 'errors?')
@@ -113,71 +153,217 @@ test_pyenv() {
   local minor=$1 started=$SECONDS python tools env
   python=$(ls -d "$pyenv_root"/versions/"$minor".*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
   if [ -z "$python" ]; then
-    unavailable "$minor" "pyenv" 0 "no CPython $minor under $pyenv_root/versions"
+    unavailable "$minor" "pyenv x86-64" 0 "no CPython $minor under $pyenv_root/versions"
     return
   fi
-  if ! tools=$(tools_for "$minor" "$python"); then
-    unavailable "$minor" "pyenv" "$((SECONDS - started))" "the test tools for $minor could not be fetched"
+  if ! tools=$(tools_for "$minor" native "$python"); then
+    unavailable "$minor" "pyenv x86-64" "$((SECONDS - started))" "the test tools for $minor could not be fetched"
     return
   fi
   env="$work/env-$minor"
   mkdir -p "$work/home"
-  run_tests "$minor" "pyenv" "$started" \
-    "$tools" "$wheel" "$work/tree" "$env" \
+  run_tests "$minor" "pyenv x86-64" "$started" "$(pip_script "$env" "$tools" "$x86_64_wheel" "$work/tree")" \
     env -i PATH="$(dirname "$python"):$clean_path" HOME="$work/home" LANG=C.UTF-8 \
     PIP_CONFIG_FILE=/dev/null PIP_DISABLE_PIP_VERSION_CHECK=1 /bin/sh -s
+}
+
+# Lets the kernel run ARM64 programs through qemu-user-static (F: the emulator
+# is opened now, so a root needs no copy of it).
+enable_arm64() {
+  local format=/usr/share/binfmts/qemu-aarch64 magic mask interpreter
+  [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc || return 1
+  [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] && return 0
+  [ -f "$format" ] || return 1
+  magic=$(sed -n 's/^magic //p' "$format")
+  mask=$(sed -n 's/^mask //p' "$format")
+  interpreter=$(sed -n 's/^interpreter //p' "$format")
+  echo ":qemu-aarch64:M:0:$magic:$mask:$interpreter:PF" >/proc/sys/fs/binfmt_misc/register
+}
+
+# A cached root as a tar file, made by debootstrap when missing or too old.
+# Prints its path.
+#   cached_root NAME
+cached_root() {
+  local name=$1 tarball="$TAMSEL_CACHE/roots/$1.tar" made="$work/made-$1"
+  if [ -f "$tarball" ] && [ -z "$(find "$tarball" -mtime +"$root_max_age_days")" ]; then
+    echo "$tarball"
+    return
+  fi
+  mkdir -p "$TAMSEL_CACHE/roots"
+  debootstrap --arch="${root_arch[$name]}" --variant=minbase --include=python3,python3-venv \
+    "${root_release[$name]}" "$made" "$mirror" "/usr/share/debootstrap/scripts/${root_script[$name]}" \
+    >"$logs/$name-debootstrap.log" 2>&1 || { unmount_below "$made" || true; return 1; }
+  unmount_below "$made" || return 1
+  tar -C "$made" -cf "$tarball.new" . && mv "$tarball.new" "$tarball"
+  rm -rf --one-file-system "$made"
+  echo "$tarball"
 }
 
 # in_root TARGET COMMAND...: runs a command in a root with a clean environment.
 in_root() {
   local target=$1
   shift
-  env -i PATH="$clean_path" HOME=/root LANG=C.UTF-8 PIP_DISABLE_PIP_VERSION_CHECK=1 chroot "$target" "$@"
+  env -i PATH="$clean_path" HOME=/root LANG=C.UTF-8 PIP_DISABLE_PIP_VERSION_CHECK=1 \
+    TAMSEL_TEST_EMULATED="${emulated:-}" chroot "$target" "$@"
 }
 
 test_debian() {
-  local release=$1 started=$SECONDS target="$work/root-$1" minor tools made
+  local name=$1 started=$SECONDS target="$work/root-$1" minor tools tarball wheel=$x86_64_wheel
+  local where="Debian ${root_release[$1]} ${root_arch[$1]} root" platform=native emulated=
   if [ "$(id -u)" != 0 ] || ! command -v debootstrap >/dev/null; then
-    unavailable "$release" "Debian $release root" 0 "making a root needs root and debootstrap"
+    unavailable "$name" "$where" 0 "making a root needs root and debootstrap"
     return
   fi
-  if ! debootstrap --variant=minbase --include=python3,python3-venv "$release" "$target" "$mirror" \
-    "/usr/share/debootstrap/scripts/${debian_script[$release]}" >"$logs/$release-debootstrap.log" 2>&1; then
-    unavailable "$release" "Debian $release root" "$((SECONDS - started))" \
-      "debootstrap failed (log: ${logs#"$root"/}/$release-debootstrap.log)"
+  if [ "${root_arch[$name]}" = arm64 ]; then
+    where="$where, QEMU"
+    wheel=$aarch64_wheel
+    platform=manylinux2014_aarch64
+    emulated=1
+    if ! enable_arm64; then
+      unavailable "$name" "$where" 0 "ARM64 programs cannot be run here (qemu-user-static, binfmt_misc)"
+      return
+    fi
+  fi
+  if ! tarball=$(cached_root "$name"); then
+    unavailable "$name" "$where" "$((SECONDS - started))" \
+      "debootstrap failed (log: ${logs#"$root"/}/$name-debootstrap.log)"
     return
   fi
-  made=$((SECONDS - started))
-  echo "$release: Debian root made in $made s, $(du -sm "$target" | cut -f1) MB" | tee "$logs/$release.log"
+  mkdir -p "$target" && tar -C "$target" -xf "$tarball"
+  echo "$name: root ready in $((SECONDS - started)) s" >"$logs/$name.log"
   mount -t proc proc "$target/proc"
   if ! minor=$(in_root "$target" python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])'); then
-    unavailable "$release" "Debian $release root" "$((SECONDS - started))" "the root's python3 does not run"
+    unavailable "$name" "$where" "$((SECONDS - started))" "the root's python3 does not run"
+    unmount_below "$target" && rm -rf --one-file-system "$target"
     return
   fi
-  if ! tools=$(tools_for "$minor"); then
-    unavailable "$release" "Debian $release root" "$((SECONDS - started))" "the test tools for $minor could not be fetched"
+  local host_python
+  host_python=$(ls -d "$pyenv_root"/versions/"$minor".*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
+  if [ "$platform" != native ] && [ -n "$host_python" ]; then
+    tools=$(tools_for "$minor" "$platform" "$host_python") || tools=
+  else
+    tools=$(tools_for "$minor" "$platform") || tools=
+  fi
+  if [ -z "$tools" ]; then
+    unavailable "$name" "$where" "$((SECONDS - started))" "the test tools for $minor could not be fetched"
+    unmount_below "$target" && rm -rf --one-file-system "$target"
     return
   fi
   mkdir -p "$target/opt/tamsel"
   cp -r "$tools" "$target/opt/tamsel/tools"
   cp "$wheel" "$target/opt/tamsel/"
   cp -r "$work/tree" "$target/opt/tamsel/tree"
-  run_tests "$release" "Debian $release root" "$started" /opt/tamsel/tools \
-    "/opt/tamsel/$(basename "$wheel")" /opt/tamsel/tree /opt/tamsel/env in_root "$target" /bin/sh -s
-  umount "$target/proc" && rm -rf --one-file-system "$target"
+  run_tests "$name" "$where" "$started" \
+    "$(pip_script /opt/tamsel/env /opt/tamsel/tools "/opt/tamsel/$(basename "$wheel")" /opt/tamsel/tree)" \
+    in_root "$target" /bin/sh -s
+  unmount_below "$target" && rm -rf --one-file-system "$target"
+}
+
+# CPython built against musl with musl-gcc, from Debian's CPython source, kept
+# in the cache. Prints its python3. Without zlib, ssl and ctypes, which have no
+# musl builds here: enough to import the module and run the tests.
+musl_python() {
+  local prefix="$TAMSEL_CACHE/musl-python-${python_source[1]}" tarball tree
+  if [ -x "$prefix/bin/python3" ]; then
+    echo "$prefix/bin/python3"
+    return
+  fi
+  command -v musl-gcc >/dev/null || return 1
+  tarball=$(debian_source "${python_source[@]}") || return 1
+  tree=$(unpack "$tarball" "$work/musl-python-src")
+  rm -rf "$prefix"
+  # musl-gcc answers --print-multiarch as the glibc compiler it wraps, which
+  # configure takes for a mismatch with the musl triplet.
+  printf '#!/bin/sh\n[ "$1" = --print-multiarch ] && exit 0\nexec musl-gcc "$@"\n' >"$work/musl-cc"
+  chmod +x "$work/musl-cc"
+  # No pkg-config: the machine's libraries are glibc's, and would be taken for musl's.
+  (cd "$tree" &&
+    PKG_CONFIG_LIBDIR="$work/no-pkg-config" PKG_CONFIG_PATH='' \
+      ./configure CC="$work/musl-cc" --prefix="$prefix" --without-ensurepip --disable-test-modules &&
+    make -j"$(nproc)" && make install) >"$logs/musl-python-build.log" 2>&1 || { rm -rf "$prefix"; return 1; }
+  rm -rf "$tree"
+  echo "$prefix/bin/python3"
+}
+
+test_musl() {
+  local started=$SECONDS python tools minor where="musl CPython x86-64"
+  if ! python=$(musl_python); then
+    unavailable musl "$where" "$((SECONDS - started))" \
+      "CPython did not build against musl (log: ${logs#"$root"/}/musl-python-build.log)"
+    return
+  fi
+  minor=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  local host_python
+  host_python=$(ls -d "$pyenv_root"/versions/"$minor".*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
+  if ! tools=$(tools_for "$minor" musllinux_1_2_x86_64 $host_python); then
+    unavailable musl "$where" "$((SECONDS - started))" "the test tools for $minor could not be fetched"
+    return
+  fi
+  # Installed as pip would, into a copy of the interpreter: the wheels unpacked
+  # into its site-packages (by the host's Python, for this one has no zlib to
+  # inflate them) and the console scripts that their entry points name.
+  local prefix="$work/musl-python" site wheel
+  cp -a "$(dirname "$(dirname "$python")")" "$prefix"
+  python="$prefix/bin/python3"
+  site=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+  for wheel in "$tools"/*.whl "$musl_wheel"; do
+    "$venv/python" -m zipfile -e "$wheel" "$site"
+  done
+  "$venv/python" -c '
+import configparser, pathlib, sys
+site, python = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+for points in site.glob("*.dist-info/entry_points.txt"):
+    parser = configparser.ConfigParser(delimiters=("=",))
+    parser.read(points)
+    for name, target in parser.items("console_scripts") if parser.has_section("console_scripts") else []:
+        module, _, function = target.strip().partition(":")
+        script = python.with_name(name)
+        script.write_text(f"#!{python}\nimport sys\nfrom {module} import {function}\nsys.exit({function}())\n")
+        script.chmod(0o755)
+' "$site" "$python"
+  # mypy keeps its cache in files then (its stubtest reads no such
+  # configuration: deselected above).
+  mkdir -p "$work/home"
+  printf '[mypy]\nsqlite_cache = False\n' >"$work/home/.mypy.ini"
+  run_tests musl "$where" "$started" "$(unpack_script "$python" "$site" "$work/tree")" \
+    env -i PATH="$clean_path" HOME="$work/home" LANG=C.UTF-8 /bin/sh -s
+}
+
+# Makes every missing root and the musl CPython at once, before the tests: each
+# takes minutes, mostly waiting on the network, on dpkg or on the emulator. One
+# that fails here is tried again, and reported, by its own row.
+prepare_environments() {
+  local name pids=() pid
+  for name in "${names[@]}"; do
+    if [ -n "${root_release[$name]:-}" ] && [ "$(id -u)" = 0 ] && command -v debootstrap >/dev/null; then
+      [ "${root_arch[$name]}" != arm64 ] || enable_arm64 || continue
+      (cached_root "$name" >/dev/null 2>&1) &
+      pids+=($!)
+    elif [ "$name" = musl ]; then
+      (musl_python >/dev/null 2>&1) &
+      pids+=($!)
+    fi
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" || true
+  done
 }
 
 "$root/scripts/copy-tracked.sh" "$work/tree"
-echo "testing $(basename "$wheel")"
+prepared=$SECONDS
+prepare_environments
+echo "roots and the musl CPython ready in $((SECONDS - prepared)) s"
+echo "testing $(cd "$root/dist" && echo tamsel-*.whl)"
 printf "$columns\n" name interpreter where passed failed skipped seconds note
 for name in "${names[@]}"; do
   case "$name" in
     3.*) test_pyenv "$name" ;;
+    musl) test_musl ;;
     *)
-      if [ -n "${debian_script[$name]:-}" ]; then
+      if [ -n "${root_release[$name]:-}" ]; then
         test_debian "$name"
       else
-        unavailable "$name" "-" 0 "no such interpreter in the matrix"
+        unavailable "$name" "-" 0 "no such environment in the matrix"
       fi
       ;;
   esac
@@ -187,7 +373,7 @@ echo
 printf "$columns\n" name interpreter where passed failed skipped seconds note
 printf '%s\n' "${rows[@]}"
 if [ "$failures" -gt 0 ]; then
-  echo "test-wheels: $failures of ${#names[@]} interpreters failed or could not be had ($SECONDS s)" >&2
+  echo "test-wheels: $failures of ${#names[@]} environments failed or could not be had ($SECONDS s)" >&2
   exit 1
 fi
-echo "test-wheels: all ${#names[@]} interpreters passed in $SECONDS s"
+echo "test-wheels: all ${#names[@]} environments passed in $SECONDS s"

@@ -26,7 +26,22 @@ class PyTamsel:
         cls, schema_yaml: str, policy_yaml: str, governance_yaml: str | None = None
     ) -> PyTamsel: ...
     def evaluate(self, input: dict[str, dict[str, _FieldValue]]) -> _Decision:
-        """Evaluates the compiled policy against runtime input."""
+        """Evaluates the compiled policy against runtime input.
+
+        Expected input format:
+        {
+            "action": { ... },
+            "actor": { ... },
+            "snapshot": { ... }
+        }
+
+        Missing keys are treated as empty maps.
+
+        Returns:
+        {
+            "effect": "allow" | "block" | "require_approval",
+            "matched_rule": Optional[str]
+        }"""
     def policy_hash(self) -> str: ...
     @staticmethod
     def compiler_version() -> str: ...

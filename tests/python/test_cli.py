@@ -107,9 +107,15 @@ def test_check_names_the_failing_document(capsys, documents, variants, governanc
     assert all(more.startswith("help: ") for more in err[1:])
 
 
+# The example's hash as the README shows it: a change to canonical text or
+# hashing must show up here, and then in the README.
+EXAMPLE_HASH = "f846a232dfcd17153b27fa68b57553c4da8642b1f2898968a09a68bd67190909"
+
+
 def test_check_prints_the_policy_hash(capsys, documents):
-    expected = tamsel.PyTamsel(*TEXTS.values()).policy_hash()
-    assert run(capsys, "check", "schema.yaml", "policy.yaml", "governance.yaml") == (0, [expected], [])
+    assert tamsel.PyTamsel(*TEXTS.values()).policy_hash() == EXAMPLE_HASH
+    assert run(capsys, "check", "schema.yaml", "policy.yaml", "governance.yaml") == (0, [EXAMPLE_HASH], [])
+    assert EXAMPLE_HASH in (ROOT / "README.md").read_text(encoding="utf-8")
 
 
 @pytest.mark.parametrize("argv, err", [

@@ -82,6 +82,10 @@ def test_reference_counts_stay_flat(example):
     assert counts() == before
 
 
+# Under user-mode emulation (the ARM64 rows of the wheel matrix) the emulator's
+# own handling of mapped pages shows in the resident size, whatever the module does.
+@pytest.mark.skipif(os.environ.get("TAMSEL_TEST_EMULATED") == "1",
+                    reason="resident memory under emulation is the emulator's")
 def test_memory_stays_flat():
     obj = build(SCHEMA, POLICY)
 

@@ -1,3 +1,4 @@
+import ast
 import importlib
 import importlib.metadata
 import pathlib
@@ -8,45 +9,37 @@ import textwrap
 import pytest
 
 import tamsel
+from conftest import POLICY, SCHEMA
 from tamsel import PyTamsel
+from tamsel_tools import _inspect
 
-CLASS_DOC = (
-    "Python-exposed Tamsel class.\n\n"
-    "This is a thin wrapper around `CompiledPolicy`.\n"
-    "Compilation occurs during initialization.\n"
-    "Evaluation is deterministic and stateless."
-)
-EVALUATE_DOC = (
-    "Evaluates the compiled policy against runtime input.\n\n"
-    "Expected input format:\n"
-    "{\n"
-    '    "action": { ... },\n'
-    '    "actor": { ... },\n'
-    '    "snapshot": { ... }\n'
-    "}\n\n"
-    "Missing keys are treated as empty maps.\n\n"
-    "Returns:\n"
-    "{\n"
-    '    "effect": "allow" | "block" | "require_approval",\n'
-    '    "matched_rule": Optional[str]\n'
-    "}"
-)
+STUB = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "tamsel-stubs" / "__init__.pyi"
+
+
+def stub_docstrings():
+    """The docstrings that the stub gives the module, the class and evaluate."""
+    module = ast.parse(STUB.read_text(encoding="utf-8"))
+    [cls] = [node for node in module.body if isinstance(node, ast.ClassDef) and node.name == "PyTamsel"]
+    [evaluate] = [node for node in cls.body
+                  if isinstance(node, ast.FunctionDef) and node.name == "evaluate"]
+    return [ast.get_docstring(node) for node in (module, cls, evaluate)]
+
+
+def test_docstrings_are_the_stubs():
+    # Written twice, in the binding and in the stub that editors show: the two must agree.
+    assert [tamsel.__doc__, PyTamsel.__doc__, PyTamsel.evaluate.__doc__] == stub_docstrings()
 
 
 @pytest.mark.parametrize(
     "value, expected",
     [
-        (tamsel.__doc__, "Python module entry point.\n\nMust match the compiled library name "
-         "to satisfy Python's\n`PyInit_<module>` symbol requirements."),
         (tamsel.__all__, ["PyTamsel"]),
         (PyTamsel.__name__, "PyTamsel"),
         (PyTamsel.__qualname__, "PyTamsel"),
         (PyTamsel.__module__, "builtins"),
-        (PyTamsel.__doc__, CLASS_DOC),
         # CPython 3.9 drops the signature from the doc of a type made from a spec.
         (PyTamsel.__text_signature__,
          None if sys.version_info < (3, 10) else "(schema_yaml, policy_yaml, governance_yaml=None)"),
-        (PyTamsel.evaluate.__doc__, EVALUATE_DOC),
         (PyTamsel.evaluate.__text_signature__, "($self, input)"),
         (PyTamsel.policy_hash.__doc__, None),
         (PyTamsel.policy_hash.__text_signature__, "($self)"),
@@ -80,8 +73,13 @@ def test_instances_have_no_dict_and_no_weakref(example):
     with pytest.raises(TypeError):
         weakref.ref(example)
     assert example.compiler_version() == "0.7.8"
-    assert example == example and example != PyTamsel.__new__  # identity equality
-    assert hash(example) == hash(example)
+
+
+def test_equality_hash_and_repr_are_the_plain_objects():
+    first, second = PyTamsel(SCHEMA, POLICY), PyTamsel(SCHEMA, POLICY)
+    assert first != second  # equal documents, two objects: identity decides
+    assert hash(first) == object.__hash__(first) != hash(second)
+    assert repr(first) == object.__repr__(first)
 
 
 NEW = "PyTamsel.__new__()"
@@ -121,22 +119,10 @@ class Weird:
         pass
 
 
-class NamelessMeta(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise RuntimeError("no name")
-        return super().__getattribute__(name)
-
-
-class Nameless(metaclass=NamelessMeta):
-    pass
-
-
 @pytest.mark.parametrize(
     "value, shown",
     [
         (Weird.Inner(), "Weird.Inner"),
-        (Nameless(), "<failed to extract type name>"),
         (bytearray(b"x"), "bytearray"),
     ],
 )
@@ -144,6 +130,69 @@ def test_conversion_message_names_the_qualified_type(value, shown):
     with pytest.raises(TypeError) as caught:
         PyTamsel(value, "p")
     assert str(caught.value) == f"argument 'schema_yaml': '{shown}' object cannot be converted to 'PyString'"
+
+
+# ---- a type whose __qualname__ cannot be read, wherever a message names a type ----
+
+def nameless(error):
+    """An instance of Outer.Nameless, whose metaclass raises error (if any) when
+    the class's __qualname__ is read."""
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__" and error is not None:
+                raise error
+            return super().__getattribute__(name)
+    return Meta("Nameless", (), {"__qualname__": "Outer.Nameless"})()
+
+
+def inspected():
+    compiled, error = _inspect.load(SCHEMA, POLICY)
+    assert error is None, error
+    return compiled
+
+
+TEXT = "'{}' object cannot be converted to 'PyString'"
+DICT = "'{}' object cannot be converted to 'PyDict'"
+# Each place that names the type of what it refuses: how to pass it the value,
+# and the message with {} for the type's name.
+NAMING_PLACES = {
+    "schema_yaml": (lambda v: PyTamsel(v, "p"), "argument 'schema_yaml': " + TEXT),
+    "policy_yaml": (lambda v: PyTamsel("s", v), "argument 'policy_yaml': " + TEXT),
+    "governance_yaml": (lambda v: PyTamsel("s", "p", v), "argument 'governance_yaml': " + TEXT),
+    "input": (lambda v: PyTamsel(SCHEMA, POLICY).evaluate(v), "argument 'input': " + DICT),
+    "domain": (lambda v: PyTamsel(SCHEMA, POLICY).evaluate({"actor": v}), DICT),
+    "field_name": (lambda v: PyTamsel(SCHEMA, POLICY).evaluate({"actor": {v: 1}}), TEXT),
+    "load": (lambda v: _inspect.load(SCHEMA, v), "argument 'policy_yaml': " + TEXT),
+    "explain_input": (lambda v: inspected().explain(v), "argument 'input': " + DICT),
+    "explain_domain": (lambda v: inspected().explain({"snapshot": v}), DICT),
+    "explain_field_name": (lambda v: inspected().explain({"action": {v: 1}}), TEXT),
+}
+# The error that reading the name raises, and the name shown; None where the
+# error itself must end the call.
+NAME_ERRORS = [
+    (None, "Outer.Nameless"),
+    (ValueError("v"), "<failed to extract type name>"),
+    (RuntimeError("r"), "<failed to extract type name>"),
+    (AttributeError("a"), "<failed to extract type name>"),
+    (KeyboardInterrupt(), None),
+    (SystemExit(2), None),
+    (MemoryError(), None),
+    (GeneratorExit(), None),
+]
+
+
+@pytest.mark.parametrize("place", NAMING_PLACES)
+@pytest.mark.parametrize("error, shown", NAME_ERRORS,
+                         ids=lambda e: type(e).__name__ if isinstance(e, BaseException) else None)
+def test_type_name_errors(place, error, shown):
+    call, message = NAMING_PLACES[place]
+    with pytest.raises(BaseException) as caught:
+        call(nameless(error))
+    if shown is None:
+        assert caught.value is error
+    else:
+        assert type(caught.value) is TypeError
+        assert str(caught.value) == message.format(shown)
 
 
 def test_all_texts_are_taken_before_any_is_read():

@@ -1,0 +1,150 @@
+# Sourced by the wheel scripts: the pinned toolchain (zig from PyPI), the pinned
+# sources of libyaml and OpenSSL from Debian's source packages, and the static
+# libraries built from them for one target. Everything is kept in a cache
+# outside the clone, so that a second build reuses it; a cold one makes it all.
+#   TAMSEL_CACHE   where (default /var/cache/tamsel when writable, else ~/.cache/tamsel)
+
+zig_version=0.17.1
+# Debian release whose deb-src lines the private apt configuration holds: its
+# OpenSSL is a supported series (3.5, a long-term one).
+debian_sources=trixie
+# package version orig-tarball sha256 (of Debian's orig tarball, which is upstream's)
+libyaml_source=(libyaml 0.2.5-2 libyaml_0.2.5.orig.tar.gz
+  fa240dbf262be053f3898006d502d514936c818e422afdcf33921c63bed9bf2e)
+openssl_source=(openssl 3.5.7-1~deb13u2 openssl_3.5.7.orig.tar.gz
+  a8c0d28a529ca480f9f36cf5792e2cd21984552a3c8e4aa11a24aa31aeac98e8)
+python_source=(python3.13 3.13.5-2+deb13u5 python3.13_3.13.5.orig.tar.xz
+  93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640)
+
+if [ -z "${TAMSEL_CACHE:-}" ]; then
+  if mkdir -p /var/cache/tamsel 2>/dev/null && [ -w /var/cache/tamsel ]; then
+    TAMSEL_CACHE=/var/cache/tamsel
+  else
+    TAMSEL_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/tamsel
+  fi
+fi
+mkdir -p "$TAMSEL_CACHE"
+export ZIG_GLOBAL_CACHE_DIR="$TAMSEL_CACHE/zig-cache"
+export ZIG_LOCAL_CACHE_DIR="$TAMSEL_CACHE/zig-cache"
+
+toolchain_fail() {
+  echo "wheel toolchain: $*" >&2
+  exit 1
+}
+
+# Runs a command with its output in a log file, shown only if it fails.
+#   logged LOG COMMAND...
+logged() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 || { tail -n 60 "$log" >&2; return 1; }
+}
+
+# zig in a virtual environment of its own, and a directory of wrappers per
+# target (cc, c++, ar, ranlib) that CMake and configure scripts take as one
+# program each. Prints the wrappers' directory.
+#   zig_wrappers TARGET
+zig_wrappers() {
+  local target=$1 venv="$TAMSEL_CACHE/zig-$zig_version" zig tool dir
+  if [ ! -x "$venv/zig" ]; then
+    rm -rf "$venv"
+    python3 -m venv "$venv/env" >&2
+    logged "$TAMSEL_CACHE/zig-install.log" "$venv/env/bin/python" -m pip install -q "ziglang==$zig_version" ||
+      toolchain_fail "ziglang $zig_version could not be installed"
+    zig=$("$venv/env/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+    ln -s "$zig" "$venv/zig"
+  fi
+  dir="$venv/targets/$target"
+  if [ ! -x "$dir/ranlib" ]; then
+    mkdir -p "$dir"
+    for tool in cc c++; do
+      printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$venv/zig" "$tool" "$target" >"$dir/$tool"
+    done
+    for tool in ar ranlib; do
+      printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$venv/zig" "$tool" >"$dir/$tool"
+    done
+    chmod +x "$dir"/*
+  fi
+  echo "$dir"
+}
+
+# Fetches a Debian source package's files through a private apt configuration
+# (the machine's own sources stay as they are), checks the orig tarball against
+# its pinned digest and prints its path.
+#   debian_source PACKAGE VERSION ORIG SHA256
+debian_source() {
+  local package=$1 version=$2 orig=$3 sha256=$4 apt="$TAMSEL_CACHE/apt" dir="$TAMSEL_CACHE/sources"
+  mkdir -p "$dir"
+  if [ ! -f "$dir/$orig" ]; then
+    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial"
+    echo "deb-src http://deb.debian.org/debian $debian_sources main" >"$apt/sources.list"
+    local opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+      -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
+    logged "$apt/update.log" apt-get "${opts[@]}" update || toolchain_fail "apt-get update of the private deb-src list failed"
+    (cd "$dir" && logged "$apt/source-$package.log" apt-get "${opts[@]}" source --download-only "$package=$version") ||
+      toolchain_fail "the Debian source package $package $version could not be fetched"
+  fi
+  echo "$sha256  $dir/$orig" | sha256sum --check --quiet >&2 ||
+    { rm -f "$dir/$orig"; toolchain_fail "$orig does not have the pinned SHA-256 $sha256"; }
+  echo "$dir/$orig"
+}
+
+# Unpacks a checked tarball into an empty directory and prints the source tree.
+#   unpack TARBALL DIR
+unpack() {
+  rm -rf "$2" && mkdir -p "$2"
+  tar -xf "$1" -C "$2"
+  echo "$2"/*/
+}
+
+# Static libyaml and libcrypto for one target, with headers and a pkg-config
+# file for yaml-0.1; prints their prefix. Built once per target and pinned set.
+#   static_deps TARGET OPENSSL_TARGET
+static_deps() {
+  local target=$1 openssl_target=$2 tools prefix build tree tarball
+  prefix="$TAMSEL_CACHE/deps/$target-yaml${libyaml_source[1]}-ssl${openssl_source[1]}"
+  if [ -f "$prefix/.complete" ]; then
+    echo "$prefix"
+    return
+  fi
+  tools=$(zig_wrappers "$target")
+  rm -rf "$prefix" && mkdir -p "$prefix/lib/pkgconfig" "$prefix/include" "$prefix/licenses"
+  build="$TAMSEL_CACHE/deps/build-$target"
+
+  # libyaml: its eight sources and one header, without its autotools.
+  tarball=$(debian_source "${libyaml_source[@]}")
+  tree=$(unpack "$tarball" "$build/yaml")
+  local version=${libyaml_source[1]%-*}
+  (cd "$tree/src" &&
+    logged "$build/yaml.log" "$tools/cc" -O2 -fPIC -fvisibility=hidden -I../include -DYAML_DECLARE_STATIC \
+      -DYAML_VERSION_MAJOR="${version%%.*}" -DYAML_VERSION_MINOR="$(echo "$version" | cut -d. -f2)" \
+      -DYAML_VERSION_PATCH="${version##*.}" -DYAML_VERSION_STRING="\"$version\"" -c ./*.c &&
+    "$tools/ar" rcs "$prefix/lib/libyaml.a" ./*.o) || toolchain_fail "libyaml did not build for $target"
+  cp "$tree/include/yaml.h" "$prefix/include/"
+  cp "$tree/License" "$prefix/licenses/libyaml-LICENSE"
+  cat >"$prefix/lib/pkgconfig/yaml-0.1.pc" <<EOF
+prefix=$prefix
+Name: LibYAML
+Description: Library to parse and emit YAML
+Version: $version
+Cflags: -I\${prefix}/include -DYAML_DECLARE_STATIC
+Libs: -L\${prefix}/lib -lyaml
+EOF
+
+  # libcrypto alone: no shared libraries, programs, engines or loadable modules.
+  tarball=$(debian_source "${openssl_source[@]}")
+  tree=$(unpack "$tarball" "$build/openssl")
+  (cd "$tree" &&
+    logged "$build/openssl-configure.log" ./Configure "$openssl_target" --prefix="$prefix" --libdir=lib \
+      no-shared no-module no-dso no-engine no-tests no-apps no-docs no-ui-console no-legacy no-comp \
+      CC="$tools/cc" AR="$tools/ar" RANLIB="$tools/ranlib" CFLAGS="-O2 -fPIC -fvisibility=hidden" &&
+    logged "$build/openssl-make.log" make -j"$(nproc)" build_generated &&
+    logged "$build/openssl-make.log" make -j"$(nproc)" libcrypto.a) ||
+    toolchain_fail "OpenSSL's libcrypto did not build for $target"
+  cp "$tree/libcrypto.a" "$prefix/lib/"
+  cp -r "$tree/include/openssl" "$prefix/include/"
+  cp "$tree/LICENSE.txt" "$prefix/licenses/openssl-LICENSE.txt"
+  rm -rf "$build"
+  touch "$prefix/.complete"
+  echo "$prefix"
+}
