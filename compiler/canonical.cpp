@@ -173,17 +173,14 @@ class Renderer {
   char* compiled_rule(char* at, const CompiledRule& rule) {
     at = put(at, "CompiledRule { rule_id: \"");
     at = text(at, rule.rule_id);
-    if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&rule.condition.value)) {
+    const ConditionForm shape = form(rule.condition);
+    if (shape == ConditionForm::Atomic) {
       at = put(at, kAtomicHead);
-      at = comparison(at, atomic->condition);
+      at = comparison(at, members(rule.condition)[0]);
     } else {
-      const auto* all = std::get_if<CompiledCondition::All>(&rule.condition.value);
-      at = put(at, all != nullptr ? kAllHead : kAnyHead);
-      const auto& members = all != nullptr
-                                ? all->conditions
-                                : std::get<CompiledCondition::Any>(rule.condition.value).conditions;
+      at = put(at, shape == ConditionForm::All ? kAllHead : kAnyHead);
       bool first = true;
-      for (const AtomicCondition& member : members) {
+      for (const AtomicCondition& member : members(rule.condition)) {
         if (!first) at = put(at, ", ");
         first = false;
         at = comparison(at, member);
@@ -217,7 +214,7 @@ class Renderer {
       return *boolean ? put(at, "Literal(Boolean(true)) }") : put(at, "Literal(Boolean(false)) }");
     }
     at = put(at, "Literal(String(\"");
-    at = text(at, std::get<0>(value));  // String comes first, whatever type holds its text
+    at = text(at, std::get<std::string_view>(value));
     return put(at, "\")) }");
   }
 

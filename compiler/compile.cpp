@@ -10,7 +10,7 @@ namespace {
 using Kind = CompileError::Kind;
 
 CompileError error_of(Kind kind, std::string first = {}, std::string second = {}) {
-  return CompileError{kind, std::move(first), std::move(second), {}};
+  return CompileError{kind, std::move(first), std::move(second)};
 }
 
 bool admitted(Operator op, FieldType type) {
@@ -44,14 +44,9 @@ std::optional<FieldType> field_type(const SchemaCatalogue& catalogue, Domain dom
 }
 
 FieldType literal_type(const LiteralValueAst& value) {
-  switch (value.index()) {
-    case 0:
-      return FieldType::String;
-    case 1:
-      return FieldType::Number;
-    default:
-      return FieldType::Boolean;
-  }
+  if (std::holds_alternative<std::string>(value)) return FieldType::String;
+  if (std::holds_alternative<double>(value)) return FieldType::Number;
+  return FieldType::Boolean;
 }
 
 // Keeps the texts of compiled rules in the policy's storage: each field name
@@ -127,12 +122,12 @@ Expected<CompiledOperand, CompileError> compile_operand(
 }
 
 Expected<AtomicCondition, CompileError> compile_comparison(
-    const SchemaCatalogue& catalogue, AtomicConditionAst& comparison,
+    const SchemaCatalogue& catalogue, const AtomicConditionAst& comparison,
     std::optional<std::string_view> scoped_action, Keeper& keeper) {
   auto left = resolve_subject(catalogue, comparison.subject, scoped_action, keeper);
   if (!left) return unexpected(std::move(left).error());
   const std::optional<Operator> op = from_document_word<Operator>(comparison.op);
-  if (!op) return unexpected(error_of(Kind::UnknownOperator, std::move(comparison.op)));
+  if (!op) return unexpected(error_of(Kind::UnknownOperator, comparison.op));
   auto right = compile_operand(catalogue, comparison.value, scoped_action, keeper);
   if (!right) return unexpected(std::move(right).error());
   if (left->type != right->type) {
@@ -168,12 +163,12 @@ Expected<RuleScope, CompileError> check_scope(const SchemaCatalogue& catalogue, 
 }
 
 Expected<std::span<const AtomicCondition>, CompileError> compile_members(
-    const SchemaCatalogue& catalogue, std::vector<AtomicConditionAst>& members,
+    const SchemaCatalogue& catalogue, std::span<const AtomicConditionAst> members,
     std::optional<std::string_view> scoped_action, Keeper& keeper) {
   if (members.size() < 2) return unexpected(error_of(Kind::InvalidLogicalCondition));
   std::vector<AtomicCondition>& compiled = keeper.scratch();
   compiled.clear();
-  for (AtomicConditionAst& member : members) {
+  for (const AtomicConditionAst& member : members) {
     auto condition = compile_comparison(catalogue, member, scoped_action, keeper);
     if (!condition) return unexpected(std::move(condition).error());
     compiled.push_back(*condition);
@@ -182,22 +177,18 @@ Expected<std::span<const AtomicCondition>, CompileError> compile_members(
 }
 
 Expected<CompiledCondition, CompileError> compile_condition(
-    const SchemaCatalogue& catalogue, ConditionAst& when,
+    const SchemaCatalogue& catalogue, const ConditionAst& when,
     std::optional<std::string_view> scoped_action, Keeper& keeper) {
-  if (auto* atomic = std::get_if<ConditionAst::Atomic>(&when.value)) {
-    auto condition = compile_comparison(catalogue, atomic->condition, scoped_action, keeper);
+  const ConditionForm shape = form(when);
+  if (shape == ConditionForm::Atomic) {
+    auto condition = compile_comparison(catalogue, members(when)[0], scoped_action, keeper);
     if (!condition) return unexpected(std::move(condition).error());
     return CompiledCondition{CompiledCondition::Atomic{*condition}};
   }
-  if (auto* all = std::get_if<ConditionAst::All>(&when.value)) {
-    auto members = compile_members(catalogue, all->conditions, scoped_action, keeper);
-    if (!members) return unexpected(std::move(members).error());
-    return CompiledCondition{CompiledCondition::All{*members}};
-  }
-  auto& any = std::get<ConditionAst::Any>(when.value);
-  auto members = compile_members(catalogue, any.conditions, scoped_action, keeper);
-  if (!members) return unexpected(std::move(members).error());
-  return CompiledCondition{CompiledCondition::Any{*members}};
+  auto compiled = compile_members(catalogue, members(when), scoped_action, keeper);
+  if (!compiled) return unexpected(std::move(compiled).error());
+  if (shape == ConditionForm::All) return CompiledCondition{CompiledCondition::All{*compiled}};
+  return CompiledCondition{CompiledCondition::Any{*compiled}};
 }
 
 void file_rule(CompiledPolicy& policy, RuleScope scope, const CompiledRule& rule) {
@@ -249,15 +240,11 @@ void reserve_storage(PolicyStorage& storage, const std::vector<RuleAst>& rules) 
   std::size_t members = 0;
   for (const RuleAst& rule : rules) {
     text_bytes += rule.id.size();
-    if (const auto* atomic = std::get_if<ConditionAst::Atomic>(&rule.when.value)) {
-      text_bytes += literal_bytes(atomic->condition);
-      continue;
+    // An atomic condition is kept in its rule, not in the member storage.
+    if (form(rule.when) != ConditionForm::Atomic) members += tamsel::members(rule.when).size();
+    for (const AtomicConditionAst& member : tamsel::members(rule.when)) {
+      text_bytes += literal_bytes(member);
     }
-    const auto* all = std::get_if<ConditionAst::All>(&rule.when.value);
-    const auto& list =
-        all != nullptr ? all->conditions : std::get<ConditionAst::Any>(rule.when.value).conditions;
-    members += list.size();
-    for (const AtomicConditionAst& member : list) text_bytes += literal_bytes(member);
   }
   storage.reserve(text_bytes, members);
 }

@@ -1,27 +1,6 @@
 #include "compiler/compile_error.h"
 
-#include "common/quote.h"
-
 namespace tamsel {
-namespace {
-
-// The debug form of the violation list: [GovernanceViolation { rule_id: "…", message: "…" }, …]
-void append_violations(std::string& out, const std::vector<GovernanceViolation>& violations) {
-  out += '[';
-  bool first = true;
-  for (const GovernanceViolation& violation : violations) {
-    if (!first) out += ", ";
-    first = false;
-    out += "GovernanceViolation { rule_id: ";
-    append_quoted(out, violation.rule_id);
-    out += ", message: ";
-    append_quoted(out, violation.message);
-    out += " }";
-  }
-  out += ']';
-}
-
-}  // namespace
 
 std::string message(const CompileError& error) {
   using Kind = CompileError::Kind;
@@ -44,11 +23,6 @@ std::string message(const CompileError& error) {
       return "type mismatch: left is '" + first + "', right is '" + second + "'";
     case Kind::UnsupportedOperator:
       return "operator '" + first + "' not supported for type '" + second + "'";
-    case Kind::GovernanceFailed: {
-      std::string text = "governance validation failed: ";
-      append_violations(text, error.violations);
-      return text;
-    }
   }
   return "unknown compile error";  // unreachable: the switch covers every kind
 }

@@ -1,15 +1,9 @@
-// The one error type of governance validation and compilation.
+// The error of compilation, which ends at the first one.
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace tamsel {
-
-struct GovernanceViolation {
-  std::string rule_id;
-  std::string message;
-};
 
 struct CompileError {
   enum class Kind : unsigned char {
@@ -21,12 +15,10 @@ struct CompileError {
     InvalidLogicalCondition,  //
     TypeMismatch,             // first = left, second = right
     UnsupportedOperator,      // first = operator, second = type
-    GovernanceFailed,         // violations
   };
   Kind kind;
   std::string first;
   std::string second;
-  std::vector<GovernanceViolation> violations;
 };
 
 // The error's text: the only way an error leaves the system.

@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "common/arena.h"
+#include "common/conditions.h"
 #include "common/names.h"
-#include "compiler/vocabulary.h"
+#include "common/vocabulary.h"
 
 namespace tamsel {
 

@@ -22,13 +22,9 @@ ConstructionError document_failed(DocumentKind document, DocumentError error) {
   return {document, std::move(error.message), error.position};
 }
 
-Expected<CompiledPolicy, ConstructionError> compiled_or_error(
-    Expected<CompiledPolicy, CompileError> compiled) {
-  if (!compiled) {
-    return unexpected(
-        ConstructionError{DocumentKind::Policy, message(compiled.error()), std::nullopt});
-  }
-  return std::move(*compiled);
+// Governance violations and compile errors belong to the policy as a whole.
+ConstructionError policy_failed(std::string message) {
+  return {DocumentKind::Policy, std::move(message), std::nullopt};
 }
 
 // The notes of all three documents, taken while reading when asked for.
@@ -54,16 +50,6 @@ std::vector<std::pair<Scope, std::string>> scopes_of(const std::vector<RuleAst>&
     }
   }
   return scopes;
-}
-
-std::span<const AtomicCondition> members_of(const CompiledCondition& condition) {
-  if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&condition.value)) {
-    return {&atomic->condition, 1};
-  }
-  if (const auto* all = std::get_if<CompiledCondition::All>(&condition.value)) {
-    return all->conditions;
-  }
-  return std::get<CompiledCondition::Any>(condition.value).conditions;
 }
 
 FieldType declared_type(const SchemaCatalogue& catalogue, const ConstructionNotes::Rule& rule,
@@ -103,13 +89,13 @@ std::vector<ConstructionNotes::Rule> noted_rules(
     const std::size_t first = read.rules[i].first_comparison;
     const std::size_t end =
         i + 1 < read.rules.size() ? read.rules[i + 1].first_comparison : read.comparisons.size();
-    const auto members = members_of(filed_rule(policy, rule).condition);
-    if (end - first != members.size()) {
+    const auto compared = members(filed_rule(policy, rule).condition);
+    if (end - first != compared.size()) {
       throw std::logic_error("a rule's comparisons and those noted while reading differ");
     }
-    for (std::size_t m = 0; m < members.size(); ++m) {
+    for (std::size_t m = 0; m < compared.size(); ++m) {
       rule.comparisons.push_back(read.comparisons[first + m].position);
-      rule.types.push_back(declared_type(catalogue, rule, members[m].lhs));
+      rule.types.push_back(declared_type(catalogue, rule, compared[m].lhs));
     }
   }
   return rules;
@@ -157,27 +143,29 @@ Expected<CompiledPolicy, ConstructionError> construct_policy(
   const SchemaCatalogue catalogue = build_catalogue(std::move(*schema));
   auto policy = read_policy(policy_text, reading.of(DocumentKind::Policy));
   if (!policy) return unexpected(document_failed(DocumentKind::Policy, std::move(policy).error()));
-  std::vector<std::pair<Scope, std::string>> scopes;
-  if (notes != nullptr) scopes = scopes_of(policy->rules);
-  Expected<CompiledPolicy, ConstructionError> compiled = [&] {
-    if (!governance_text)
-      return compiled_or_error(compile_policy(catalogue, std::move(policy->rules)));
-    // The governance text is read only once the schema and the policy are known good.
+  // The governance text is read only once the schema and the policy are known good.
+  std::vector<GovernanceRule> governance_rules;
+  if (governance_text) {
     auto governance = read_governance(*governance_text, reading.of(DocumentKind::Governance));
     if (!governance) {
-      return Expected<CompiledPolicy, ConstructionError>(
-          unexpected(document_failed(DocumentKind::Governance, std::move(governance).error())));
+      return unexpected(document_failed(DocumentKind::Governance, std::move(governance).error()));
     }
-    return compiled_or_error(
-        validate_and_compile(governance->governance.rules, std::move(*policy), catalogue));
-  }();
-  if (compiled && notes != nullptr) {
+    governance_rules = std::move(governance->governance.rules);
+  }
+  // A policy that breaks governance is not compiled: its violations hide its compile errors.
+  const auto violations = find_violations(policy->rules, governance_rules);
+  if (!violations.empty()) return unexpected(policy_failed(violations_message(violations)));
+  std::vector<std::pair<Scope, std::string>> scopes;
+  if (notes != nullptr) scopes = scopes_of(policy->rules);
+  auto compiled = compile_policy(catalogue, std::move(policy->rules));
+  if (!compiled) return unexpected(policy_failed(message(compiled.error())));
+  if (notes != nullptr) {
     notes->rules =
         noted_rules(scopes, reading.notes[static_cast<std::size_t>(DocumentKind::Policy)],
                     *compiled, catalogue);
     notes->skipped_keys = skipped_keys(reading);
   }
-  return compiled;
+  return std::move(*compiled);
 }
 
 }  // namespace tamsel

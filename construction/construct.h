@@ -1,6 +1,7 @@
-// Construction: the three texts through reading, the schema catalogue,
-// governance and compilation, in that order. The first error ends it, and
-// nothing built on the way survives the call.
+// Construction, in this order, each step once: read the schema, build the
+// catalogue, read the policy, read the governance document, find violations,
+// compile. The first error ends it, and nothing built on the way survives the
+// call.
 #pragma once
 
 #include <cstdint>

@@ -8,8 +8,9 @@
 #include <variant>
 #include <vector>
 
+#include "common/conditions.h"
 #include "common/names.h"
-#include "compiler/vocabulary.h"
+#include "common/vocabulary.h"
 
 namespace tamsel {
 

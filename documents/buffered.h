@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "documents/chunked_list.h"
+#include "common/chunked_list.h"
 #include "documents/messages.h"
 #include "documents/reader.h"
 

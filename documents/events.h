@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/chunked_list.h"
 #include "common/expected.h"
-#include "documents/chunked_list.h"
 #include "documents/document_error.h"
 
 namespace tamsel {

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "documents/buffered.h"
-#include "documents/direct_alternatives.h"
 #include "documents/document.h"
 #include "documents/readers.h"
 #include "documents/rules.h"
@@ -17,6 +16,22 @@ namespace {
 
 template <std::size_t N>
 using Found = std::array<std::optional<BufferedValue>, N>;
+
+// Every key of the scope and condition alternatives, each written once: the
+// matchers read them from here, and buffering keeps the values at the top of
+// a scope or condition only under them.
+constexpr std::array<std::string_view, 2> kSubjectKeys{"domain", "field"};
+constexpr std::string_view kSubjectKey = "subject";
+constexpr std::array<std::string_view, 3> kAtomicKeys{kSubjectKey, "operator", "value"};
+constexpr std::string_view kAllKey = "all";
+constexpr std::string_view kAnyKey = "any";
+constexpr std::array<std::string_view, 5> kConditionKeys{kAtomicKeys[0], kAtomicKeys[1],
+                                                         kAtomicKeys[2], kAllKey, kAnyKey};
+constexpr std::string_view kActionKey = "action";
+constexpr std::string_view kActorKey = "actor";
+constexpr std::string_view kGlobalKey = "global";
+constexpr std::array<std::string_view, 3> kScopeKeys{kActionKey, kActorKey, kGlobalKey};
+constexpr std::string_view kLiteralKey = "literal";
 
 std::optional<SubjectAst> match_subject(BufferedValue value) {
   Found<2> found;
@@ -37,12 +52,12 @@ std::optional<LiteralValueAst> match_literal(BufferedValue value) {
 
 std::optional<ValueAst> match_value(BufferedValue value) {
   const ReadNotes::Count before = value.notes_taken();
-  if (auto literal = match_keyed(value, "literal")) {
+  if (auto literal = match_keyed(value, kLiteralKey)) {
     if (auto matched = match_literal(*literal))
       return ValueAst{ValueAst::Literal{std::move(*matched)}};
   }
   value.drop_notes_since(before);
-  if (auto subject = match_keyed(value, "subject")) {
+  if (auto subject = match_keyed(value, kSubjectKey)) {
     if (auto matched = match_subject(*subject))
       return ValueAst{ValueAst::Subject{std::move(*matched)}};
   }
@@ -79,10 +94,10 @@ std::optional<ConditionAst> match_condition(BufferedValue value) {
   if (auto atomic = match_atomic(value))
     return ConditionAst{ConditionAst::Atomic{std::move(*atomic)}};
   value.drop_notes_since(before);
-  if (auto all = match_atomic_list(value, "all"))
+  if (auto all = match_atomic_list(value, kAllKey))
     return ConditionAst{ConditionAst::All{std::move(*all)}};
   value.drop_notes_since(before);
-  if (auto any = match_atomic_list(value, "any"))
+  if (auto any = match_atomic_list(value, kAnyKey))
     return ConditionAst{ConditionAst::Any{std::move(*any)}};
   return std::nullopt;
 }
@@ -94,27 +109,25 @@ constexpr TopKeys kScopeTop{kScopeKeys, 1};
 
 std::optional<ScopeAst> match_scope(BufferedValue value) {
   const ReadNotes::Count before = value.notes_taken();
-  if (auto action = match_keyed(value, "action")) {
+  if (auto action = match_keyed(value, kActionKey)) {
     if (auto name = match_text(*action)) return ScopeAst{ScopeAst::Action{std::move(*name)}};
   }
   value.drop_notes_since(before);
-  if (auto actor = match_keyed(value, "actor")) {
+  if (auto actor = match_keyed(value, kActorKey)) {
     if (auto name = match_text(*actor)) return ScopeAst{ScopeAst::Actor{std::move(*name)}};
   }
   value.drop_notes_since(before);
-  if (auto global = match_keyed(value, "global")) {
+  if (auto global = match_keyed(value, kGlobalKey)) {
     if (auto flag = match_boolean(*global)) return ScopeAst{ScopeAst::Global{*flag}};
   }
   return std::nullopt;
 }
 
 Status read_scope(EventReader& reader, ScopeAst& scope) {
-  if (read_scope_directly(reader, scope)) return Ok{};
   return read_alternatives(reader, "ScopeAst", kScopeTop, match_scope, scope);
 }
 
 Status read_condition(EventReader& reader, ConditionAst& condition) {
-  if (read_condition_directly(reader, condition)) return Ok{};
   return read_alternatives(reader, "ConditionAst", kConditionTop, match_condition, condition);
 }
 

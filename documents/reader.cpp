@@ -40,10 +40,9 @@ ReadError EventReader::past_end() const {
   return placed(end_of_input_message());
 }
 
-Expected<const Event*, ReadError> EventReader::peek() {
+Expected<const Event*, ReadError> EventReader::peek_beyond() {
   if (cursor_ >= document_.events.size()) return unexpected(past_end());
   const Event* event = &document_.events[cursor_];
-  if (event->kind != EventKind::Alias) return event;
   // Each expansion is charged with everything it replays (see the budgets), so
   // that many aliases of one large node cannot multiply the work either.
   const AnchoredNode& node = document_.anchored[event->link];
@@ -67,18 +66,6 @@ bool EventReader::at_alias() const {
   return cursor_ < document_.events.size() && document_.events[cursor_].kind == EventKind::Alias;
 }
 
-void EventReader::advance() { consume(cursor_); }
-
-// Only the innermost replay can end here: an alias inside a replayed node
-// stands strictly before that node's last event.
-void EventReader::consume(std::uint32_t index) {
-  cursor_ = index + 1;
-  if (!replays_.empty() && replays_.back().last == index) {
-    cursor_ = replays_.back().resume;
-    replays_.pop_back();
-  }
-}
-
 std::size_t EventReader::items_ahead(std::size_t most) const {
   std::size_t items = 0;
   std::uint64_t index = cursor_;
@@ -96,17 +83,6 @@ Status EventReader::skip() {
   if (last >= document_.events.size()) return unexpected(past_end());
   consume(last);
   return Ok{};
-}
-
-Expected<bool, ReadError> EventReader::at_end(EventKind end) {
-  // An alias is never an end event; peeking would expand it too early.
-  if (at_alias()) return false;
-  auto event = peek();
-  if (!event) return unexpected(std::move(event).error());
-  if ((*event)->kind != end) return false;
-  advance();
-  leave();
-  return true;
 }
 
 Status EventReader::enter(const Event& collection) {

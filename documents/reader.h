@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/chunked_list.h"
 #include "common/expected.h"
-#include "documents/chunked_list.h"
 #include "documents/events.h"
 #include "documents/read_notes.h"
 
@@ -64,53 +64,37 @@ class EventReader {
   std::string_view text(const Event& event) const { return document_.text(event); }
 
   // The event at the cursor, with an alias replaced by its anchored node.
-  Expected<const Event*, ReadError> peek();
+  Expected<const Event*, ReadError> peek() {
+    if (const Event* event = plain_event()) return event;
+    return peek_beyond();
+  }
   // The local tag of the event that peek() gave, which must carry one.
   std::string_view local_tag() const { return document_.local_tag(cursor_); }
   // Whether the event at the cursor is an alias that peek() has not expanded.
   bool at_alias() const;
-  // The event at the cursor when it can be read as it stands: loaded, and no
-  // alias (whose expansion would charge the budgets); nullptr otherwise.
-  const Event* peek_direct() const {
-    if (cursor_ >= document_.events.size()) return nullptr;
-    const Event* event = &document_.events[cursor_];
-    return event->kind == EventKind::Alias ? nullptr : event;
-  }
   // The items from the cursor to the end of the sequence that holds it, at
   // most `most`; aliases are not expanded.
   [[nodiscard]] std::size_t items_ahead(std::size_t most) const;
   // Consumes the event that peek() gave.
-  void advance();
+  void advance() { consume(cursor_); }
   // Passes over the whole node at the cursor without expanding its aliases and
   // without using nesting budget.
   Status skip();
 
   // True at the end event of the collection being read, which it consumes
   // together with the collection's level of the nesting budget.
-  Expected<bool, ReadError> at_end(EventKind end);
+  Expected<bool, ReadError> at_end(EventKind end) {
+    // An alias is never an end event; peeking would expand it too early.
+    if (cursor_ >= document_.events.size()) return unexpected(past_end());
+    if (document_.events[cursor_].kind != end) return false;
+    advance();
+    leave();
+    return true;
+  }
 
   // Nesting budget: one level per collection being read.
   Status enter(const Event& collection);
   void leave() { --depth_; }
-  // Whether one more collection fits the nesting budget; takes its level if so.
-  bool try_enter() {
-    if (depth_ == kNestingBudget) return false;
-    ++depth_;
-    return true;
-  }
-
-  // Where a reading that gives up returns to, so that another reading of the
-  // same value starts as if nothing had been read. Valid while no alias has
-  // been expanded since.
-  struct Checkpoint {
-    std::uint32_t cursor;
-    std::size_t depth;
-  };
-  Checkpoint checkpoint() const { return {cursor_, depth_}; }
-  void restore(Checkpoint point) {
-    cursor_ = point.cursor;
-    depth_ = point.depth;
-  }
 
   void push_key(std::string_view key) { path_.push_back({Segment::Key, key, 0}); }
   void push_index(std::size_t index) { path_.push_back({Segment::Index, {}, index}); }
@@ -155,8 +139,25 @@ class EventReader {
     std::uint32_t last;
   };
 
+  // The event at the cursor when it is loaded and no alias, else nullptr: the
+  // common case, which peek() answers without a call.
+  const Event* plain_event() const {
+    if (cursor_ >= document_.events.size()) return nullptr;
+    const Event* event = &document_.events[cursor_];
+    return event->kind == EventKind::Alias ? nullptr : event;
+  }
+  // peek() past the end of the events or at an alias.
+  Expected<const Event*, ReadError> peek_beyond();
   ReadError past_end() const;
-  void consume(std::uint32_t index);
+  // Only the innermost replay can end here: an alias inside a replayed node
+  // stands strictly before that node's last event.
+  void consume(std::uint32_t index) {
+    cursor_ = index + 1;
+    if (!replays_.empty() && replays_.back().last == index) {
+      cursor_ = replays_.back().resume;
+      replays_.pop_back();
+    }
+  }
   std::string render_path() const;
 
   const Document& document_;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/names.h"
-#include "compiler/vocabulary.h"
+#include "common/vocabulary.h"
 #include "documents/messages.h"
 #include "documents/reader.h"
 

@@ -169,6 +169,11 @@ ScalarValue classify_plain(std::string_view text) {
     value.boolean = *boolean;
     return value;
   }
+  // Numbers start with a sign, a digit or a point: most names are settled here.
+  const char first = text.front();
+  const bool numeric_start =
+      first == '+' || first == '-' || first == '.' || (first >= '0' && first <= '9');
+  if (!numeric_start) return of_kind(ScalarKind::String);
   if (auto value = classify_integer(text)) return *value;
   if (!is_run_of_digits_with_leading_zero(text)) {
     if (const auto floating = parse_float(text)) return float_value(*floating);

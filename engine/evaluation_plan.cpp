@@ -103,16 +103,8 @@ EvaluationPlan::List EvaluationPlan::plan_list(const RuleList& rules) {
   for (const auto& rule : rules) {
     Rule& out = rules_.back();  // the sentinel becomes this rule
     out.effect = rule.effect;
-    if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&rule.condition.value)) {
-      plan_comparison(atomic->condition);
-    } else if (const auto* all = std::get_if<CompiledCondition::All>(&rule.condition.value)) {
-      for (const auto& member : all->conditions) plan_comparison(member);
-    } else {
-      out.any = true;
-      for (const auto& member : std::get<CompiledCondition::Any>(rule.condition.value).conditions) {
-        plan_comparison(member);
-      }
-    }
+    out.any = form(rule.condition) == ConditionForm::Any;
+    for (const auto& member : members(rule.condition)) plan_comparison(member);
     rules_.push_back(Rule{static_cast<std::uint32_t>(comparisons_.size())});
   }
   const auto first_step = static_cast<std::uint32_t>(steps_.size());

@@ -67,23 +67,13 @@ ComparisonStep compare(const AtomicCondition& condition, std::uint32_t member,
   return step;
 }
 
-std::span<const AtomicCondition> members_of(const CompiledCondition& condition) {
-  if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&condition.value)) {
-    return {&atomic->condition, 1};
-  }
-  if (const auto* all = std::get_if<CompiledCondition::All>(&condition.value)) {
-    return all->conditions;
-  }
-  return std::get<CompiledCondition::Any>(condition.value).conditions;
-}
-
 // An atomic condition is an "all" of one: it holds when its one member does.
 void test(const CompiledRule& rule, const FieldLookup& lookup, RuleStep& step) {
-  const bool any = std::holds_alternative<CompiledCondition::Any>(rule.condition.value);
-  const auto members = members_of(rule.condition);
+  const bool any = form(rule.condition) == ConditionForm::Any;
+  const auto compared = members(rule.condition);
   step.result = !any;
-  for (std::uint32_t m = 0; m < members.size(); ++m) {
-    const ComparisonStep& made = step.comparisons.emplace_back(compare(members[m], m, lookup));
+  for (std::uint32_t m = 0; m < compared.size(); ++m) {
+    const ComparisonStep& made = step.comparisons.emplace_back(compare(compared[m], m, lookup));
     if (made.result == any) {
       step.result = any;
       return;

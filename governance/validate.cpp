@@ -4,28 +4,11 @@
 #include <string_view>
 #include <utility>
 
-#include "compiler/compile.h"
+#include "common/names.h"
+#include "common/quote.h"
 
 namespace tamsel {
 namespace {
-
-// The atomic conditions of a rule: the single one, or the members of its list.
-struct AtomicView {
-  const AtomicConditionAst* first;
-  const AtomicConditionAst* last;
-  [[nodiscard]] const AtomicConditionAst* begin() const { return first; }
-  [[nodiscard]] const AtomicConditionAst* end() const { return last; }
-};
-
-AtomicView atomic_conditions(const ConditionAst& when) {
-  if (const auto* atomic = std::get_if<ConditionAst::Atomic>(&when.value)) {
-    return {&atomic->condition, &atomic->condition + 1};
-  }
-  const auto& members = std::holds_alternative<ConditionAst::All>(when.value)
-                            ? std::get<ConditionAst::All>(when.value).conditions
-                            : std::get<ConditionAst::Any>(when.value).conditions;
-  return {members.data(), members.data() + members.size()};
-}
 
 const std::string* scoped_action(const RuleAst& rule) {
   const auto* action = std::get_if<ScopeAst::Action>(&rule.scope.value);
@@ -52,7 +35,7 @@ bool fits(const SubjectFilter& filter, const AtomicConditionAst& condition) {
 
 bool passes_when(const WhenFilter& filter, const ConditionAst& when) {
   if (!filter.subject) return true;
-  const AtomicView conditions = atomic_conditions(when);
+  const auto conditions = members(when);
   return std::any_of(conditions.begin(), conditions.end(),
                      [&](const AtomicConditionAst& c) { return fits(*filter.subject, c); });
 }
@@ -91,7 +74,7 @@ bool reads_only_allowed_fields(const std::vector<std::string>& allowed,
   const NameLookup allowed_names(allowed);
   std::string text;
   for (const RuleAst* rule : selection) {
-    for (const AtomicConditionAst& condition : atomic_conditions(rule->when)) {
+    for (const AtomicConditionAst& condition : members(rule->when)) {
       text.assign(condition.subject.domain).append(".").append(condition.subject.field);
       if (!allowed_names.contains(text)) return false;
     }
@@ -137,21 +120,32 @@ std::vector<const RuleAst*> select_rules(const GovernanceRule& governance_rule,
   return selection;
 }
 
-Expected<CompiledPolicy, CompileError> validate_and_compile(
-    const std::vector<GovernanceRule>& governance_rules, PolicyAst policy,
-    const SchemaCatalogue& catalogue) {
+std::vector<GovernanceViolation> find_violations(
+    const std::vector<RuleAst>& rules, const std::vector<GovernanceRule>& governance_rules) {
   std::vector<GovernanceViolation> violations;
   for (const GovernanceRule& governance_rule : governance_rules) {
-    if (!considered(governance_rule, policy.rules)) continue;
-    if (violated(governance_rule.must, select_rules(governance_rule, policy.rules))) {
+    if (!considered(governance_rule, rules)) continue;
+    if (violated(governance_rule.must, select_rules(governance_rule, rules))) {
       violations.push_back(GovernanceViolation{governance_rule.id, governance_rule.error});
     }
   }
-  if (!violations.empty()) {
-    return unexpected(
-        CompileError{CompileError::Kind::GovernanceFailed, {}, {}, std::move(violations)});
+  return violations;
+}
+
+std::string violations_message(const std::vector<GovernanceViolation>& violations) {
+  std::string text = "governance validation failed: [";
+  bool first = true;
+  for (const GovernanceViolation& violation : violations) {
+    if (!first) text += ", ";
+    first = false;
+    text += "GovernanceViolation { rule_id: ";
+    append_quoted(text, violation.rule_id);
+    text += ", message: ";
+    append_quoted(text, violation.message);
+    text += " }";
   }
-  return compile_policy(catalogue, std::move(policy.rules));
+  text += ']';
+  return text;
 }
 
 }  // namespace tamsel

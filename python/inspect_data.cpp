@@ -99,22 +99,12 @@ Ref comparison_of(const AtomicCondition& condition, FieldType type, const Mark& 
   return dict;
 }
 
-std::span<const AtomicCondition> members_of(const CompiledCondition& condition) {
-  if (const auto* atomic = std::get_if<CompiledCondition::Atomic>(&condition.value)) {
-    return {&atomic->condition, 1};
-  }
-  if (const auto* all = std::get_if<CompiledCondition::All>(&condition.value)) {
-    return all->conditions;
-  }
-  return std::get<CompiledCondition::Any>(condition.value).conditions;
-}
-
 Ref comparisons_of(const CompiledRule& rule, const ConstructionNotes::Rule& noted) {
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return {};
-  const auto members = members_of(rule.condition);
-  for (std::size_t m = 0; m < members.size(); ++m) {
-    if (!append(list.get(), comparison_of(members[m], noted.types[m], noted.comparisons[m]))) {
+  const auto compared = members(rule.condition);
+  for (std::size_t m = 0; m < compared.size(); ++m) {
+    if (!append(list.get(), comparison_of(compared[m], noted.types[m], noted.comparisons[m]))) {
       return {};
     }
   }
@@ -129,7 +119,8 @@ Ref rule_of(std::size_t index, const CompiledRule& rule, const ConstructionNotes
       !set(dict.get(), "id", text(rule.rule_id)) ||
       !set(dict.get(), "scope", word(kScopeWords[scope])) || !set(dict.get(), "name", name) ||
       !set(dict.get(), "effect", word(document_word(rule.effect))) ||
-      !set(dict.get(), "condition", word(kConditionWords[rule.condition.value.index()])) ||
+      !set(dict.get(), "condition",
+           word(kConditionWords[static_cast<std::size_t>(form(rule.condition))])) ||
       !set(dict.get(), "comparisons", comparisons_of(rule, noted)) ||
       !set_position(dict.get(), noted.position)) {
     return {};

@@ -9,7 +9,7 @@
 #include <new>
 #include <string_view>
 
-#include "compiler/vocabulary.h"
+#include "common/vocabulary.h"
 
 namespace tamsel::python {
 

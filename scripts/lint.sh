@@ -10,11 +10,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/bootstrap.sh" lint >&2
 venv="$root/.venv/bin"
 cd "$root"
+# The core's folders come from layers.txt (first word of each line), then the binding's.
+mapfile -t folders < <(sed -e 's/#.*//' layers.txt | awk 'NF { print $1 }')
+folders+=(python)
+patterns=()
+for folder in "${folders[@]}"; do patterns+=("$folder/*.cpp" "$folder/*.h"); done
 mapfile -t sources < <(git ls-files -co --exclude-standard -- \
-  'common/*.cpp' 'common/*.h' 'documents/*.cpp' 'documents/*.h' 'compiler/*.cpp' 'compiler/*.h' \
-  'governance/*.cpp' 'governance/*.h' 'engine/*.cpp' 'engine/*.h' 'construction/*.cpp' 'construction/*.h' \
-  'python/*.cpp' 'python/*.h' \
-  'tests/cpp/*.cpp' 'fuzz/*.cpp' 'benchmarks/*.cpp')
+  "${patterns[@]}" 'tests/cpp/*.cpp' 'fuzz/*.cpp' 'benchmarks/*.cpp')
 if [ "${1:-}" = --fix ]; then
   "$venv/clang-format" -i "${sources[@]}"
   exit 0
@@ -25,10 +27,12 @@ fi
 build="$root/build/tidy"
 "$venv/cmake" -S "$root" -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/ninja" \
   -DTAMSEL_BUILD_MODULE=ON -DTAMSEL_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/python" >/dev/null
-mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E '^(common|documents|compiler|governance|engine|construction|python)/.*\.cpp$')
+core=$(IFS='|'; echo "${folders[*]}")
+mapfile -t units < <(printf '%s\n' "${sources[@]}" | grep -E "^($core)/.*\.cpp$")
 # The packaged clang-tidy carries no compiler built-in headers (stddef.h and
-# the like): it takes those of the compiler in use, searched last.
+# the like): it takes those of the compiler in use, searched last. Findings in
+# the project's own headers count too, wherever the build finds them.
 builtin_headers=$("${CXX:-c++}" -print-file-name=include)
 printf '%s\n' "${units[@]}" | xargs -P "$(nproc)" -n 4 "$venv/clang-tidy" -p "$build" --quiet \
-  --extra-arg=-idirafter"$builtin_headers" 2>/dev/null
+  --extra-arg=-idirafter"$builtin_headers" --header-filter="/($core)/[^/]*\.h$" 2>/dev/null
 echo "lint: clean"

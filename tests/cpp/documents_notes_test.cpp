@@ -1,6 +1,6 @@
 // The notes a read takes for the tools: where rules and comparisons stand and
-// which keys the readers skip, whichever way (directly or buffered) a value
-// was read, with notes of alternatives that did not match dropped.
+// which keys the readers skip, with notes of alternatives that did not match
+// dropped.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -47,7 +47,7 @@ struct Case {
 
 TEST(ReadNotes, PlacesRulesAndComparisonsOfThePolicy) {
   const Case cases[] = {
-      // Block style, read directly.
+      // Block style.
       {"version: 1\nrules:\n  - id: r1\n    scope:\n      action: refund\n    when:\n"
        "      subject:\n        domain: action\n        field: amount\n"
        "      operator: greater_than\n      value:\n        literal: 1000\n    effect: block\n",
@@ -115,6 +115,15 @@ TEST(ConstructionError, NamesTheDocumentAndCarriesThePosition) {
   const std::string policy =
       "version: 1\nrules:\n  - {id: r, scope: {action: refund}, when: [[action, amount],"
       " greater_than, {literal: 1}], effect: block}\n";
+  const std::string unknown_field =
+      "version: 1\nrules:\n  - {id: bad, scope: {global: true}, when: [[actor, nope], equals,"
+      " {literal: 1}], effect: block}\n";
+  const auto forbid = [](const std::string& where) {
+    return std::optional<std::string>(
+        "version: 1\ngovernance:\n  rules:\n    - {id: g, select: "
+        "{where: " +
+        where + "}, must: {forbid: true}, error: no}\n");
+  };
   struct ErrorCase {
     std::string schema;
     std::string policy;
@@ -149,6 +158,23 @@ TEST(ConstructionError, NamesTheDocumentAndCarriesThePosition) {
                    " must: {forbid: true}, error: no}\n"),
        "policy - governance validation failed: [GovernanceViolation { rule_id: \"g\", message: "
        "\"no\" }]"},
+      // A violation hides the compile errors of the policy: compilation does not run.
+      {schema, unknown_field, forbid("{id: bad}"),
+       "policy - governance validation failed: [GovernanceViolation { rule_id: \"g\", message: "
+       "\"no\" }]"},
+      {schema, unknown_field, forbid("{id: other}"),
+       "policy - unknown field 'nope' in domain 'actor'"},
+      {schema, unknown_field, std::string("version: 1\ngovernance: {rules: []}\n"),
+       "policy - unknown field 'nope' in domain 'actor'"},
+      // Empty lists read no field, so the empty allowance holds; compilation then rejects them.
+      {schema,
+       "version: 1\nrules:\n  - {id: e, scope: {global: true}, when: {all: []}, effect: block}\n",
+       std::string("version: 1\ngovernance:\n  rules:\n    - {id: g, select: {where: {}},"
+                   " must: {allowed_fields: []}, error: no}\n"),
+       "policy - invalid logical condition: must contain at least two conditions"},
+      // The governance text is read only after the policy.
+      {schema, "version: 1\nrules: 0\n", std::string("version: x\n"),
+       "policy 2:8 rules: invalid type: integer `0`, expected a sequence at line 2 column 8"},
   };
   for (const ErrorCase& c : cases) {
     std::optional<std::string_view> governance;

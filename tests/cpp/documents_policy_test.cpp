@@ -83,14 +83,14 @@ TEST(DocumentsPolicy, ReadsCommonFormsAsBufferingWould) {
       {"{\"any\": [[[a, b], c, {literal: false}]]}", "v1: r action:a [any(a.b c false)] block"},
       {"[[a, b], c, {literal: 18446744073709551615}]",
        "v1: r action:a [a.b c 1.8446744073709552e+19] block"},
-      // Forms that no direct reading decides, which buffering reads.
+      // Keys of several alternatives at once, and tags.
       {"{subject: [a, b], operator: c, value: {literal: 1, subject: [d, e]}}",
        "v1: r action:a [a.b c 1] block"},
       {"{subject: [a, b], operator: !!str 5, value: {literal: 1}}",
        "v1: r action:a [a.b 5 1] block"},
       {"{all: [[[a, b], c, {literal: 1}]], subject: [a, b]}",
        "v1: r action:a [all(a.b c 1)] block"},
-      // Malformed: where buffering fails, whatever the direct reading had begun.
+      // Malformed: where buffering fails.
       {"[[a, b], c, {literal: ~}]", "ConditionAst"},
       {"[[a, b], c, {literal: 1}, d]", "ConditionAst"},
       {"{subject: [a, b], operator: c}", "ConditionAst"},

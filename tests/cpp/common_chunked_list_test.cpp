@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "documents/chunked_list.h"
+#include "common/chunked_list.h"
 
 namespace tamsel {
 namespace {

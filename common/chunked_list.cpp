@@ -1,4 +1,4 @@
-#include "documents/chunked_list.h"
+#include "common/chunked_list.h"
 
 #include <new>
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "compiler/vocabulary.h"
+#include "common/vocabulary.h"
 
 namespace tamsel {
 namespace {

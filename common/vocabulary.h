@@ -2,7 +2,7 @@
 // write and the name that the canonical text and the messages print. This is
 // the one place that spells them; readers, compiler, rendering and binding all
 // look them up here. The header stands alone so that the document trees can
-// hold these enumerations without depending on the rest of the compiler.
+// hold these enumerations without depending on the compiler.
 #pragma once
 
 #include <array>
