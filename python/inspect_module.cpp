@@ -215,8 +215,6 @@ PyModuleDef g_module_def = {
 
 PyObject* g_module = nullptr;  // strong reference, kept for the life of the process
 
-constexpr std::int64_t kMainInterpreterId = 0;
-
 PyObject* create_module() {
   if (!init_names()) return nullptr;
   Ref module = Ref::steal(PyModule_Create(&g_module_def));
@@ -236,20 +234,7 @@ PyObject* create_module() {
 }
 
 PyObject* init_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1 && PyErr_Occurred()) return nullptr;
-  if (interpreter != kMainInterpreterId) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tamsel_tools._inspect cannot be loaded here: sub-interpreters are not "
-                    "supported");
-    return nullptr;
-  }
-  if (g_module == nullptr) {
-    g_module = create_module();
-    if (g_module == nullptr) return nullptr;
-  }
-  Py_INCREF(g_module);
-  return g_module;  // a new reference for the caller; g_module keeps its own
+  return main_interpreter_module(g_module, "tamsel_tools._inspect", create_module);
 }
 
 }  // namespace

@@ -18,11 +18,6 @@ PyModuleDef g_module_def = {
 
 PyObject* g_module = nullptr;  // strong reference, kept for the life of the process
 
-// CPython numbers its main interpreter 0. The module keeps process-wide state
-// (the type, interned names), so it lives in the main interpreter only; which
-// interpreter asks first must not matter.
-constexpr std::int64_t kMainInterpreterId = 0;
-
 bool add_to_all(PyObject* module) {
   Ref all = Ref::steal(PyObject_GetAttr(module, names().dunder_all));
   if (!all) {
@@ -45,21 +40,7 @@ PyObject* create_module() {
   return module.release();
 }
 
-PyObject* init_module() {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (interpreter == -1 && PyErr_Occurred()) return nullptr;
-  if (interpreter != kMainInterpreterId) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tamsel cannot be loaded here: sub-interpreters are not supported");
-    return nullptr;
-  }
-  if (g_module == nullptr) {
-    g_module = create_module();
-    if (g_module == nullptr) return nullptr;
-  }
-  Py_INCREF(g_module);
-  return g_module;  // a new reference for the caller; g_module keeps its own
-}
+PyObject* init_module() { return main_interpreter_module(g_module, "tamsel", create_module); }
 
 }  // namespace
 }  // namespace tamsel::python

@@ -1,5 +1,7 @@
 #include "python/py_support.h"
 
+#include <cstdint>
+
 #include <dlfcn.h>
 
 namespace tamsel::python {
@@ -104,6 +106,25 @@ void raise_conversion_error(PyObject* object, const char* target, const char* ar
                     : Ref::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'",
                                                       shown.get(), target));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+}
+
+// CPython numbers its main interpreter 0.
+constexpr std::int64_t kMainInterpreterId = 0;
+
+PyObject* main_interpreter_module(PyObject*& cache, const char* module, PyObject* (*create)()) {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1 && PyErr_Occurred()) return nullptr;
+  if (interpreter != kMainInterpreterId) {
+    PyErr_Format(PyExc_ImportError, "%s cannot be loaded here: sub-interpreters are not supported",
+                 module);
+    return nullptr;
+  }
+  if (cache == nullptr) {
+    cache = create();
+    if (cache == nullptr) return nullptr;
+  }
+  Py_INCREF(cache);
+  return cache;  // a new reference for the caller; cache keeps its own
 }
 
 }  // namespace tamsel::python

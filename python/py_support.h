@@ -104,6 +104,13 @@ bool discard_ordinary_error(PyObject* kind = PyExc_Exception) noexcept;
 // Raises PanicException, the error of a broken internal invariant.
 void raise_panic(const char* message) noexcept;
 
+// A module's object, made by create once per process, in the main interpreter
+// only: a module keeps process-wide state (types, interned names), so which
+// interpreter asks first must not matter. cache keeps a strong reference for
+// the life of the process; the result is a new reference, or null with the
+// error set (ImportError naming module in a sub-interpreter).
+PyObject* main_interpreter_module(PyObject*& cache, const char* module, PyObject* (*create)());
+
 // Raises TypeError "'T' object cannot be converted to 'TARGET'", prefixed by
 // "argument 'ARGUMENT': " when argument is not null.
 void raise_conversion_error(PyObject* object, const char* target,
