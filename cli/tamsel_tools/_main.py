@@ -127,6 +127,12 @@ def _diff(arguments: argparse.Namespace) -> int:
     return status
 
 
+def _lsp(arguments: argparse.Namespace) -> int:
+    from tamsel_tools._lsp import run
+
+    return run()
+
+
 def _test(arguments: argparse.Namespace) -> int:
     options = _suites.CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
     return _suites.run(arguments.suites, arguments.junit, options, arguments.format)
@@ -279,7 +285,18 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     )
     diff.set_defaults(run=_diff)
 
-    return top, {"check": check, "eval": evaluate, "explain": explain, "test": test, "lint": lint, "diff": diff}
+    lsp = commands.add_parser(
+        "lsp",
+        help="run the language server for editors, on standard input and output",
+        description="A Language Server Protocol server over standard input and output: diagnostics, "
+        "completion, hover, definitions and document symbols for the policy, schema and governance "
+        "documents. Needs pygls and PyYAML, and z3 for lint's findings (tamsel[lsp]).",
+    )
+    lsp.set_defaults(run=_lsp)
+
+    return top, {
+        "check": check, "eval": evaluate, "explain": explain, "test": test, "lint": lint, "diff": diff, "lsp": lsp
+    }
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -1,0 +1,529 @@
+"""The language server: documents in, diagnostics out, answers to the editor's requests.
+
+Everything that reads a document runs on the server's one thread, which stays free for
+requests: construction takes milliseconds, and a change is debounced. Lint runs in a
+process of its own (`_worker`), ended by the next change of its documents.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+import json
+import os
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+
+from lsprotocol import types
+from pygls.lsp.server import LanguageServer
+
+import tamsel
+from tamsel_tools._analysis import Finding
+from tamsel_tools._analysis_report import finding_message
+from tamsel_tools._help import Texts
+from tamsel_tools._lsp import _completion, _diagnostics, _navigation, _schema
+from tamsel_tools._lsp._diagnostics import EMPTY_POLICY, Note, Place
+from tamsel_tools._lsp._pairing import Pairing, Pairings, Problem
+from tamsel_tools._lsp._store import Store, lines_of, path_of, uri_of
+from tamsel_tools._policy import _rule
+
+DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
+LINT_SECONDS = 20.0  # a lint still running then is ended, and said to be undecided
+T = TypeVar("T")
+
+
+@dataclass
+class Analysis:
+    policy_text: str
+    findings: Dict[int, str] = field(default_factory=dict)
+    deciding: Dict[int, Any] = field(default_factory=dict)
+    error: Optional[str] = None
+    done: bool = False
+
+
+@dataclass
+class Build:
+    pairing: Pairing
+    paths: Dict[str, Path]  # the documents of the build by their role
+    notes: Dict[str, List[Note]]  # by path
+    lint_notes: List[Note] = field(default_factory=list)
+    analysis: Optional[Analysis] = None
+
+
+class TamselServer(LanguageServer):
+    def __init__(self) -> None:
+        super().__init__("tamsel", tamsel.PyTamsel.compiler_version())
+        self.store = Store()
+        self.pairings = Pairings(self.store)
+        self.builds: Dict[str, Build] = {}  # by the policy's path (or a lone schema's)
+        self.pending: Dict[str, asyncio.Task[None]] = {}
+        self.lints: Dict[str, asyncio.Task[None]] = {}
+        self.published: Dict[str, bool] = {}  # uri: whether its last diagnostics were not empty
+        self.debounce = DEBOUNCE
+
+    # ------------------------------------------------------------ positions
+
+    def _lines(self, path: Path) -> List[str]:
+        return lines_of(self.store.text(path) or "")
+
+    def _client_position(self, lines: Sequence[str], line: int, column: int) -> types.Position:
+        if line >= len(lines):
+            return types.Position(line=max(len(lines) - 1, 0), character=0)
+        text = lines[line]
+        return types.Position(line=line, character=self.workspace.position_codec.client_num_units(text[:column]))
+
+    def client_range(self, lines: Sequence[str], span: Tuple[int, int, int, int]) -> types.Range:
+        return types.Range(
+            start=self._client_position(lines, span[0], span[1]), end=self._client_position(lines, span[2], span[3])
+        )
+
+    def server_position(self, lines: Sequence[str], position: types.Position) -> Optional[Tuple[int, int]]:
+        """The place in characters; None past the end of the document."""
+        if position.line >= len(lines) or position.line < 0:
+            return None
+        text = lines[position.line]
+        units = 0
+        for index, char in enumerate(text):
+            if units >= position.character:
+                return position.line, index
+            units += self.workspace.position_codec.client_num_units(char)
+        return position.line, len(text)
+
+    # ------------------------------------------------------------ builds
+
+    def role_of(self, path: Path) -> Optional[str]:
+        text = self.store.text(path)
+        return None if text is None else self.pairings.role(path, text)
+
+    def affected(self, path: Path) -> List[Tuple[str, Optional[Pairing]]]:
+        """The builds that a change of the document redoes: (key, pairing), None for a lone schema."""
+        keys: Dict[str, Optional[Pairing]] = {
+            key: build.pairing for key, build in self.builds.items() if path in build.paths.values()
+        }
+        role = self.role_of(path)
+        if role == "policy":
+            keys[str(path)] = self.pairings.pair(path)[0]
+        elif role in ("schema", "governance"):
+            pairings = self.pairings.policies_of(path, role)
+            for pairing in pairings:
+                keys[str(pairing.policy)] = pairing
+            if not pairings and role == "schema":
+                keys[str(path)] = None
+        return list(keys.items())
+
+    def notes_of(self, key: str, pairing: Optional[Pairing]) -> Tuple[Dict[str, Path], Dict[str, List[Note]], Optional[Any], Texts]:
+        """Construction's notes for one build, by path."""
+        if pairing is None:
+            schema_path = Path(key)
+            schema = self.store.text(schema_path) or ""
+            texts = Texts(schema, EMPTY_POLICY, None)
+            built = _diagnostics.build(texts)
+            notes = {str(schema_path): built.notes.get("schema", [])}
+            return {"schema": schema_path}, notes, None, texts
+        paths: Dict[str, Path] = {"policy": pairing.policy}
+        policy = self.store.text(pairing.policy)
+        problems: List[Note] = []
+        if policy is None:
+            return paths, {str(pairing.policy): []}, None, Texts("", "", None)
+        if pairing.schema is None:
+            message = ("no schema goes with this policy: name it in a project file ([tool.tamsel] in "
+                       "pyproject.toml, or tamsel.toml), in a suite, or put schema.yaml beside it")
+            return paths, {str(pairing.policy): [_diagnostics.missing("policy", policy, message)]}, None, Texts("", policy)
+        paths["schema"] = pairing.schema
+        schema = self.store.text(pairing.schema)
+        governance: Optional[str] = None
+        if pairing.governance is not None:
+            paths["governance"] = pairing.governance
+            governance = self.store.text(pairing.governance)
+            if governance is None:
+                problems.append(_diagnostics.missing(
+                    "policy", policy, f"the governance document {pairing.governance} ({pairing.by}) cannot be read"))
+        if schema is None:
+            problems.append(_diagnostics.missing(
+                "policy", policy, f"the schema {pairing.schema} ({pairing.by}) cannot be read"))
+            return paths, {str(pairing.policy): problems}, None, Texts("", policy)
+        texts = Texts(schema, policy, governance)
+        built = _diagnostics.build(texts)
+        notes: Dict[str, List[Note]] = {str(each): [] for each in paths.values()}
+        notes[str(pairing.policy)].extend(problems)
+        for document, each in built.notes.items():
+            if document in paths:
+                notes[str(paths[document])].extend(each)
+        return paths, notes, built.compiled, texts
+
+    def refresh(self, path: Path) -> None:
+        """Redoes every build that the document takes part in, and publishes their diagnostics."""
+        touched: set[str] = {str(path)}
+        for key, pairing in self.affected(path):
+            old = self.builds.get(key)
+            if old is not None:
+                touched.update(str(each) for each in old.paths.values())
+            self._cancel_lint(key)
+            paths, notes, compiled, texts = self.notes_of(key, pairing)
+            problem = self.pairings.pair(pairing.policy)[1] if pairing is not None else None
+            if problem is not None and pairing is not None:
+                notes.setdefault(str(pairing.policy), []).append(self._problem_note(problem, texts.policy))
+            build = Build(pairing or Pairing(Path(key), Path(key), None, "alone"), paths, notes)
+            self.builds[key] = build
+            touched.update(notes)
+            if compiled is not None and pairing is not None:
+                build.analysis = Analysis(texts.policy)
+                self.lints[key] = asyncio.ensure_future(self._lint(key, build, compiled, texts))
+        for each in sorted(touched):
+            self.publish(Path(each))
+
+    def _problem_note(self, problem: Problem, policy: str) -> Note:
+        where = "" if problem.line is None else f":{problem.line}:{problem.column}"
+        return _diagnostics.missing("policy", policy, f"project file {problem.path}{where}: {problem.message}")
+
+    def forget(self, path: Path) -> None:
+        """A closed policy's build goes; its documents are published anew."""
+        build = self.builds.pop(str(path), None)
+        self._cancel_lint(str(path))
+        if build is not None:
+            for each in build.paths.values():
+                self.publish(each)
+        self.publish(path)
+
+    def publish(self, path: Path) -> None:
+        notes: List[Note] = []
+        for build in self.builds.values():
+            notes += build.notes.get(str(path), [])
+            if build.pairing.policy == path:
+                notes += build.lint_notes
+        unique = list(dict.fromkeys(notes))
+        uri = uri_of(path)
+        if not unique and not self.published.get(uri):
+            return
+        lines = self._lines(path)
+        diagnostics = [self._diagnostic(note, lines) for note in unique]
+        self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=diagnostics))
+        self.published[uri] = bool(diagnostics)
+
+    def _diagnostic(self, note: Note, lines: Sequence[str]) -> types.Diagnostic:
+        related = []
+        for place, message in note.related:
+            build_path = self._path_of_place(note, place)
+            if build_path is not None:
+                span = (place.line, place.column, place.end_line, place.end_column)
+                location = types.Location(uri=uri_of(build_path), range=self.client_range(self._lines(build_path), span))
+                related.append(types.DiagnosticRelatedInformation(location=location, message=message))
+        span = (note.place.line, note.place.column, note.place.end_line, note.place.end_column)
+        return types.Diagnostic(
+            range=self.client_range(lines, span),
+            message=note.message,
+            severity=types.DiagnosticSeverity(note.severity),
+            code=note.code,
+            source=_diagnostics.SOURCE,
+            related_information=related or None,
+        )
+
+    def _path_of_place(self, note: Note, place: Place) -> Optional[Path]:
+        for build in self.builds.values():
+            if note in build.lint_notes:
+                return build.paths.get(place.document)
+        return None
+
+    # ------------------------------------------------------------ lint
+
+    def _cancel_lint(self, key: str) -> None:
+        task = self.lints.pop(key, None)
+        if task is not None:
+            task.cancel()
+
+    async def _lint(self, key: str, build: Build, compiled: Any, texts: Texts) -> None:
+        request = json.dumps({"schema": texts.schema, "policy": texts.policy, "governance": texts.governance})
+        process = await asyncio.create_subprocess_exec(
+            sys.executable, "-m", "tamsel_tools._lsp._worker",
+            stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL,
+        )
+        assert build.analysis is not None
+        try:
+            output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), LINT_SECONDS)
+            answer = json.loads(output.decode("utf-8") or "{}")
+        except asyncio.TimeoutError:
+            answer = {"error": f"lint did not finish within {LINT_SECONDS:g} seconds: its findings are undecided"}
+        except asyncio.CancelledError:
+            raise
+        except ValueError:
+            answer = {"error": "the analysis gave no answer"}
+        finally:
+            if process.returncode is None:
+                process.kill()
+                await process.wait()
+        if self.builds.get(key) is not build:
+            return
+        self._take_analysis(build, compiled, answer)
+        self.publish(build.pairing.policy)
+
+    def _take_analysis(self, build: Build, compiled: Any, answer: Dict[str, Any]) -> None:
+        analysis = build.analysis
+        assert analysis is not None
+        analysis.done = True
+        if "error" in answer:
+            analysis.error = str(answer["error"])
+            return
+        rules = [_rule(data) for data in compiled.rules()]
+        policy_text = analysis.policy_text
+        for data in answer.get("findings", []):
+            finding = Finding(data["index"], data["rule"], data["kind"], tuple(data["by"]), data["line"],
+                              data["column"], data.get("scope_name"))
+            message = finding_message(finding, rules).removesuffix(f" [{finding.kind}]")
+            analysis.findings[finding.index] = message
+            place = _diagnostics.place_at("policy", policy_text, finding.line, finding.column)
+            related = tuple(
+                (_diagnostics.place_at("policy", policy_text, rules[index].line, rules[index].column),
+                 f"rule '{rules[index].id}' (index {index}) decides first")
+                for index in finding.by
+            )
+            build.lint_notes.append(Note(place, _diagnostics.WARNING, finding.kind, message, related))
+        analysis.deciding = {int(index): value for index, value in answer.get("deciding", {}).items()}
+
+    def decides(self, path: Path, text: str) -> Callable[[int], str]:
+        build = self.builds.get(str(path))
+
+        def say(index: int) -> str:
+            analysis = build.analysis if build is not None else None
+            if analysis is None or analysis.policy_text != text:
+                return "whether it can decide: shown once the documents build"
+            if not analysis.done:
+                return "whether it can decide: the analysis is running"
+            if analysis.error is not None:
+                return f"whether it can decide: {analysis.error}"
+            if index in analysis.findings:
+                return analysis.findings[index]
+            if index in analysis.deciding:
+                example = json.dumps(analysis.deciding[index], ensure_ascii=False, allow_nan=True)
+                return f"it decides, for example, the input `{example}` (checked with the engine)"
+            return "whether it can decide: not known"
+
+        return say
+
+    # ------------------------------------------------------------ scheduling
+
+    def schedule(self, path: Path) -> None:
+        key = str(path)
+        task = self.pending.pop(key, None)
+        if task is not None:
+            task.cancel()
+        self.pending[key] = asyncio.ensure_future(self._later(path))
+
+    async def _later(self, path: Path) -> None:
+        await asyncio.sleep(self.debounce)
+        self.pending.pop(str(path), None)
+        self.guarded(lambda: self.refresh(path), None)
+
+    def guarded(self, work: Callable[[], T], default: T) -> T:
+        """The work's answer; on any fault the default, and the fault in the client's log."""
+        try:
+            return work()
+        except Exception as error:  # noqa: BLE001 - the server never dies on a document
+            self.window_log_message(types.LogMessageParams(
+                type=types.MessageType.Error, message=f"tamsel: {type(error).__name__}: {error}"))
+            return default
+        except RecursionError:
+            return default
+
+    def schema_of(self, path: Path, role: str) -> Tuple[Optional[Path], _schema.Schema, List[str]]:
+        """The schema that goes with a policy or governance document, and the policy's rule ids."""
+        if role == "policy":
+            pairing: Optional[Pairing] = self.pairings.pair(path)[0]
+        else:
+            pairings = self.pairings.policies_of(path, role)
+            pairing = pairings[0] if pairings else None
+            if pairing is None:
+                schema = path.parent / "schema.yaml"
+                pairing = Pairing(path, schema if schema.is_file() else None, path, "folder")
+        schema_text = self.store.text(pairing.schema) if pairing.schema is not None else None
+        ids: List[str] = []
+        if role == "governance" and pairing.policy != path:
+            policy_text = self.store.text(pairing.policy) or ""
+            ids = [symbol.name for symbol in _navigation.rules(lines_of(policy_text), "policy")]
+        return pairing.schema, _schema.read(schema_text or ""), ids
+
+
+def _path(uri: str) -> Optional[Path]:
+    return path_of(uri)
+
+
+def server() -> TamselServer:
+    ls = TamselServer()
+
+    @ls.feature(types.INITIALIZED)
+    def initialized(ls: TamselServer, params: types.InitializedParams) -> None:
+        folders = [path_of(folder.uri) for folder in ls.workspace.folders.values()]
+        root = ls.workspace.root_path
+        found = [each for each in folders if each is not None] or ([Path(root)] if root else [])
+        ls.pairings.folders = found
+
+    def _opened(ls: TamselServer, uri: str) -> Optional[Path]:
+        path = _path(uri)
+        if path is not None:
+            ls.store.opened(path, ls.workspace.get_text_document(uri).source)
+        return path
+
+    @ls.feature(types.TEXT_DOCUMENT_DID_OPEN)
+    def did_open(ls: TamselServer, params: types.DidOpenTextDocumentParams) -> None:
+        path = _opened(ls, params.text_document.uri)
+        if path is not None:
+            ls.schedule(path)
+
+    @ls.feature(types.TEXT_DOCUMENT_DID_CHANGE)
+    def did_change(ls: TamselServer, params: types.DidChangeTextDocumentParams) -> None:
+        path = _opened(ls, params.text_document.uri)
+        if path is not None:
+            ls.schedule(path)
+
+    @ls.feature(types.TEXT_DOCUMENT_DID_SAVE)
+    def did_save(ls: TamselServer, params: types.DidSaveTextDocumentParams) -> None:
+        path = _path(params.text_document.uri)
+        if path is not None:
+            ls.schedule(path)
+
+    @ls.feature(types.TEXT_DOCUMENT_DID_CLOSE)
+    def did_close(ls: TamselServer, params: types.DidCloseTextDocumentParams) -> None:
+        path = _path(params.text_document.uri)
+        if path is None:
+            return
+        ls.store.closed(path)
+        ls.guarded(lambda: ls.forget(path), None)
+        for key, build in list(ls.builds.items()):
+            if path in build.paths.values():
+                ls.schedule(build.pairing.policy if build.pairing.by != "alone" else Path(key))
+
+    @ls.feature(types.WORKSPACE_DID_CHANGE_WATCHED_FILES)
+    def watched(ls: TamselServer, params: types.DidChangeWatchedFilesParams) -> None:
+        for change in params.changes:
+            path = _path(change.uri)
+            if path is not None and not ls.store.is_open(path):
+                ls.schedule(path)
+
+    def _document(ls: TamselServer, uri: str, position: types.Position) -> Optional[Tuple[Path, str, List[str], str, int, int]]:
+        path = _path(uri)
+        if path is None:
+            return None
+        text = ls.store.text(path)
+        if text is None:
+            return None
+        role = ls.pairings.role(path, text)
+        lines = lines_of(text)
+        where = ls.server_position(lines, position)
+        if role is None or where is None:
+            return None
+        return path, text, lines, role, where[0], where[1]
+
+    async def _request(ls: TamselServer, work: Callable[[], T], default: T) -> T:
+        # One turn of the loop first: a request cancelled while it waited is not run.
+        await asyncio.sleep(0)
+        return ls.guarded(work, default)
+
+    @ls.feature(types.TEXT_DOCUMENT_COMPLETION, types.CompletionOptions(trigger_characters=[" ", "[", ","]))
+    async def completion(ls: TamselServer, params: types.CompletionParams) -> Optional[types.CompletionList]:
+        def work() -> Optional[types.CompletionList]:
+            found = _document(ls, params.text_document.uri, params.position)
+            if found is None:
+                return None
+            path, _, lines, role, line, column = found
+            if role not in ("policy", "governance"):
+                return None
+            _, schema, ids = ls.schema_of(path, role)
+            items = _completion.complete(lines, role, line, column, schema, ids)
+            return types.CompletionList(is_incomplete=False, items=items)
+
+        return await _request(ls, work, None)
+
+    @ls.feature(types.TEXT_DOCUMENT_HOVER)
+    async def hover(ls: TamselServer, params: types.HoverParams) -> Optional[types.Hover]:
+        def work() -> Optional[types.Hover]:
+            found = _document(ls, params.text_document.uri, params.position)
+            if found is None:
+                return None
+            path, text, lines, role, line, column = found
+            if role not in ("policy", "governance"):
+                return None
+            schema_path, schema, _ = ls.schema_of(path, role)
+            name = schema_path.name if schema_path is not None else "the schema"
+            answer = _navigation.hover(lines, role, line, column, schema, name, ls.decides(path, text))
+            if answer is None:
+                return None
+            content = types.MarkupContent(kind=types.MarkupKind.Markdown, value=answer[0])
+            return types.Hover(contents=content, range=ls.client_range(lines, answer[1]))
+
+        return await _request(ls, work, None)
+
+    @ls.feature(types.TEXT_DOCUMENT_DEFINITION)
+    async def definition(ls: TamselServer, params: types.DefinitionParams) -> Optional[List[types.Location]]:
+        def work() -> Optional[List[types.Location]]:
+            found = _document(ls, params.text_document.uri, params.position)
+            if found is None:
+                return None
+            path, _, lines, role, line, column = found
+            if role not in ("policy", "governance"):
+                return None
+            schema_path, schema, _ = ls.schema_of(path, role)
+            if schema_path is None:
+                return None
+            schema_lines = ls._lines(schema_path)
+            return [
+                types.Location(uri=uri_of(schema_path),
+                               range=ls.client_range(schema_lines, (t.line, t.column, t.line, t.end_column)))
+                for t in _navigation.definition(lines, role, line, column, schema)
+            ] or None
+
+        return await _request(ls, work, None)
+
+    @ls.feature(types.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
+    async def symbols(ls: TamselServer, params: types.DocumentSymbolParams) -> Optional[List[types.DocumentSymbol]]:
+        def work() -> Optional[List[types.DocumentSymbol]]:
+            path = _path(params.text_document.uri)
+            text = ls.store.text(path) if path is not None else None
+            if path is None or text is None:
+                return None
+            role = ls.pairings.role(path, text)
+            lines = lines_of(text)
+            if role in ("policy", "governance"):
+                found = _navigation.rules(lines, role)
+            elif role == "schema":
+                found = _navigation.schema_symbols(text)
+            else:
+                return None
+            return [_symbol(ls, lines, each) for each in found]
+
+        return await _request(ls, work, None)
+
+    return ls
+
+
+_KINDS = {
+    "rule": types.SymbolKind.Function,
+    "action": types.SymbolKind.Class,
+    "block": types.SymbolKind.Struct,
+    "field": types.SymbolKind.Field,
+}
+
+
+def _symbol(ls: TamselServer, lines: Sequence[str], symbol: _navigation.Symbol) -> types.DocumentSymbol:
+    whole = ls.client_range(lines, symbol.span)
+    name = ls.client_range(lines, symbol.name_span)
+    # The name's range must lie within the whole's, as clients check.
+    if (name.start.line, name.start.character) < (whole.start.line, whole.start.character):
+        name = types.Range(start=whole.start, end=whole.start)
+    return types.DocumentSymbol(
+        name=symbol.name or " ",
+        detail=symbol.detail,
+        kind=_KINDS[symbol.kind],
+        range=whole,
+        selection_range=name,
+        children=[_symbol(ls, lines, child) for child in symbol.children] or None,
+    )
+
+
+def serve() -> int:
+    # Copies of the standard streams, which the server closes when the client exits; the
+    # command's own stay open for its last words.
+    stdin = os.fdopen(os.dup(sys.stdin.fileno()), "rb")
+    stdout = os.fdopen(os.dup(sys.stdout.fileno()), "wb")
+    server().start_io(stdin, stdout)
+    return 0

@@ -1,0 +1,235 @@
+"""The language server driven as an editor drives it: a client over standard input and output."""
+
+from __future__ import annotations
+
+import asyncio
+import shutil
+import sys
+from pathlib import Path
+from typing import Callable, List, Optional, Sequence
+
+import pytest
+
+pytest_lsp = pytest.importorskip("pytest_lsp")
+from lsprotocol import types  # noqa: E402
+from pytest_lsp import ClientServerConfig, LanguageClient  # noqa: E402
+
+PROJECT = Path(__file__).parent / "lsp_project"
+
+
+@pytest.fixture
+def workspace(tmp_path: Path) -> Path:
+    shutil.copytree(PROJECT, tmp_path / "project")
+    return tmp_path / "project"
+
+
+@pytest_lsp.fixture(config=ClientServerConfig(server_command=[sys.executable, "-m", "tamsel_tools", "lsp"]))
+async def client(lsp_client: LanguageClient, workspace: Path):
+    params = types.InitializeParams(
+        capabilities=pytest_lsp.client_capabilities("neovim"),
+        workspace_folders=[types.WorkspaceFolder(uri=workspace.as_uri(), name="project")],
+    )
+    await lsp_client.initialize_session(params)
+    yield
+    await lsp_client.shutdown_session()
+
+
+def _open(client: LanguageClient, path: Path, text: Optional[str] = None) -> str:
+    uri = path.as_uri()
+    content = path.read_text(encoding="utf-8") if text is None else text
+    client.text_document_did_open(
+        types.DidOpenTextDocumentParams(types.TextDocumentItem(uri=uri, language_id="yaml", version=1, text=content))
+    )
+    return uri
+
+
+def _change(client: LanguageClient, uri: str, text: str, version: int = 2) -> None:
+    client.text_document_did_change(
+        types.DidChangeTextDocumentParams(
+            text_document=types.VersionedTextDocumentIdentifier(uri=uri, version=version),
+            content_changes=[types.TextDocumentContentChangeWholeDocument(text=text)],
+        )
+    )
+
+
+async def _diagnostics(
+    client: LanguageClient, uri: str, wanted: Callable[[Sequence[types.Diagnostic]], bool], seconds: float = 30
+) -> Sequence[types.Diagnostic]:
+    """The uri's diagnostics once they are as wanted; fails with the last ones seen."""
+    async def wait() -> Sequence[types.Diagnostic]:
+        while not (uri in client.diagnostics and wanted(client.diagnostics[uri])):
+            await client.wait_for_notification(types.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS)
+        return client.diagnostics[uri]
+
+    try:
+        return await asyncio.wait_for(wait(), seconds)
+    except asyncio.TimeoutError:
+        pytest.fail(f"diagnostics of {uri}: {client.diagnostics.get(uri)}")
+
+
+def _summary(diagnostics: Sequence[types.Diagnostic]) -> List[tuple]:
+    return sorted(
+        (d.severity, d.code, d.range.start.line, d.range.start.character, d.range.end.character, d.message)
+        for d in diagnostics
+    )
+
+
+def _has(code: str) -> Callable[[Sequence[types.Diagnostic]], bool]:
+    return lambda diagnostics: any(d.code == code for d in diagnostics)
+
+
+@pytest.mark.asyncio
+async def test_lint_finding_with_its_covering_rule(client: LanguageClient, workspace: Path) -> None:
+    uri = _open(client, workspace / "policy.yaml")
+    found = await _diagnostics(client, uri, _has("shadowed"))
+    assert _summary(found) == [
+        (types.DiagnosticSeverity.Warning, "shadowed", 9, 4, 30,
+         "rule 'block_larger_refunds' never decides: every input that it matches is decided first by "
+         "rule 'block_large_refunds' (index 0)"),
+    ]
+    (related,) = found[0].related_information or []
+    assert (related.location.uri, related.location.range.start.line, related.message) == (
+        uri, 2, "rule 'block_large_refunds' (index 0) decides first")
+    assert found[0].source == "tamsel"
+
+
+ERRORS = [
+    # (line to replace, its new text, code, line, start, end, message)
+    ("      subject: {domain: action, field: amount}", "      subject: {domain: action, field: amont}",
+     "unknown_field", 5, 44, 49,
+     "unknown field 'amont' in domain 'action'\nhelp: the schema declares these fields of action 'refund': "
+     "amount, currency"),
+    ("    effect: block", "    effect: deny", "unknown_variant", 8, 12, 16,
+     "rules[0].effect: unknown variant `deny`, expected one of `allow`, `block`, `require_approval`"),
+]
+
+
+@pytest.mark.parametrize("old, new, code, line, start, end, message", ERRORS)
+@pytest.mark.asyncio
+async def test_error_at_the_node_at_fault_then_cleared(
+    client: LanguageClient, workspace: Path, old: str, new: str, code: str, line: int, start: int, end: int,
+    message: str,
+) -> None:
+    text = (workspace / "policy.yaml").read_text()
+    assert old in text
+    uri = _open(client, workspace / "policy.yaml", text.replace(old, new, 1))
+    found = await _diagnostics(client, uri, lambda ds: any(d.severity == types.DiagnosticSeverity.Error for d in ds))
+    assert _summary(found) == [(types.DiagnosticSeverity.Error, code, line, start, end, message)]
+    _change(client, uri, text)
+    await _diagnostics(client, uri, lambda ds: not any(d.severity == types.DiagnosticSeverity.Error for d in ds))
+
+
+@pytest.mark.asyncio
+async def test_skipped_key_is_a_warning(client: LanguageClient, workspace: Path) -> None:
+    text = (workspace / "policy.yaml").read_text().replace("    effect: require_approval", "    efect: x\n    effect: require_approval")
+    uri = _open(client, workspace / "policy.yaml", text)
+    found = await _diagnostics(client, uri, _has("skipped_key"))
+    assert [(d.code, d.range.start.line, d.range.start.character, d.message) for d in found if d.code == "skipped_key"] == [
+        ("skipped_key", 16, 4, "key 'efect' is not read here")]
+
+
+@pytest.mark.asyncio
+async def test_governance_violation_at_the_governance_rule(client: LanguageClient, workspace: Path) -> None:
+    text = (workspace / "policy.yaml").read_text().replace("effect: block", "effect: allow")
+    _open(client, workspace / "policy.yaml", text)
+    governance = (workspace / "governance.yaml").as_uri()
+    found = await _diagnostics(client, governance, lambda ds: bool(ds))
+    assert [(d.severity, d.range.start.line, d.message) for d in found] == [
+        (types.DiagnosticSeverity.Error, 3,
+         "every policy needs a blocking refund rule (governance rule 'refund-block-present')")]
+
+
+COMPLETIONS = [
+    # (line, column, labels): positions in the sample policy
+    (5, 44, ["amount", "currency"]),  # the mapping form's field
+    (5, 30, ["action", "actor", "snapshot"]),  # a domain
+    (6, 16, ["equals", "not_equals", "greater_than", "less_than"]),  # a number's operators
+    (15, 34, ["equals", "not_equals"]),  # a boolean's operators
+    (15, 47, ["true", "false"]),  # a boolean's literal
+    (15, 21, ["frozen", "role", "trust_level"]),  # the compact form's field, a global rule
+    (3, 21, ["close_account", "refund"]),  # a scope's action
+    (8, 14, ["allow", "block", "require_approval"]),
+    (7, 25, []),  # a number's literal
+]
+
+
+@pytest.mark.parametrize("line, column, labels", COMPLETIONS)
+@pytest.mark.asyncio
+async def test_completion(client: LanguageClient, workspace: Path, line: int, column: int, labels: List[str]) -> None:
+    uri = _open(client, workspace / "policy.yaml")
+    result = await client.text_document_completion_async(
+        types.CompletionParams(types.TextDocumentIdentifier(uri=uri), types.Position(line=line, character=column))
+    )
+    items = result.items if isinstance(result, types.CompletionList) else (result or [])
+    assert [item.label for item in items] == labels
+
+
+@pytest.mark.asyncio
+async def test_completion_while_typing_and_in_governance(client: LanguageClient, workspace: Path) -> None:
+    text = (workspace / "policy.yaml").read_text()
+    uri = _open(client, workspace / "policy.yaml", text.replace("[[action, amount], greater_than", "[[action, ", 1))
+    result = await client.text_document_completion_async(
+        types.CompletionParams(types.TextDocumentIdentifier(uri=uri), types.Position(line=11, character=20)))
+    assert [item.label for item in result.items] == ["amount", "currency"]
+    assert [item.detail for item in result.items] == ["number", "string"]
+    governance = _open(client, workspace / "governance.yaml")
+    result = await client.text_document_completion_async(
+        types.CompletionParams(types.TextDocumentIdentifier(uri=governance), types.Position(line=6, character=28)))
+    assert [item.label for item in result.items] == ["close_account", "refund"]
+
+
+@pytest.mark.asyncio
+async def test_hover_definition_and_symbols(client: LanguageClient, workspace: Path) -> None:
+    uri = _open(client, workspace / "policy.yaml")
+    document = types.TextDocumentIdentifier(uri=uri)
+    hover = await client.text_document_hover_async(types.HoverParams(document, types.Position(line=5, character=45)))
+    assert hover is not None and hover.contents.value == (
+        "`amount`: **number**, field of action 'refund', declared in schema.yaml at line 5")
+    places = await client.text_document_definition_async(
+        types.DefinitionParams(document, types.Position(line=11, character=21)))
+    assert [(p.uri, p.range.start.line, p.range.start.character, p.range.end.character) for p in places] == [
+        ((workspace / "schema.yaml").as_uri(), 4, 6, 12)]
+    places = await client.text_document_definition_async(
+        types.DefinitionParams(document, types.Position(line=3, character=22)))
+    assert [(p.range.start.line, p.range.start.character) for p in places] == [(2, 2)]
+    symbols = await client.text_document_document_symbol_async(types.DocumentSymbolParams(document))
+    assert [(s.name, s.range.start.line, s.range.end.line) for s in symbols] == [
+        ("block_large_refunds", 2, 8), ("block_larger_refunds", 9, 12), ("frozen_actors", 13, 16)]
+
+
+@pytest.mark.asyncio
+async def test_hover_on_a_rule_says_whether_it_decides(client: LanguageClient, workspace: Path) -> None:
+    uri = _open(client, workspace / "policy.yaml")
+    await _diagnostics(client, uri, _has("shadowed"))
+    document = types.TextDocumentIdentifier(uri=uri)
+    texts = []
+    for line in (9, 13):
+        hover = await client.text_document_hover_async(types.HoverParams(document, types.Position(line=line, character=12)))
+        texts.append(hover.contents.value if hover is not None else None)
+    assert texts[0] == (
+        "rule `block_larger_refunds`: index 1, in the rules of action 'refund', effect **block**\n\n"
+        "rule 'block_larger_refunds' never decides: every input that it matches is decided first by "
+        "rule 'block_large_refunds' (index 0)")
+    assert texts[1] is not None and texts[1].startswith(
+        "rule `frozen_actors`: index 2, in the global rules, effect **require_approval**\n\n"
+        "it decides, for example, the input `{")
+    assert '"actor": {"frozen": true}' in texts[1] and texts[1].endswith("` (checked with the engine)")
+
+
+@pytest.mark.asyncio
+async def test_stays_up_on_what_is_no_document(client: LanguageClient, workspace: Path) -> None:
+    uri = _open(client, workspace / "policy.yaml", "version: 1\nrules:\n  - id: [unclosed\n")
+    found = await _diagnostics(client, uri, lambda ds: bool(ds))
+    assert [(d.code, d.range.start.line) for d in found][:1] in ([("yaml_syntax", 2)], [("yaml_syntax", 3)])
+    document = types.TextDocumentIdentifier(uri=uri)
+    past = types.Position(line=400, character=3)
+    assert await client.text_document_hover_async(types.HoverParams(document, past)) is None
+    assert await client.text_document_definition_async(types.DefinitionParams(document, past)) is None
+    (workspace / "schema.yaml").unlink()
+    _change(client, uri, (workspace / "policy.yaml").read_text())
+    found = await _diagnostics(client, uri, _has("pairing"))
+    assert [d.message for d in found] == [
+        "no schema goes with this policy: name it in a project file ([tool.tamsel] in pyproject.toml, or "
+        "tamsel.toml), in a suite, or put schema.yaml beside it"]
+    symbols = await client.text_document_document_symbol_async(types.DocumentSymbolParams(document))
+    assert len(symbols) == 3
