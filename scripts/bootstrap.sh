@@ -17,17 +17,19 @@ wheel_pips=(auditwheel abi3audit wheel build)
 # Style and static analysis at pinned versions, so that formatting and findings
 # do not change with the machine.
 lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6)
+# The language server and its end-to-end tests; CI also drives it from Neovim.
+lsp_pips=(pygls==2.1.1 pytest-lsp==1.0.1)
 case "$purpose" in
   build) ;;
-  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver) ;;
+  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}") ;;
   wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
   lint) debs+=(libgtest-dev); pips+=("${lint_pips[@]}") ;;  # its compilation database holds the tests
   ci)
     # clang for the fuzzers; its sanitizer runtime is added below, once clang is there.
-    debs+=(libgtest-dev clang "${wheel_debs[@]}")
-    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${wheel_pips[@]}" "${lint_pips[@]}")
+    debs+=(libgtest-dev clang neovim "${wheel_debs[@]}")
+    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${lsp_pips[@]}" "${wheel_pips[@]}" "${lint_pips[@]}")
     ;;
-  bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver) ;;
+  bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver "${lsp_pips[@]}") ;;
   *) echo "usage: $0 build|test|wheel|lint|ci|bench" >&2; exit 2 ;;
 esac
 

@@ -96,7 +96,7 @@ async def test_lint_finding_with_its_covering_rule(client: LanguageClient, works
 ERRORS = [
     # (line to replace, its new text, code, line, start, end, message)
     ("      subject: {domain: action, field: amount}", "      subject: {domain: action, field: amont}",
-     "unknown_field", 5, 44, 49,
+     "unknown_field", 5, 39, 44,
      "unknown field 'amont' in domain 'action'\nhelp: the schema declares these fields of action 'refund': "
      "amount, currency"),
     ("    effect: block", "    effect: deny", "unknown_variant", 8, 12, 16,

@@ -14,7 +14,9 @@ from typing import Dict, List, Optional, Tuple
 
 from tamsel_tools import _inspect
 from tamsel_tools._help import Texts, help_lines
+from tamsel_tools._lsp import _nodes, _schema
 from tamsel_tools._lsp._store import lines_of
+from tamsel_tools._text import printable
 from tamsel_tools._model import DocumentName
 
 ERROR, WARNING, INFORMATION = 1, 2, 3
@@ -118,8 +120,41 @@ def _error_notes(error: _inspect.Error, texts: Texts) -> List[Note]:
             notes.append(Note(where, ERROR, error["kind"], message))
         return notes
     message = without_position(error["message"], error["line"], error["column"])
-    helped = "\n".join([message, *help_lines(error["message"], document, texts)])
+    helped = "\n".join([message, *_help(error, texts)])
     return [Note(place_at(document, text, error["line"], error["column"]), ERROR, error["kind"], helped)]
+
+
+def _rule_action(policy: str, index: int) -> Tuple[bool, Optional[str]]:
+    """Whether the policy's rule at the index was found, and the action of its scope."""
+    lines = lines_of(policy)
+    found = _nodes.item_starts(lines, "policy")
+    if found is not None and index < len(found[1]):
+        starts, after = found[1], found[2]
+        last = starts[index + 1] if index + 1 < len(starts) else after
+        rule = _nodes.compose_span(lines, _nodes.Span(starts[index], last, index))
+    else:
+        root = _nodes.compose(policy) if len(policy) <= _nodes.WHOLE_LIMIT else None
+        rule = _nodes.get(_nodes.get(root, "rules"), index)
+    if rule is None:
+        return False, None
+    return True, _nodes.scalar(_nodes.get(_nodes.get(rule, "scope"), "action"))
+
+
+def _help(error: _inspect.Error, texts: Texts) -> List[str]:
+    """The help lines of the commands; for an action field, listed from the rule that the
+    error names, since finding that rule by the message would compile each rule alone."""
+    operands = error.get("operands") or {}
+    index = error.get("rule_index")
+    if error["kind"] == "unknown_field" and operands.get("domain") == "action" and index is not None:
+        found, action = _rule_action(texts.policy, index)
+        if found and action is None:
+            return ["help: only a rule scoped to an action, {action: NAME}, reads action fields"]
+        if found and action is not None:
+            names = sorted(_schema.read(texts.schema).visible("action", action))
+            what = f"fields of action '{action}'"
+            listing = f"the schema declares these {what}: " + ", ".join(names) if names else f"the schema declares no {what}"
+            return [f"help: {printable(listing)}"]
+    return help_lines(error["message"], error["document"], texts)
 
 
 def build(texts: Texts) -> Built:

@@ -1,0 +1,189 @@
+"""The language server's parts that read documents: places, completion while typing, spans,
+symbols and pairing, without a client."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import List, Optional, Tuple
+
+import pytest
+
+pytest.importorskip("lsprotocol")
+pytest.importorskip("yaml")
+from tamsel_tools._lsp import _completion, _diagnostics, _navigation, _nodes, _schema  # noqa: E402
+from tamsel_tools._lsp._pairing import Pairings  # noqa: E402
+from tamsel_tools._lsp._store import Store, lines_of, role_by_content  # noqa: E402
+
+PROJECT = Path(__file__).parent / "lsp_project"
+SCHEMA = _schema.read((PROJECT / "schema.yaml").read_text())
+RULE = "version: 1\nrules:\n  - id: r\n    scope: {action: refund}\n    when: %s\n    effect: block\n"
+
+# The text of the condition while it is typed, the cursor at the end of "|" (removed).
+TYPING = [
+    ("[[action, |", ["amount", "currency"]),
+    ("[[actor, |]]", ["frozen", "role", "trust_level"]),
+    ("[[snapshot, mai|", ["maintenance_mode", "min_trust_level"]),
+    ("[[|", ["action", "actor", "snapshot"]),
+    ("[[action, amount], |", ["equals", "not_equals", "greater_than", "less_than"]),
+    ("[[action, currency], |", ["equals", "not_equals"]),
+    ("[[actor, frozen], equals, {literal: |", ["true", "false"]),
+    ("[[actor, role], equals, {literal: |", []),
+    ("[[action, amount], less_than, {subject: [snapshot, |", ["maintenance_mode", "min_trust_level"]),
+    ('{subject: {domain: action, field: "|', ["amount", "currency"]),
+    ("{all: [[[action, amount], equals, {literal: 1}], [[actor, |", ["frozen", "role", "trust_level"]),
+    ("[[nowhere, |", []),
+    ("[[action, amount], equals, {literal: 1}] # [[actor, |", []),
+]
+
+
+@pytest.mark.parametrize("condition, labels", TYPING)
+def test_completion_while_typing(condition: str, labels: List[str]) -> None:
+    text = RULE % condition.replace("|", "")
+    line = 4
+    column = len("    when: ") + condition.index("|")
+    items = _completion.complete(lines_of(text), "policy", line, column, SCHEMA)
+    assert [item.label for item in items] == labels
+
+
+def test_completion_in_a_global_rule_sees_no_action_field() -> None:
+    text = RULE.replace("{action: refund}", "{global: true}") % "[[action, |"
+    items = _completion.complete(lines_of(text.replace("|", "")), "policy", 4, 20, SCHEMA)
+    assert items == []
+
+
+GOVERNANCE = (
+    "version: 1\ngovernance:\n  rules:\n    - id: g\n      select:\n        where:\n%s\n"
+    "      must: {exists: true}\n      error: e\n"
+)
+GOVERNANCE_PLACES = [
+    ("          id: |", ["first", "second"]),
+    ("          when: {subject: {domain: actor, field: |}}", ["frozen", "role", "trust_level"]),
+    ("          when: {subject: {field: |}}", [
+        "amount", "currency", "frozen", "maintenance_mode", "min_trust_level", "role", "trust_level"]),
+    ("          effect: |", ["allow", "block", "require_approval"]),
+]
+
+
+@pytest.mark.parametrize("where, labels", GOVERNANCE_PLACES)
+def test_completion_in_governance(where: str, labels: List[str]) -> None:
+    text = GOVERNANCE % where.replace("|", "")
+    items = _completion.complete(lines_of(text), "governance", 6, where.index("|"), SCHEMA, ["first", "second", "first"])
+    assert [item.label for item in items] == labels
+
+
+# (line, column): where the token starting there ends, as a diagnostic's range shows it
+TOKENS = [
+    ("    effect: deny", 12, 16),
+    ("  - id: r1", 4, 10),  # a key: to the end of the line
+    ("    scope: {action: 7}  # note", 4, 22),
+    ("    when: [[action, amount], equals, 1]", 10, 39),
+    ("      subject: {domain: action, field: amont}", 39, 44),
+    ('    id: "quoted, text"', 8, 22),
+    ("    a: [unclosed", 7, 16),
+    ("", 0, 0),
+]
+
+
+@pytest.mark.parametrize("line, column, end", TOKENS)
+def test_token_end(line: str, column: int, end: int) -> None:
+    assert _diagnostics._token_end(line, column) == end
+
+
+def test_place_without_position_is_the_first_line() -> None:
+    assert _diagnostics.place_at("policy", "version: 1\nrules:\n", None, None) == _diagnostics.Place(
+        "policy", 0, 0, 0, 10)
+    assert _diagnostics.place_at("policy", "a\n", 9, 1).line == 0
+
+
+POLICIES = [
+    # (text, [(id, first line, last line)])
+    ("version: 1\nrules:\n  - id: a\n    effect: block\n\n  # gap\n  - effect: allow\n    id: 'b c'\nafter: 1\n",
+     [("a", 2, 3), ("b c", 6, 7)]),
+    ("version: 1\nrules:\n- id: \"x\"\n- id: y # the second\n", [("x", 2, 2), ("y", 3, 3)]),
+    ("version: 1\nrules: [{id: a, effect: block}, {id: b}]\n", [("a", 1, 1), ("b", 1, 1)]),
+    ("version: 1\nrules:\n  - [not, a rule]\n", [("(no id)", 2, 2)]),
+    ("version: 1\nrules: [unclosed\n", []),
+]
+
+
+@pytest.mark.parametrize("text, expected", POLICIES)
+def test_rule_symbols(text: str, expected: List[Tuple[str, int, int]]) -> None:
+    symbols = _navigation.rules(lines_of(text), "policy")
+    assert [(s.name, s.span[0], s.span[2]) for s in symbols] == expected
+
+
+def test_schema_symbols_and_declarations() -> None:
+    symbols = _navigation.schema_symbols((PROJECT / "schema.yaml").read_text())
+    assert [(s.name, s.kind, [c.name for c in s.children]) for s in symbols] == [
+        ("refund", "action", ["amount", "currency"]),
+        ("close_account", "action", []),
+        ("actor", "block", ["role", "trust_level", "frozen"]),
+        ("snapshot", "block", ["maintenance_mode", "min_trust_level"]),
+    ]
+    schema = _schema.read("version: 1\nactions:\n  a:\n    fields: {x: number, x: !boolean , y: Number}\n"
+                          "actor: {fields: {}}\nsnapshot: {fields: {}}\n")
+    assert {name: each.type for name, each in schema.visible("action", "a").items()} == {"x": "boolean", "y": None}
+
+
+ROLES = [
+    ("version: 1\nrules: []\n", "policy"),
+    ("# a schema\nversion: 1\nactions: {}\n", "schema"),
+    ("version: 1\ngovernance:\n  rules: []\n", "governance"),
+    ("name: build\non: push\n", None),
+]
+
+
+@pytest.mark.parametrize("text, role", ROLES)
+def test_role_by_content(text: str, role: Optional[str]) -> None:
+    assert role_by_content(text) == role
+
+
+def _write(folder: Path, files: dict) -> None:
+    for name, text in files.items():
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_text(text)
+
+
+PAIRINGS = [
+    # (files, the policy, its schema and governance as paired, and what paired them)
+    ({"p/policy.yaml": "", "p/schema.yaml": "", "p/governance.yaml": ""}, "p/policy.yaml",
+     ("p/schema.yaml", "p/governance.yaml", "folder")),
+    ({"p/policy.yaml": "", "s/types.yaml": "", "t/x.suite.json": '{"schema": "../s/types.yaml", "policy": "../p/policy.yaml"}'},
+     "p/policy.yaml", ("s/types.yaml", None, "suite")),
+    ({"tamsel.toml": 'schema = "s.yaml"\npolicy = "p/policy.yaml"\n', "s.yaml": "", "p/policy.yaml": "",
+      "p/schema.yaml": ""}, "p/policy.yaml", ("s.yaml", None, "project file")),
+    ({"p/draft.yaml": ""}, "p/draft.yaml", (None, None, "folder")),
+]
+
+
+@pytest.mark.parametrize("files, policy, expected", PAIRINGS)
+def test_pairing(tmp_path: Path, files: dict, policy: str, expected: Tuple[Optional[str], Optional[str], str]) -> None:
+    _write(tmp_path, files)
+    pairing, problem = Pairings(Store(), [tmp_path]).pair(tmp_path / policy)
+    named = [None if each is None else each.resolve().relative_to(tmp_path.resolve()).as_posix()
+             for each in (pairing.schema, pairing.governance)]
+    assert (*named, pairing.by.split(" /")[0]) == expected
+    assert problem is None
+
+
+def test_a_broken_project_file_is_a_problem_and_the_folder_pairs(tmp_path: Path) -> None:
+    _write(tmp_path, {"tamsel.toml": "schema = \n", "policy.yaml": "", "schema.yaml": ""})
+    pairing, problem = Pairings(Store(), [tmp_path]).pair(tmp_path / "policy.yaml")
+    assert pairing.schema == tmp_path / "schema.yaml" and pairing.by == "folder"
+    assert problem is not None and (problem.path.name, problem.line) == ("tamsel.toml", 1)
+
+
+def test_schema_goes_with_the_policies_that_pair_with_it(tmp_path: Path) -> None:
+    _write(tmp_path, {"schema.yaml": "version: 1\n", "a.yaml": "version: 1\nrules: []\n",
+                      "b.yaml": "version: 1\nactions: {}\n", "notes.yml": "rules:\n"})
+    store = Store()
+    store.opened(tmp_path / "c.yaml", "rules: []\n")  # open, never saved
+    found = Pairings(store, [tmp_path]).policies_of(tmp_path / "schema.yaml", "schema")
+    assert sorted(p.policy.name for p in found) == ["a.yaml", "c.yaml", "notes.yml"]
+
+
+def test_item_spans_follow_the_rules() -> None:
+    lines = lines_of("version: 1\nrules:\n  - id: a\n    effect: block\n  - id: b\nother: 1\n")
+    spans = [_nodes.item_span(lines, "policy", number) for number in range(6)]
+    assert [None if s is None else (s.first, s.last, s.index) for s in spans] == [
+        None, None, (2, 4, 0), (2, 4, 0), (4, 5, 1), None]
