@@ -28,7 +28,7 @@ tree=$(echo "$work"/unpacked/tamsel-*)
 
 python3 -m venv "$work/venv"
 quietly "$work/venv/bin/python" -m pip install "$sdist" || fail "the sdist did not install"
-quietly "$work/venv/bin/python" -m pip install pytest mypy pyyaml || fail "the test tools did not install"
+quietly "$work/venv/bin/python" -m pip install pytest mypy pyyaml pygls==2.1.1 || fail "the test tools did not install"
 (cd "$tree" && "$work/venv/bin/python" -m pytest -q -p no:cacheprovider tests/python) || fail "the tests failed on the installed sdist"
 mkdir -p "$root/dist"
 rm -f "$root"/dist/tamsel-*.tar.gz

@@ -22,7 +22,7 @@ cat >"$work/expected" <<'TEXT'
 10:5: warning: rule 'block_larger_refunds' never decides: every input that it matches is decided first by rule 'block_large_refunds' (index 0) [shadowed]
 17:5: warning: key 'efect' is not read here [skipped_key]
 -- mistyped
-6:40: error: unknown field 'amont' in domain 'action' [unknown_field]
+6:16: error: unknown field 'amont' in domain 'action' [unknown_field]
 -- fixed
 10:5: warning: rule 'block_larger_refunds' never decides: every input that it matches is decided first by rule 'block_large_refunds' (index 0) [shadowed]
 17:5: warning: key 'efect' is not read here [skipped_key]

@@ -83,7 +83,7 @@ async def test_lint_finding_with_its_covering_rule(client: LanguageClient, works
     uri = _open(client, workspace / "policy.yaml")
     found = await _diagnostics(client, uri, _has("shadowed"))
     assert _summary(found) == [
-        (types.DiagnosticSeverity.Warning, "shadowed", 9, 4, 30,
+        (types.DiagnosticSeverity.Warning, "shadowed", 9, 4, 28,
          "rule 'block_larger_refunds' never decides: every input that it matches is decided first by "
          "rule 'block_large_refunds' (index 0)"),
     ]
@@ -96,7 +96,7 @@ async def test_lint_finding_with_its_covering_rule(client: LanguageClient, works
 ERRORS = [
     # (line to replace, its new text, code, line, start, end, message)
     ("      subject: {domain: action, field: amount}", "      subject: {domain: action, field: amont}",
-     "unknown_field", 5, 39, 44,
+     "unknown_field", 5, 15, 45,
      "unknown field 'amont' in domain 'action'\nhelp: the schema declares these fields of action 'refund': "
      "amount, currency"),
     ("    effect: block", "    effect: deny", "unknown_variant", 8, 12, 16,
@@ -218,9 +218,10 @@ async def test_hover_on_a_rule_says_whether_it_decides(client: LanguageClient, w
 
 @pytest.mark.asyncio
 async def test_stays_up_on_what_is_no_document(client: LanguageClient, workspace: Path) -> None:
-    uri = _open(client, workspace / "policy.yaml", "version: 1\nrules:\n  - id: [unclosed\n")
+    uri = _open(client, workspace / "policy.yaml", 'version: 1\nrules:\n  - id: "unclosed\n')
     found = await _diagnostics(client, uri, lambda ds: bool(ds))
-    assert [(d.code, d.range.start.line) for d in found][:1] in ([("yaml_syntax", 2)], [("yaml_syntax", 3)])
+    assert [(d.code, d.range.start.line, d.message) for d in found] == [
+        ("yaml_syntax", 3, "found unexpected end of stream, while scanning a quoted scalar at line 3 column 9")]
     document = types.TextDocumentIdentifier(uri=uri)
     past = types.Position(line=400, character=3)
     assert await client.text_document_hover_async(types.HoverParams(document, past)) is None
@@ -228,8 +229,10 @@ async def test_stays_up_on_what_is_no_document(client: LanguageClient, workspace
     (workspace / "schema.yaml").unlink()
     _change(client, uri, (workspace / "policy.yaml").read_text())
     found = await _diagnostics(client, uri, _has("pairing"))
-    assert [d.message for d in found] == [
+    assert [d.message.replace(str(workspace), "WORKSPACE") for d in found] == [
         "no schema goes with this policy: name it in a project file ([tool.tamsel] in pyproject.toml, or "
-        "tamsel.toml), in a suite, or put schema.yaml beside it"]
+        "tamsel.toml), in a suite, or put schema.yaml beside it",
+        "project file WORKSPACE/tamsel.toml:1:10: 'schema': no such file: schema.yaml",
+    ]
     symbols = await client.text_document_document_symbol_async(types.DocumentSymbolParams(document))
     assert len(symbols) == 3

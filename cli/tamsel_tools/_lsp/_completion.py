@@ -48,7 +48,7 @@ def _fields(at: Place, schema: Schema) -> List[Tuple[str, Optional[str]]]:
 
 
 def _allowed_fields(schema: Schema) -> List[Tuple[str, Optional[str]]]:
-    names = {}
+    names: Dict[str, Optional[str]] = {}
     for (domain, _), declared in schema.fields.items():
         for name, each in declared.items():
             names.setdefault(f"{domain}.{name}", each.type)

@@ -7,7 +7,7 @@ itself (for its scope's action and a comparison's left side).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Any, Optional, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 from tamsel_tools._lsp import _nodes
 from tamsel_tools._lsp._nodes import Found, Key
@@ -39,9 +39,12 @@ def _within_rule(found: Found, index: Optional[int], document: str) -> Optional[
         return index, found.steps[0].node, keys
     head: Tuple[Key, ...] = ("rules",) if document == "policy" else ("governance", "rules")
     size = len(head)
-    if keys[:size] != head or len(keys) <= size or not isinstance(keys[size], int):
+    if keys[:size] != head or len(keys) <= size:
         return None
-    return keys[size], found.steps[size + 1].node, keys[size + 1 :]
+    position = keys[size]
+    if not isinstance(position, int):
+        return None
+    return position, found.steps[size + 1].node, keys[size + 1 :]
 
 
 def _scoped_action(scope: Any) -> Optional[str]:
@@ -121,7 +124,7 @@ def governance_place(found: Found, index: Optional[int]) -> Optional[Place]:
     rule_index, rule, keys = within
     where = _nodes.get(_nodes.get(rule, "select"), "where")
     base = Place("", "governance", found.node, rule, rule_index, action=_scoped_action(_nodes.get(where, "scope")))
-    simple = {
+    simple: Dict[Tuple[Key, ...], str] = {
         ("select", "where", "id"): "policy_rule",
         ("select", "where", "effect"): "effect",
         ("select", "where", "scope", "action"): "action",

@@ -30,7 +30,7 @@ from tamsel_tools._lsp._store import Store, lines_of, path_of, uri_of
 from tamsel_tools._policy import _rule
 
 DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
-LINT_SECONDS = 20.0  # a lint still running then is ended, and said to be undecided
+LINT_SECONDS = 60.0  # a lint still running then is ended, and said to be undecided
 T = TypeVar("T")
 
 
@@ -52,6 +52,16 @@ class Build:
     analysis: Optional[Analysis] = None
 
 
+@dataclass
+class Notes:
+    """One build's documents by role, its notes by path, the compiled policy and the texts."""
+
+    paths: Dict[str, Path]
+    notes: Dict[str, List[Note]]
+    compiled: Optional[Any]
+    texts: Texts
+
+
 class TamselServer(LanguageServer):
     def __init__(self) -> None:
         super().__init__("tamsel", tamsel.PyTamsel.compiler_version())
@@ -62,11 +72,18 @@ class TamselServer(LanguageServer):
         self.lints: Dict[str, asyncio.Task[None]] = {}
         self.published: Dict[str, bool] = {}  # uri: whether its last diagnostics were not empty
         self.debounce = DEBOUNCE
+        self._last_lines: Tuple[Optional[str], List[str]] = (None, [])
 
     # ------------------------------------------------------------ positions
 
     def _lines(self, path: Path) -> List[str]:
-        return lines_of(self.store.text(path) or "")
+        return self.lines_of(self.store.text(path) or "")
+
+    def lines_of(self, text: str) -> List[str]:
+        """The text's lines; those of the last text asked for are kept, as requests come in runs."""
+        if self._last_lines[0] is not text:
+            self._last_lines = (text, lines_of(text))
+        return self._last_lines[1]
 
     def _client_position(self, lines: Sequence[str], line: int, column: int) -> types.Position:
         if line >= len(lines):
@@ -113,26 +130,29 @@ class TamselServer(LanguageServer):
                 keys[str(path)] = None
         return list(keys.items())
 
-    def notes_of(self, key: str, pairing: Optional[Pairing]) -> Tuple[Dict[str, Path], Dict[str, List[Note]], Optional[Any], Texts]:
+    def notes_of(self, key: str, pairing: Optional[Pairing]) -> "Notes":
         """Construction's notes for one build, by path."""
         if pairing is None:
-            schema_path = Path(key)
-            schema = self.store.text(schema_path) or ""
-            texts = Texts(schema, EMPTY_POLICY, None)
-            built = _diagnostics.build(texts)
-            notes = {str(schema_path): built.notes.get("schema", [])}
-            return {"schema": schema_path}, notes, None, texts
-        paths: Dict[str, Path] = {"policy": pairing.policy}
+            return self._lone_schema(Path(key))
         policy = self.store.text(pairing.policy)
-        problems: List[Note] = []
         if policy is None:
-            return paths, {str(pairing.policy): []}, None, Texts("", "", None)
+            return Notes({"policy": pairing.policy}, {str(pairing.policy): []}, None, Texts("", ""))
         if pairing.schema is None:
             message = ("no schema goes with this policy: name it in a project file ([tool.tamsel] in "
                        "pyproject.toml, or tamsel.toml), in a suite, or put schema.yaml beside it")
-            return paths, {str(pairing.policy): [_diagnostics.missing("policy", policy, message)]}, None, Texts("", policy)
-        paths["schema"] = pairing.schema
-        schema = self.store.text(pairing.schema)
+            problem = _diagnostics.missing("policy", policy, message)
+            return Notes({"policy": pairing.policy}, {str(pairing.policy): [problem]}, None, Texts("", policy))
+        return self._paired(pairing, pairing.schema, policy)
+
+    def _lone_schema(self, path: Path) -> "Notes":
+        texts = Texts(self.store.text(path) or "", EMPTY_POLICY, None)
+        built = _diagnostics.build(texts)
+        return Notes({"schema": path}, {str(path): built.notes.get("schema", [])}, None, texts)
+
+    def _paired(self, pairing: Pairing, schema_path: Path, policy: str) -> "Notes":
+        paths: Dict[str, Path] = {"policy": pairing.policy, "schema": schema_path}
+        problems: List[Note] = []
+        schema = self.store.text(schema_path)
         governance: Optional[str] = None
         if pairing.governance is not None:
             paths["governance"] = pairing.governance
@@ -142,8 +162,8 @@ class TamselServer(LanguageServer):
                     "policy", policy, f"the governance document {pairing.governance} ({pairing.by}) cannot be read"))
         if schema is None:
             problems.append(_diagnostics.missing(
-                "policy", policy, f"the schema {pairing.schema} ({pairing.by}) cannot be read"))
-            return paths, {str(pairing.policy): problems}, None, Texts("", policy)
+                "policy", policy, f"the schema {schema_path} ({pairing.by}) cannot be read"))
+            return Notes(paths, {str(pairing.policy): problems}, None, Texts("", policy))
         texts = Texts(schema, policy, governance)
         built = _diagnostics.build(texts)
         notes: Dict[str, List[Note]] = {str(each): [] for each in paths.values()}
@@ -151,7 +171,7 @@ class TamselServer(LanguageServer):
         for document, each in built.notes.items():
             if document in paths:
                 notes[str(paths[document])].extend(each)
-        return paths, notes, built.compiled, texts
+        return Notes(paths, notes, built.compiled, texts)
 
     def refresh(self, path: Path) -> None:
         """Redoes every build that the document takes part in, and publishes their diagnostics."""
@@ -161,16 +181,16 @@ class TamselServer(LanguageServer):
             if old is not None:
                 touched.update(str(each) for each in old.paths.values())
             self._cancel_lint(key)
-            paths, notes, compiled, texts = self.notes_of(key, pairing)
+            made = self.notes_of(key, pairing)
             problem = self.pairings.pair(pairing.policy)[1] if pairing is not None else None
             if problem is not None and pairing is not None:
-                notes.setdefault(str(pairing.policy), []).append(self._problem_note(problem, texts.policy))
-            build = Build(pairing or Pairing(Path(key), Path(key), None, "alone"), paths, notes)
+                made.notes.setdefault(str(pairing.policy), []).append(self._problem_note(problem, made.texts.policy))
+            build = Build(pairing or Pairing(Path(key), Path(key), None, "alone"), made.paths, made.notes)
             self.builds[key] = build
-            touched.update(notes)
-            if compiled is not None and pairing is not None:
-                build.analysis = Analysis(texts.policy)
-                self.lints[key] = asyncio.ensure_future(self._lint(key, build, compiled, texts))
+            touched.update(made.notes)
+            if made.compiled is not None and pairing is not None:
+                build.analysis = Analysis(made.texts.policy)
+                self.lints[key] = asyncio.ensure_future(self._lint(key, build, made.compiled, made.texts))
         for each in sorted(touched):
             self.publish(Path(each))
 
@@ -329,13 +349,11 @@ class TamselServer(LanguageServer):
     def schema_of(self, path: Path, role: str) -> Tuple[Optional[Path], _schema.Schema, List[str]]:
         """The schema that goes with a policy or governance document, and the policy's rule ids."""
         if role == "policy":
-            pairing: Optional[Pairing] = self.pairings.pair(path)[0]
+            pairing = self.pairings.pair(path)[0]
         else:
             pairings = self.pairings.policies_of(path, role)
-            pairing = pairings[0] if pairings else None
-            if pairing is None:
-                schema = path.parent / "schema.yaml"
-                pairing = Pairing(path, schema if schema.is_file() else None, path, "folder")
+            schema = path.parent / "schema.yaml"
+            pairing = pairings[0] if pairings else Pairing(path, schema if schema.is_file() else None, path, "folder")
         schema_text = self.store.text(pairing.schema) if pairing.schema is not None else None
         ids: List[str] = []
         if role == "governance" and pairing.policy != path:
@@ -408,7 +426,7 @@ def server() -> TamselServer:
         if text is None:
             return None
         role = ls.pairings.role(path, text)
-        lines = lines_of(text)
+        lines = ls.lines_of(text)
         where = ls.server_position(lines, position)
         if role is None or where is None:
             return None
