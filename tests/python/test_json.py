@@ -1,0 +1,62 @@
+import json
+import math
+
+import pytest
+
+from tamsel_tools import _json
+
+NAN, INF = math.nan, math.inf
+
+
+def strict(text):
+    """A parser that refuses what RFC 8259 does not have."""
+
+    def refuse(token):
+        raise ValueError(f"not JSON: {token}")
+
+    return json.loads(text, parse_constant=refuse)
+
+
+DUMPS_CASES = [
+    (1.5, "1.5"),
+    (0.0, "0.0"),
+    (-0.0, '{"number": "-0.0"}'),
+    (NAN, '{"number": "NaN"}'),
+    (INF, '{"number": "Infinity"}'),
+    (-INF, '{"number": "-Infinity"}'),
+    (5e-324, "5e-324"),
+    ({"a": [NAN, (-0.0, True)], "b": "NaN"}, '{"a": [{"number": "NaN"}, [{"number": "-0.0"}, true]], "b": "NaN"}'),
+]
+
+
+@pytest.mark.parametrize("value, text", DUMPS_CASES)
+def test_dumps_writes_rfc_8259(value, text):
+    assert _json.dumps(value) == text
+    strict(_json.dumps(value))
+
+
+@pytest.mark.parametrize("value, _", DUMPS_CASES)
+def test_loads_reads_back_what_dumps_wrote(value, _):
+    back = _json.loads(_json.dumps(value))
+    assert repr(back) == repr(json.loads(json.dumps(value, allow_nan=True)))  # NaN != NaN: compare texts
+
+
+LOADS_CASES = [
+    ('{"x": NaN, "y": -Infinity}', "{'x': nan, 'y': -inf}"),  # Python's tokens still read
+    ('{"x": {"number": "-0.0"}}', "{'x': -0.0}"),
+    # Anything else that looks alike stays an object.
+    ('{"x": {"number": "nan"}}', "{'x': {'number': 'nan'}}"),
+    ('{"x": {"number": "NaN", "more": 1}}', "{'x': {'number': 'NaN', 'more': 1}}"),
+    ('{"x": {"number": 1.0}}', "{'x': {'number': 1.0}}"),
+    ('{"number": "Infinity"}', "inf"),
+]
+
+
+@pytest.mark.parametrize("text, expected", LOADS_CASES)
+def test_loads(text, expected):
+    assert repr(_json.loads(text)) == expected
+
+
+def test_dumps_keeps_json_dumps_options_but_never_allows_nan():
+    assert _json.dumps({"é": NAN}, ensure_ascii=True, allow_nan=True) == '{"\\u00e9": {"number": "NaN"}}'
+    assert _json.dumps([1.0], indent=1) == "[\n 1.0\n]"
