@@ -236,3 +236,34 @@ async def test_stays_up_on_what_is_no_document(client: LanguageClient, workspace
     ]
     symbols = await client.text_document_document_symbol_async(types.DocumentSymbolParams(document))
     assert len(symbols) == 3
+
+
+@pytest.mark.asyncio
+async def test_schema_errors_on_the_schema_with_its_policy(client: LanguageClient, workspace: Path) -> None:
+    text = (workspace / "schema.yaml").read_text()
+    uri = _open(client, workspace / "schema.yaml", text.replace("amount: number", "amount: integer"))
+    found = await _diagnostics(client, uri, lambda ds: bool(ds))
+    assert _summary(found) == [(
+        types.DiagnosticSeverity.Error, "unknown_variant", 4, 14, 21,
+        "actions.refund.fields.amount: unknown variant `integer`, expected one of `string`, `number`, `boolean`")]
+    # The policy that goes with it is checked with the schema as it stands in the editor.
+    _change(client, uri, text.replace("amount: number", "amount: string"))
+    policy = (workspace / "policy.yaml").as_uri()
+    found = await _diagnostics(client, policy, lambda ds: bool(ds))
+    assert [(d.code, d.range.start.line) for d in found] == [("type_mismatch", 5)]
+    await _diagnostics(client, uri, lambda ds: not ds)
+
+
+@pytest.mark.asyncio
+async def test_a_ten_megabyte_policy(client: LanguageClient, workspace: Path) -> None:
+    rule = "  - id: r%d\n    scope: {action: refund}\n    when: [[action, amount], greater_than, {literal: %d}]\n    effect: block\n"
+    count = 10_000_000 // len(rule % (0, 0)) + 1
+    text = "version: 1\nrules:\n" + "".join(rule % (i, i) for i in range(count)) + "    note: the end\n"
+    assert len(text) > 10_000_000
+    uri = _open(client, workspace / "policy.yaml", text)
+    found = await _diagnostics(client, uri, _has("skipped_key"), seconds=120)
+    assert [(d.code, d.range.start.line) for d in found if d.code == "skipped_key"] == [("skipped_key", 2 + 4 * count)]
+    document = types.TextDocumentIdentifier(uri=uri)
+    result = await client.text_document_completion_async(
+        types.CompletionParams(document, types.Position(line=4 * count, character=22)))
+    assert [item.label for item in result.items] == ["amount", "currency"]

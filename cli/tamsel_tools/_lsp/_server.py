@@ -8,8 +8,6 @@ process of its own (`_worker`), ended by the next change of its documents.
 from __future__ import annotations
 
 import asyncio
-import functools
-import json
 import os
 import sys
 from dataclasses import dataclass, field
@@ -20,6 +18,7 @@ from lsprotocol import types
 from pygls.lsp.server import LanguageServer
 
 import tamsel
+from tamsel_tools import _json
 from tamsel_tools._analysis import Finding
 from tamsel_tools._analysis_report import finding_message
 from tamsel_tools._help import Texts
@@ -30,7 +29,8 @@ from tamsel_tools._lsp._store import Store, lines_of, path_of, uri_of
 from tamsel_tools._policy import _rule
 
 DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
-LINT_SECONDS = 60.0  # a lint still running then is ended, and said to be undecided
+LINT_SECONDS = 30.0  # the solver's budget for one lint; what it leaves is undecided
+LINT_GRACE = 30.0  # past the budget, the time to start, build and check inputs before the process is ended
 T = TypeVar("T")
 
 
@@ -73,6 +73,14 @@ class TamselServer(LanguageServer):
         self.published: Dict[str, bool] = {}  # uri: whether its last diagnostics were not empty
         self.debounce = DEBOUNCE
         self._last_lines: Tuple[Optional[str], List[str]] = (None, [])
+        self.processes: Dict[int, asyncio.subprocess.Process] = {}  # the lint processes running
+
+    def shutdown(self) -> None:
+        """No lint outlives the server."""
+        for process in list(self.processes.values()):
+            if process.returncode is None:
+                process.kill()
+        super().shutdown()  # type: ignore[no-untyped-call]
 
     # ------------------------------------------------------------ positions
 
@@ -254,22 +262,25 @@ class TamselServer(LanguageServer):
             task.cancel()
 
     async def _lint(self, key: str, build: Build, compiled: Any, texts: Texts) -> None:
-        request = json.dumps({"schema": texts.schema, "policy": texts.policy, "governance": texts.governance})
+        request = _json.dumps({
+            "schema": texts.schema, "policy": texts.policy, "governance": texts.governance, "seconds": LINT_SECONDS})
         process = await asyncio.create_subprocess_exec(
             sys.executable, "-m", "tamsel_tools._lsp._worker",
             stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL,
         )
         assert build.analysis is not None
+        self.processes[process.pid] = process
         try:
-            output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), LINT_SECONDS)
-            answer = json.loads(output.decode("utf-8") or "{}")
+            output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), LINT_SECONDS + LINT_GRACE)
+            answer = _json.loads(output.decode("utf-8") or "{}")
         except asyncio.TimeoutError:
-            answer = {"error": f"lint did not finish within {LINT_SECONDS:g} seconds: its findings are undecided"}
+            answer = {"error": f"lint did not finish within {LINT_SECONDS:g} seconds: whether a rule can decide is undecided"}
         except asyncio.CancelledError:
             raise
         except ValueError:
             answer = {"error": "the analysis gave no answer"}
         finally:
+            self.processes.pop(process.pid, None)
             if process.returncode is None:
                 process.kill()
                 await process.wait()
@@ -300,6 +311,13 @@ class TamselServer(LanguageServer):
             )
             build.lint_notes.append(Note(place, _diagnostics.WARNING, finding.kind, message, related))
         analysis.deciding = {int(index): value for index, value in answer.get("deciding", {}).items()}
+        for index in answer.get("undecided", []):
+            rule = rules[index]
+            message = (f"whether rule '{rule.id}' can decide was not settled within lint's budget of "
+                       f"{LINT_SECONDS:g} seconds")
+            analysis.findings[index] = message
+            place = _diagnostics.place_at("policy", policy_text, rule.line, rule.column)
+            build.lint_notes.append(Note(place, _diagnostics.INFORMATION, "undecided", message))
 
     def decides(self, path: Path, text: str) -> Callable[[int], str]:
         build = self.builds.get(str(path))
@@ -315,7 +333,7 @@ class TamselServer(LanguageServer):
             if index in analysis.findings:
                 return analysis.findings[index]
             if index in analysis.deciding:
-                example = json.dumps(analysis.deciding[index], ensure_ascii=False, allow_nan=True)
+                example = _json.dumps(analysis.deciding[index], ensure_ascii=False)
                 return f"it decides, for example, the input `{example}` (checked with the engine)"
             return "whether it can decide: not known"
 

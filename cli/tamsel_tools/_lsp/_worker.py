@@ -1,18 +1,22 @@
 """Lint in a process of its own: the server's requests keep their thread, and the next
 change ends a lint that is no longer wanted by ending the process.
 
-Reads {"schema", "policy", "governance"} as JSON on standard input; writes
-{"findings": [...], "deciding": {index: input}} or {"error": text} on standard output.
+Reads {"schema", "policy", "governance", "seconds"} as JSON on standard input; writes
+{"findings": [...], "deciding": {index: input}, "undecided": [index, ...]} or
+{"error": text} on standard output. The process ends itself when the server is gone.
 """
 
 from __future__ import annotations
 
-import json
+import os
 import sys
+import threading
+import time
 from typing import Any, Dict
 
-from tamsel_tools import _analysis
+from tamsel_tools import _analysis, _json
 from tamsel_tools._policy import Policy, PolicyError
+from tamsel_tools._solver import Budget
 
 
 def analyse(request: Dict[str, Any]) -> Dict[str, Any]:
@@ -22,21 +26,31 @@ def analyse(request: Dict[str, Any]) -> Dict[str, Any]:
         policy = Policy(request["schema"], request["policy"], request.get("governance"))
     except PolicyError as error:
         return {"error": f"the documents do not build: {error.message}"}
-    findings, deciding = _analysis._reach(policy.rules, policy)
+    budget = Budget(float(request["seconds"]))
+    reached = _analysis.lint_within(policy.rules, policy, budget, witnesses=True)
     return {
-        "findings": [{**finding.to_json(), "scope_name": finding.scope_name} for finding in findings],
-        "deciding": {str(index): value for index, value in deciding.items()},
+        "findings": [{**finding.to_json(), "scope_name": finding.scope_name} for finding in reached.findings],
+        "deciding": {str(index): value for index, value in reached.inputs.items()},
+        "undecided": list(reached.undecided),
     }
 
 
+def _orphaned(parent: int) -> None:
+    """Ends the process once the server that started it has gone."""
+    while os.getppid() == parent:
+        time.sleep(0.5)
+    os._exit(1)
+
+
 def main() -> int:
+    threading.Thread(target=_orphaned, args=(os.getppid(),), daemon=True).start()
     try:
-        answer = analyse(json.loads(sys.stdin.read()))
+        answer = analyse(_json.loads(sys.stdin.read()))
     except KeyboardInterrupt:
         return 130
     except Exception as error:  # noqa: BLE001 - any fault is reported to the server, which stays up
         answer = {"error": f"the analysis failed: {type(error).__name__}: {error}"}
-    sys.stdout.write(json.dumps(answer, allow_nan=True))
+    sys.stdout.write(_json.dumps(answer))
     return 0
 
 
