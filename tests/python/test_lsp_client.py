@@ -267,3 +267,86 @@ async def test_a_ten_megabyte_policy(client: LanguageClient, workspace: Path) ->
     result = await client.text_document_completion_async(
         types.CompletionParams(document, types.Position(line=4 * count, character=22)))
     assert [item.label for item in result.items] == ["amount", "currency"]
+
+
+@pytest.mark.asyncio
+async def test_a_cancelled_request_is_not_answered(client: LanguageClient, workspace: Path) -> None:
+    from pygls.exceptions import JsonRpcRequestCancelled
+
+    uri = _open(client, workspace / "policy.yaml")
+    params = types.HoverParams(types.TextDocumentIdentifier(uri=uri), types.Position(line=5, character=45))
+    for attempt in range(3):
+        sent = client.protocol.send_request(types.TEXT_DOCUMENT_HOVER, params, msg_id=f"cancelled-{attempt}")
+        client.protocol.notify(types.CANCEL_REQUEST, types.CancelParams(id=f"cancelled-{attempt}"))
+        with pytest.raises(JsonRpcRequestCancelled):
+            await asyncio.wrap_future(sent)
+    # and the server goes on answering
+    hover = await client.text_document_hover_async(params)
+    assert hover is not None and "**number**" in hover.contents.value
+
+
+# Rule "either" is shadowed by the two before it together, which only the solver finds.
+UNION = """version: 1
+rules:
+  - id: large
+    scope: {action: refund}
+    when: [[action, amount], greater_than, {literal: 50}]
+    effect: block
+  - id: negative
+    scope: {action: refund}
+    when: [[action, amount], less_than, {literal: 0}]
+    effect: block
+  - id: either
+    scope: {action: refund}
+    when:
+      any:
+        - [[action, amount], greater_than, {literal: 100}]
+        - [[action, amount], less_than, {literal: -5}]
+    effect: allow
+"""
+
+
+@pytest_lsp.fixture(config=ClientServerConfig(server_command=[sys.executable, "-m", "tamsel_tools", "lsp"]))
+async def hurried_client(lsp_client: LanguageClient, workspace: Path):
+    params = types.InitializeParams(
+        capabilities=pytest_lsp.client_capabilities("neovim"),
+        workspace_folders=[types.WorkspaceFolder(uri=workspace.as_uri(), name="project")],
+        initialization_options={"lintSeconds": 1e-9},
+    )
+    await lsp_client.initialize_session(params)
+    yield
+    await lsp_client.shutdown_session()
+
+
+@pytest.mark.asyncio
+async def test_covering_rules_as_related_information(client: LanguageClient, workspace: Path) -> None:
+    uri = _open(client, workspace / "policy.yaml", UNION)
+    (found,) = await _diagnostics(client, uri, _has("shadowed"))
+    assert [(r.location.range.start.line, r.message) for r in found.related_information or []] == [
+        (2, "rule 'large' (index 0) decides first"), (6, "rule 'negative' (index 1) decides first")]
+
+
+@pytest.mark.asyncio
+async def test_what_lint_leaves_undecided_within_its_budget(hurried_client: LanguageClient, workspace: Path) -> None:
+    uri = _open(hurried_client, workspace / "policy.yaml", UNION)
+    found = await _diagnostics(hurried_client, uri, _has("undecided"))
+    assert _summary(found) == [(types.DiagnosticSeverity.Information, "undecided", 10, 4, 14,
+                                "whether rule 'either' can decide was not settled within lint's budget of 1e-09 seconds")]
+
+
+@pytest.mark.asyncio
+async def test_governance_definitions_and_violations_at_policy_rules(client: LanguageClient, workspace: Path) -> None:
+    governance = (workspace / "governance.yaml").read_text() + (
+        "    - id: refund-fields\n      select:\n        where:\n          scope: {action: refund}\n"
+        "      must:\n        allowed_fields: [action.currency]\n      error: refund rules read the currency only\n")
+    governance_uri = _open(client, workspace / "governance.yaml", governance)
+    policy_uri = _open(client, workspace / "policy.yaml")
+    found = await _diagnostics(client, policy_uri, _has("governance_violation"))
+    assert [(d.range.start.line, d.message) for d in found] == [
+        (2, "refund rules read the currency only (governance rule 'refund-fields')"),
+    ]
+    document = types.TextDocumentIdentifier(uri=governance_uri)
+    places = await client.text_document_definition_async(
+        types.DefinitionParams(document, types.Position(line=15, character=30)))
+    assert [(p.uri, p.range.start.line, p.range.start.character) for p in places] == [
+        ((workspace / "schema.yaml").as_uri(), 5, 6)]

@@ -187,3 +187,14 @@ def test_item_spans_follow_the_rules() -> None:
     spans = [_nodes.item_span(lines, "policy", number) for number in range(6)]
     assert [None if s is None else (s.first, s.last, s.index) for s in spans] == [
         None, None, (2, 4, 0), (2, 4, 0), (4, 5, 1), None]
+
+
+@pytest.mark.parametrize("missing", ["pygls", "yaml"])
+def test_without_its_packages_the_server_says_what_to_install(missing: str) -> None:
+    import subprocess
+    import sys
+
+    code = f"import sys; sys.modules[{missing!r}] = None; from tamsel_tools import main; raise SystemExit(main(['lsp']))"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        2, "", "tamsel lsp: the language server needs pygls and PyYAML; install them with: pip install 'tamsel[lsp]'\n")

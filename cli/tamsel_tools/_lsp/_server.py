@@ -29,6 +29,7 @@ from tamsel_tools._lsp._store import Store, lines_of, path_of, uri_of
 from tamsel_tools._policy import _rule
 
 DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
+CANCEL_WINDOW = 0.02  # seconds a request waits for its cancellation before it is answered
 LINT_SECONDS = 30.0  # the solver's budget for one lint; what it leaves is undecided
 LINT_GRACE = 30.0  # past the budget, the time to start, build and check inputs before the process is ended
 T = TypeVar("T")
@@ -72,6 +73,7 @@ class TamselServer(LanguageServer):
         self.lints: Dict[str, asyncio.Task[None]] = {}
         self.published: Dict[str, bool] = {}  # uri: whether its last diagnostics were not empty
         self.debounce = DEBOUNCE
+        self.lint_seconds = LINT_SECONDS
         self._last_lines: Tuple[Optional[str], List[str]] = (None, [])
         self.processes: Dict[int, asyncio.subprocess.Process] = {}  # the lint processes running
 
@@ -263,7 +265,7 @@ class TamselServer(LanguageServer):
 
     async def _lint(self, key: str, build: Build, compiled: Any, texts: Texts) -> None:
         request = _json.dumps({
-            "schema": texts.schema, "policy": texts.policy, "governance": texts.governance, "seconds": LINT_SECONDS})
+            "schema": texts.schema, "policy": texts.policy, "governance": texts.governance, "seconds": self.lint_seconds})
         process = await asyncio.create_subprocess_exec(
             sys.executable, "-m", "tamsel_tools._lsp._worker",
             stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL,
@@ -271,10 +273,11 @@ class TamselServer(LanguageServer):
         assert build.analysis is not None
         self.processes[process.pid] = process
         try:
-            output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), LINT_SECONDS + LINT_GRACE)
+            output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), self.lint_seconds + LINT_GRACE)
             answer = _json.loads(output.decode("utf-8") or "{}")
         except asyncio.TimeoutError:
-            answer = {"error": f"lint did not finish within {LINT_SECONDS:g} seconds: whether a rule can decide is undecided"}
+            answer = {"error": f"lint did not finish within {self.lint_seconds:g} seconds: "
+                      "whether a rule can decide is undecided"}
         except asyncio.CancelledError:
             raise
         except ValueError:
@@ -314,7 +317,7 @@ class TamselServer(LanguageServer):
         for index in answer.get("undecided", []):
             rule = rules[index]
             message = (f"whether rule '{rule.id}' can decide was not settled within lint's budget of "
-                       f"{LINT_SECONDS:g} seconds")
+                       f"{self.lint_seconds:g} seconds")
             analysis.findings[index] = message
             place = _diagnostics.place_at("policy", policy_text, rule.line, rule.column)
             build.lint_notes.append(Note(place, _diagnostics.INFORMATION, "undecided", message))
@@ -387,6 +390,14 @@ def _path(uri: str) -> Optional[Path]:
 def server() -> TamselServer:
     ls = TamselServer()
 
+    @ls.feature(types.INITIALIZE)
+    def initialize(ls: TamselServer, params: types.InitializeParams) -> None:
+        # {"lintSeconds": N}: the solver's budget for one lint.
+        options = params.initialization_options
+        seconds = options.get("lintSeconds") if isinstance(options, dict) else None
+        if isinstance(seconds, (int, float)) and not isinstance(seconds, bool) and 0 < seconds < 86400:
+            ls.lint_seconds = float(seconds)
+
     @ls.feature(types.INITIALIZED)
     def initialized(ls: TamselServer, params: types.InitializedParams) -> None:
         folders = [path_of(folder.uri) for folder in ls.workspace.folders.values()]
@@ -451,8 +462,9 @@ def server() -> TamselServer:
         return path, text, lines, role, where[0], where[1]
 
     async def _request(ls: TamselServer, work: Callable[[], T], default: T) -> T:
-        # One turn of the loop first: a request cancelled while it waited is not run.
-        await asyncio.sleep(0)
+        # The messages already sent are read first: a request cancelled right after it was
+        # sent (the user typed on) is not answered.
+        await asyncio.sleep(CANCEL_WINDOW)
         return ls.guarded(work, default)
 
     @ls.feature(types.TEXT_DOCUMENT_COMPLETION, types.CompletionOptions(trigger_characters=[" ", "[", ","]))
