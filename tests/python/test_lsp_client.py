@@ -99,6 +99,9 @@ ERRORS = [
      "unknown_field", 5, 15, 45,
      "unknown field 'amont' in domain 'action'\nhelp: the schema declares these fields of action 'refund': "
      "amount, currency"),
+    # Columns in the encoding negotiated with this client, UTF-8: the a umlaut counts two, the emoji four.
+    ("      subject: {domain: action, field: amount}", "      subject: {domain: \u00e4\U0001f600, field: amount}",
+     "unknown_domain", 5, 15, 46, "unknown domain '\u00e4\U0001f600'\nhelp: the domains are action, actor, snapshot"),
     ("    effect: block", "    effect: deny", "unknown_variant", 8, 12, 16,
      "rules[0].effect: unknown variant `deny`, expected one of `allow`, `block`, `require_approval`"),
 ]
