@@ -198,3 +198,25 @@ def test_without_its_packages_the_server_says_what_to_install(missing: str) -> N
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout, done.stderr) == (
         2, "", "tamsel lsp: the language server needs pygls and PyYAML; install them with: pip install 'tamsel[lsp]'\n")
+
+
+HOSTILE = sorted((Path(__file__).parents[2] / "fuzz" / "regressions").glob("*.yaml"))
+HOSTILE_TEXTS = [path.read_text(encoding="utf-8", errors="replace") for path in HOSTILE] + [
+    "rules:\n  - &a [*a]\n",
+    "version: 1\nrules:\n" + "  - id: x\n    when: " + "[" * 5000 + "\n",
+    "\t\x00\ufeff: [\n",
+]
+
+
+@pytest.mark.parametrize("text", HOSTILE_TEXTS, ids=[p.name for p in HOSTILE] + ["self-alias", "deep", "bytes"])
+def test_hostile_texts_give_answers(text: str) -> None:
+    lines = lines_of(text)
+    for document in ("policy", "governance"):
+        for line in range(min(len(lines), 4)):
+            _completion.complete(lines, document, line, len(lines[line]), SCHEMA, ["r"])
+            _navigation.hover(lines, document, line, 1, SCHEMA, "schema.yaml", lambda index: "")
+            _navigation.definition(lines, document, line, 1, SCHEMA)
+        _navigation.rules(lines, document)
+    _navigation.schema_symbols(text)
+    built = _diagnostics.build(_diagnostics.Texts(text, text, text))
+    assert built.compiled is None and sum(len(notes) for notes in built.notes.values()) == 1

@@ -75,8 +75,6 @@ def compose(text: str) -> Any:
         return None
     except Exception:  # noqa: BLE001 - malformed YAML, deep nesting, bad characters: no tree
         return None
-    except RecursionError:
-        return None
 
 
 def kind(node: Any) -> str:
@@ -160,8 +158,12 @@ def contains_marker(found: Found) -> bool:
 def marked(root: Any) -> Optional[Found]:
     """The scalar that holds the marker, wherever it stands."""
     stack: List[Tuple[Any, Tuple[Step, ...]]] = [(root, (Step(root, ""),))]
+    seen = set()  # an alias shares its node: each is walked once, so that no alias multiplies the walk
     while stack:
         node, steps = stack.pop()
+        if id(node) in seen:
+            continue
+        seen.add(id(node))
         shape = kind(node)
         if shape == "scalar":
             if MARKER in node.value:

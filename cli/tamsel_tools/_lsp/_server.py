@@ -364,8 +364,6 @@ class TamselServer(LanguageServer):
             self.window_log_message(types.LogMessageParams(
                 type=types.MessageType.Error, message=f"tamsel: {type(error).__name__}: {error}"))
             return default
-        except RecursionError:
-            return default
 
     def schema_of(self, path: Path, role: str) -> Tuple[Optional[Path], _schema.Schema, List[str]]:
         """The schema that goes with a policy or governance document, and the policy's rule ids."""
