@@ -30,6 +30,7 @@ TYPING = [
     ("[[actor, role], equals, {literal: |", []),
     ("[[action, amount], less_than, {subject: [snapshot, |", ["maintenance_mode", "min_trust_level"]),
     ('{subject: {domain: action, field: "|', ["amount", "currency"]),
+    ("{subject: {domain: actor, field:|}, operator: equals, value: {literal: 1}}", ["frozen", "role", "trust_level"]),
     ("{all: [[[action, amount], equals, {literal: 1}], [[actor, |", ["frozen", "role", "trust_level"]),
     ("[[nowhere, |", []),
     ("[[action, amount], equals, {literal: 1}] # [[actor, |", []),

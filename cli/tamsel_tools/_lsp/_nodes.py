@@ -272,7 +272,9 @@ def compose_span(lines: Sequence[str], span: Span) -> Any:
 def _candidates(line_text: str, column: int) -> List[str]:
     prefix = line_text[:column]
     rest = line_text[column:]
-    return [prefix + MARKER + rest, prefix + MARKER + _closers(prefix)]
+    # Right after a colon the value is not begun: a key needs a space before its value.
+    marker = " " + MARKER if prefix.endswith(":") else MARKER
+    return [prefix + marker + rest, prefix + marker + _closers(prefix)]
 
 
 def at_cursor(lines: Sequence[str], document: str, line: int, column: int) -> Optional[Tuple[Found, Optional[int]]]:

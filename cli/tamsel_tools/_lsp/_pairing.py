@@ -23,8 +23,7 @@ SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
 # Folders a workspace scan never enters: environments, builds and version control.
 _SKIPPED = {"node_modules", "build", "dist", "__pycache__", "venv", "site-packages"}
 _SCAN_FILES = 20_000
-_SCAN_SECONDS = 1.0
-_SCAN_FRESH = 2.0  # a workspace's suites are looked for again after this many seconds
+_SCAN_SECONDS = 0.5
 
 
 @dataclass(frozen=True)
@@ -95,14 +94,18 @@ class Pairings:
     def __init__(self, store: Store, folders: Sequence[Path] = ()) -> None:
         self.store = store
         self.folders = list(folders)
-        self._suites: List[SuiteNames] = []
-        self._scanned = -_SCAN_FRESH
+        self._suites: Optional[List[SuiteNames]] = None
 
     def suites(self) -> List[SuiteNames]:
-        if time.monotonic() - self._scanned >= _SCAN_FRESH:
+        """The workspace's suites, looked for once and again after `changed` names a suite."""
+        if self._suites is None:
             self._suites = [suite for suite in map(self._read_suite, self._suite_paths()) if suite is not None]
-            self._scanned = time.monotonic()
         return self._suites
+
+    def changed(self, path: Path) -> None:
+        """A file was opened, changed, saved, made or deleted: a suite's names are read anew."""
+        if path.name.endswith(SUITE_ENDINGS):
+            self._suites = None
 
     def _read_suite(self, path: Path) -> Optional[SuiteNames]:
         text = self.store.text(path)

@@ -345,6 +345,7 @@ class TamselServer(LanguageServer):
     # ------------------------------------------------------------ scheduling
 
     def schedule(self, path: Path) -> None:
+        self.pairings.changed(path)
         key = str(path)
         task = self.pending.pop(key, None)
         if task is not None:
