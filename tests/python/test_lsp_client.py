@@ -353,3 +353,14 @@ async def test_governance_definitions_and_violations_at_policy_rules(client: Lan
         types.DefinitionParams(document, types.Position(line=15, character=30)))
     assert [(p.uri, p.range.start.line, p.range.start.character) for p in places] == [
         ((workspace / "schema.yaml").as_uri(), 5, 6)]
+
+
+@pytest.mark.asyncio
+async def test_a_schema_without_policy_is_checked_alone(client: LanguageClient, workspace: Path) -> None:
+    (workspace / "lone").mkdir()
+    uri = _open(client, workspace / "lone" / "schema.yaml", "version: 1\nactions: {}\nactor: {fields: {}}\n")
+    found = await _diagnostics(client, uri, lambda ds: bool(ds))
+    assert [(d.code, d.range.start.line, d.message) for d in found] == [
+        ("missing_field", 0, "missing field `snapshot`")]
+    _change(client, uri, "version: 1\nactions: {}\nactor: {fields: {}}\nsnapshot: {fields: {}}\n")
+    await _diagnostics(client, uri, lambda ds: not ds)

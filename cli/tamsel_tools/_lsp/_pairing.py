@@ -126,6 +126,10 @@ class Pairings:
                 if seen > _SCAN_FILES or time.monotonic() > deadline:
                     return
 
+    def project_problem(self, policy: Path) -> Optional[Problem]:
+        """What stands in the way of the project file above the policy, if anything."""
+        return project_of(policy)[1]
+
     def pair(self, policy: Path) -> Tuple[Pairing, Optional[Problem]]:
         """The policy's pairing, and the project file's problem when one stood in the way."""
         project, problem = project_of(policy)

@@ -12,7 +12,7 @@ import os
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 from lsprotocol import types
 from pygls.lsp.server import LanguageServer
@@ -46,7 +46,7 @@ class Analysis:
 
 @dataclass
 class Build:
-    pairing: Pairing
+    pairing: Optional[Pairing]  # None for a schema that no policy goes with, checked alone
     paths: Dict[str, Path]  # the documents of the build by their role
     notes: Dict[str, List[Note]]  # by path
     lint_notes: List[Note] = field(default_factory=list)
@@ -124,11 +124,13 @@ class TamselServer(LanguageServer):
         text = self.store.text(path)
         return None if text is None else self.pairings.role(path, text)
 
-    def affected(self, path: Path) -> List[Tuple[str, Optional[Pairing]]]:
-        """The builds that a change of the document redoes: (key, pairing), None for a lone schema."""
-        keys: Dict[str, Optional[Pairing]] = {
-            key: build.pairing for key, build in self.builds.items() if path in build.paths.values()
-        }
+    def affected(self, path: Path) -> Dict[str, Optional[Pairing]]:
+        """The builds that a change of the document redoes, by key: the policy's path with its
+        pairing, or a lone schema's path with None. Every pairing is made anew."""
+        keys: Dict[str, Optional[Pairing]] = {}
+        for key, build in self.builds.items():
+            if path in build.paths.values():
+                keys[key] = None if build.pairing is None else self.pairings.pair(build.pairing.policy)[0]
         role = self.role_of(path)
         if role == "policy":
             keys[str(path)] = self.pairings.pair(path)[0]
@@ -136,9 +138,19 @@ class TamselServer(LanguageServer):
             pairings = self.pairings.policies_of(path, role)
             for pairing in pairings:
                 keys[str(pairing.policy)] = pairing
-            if not pairings and role == "schema":
+            if role == "schema" and not pairings:
                 keys[str(path)] = None
-        return list(keys.items())
+            elif role == "schema":
+                keys.pop(str(path), None)
+                self._drop(str(path))
+        return keys
+
+    def _drop(self, key: str) -> None:
+        """A build no longer wanted: its lint ends and its documents are published without it."""
+        self._cancel_lint(key)
+        build = self.builds.pop(key, None)
+        for each in build.paths.values() if build is not None else ():
+            self.publish(each)
 
     def notes_of(self, key: str, pairing: Optional[Pairing]) -> "Notes":
         """Construction's notes for one build, by path."""
@@ -186,16 +198,16 @@ class TamselServer(LanguageServer):
     def refresh(self, path: Path) -> None:
         """Redoes every build that the document takes part in, and publishes their diagnostics."""
         touched: set[str] = {str(path)}
-        for key, pairing in self.affected(path):
+        for key, pairing in self.affected(path).items():
             old = self.builds.get(key)
             if old is not None:
                 touched.update(str(each) for each in old.paths.values())
             self._cancel_lint(key)
             made = self.notes_of(key, pairing)
-            problem = self.pairings.pair(pairing.policy)[1] if pairing is not None else None
+            problem = self.pairings.project_problem(pairing.policy) if pairing is not None else None
             if problem is not None and pairing is not None:
                 made.notes.setdefault(str(pairing.policy), []).append(self._problem_note(problem, made.texts.policy))
-            build = Build(pairing or Pairing(Path(key), Path(key), None, "alone"), made.paths, made.notes)
+            build = Build(pairing, made.paths, made.notes)
             self.builds[key] = build
             touched.update(made.notes)
             if made.compiled is not None and pairing is not None:
@@ -210,18 +222,14 @@ class TamselServer(LanguageServer):
 
     def forget(self, path: Path) -> None:
         """A closed policy's build goes; its documents are published anew."""
-        build = self.builds.pop(str(path), None)
-        self._cancel_lint(str(path))
-        if build is not None:
-            for each in build.paths.values():
-                self.publish(each)
+        self._drop(str(path))
         self.publish(path)
 
     def publish(self, path: Path) -> None:
         notes: List[Note] = []
         for build in self.builds.values():
             notes += build.notes.get(str(path), [])
-            if build.pairing.policy == path:
+            if build.pairing is not None and build.pairing.policy == path:
                 notes += build.lint_notes
         unique = list(dict.fromkeys(notes))
         uri = uri_of(path)
@@ -290,7 +298,7 @@ class TamselServer(LanguageServer):
         if self.builds.get(key) is not build:
             return
         self._take_analysis(build, compiled, answer)
-        self.publish(build.pairing.policy)
+        self.publish(Path(key))
 
     def _take_analysis(self, build: Build, compiled: Any, answer: Dict[str, Any]) -> None:
         analysis = build.analysis
@@ -437,7 +445,7 @@ def server() -> TamselServer:
         ls.guarded(lambda: ls.forget(path), None)
         for key, build in list(ls.builds.items()):
             if path in build.paths.values():
-                ls.schedule(build.pairing.policy if build.pairing.by != "alone" else Path(key))
+                ls.schedule(Path(key))
 
     @ls.feature(types.WORKSPACE_DID_CHANGE_WATCHED_FILES)
     def watched(ls: TamselServer, params: types.DidChangeWatchedFilesParams) -> None:
