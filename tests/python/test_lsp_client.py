@@ -364,3 +364,29 @@ async def test_a_schema_without_policy_is_checked_alone(client: LanguageClient, 
         ("missing_field", 0, "missing field `snapshot`")]
     _change(client, uri, "version: 1\nactions: {}\nactor: {fields: {}}\nsnapshot: {fields: {}}\n")
     await _diagnostics(client, uri, lambda ds: not ds)
+
+
+@pytest_lsp.fixture(config=ClientServerConfig(server_command=[sys.executable, "-m", "tamsel_tools", "lsp"]))
+async def plain_client(lsp_client: LanguageClient, workspace: Path):
+    """A client that states no capabilities: positions in UTF-16, symbols without a tree."""
+    params = types.InitializeParams(
+        capabilities=types.ClientCapabilities(),
+        workspace_folders=[types.WorkspaceFolder(uri=workspace.as_uri(), name="project")],
+    )
+    await lsp_client.initialize_session(params)
+    yield
+    await lsp_client.shutdown_session()
+
+
+@pytest.mark.asyncio
+async def test_a_client_without_capabilities(plain_client: LanguageClient, workspace: Path) -> None:
+    text = (workspace / "policy.yaml").read_text().replace("{domain: action, field: amount}", "{domain: \u00e4\U0001f600, field: amount}")
+    uri = _open(plain_client, workspace / "policy.yaml", text)
+    found = await _diagnostics(plain_client, uri, lambda ds: bool(ds))
+    # The a umlaut counts one UTF-16 unit, the emoji two.
+    assert [(d.code, d.range.start.character, d.range.end.character) for d in found] == [("unknown_domain", 15, 43)]
+    schema = _open(plain_client, workspace / "schema.yaml")
+    symbols = await plain_client.text_document_document_symbol_async(
+        types.DocumentSymbolParams(types.TextDocumentIdentifier(uri=schema)))
+    assert [(s.name, s.container_name, s.location.range.start.line) for s in symbols][:4] == [
+        ("refund", None, 2), ("amount", "refund", 4), ("currency", "refund", 5), ("close_account", None, 6)]

@@ -12,7 +12,7 @@ import os
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar, Union
 
 from lsprotocol import types
 from pygls.lsp.server import LanguageServer
@@ -530,21 +530,25 @@ def server() -> TamselServer:
         return await _request(ls, work, None)
 
     @ls.feature(types.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
-    async def symbols(ls: TamselServer, params: types.DocumentSymbolParams) -> Optional[List[types.DocumentSymbol]]:
-        def work() -> Optional[List[types.DocumentSymbol]]:
+    async def symbols(
+        ls: TamselServer, params: types.DocumentSymbolParams
+    ) -> Optional[Union[List[types.DocumentSymbol], List[types.SymbolInformation]]]:
+        def work() -> Optional[Union[List[types.DocumentSymbol], List[types.SymbolInformation]]]:
             path = _path(params.text_document.uri)
             text = ls.store.text(path) if path is not None else None
             if path is None or text is None:
                 return None
             role = ls.pairings.role(path, text)
-            lines = lines_of(text)
+            lines = ls.lines_of(text)
             if role in ("policy", "governance"):
                 found = _navigation.rules(lines, role)
             elif role == "schema":
                 found = _navigation.schema_symbols(text)
             else:
                 return None
-            return [_symbol(ls, lines, each) for each in found]
+            if _hierarchical(ls):
+                return [_symbol(ls, lines, each) for each in found]
+            return [flat for each in found for flat in _flat(ls, params.text_document.uri, lines, each, None)]
 
         return await _request(ls, work, None)
 
@@ -557,6 +561,24 @@ _KINDS = {
     "block": types.SymbolKind.Struct,
     "field": types.SymbolKind.Field,
 }
+
+
+def _hierarchical(ls: TamselServer) -> bool:
+    document = ls.client_capabilities.text_document
+    symbols = document.document_symbol if document is not None else None
+    return bool(symbols is not None and symbols.hierarchical_document_symbol_support)
+
+
+def _flat(
+    ls: TamselServer, uri: str, lines: Sequence[str], symbol: _navigation.Symbol, container: Optional[str]
+) -> List[types.SymbolInformation]:
+    """The symbol and its children as a flat list, for a client that shows no tree."""
+    location = types.Location(uri=uri, range=ls.client_range(lines, symbol.span))
+    found = [types.SymbolInformation(name=symbol.name or " ", kind=_KINDS[symbol.kind], location=location,
+                                     container_name=container)]
+    for child in symbol.children:
+        found += _flat(ls, uri, lines, child, symbol.name)
+    return found
 
 
 def _symbol(ls: TamselServer, lines: Sequence[str], symbol: _navigation.Symbol) -> types.DocumentSymbol:
