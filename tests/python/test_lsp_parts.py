@@ -221,3 +221,33 @@ def test_hostile_texts_give_answers(text: str) -> None:
     _navigation.schema_symbols(text)
     built = _diagnostics.build(_diagnostics.Texts(text, text, text))
     assert built.compiled is None and sum(len(notes) for notes in built.notes.values()) == 1
+
+
+POLICY = (PROJECT / "policy.yaml").read_text()
+GOVERNED = GOVERNANCE % "          scope: {action: refund}\n          when: {subject: {domain: action, field: currency}}"
+# (document, text, line, column, the hover's text or None)
+HOVERS = [
+    ("policy", POLICY, 5, 45, "`amount`: **number**, field of action 'refund', declared in schema.yaml at line 5"),
+    ("policy", POLICY, 15, 21, "`frozen`: **boolean**, field of the actor, declared in schema.yaml at line 13"),
+    ("policy", POLICY, 3, 22, "action `refund`, declared in schema.yaml at line 3"),
+    ("policy", POLICY.replace("[actor, frozen]", "[actor, frozn]"), 15, 21, "`frozn`: not a declared field of domain 'actor'"),
+    ("policy", POLICY.replace("[[action, amount]", "[[action, amount], [1]"), 11, 21,
+     "`amount`: **number**, field of action 'refund', declared in schema.yaml at line 5"),
+    ("policy", POLICY, 6, 18, None),  # an operator
+    ("policy", POLICY, 2, 4, None),  # a key
+    ("governance", GOVERNED, 7, 50, "`currency`: **string**, field of action 'refund', declared in schema.yaml at line 6"),
+    ("governance", GOVERNED, 6, 28, "action `refund`, declared in schema.yaml at line 3"),
+]
+
+
+@pytest.mark.parametrize("document, text, line, column, expected", HOVERS)
+def test_hover(document: str, text: str, line: int, column: int, expected: Optional[str]) -> None:
+    found = _navigation.hover(lines_of(text), document, line, column, SCHEMA, "schema.yaml", lambda index: "?")
+    assert (found[0] if found is not None else None) == expected
+
+
+def test_hover_on_a_rule_id() -> None:
+    found = _navigation.hover(lines_of(POLICY), "policy", 13, 12, SCHEMA, "schema.yaml", lambda index: f"asked {index}")
+    assert found is not None and found[0] == (
+        "rule `frozen_actors`: index 2, in the global rules, effect **require_approval**\n\nasked 2")
+    assert found[1] == (13, 8, 13, 21)

@@ -154,7 +154,7 @@ def _unquoted(text: str) -> str:
 
 def _rule_symbol(lines: Sequence[str], first: int, last: int, indent: int) -> Symbol:
     end = last - 1
-    while end > first and _nodes._indent(lines[end]) is None:
+    while end > first and _nodes.indentation(lines[end]) is None:
         end -= 1
     name, name_span = "", (first, indent, first, len(lines[first]))
     for number in range(first, last):
@@ -204,11 +204,7 @@ def schema_symbols(text: str) -> List[Symbol]:
     for block, fields, span in _schema.symbols(text):
         children = tuple(_declared_symbol(each, "field", each.type or "") for each in fields)
         name_span = (block.line, block.column, block.line, block.end_column)
-        kind = "block" if block.name in ("actor", "snapshot") and not _is_action(text, block) else "action"
+        # The actor and snapshot blocks are keys of the root; actions stand below `actions:`.
+        kind = "block" if block.column == 0 and block.name in ("actor", "snapshot") else "action"
         found.append(Symbol(block.name, kind, kind, span, name_span, children))
     return found
-
-
-def _is_action(text: str, block: Declared) -> bool:
-    """Whether the block's key stands below `actions:` (an action may be named actor too)."""
-    return block.column > 0

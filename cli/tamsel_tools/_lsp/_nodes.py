@@ -210,7 +210,7 @@ class Span:
 _HEADER = {"policy": re.compile(r"rules:\s*(#.*)?$"), "governance": re.compile(r"  +rules:\s*(#.*)?$")}
 
 
-def _indent(line: str) -> Optional[int]:
+def indentation(line: str) -> Optional[int]:
     """The indentation of a line that holds something; None for blank and comment lines."""
     stripped = line.lstrip(" ")
     if not stripped.strip() or stripped.startswith("#"):
@@ -233,7 +233,7 @@ def item_starts(lines: Sequence[str], document: str) -> Optional[Tuple[int, List
     indent: Optional[int] = None
     number = at + 1
     for number in range(at + 1, len(lines)):
-        current = _indent(lines[number])
+        current = indentation(lines[number])
         if current is None:
             continue
         if indent is None:
