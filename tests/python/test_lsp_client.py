@@ -390,3 +390,41 @@ async def test_a_client_without_capabilities(plain_client: LanguageClient, works
         types.DocumentSymbolParams(types.TextDocumentIdentifier(uri=schema)))
     assert [(s.name, s.container_name, s.location.range.start.line) for s in symbols][:4] == [
         ("refund", None, 2), ("amount", "refund", 4), ("currency", "refund", 5), ("close_account", None, 6)]
+
+
+def _lint_processes(server: int) -> List[int]:
+    """The lint processes that the server started and that still run."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text()
+            command = (entry / "cmdline").read_bytes()
+        except (OSError, ValueError):
+            continue
+        fields = stat.rsplit(")", 1)[-1].split()
+        if entry.name.isdigit() and int(fields[1]) == server and fields[0] != "Z" and b"_lsp._worker" in command:
+            found.append(int(entry.name))
+    return found
+
+
+async def _until(check: Callable[[], Any], seconds: float) -> Any:
+    for _ in range(int(seconds / 0.05)):
+        value = check()
+        if value:
+            return value
+        await asyncio.sleep(0.05)
+    return check()
+
+
+@pytest.mark.asyncio
+async def test_the_next_change_ends_the_lint_in_progress(client: LanguageClient, workspace: Path) -> None:
+    rule = ("  - id: r%d\n    scope: {action: refund}\n    when:\n      any:\n"
+            "        - [[action, amount], greater_than, {literal: %d}]\n"
+            "        - [[action, amount], less_than, {literal: -%d}]\n    effect: block\n")
+    text = "version: 1\nrules:\n" + "".join(rule % (i, 1000 - i, i) for i in range(3000))  # seconds of lint
+    uri = _open(client, workspace / "policy.yaml", text)
+    server = client._server.pid  # type: ignore[union-attr]
+    (first,) = await _until(lambda: _lint_processes(server), 20)
+    _change(client, uri, text.replace("{literal: 1000}", "{literal: 1001}"))
+    later = await _until(lambda: [pid for pid in _lint_processes(server) if pid != first], 20)
+    assert first not in _lint_processes(server) and len(later) == 1
