@@ -98,8 +98,9 @@ def _check(z3: Any, solver: Any, assumptions: Sequence[Any]) -> Any:
 class Progress:
     """`lint: 120 of 10000 rules` on standard error, past two seconds, when it is a terminal."""
 
-    def __init__(self, what: str, stream: IO[str] = sys.stderr, after: float = 2.0) -> None:
+    def __init__(self, what: str, unit: str = "rules", stream: IO[str] = sys.stderr, after: float = 2.0) -> None:
         self.what = what
+        self.unit = unit
         self.stream = stream
         self.start = time.monotonic()
         self.after = after
@@ -113,7 +114,7 @@ class Progress:
             return
         self.last = now
         self.shown = True
-        self.stream.write(f"\r{self.what}: {done} of {total} rules")
+        self.stream.write(f"\r{self.what}: {done} of {total} {self.unit}")
         self.stream.flush()
 
     def close(self) -> None:

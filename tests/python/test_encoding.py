@@ -174,3 +174,30 @@ def test_ctrl_c_during_a_solver_call_is_a_keyboard_interrupt():
             _solver.check(hard_solver(), budget=_solver.Budget(20))
     finally:
         timer.cancel()
+
+
+class Terminal:
+    def __init__(self, tty):
+        self.tty, self.text = tty, ""
+
+    def isatty(self):
+        return self.tty
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("tty, after, expected", [
+    (True, 0.0, "\rlint: 3 of 10 rules\r\x1b[K"),
+    (True, 60.0, ""),  # not yet two seconds (here a minute) in
+    (False, 0.0, ""),  # standard error is a file or a pipe
+])  # fmt: skip
+def test_progress_shows_on_a_terminal_past_its_delay(tty, after, expected):
+    stream = Terminal(tty)
+    progress = _solver.Progress("lint", stream=stream, after=after)
+    _solver.Budget(None, progress).report(3, 10)
+    progress.close()
+    assert stream.text == expected
