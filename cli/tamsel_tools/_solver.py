@@ -25,12 +25,17 @@ class AnalysisUnavailable(Exception):
     """The solver is not installed; the message says how to install it."""
 
 
+_capped: List[bool] = []
+
+
 def z3_module() -> Any:
     try:
         import z3  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         raise AnalysisUnavailable(INSTALL_HINT) from None
-    z3.set_param("memory_max_size", MEMORY_CAP_MB)
+    if not _capped:
+        z3.set_param("memory_max_size", MEMORY_CAP_MB)
+        _capped.append(True)
     return z3
 
 

@@ -268,3 +268,16 @@ def test_ctrl_c_during_a_solver_call_exits_130_quietly(documents):
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=60)
     assert (child.returncode, out, err) == (130, "", "")
+
+
+def test_diff_past_its_timeout_names_the_group_left_undecided(capsys, documents):
+    # Only NaN tells the two apart, and only the solver finds it.
+    Path("old.yaml").write_text(NOT_FIVE)
+    Path("new.yaml").write_text(AROUND_FIVE)
+    assert run(capsys, "diff", "schema.yaml", "old.yaml", "new.yaml", "--timeout", "1e-6") == (3, (
+        "action 'refund':\n"
+        "  undecided: not settled within the solver's time limit (--timeout); nothing is claimed about it; "
+        "the pairs listed under it are proven\n"
+        "0 changes of effect\n"), "")  # fmt: skip
+    status, out, _ = run(capsys, "diff", "schema.yaml", "old.yaml", "new.yaml", "--timeout", "1e-6", "--json")
+    assert (status, json.loads(out)) == (3, {"changes": [], "undecided": [{"action": "refund"}]})
