@@ -11,6 +11,7 @@ guard so that its unsatisfiable core names the rules that shadow it.
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import dataclass, field
 from typing import Any, Dict, FrozenSet, List, Optional, Sequence, Tuple
 
@@ -22,6 +23,9 @@ from tamsel_tools._solver import Budget
 from tamsel_tools._witness import AnalysisError, Decider, Judge, first_inputs
 
 FindingKind = str  # "actor_scoped", "unsatisfiable" or "shadowed"
+# How many earlier rules that hold on a built input are tried as the one that covers the rule alone:
+# enough for the usual case, and few enough that a policy of many alike rules stays linear.
+HELD_LOOKED_AT = 24
 
 
 @dataclass(frozen=True)
@@ -160,10 +164,10 @@ class _Walker:
         return answer
 
     def _earlier_holding(self, name: Optional[str], data: Input, position: int) -> List[Rule]:
-        """The rules that take the input before the rule at `position`, the one that decides it first:
-        the earlier ones of its list that hold, and for a global rule, first of all the rule of the
-        input's action type that decides it, if any."""
-        earlier = list(self.indexed.holding(name, data, before=position))
+        """Rules that take the input before the rule at `position`, the one that decides it first: the
+        earlier ones of its list that hold (the first HELD_LOOKED_AT of them), and for a global rule,
+        first of all the rule of the input's action type that decides it, if any."""
+        earlier = list(itertools.islice(self.indexed.holding(name, data, before=position), HELD_LOOKED_AT))
         if name is None:
             decider = self.indexed.decider(data)
             rule = self.encoding.lists.globals[position]
