@@ -369,9 +369,3 @@ def fields_of(rules: Iterable[Rule]) -> List[Field]:
     return list(seen)
 
 
-def literal_numbers(rules: Iterable[Rule]) -> List[float]:
-    return [c.right.value for r in rules for c in r.comparisons
-            if isinstance(c.right, Literal) and isinstance(c.right.value, float)]  # fmt: skip
-
-
-__all__ = ["PolicyEncoding", "OtherTexts", "Texts", "conjunction", "disjunction", "negation", "fields_of", "Mapping"]

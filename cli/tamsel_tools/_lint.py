@@ -134,12 +134,14 @@ class _Walker:
     def _decide(self, name: Optional[str], members: Sequence[Rule], position: int,
                 solvers: Dict[Optional[str], "_ListSolver"]) -> str:  # fmt: skip
         rule = members[position]
-        blockers: Dict[int, None] = {}  # earlier rules that took an input in which the condition holds
-        for candidate in first_inputs(rule, name, self.encoding):
-            held = self._earlier_holding(name, candidate, position)
-            if not held:
+        candidates = list(first_inputs(rule, name, self.encoding))
+        for candidate in candidates:
+            if self._earlier_holding(name, candidate, position, 1) == []:
                 self._decides(rule, candidate, checked=False)
                 return "decides"
+        blockers: Dict[int, None] = {}  # earlier rules that took an input in which the condition holds
+        for candidate in candidates:
+            held = self._earlier_holding(name, candidate, position, HELD_LOOKED_AT)
             # A rule that covers this one alone holds on every input that it matches, this one too.
             for blocker in held:
                 if blocker.scope == rule.scope and _semantics.implies(rule, blocker):
@@ -163,11 +165,11 @@ class _Walker:
             self._decides(rule, data, checked=True)
         return answer
 
-    def _earlier_holding(self, name: Optional[str], data: Input, position: int) -> List[Rule]:
+    def _earlier_holding(self, name: Optional[str], data: Input, position: int, most: int) -> List[Rule]:
         """Rules that take the input before the rule at `position`, the one that decides it first: the
-        earlier ones of its list that hold (the first HELD_LOOKED_AT of them), and for a global rule,
-        first of all the rule of the input's action type that decides it, if any."""
-        earlier = list(itertools.islice(self.indexed.holding(name, data, before=position), HELD_LOOKED_AT))
+        earlier ones of its list that hold (the first `most` of them), and for a global rule, first
+        of all the rule of the input's action type that decides it, if any."""
+        earlier = list(itertools.islice(self.indexed.holding(name, data, before=position), most))
         if name is None:
             decider = self.indexed.decider(data)
             rule = self.encoding.lists.globals[position]

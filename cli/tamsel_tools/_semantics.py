@@ -227,7 +227,7 @@ def never_holds(comparison: Comparison) -> bool:
 
 def comparison_implies(a: Comparison, b: Comparison) -> bool:
     """Whether every input in which `a` holds makes `b` hold."""
-    if a == b or (a.left, a.operator, a.right) == (b.left, b.operator, b.right) or never_holds(a):
+    if a is b or (a.left, a.operator, a.right) == (b.left, b.operator, b.right) or never_holds(a):
         return True
     if a.left != b.left or not isinstance(a.right, Literal) or not isinstance(b.right, Literal):
         return False

@@ -12,7 +12,7 @@ any one of its fields it no longer shows the point.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, FrozenSet, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, FrozenSet, Iterator, List, Optional
 
 from dataclasses import dataclass
 from typing import Sequence
@@ -127,11 +127,6 @@ def _texts(key: Field, encoding: PolicyEncoding) -> Iterator[str]:
     others = OtherTexts(encoding.texts)
     for _ in range(3):
         yield others.fresh()
-
-
-def other_texts(data: Input, encoding: PolicyEncoding) -> List[str]:
-    """The made-up texts an input holds (those the policy does not write)."""
-    return [v for values in data.values() for v in values.values() if isinstance(v, str) and v not in encoding.texts.ids]
 
 
 # ---------------------------------------------------------------- inputs built without the solver
@@ -278,4 +273,3 @@ class Judge:
             raise AnalysisError(f"{what}: the input {dumps(data)} is decided by {got}, not {decider}")
 
 
-__all__ = ["minimal", "preferred", "first_inputs", "Judge", "Decider", "AnalysisError"]
