@@ -259,7 +259,7 @@ class PolicyEncoding:
         others = OtherTexts(self.texts)
 
         def read(name: str, sort: Any) -> Any:
-            return model.eval(sort(name), model_completion=True)
+            return model.eval(sort(name, model.ctx), model_completion=True)
 
         for key in sorted(self.fields if keys is None else keys, key=lambda key: (key != TYPE, key)):
             k, t, n, q, b = self.names(key)
@@ -369,9 +369,3 @@ def fields_of(rules: Iterable[Rule]) -> List[Field]:
     return list(seen)
 
 
-def literal_numbers(rules: Iterable[Rule]) -> List[float]:
-    return [c.right.value for r in rules for c in r.comparisons
-            if isinstance(c.right, Literal) and isinstance(c.right.value, float)]  # fmt: skip
-
-
-__all__ = ["PolicyEncoding", "OtherTexts", "Texts", "conjunction", "disjunction", "negation", "fields_of", "Mapping"]
