@@ -23,7 +23,7 @@ from tamsel_tools._analysis import Finding
 from tamsel_tools._analysis_report import finding_message
 from tamsel_tools._help import Texts
 from tamsel_tools._lsp import _completion, _diagnostics, _navigation, _schema
-from tamsel_tools._lsp._diagnostics import EMPTY_POLICY, Note, Place
+from tamsel_tools._lsp._diagnostics import EMPTY_POLICY, Note
 from tamsel_tools._lsp._pairing import Pairing, Pairings, Problem
 from tamsel_tools._lsp._store import Store, lines_of, path_of, uri_of
 from tamsel_tools._policy import _rule
@@ -74,7 +74,6 @@ class TamselServer(LanguageServer):
         self.published: Dict[str, bool] = {}  # uri: whether its last diagnostics were not empty
         self.debounce = DEBOUNCE
         self.lint_seconds = LINT_SECONDS
-        self._last_lines: Tuple[Optional[str], List[str]] = (None, [])
         self.processes: Dict[int, asyncio.subprocess.Process] = {}  # the lint processes running
 
     def shutdown(self) -> None:
@@ -86,14 +85,8 @@ class TamselServer(LanguageServer):
 
     # ------------------------------------------------------------ positions
 
-    def _lines(self, path: Path) -> List[str]:
-        return self.lines_of(self.store.text(path) or "")
-
-    def lines_of(self, text: str) -> List[str]:
-        """The text's lines; those of the last text asked for are kept, as requests come in runs."""
-        if self._last_lines[0] is not text:
-            self._last_lines = (text, lines_of(text))
-        return self._last_lines[1]
+    def _lines(self, path: Path) -> Sequence[str]:
+        return lines_of(self.store.text(path) or "")
 
     def _client_position(self, lines: Sequence[str], line: int, column: int) -> types.Position:
         if line >= len(lines):
@@ -226,27 +219,29 @@ class TamselServer(LanguageServer):
         self.publish(path)
 
     def publish(self, path: Path) -> None:
-        notes: List[Note] = []
+        """The document's diagnostics from every build it takes part in, each note once."""
+        notes: Dict[Note, Dict[str, Path]] = {}  # with the documents of its build
         for build in self.builds.values():
-            notes += build.notes.get(str(path), [])
+            for note in build.notes.get(str(path), []):
+                notes.setdefault(note, build.paths)
             if build.pairing is not None and build.pairing.policy == path:
-                notes += build.lint_notes
-        unique = list(dict.fromkeys(notes))
+                for note in build.lint_notes:
+                    notes.setdefault(note, build.paths)
         uri = uri_of(path)
-        if not unique and not self.published.get(uri):
+        if not notes and not self.published.get(uri):
             return
         lines = self._lines(path)
-        diagnostics = [self._diagnostic(note, lines) for note in unique]
+        diagnostics = [self._diagnostic(note, lines, paths) for note, paths in notes.items()]
         self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=diagnostics))
         self.published[uri] = bool(diagnostics)
 
-    def _diagnostic(self, note: Note, lines: Sequence[str]) -> types.Diagnostic:
+    def _diagnostic(self, note: Note, lines: Sequence[str], paths: Dict[str, Path]) -> types.Diagnostic:
         related = []
         for place, message in note.related:
-            build_path = self._path_of_place(note, place)
-            if build_path is not None:
+            where = paths.get(place.document)
+            if where is not None:
                 span = (place.line, place.column, place.end_line, place.end_column)
-                location = types.Location(uri=uri_of(build_path), range=self.client_range(self._lines(build_path), span))
+                location = types.Location(uri=uri_of(where), range=self.client_range(self._lines(where), span))
                 related.append(types.DiagnosticRelatedInformation(location=location, message=message))
         span = (note.place.line, note.place.column, note.place.end_line, note.place.end_column)
         return types.Diagnostic(
@@ -257,12 +252,6 @@ class TamselServer(LanguageServer):
             source=_diagnostics.SOURCE,
             related_information=related or None,
         )
-
-    def _path_of_place(self, note: Note, place: Place) -> Optional[Path]:
-        for build in self.builds.values():
-            if note in build.lint_notes:
-                return build.paths.get(place.document)
-        return None
 
     # ------------------------------------------------------------ lint
 
@@ -454,7 +443,7 @@ def server() -> TamselServer:
             if path is not None and not ls.store.is_open(path):
                 ls.schedule(path)
 
-    def _document(ls: TamselServer, uri: str, position: types.Position) -> Optional[Tuple[Path, str, List[str], str, int, int]]:
+    def _document(ls: TamselServer, uri: str, position: types.Position) -> Optional[Tuple[Path, str, Sequence[str], str, int, int]]:
         path = _path(uri)
         if path is None:
             return None
@@ -462,7 +451,7 @@ def server() -> TamselServer:
         if text is None:
             return None
         role = ls.pairings.role(path, text)
-        lines = ls.lines_of(text)
+        lines = lines_of(text)
         where = ls.server_position(lines, position)
         if role is None or where is None:
             return None
@@ -539,7 +528,7 @@ def server() -> TamselServer:
             if path is None or text is None:
                 return None
             role = ls.pairings.role(path, text)
-            lines = ls.lines_of(text)
+            lines = lines_of(text)
             if role in ("policy", "governance"):
                 found = _navigation.rules(lines, role)
             elif role == "schema":

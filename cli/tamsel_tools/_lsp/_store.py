@@ -3,9 +3,10 @@ for the others."""
 
 from __future__ import annotations
 
+import functools
 import re
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Tuple
 from urllib.parse import quote, unquote, urlparse
 
 # A document's role, when no project file, suite or file name gives it: its top-level keys.
@@ -28,9 +29,11 @@ def uri_of(path: Path) -> str:
     return "file://" + quote(str(path))
 
 
-def lines_of(text: str) -> List[str]:
-    """The text's lines as the engine and the client count them, without their ends."""
-    return re.split(r"\r\n|\r|\n", text)
+@functools.lru_cache(maxsize=8)
+def lines_of(text: str) -> Tuple[str, ...]:
+    """The text's lines as the engine and the client count them, without their ends. The
+    last few texts' are kept: one change asks for its text's lines many times."""
+    return tuple(re.split(r"\r\n|\r|\n", text))
 
 
 def role_by_content(text: str) -> Optional[str]:
