@@ -10,6 +10,7 @@ whole for one cursor: only the rule under it (`item_span`).
 
 from __future__ import annotations
 
+import functools
 import importlib
 import re
 from dataclasses import dataclass
@@ -222,6 +223,19 @@ def item_starts(lines: Sequence[str], document: str) -> Optional[Tuple[int, List
     """The lines at which the items of the main list (a policy's or governance's rules)
     start, with their indentation and the line after the list; None when the list is not
     written in block style under its key."""
+    if isinstance(lines, tuple):
+        return _item_starts_kept(lines, document)
+    return _item_starts(lines, document)
+
+
+@functools.lru_cache(maxsize=4)
+def _item_starts_kept(lines: Tuple[str, ...], document: str) -> Optional[Tuple[int, List[int], int]]:
+    # A text's lines come as one tuple (`lines_of`): the diagnostics, then each request on
+    # the same text, find its rules once.
+    return _item_starts(lines, document)
+
+
+def _item_starts(lines: Sequence[str], document: str) -> Optional[Tuple[int, List[int], int]]:
     header = _HEADER.get(document)
     if header is None:
         return None

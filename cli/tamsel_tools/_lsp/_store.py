@@ -29,7 +29,7 @@ def uri_of(path: Path) -> str:
     return "file://" + quote(str(path))
 
 
-@functools.lru_cache(maxsize=8)
+@functools.lru_cache(maxsize=4)
 def lines_of(text: str) -> Tuple[str, ...]:
     """The text's lines as the engine and the client count them, without their ends. The
     last few texts' are kept: one change asks for its text's lines many times."""
