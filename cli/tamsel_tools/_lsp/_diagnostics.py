@@ -18,6 +18,7 @@ from tamsel_tools._lsp import _nodes, _schema
 from tamsel_tools._lsp._store import lines_of
 from tamsel_tools._text import printable
 from tamsel_tools._model import DocumentName
+from tamsel_tools._policy import PolicyError
 
 ERROR, WARNING, INFORMATION = 1, 2, 3
 SOURCE = "tamsel"
@@ -94,15 +95,6 @@ def place_at(document: DocumentName, text: str, line: Optional[int], column: Opt
     return Place(document, number, start, number, end)
 
 
-def without_position(message: str, line: Optional[int], column: Optional[int]) -> str:
-    if line is None:
-        return message
-    position = f" at line {line} column {column}"
-    if message.endswith(position):
-        return message[: -len(position)]
-    return message.replace(position, "", 1)
-
-
 def _texts(texts: Texts) -> Dict[str, Optional[str]]:
     return {"schema": texts.schema, "policy": texts.policy, "governance": texts.governance}
 
@@ -119,8 +111,8 @@ def _error_notes(error: _inspect.Error, texts: Texts) -> List[Note]:
             message = f"{violation['message']} (governance rule '{violation['rule']}')"
             notes.append(Note(where, ERROR, error["kind"], message))
         return notes
-    message = without_position(error["message"], error["line"], error["column"])
-    helped = "\n".join([message, *_help(error, texts)])
+    failure = PolicyError.from_error(error)
+    helped = "\n".join([failure.reason, *(f"help: {printable(line)}" for line in _help(failure, texts))])
     return [Note(place_at(document, text, error["line"], error["column"]), ERROR, error["kind"], helped)]
 
 
@@ -140,21 +132,24 @@ def _rule_action(policy: str, index: int) -> Tuple[bool, Optional[str]]:
     return True, _nodes.scalar(_nodes.get(_nodes.get(rule, "scope"), "action"))
 
 
-def _help(error: _inspect.Error, texts: Texts) -> List[str]:
-    """The help lines of the commands; for an action field, listed from the rule that the
-    error names, since finding that rule by the message would compile each rule alone."""
-    operands = error.get("operands") or {}
-    index = error.get("rule_index")
-    if error["kind"] == "unknown_field" and operands.get("domain") == "action" and index is not None:
+def _help(failure: PolicyError, texts: Texts) -> List[str]:
+    """The commands' help for the error; for an action field, listed from the rule that the
+    error names, read alone rather than with the whole policy."""
+    index = failure.rule_index
+    if failure.kind == "unknown_field" and failure.operands.get("domain") == "action" and index is not None:
         found, action = _rule_action(texts.policy, index)
         if found and action is None:
-            return ["help: only a rule scoped to an action, {action: NAME}, reads action fields"]
+            return ["only a rule scoped to an action, {action: NAME}, reads action fields"]
         if found and action is not None:
             names = sorted(_schema.read(texts.schema).visible("action", action))
             what = f"fields of action '{action}'"
-            listing = f"the schema declares these {what}: " + ", ".join(names) if names else f"the schema declares no {what}"
-            return [f"help: {printable(listing)}"]
-    return help_lines(error["message"], error["document"], texts)
+            return [f"the schema declares these {what}: " + ", ".join(names) if names else f"the schema declares no {what}"]
+    return _commands_help(failure, texts)
+
+
+def _commands_help(failure: PolicyError, texts: Texts) -> List[str]:
+    """The help lines that the commands print under the error, without their "help: "."""
+    return [line.removeprefix("help: ") for line in help_lines(failure.message, failure.document, texts)]
 
 
 def build(texts: Texts) -> Built:
