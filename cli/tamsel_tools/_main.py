@@ -14,6 +14,7 @@ import tamsel
 from tamsel_tools import _analysis, _evaluate, _explaining, _suites
 from tamsel_tools._analysis_report import diff_report, lint_report
 from tamsel_tools._annotations import FORMATS
+from tamsel_tools._commands import lsp as _lsp_command
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_policy
 from tamsel_tools._policy import InternalError, Policy
 from tamsel_tools._skipped import policy_skipped_keys, skipped_key_warnings
@@ -130,12 +131,6 @@ def _diff(arguments: argparse.Namespace) -> int:
     status, text = diff_report(result.changes, arguments.json, result.undecided)
     sys.stdout.write(text)
     return status
-
-
-def _lsp(arguments: argparse.Namespace) -> int:
-    from tamsel_tools._lsp import run
-
-    return run()
 
 
 def _test(arguments: argparse.Namespace) -> int:
@@ -292,14 +287,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     _analysis.timeout_option(diff)
     diff.set_defaults(run=_diff)
 
-    lsp = commands.add_parser(
-        "lsp",
-        help="run the language server for editors, on standard input and output",
-        description="A Language Server Protocol server over standard input and output: diagnostics, "
-        "completion, hover, definitions and document symbols for the policy, schema and governance "
-        "documents. Needs pygls and PyYAML, and z3 for lint's findings (tamsel[lsp]).",
-    )
-    lsp.set_defaults(run=_lsp)
+    lsp = _lsp_command.add(commands)
 
     return top, {
         "check": check, "eval": evaluate, "explain": explain, "test": test, "lint": lint, "diff": diff, "lsp": lsp
