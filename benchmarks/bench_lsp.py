@@ -63,6 +63,7 @@ class Session:
         self, wanted: Callable[[Sequence[types.Diagnostic]], bool], after: int = 0, seconds: float = 120
     ) -> None:
         """Until a publication later than the first `after` holds diagnostics as wanted."""
+
         async def wait() -> None:
             while self.count <= after or not wanted(self.latest):
                 self.arrived.clear()
@@ -73,10 +74,12 @@ class Session:
     def change(self, text: str) -> int:
         """Sends the change; the number of publications before it."""
         self.version += 1
-        self.client.text_document_did_change(types.DidChangeTextDocumentParams(
-            text_document=types.VersionedTextDocumentIdentifier(uri=self.uri, version=self.version),
-            content_changes=[types.TextDocumentContentChangeWholeDocument(text=text)],
-        ))
+        self.client.text_document_did_change(
+            types.DidChangeTextDocumentParams(
+                text_document=types.VersionedTextDocumentIdentifier(uri=self.uri, version=self.version),
+                content_changes=[types.TextDocumentContentChangeWholeDocument(text=text)],
+            )
+        )
         return self.count
 
 
@@ -100,21 +103,28 @@ async def measure(count: int, repeat: int) -> Dict[str, Any]:
     lines = policy.split("\n")
     middle = lines.index(f"  - id: r{count // 2 - (count // 2) % 8}")  # an atomic action rule (shape 0)
     subject = middle + 3
-    mistyped = "\n".join([*lines[:subject], lines[subject].replace("field: amount", "field: amont"), *lines[subject + 1 :]])
+    mistyped = "\n".join(
+        [*lines[:subject], lines[subject].replace("field: amount", "field: amont"), *lines[subject + 1 :]]
+    )
     client = LanguageClient("bench", "1")
     await client.start_io(sys.executable, "-m", "tamsel_tools", "lsp")
-    await client.initialize_async(types.InitializeParams(
-        capabilities=types.ClientCapabilities(),
-        workspace_folders=[types.WorkspaceFolder(uri=folder.as_uri(), name="bench")],
-    ))
+    await client.initialize_async(
+        types.InitializeParams(
+            capabilities=types.ClientCapabilities(),
+            workspace_folders=[types.WorkspaceFolder(uri=folder.as_uri(), name="bench")],
+        )
+    )
     client.initialized(types.InitializedParams())
     uri = (folder / "policy.yaml").as_uri()
     session = Session(client, uri)
-    client.text_document_did_open(types.DidOpenTextDocumentParams(
-        types.TextDocumentItem(uri=uri, language_id="yaml", version=1, text=policy)))
+    client.text_document_did_open(
+        types.DidOpenTextDocumentParams(types.TextDocumentItem(uri=uri, language_id="yaml", version=1, text=policy))
+    )
     await session.until(_shadowed)
-    figures: Dict[str, List[float]] = {name: [] for name in (
-        "diagnostics", "lint", "completion_field", "completion_operator", "hover_field", "hover_rule")}
+    figures: Dict[str, List[float]] = {
+        name: []
+        for name in ("diagnostics", "lint", "completion_field", "completion_operator", "hover_field", "hover_rule")
+    }
     for _ in range(repeat):
         start = time.perf_counter()
         before = session.change(mistyped)
@@ -128,14 +138,18 @@ async def measure(count: int, repeat: int) -> Dict[str, Any]:
         figures["lint"].append(time.perf_counter() - start)
     document = types.TextDocumentIdentifier(uri=uri)
     requests: Dict[str, Callable[[], Any]] = {
-        "completion_field": lambda: client.text_document_completion_async(types.CompletionParams(
-            document, types.Position(line=subject, character=lines[subject].index("amount")))),
-        "completion_operator": lambda: client.text_document_completion_async(types.CompletionParams(
-            document, types.Position(line=subject + 1, character=len(lines[subject + 1])))),
-        "hover_field": lambda: client.text_document_hover_async(types.HoverParams(
-            document, types.Position(line=subject, character=lines[subject].index("amount") + 1))),
-        "hover_rule": lambda: client.text_document_hover_async(types.HoverParams(
-            document, types.Position(line=middle, character=10))),
+        "completion_field": lambda: client.text_document_completion_async(
+            types.CompletionParams(document, types.Position(line=subject, character=lines[subject].index("amount")))
+        ),
+        "completion_operator": lambda: client.text_document_completion_async(
+            types.CompletionParams(document, types.Position(line=subject + 1, character=len(lines[subject + 1])))
+        ),
+        "hover_field": lambda: client.text_document_hover_async(
+            types.HoverParams(document, types.Position(line=subject, character=lines[subject].index("amount") + 1))
+        ),
+        "hover_rule": lambda: client.text_document_hover_async(
+            types.HoverParams(document, types.Position(line=middle, character=10))
+        ),
     }
     answers: Dict[str, Any] = {}
     for name, request in requests.items():
@@ -152,14 +166,21 @@ async def measure(count: int, repeat: int) -> Dict[str, Any]:
         "hover_field": answers["hover_field"].contents.value,
         "hover_rule": answers["hover_rule"].contents.value,
     }
-    return {"rules": count, "repeat": repeat, "figures": {k: _summary(v) for k, v in figures.items()}, "answers": checks}
+    return {
+        "rules": count,
+        "repeat": repeat,
+        "figures": {k: _summary(v) for k, v in figures.items()},
+        "answers": checks,
+    }
 
 
 def report(result: Dict[str, Any]) -> str:
     rows = [f"tamsel lsp, {result['rules']} rules, {result['repeat']} runs each: median / worst, ms"]
     for name, figure in result["figures"].items():
         target = TARGETS.get(name.split("_")[0])
-        verdict = "" if target is None else ("  within " if figure["worst_ms"] <= target else "  OVER ") + f"{target:g} ms"
+        verdict = (
+            "" if target is None else ("  within " if figure["worst_ms"] <= target else "  OVER ") + f"{target:g} ms"
+        )
         rows.append(f"  {name:<20} {figure['median_ms']:>8.1f} {figure['worst_ms']:>8.1f}{verdict}")
     for name, answer in result["answers"].items():
         rows.append(f"  {name}: {answer if isinstance(answer, list) else json.dumps(answer)[:120]}")

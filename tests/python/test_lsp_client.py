@@ -6,7 +6,7 @@ import asyncio
 import shutil
 import sys
 from pathlib import Path
-from typing import Callable, List, Optional, Sequence
+from typing import Any, Callable, List, Optional, Sequence
 
 import pytest
 

@@ -16,9 +16,9 @@ from tamsel_tools import _inspect
 from tamsel_tools._help import Texts, help_lines
 from tamsel_tools._lsp import _nodes, _schema
 from tamsel_tools._lsp._store import lines_of
-from tamsel_tools._text import printable
 from tamsel_tools._model import DocumentName
 from tamsel_tools._policy import PolicyError
+from tamsel_tools._text import printable
 
 ERROR, WARNING, INFORMATION = 1, 2, 3
 SOURCE = "tamsel"
@@ -143,7 +143,9 @@ def _help(failure: PolicyError, texts: Texts) -> List[str]:
         if found and action is not None:
             names = sorted(_schema.read(texts.schema).visible("action", action))
             what = f"fields of action '{action}'"
-            return [f"the schema declares these {what}: " + ", ".join(names) if names else f"the schema declares no {what}"]
+            return [
+                f"the schema declares these {what}: " + ", ".join(names) if names else f"the schema declares no {what}"
+            ]
     return _commands_help(failure, texts)
 
 

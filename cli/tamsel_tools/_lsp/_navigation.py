@@ -72,8 +72,10 @@ def _field_hover(at: Place, schema: Schema, schema_name: str) -> Optional[str]:
     lines = []
     for action, each in declared:
         owner = _owner("action" if action is not None else domain, action)
-        lines.append(f"`{name}`: **{each.type or 'no valid type'}**, field of {owner}, "
-                     f"declared in {schema_name} at line {each.line + 1}")
+        lines.append(
+            f"`{name}`: **{each.type or 'no valid type'}**, field of {owner}, "
+            f"declared in {schema_name} at line {each.line + 1}"
+        )
     return "\n\n".join(lines)
 
 
@@ -91,10 +93,12 @@ def _rule_list(rule: object) -> str:
 def _rule_hover(at: Place, decides: Callable[[int], str]) -> str:
     effect = _nodes.scalar(_nodes.get(at.rule, "effect")) or "?"
     index = at.index if at.index is not None else 0
-    return "\n\n".join([
-        f"rule `{at.text}`: index {index}, in {_rule_list(at.rule)}, effect **{effect}**",
-        decides(index),
-    ])
+    return "\n\n".join(
+        [
+            f"rule `{at.text}`: index {index}, in {_rule_list(at.rule)}, effect **{effect}**",
+            decides(index),
+        ]
+    )
 
 
 def hover(
@@ -117,8 +121,11 @@ def hover(
         text = _rule_hover(at, decides)
     elif at.kind == "action":
         declared = schema.actions.get(at.text)
-        text = (f"action `{at.text}`, declared in {schema_name} at line {declared.line + 1}" if declared
-                else f"`{at.text}`: not an action of the schema")
+        text = (
+            f"action `{at.text}`, declared in {schema_name} at line {declared.line + 1}"
+            if declared
+            else f"`{at.text}`: not an action of the schema"
+        )
     else:
         return None
     return (text, span) if text else None
@@ -172,14 +179,23 @@ def _rules_from_nodes(lines: Sequence[str], document: str) -> List[Symbol]:
     if sum(len(line) for line in lines) > _nodes.WHOLE_LIMIT:
         return []
     root = _nodes.compose("\n".join(lines))
-    container = _nodes.get(root, "rules") if document == "policy" else _nodes.get(_nodes.get(root, "governance"), "rules")
+    container = (
+        _nodes.get(root, "rules") if document == "policy" else _nodes.get(_nodes.get(root, "governance"), "rules")
+    )
     symbols = []
     for item in _nodes.items(container):
         id_node = _nodes.get(item, "id")
         name = _nodes.scalar(id_node) or "(no id)"
         named = id_node if id_node is not None else item
-        symbols.append(Symbol(name, "rule", "rule", (*_nodes.start(item), *_nodes.end(item)),
-                              (*_nodes.start(named), *_nodes.end(named))))
+        symbols.append(
+            Symbol(
+                name,
+                "rule",
+                "rule",
+                (*_nodes.start(item), *_nodes.end(item)),
+                (*_nodes.start(named), *_nodes.end(named)),
+            )
+        )
     return symbols
 
 

@@ -79,7 +79,7 @@ def compose(text: str) -> Any:
 
 
 def kind(node: Any) -> str:
-    """"scalar", "sequence" or "mapping"."""
+    """ "scalar", "sequence" or "mapping"."""
     return type(node).__name__.replace("Node", "").lower()
 
 

@@ -140,8 +140,12 @@ class Pairings:
                 return Pairing(policy, suite.schema, suite.governance, f"suite {suite.path}"), problem
         schema, governance = policy.parent / "schema.yaml", policy.parent / "governance.yaml"
         return (
-            Pairing(policy, schema if schema.is_file() or self.store.is_open(schema) else None,
-                    governance if governance.is_file() or self.store.is_open(governance) else None, "folder"),
+            Pairing(
+                policy,
+                schema if schema.is_file() or self.store.is_open(schema) else None,
+                governance if governance.is_file() or self.store.is_open(governance) else None,
+                "folder",
+            ),
             problem,
         )
 

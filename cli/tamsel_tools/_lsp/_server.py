@@ -153,8 +153,10 @@ class TamselServer(LanguageServer):
         if policy is None:
             return Notes({"policy": pairing.policy}, {str(pairing.policy): []}, None, Texts("", ""))
         if pairing.schema is None:
-            message = ("no schema goes with this policy: name it in a project file ([tool.tamsel] in "
-                       "pyproject.toml, or tamsel.toml), in a suite, or put schema.yaml beside it")
+            message = (
+                "no schema goes with this policy: name it in a project file ([tool.tamsel] in "
+                "pyproject.toml, or tamsel.toml), in a suite, or put schema.yaml beside it"
+            )
             problem = _diagnostics.missing("policy", policy, message)
             return Notes({"policy": pairing.policy}, {str(pairing.policy): [problem]}, None, Texts("", policy))
         return self._paired(pairing, pairing.schema, policy)
@@ -173,11 +175,15 @@ class TamselServer(LanguageServer):
             paths["governance"] = pairing.governance
             governance = self.store.text(pairing.governance)
             if governance is None:
-                problems.append(_diagnostics.missing(
-                    "policy", policy, f"the governance document {pairing.governance} ({pairing.by}) cannot be read"))
+                problems.append(
+                    _diagnostics.missing(
+                        "policy", policy, f"the governance document {pairing.governance} ({pairing.by}) cannot be read"
+                    )
+                )
         if schema is None:
-            problems.append(_diagnostics.missing(
-                "policy", policy, f"the schema {schema_path} ({pairing.by}) cannot be read"))
+            problems.append(
+                _diagnostics.missing("policy", policy, f"the schema {schema_path} ({pairing.by}) cannot be read")
+            )
             return Notes(paths, {str(pairing.policy): problems}, None, Texts("", policy))
         texts = Texts(schema, policy, governance)
         built = _diagnostics.build(texts)
@@ -261,20 +267,34 @@ class TamselServer(LanguageServer):
             task.cancel()
 
     async def _lint(self, key: str, build: Build, compiled: Any, texts: Texts) -> None:
-        request = _json.dumps({
-            "schema": texts.schema, "policy": texts.policy, "governance": texts.governance, "seconds": self.lint_seconds})
+        request = _json.dumps(
+            {
+                "schema": texts.schema,
+                "policy": texts.policy,
+                "governance": texts.governance,
+                "seconds": self.lint_seconds,
+            }
+        )
         process = await asyncio.create_subprocess_exec(
-            sys.executable, "-m", "tamsel_tools._lsp._worker",
-            stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL,
+            sys.executable,
+            "-m",
+            "tamsel_tools._lsp._worker",
+            stdin=asyncio.subprocess.PIPE,
+            stdout=asyncio.subprocess.PIPE,
+            stderr=asyncio.subprocess.DEVNULL,
         )
         assert build.analysis is not None
         self.processes[process.pid] = process
         try:
-            output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), self.lint_seconds + LINT_GRACE)
+            output, _ = await asyncio.wait_for(
+                process.communicate(request.encode("utf-8")), self.lint_seconds + LINT_GRACE
+            )
             answer = _json.loads(output.decode("utf-8") or "{}")
         except asyncio.TimeoutError:
-            answer = {"error": f"lint did not finish within {self.lint_seconds:g} seconds: "
-                      "whether a rule can decide is undecided"}
+            answer = {
+                "error": f"lint did not finish within {self.lint_seconds:g} seconds: "
+                "whether a rule can decide is undecided"
+            }
         except asyncio.CancelledError:
             raise
         except ValueError:
@@ -299,22 +319,33 @@ class TamselServer(LanguageServer):
         rules = [_rule(data) for data in compiled.rules()]
         policy_text = analysis.policy_text
         for data in answer.get("findings", []):
-            finding = Finding(data["index"], data["rule"], data["kind"], tuple(data["by"]), data["line"],
-                              data["column"], data.get("scope_name"))
+            finding = Finding(
+                data["index"],
+                data["rule"],
+                data["kind"],
+                tuple(data["by"]),
+                data["line"],
+                data["column"],
+                data.get("scope_name"),
+            )
             message = finding_message(finding, rules).removesuffix(f" [{finding.kind}]")
             analysis.findings[finding.index] = message
             place = _diagnostics.place_at("policy", policy_text, finding.line, finding.column)
             related = tuple(
-                (_diagnostics.place_at("policy", policy_text, rules[index].line, rules[index].column),
-                 f"rule '{rules[index].id}' (index {index}) decides first")
+                (
+                    _diagnostics.place_at("policy", policy_text, rules[index].line, rules[index].column),
+                    f"rule '{rules[index].id}' (index {index}) decides first",
+                )
                 for index in finding.by
             )
             build.lint_notes.append(Note(place, _diagnostics.WARNING, finding.kind, message, related))
         analysis.deciding = {int(index): value for index, value in answer.get("deciding", {}).items()}
         for index in answer.get("undecided", []):
             rule = rules[index]
-            message = (f"whether rule '{rule.id}' can decide was not settled within lint's budget of "
-                       f"{self.lint_seconds:g} seconds")
+            message = (
+                f"whether rule '{rule.id}' can decide was not settled within lint's budget of "
+                f"{self.lint_seconds:g} seconds"
+            )
             analysis.findings[index] = message
             place = _diagnostics.place_at("policy", policy_text, rule.line, rule.column)
             build.lint_notes.append(Note(place, _diagnostics.INFORMATION, "undecided", message))
@@ -359,8 +390,9 @@ class TamselServer(LanguageServer):
         try:
             return work()
         except Exception as error:  # noqa: BLE001 - the server never dies on a document
-            self.window_log_message(types.LogMessageParams(
-                type=types.MessageType.Error, message=f"tamsel: {type(error).__name__}: {error}"))
+            self.window_log_message(
+                types.LogMessageParams(type=types.MessageType.Error, message=f"tamsel: {type(error).__name__}: {error}")
+            )
             return default
 
     def schema_of(self, path: Path, role: str) -> Tuple[Optional[Path], _schema.Schema, List[str]]:
@@ -443,7 +475,9 @@ def server() -> TamselServer:
             if path is not None and not ls.store.is_open(path):
                 ls.schedule(path)
 
-    def _document(ls: TamselServer, uri: str, position: types.Position) -> Optional[Tuple[Path, str, Sequence[str], str, int, int]]:
+    def _document(
+        ls: TamselServer, uri: str, position: types.Position
+    ) -> Optional[Tuple[Path, str, Sequence[str], str, int, int]]:
         path = _path(uri)
         if path is None:
             return None
@@ -511,8 +545,10 @@ def server() -> TamselServer:
                 return None
             schema_lines = ls._lines(schema_path)
             return [
-                types.Location(uri=uri_of(schema_path),
-                               range=ls.client_range(schema_lines, (t.line, t.column, t.line, t.end_column)))
+                types.Location(
+                    uri=uri_of(schema_path),
+                    range=ls.client_range(schema_lines, (t.line, t.column, t.line, t.end_column)),
+                )
                 for t in _navigation.definition(lines, role, line, column, schema)
             ] or None
 
@@ -563,8 +599,11 @@ def _flat(
 ) -> List[types.SymbolInformation]:
     """The symbol and its children as a flat list, for a client that shows no tree."""
     location = types.Location(uri=uri, range=ls.client_range(lines, symbol.span))
-    found = [types.SymbolInformation(name=symbol.name or " ", kind=_KINDS[symbol.kind], location=location,
-                                     container_name=container)]
+    found = [
+        types.SymbolInformation(
+            name=symbol.name or " ", kind=_KINDS[symbol.kind], location=location, container_name=container
+        )
+    ]
     for child in symbol.children:
         found += _flat(ls, uri, lines, child, symbol.name)
     return found

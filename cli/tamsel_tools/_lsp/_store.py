@@ -11,7 +11,13 @@ from urllib.parse import quote, unquote, urlparse
 
 # A document's role, when no project file, suite or file name gives it: its top-level keys.
 _TOP_KEY = re.compile(r"^(rules|actions|actor|snapshot|governance):", re.M)
-_ROLE_OF_KEY = {"rules": "policy", "actions": "schema", "actor": "schema", "snapshot": "schema", "governance": "governance"}
+_ROLE_OF_KEY = {
+    "rules": "policy",
+    "actions": "schema",
+    "actor": "schema",
+    "snapshot": "schema",
+    "governance": "governance",
+}
 # Files larger than this are not read from disk for pairing or completion; the editor's
 # text of an open document is always used.
 DISK_LIMIT = 64 * 1024 * 1024
@@ -37,7 +43,7 @@ def lines_of(text: str) -> Tuple[str, ...]:
 
 
 def role_by_content(text: str) -> Optional[str]:
-    """"policy", "schema" or "governance" by the first top-level key that tells; None."""
+    """ "policy", "schema" or "governance" by the first top-level key that tells; None."""
     found = _TOP_KEY.search(text[:1_000_000])
     return None if found is None else _ROLE_OF_KEY[found[1]]
 
