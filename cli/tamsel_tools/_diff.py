@@ -241,15 +241,18 @@ class _Group:
             if old.index not in old_chain.by_decider or new.index not in new_chain.by_decider:
                 continue  # decided in the first stretch, which the question leaves out
             solver.add(z3.Not(z3.And(old_chain.indicator(old), new_chain.indicator(new))))
+        prefer = z3.Bool("prefer", self.context)
+        plain = True  # pairs shown with declared kinds and plain numbers are asked for first
         while True:
-            answer = _solver.check(solver, budget=self.budget)
+            answer = _solver.check(solver, *([prefer] if plain else []), budget=self.budget)
+            if answer == "unsat" and plain:
+                plain = False
+                continue
             if answer != "sat":
                 return answer == "unsat"
             model = solver.model()
             old, new = old_chain.decider(model), new_chain.decider(model)
             pinned = z3.And(old_chain.indicator(old), new_chain.indicator(new))
-            if _solver.check(solver, z3.Bool("prefer", self.context), pinned, budget=self.budget) == "sat":
-                model = solver.model()
             data = self.encoding.witness(model, sorted(within))
             if self._record(data) != (old, new):
                 raise AnalysisError(f"diff: the solver's input {data} does not reproduce {old} -> {new}")
