@@ -1,24 +1,27 @@
 """The `tamsel` command's entry point, and the former name of `tamsel_tools`
 (`python -m tamsel_cli` keeps working).
 
-It imports nothing heavy before it has taken Ctrl-C and SIGTERM: the tools'
+Ctrl-C and SIGTERM are taken before anything else is imported: the tools'
 imports take a tenth of a second, and an interrupt then must not print a
 traceback. Until the command runs, and once it has returned, nothing needs
-cleaning up, so a signal ends the process at once with its status.
+cleaning up, so a signal then ends the process at once with its status.
 """
 
+from __future__ import annotations
+
+# The C module under `signal`: `signal` itself first imports `enum`, which alone
+# takes longer than everything before this line.
+import _signal
 import os
-import signal
 import sys
 from types import FrameType
-from typing import List, Optional
 
-_SAID = {signal.SIGINT: b"tamsel: interrupted\n", signal.SIGTERM: b"tamsel: terminated\n"}
+_SAID = {_signal.SIGINT: b"tamsel: interrupted\n", _signal.SIGTERM: b"tamsel: terminated\n"}
 
 
-def _end_now(signum: int, frame: Optional[FrameType]) -> None:
+def _end_now(signum: int, frame: FrameType | None) -> None:
     for each in _SAID:
-        signal.signal(each, signal.SIG_IGN)
+        _signal.signal(each, _signal.SIG_IGN)
     try:
         os.write(2, _SAID.get(signum, b""))
     except OSError:
@@ -26,15 +29,24 @@ def _end_now(signum: int, frame: Optional[FrameType]) -> None:
     os._exit(128 + signum)
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    """Runs one command; the result is the process's exit status."""
+def _take_signals() -> None:
     for signum in _SAID:
-        signal.signal(signum, _end_now)
-    from tamsel_tools._main import main as run
+        _signal.signal(signum, _end_now)
 
-    status = run(sys.argv[1:] if argv is None else argv)
-    # The command's output is written and flushed by now.
-    return status
+
+# At import: the console script imports this module and then calls main().
+_take_signals()
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs one command; the result is the process's exit status."""
+    _take_signals()
+    from tamsel_tools._main import main as run
+    from tamsel_tools._streams import run_guarded
+
+    arguments = sys.argv[1:] if argv is None else argv
+    # The command's output is written and flushed when this returns.
+    return run_guarded(lambda: run(arguments))
 
 
 __all__ = ["main"]
