@@ -9,7 +9,6 @@ the pull request, the help lines joined into its message.
 
 from __future__ import annotations
 
-import re
 from dataclasses import dataclass
 from typing import Literal, Optional, Sequence, Tuple
 
@@ -18,9 +17,6 @@ from tamsel_tools._text import printable
 Kind = Literal["error", "warning"]
 Format = Literal["text", "github"]
 FORMATS: Tuple[Format, ...] = ("text", "github")
-
-_LOCATED = re.compile(r":([0-9]+):([0-9]+): ")
-
 
 def github_data(text: str) -> str:
     """The text as a workflow command's message: %, CR and LF escaped."""
@@ -73,15 +69,16 @@ class Finding:
     def render(self, format: Format = "text") -> str:
         return finding(self.kind, self.file, self.line, self.column, self.message, format, self.help)
 
+    @property
+    def headline(self) -> str:
+        """Its first line in the text format, without help lines."""
+        return finding(self.kind, self.file, self.line, self.column, self.message)
 
-def located_finding(file: str, text: str) -> Finding:
-    """A finding back from a line "FILE[:LINE:COLUMN]: MESSAGE" that begins with file."""
-    if not text.startswith(file):
-        return Finding("error", file, None, None, text)
-    rest = text[len(file) :]
-    found = _LOCATED.match(rest)
-    if found is not None:
-        return Finding("error", file, int(found[1]), int(found[2]), rest[found.end() :])
-    if rest.startswith(": "):
-        return Finding("error", file, None, None, rest[2:])
-    return Finding("error", file, None, None, text)
+
+class Reported(Exception):
+    """A command cannot go on for a reason that is one finding; its text is the finding's first
+    line (help lines left out)."""
+
+    def __init__(self, finding: Finding):
+        super().__init__(finding.headline)
+        self.finding = finding
