@@ -5,13 +5,12 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, Optional
 
 from tamsel_tools._annotations import FORMATS, Finding
-from tamsel_tools._project import Project, ProjectError, find_project
+from tamsel_tools._project import Project, ProjectError, find_project, shown
 
 NO_PROJECT = (
     "or a project file that names them: [tool.tamsel] in pyproject.toml, or tamsel.toml, "
@@ -31,14 +30,6 @@ class Documents:
     def paths(self) -> Dict[str, Optional[str]]:
         """Each document's path by the name the engine gives it."""
         return {"schema": self.schema, "policy": self.policy, "governance": self.governance}
-
-
-def shown(path: Path) -> str:
-    """A project's path as findings name it: relative to the working folder, as if typed."""
-    try:
-        return os.path.relpath(path)
-    except ValueError:
-        return str(path)
 
 
 def project_finding(error: ProjectError) -> Finding:

@@ -14,6 +14,7 @@ Paths are relative to the project file's folder.
 
 from __future__ import annotations
 
+import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path
@@ -49,6 +50,14 @@ class ProjectError(Exception):
         self.line = line
         self.column = column
         self.message = message
+
+
+def shown(path: Path) -> str:
+    """A project's path as findings name it: relative to the working folder, as if typed."""
+    try:
+        return os.path.relpath(path)
+    except ValueError:
+        return str(path)
 
 
 def find_project(start: Path) -> Optional[Project]:

@@ -6,6 +6,7 @@ import importlib
 import json
 import os
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
 from tamsel_tools._annotations import Finding, Reported
@@ -13,11 +14,12 @@ from tamsel_tools._documents import load_policy
 from tamsel_tools._evaluate import BadInput, parse_json
 from tamsel_tools._files import read_suite
 from tamsel_tools._policy import Policy
+from tamsel_tools._project import ProjectError, find_project, shown
 from tamsel_tools._suite_discovery import SUITE_ENDINGS
 
 # Each record's required keys, then its optional ones.
 _Keys = Tuple[Tuple[str, ...], Tuple[str, ...]]
-_SUITE_KEYS: _Keys = (("schema", "policy", "cases"), ("governance",))
+_SUITE_KEYS: _Keys = (("cases",), ("schema", "policy", "governance"))
 _CASE_KEYS: _Keys = (("name", "input", "expect"), ())
 _EXPECT_KEYS: _Keys = ((), ("effect", "matched_rule", "error"))
 
@@ -127,6 +129,34 @@ def _cases(path: str, value: Any) -> List[Case]:
     return cases
 
 
+def _documents(path: str, suite: Dict[str, Any]) -> Tuple[str, str, Optional[str]]:
+    """The suite's documents, relative to it; a suite that names neither schema nor policy
+    takes the documents of the project that holds it."""
+    if "schema" not in suite and "policy" not in suite:
+        return _project_documents(path)
+    for key in ("schema", "policy"):
+        if key not in suite:
+            raise _unloadable(path, f"missing key '{key}'")
+    base = os.path.dirname(path)
+
+    def document(key: str) -> str:
+        return os.path.join(base, _text(path, key, suite[key], "a path"))
+
+    governance = None if suite.get("governance") is None else document("governance")
+    return document("schema"), document("policy"), governance
+
+
+def _project_documents(path: str) -> Tuple[str, str, Optional[str]]:
+    try:
+        project = find_project(Path(path).parent)
+    except ProjectError as error:
+        raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
+    if project is None:
+        raise _unloadable(path, "missing keys 'schema' and 'policy', and no project file names them")
+    governance = None if project.governance is None else shown(project.governance)
+    return shown(project.schema), shown(project.policy), governance
+
+
 def load(path: str) -> Suite:
     """The suite in the file, its documents built; SuiteUnloadable when it cannot be run."""
     if os.path.isdir(path):
@@ -135,13 +165,7 @@ def load(path: str) -> Suite:
         suite = _record(path, "", _parse(path, read_suite(path)), _SUITE_KEYS)
     except Reported as error:
         raise SuiteUnloadable(error.finding) from None
-    base = os.path.dirname(path)
-
-    def document(key: str) -> str:
-        return os.path.join(base, _text(path, key, suite[key], "a path"))
-
-    schema, policy = document("schema"), document("policy")
-    governance = None if suite.get("governance") is None else document("governance")
+    schema, policy, governance = _documents(path, suite)
     cases = _cases(path, suite["cases"])
     try:
         loaded = load_policy(schema, policy, governance)

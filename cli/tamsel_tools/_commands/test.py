@@ -8,7 +8,8 @@ from typing import Any, List, Optional
 
 from tamsel_tools import _status
 from tamsel_tools._annotations import Format
-from tamsel_tools._arguments import add_format, percentage, project, shown
+from tamsel_tools._arguments import add_format, percentage, project
+from tamsel_tools._project import shown
 from tamsel_tools._coverage_report import CoverageOptions, below_bar, coverage_json, coverage_lines
 from tamsel_tools._files import Unwritable, write_report
 from tamsel_tools._junit import junit
