@@ -18,6 +18,7 @@ Kind = Literal["error", "warning"]
 Format = Literal["text", "github"]
 FORMATS: Tuple[Format, ...] = ("text", "github")
 
+
 def github_data(text: str) -> str:
     """The text as a workflow command's message: %, CR and LF escaped."""
     return text.replace("%", "%25").replace("\r", "%0D").replace("\n", "%0A")

@@ -13,8 +13,7 @@ from tamsel_tools._annotations import FORMATS, Finding
 from tamsel_tools._project import Project, ProjectError, find_project, shown
 
 NO_PROJECT = (
-    "or a project file that names them: [tool.tamsel] in pyproject.toml, or tamsel.toml, "
-    "in this folder or one above it"
+    "or a project file that names them: [tool.tamsel] in pyproject.toml, or tamsel.toml, in this folder or one above it"
 )
 
 
@@ -86,4 +85,3 @@ def percentage(text: str) -> float:
     if not 0 <= percent <= 100:
         raise argparse.ArgumentTypeError(f"expected a percentage from 0 to 100, got {text!r}")
     return percent
-

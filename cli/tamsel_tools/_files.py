@@ -61,4 +61,3 @@ def write_report(path: str, data: bytes) -> None:
             report.write(data)
     except OSError as error:
         raise Unwritable(printable(f"{path}: cannot write: {error.strerror or error}")) from None
-

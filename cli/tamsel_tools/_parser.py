@@ -7,7 +7,6 @@ import textwrap
 from typing import Any, Dict, Tuple
 
 import tamsel
-
 from tamsel_tools._commands import check, diff, evaluate, explain, lint, test
 from tamsel_tools._status import epilog
 from tamsel_tools._text import printable

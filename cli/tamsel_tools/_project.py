@@ -214,4 +214,3 @@ def _assigned(line: str) -> Optional[str]:
     if len(key) >= 2 and key[0] == key[-1] and key[0] in "\"'":
         return key[1:-1]
     return key
-

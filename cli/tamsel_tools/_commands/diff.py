@@ -51,6 +51,7 @@ def _documents(arguments: argparse.Namespace) -> Tuple[Documents, str]:
     project = project_documents(arguments.parser, arguments.governance)
     return Documents(project.schema, files[0], project.governance), files[1]
 
+
 def run(arguments: argparse.Namespace) -> int:
     old_documents, new_path = _documents(arguments)
     if solver_missing("diff"):

@@ -9,11 +9,11 @@ from typing import Any, List, Optional
 from tamsel_tools import _status
 from tamsel_tools._annotations import Format
 from tamsel_tools._arguments import add_format, percentage, project
-from tamsel_tools._project import shown
 from tamsel_tools._coverage_report import CoverageOptions, below_bar, coverage_json, coverage_lines
 from tamsel_tools._files import Unwritable, write_report
 from tamsel_tools._junit import junit
 from tamsel_tools._output import findings_stream
+from tamsel_tools._project import shown
 from tamsel_tools._suite_discovery import SUITE_ENDINGS, suite_paths
 from tamsel_tools._suite_running import Covered, SuiteResult, run_suite
 
