@@ -166,9 +166,9 @@ class _Places:
     """Where in the project file a key of the tamsel table is written, found line by line.
 
     The TOML reader keeps no positions; a plain scan finds the table's header and the line
-    that assigns a key in it (`key = ...`, the key bare or quoted), which is where an error
-    about that key is shown. A key it cannot find (written inline or dotted) is shown at the
-    table, or without a position."""
+    that assigns a key in it (`key = ...`, the key bare or quoted) or opens it as a table of
+    its own, which is where an error about that key is shown. A key it cannot find (written
+    inline or dotted) is shown at the table, or without a position."""
 
     def __init__(self, file: Path, text: str, table: Tuple[str, ...]):
         self.file = file
@@ -186,8 +186,9 @@ class _Places:
         for number, line in enumerate(self._lines, start=1):
             stripped = line.strip()
             if stripped.startswith("["):
-                inside = _header(stripped) == self._table
-                if inside:
+                name = _header(stripped)
+                inside = name == self._table
+                if inside or (key is not None and name == (*self._table, key)):
                     header = (number, len(line) - len(line.lstrip()) + 1)
                 continue
             if inside and key is not None and _assigned(stripped) == key:
