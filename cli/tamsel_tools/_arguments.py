@@ -7,7 +7,7 @@ import argparse
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, Optional
+from typing import Dict, Optional, Sequence
 
 from tamsel_tools._annotations import FORMATS, Finding
 from tamsel_tools._project import Project, ProjectError, find_project, shown
@@ -67,13 +67,14 @@ def add_documents(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("governance", metavar="GOVERNANCE", nargs="?")
 
 
-def add_format(command: argparse.ArgumentParser) -> None:
+def add_format(command: argparse.ArgumentParser, choices: Sequence[str] = FORMATS) -> None:
+    json = '; json: {"diagnostics": [...]} on standard output' if "json" in choices else ""
     command.add_argument(
         "--format",
-        choices=FORMATS,
+        choices=choices,
         default="text",
         help="text: FILE:LINE:COLUMN: MESSAGE lines (the default); github: GitHub Actions "
-        "annotations on standard output",
+        f"annotations on standard output{json}",
     )
 
 

@@ -29,9 +29,9 @@ def _read(path: str) -> str:
     try:
         return read_document(path)
     except Unreadable as error:
-        raise DocumentsUnreadable(error.finding) from None
+        raise DocumentsUnreadable(*error.findings) from None
     except NotText as error:
-        raise DocumentsRejected(error.finding) from None
+        raise DocumentsRejected(*error.findings) from None
 
 
 def load_policy(schema_path: str, policy_path: str, governance_path: Optional[str]) -> Policy:

@@ -90,7 +90,7 @@ def help_lines(message: str, document: str, texts: Optional[Texts] = None) -> Li
     """The help lines for one of the engine's messages about document ("schema",
     "policy" or "governance"), each "help: ..." and safe to print; none when the
     message says all there is."""
-    return [f"help: {printable(line)}" for line in _help(message, document, texts)]
+    return _help(message, document, texts)
 
 
 def _help(message: str, document: str, texts: Optional[Texts]) -> List[str]:

@@ -19,9 +19,9 @@ def _xml_text(text: str) -> str:
 
 def _counts(results: List[SuiteResult]) -> Dict[str, str]:
     return {
-        "tests": str(sum(len(r.cases) + (r.load_error is not None) for r in results)),
+        "tests": str(sum(len(r.cases) + bool(r.load_error) for r in results)),
         "failures": str(sum(r.failed for r in results)),
-        "errors": str(sum(r.load_error is not None for r in results)),
+        "errors": str(sum(bool(r.load_error) for r in results)),
     }
 
 
@@ -32,9 +32,10 @@ def junit(results: List[SuiteResult]) -> bytes:
     for result in results:
         name = _xml_text(result.path)
         suite = ElementTree.SubElement(root, "testsuite", {"name": name, **_counts([result])})
-        if result.load_error is not None:
+        if result.load_error:
             case = ElementTree.SubElement(suite, "testcase", classname=name, name="loading the suite")
-            ElementTree.SubElement(case, "error", message=_xml_text(result.load_error.headline))
+            message = "\n".join(each.headline for each in result.load_error)
+            ElementTree.SubElement(case, "error", message=_xml_text(message))
         for case_name, failure in result.cases:
             case = ElementTree.SubElement(suite, "testcase", classname=name, name=_xml_text(case_name))
             if failure is not None:

@@ -164,11 +164,11 @@ def load(path: str) -> Suite:
     try:
         suite = _record(path, "", _parse(path, read_suite(path)), _SUITE_KEYS)
     except Reported as error:
-        raise SuiteUnloadable(error.finding) from None
+        raise SuiteUnloadable(*error.findings) from None
     schema, policy, governance = _documents(path, suite)
     cases = _cases(path, suite["cases"])
     try:
         loaded = load_policy(schema, policy, governance)
     except Reported as error:
-        raise SuiteUnloadable(error.finding) from None
+        raise SuiteUnloadable(*error.findings) from None
     return Suite(path, policy, loaded, cases)

@@ -17,7 +17,7 @@ from tamsel_tools._suite_loading import SuiteUnloadable, load
 @dataclass
 class SuiteResult:
     path: str
-    load_error: Optional[Finding] = None
+    load_error: Tuple[Finding, ...] = ()  # why the suite could not be loaded
     # Every case run, by name, with its failure or None.
     cases: List[Tuple[str, Optional[str]]] = field(default_factory=list)
 
@@ -59,8 +59,9 @@ def run_suite(path: str, covered: Optional[Covered], format: Format, errors: IO[
     try:
         suite = load(path)
     except SuiteUnloadable as error:
-        result.load_error = error.finding
-        print(error.finding.render(format), file=errors)
+        result.load_error = error.findings
+        for each in error.findings:
+            print(each.render(format), file=errors)
         return result
     coverage = None
     if covered is not None:

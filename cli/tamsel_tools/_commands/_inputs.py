@@ -10,6 +10,7 @@ from typing import Any, Callable, List, Optional, Tuple
 from tamsel_tools._annotations import Reported
 from tamsel_tools._arguments import Documents, project_documents
 from tamsel_tools._documents import load_policy
+from tamsel_tools._output import print_findings
 from tamsel_tools._policy import Policy
 
 
@@ -45,6 +46,6 @@ def with_inputs(arguments: argparse.Namespace) -> Optional[Tuple[str, Policy, Li
     try:
         policy = load_policy(given.schema, given.policy, given.governance)
     except Reported as error:
-        print(error.finding.render(), file=sys.stderr)
+        print_findings(error.findings, "text", sys.stderr)
         return None
     return given.policy, policy, inputs

@@ -12,6 +12,7 @@ from tamsel_tools._annotations import Reported
 from tamsel_tools._arguments import Documents, project_documents
 from tamsel_tools._commands.lint import solver_missing
 from tamsel_tools._documents import load_policy
+from tamsel_tools._output import print_findings
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
@@ -61,7 +62,7 @@ def run(arguments: argparse.Namespace) -> int:
         old = load_policy(schema, old_documents.policy, governance)
         new = load_policy(schema, new_path, governance)
     except Reported as error:
-        print(error.finding.render(), file=sys.stderr)
+        print_findings(error.findings, "text", sys.stderr)
         return _status.UNUSABLE
     changes = _analysis.diff(old.rules, old, new.rules, new, moves=arguments.moves)
     status, text = diff_report(changes, arguments.json)

@@ -48,7 +48,7 @@ def run(arguments: argparse.Namespace) -> int:
     try:
         policy = load_policy(given.schema, given.policy, given.governance)
     except Reported as error:
-        print_findings([error.finding], arguments.format)
+        print_findings(error.findings, arguments.format)
         return _status.UNUSABLE
     # JSON on standard output holds the rules' findings alone; these stay beside it.
     warnings = sys.stderr if arguments.json else findings_stream(arguments.format)

@@ -80,7 +80,7 @@ def run_suites(paths: List[str], junit_path: Optional[str], options: CoverageOpt
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
     status = _status.NEGATIVE if failed else _status.GOOD
-    if any(result.load_error is not None for result in results):
+    if any(result.load_error for result in results):
         status = _status.UNUSABLE
     if junit_path is not None and not _written(junit_path, junit(results)):
         status = _status.UNUSABLE
