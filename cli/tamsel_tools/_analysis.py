@@ -803,4 +803,3 @@ def _pair_order(change: Change) -> Tuple[float, float]:
         return math.inf if decider.index is None else decider.index
 
     return place(change.old), place(change.new)
-

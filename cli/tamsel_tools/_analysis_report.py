@@ -42,9 +42,7 @@ def lint_report(
     status = 1 if findings else 0
     if as_json:
         return status, _json({"findings": [finding.to_json() for finding in findings]})
-    lines = [
-        annotated("warning", path, f.line, f.column, finding_message(f, rules), format) for f in findings
-    ]
+    lines = [annotated("warning", path, f.line, f.column, finding_message(f, rules), format) for f in findings]
     return status, "".join(line + "\n" for line in lines)
 
 

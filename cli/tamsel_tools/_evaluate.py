@@ -6,8 +6,11 @@ import json
 import sys
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
-from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, one_line, read_text
+from tamsel_tools import _status
+from tamsel_tools._annotations import Reported
+from tamsel_tools._files import read_input
 from tamsel_tools._policy import Policy
+from tamsel_tools._text import printable
 
 STDIN = "-"
 
@@ -52,8 +55,8 @@ def _sources(inputs: List[str]) -> Iterator[_Source]:
     for name in inputs or [STDIN]:
         if name != STDIN:
             try:
-                yield name, None, read_text(name)
-            except (DocumentsUnreadable, DocumentsRejected) as error:
+                yield name, None, read_input(name)
+            except Reported as error:
                 yield name, None, error
             continue
         for number, raw in enumerate(sys.stdin.buffer, start=1):
@@ -76,7 +79,7 @@ def _report(name: str, line: Optional[int], error: BadInput) -> str:
         where += f":{error.line}"
     if error.column is not None:
         where += f":{error.column}"
-    return f"{one_line(where)}: {one_line(error.message)}"
+    return f"{printable(where)}: {printable(error.message)}"
 
 
 def run(inputs: List[str], answer: Callable[[str, Any], str]) -> int:
@@ -86,7 +89,7 @@ def run(inputs: List[str], answer: Callable[[str, Any], str]) -> int:
 
     Every input is tried; the status is 1 when any of them was bad.
     """
-    status = 0
+    status = _status.GOOD
     for name, line, item in _sources(inputs):
         try:
             if isinstance(item, Exception):
@@ -94,11 +97,11 @@ def run(inputs: List[str], answer: Callable[[str, Any], str]) -> int:
             where = name if line is None else f"{name}:{line}"
             print(answer(where, parse_json(item)))
             continue
-        except (DocumentsUnreadable, DocumentsRejected) as error:
+        except Reported as error:
             report = str(error)  # already located in the file
         except BadInput as error:
             report = _report(name, line, error)
-        status = 1
+        status = _status.NEGATIVE
         print(report, file=sys.stderr)
     return status
 

@@ -16,7 +16,6 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional
 
 import tamsel
-
 from tamsel_tools._text import printable
 
 SUBJECT = "a SUBJECT is [DOMAIN, FIELD] or {domain: DOMAIN, field: FIELD}, DOMAIN one of action, actor, snapshot"
@@ -91,7 +90,7 @@ def help_lines(message: str, document: str, texts: Optional[Texts] = None) -> Li
     """The help lines for one of the engine's messages about document ("schema",
     "policy" or "governance"), each "help: ..." and safe to print; none when the
     message says all there is."""
-    return [f"help: {printable(line)}" for line in _help(message, document, texts)]
+    return _help(message, document, texts)
 
 
 def _help(message: str, document: str, texts: Optional[Texts]) -> List[str]:
@@ -140,14 +139,22 @@ _COMPILE_ERRORS: List[tuple["re.Pattern[str]", Callable[["re.Match[str]", Option
     (_UNSUPPORTED, _unsupported),
     (_UNKNOWN_FIELD, _unknown_field),
     (re.compile(r"unknown action '.*' in scope\Z", re.S), _unknown_action),
-    (re.compile(r"unknown operator '"), lambda found, texts: [
-        "the operators are equals, not_equals, greater_than, less_than"]),
+    (
+        re.compile(r"unknown operator '"),
+        lambda found, texts: ["the operators are equals, not_equals, greater_than, less_than"],
+    ),
     (re.compile(r"unknown domain '"), lambda found, texts: ["the domains are action, actor, snapshot"]),
-    (re.compile(r"invalid scope configuration\Z"), lambda found, texts: [
-        "a scope for every request is written {global: true}"]),
-    (re.compile(r"type mismatch: "), lambda found, texts: [
-        "both sides of a comparison have one type; a literal's type is its form: "
-        "1000 is a number, true a boolean, and quoted or other text a string"]),
+    (
+        re.compile(r"invalid scope configuration\Z"),
+        lambda found, texts: ["a scope for every request is written {global: true}"],
+    ),
+    (
+        re.compile(r"type mismatch: "),
+        lambda found, texts: [
+            "both sides of a comparison have one type; a literal's type is its form: "
+            "1000 is a number, true a boolean, and quoted or other text a string"
+        ],
+    ),
 ]
 
 

@@ -6,7 +6,6 @@ from pathlib import Path
 from typing import Any, List, Optional, Tuple, Union, cast
 
 import tamsel
-
 from tamsel_tools import _inspect
 from tamsel_tools._coverage import Coverage
 from tamsel_tools._explain import Decision, Explanation, explanation

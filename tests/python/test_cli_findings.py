@@ -135,9 +135,9 @@ def test_finding_lines(arguments, line):
 
 
 def test_help_lines_join_into_one_annotation():
-    assert finding("error", "p.yaml", 1, 2, "m", "github", ["help: a", "help: b\nc"]) == (
+    assert finding("error", "p.yaml", 1, 2, "m", "github", ["a", "b\nc"]) == (
         "::error file=p.yaml,line=1,col=2::m%0Ahelp: a%0Ahelp: b\\nc")
-    assert finding("error", "p.yaml", 1, 2, "m", "text", ["help: a"]) == "p.yaml:1:2: m\nhelp: a"
+    assert finding("error", "p.yaml", 1, 2, "m", "text", ["a"]) == "p.yaml:1:2: m\nhelp: a"
 
 
 # ---- nothing a document or an input holds reaches the terminal raw ----
