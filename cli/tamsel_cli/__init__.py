@@ -11,7 +11,7 @@ from __future__ import annotations
 
 # The C module under `signal`: `signal` itself first imports `enum`, which alone
 # takes longer than everything before this line.
-import _signal
+import _signal  # type: ignore[import-not-found]  # no stub: the C module under `signal`
 import os
 import sys
 from types import FrameType
@@ -42,11 +42,9 @@ def main(argv: list[str] | None = None) -> int:
     """Runs one command; the result is the process's exit status."""
     _take_signals()
     from tamsel_tools._main import main as run
-    from tamsel_tools._streams import run_guarded
 
-    arguments = sys.argv[1:] if argv is None else argv
     # The command's output is written and flushed when this returns.
-    return run_guarded(lambda: run(arguments))
+    return run(sys.argv[1:] if argv is None else argv)
 
 
 __all__ = ["main"]

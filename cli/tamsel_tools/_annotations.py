@@ -12,6 +12,7 @@ from __future__ import annotations
 from dataclasses import dataclass
 from typing import Any, Dict, Literal, Optional, Sequence, Tuple
 
+from tamsel_tools._echo import bounded
 from tamsel_tools._text import printable
 
 Kind = Literal["error", "warning"]
@@ -42,9 +43,10 @@ def finding(
     help: Sequence[str] = (),
 ) -> str:
     """The text to print for one finding: one line, and in the text format one more
-    line, "help: ...", for each help text. Every text in it is made safe for a terminal."""
-    message = printable(message)
-    help_lines = [f"help: {printable(line)}" for line in help]
+    line, "help: ...", for each help text. Every text in it is made safe for a terminal, and what
+    it quotes of a document is cut short."""
+    message = printable(bounded(message))
+    help_lines = [f"help: {printable(bounded(line))}" for line in help]
     if format == "github":
         properties = f"file={github_property(printable(file))}"
         if line is not None:
@@ -80,15 +82,16 @@ class Finding:
         return finding(self.kind, self.file, self.line, self.column, self.message)
 
     def to_json(self) -> Dict[str, Any]:
-        """As `check --format json` lists it: the texts as they are (JSON escapes them)."""
+        """As `check --format json` lists it: the texts as they are (JSON escapes them), but
+        for what they quote of a document, cut short."""
         return {
             "file": self.file,
             "line": self.line,
             "column": self.column,
             "severity": self.kind,
             "kind": self.code,
-            "message": self.message,
-            "help": list(self.help),
+            "message": bounded(self.message),
+            "help": [bounded(line) for line in self.help],
         }
 
 

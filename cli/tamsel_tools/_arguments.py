@@ -11,6 +11,7 @@ from typing import Dict, Optional, Sequence
 
 from tamsel_tools._annotations import FORMATS, Finding
 from tamsel_tools._project import Project, ProjectError, find_project, shown
+from tamsel_tools._reading import DEFAULT_MAX_BYTES, parse_size, size_text
 
 NO_PROJECT = (
     "or a project file that names them: [tool.tamsel] in pyproject.toml, or tamsel.toml, in this folder or one above it"
@@ -75,6 +76,30 @@ def add_format(command: argparse.ArgumentParser, choices: Sequence[str] = FORMAT
         default="text",
         help="text: FILE:LINE:COLUMN: MESSAGE lines (the default); github: GitHub Actions "
         f"annotations on standard output{json}",
+    )
+
+
+def _size(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def add_reading(parser: argparse.ArgumentParser) -> None:
+    """How much a command reads, and from where: the same options for every command."""
+    parser.add_argument(
+        "--max-bytes",
+        metavar="SIZE",
+        type=_size,
+        default=DEFAULT_MAX_BYTES,
+        help=f"the largest document, suite, input file or line of standard input read, in bytes "
+        f"or with KiB, MiB or GiB (default {size_text(DEFAULT_MAX_BYTES)})",
+    )
+    parser.add_argument(
+        "--allow-outside-paths",
+        action="store_true",
+        help="let suites and the project file name documents outside their folder",
     )
 
 

@@ -2,14 +2,15 @@
 
 Documents, suites and inputs are read as UTF-8 from their bytes, so that the
 positions reported in them are the engine's own; what refuses a file says so
-here, once for every command.
+here, once for every command. Only regular files are read, up to the cap of
+`--max-bytes` (see _reading); reports never replace an input (see _reports).
 """
 
 from __future__ import annotations
 
-from pathlib import Path
-
+from tamsel_tools import _reports
 from tamsel_tools._annotations import Finding, Reported
+from tamsel_tools._reading import FileRefused, read_bytes
 from tamsel_tools._text import printable
 
 
@@ -27,9 +28,9 @@ class Unwritable(Exception):
 
 def _utf8(path: str) -> str:
     try:
-        data = Path(path).read_bytes()
-    except OSError as error:
-        raise Unreadable(Finding("error", path, None, None, f"cannot read: {error.strerror or error}")) from None
+        data = read_bytes(path)
+    except FileRefused as error:
+        raise Unreadable(Finding("error", path, None, None, error.message)) from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -55,9 +56,9 @@ def read_input(path: str) -> str:
 
 
 def write_report(path: str, data: bytes) -> None:
-    """Writes a report that the user named (JUnit, coverage); Unwritable when it cannot."""
+    """Writes a report that the user named (JUnit, coverage), whole or not at all; Unwritable
+    when it cannot."""
     try:
-        with open(path, "wb") as report:
-            report.write(data)
+        _reports.write(path, data)
     except OSError as error:
         raise Unwritable(printable(f"{path}: cannot write: {error.strerror or error}")) from None

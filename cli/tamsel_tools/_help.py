@@ -16,7 +16,6 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional
 
 import tamsel
-from tamsel_tools._text import printable
 
 SUBJECT = "a SUBJECT is [DOMAIN, FIELD] or {domain: DOMAIN, field: FIELD}, DOMAIN one of action, actor, snapshot"
 VALUE = (

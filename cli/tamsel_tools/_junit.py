@@ -6,6 +6,7 @@ import re
 import xml.etree.ElementTree as ElementTree
 from typing import Dict, List
 
+from tamsel_tools._echo import bounded
 from tamsel_tools._suite_running import SuiteResult
 from tamsel_tools._text import printable
 
@@ -14,7 +15,7 @@ _NOT_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 
 
 def _xml_text(text: str) -> str:
-    return _NOT_XML.sub(lambda found: f"\\u{ord(found[0]):04x}", printable(text))
+    return _NOT_XML.sub(lambda found: f"\\u{ord(found[0]):04x}", printable(bounded(text)))
 
 
 def _counts(results: List[SuiteResult]) -> Dict[str, str]:

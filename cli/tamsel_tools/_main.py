@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import io
-import os
 import sys
 from typing import Callable, List, Optional
 
@@ -14,6 +13,8 @@ from tamsel_tools._output import print_findings
 from tamsel_tools._parser import parsers
 from tamsel_tools._policy import InternalError
 from tamsel_tools._project import ProjectError
+from tamsel_tools._reading import configure
+from tamsel_tools._streams import run_guarded
 from tamsel_tools._text import printable
 
 
@@ -26,28 +27,31 @@ def _parse(arguments: List[str]) -> argparse.Namespace:
     return top.parse_args(arguments)
 
 
-def main(argv: Optional[List[str]] = None) -> int:
-    """Runs one command; the result is the process's exit status."""
-    arguments = sys.argv[1:] if argv is None else argv
+def _run(arguments: List[str]) -> int:
     for stream in (sys.stdout, sys.stderr):
         # Names from documents may hold any character; a report must not fail on one.
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="backslashreplace")
-    namespace = _parse(arguments)
+    try:
+        namespace = _parse(arguments)
+    except SystemExit as exit:  # usage, --help, --version
+        return exit.code if isinstance(exit.code, int) else _status.UNUSABLE
+    configure(namespace.max_bytes, namespace.allow_outside_paths)
     run: Callable[[argparse.Namespace], int] = namespace.run
     try:
-        status = run(namespace)
-        sys.stdout.flush()
+        return run(namespace)
     except ProjectError as error:
         print_findings([project_finding(error)], getattr(namespace, "format", "text"))
         return _status.UNUSABLE
-    except BrokenPipeError:
-        # The reader went away (`| head`): stop quietly, as other tools do.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return _status.BROKEN_PIPE
-    except KeyboardInterrupt:
-        return _status.INTERRUPTED
     except InternalError as error:
         print(f"tamsel: internal error, please report it: {printable(str(error))}", file=sys.stderr)
         return _status.INTERNAL
-    return status
+    finally:
+        configure()
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    """Runs one command; the result is the process's exit status: the command's own, or what
+    ended it (an output stream that failed, Ctrl-C, SIGTERM)."""
+    arguments = sys.argv[1:] if argv is None else argv
+    return run_guarded(lambda: _run(arguments))

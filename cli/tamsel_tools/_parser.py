@@ -7,6 +7,7 @@ import textwrap
 from typing import Any, Dict, Tuple
 
 import tamsel
+from tamsel_tools._arguments import add_reading
 from tamsel_tools._commands import check, diff, evaluate, explain, lint, test
 from tamsel_tools._status import epilog
 from tamsel_tools._text import printable
@@ -41,4 +42,6 @@ def parsers() -> Tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     top.add_argument("--version", action="version", version=f"tamsel {tamsel.PyTamsel.compiler_version()}")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", required=True)
     added = [add(commands) for add in _COMMANDS]
+    for parser in added:
+        add_reading(parser)
     return top, {parser.prog.split()[-1]: parser for parser in added}

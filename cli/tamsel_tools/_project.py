@@ -20,6 +20,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Optional, Tuple
 
+from tamsel_tools._reading import FileRefused, read_bytes, refused_path
+
 if sys.version_info >= (3, 11):
     import tomllib
 else:  # pragma: no cover - the interpreters before 3.11 read TOML with the package it came from
@@ -81,9 +83,9 @@ def find_project(start: Path) -> Optional[Project]:
 def read_project_file(path: Path) -> str:
     """The project file's text; every project file is read here."""
     try:
-        data = path.read_bytes()
-    except OSError as error:
-        raise ProjectError(path, None, None, f"cannot read: {error.strerror or error}") from None
+        data = read_bytes(str(path))
+    except FileRefused as error:
+        raise ProjectError(path, None, None, error.message) from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -147,16 +149,25 @@ def _project(file: Path, text: str, value: Any, table: Tuple[str, ...]) -> Proje
 def _document(root: Path, places: "_Places", key: str, value: Any) -> Path:
     if not isinstance(value, str) or not value:
         raise places.error(key, f"'{key}' must be a path (a string)")
+    _inside(root, places, key, value)
     path = root / value
     if not path.is_file():
         raise places.error(key, f"'{key}': no such file: {value}")
     return path
 
 
+def _inside(root: Path, places: "_Places", key: str, value: str) -> None:
+    """A path of the project file leads nowhere outside the project's folder."""
+    refused = refused_path(str(root), str(root), value, "the project's folder")
+    if refused is not None:
+        raise places.error(key, f"'{key}': {value}: {refused}")
+
+
 def _suites(root: Path, places: "_Places", value: Any) -> Tuple[Path, ...]:
     if not isinstance(value, list) or not all(isinstance(each, str) and each for each in value):
         raise places.error("suites", "'suites' must be a list of paths (strings), files or folders")
     for each in value:
+        _inside(root, places, "suites", each)
         if not (root / each).exists():
             raise places.error("suites", f"'suites': no such file or folder: {each}")
     return tuple(root / each for each in value)

@@ -20,6 +20,7 @@ MIB = 1 << 20
 DEFAULT_MAX_BYTES = 64 * MIB
 
 _max_bytes = DEFAULT_MAX_BYTES
+_allow_outside = False
 
 # The names by which a suite is found in a folder.
 SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
@@ -47,10 +48,12 @@ def max_bytes() -> int:
     return _max_bytes
 
 
-def set_max_bytes(limit: int) -> None:
-    """The cap of every later read (`--max-bytes`)."""
-    global _max_bytes
+def configure(limit: int = DEFAULT_MAX_BYTES, allow_outside: bool = False) -> None:
+    """For every later read: its cap (`--max-bytes`), and whether a suite's or a project file's
+    documents may be outside its folder (`--allow-outside-paths`)."""
+    global _max_bytes, _allow_outside
     _max_bytes = limit
+    _allow_outside = allow_outside
 
 
 def size_text(size: int) -> str:
@@ -159,19 +162,25 @@ def outside(folder: str, path: str) -> Optional[str]:
     return None
 
 
-def document_path(suite: str, name: str, root: Optional[str], allow_outside: bool) -> Tuple[str, Optional[str]]:
+def refused_path(limit: str, folder: str, name: str, where: str, allow_outside: Optional[bool] = None) -> Optional[str]:
+    """Why the path `name`, relative to `folder`, may not be read: it is absolute, or it leaves
+    `limit` (`where` names it in the message) lexically or through a symbolic link. None when it
+    stays inside, or when paths outside are allowed (`--allow-outside-paths`)."""
+    if _allow_outside if allow_outside is None else allow_outside:
+        return None
+    reason = "an absolute path, outside" if os.path.isabs(name) else outside(limit, os.path.join(folder, name))
+    return None if reason is None else f"{reason} {where} (--allow-outside-paths reads it)"
+
+
+def document_path(
+    suite: str, name: str, root: Optional[str], allow_outside: Optional[bool] = None
+) -> Tuple[str, Optional[str]]:
     """The path of a document that a suite names (relative to the suite's folder), and why it is
     refused, or None. `root` is the project's folder when a project file holds the suite; else
     the suite's own folder is the limit."""
-    folder = os.path.dirname(suite) or "."
-    path = os.path.join(folder, name)
-    if allow_outside:
-        return path, None
+    folder = os.path.dirname(suite)
     where = "the suite's folder" if root is None else "the project's folder"
-    reason = "an absolute path, outside" if os.path.isabs(name) else outside(root or folder, path)
-    if reason is None:
-        return path, None
-    return path, f"{reason} {where} (--allow-outside-paths reads it)"
+    return os.path.join(folder, name), refused_path(root or folder or ".", folder, name, where, allow_outside)
 
 
 # The suites below a folder.

@@ -100,10 +100,3 @@ def why_refused(value: Any) -> Optional[str]:
     for path, what in _faults(value):
         return f"{path or 'the input'} is {what}"
     return None
-
-
-def refusal_text(engine_text: str, value: Any) -> str:
-    """The engine's text unchanged, then what it refused and where."""
-    detail = why_refused(value)
-    return engine_text if detail is None else f"{engine_text}; {detail}"
-

@@ -13,10 +13,9 @@ import os
 import signal
 import sys
 import threading
+from contextlib import contextmanager
 from types import FrameType
 from typing import Any, Callable, Dict, Iterator, List, Optional, TextIO, Union
-
-from contextlib import contextmanager
 
 from tamsel_tools._status import BROKEN_PIPE, INTERRUPTED, OUTPUT_FAILED, TERMINATED
 
@@ -65,7 +64,7 @@ def _occupy(descriptor: int) -> None:
 
 
 def _checked(descriptor: int, name: str, original: Optional[TextIO]) -> TextIO:
-    line_buffering = True if original is None else original.line_buffering
+    line_buffering = True if original is None else bool(original.line_buffering)
     encoding = "utf-8" if original is None else original.encoding
     buffered = io.BufferedWriter(_Raw(descriptor, name))
     # Names from documents may hold any character; a report must not fail on one.

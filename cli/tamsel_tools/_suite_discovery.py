@@ -3,23 +3,26 @@
 from __future__ import annotations
 
 import os
-from typing import Iterator, List
+from typing import List, Tuple
 
-# The names by which a suite is found in a directory.
-SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
+from tamsel_tools._annotations import Finding
+from tamsel_tools._reading import SUITE_ENDINGS, suites_below
+
+__all__ = ["SUITE_ENDINGS", "suite_paths"]
 
 
-def suite_paths(arguments: List[str]) -> Iterator[str]:
+def suite_paths(arguments: List[str]) -> Tuple[List[str], List[Finding]]:
     """Each argument that is not a directory, and the suites found below each directory
-    (hidden folders left out), sorted; a directory without any stays, to be reported."""
+    (hidden folders left out), sorted; a directory without any stays, to be reported. Below a
+    directory, what is not a regular file, or is a symbolic link out of it, is skipped with a
+    warning: a FIFO would block, a device never end, a link lead anywhere."""
+    paths: List[str] = []
+    skipped: List[Finding] = []
     for argument in arguments:
         if not os.path.isdir(argument):
-            yield argument
+            paths.append(argument)
             continue
-        found = []
-        for directory, subdirectories, files in os.walk(argument):
-            subdirectories[:] = [name for name in subdirectories if not name.startswith(".")]
-            found += [os.path.join(directory, name) for name in files if name.endswith(SUITE_ENDINGS)]
-        if not found:
-            yield argument  # reported when loading: no suite there
-        yield from sorted(found)
+        found, passed_over = suites_below(argument, SUITE_ENDINGS)
+        skipped += [Finding("warning", path, None, None, why) for path, why in passed_over]
+        paths += found or [argument]  # a directory without suites is reported when loading
+    return paths, skipped

@@ -15,6 +15,7 @@ from tamsel_tools._evaluate import BadInput, parse_json
 from tamsel_tools._files import read_suite
 from tamsel_tools._policy import Policy
 from tamsel_tools._project import ProjectError, find_project, shown
+from tamsel_tools._reading import document_path
 from tamsel_tools._suite_discovery import SUITE_ENDINGS
 
 # Each record's required keys, then its optional ones.
@@ -52,6 +53,7 @@ class Suite:
     policy_path: str
     policy: Policy
     cases: List[Case]
+    documents: Tuple[str, ...]  # the paths of the documents read, for reports never to replace
 
 
 def _parse(path: str, text: str) -> Any:
@@ -137,13 +139,27 @@ def _documents(path: str, suite: Dict[str, Any]) -> Tuple[str, str, Optional[str
     for key in ("schema", "policy"):
         if key not in suite:
             raise _unloadable(path, f"missing key '{key}'")
-    base = os.path.dirname(path)
+    root = _project_root(path)
 
     def document(key: str) -> str:
-        return os.path.join(base, _text(path, key, suite[key], "a path"))
+        name = _text(path, key, suite[key], "a path")
+        found, refused = document_path(path, name, root)
+        if refused is not None:
+            raise _unloadable(path, f"{key}: {name}: {refused}")
+        return found
 
     governance = None if suite.get("governance") is None else document("governance")
     return document("schema"), document("policy"), governance
+
+
+def _project_root(path: str) -> Optional[str]:
+    """The folder of the project that holds the suite, where its documents must stay; None
+    without a project file, when they must stay in the suite's own folder."""
+    try:
+        project = find_project(Path(path).parent)
+    except ProjectError as error:
+        raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
+    return None if project is None else str(project.root)
 
 
 def _project_documents(path: str) -> Tuple[str, str, Optional[str]]:
@@ -171,4 +187,4 @@ def load(path: str) -> Suite:
         loaded = load_policy(schema, policy, governance)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None
-    return Suite(path, policy, loaded, cases)
+    return Suite(path, policy, loaded, cases, tuple(each for each in (schema, policy, governance) if each))

@@ -4,14 +4,14 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import IO, Any, Dict, List, Optional, Tuple
+from typing import IO, Any, Dict, List, Optional, Tuple, Union
 
 from tamsel_tools._annotations import Finding, Format, finding
 from tamsel_tools._coverage import Coverage
 from tamsel_tools._evaluate import BadInput, decision
 from tamsel_tools._explaining import explained
 from tamsel_tools._policy import Policy
-from tamsel_tools._suite_loading import SuiteUnloadable, load
+from tamsel_tools._suite_loading import Suite, SuiteUnloadable, load
 
 
 @dataclass
@@ -52,15 +52,23 @@ def outcome(policy: Policy, value: Any, coverage: Optional[Coverage]) -> Dict[st
     return {"effect": explanation.decision.effect, "matched_rule": explanation.decision.matched_rule}
 
 
-def run_suite(path: str, covered: Optional[Covered], format: Format, errors: IO[str]) -> SuiteResult:
-    """Runs one suite, printing why it cannot be loaded on errors and a line a failing case on
-    standard output; with covered, counts its cases in the coverage of their policy."""
-    result = SuiteResult(path)
+def load_suite(path: str) -> Union[Suite, SuiteUnloadable]:
+    """The suite loaded, or why it cannot be: every suite is loaded before any runs."""
     try:
-        suite = load(path)
+        return load(path)
     except SuiteUnloadable as error:
-        result.load_error = error.findings
-        for each in error.findings:
+        return error
+
+
+def run_suite(
+    path: str, suite: Union[Suite, SuiteUnloadable], covered: Optional[Covered], format: Format, errors: IO[str]
+) -> SuiteResult:
+    """Runs one loaded suite, printing why it could not be loaded on errors and a line a failing
+    case on standard output; with covered, counts its cases in the coverage of their policy."""
+    result = SuiteResult(path)
+    if isinstance(suite, SuiteUnloadable):
+        result.load_error = suite.findings
+        for each in suite.findings:
             print(each.render(format), file=errors)
         return result
     coverage = None

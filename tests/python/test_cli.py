@@ -120,7 +120,7 @@ def test_check_prints_the_policy_hash(capsys, documents):
 
 @pytest.mark.parametrize("argv, err", [
     (["check", "schema.yaml", "missing.yaml"], ["missing.yaml: cannot read: No such file or directory"]),
-    (["check", "schema.yaml", "."], [".: cannot read: Is a directory"]),
+    (["check", "schema.yaml", "."], [".: not a regular file: a folder"]),
     (["eval", "schema.yaml", "policy.yaml", "-g", "missing.yaml"],
      ["missing.yaml: cannot read: No such file or directory"]),
     (["eval", "schema.yaml", "policy.yaml", "-g", "governance.yaml"], [FIELDS_VIOLATION]),
@@ -137,15 +137,16 @@ ALLOW = '{"effect": "allow", "matched_rule": null}'
 @pytest.mark.parametrize("stdin, out, err", [
     (b'{"action": {"type": "refund", "amount": 5000}}\n\n{}\n', [BLOCK, ALLOW], []),
     (b'{"action": {"type": "refund", "amount": [1]}}\n{"actor": null}\n[1]\n{"action": {"1": 2}}\n',
-     [ALLOW], ["<stdin>:1: Unsupported value type",
-               "<stdin>:2: 'NoneType' object cannot be converted to 'PyDict'",
-               "<stdin>:3: argument 'input': 'list' object cannot be converted to 'PyDict'"]),
+     [ALLOW], ["<stdin>:1: Unsupported value type; action.amount is a JSON array",
+               "<stdin>:2: 'NoneType' object cannot be converted to 'PyDict'; actor is null, not an object",
+               "<stdin>:3: argument 'input': 'list' object cannot be converted to 'PyDict'; "
+               "the input is a JSON array, not an object"]),
     (b'{"action": \n  {} x\n\xff\n{"action": {"\\ud800": 1}}\n' + b"[" * 100000 + b"\n{}\n",
      [ALLOW], ["<stdin>:1:12: invalid JSON: Expecting value",
                "<stdin>:2:6: invalid JSON: Extra data",
                "<stdin>:3: invalid UTF-8",
                "<stdin>:4: 'utf-8' codec can't encode character '\\ud800' in position 0: "
-               "surrogates not allowed",
+               'surrogates not allowed; action["\\ud800"] is a key with a lone surrogate',
                "<stdin>:5: invalid JSON: nested too deeply"]),
 ])
 def test_eval_reads_json_lines(capsys, documents, stdin, out, err):
@@ -158,7 +159,8 @@ def test_eval_reads_files_and_standard_input_in_order(capsys, documents):
     Path("broken.json").write_text('{\n  "action": }\n')
     argv = ["eval", "schema.yaml", "policy.yaml", "large.json", "missing.json", "-", "broken.json",
             "--governance", "governance.yaml"]
-    assert run(capsys, *argv, stdin=b"{}\n") == (1, [BLOCK, ALLOW], [
+    # A file that cannot be read at all: the command could not do its job.
+    assert run(capsys, *argv, stdin=b"{}\n") == (2, [BLOCK, ALLOW], [
         "missing.json: cannot read: No such file or directory",
         "broken.json:2:13: invalid JSON: Expecting value"])
 
@@ -221,6 +223,8 @@ def test_test_reports_a_suite_that_cannot_be_loaded(capsys, documents, text, err
 def test_test_finds_suites_below_a_directory_and_writes_junit(capsys, documents):
     os.makedirs("suites/deeper")
     os.makedirs("empty")
+    # The documents are in the project's folder, above the suites.
+    Path("tamsel.toml").write_text('schema = "schema.yaml"\npolicy = "policy.yaml"\n')
     Path("suites/a.suite.json").write_text(suite([CASE, {**CASE, "name": "no", "input": LARGE}],
                                                  schema="../schema.yaml", policy="../policy.yaml"))
     Path("suites/deeper/b.suite.json").write_text("{")
@@ -295,7 +299,7 @@ def test_the_installed_commands(tmp_path):
 def test_the_tools_type_check_against_the_module_stubs():
     pytest.importorskip("mypy")
     done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                           ROOT / "cli" / "tamsel_tools"], capture_output=True, text=True, timeout=300)
+                           ROOT / "cli" / "tamsel_tools", ROOT / "cli" / "tamsel_cli"], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
 
 

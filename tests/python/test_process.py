@@ -4,7 +4,6 @@ Every case runs the installed command in a child process with a timeout, so that
 blocks fails the test rather than hanging it.
 """
 
-import os
 import signal
 import subprocess
 import sys

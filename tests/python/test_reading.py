@@ -53,11 +53,11 @@ def test_only_regular_files_are_read_and_only_so_much(files, path, limit, expect
 
 def test_the_cap_set_once_holds_for_every_later_read(files):
     try:
-        _reading.set_max_bytes(4)
+        _reading.configure(4)
         with pytest.raises(_reading.FileRefused, match="limit of 4 bytes"):
             _reading.read_bytes("plain.yaml")
     finally:
-        _reading.set_max_bytes(_reading.DEFAULT_MAX_BYTES)
+        _reading.configure()
     assert _reading.read_bytes("plain.yaml") == b"version: 1\n"
 
 
