@@ -68,8 +68,10 @@ def _parse(path: str, text: str) -> Any:
         raise _unloadable(
             path, "reading a YAML suite needs PyYAML: pip install 'tamsel[yaml]', or write the suite as JSON"
         ) from None
+    # libyaml's reader where PyYAML was built with it: the pure-Python one takes a second a megabyte.
+    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
     try:
-        return yaml.safe_load(text)
+        return yaml.load(text, Loader=loader)
     except yaml.MarkedYAMLError as error:
         mark = error.problem_mark or error.context_mark
         what = ", ".join(part for part in (error.context, error.problem) if part) or str(error)
