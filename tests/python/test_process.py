@@ -118,3 +118,13 @@ def test_a_signal_at_any_moment(signum, moment):
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = child.communicate(timeout=TIMEOUT)
     assert (child.returncode, err.decode(), out) == (*SAID[signum], HASH if moment == "returned" else b"")
+
+
+def test_the_readme_lists_every_status_once():
+    import re
+
+    from tamsel_tools._status import TABLE
+
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    rows = [int(status) for status in re.findall(r"^\| *([0-9]+) \|", readme, re.MULTILINE)]
+    assert rows == [status for status, _ in TABLE]
