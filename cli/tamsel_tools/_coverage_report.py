@@ -8,6 +8,7 @@ from typing import List, Optional
 
 from tamsel_tools._annotations import Format, finding
 from tamsel_tools._coverage import Share
+from tamsel_tools._echo import bounded
 from tamsel_tools._suite_running import PolicyCoverage
 from tamsel_tools._text import printable
 
@@ -37,7 +38,7 @@ def coverage_lines(covered: PolicyCoverage, format: Format = "text") -> List[str
     def gap(line: int, column: int, message: str) -> str:
         if format == "github":
             return finding("warning", covered.path, line, column, message, format)
-        return f"{path}:{line}:{column}: {printable(message)}"
+        return f"{path}:{line}:{column}: {printable(bounded(message))}"
 
     rules, comparisons = coverage.rule_share, coverage.comparison_share
     lines = [
