@@ -19,20 +19,21 @@ EFFECT_LINE = (
     "policy.yaml:13:13: rules[0].effect: unknown variant `deny`, "
     "expected one of `allow`, `block`, `require_approval`"
 )
-VIOLATION = (
-    'policy.yaml: governance validation failed: [GovernanceViolation { rule_id: "{id}", '
-    'message: "{message}" }]'
+# Each violation is one line: at the policy rule that breaks it, or at the governance rule it leaves unmet.
+FIELDS_VIOLATION = (
+    "policy.yaml:{at}: breaks governance rule 'refund-fields': "
+    "refund rules may only read the amount, the currency and the frozen flag"
 )
-FIELDS_VIOLATION = VIOLATION.replace("{id}", "refund-fields").replace(
-    "{message}", "refund rules may only read the amount, the currency and the frozen flag")
+BLOCK_VIOLATION = (
+    "governance.yaml:4:7: governance rule 'refund-block-present' is not met: every policy needs a blocking refund rule"
+)
 
 
 def at(line, place):
-    """The line located at the policy's node at fault."""
-    return line.replace("policy.yaml:", f"policy.yaml:{place}:", 1)
+    """The violation's line at the policy rule that breaks it."""
+    return line.replace("{at}", place)
 
-BLOCK_VIOLATION = VIOLATION.replace("{id}", "refund-block-present").replace(
-    "{message}", "every policy needs a blocking refund rule")
+
 GLOBAL_RULE_ONLY = (
     "version: 1\nrules:\n"
     "  - {id: g, scope: {global: true}, when: [[actor, frozen], equals, {literal: true}], effect: block}\n"
