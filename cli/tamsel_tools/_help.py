@@ -103,6 +103,8 @@ def _unknown_field(error: PolicyError, texts: Texts) -> List[str]:
     domain = error.operands["domain"]
     if domain != "action":
         return [_listing(f"fields of domain '{domain}'", _declared_fields(texts.schema, domain, None))]
+    if _yaml() is None:
+        return [_listing("fields of the rule's action", None)]
     scope = _scope(texts.policy, error.rule_index)
     if scope is None:
         return []
@@ -155,12 +157,19 @@ def _listing(what: str, names: Optional[List[str]]) -> str:
     return f"the schema declares these {what}: " + ", ".join(names)
 
 
+def _yaml() -> Any:
+    """PyYAML, or None where it is not installed."""
+    try:
+        return importlib.import_module("yaml")
+    except ImportError:
+        return None
+
+
 def _read(text: str) -> Optional[Dict[str, Any]]:
     """The document's top mapping with every scalar a text, as the engine reads names; None
     without PyYAML, or when it reads the text otherwise than as a mapping."""
-    try:
-        yaml: Any = importlib.import_module("yaml")
-    except ImportError:
+    yaml = _yaml()
+    if yaml is None:
         return None
     try:
         tree = yaml.load(text, Loader=yaml.BaseLoader)

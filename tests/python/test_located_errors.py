@@ -1,6 +1,7 @@
 """Every construction error printed where it stands, by every command, in every format."""
 
 import json
+import sys
 from pathlib import Path
 
 import pytest
@@ -191,3 +192,16 @@ def test_check_json_lists_the_diagnostics(capsys, written, policy, argv, status,
         expected = {**expected, "policy_hash": document["policy_hash"]}
     assert document == expected
     assert out[0].isascii()
+
+
+# Without PyYAML the declared names cannot be read; the help says so rather than guess.
+@pytest.mark.parametrize("index, help", [
+    (0, "the schema's actions could not be listed (reading it needs PyYAML)"),
+    (4, "the schema's fields of the rule's action could not be listed (reading it needs PyYAML)"),
+    (6, "the schema's fields of domain 'actor' could not be listed (reading it needs PyYAML)"),
+])
+def test_without_pyyaml_the_names_are_not_listed(capsys, written, monkeypatch, index, help):
+    monkeypatch.setitem(sys.modules, "yaml", None)
+    rule, place, _, message, _ = COMPILE_ERRORS[index]
+    written(one_rule(rule))
+    assert run(capsys, "check", "s.yaml", "p.yaml") == (_status.NEGATIVE, [], [f"p.yaml:{place}: {message}", f"help: {help}"])
