@@ -33,7 +33,7 @@ class Documents:
 
 
 def project_finding(error: ProjectError) -> Finding:
-    return Finding("error", shown(error.path), error.line, error.column, error.message)
+    return Finding("error", shown(error.path), error.line, error.column, error.message, code="project_file")
 
 
 def project(parser: argparse.ArgumentParser, missing: str) -> Project:

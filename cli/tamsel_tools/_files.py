@@ -30,14 +30,14 @@ def _utf8(path: str) -> str:
     try:
         data = read_bytes(path)
     except FileRefused as error:
-        raise Unreadable(Finding("error", path, None, None, error.message)) from None
+        raise Unreadable(Finding("error", path, None, None, error.message, code="unreadable")) from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
         line_start = data.rfind(b"\n", 0, error.start) + 1
         line = data.count(b"\n", 0, error.start) + 1
         column = len(data[line_start : error.start].decode("utf-8", "replace")) + 1
-        raise NotText(Finding("error", path, line, column, "invalid UTF-8")) from None
+        raise NotText(Finding("error", path, line, column, "invalid UTF-8", code="invalid_utf8")) from None
 
 
 def read_document(path: str) -> str:

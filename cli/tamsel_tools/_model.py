@@ -18,8 +18,6 @@ FieldType = TypingLiteral["string", "number", "boolean"]
 ScopeKind = TypingLiteral["action", "actor", "global"]
 ConditionKind = TypingLiteral["atomic", "all", "any"]
 DocumentName = TypingLiteral["schema", "policy", "governance"]
-# Where a governance violation is shown: at a policy rule, or at the governance rule itself.
-ViolationDocument = TypingLiteral["policy", "governance"]
 # A field value or a literal: a text, a number (every number is a float) or a boolean.
 Value = Union[str, float, bool]
 
@@ -53,6 +51,19 @@ class Comparison:
 
 
 @dataclass(frozen=True)
+class Violation:
+    """One broken governance rule and where it points: the policy rule that breaks it or, when
+    no one rule does (too few rules selected), the governance rule itself."""
+
+    rule: str  # the governance rule's id
+    message: str  # its error text as written
+    document: TypingLiteral["policy", "governance"]  # the document that line and column are in
+    rule_index: Optional[int]  # the violating policy rule's index; None when no one rule causes it
+    line: Optional[int]  # 1-based
+    column: Optional[int]
+
+
+@dataclass(frozen=True)
 class Scope:
     kind: ScopeKind
     name: Optional[str]  # the action or actor name; None for a global rule
@@ -75,16 +86,3 @@ class Rule:
     def can_decide(self) -> bool:
         """Actor-scoped rules compile and count in the hash, but evaluation never runs them."""
         return self.scope.kind != "actor"
-
-
-@dataclass(frozen=True)
-class Violation:
-    """A governance rule that the policy breaks, and where: at the policy rule that breaks it, or,
-    when no one rule does (a required rule is missing), at the governance rule."""
-
-    rule: str  # the governance rule's id
-    message: str  # its error text
-    document: ViolationDocument
-    rule_index: Optional[int]  # the policy rule's index, when one rule breaks it
-    line: Optional[int]  # 1-based
-    column: Optional[int]

@@ -150,8 +150,8 @@ def test_diff_moves_marks_the_pairs_of_the_same_effect(capsys, documents):
      "bad.yaml:13:13: rules[0].effect: unknown variant `deny`, expected one of `allow`, `block`, "
      "`require_approval`\n"),
     (["lint", "schema.yaml", "allowing.yaml", "governance.yaml"],
-     "allowing.yaml: governance validation failed: [GovernanceViolation { rule_id: \"refund-block-present\", "
-     "message: \"every policy needs a blocking refund rule\" }]\n"),
+     "governance.yaml:4:7: governance rule 'refund-block-present' is not met: "
+     "every policy needs a blocking refund rule\n"),
 ])  # fmt: skip
 def test_documents_that_do_not_build_give_status_2(capsys, documents, argv, err):
     Path("bad.yaml").write_text(POLICY.replace("effect: block", "effect: deny", 1))

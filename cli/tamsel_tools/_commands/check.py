@@ -3,15 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import json
 import sys
-from typing import Any, Dict, List, Sequence
+from typing import Any, List
 
 from tamsel_tools import _status
 from tamsel_tools._annotations import CHECK_FORMATS, Finding
 from tamsel_tools._arguments import add_documents, add_format, documents
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_policy
-from tamsel_tools._output import print_findings
+from tamsel_tools._output import print_findings, print_json
 from tamsel_tools._skipped import policy_skipped_keys, skipped_key_warnings
 
 
@@ -34,34 +33,22 @@ def add(commands: Any) -> argparse.ArgumentParser:
     return parser
 
 
-def _json(findings: Sequence[Finding], **built: str) -> None:
-    document: Dict[str, Any] = {"diagnostics": [each.to_json() for each in findings], **built}
-    print(json.dumps(document, allow_nan=False))
-
-
-def _report(arguments: argparse.Namespace, findings: Sequence[Finding]) -> None:
-    if arguments.format == "json":
-        _json(findings)
-    else:
-        print_findings(findings, arguments.format)
-
-
 def run(arguments: argparse.Namespace) -> int:
     given = documents(arguments)
     try:
         policy = load_policy(given.schema, given.policy, given.governance)
     except DocumentsUnreadable as error:
-        _report(arguments, error.findings)
+        print_findings(error.findings, arguments.format)
         return _status.UNUSABLE
     except DocumentsRejected as error:
-        _report(arguments, error.findings)
+        print_findings(error.findings, arguments.format)
         return _status.NEGATIVE
     warnings: List[Finding] = skipped_key_warnings(policy_skipped_keys(policy), given.paths)
     if arguments.format == "json":
         built = {"policy_hash": policy.policy_hash()}
         if arguments.canonical:
             built["canonical_text"] = policy.canonical_text
-        _json(warnings, **built)
+        print_json(warnings, **built)
         return _status.GOOD
     print_findings(warnings, arguments.format)
     if arguments.canonical:
