@@ -83,6 +83,27 @@ def test_outside_paths_when_allowed_are_read_but_never_echoed_whole(work):
     assert message == cut
 
 
+LONG = "x" * 5000
+CUT = f'"{"x" * 200}"... (5000 characters)'
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["check", "long.yaml", "policy.yaml"], [f"long.yaml: invalid type: string {CUT}, expected struct SchemaAst"]),
+    (["check", "--format", "github", "long.yaml", "policy.yaml"],
+     [f"::error file=long.yaml::invalid type: string {CUT}, expected struct SchemaAst%0Ahelp: a schema document "
+      "is a mapping with the keys version, actions, actor and snapshot"]),
+    (["check", "schema.yaml", "policy.yaml", "--format", "json", "long.yaml"],
+     [f"invalid type: string {CUT}, expected struct GovernanceAst"]),
+    (["lint", "schema.yaml", "long.yaml"], [f"long.yaml: invalid type: string {CUT}, expected struct PolicyAst"]),
+])
+def test_a_long_value_is_cut_in_every_format(work, argv, expected):
+    Path("long.yaml").write_text(f'"{LONG}"\n')
+    status, out, err = tamsel(*argv)
+    lines = [json.loads(out[0])["diagnostics"][0]["message"]] if "json" in argv else [
+        line for line in out + err if not line.startswith("help:")]
+    assert (status in (1, 2), lines) == (True, expected)
+
+
 @pytest.mark.parametrize("project, folder, expected", [
     # Inside a project, a suite's documents may be anywhere in the project's folder.
     ('schema = "work/schema.yaml"\npolicy = "work/policy.yaml"\n', "work/suites", (0, ["1 passed, 0 failed"], [])),
@@ -105,6 +126,11 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
     (["check", "fifo.yaml", "policy.yaml"], b"", (2, [], ["fifo.yaml: not a regular file: a FIFO"])),
     (["check", "/dev/zero", "policy.yaml"], b"", (2, [], ["/dev/zero: not a regular file: a character device"])),
     (["check", ".", "policy.yaml"], b"", (2, [], [".: not a regular file: a folder"])),
+    (["test", "fifo.yaml"], b"", (2, ["0 passed, 0 failed"], ["fifo.yaml: not a regular file: a FIFO"])),
+    (["test", "/dev/zero"], b"", (2, ["0 passed, 0 failed"], ["/dev/zero: not a regular file: a character device"])),
+    (["lint", "schema.yaml", "fifo.yaml"], b"", (2, [], ["fifo.yaml: not a regular file: a FIFO"])),
+    (["diff", "schema.yaml", "policy.yaml", "/dev/zero"], b"",
+     (2, [], ["/dev/zero: not a regular file: a character device"])),
     (["check", "schema.yaml", "policy.yaml", "--max-bytes", "1KiB"], b"",
      (2, [], ["policy.yaml: larger than the limit of 1024 bytes (--max-bytes raises it)"])),
     (["check", "schema.yaml", "policy.yaml", "--max-bytes", "lots"], b"", (2, [], [
