@@ -108,13 +108,6 @@ def test_a_line_past_the_cap_ends_reading(lines, limit, expected):
     assert stream.asked == len(expected)
 
 
-def test_lines_end_with_the_stream():
-    class Ending(_Stream):
-        def readline(self, size):
-            return self.lines.pop(0) if self.lines else b""
-    assert list(_reading.lines(Ending([b"a\n", b"b"]), 8)) == [b"a\n", b"b"]
-
-
 @pytest.fixture
 def project(tmp_path, monkeypatch):
     """project/suites/x.suite.json beside project/docs/, with links in and out, and a secret above."""
@@ -153,23 +146,6 @@ def test_a_suites_documents_stay_in_its_folder_or_project(project, name, root, e
     path, refused = _reading.document_path("project/suites/x.suite.json", name, root, False)
     assert (path, refused) == (os.path.join("project/suites", name), expected)
     assert _reading.document_path("project/suites/x.suite.json", name, root, True) == (path, None)
-
-
-def test_a_folder_gives_its_regular_suites_and_skips_the_rest(project):
-    suites = project / "project/suites"
-    for name in ("a.suite.json", "deeper/b.suite.yaml", "notes.json"):
-        (suites / name).write_text("{}")
-    os.mkfifo(suites / "fifo.suite.json")
-    os.symlink(project / "secret.env", suites / "away.suite.json")
-    os.symlink("a.suite.json", suites / "again.suite.yml")
-    (project / "elsewhere.suite.json").write_text("{}")  # reachable only through the link `up`
-    found, skipped = _reading.suites_below("project/suites", _reading.SUITE_ENDINGS)
-    assert found == ["project/suites/a.suite.json", "project/suites/again.suite.yml",
-                     "project/suites/deeper/b.suite.yaml"]
-    assert skipped == [
-        ("project/suites/away.suite.json", "a symbolic link that leads out of the folder, skipped"),
-        ("project/suites/fifo.suite.json", "not a regular file: a FIFO, skipped"),
-    ]
 
 
 @pytest.mark.parametrize("message, expected", [
