@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import errno
 import json
+import os
 import sys
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from tamsel_tools import _status
-from tamsel_tools._annotations import Reported
+from tamsel_tools._annotations import Finding, Reported
 from tamsel_tools._echo import bounded
 from tamsel_tools._files import Unreadable, read_input
 from tamsel_tools._policy import Policy
@@ -70,12 +72,21 @@ def _sources(inputs: List[str]) -> Iterator[_Source]:
             except Reported as error:
                 yield name, None, error
             continue
-        number = 0
-        try:
-            for number, raw in enumerate(lines(sys.stdin.buffer), start=1):
-                yield from _stdin_line(number, raw)
-        except LineTooLong as error:
-            yield "<stdin>", number + 1, error
+        yield from _stdin()
+
+
+def _stdin() -> Iterator[_Source]:
+    number = 0
+    try:
+        if sys.stdin is None:  # closed when the command started
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        for number, raw in enumerate(lines(sys.stdin.buffer), start=1):
+            yield from _stdin_line(number, raw)
+    except LineTooLong as error:
+        yield "<stdin>", number + 1, error
+    except OSError as error:
+        message = f"cannot read: {error.strerror or error}"
+        yield "<stdin>", None, Unreadable(Finding("error", "<stdin>", None, None, message, code="unreadable"))
 
 
 def _stdin_line(number: int, raw: bytes) -> Iterator[_Source]:

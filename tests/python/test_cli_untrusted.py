@@ -147,6 +147,13 @@ def test_only_regular_files_and_only_so_much(work, argv, stdin, expected):
     assert (status, out, err[-len(expected[2]):]) == expected  # a usage error begins with the usage
 
 
+def test_a_closed_standard_input_cannot_be_read():
+    example = Path(__file__).resolve().parents[2] / "examples" / "refunds"
+    done = subprocess.run(["sh", "-c", 'exec "$@" <&-', "sh", TAMSEL, "eval", str(example / "schema.yaml"),
+                           str(example / "policy.yaml")], capture_output=True, timeout=10)
+    assert (done.returncode, done.stdout, done.stderr) == (2, b"", b"<stdin>: cannot read: Bad file descriptor\n")
+
+
 def test_endless_standard_input_ends_at_the_cap():
     example = Path(__file__).resolve().parents[2] / "examples" / "refunds"
     with open("/dev/zero", "rb") as zeros:
