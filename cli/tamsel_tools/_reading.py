@@ -35,6 +35,11 @@ _KINDS = (
 )
 
 
+# No file name holds it: a path with one names no file, and the system calls refuse it.
+NUL = "\0"
+NO_PATH = "not a path: it holds a NUL character"
+
+
 class FileRefused(Exception):
     """The file was not read; the message says why, without its path."""
 
@@ -91,6 +96,8 @@ def not_regular(mode: int) -> Optional[str]:
 
 def _open_regular(path: str) -> int:
     """A descriptor of the regular file at path, opened without waiting; FileRefused otherwise."""
+    if NUL in path:
+        raise FileRefused(path, NO_PATH)
     try:
         # Looked at first, so that a device is never opened at all.
         refused = not_regular(os.stat(path).st_mode)
@@ -166,6 +173,8 @@ def refused_path(limit: str, folder: str, name: str, where: str, allow_outside: 
     """Why the path `name`, relative to `folder`, may not be read: it is absolute, or it leaves
     `limit` (`where` names it in the message) lexically or through a symbolic link. None when it
     stays inside, or when paths outside are allowed (`--allow-outside-paths`)."""
+    if NUL in name:
+        return NO_PATH
     if _allow_outside if allow_outside is None else allow_outside:
         return None
     reason = "an absolute path, outside" if os.path.isabs(name) else outside(limit, os.path.join(folder, name))

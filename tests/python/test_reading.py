@@ -41,6 +41,7 @@ def files(tmp_path, monkeypatch):
     ("/dev/zero", None, "not a regular file: a character device"),
     ("/dev/null", None, "not a regular file: a character device"),
     ("missing.yaml", None, "cannot read: No such file or directory"),
+    ("plain\0.yaml", None, "not a path: it holds a NUL character"),
 ])
 def test_only_regular_files_are_read_and_only_so_much(files, path, limit, expected):
     if isinstance(expected, bytes):
@@ -141,11 +142,13 @@ NOT_PROJECTS = "the project's folder (--allow-outside-paths reads it)"
     ("../docs/out.yaml", "project", f"a symbolic link that leads out of {NOT_PROJECTS}"),
     ("../../secret.env", "project", f"a path that leaves {NOT_PROJECTS}"),
     ("/etc/passwd", "project", f"an absolute path, outside {NOT_PROJECTS}"),
+    ("policy\0.yaml", None, "not a path: it holds a NUL character"),
 ])
 def test_a_suites_documents_stay_in_its_folder_or_project(project, name, root, expected):
     path, refused = _reading.document_path("project/suites/x.suite.json", name, root, False)
     assert (path, refused) == (os.path.join("project/suites", name), expected)
-    assert _reading.document_path("project/suites/x.suite.json", name, root, True) == (path, None)
+    allowed = _reading.NO_PATH if "\0" in name else None  # never a path, allowed or not
+    assert _reading.document_path("project/suites/x.suite.json", name, root, True) == (path, allowed)
 
 
 @pytest.mark.parametrize("message, expected", [
