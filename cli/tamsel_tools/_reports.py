@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 import re
 import tempfile
-from typing import Iterable, Literal, Optional
+from typing import Iterable, List, Literal, Optional, Sequence, Tuple
 
 from tamsel_tools._reading import SUITE_ENDINGS, not_regular
 
@@ -68,6 +68,24 @@ def _refusal(path: str, kind: ReportKind, inputs: Iterable[str]) -> Optional[str
     if _BEGINNINGS[kind].match(beginning) is None:
         return "the file exists and is not a report that tamsel wrote"
     return None
+
+
+def refusals(targets: Sequence[Tuple[Optional[str], ReportKind]], inputs: Sequence[str]) -> List[str]:
+    """Why each report's file asked for (None: not asked for) is refused, one line each: one of
+    the inputs, a file that is not a report of its kind, or the file of an earlier report."""
+    lines: List[str] = []
+    asked: List[str] = []
+    for path, kind in targets:
+        if path is None:
+            continue
+        try:
+            if any(_same_file(path, other) for other in asked):
+                raise ReportRefused(f"{OPTIONS[kind]} {path}: refused: another report is written there")
+            check_target(path, kind, inputs)
+        except ReportRefused as error:
+            lines.append(str(error))
+        asked.append(path)
+    return lines
 
 
 def check_target(path: str, kind: ReportKind, inputs: Iterable[str]) -> None:

@@ -184,7 +184,9 @@ JUNIT = "<?xml version='1.0' encoding='utf-8'?>\n<testsuites name=\"tamsel\" tes
     (["--coverage-json", "policy.yaml", "a.suite.json"],
      (2, [], ["--coverage-json policy.yaml: refused: it is an input of this run"])),
     (["--junit", "old.xml", "--coverage-json", "old.xml", "a.suite.json"], (2, [], [
-        "--coverage-json old.xml: refused: the file exists and is not a report that tamsel wrote"])),
+        "--coverage-json old.xml: refused: another report is written there"])),
+    (["--junit", "new.xml", "--coverage-json", "./new.xml", "a.suite.json"], (2, [], [
+        "--coverage-json ./new.xml: refused: another report is written there"])),
     (["--junit", "old.xml", "a.suite.json"], (0, ["1 passed, 0 failed"], [])),
 ])
 def test_no_report_replaces_an_input(work, argv, expected):

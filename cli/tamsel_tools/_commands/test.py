@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import IO, Any, List, Optional, Tuple
+from typing import Any, List, Optional
 
 from tamsel_tools import _status
 from tamsel_tools._annotations import Format
@@ -14,7 +14,7 @@ from tamsel_tools._files import Unwritable, write_report
 from tamsel_tools._junit import junit
 from tamsel_tools._output import findings_stream, print_findings
 from tamsel_tools._project import shown
-from tamsel_tools._reports import ReportKind, ReportRefused, check_target
+from tamsel_tools._reports import refusals
 from tamsel_tools._suite_discovery import SUITE_ENDINGS, suite_paths
 from tamsel_tools._suite_loading import Suite
 from tamsel_tools._suite_running import Covered, SuiteResult, load_suite, run_suite
@@ -75,20 +75,6 @@ def run(arguments: argparse.Namespace) -> int:
     return run_suites(_suites(arguments), arguments.junit, options, arguments.format)
 
 
-def _refused_reports(junit_path: Optional[str], options: CoverageOptions, inputs: List[str], errors: IO[str]) -> bool:
-    """Whether a report's file is refused (said why): a report never replaces an input."""
-    wanted: List[Tuple[Optional[str], ReportKind]] = [(junit_path, "junit"), (options.json_path, "coverage")]
-    refused = False
-    for path, kind in wanted:
-        try:
-            if path is not None:
-                check_target(path, kind, inputs)
-        except ReportRefused as error:
-            print(printable(str(error)), file=errors)
-            refused = True
-    return refused
-
-
 def run_suites(paths: List[str], junit_path: Optional[str], options: CoverageOptions, format: Format) -> int:
     """Loads the suites, refuses a report's file that is one of them or of their documents, runs
     them, prints the results and writes the reports asked for; the status."""
@@ -98,7 +84,10 @@ def run_suites(paths: List[str], junit_path: Optional[str], options: CoverageOpt
     print_findings(skipped, format, errors)
     loaded = [(path, load_suite(path)) for path in found]
     inputs = found + [each for _, suite in loaded if isinstance(suite, Suite) for each in suite.documents]
-    if _refused_reports(junit_path, options, inputs, errors):
+    refused = refusals([(junit_path, "junit"), (options.json_path, "coverage")], inputs)
+    for line in refused:
+        print(printable(line), file=errors)
+    if refused:
         return _status.UNUSABLE
     results: List[SuiteResult] = [run_suite(path, suite, covered, format, errors) for path, suite in loaded]
     failed = sum(result.failed for result in results)
