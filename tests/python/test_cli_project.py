@@ -71,6 +71,9 @@ RUNS = [
      (2, [], ["../../pyproject.toml:6:10: 'policy': no such file: policies/polcy.yaml"])),
     ({"pyproject.toml": TOOL.replace('"policies/policy.yaml"', '"policies/polcy.yaml"')}, ".", ["check", "--format", "github"],
      (2, ["::error file=pyproject.toml,line=6,col=10::'policy': no such file: policies/polcy.yaml"], [])),
+    ({"pyproject.toml": TOOL.replace('"policies/policy.yaml"', '"policies/polcy.yaml"')}, ".", ["check", "--format", "json"],
+     (2, ['{"diagnostics": [{"file": "pyproject.toml", "line": 6, "column": 10, "severity": "error", "kind": '
+          '"project_file", "message": "\'policy\': no such file: policies/polcy.yaml", "help": []}]}'], [])),
     ({"pyproject.toml": TOOL + "[tool.tamsel.extra]\n"}, ".", ["test"],
      (2, [], ["pyproject.toml:9:1: unknown key 'extra' in [tool.tamsel] (known: schema, policy, governance, suites)"])),
     ({"tamsel.toml": 'schema = "a"\npolicy = \n'}, ".", ["lint"], (2, [], ["tamsel.toml:2:10: invalid TOML: Invalid value"])),
