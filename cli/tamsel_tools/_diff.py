@@ -35,9 +35,8 @@ from tamsel_tools._encoding import (
     negation,
 )
 from tamsel_tools._lint import condition_key
-from tamsel_tools._model import Rule
+from tamsel_tools._model import Rule, Subject
 from tamsel_tools._semantics import Indexed, Input, Lists, value_of
-from tamsel_tools._model import Subject
 from tamsel_tools._solver import Budget
 from tamsel_tools._witness import AnalysisError, Decider, Judge, first_inputs, minimal
 
@@ -153,7 +152,9 @@ class _Group:
 
     def run(self) -> bool:
         """Whether every pair of the group was decided within the budget."""
-        decided = all([self._first_stretch(i) for i in range(self.first)])
+        # Every place is asked, even after one is left undecided: what is proven is still shown.
+        results = [self._first_stretch(i) for i in range(self.first)]
+        decided = all(results)
         if len(self.olds) == len(self.news) == self.first:
             return decided
         self._seed()
@@ -198,9 +199,7 @@ class _Group:
                 return True
         within = self._fields([rule])
         earlier = [negation(self.encoding.condition_text(r, within)) for r in self.olds[:position]]
-        question = conjunction(
-            [self._base(within), *earlier, self.encoding.condition_text(rule, within)]
-        )
+        question = conjunction([self._base(within), *earlier, self.encoding.condition_text(rule, within)])
         solver, answer = self._solve(within, question)
         if answer == "sat":
             if self._record(self.encoding.witness(solver.model(), sorted(within))) != (old, new):

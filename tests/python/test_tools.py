@@ -10,8 +10,7 @@ import pytest
 
 import tamsel
 import tamsel_tools._documents
-from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject
-from tamsel_tools import _json
+from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject, _json
 from tamsel_tools._model import Violation
 from test_cli import EXAMPLE, TEXTS, documents, edited, run, suite  # noqa: F401  (documents: a fixture)
 
