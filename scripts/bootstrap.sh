@@ -16,7 +16,7 @@ wheel_debs=(debootstrap qemu-user-static musl-tools)
 wheel_pips=(auditwheel abi3audit wheel build)
 # Style and static analysis at pinned versions, so that formatting and findings
 # do not change with the machine.
-lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6)
+lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6 ruff==0.17.6)
 # The language server and its end-to-end tests; CI also drives it from Neovim.
 lsp_pips=(pygls==2.1.1 pytest-lsp==1.0.1)
 case "$purpose" in

@@ -60,9 +60,7 @@ class Reach:
     undecided: List[int] = field(default_factory=list)
 
 
-def reach(
-    rules: Sequence[Rule], engine: Any, budget: Optional[Budget] = None, witnesses: bool = False
-) -> Reach:
+def reach(rules: Sequence[Rule], engine: Any, budget: Optional[Budget] = None, witnesses: bool = False) -> Reach:
     """Every rule that never decides, in document order. With `witnesses`, each input that makes a rule
     decide is 1-minimal and evaluated with the engine; without, only those the solver built are."""
     encoding = PolicyEncoding(rules)
@@ -179,6 +177,7 @@ class _Walker:
 
     def _decides(self, rule: Rule, data: Input, checked: bool) -> None:
         if self.witnesses or checked:
+
             def shows(candidate: Input) -> bool:
                 return self.indexed.decider(candidate) is rule
 
@@ -260,7 +259,9 @@ class _ListSolver:
         rule = self.members[position]
         within = self._fields(rule)
         holds = f"h{rule.index}"
-        self.solver.from_string(f"(declare-const {holds} Bool)(assert (=> {holds} {self.encoding.condition_text(rule)}))")
+        self.solver.from_string(
+            f"(declare-const {holds} Bool)(assert (=> {holds} {self.encoding.condition_text(rule)}))"
+        )
         wanted = z3.Bool(holds, self.context)
         earlier = sorted({at for key in within for at in self.readers.get(key, ())})
         relevant = [self.members[at].index for at in earlier]

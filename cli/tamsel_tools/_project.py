@@ -14,10 +14,13 @@ Paths are relative to the project file's folder.
 
 from __future__ import annotations
 
+import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Optional, Tuple
+
+from tamsel_tools._reading import FileRefused, read_bytes, refused_path
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -51,6 +54,14 @@ class ProjectError(Exception):
         self.message = message
 
 
+def shown(path: Path) -> str:
+    """A project's path as findings name it: relative to the working folder, as if typed."""
+    try:
+        return os.path.relpath(path)
+    except ValueError:
+        return str(path)
+
+
 def find_project(start: Path) -> Optional[Project]:
     """The nearest project file in `start` or above: `[tool.tamsel]` in pyproject.toml (a pyproject.toml
     without that table is passed over), else top-level keys of tamsel.toml; None when there is none.
@@ -72,9 +83,9 @@ def find_project(start: Path) -> Optional[Project]:
 def read_project_file(path: Path) -> str:
     """The project file's text; every project file is read here."""
     try:
-        data = path.read_bytes()
-    except OSError as error:
-        raise ProjectError(path, None, None, f"cannot read: {error.strerror or error}") from None
+        data = read_bytes(str(path))
+    except FileRefused as error:
+        raise ProjectError(path, None, None, error.message) from None
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
@@ -138,16 +149,25 @@ def _project(file: Path, text: str, value: Any, table: Tuple[str, ...]) -> Proje
 def _document(root: Path, places: "_Places", key: str, value: Any) -> Path:
     if not isinstance(value, str) or not value:
         raise places.error(key, f"'{key}' must be a path (a string)")
+    _inside(root, places, key, value)
     path = root / value
     if not path.is_file():
         raise places.error(key, f"'{key}': no such file: {value}")
     return path
 
 
+def _inside(root: Path, places: "_Places", key: str, value: str) -> None:
+    """A path of the project file leads nowhere outside the project's folder."""
+    refused = refused_path(str(root), str(root), value, "the project's folder")
+    if refused is not None:
+        raise places.error(key, f"'{key}': {value}: {refused}")
+
+
 def _suites(root: Path, places: "_Places", value: Any) -> Tuple[Path, ...]:
     if not isinstance(value, list) or not all(isinstance(each, str) and each for each in value):
         raise places.error("suites", "'suites' must be a list of paths (strings), files or folders")
     for each in value:
+        _inside(root, places, "suites", each)
         if not (root / each).exists():
             raise places.error("suites", f"'suites': no such file or folder: {each}")
     return tuple(root / each for each in value)
@@ -157,9 +177,9 @@ class _Places:
     """Where in the project file a key of the tamsel table is written, found line by line.
 
     The TOML reader keeps no positions; a plain scan finds the table's header and the line
-    that assigns a key in it (`key = ...`, the key bare or quoted), which is where an error
-    about that key is shown. A key it cannot find (written inline or dotted) is shown at the
-    table, or without a position."""
+    that assigns a key in it (`key = ...`, the key bare or quoted) or opens it as a table of
+    its own, which is where an error about that key is shown. A key it cannot find (written
+    inline or dotted) is shown at the table, or without a position."""
 
     def __init__(self, file: Path, text: str, table: Tuple[str, ...]):
         self.file = file
@@ -177,8 +197,9 @@ class _Places:
         for number, line in enumerate(self._lines, start=1):
             stripped = line.strip()
             if stripped.startswith("["):
-                inside = _header(stripped) == self._table
-                if inside:
+                name = _header(stripped)
+                inside = name == self._table
+                if inside or (key is not None and name == (*self._table, key)):
                     header = (number, len(line) - len(line.lstrip()) + 1)
                 continue
             if inside and key is not None and _assigned(stripped) == key:
@@ -205,4 +226,3 @@ def _assigned(line: str) -> Optional[str]:
     if len(key) >= 2 and key[0] == key[-1] and key[0] in "\"'":
         return key[1:-1]
     return key
-

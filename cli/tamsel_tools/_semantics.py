@@ -125,7 +125,9 @@ def from_key(key: int) -> float:
 
 def is_plain(number: float) -> bool:
     """Finite, and zero or normal: what a person expects to read in an example."""
-    return math.isfinite(number) and (number == 0.0 and math.copysign(1.0, number) > 0 or abs(number) >= 2.2250738585072014e-308)
+    return math.isfinite(number) and (
+        number == 0.0 and math.copysign(1.0, number) > 0 or abs(number) >= 2.2250738585072014e-308
+    )
 
 
 class Indexed:

@@ -12,10 +12,8 @@ any one of its fields it no longer shows the point.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, FrozenSet, Iterator, List, Optional
-
 from dataclasses import dataclass
-from typing import Sequence
+from typing import Any, Callable, Dict, FrozenSet, Iterator, List, Optional, Sequence
 
 from tamsel_tools._encoding import TYPE, Field, OtherTexts, PolicyEncoding
 from tamsel_tools._json import dumps
@@ -271,5 +269,3 @@ class Judge:
             got = Decider(None, decision["matched_rule"], decision["effect"])
         if got != decider:
             raise AnalysisError(f"{what}: the input {dumps(data)} is decided by {got}, not {decider}")
-
-

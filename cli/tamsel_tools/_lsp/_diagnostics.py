@@ -151,7 +151,7 @@ def _help(failure: PolicyError, texts: Texts) -> List[str]:
 
 def _commands_help(failure: PolicyError, texts: Texts) -> List[str]:
     """The help lines that the commands print under the error, without their "help: "."""
-    return [line.removeprefix("help: ") for line in help_lines(failure.message, failure.document, texts)]
+    return help_lines(failure, texts)
 
 
 def build(texts: Texts) -> Built:
