@@ -22,6 +22,6 @@ def run() -> int:
         except ImportError:
             print(f"tamsel lsp: {INSTALL_HINT}", file=sys.stderr)
             return _status.UNUSABLE
-    from tamsel_tools._lsp._server import serve
+    from tamsel_tools._lsp._features import serve
 
     return serve()
