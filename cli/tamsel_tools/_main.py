@@ -17,6 +17,7 @@ from tamsel_tools._annotations import FORMATS
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, load_policy
 from tamsel_tools._policy import InternalError, Policy
 from tamsel_tools._skipped import policy_skipped_keys, skipped_key_warnings
+from tamsel_tools._suite_properties import PropertyOptions
 from tamsel_tools._text import printable as one_line
 
 
@@ -129,7 +130,8 @@ def _diff(arguments: argparse.Namespace) -> int:
 
 def _test(arguments: argparse.Namespace) -> int:
     options = _suites.CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
-    return _suites.run(arguments.suites, arguments.junit, options, arguments.format)
+    selected = PropertyOptions(not arguments.properties_only, not arguments.no_properties, arguments.timeout)
+    return _suites.run(arguments.suites, arguments.junit, options, arguments.format, selected)
 
 
 def _format_option(command: argparse.ArgumentParser) -> None:
@@ -150,6 +152,16 @@ def _percent(text: str) -> float:
     if not 0 <= percent <= 100:
         raise argparse.ArgumentTypeError(f"expected a percentage from 0 to 100, got {text!r}")
     return percent
+
+
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not 0 < seconds < math.inf:
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return seconds
 
 
 def _inputs_parser(
@@ -221,8 +233,10 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
         help="run decision test suites",
         description="Runs decision test suites (JSON, or YAML with PyYAML installed); a directory "
         f"stands for the suites below it ({', '.join('*' + e for e in _suites.SUITE_ENDINGS)}). "
-        "Status 0 when every case passes, 1 when any fails (or coverage is below --fail-under), "
-        "2 when a suite cannot be loaded or a report cannot be written.",
+        "A suite's properties are proven for every input or refuted with one (they need z3, "
+        "tamsel[analysis]). Status 0 when every case and property passes, 1 when any fails (or "
+        "coverage is below --fail-under), 2 when a suite cannot be loaded or a report cannot be "
+        "written, 3 when a property is left undecided within the solver's budget.",
     )
     test.add_argument("suites", metavar="SUITE", nargs="+")
     test.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
@@ -237,6 +251,17 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
         metavar="PERCENT",
         type=_percent,
         help="status 1 when a policy's rule or comparison coverage is below PERCENT",
+    )
+    which = test.add_mutually_exclusive_group()
+    which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
+    which.add_argument("--no-properties", action="store_true", help="run the suites' cases, not their properties")
+    test.add_argument(
+        "--timeout",
+        metavar="SECONDS",
+        type=_seconds,
+        default=60.0,
+        help="the solver's budget for all properties together (default 60); a property not "
+        "settled within it is undecided",
     )
     _format_option(test)
     test.set_defaults(run=_test)

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any, List, Optional, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union, cast
 
 import tamsel
 
@@ -11,6 +11,9 @@ from tamsel_tools import _inspect
 from tamsel_tools._coverage import Coverage
 from tamsel_tools._explain import Decision, Explanation, explanation
 from tamsel_tools._model import Comparison, DocumentName, Literal, Rule, Scope, Subject
+
+if TYPE_CHECKING:
+    from tamsel_tools._property import Property, PropertyResult
 
 
 class PolicyError(ValueError):
@@ -90,6 +93,8 @@ class Policy:
         except ValueError as refused:
             raise InternalError(f"the engine refuses documents that compile: {refused}") from None
         self._compiled = compiled
+        self.schema_yaml = schema_yaml
+        """The schema's text, against which a property's condition is compiled."""
         self.rules: Tuple[Rule, ...] = tuple(_rule(data) for data in compiled.rules())
         """Every rule of the policy document, in document order."""
         self.canonical_text: str = compiled.canonical_text().decode("utf-8")
@@ -133,3 +138,17 @@ class Policy:
     def coverage(self) -> Coverage:
         """A new, empty coverage collector for this policy."""
         return Coverage(self.rules)
+
+    def check_property(self, property: Property, timeout: float = 60.0) -> PropertyResult:
+        """Proves the property for every input, or refutes it with one input (1-minimal, which
+        the engine decides as `decision` says), or leaves it undecided when the solver does
+        not settle it within `timeout` seconds. `PropertyError` for a property that does not
+        fit the policy (an unknown rule id; a condition that does not compile: the engine's
+        message); `AnalysisUnavailable` without z3."""
+        return self.check_properties([property], timeout)[0]
+
+    def check_properties(self, properties: Sequence[Property], timeout: float = 60.0) -> List[PropertyResult]:
+        """`check_property` for each, in order, within one budget of `timeout` seconds."""
+        from tamsel_tools._proof import check_properties  # the solver, only when asked for
+
+        return check_properties(self, properties, timeout)

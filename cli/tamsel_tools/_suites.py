@@ -11,6 +11,7 @@ import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional
 
+from tamsel_tools import _status
 from tamsel_tools._annotations import Finding, Format, finding, located_finding
 from tamsel_tools._coverage import Coverage, Share
 from tamsel_tools._documents import (
@@ -23,12 +24,22 @@ from tamsel_tools._documents import (
 from tamsel_tools._evaluate import BadInput, decision, parse_json
 from tamsel_tools._explaining import explained
 from tamsel_tools._policy import Policy
+from tamsel_tools._suite_properties import (
+    Compiled,
+    PropertiesUnloadable,
+    PropertyOptions,
+    compile_properties,
+    read_properties,
+    run_properties,
+    SharedBudget,
+    solver_missing,
+)
 from tamsel_tools._text import printable
 
 # The names by which a suite is found in a directory.
 SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
 
-_SUITE_KEYS = (("schema", "policy", "cases"), ("governance",))
+_SUITE_KEYS = (("schema", "policy"), ("cases", "properties", "governance"))
 _CASE_KEYS = (("name", "input", "expect"), ())
 _EXPECT_KEYS = ((), ("effect", "matched_rule", "error"))
 
@@ -62,6 +73,7 @@ class Suite:
     policy_path: str
     policy: Policy
     cases: List[Case]
+    properties: List[Compiled] = field(default_factory=list)
 
 
 @dataclass
@@ -69,8 +81,10 @@ class SuiteResult:
     path: str
     load_error: Optional[str] = None
     load_finding: Optional[Finding] = None
-    # Every case run, by name, with its failure or None.
+    # Every case and property run, by name, with its failure or None.
     cases: List[tuple[str, Optional[str]]] = field(default_factory=list)
+    # The properties left undecided, by name, with what the report says of each.
+    undecided: List[tuple[str, str]] = field(default_factory=list)
 
     @property
     def failed(self) -> int:
@@ -160,9 +174,12 @@ def load(path: str) -> Suite:
     if os.path.isdir(path):
         raise SuiteUnloadable(f"{path}: no suite files ({', '.join('*' + e for e in SUITE_ENDINGS)})")
     try:
-        suite = _record(path, "", _parse(path, read_text(path)), _SUITE_KEYS)
+        text = read_text(path)
     except (DocumentsUnreadable, DocumentsRejected) as error:
         raise SuiteUnloadable(str(error)) from None
+    suite = _record(path, "", _parse(path, text), _SUITE_KEYS)
+    if "cases" not in suite and "properties" not in suite:
+        raise SuiteUnloadable(f"{path}: missing key 'cases'")
     base = os.path.dirname(path)
 
     def document(key: str) -> str:
@@ -170,10 +187,10 @@ def load(path: str) -> Suite:
 
     schema, policy = document("schema"), document("policy")
     governance = None if suite.get("governance") is None else document("governance")
-    if not isinstance(suite["cases"], list):
+    if not isinstance(suite.get("cases", []), list):
         raise SuiteUnloadable(f"{path}: cases: expected a list")
     cases = []
-    for index, value in enumerate(suite["cases"]):
+    for index, value in enumerate(suite.get("cases", [])):
         where = f"cases[{index}]"
         case = _record(path, where, value, _CASE_KEYS)
         cases.append(
@@ -184,10 +201,12 @@ def load(path: str) -> Suite:
             )
         )
     try:
+        found = read_properties(path, text, suite["properties"]) if "properties" in suite else []
         loaded = load_policy(schema, policy, governance)
-    except (DocumentsUnreadable, DocumentsRejected) as error:
+        properties = compile_properties(path, text, found, loaded)
+    except (DocumentsUnreadable, DocumentsRejected, PropertiesUnloadable) as error:
         raise SuiteUnloadable(str(error), error.finding) from None
-    return Suite(path, policy, loaded, cases)
+    return Suite(path, policy, loaded, cases, properties)
 
 
 def outcome(policy: Policy, value: Any, coverage: Optional[Coverage]) -> Dict[str, Any]:
@@ -218,12 +237,19 @@ def _stream(format: Format) -> Any:
 
 
 def run_suite(
-    path: str, covered: Optional[Dict[Any, PolicyCoverage]] = None, format: Format = "text"
+    path: str,
+    covered: Optional[Dict[Any, PolicyCoverage]] = None,
+    format: Format = "text",
+    selected: PropertyOptions = PropertyOptions(),
+    budget: Optional[SharedBudget] = None,
 ) -> SuiteResult:
-    """Runs one suite; with covered, counts its cases in the coverage of their policy."""
+    """Runs one suite, its cases and properties as selected; with covered, counts its cases in
+    the coverage of their policy."""
     result = SuiteResult(path)
     try:
         suite = load(path)
+        if suite.properties and selected.properties and solver_missing():
+            raise SuiteUnloadable(f"{path}: {solver_missing()}")
     except SuiteUnloadable as error:
         result.load_error = str(error)
         result.load_finding = error.finding or located_finding(path, result.load_error)
@@ -237,13 +263,17 @@ def run_suite(
         if key not in covered:
             covered[key] = PolicyCoverage(policy_path, suite.policy, suite.policy.coverage())
         coverage = covered[key].coverage
-    for case in suite.cases:
+    for case in suite.cases if selected.cases else []:
         # A case that expects an error counts nothing toward coverage.
         counted = None if "error" in case.expect else coverage
         failure = case.failure(outcome(suite.policy, case.input, counted))
         result.cases.append((case.name, failure))
         if failure is not None:
             print(finding("error", path, None, None, f"{case.name}: {failure}", format))
+    if suite.properties and selected.properties:
+        budget = budget or SharedBudget(selected.timeout)
+        ran, result.undecided = run_properties(path, suite.properties, suite.policy, budget, format)
+        result.cases += ran
     return result
 
 
@@ -257,9 +287,9 @@ def _xml_text(text: str) -> str:
 
 def _counts(results: List[SuiteResult]) -> Dict[str, str]:
     return {
-        "tests": str(sum(len(r.cases) + (r.load_error is not None) for r in results)),
+        "tests": str(sum(len(r.cases) + len(r.undecided) + (r.load_error is not None) for r in results)),
         "failures": str(sum(r.failed for r in results)),
-        "errors": str(sum(r.load_error is not None for r in results)),
+        "errors": str(sum(len(r.undecided) + (r.load_error is not None) for r in results)),
     }
 
 
@@ -277,6 +307,9 @@ def junit(results: List[SuiteResult]) -> bytes:
             case = ElementTree.SubElement(suite, "testcase", classname=name, name=_xml_text(case_name))
             if failure is not None:
                 ElementTree.SubElement(case, "failure", message=_xml_text(failure))
+        for case_name, why in result.undecided:
+            case = ElementTree.SubElement(suite, "testcase", classname=name, name=_xml_text(case_name))
+            ElementTree.SubElement(case, "error", message=_xml_text(why))
     ElementTree.indent(root)
     report: bytes = ElementTree.tostring(root, encoding="utf-8", xml_declaration=True)
     return report + b"\n"
@@ -363,17 +396,22 @@ def run(
     junit_path: Optional[str],
     options: CoverageOptions = CoverageOptions(),
     format: Format = "text",
+    selected: PropertyOptions = PropertyOptions(),
 ) -> int:
-    """0 when every case passed, 1 when any failed or coverage is below the bar, 2 when a suite
-    (or a report) failed."""
+    """0 when every case and property passed, 1 when any failed or coverage is below the bar,
+    2 when a suite (or a report) failed, 3 when a property was left undecided and none failed."""
     covered: Optional[Dict[Any, PolicyCoverage]] = {} if options.wanted else None
-    results = [run_suite(path, covered, format) for path in suite_paths(arguments)]
+    budget = SharedBudget(selected.timeout)
+    results = [run_suite(path, covered, format, selected, budget) for path in suite_paths(arguments)]
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
+    undecided = sum(len(result.undecided) for result in results)
     status = 2 if any(result.load_error is not None for result in results) else int(failed > 0)
+    if status == _status.GOOD and undecided:
+        status = _status.UNDECIDED
     if junit_path is not None and not _write(junit_path, junit(results)):
         status = 2
-    print(f"{passed} passed, {failed} failed")
+    print(f"{passed} passed, {failed} failed" + (f", {undecided} undecided" if undecided else ""))
     policies = list((covered or {}).values())
     if options.show:
         for each in policies:

@@ -195,7 +195,7 @@ CASE = {"name": "n", "input": {}, "expect": {"effect": "allow"}}
 
 
 @pytest.mark.parametrize("text, err", [
-    ("[]", "x.suite.json: expected a mapping with keys schema, policy, cases, governance"),
+    ("[]", "x.suite.json: expected a mapping with keys schema, policy, cases, properties, governance"),
     (json.dumps({"schema": "schema.yaml", "policy": "policy.yaml"}), "x.suite.json: missing key 'cases'"),
     (suite([], governence="g.yaml"), "x.suite.json: unknown key 'governence'"),
     (suite([], schema=5), "x.suite.json: schema: expected a path"),
