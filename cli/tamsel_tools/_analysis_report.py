@@ -4,9 +4,9 @@ goes through `printable`, and JSON is pure ASCII."""
 
 from __future__ import annotations
 
-import json
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
+from tamsel_tools import _json
 from tamsel_tools._analysis import Change, Decider, Finding, input_json
 from tamsel_tools._annotations import Format
 from tamsel_tools._annotations import finding as annotated
@@ -41,7 +41,7 @@ def lint_report(
     finding (FILE:LINE:COLUMN: warning: rule 'ID' ..., or an annotation), or JSON."""
     status = 1 if findings else 0
     if as_json:
-        return status, _json({"findings": [finding.to_json() for finding in findings]})
+        return status, _json_text({"findings": [finding.to_json() for finding in findings]})
     lines = [
         annotated("warning", path, f.line, f.column, finding_message(f, rules), format) for f in findings
     ]
@@ -64,7 +64,7 @@ def diff_report(changes: Sequence[Change], as_json: bool) -> Tuple[int, str]:
     """The status (0 when no input changes its effect, 1 otherwise) and the plan to print."""
     status = 1 if any(not change.same_effect for change in changes) else 0
     if as_json:
-        return status, _json({"changes": [change.to_json() for change in changes]})
+        return status, _json_text({"changes": [change.to_json() for change in changes]})
     if not changes:
         return status, "no input changes its effect\n"  # nor, when asked, its deciding rule
     lines: List[str] = []
@@ -85,5 +85,5 @@ def diff_report(changes: Sequence[Change], as_json: bool) -> Tuple[int, str]:
     return status, "\n".join(lines) + "\n"
 
 
-def _json(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=True, allow_nan=True) + "\n"
+def _json_text(value: Any) -> str:
+    return _json.dumps(value, ensure_ascii=True) + "\n"

@@ -197,13 +197,13 @@ def test_diff_with_moves_adds_the_pairs_of_the_same_effect():
     assert [(c.action, c.old.rule, c.new.rule, c.same_effect) for c in changes] == [("pay", "a", "c", True)]
 
 
-def test_diff_witness_of_nan_prints_as_json():
+def test_diff_witness_of_nan_prints_as_rfc_8259_json():
     old, new = DIFF_CASES[3][1], DIFF_CASES[3][2]
     (change,) = _analysis.diff(*compiled(old), *compiled(new))
     assert _analysis.input_json(change.to_json()) == (
         '{"action": "pay", "old": {"index": 0, "rule": "r0", "effect": "block"}, '
         '"new": {"index": null, "rule": null, "effect": "allow"}, '
-        '"input": {"action": {"type": "pay", "amount": NaN}, "actor": {}, "snapshot": {}}}'
+        '"input": {"action": {"type": "pay", "amount": {"number": "NaN"}}, "actor": {}, "snapshot": {}}}'
     )
 
 

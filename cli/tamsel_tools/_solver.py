@@ -1,0 +1,113 @@
+"""The solver, bounded: one budget of seconds a command, a memory cap, Ctrl-C honoured.
+
+A question that the solver does not settle within what is left of the budget
+is "unknown"; the analysis names what it leaves undecided and claims nothing
+about it. z3 answers Ctrl-C during a check by cancelling it; that is turned
+back into the KeyboardInterrupt that the user asked for.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+import time
+from typing import IO, Any, List, Literal, Optional
+
+INSTALL_HINT = "the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"
+MEMORY_CAP_MB = int(os.environ.get("TAMSEL_SOLVER_MEMORY_MB", "2048"))
+Result = Literal["sat", "unsat", "unknown"]
+
+
+class AnalysisUnavailable(Exception):
+    """The solver is not installed; the message says how to install it."""
+
+
+def z3_module() -> Any:
+    try:
+        import z3  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    except ImportError:
+        raise AnalysisUnavailable(INSTALL_HINT) from None
+    z3.set_param("memory_max_size", MEMORY_CAP_MB)
+    return z3
+
+
+def available() -> bool:
+    try:
+        z3_module()
+    except AnalysisUnavailable:
+        return False
+    return True
+
+
+class Budget:
+    """Seconds for every solver question of one command together; None: no limit."""
+
+    def __init__(self, seconds: Optional[float] = None, progress: Optional["Progress"] = None) -> None:
+        self.seconds = seconds
+        self.start = time.monotonic()
+        self.spent: List[float] = []  # each question's share, in order
+        self.progress = progress
+
+    def remaining(self) -> float:
+        if self.seconds is None:
+            return math.inf
+        return self.seconds - (time.monotonic() - self.start)
+
+    def expired(self) -> bool:
+        return self.remaining() <= 0
+
+    def report(self, done: int, total: int) -> None:
+        if self.progress is not None:
+            self.progress.show(done, total)
+
+
+def check(solver: Any, *assumptions: Any, budget: Optional[Budget] = None) -> Result:
+    """The solver's answer with the assumptions, within what is left of the budget."""
+    z3 = z3_module()
+    left = math.inf if budget is None else budget.remaining()
+    if left <= 0:
+        return "unknown"
+    if left != math.inf:
+        solver.set("timeout", max(1, int(left * 1000)))
+    started = time.monotonic()
+    result = solver.check(*assumptions)
+    if budget is not None:
+        budget.spent.append(time.monotonic() - started)
+    if result == z3.sat:
+        return "sat"
+    if result == z3.unsat:
+        return "unsat"
+    reason = solver.reason_unknown()
+    if "cancel" in reason or "interrupt" in reason:
+        if budget is None or budget.remaining() > 0 or "interrupt" in reason:
+            raise KeyboardInterrupt
+    return "unknown"
+
+
+class Progress:
+    """`lint: 120 of 10000 rules` on standard error, past two seconds, when it is a terminal."""
+
+    def __init__(self, what: str, stream: IO[str] = sys.stderr, after: float = 2.0) -> None:
+        self.what = what
+        self.stream = stream
+        self.start = time.monotonic()
+        self.after = after
+        self.last = 0.0
+        self.shown = False
+        self.enabled = stream.isatty()
+
+    def show(self, done: int, total: int) -> None:
+        now = time.monotonic()
+        if not self.enabled or now - self.start < self.after or now - self.last < 0.2:
+            return
+        self.last = now
+        self.shown = True
+        self.stream.write(f"\r{self.what}: {done} of {total} rules")
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.shown:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+            self.shown = False
