@@ -7,7 +7,7 @@ import importlib
 from dataclasses import dataclass
 from typing import Any, List, Optional, Sequence, Tuple
 
-from tamsel_tools import _json
+from tamsel_tools import _json, _solver
 from tamsel_tools._annotations import Finding, Format, finding
 from tamsel_tools._condition import Condition, ConditionError, compile_condition
 from tamsel_tools._nodes import Key, Node, TreeError, json_tree, yaml_tree
@@ -165,9 +165,7 @@ def run_properties(
 
 def solver_missing() -> Optional[str]:
     """None when the solver is installed, else how to install it."""
-    from tamsel_tools import _analysis
-
-    return None if _analysis.solver_available() else _analysis.INSTALL_HINT
+    return None if _solver.available() else _solver.INSTALL_HINT
 
 
 class SharedBudget:
@@ -175,11 +173,9 @@ class SharedBudget:
 
     def __init__(self, seconds: float) -> None:
         self.seconds = seconds
-        self._budget: Any = None
+        self._budget: Optional[_solver.Budget] = None
 
-    def get(self) -> Any:
+    def get(self) -> _solver.Budget:
         if self._budget is None:
-            from tamsel_tools import _solver
-
             self._budget = _solver.Budget(self.seconds)
         return self._budget
