@@ -116,7 +116,7 @@ def data_tree(value: Any) -> Node:
         return Node("sequence", items=[data_tree(item) for item in value])
     if isinstance(value, dict):
         return _special(Node("mapping", pairs=[(data_tree(k), data_tree(v)) for k, v in value.items()]))
-    raise TreeError(f"a {type(value).__name__} is no JSON value")
+    raise TreeError(f"not a JSON value: {type(value).__name__}")
 
 
 # ---------------------------------------------------------------- JSON

@@ -116,6 +116,7 @@ class _Prover:
             + f"(assert (=> prefer {self.encoding.preferred_text(list(self.encoding.fields))}))"
         )  # fmt: skip
         self.questions = 0
+        self.scoped: Dict[Optional[str], List[Field]] = {}  # the fields of the lists of a scope
 
     def check(self, property: Property, condition: Condition) -> PropertyResult:
         z3 = _solver.z3_module()
@@ -156,14 +157,15 @@ class _Prover:
     def _fields(self, property: Property, condition: Condition) -> List[Field]:
         """The fields that can matter to the property: its condition's, and those of the rules
         that can decide an input of its scope."""
-        lists = self.encoding.lists
-        if property.action is not None:
-            rules = [*lists.actions.get(property.action, []), *lists.globals]
-        else:
-            rules = [*[r for members in lists.actions.values() for r in members], *lists.globals]
-        if condition.rule is not None:
-            rules.append(condition.rule)
-        return list(dict.fromkeys([TYPE, *fields_of(rules)]))
+        if property.action not in self.scoped:
+            lists = self.encoding.lists
+            if property.action is not None:
+                rules = [*lists.actions.get(property.action, []), *lists.globals]
+            else:
+                rules = [*[r for members in lists.actions.values() for r in members], *lists.globals]
+            self.scoped[property.action] = [TYPE, *fields_of(rules)]
+        own = [] if condition.rule is None else fields_of([condition.rule])
+        return list(dict.fromkeys([*self.scoped[property.action], *own]))
 
 
 def check(policy: Policy, items: Sequence[Tuple[Property, Condition]], budget: _solver.Budget) -> List[PropertyResult]:
@@ -189,4 +191,4 @@ def _condition(policy: Policy, property: Property) -> Condition:
         raise PropertyError(error.message) from None
 
 
-__all__ = ["check", "check_properties", "Dict"]
+__all__ = ["check", "check_properties"]

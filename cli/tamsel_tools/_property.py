@@ -183,11 +183,12 @@ def check_rule_ids(property: Property, rules: Sequence[Rule], listed: bool = Tru
 def expected_deciders(property: Property, rules: Sequence[Rule]) -> List[Optional[int]]:
     """The document indices of the rules whose deciding meets the expectation, and None
     when the default decision does; actor rules never decide, so they are left out."""
-    deciders: List[Optional[int]] = []
-    for rule in rules:
-        if rule.can_decide and property.allows(Decision(rule.effect, rule.id)):
-            deciders.append(rule.index)
-    if property.allows(Decision(DEFAULT_EFFECT, None)):
+    wanted = set(property.values)
+    by = "matched_rule" if property.expect == "matched_rule" else "effect"
+    keep = property.expect != "not_effect"
+    deciders: List[Optional[int]] = [
+        rule.index for rule in rules if rule.can_decide and ((rule.id if by == "matched_rule" else rule.effect) in wanted) == keep
+    ]
+    if ((None if by == "matched_rule" else DEFAULT_EFFECT) in wanted) == keep:
         deciders.append(None)
     return deciders
-

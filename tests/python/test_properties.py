@@ -5,12 +5,14 @@ import json
 import math
 import os
 import random
+import sys
+import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 import pytest
 
 import tamsel
-from tamsel_tools import Policy, Property
+from tamsel_tools import Policy, Property, PropertyError
 from test_cli import TEXTS, documents, run  # noqa: F401  (documents: a fixture)
 
 LARGE = {"name": "large refunds are never allowed", "action": "refund",
@@ -244,6 +246,7 @@ def inputs(fields):
 def refutes(decision, covered, property):
     """Whether an input that the engines decide and cover so refutes the property."""
     (kind, values), = property["expect"].items()
+    values = values if isinstance(values, list) else [values]
     if not covered:
         return False
     return {"effect": decision["effect"] not in values, "not_effect": decision["effect"] in values,
@@ -257,12 +260,13 @@ def covers(condition, data, property):
     return "action" not in property or data["action"].get("type") == property["action"]
 
 
-def condition_engine(property):
+def condition_engine(property, schema=ORACLE_SCHEMA):
+    """An engine whose one rule, of the property's scope and condition, blocks."""
     if "when" not in property:
         return None
     policy = (f"version: 1\nrules:\n  - {{id: p, scope: {scope_yaml(property.get('action'))}, "
               f"when: {flow(property['when'])}, effect: block}}\n")
-    return tamsel.PyTamsel(ORACLE_SCHEMA, policy)
+    return tamsel.PyTamsel(schema, policy)
 
 
 ORACLE_TRIALS = int(os.environ.get("TAMSEL_PROPERTY_TRIALS", "8"))
@@ -291,3 +295,148 @@ def test_properties_hold_exactly_when_no_input_refutes_them(seed):
             decision = engine.evaluate(result.input)
             assert refutes(decision, covers(condition, result.input, property), property), (policy_text, property)
             assert (result.decision.effect, result.decision.matched_rule) == (decision["effect"], decision["matched_rule"])
+
+
+def test_random_properties_come_out_both_ways():
+    """The oracle's draws hold and fail alike, so that both answers are put to the test."""
+    verdicts = set()
+    for seed in range(ORACLE_TRIALS):
+        rng = random.Random(seed)
+        policy_text = random_policy(rng, rng.choice([3, 5, 7]))
+        ids = sorted({line.split("id: ")[1].split(",")[0] for line in policy_text.splitlines()[2:]})
+        properties = [Property.from_json(random_property(rng, number, ids)) for number in range(6)]
+        verdicts |= {r.verdict for r in Policy(ORACLE_SCHEMA, policy_text).check_properties(properties)}
+    assert verdicts == {"holds", "refuted"}
+
+
+# ---------------------------------------------------------------- claims over the example, by hand
+
+EXAMPLE_POLICY = Policy(TEXTS["schema.yaml"], TEXTS["policy.yaml"], TEXTS["governance.yaml"])
+REFUND = {"action": "refund"}
+FROZEN = [["actor", "frozen"], "equals", {"literal": True}]
+BELOW = [["actor", "trust_level"], "less_than", {"subject": ["snapshot", "min_trust_level"]}]
+
+
+@pytest.mark.parametrize("claim, verdict, decision", [
+    ({**LARGE}, "holds", None),
+    ({**REFUND, "when": FROZEN, "expect": {"effect": "block"}}, "holds", None),
+    ({"when": BELOW, "expect": {"effect": "block"}}, "holds", None),
+    # Actor rules never decide: nothing is ever held for approval.
+    ({"expect": {"not_effect": "require_approval"}}, "holds", None),
+    ({"expect": {"matched_rule": ["review_untrusted_agents", "block_large_refunds"]}}, "refuted", ("allow", None)),
+    # A NaN amount exceeds nothing: such refunds pass, and the claim that they do not is refuted.
+    ({**REFUND, "when": [["action", "amount"], "not_equals", {"literal": 5}], "expect": {"effect": "block"}},
+     "refuted", ("allow", None)),
+    ({**REFUND, "when": {"all": [[["action", "amount"], "not_equals", {"literal": 1}],
+                                 [["action", "amount"], "not_equals", {"literal": 2}]]},
+      "expect": {"not_effect": "allow"}}, "refuted", ("allow", None)),
+    # An empty scope: a condition that no input meets holds every claim.
+    ({**REFUND, "when": {"all": [[["action", "amount"], "greater_than", {"literal": math.inf}],
+                                 [["action", "amount"], "less_than", {"literal": 5}]]},
+      "expect": {"effect": "require_approval"}}, "holds", None),
+    # The global rule decides every action type, those without rules of their own too.
+    ({"action": "close_account", "when": FROZEN, "expect": {"effect": "allow"}}, "refuted", ("block", "below_required_trust")),
+    ({"action": "close_account", "expect": {"matched_rule": [None, "below_required_trust"]}}, "holds", None),
+])
+def test_claims_over_the_example(claim, verdict, decision):
+    claim = {"name": "claim", **claim}
+    result = EXAMPLE_POLICY.check_property(Property.from_json(claim))
+    assert result.verdict == verdict
+    if decision is None:
+        return
+    assert (result.decision.effect, result.decision.matched_rule) == decision
+    condition = condition_engine(claim, TEXTS["schema.yaml"])
+    engine = EXAMPLE_POLICY.engine
+    assert refutes(engine.evaluate(result.input), covers(condition, result.input, claim), claim)
+    # 1-minimal: without any one of its fields the input no longer refutes the claim.
+    for domain, name in [(d, f) for d, values in result.input.items() for f in values]:
+        smaller = {d: {f: v for f, v in values.items() if (d, f) != (domain, name)} for d, values in result.input.items()}
+        assert not refutes(engine.evaluate(smaller), covers(condition, smaller, claim), claim), (domain, name)
+
+
+# ---------------------------------------------------------------- tamsel test and the library
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def example_suite():
+    return json.loads((ROOT / "examples" / "refunds" / "refunds.suite.json").read_text())
+
+
+def test_the_readme_shows_the_refuted_property_as_printed(capsys, documents):
+    documents(policy_yaml=TEXTS["policy.yaml"].replace("literal: 1000", "literal: 2000"))
+    Path("refunds.suite.json").write_text((ROOT / "examples" / "refunds" / "refunds.suite.json").read_text())
+    status, out, err = run(capsys, "test", "refunds.suite.json")
+    readme = (ROOT / "README.md").read_text()
+    assert (status, err) == (1, [])
+    assert "".join(f"    {line}\n" for line in out) in readme
+    line = next(n for n, text in enumerate(Path("refunds.suite.json").read_text().splitlines(), 1)
+                if '"large refunds are never allowed"' in text and n > 40) - 1
+    assert run(capsys, "test", "refunds.suite.json", "--format", "github")[1][0].startswith(
+        f"::error file=refunds.suite.json,line={line},col=5::large refunds are never allowed: refuted: ")
+
+
+@pytest.mark.parametrize("options, summary, status, junit", [
+    ([], "8 passed, 1 failed", 1, ("9", "1", "0")),
+    (["--properties-only"], "2 passed, 1 failed", 1, ("3", "1", "0")),
+    (["--no-properties"], "6 passed, 0 failed", 0, ("6", "0", "0")),
+    # No time at all: every property is undecided, an error in JUnit, never a pass.
+    (["--timeout", "0.000001"], "6 passed, 0 failed, 3 undecided", 3, ("9", "0", "3")),
+    (["--timeout", "0.000001", "--no-properties"], "6 passed, 0 failed", 0, ("6", "0", "0")),
+])
+def test_properties_count_with_the_cases(capsys, documents, options, summary, status, junit):
+    documents(policy_yaml=TEXTS["policy.yaml"].replace("literal: 1000", "literal: 2000"))
+    suite = example_suite()
+    suite["cases"][0]["input"]["action"]["amount"] = 2500
+    Path("x.suite.json").write_text(json.dumps(suite))
+    got, out, _ = run(capsys, "test", "x.suite.json", "--junit", "report.xml", *options)
+    assert (got, out[-1]) == (status, summary)
+    report = ElementTree.parse("report.xml").getroot()
+    assert (report.get("tests"), report.get("failures"), report.get("errors")) == junit
+    names = [case.get("name") for case in report.iter("testcase")]
+    assert len(names) == int(junit[0])
+    if "--timeout" in options and "--no-properties" not in options:
+        assert out[:3] == [f"x.suite.json: {p['name']}: undecided: not settled within the solver's budget"
+                           for p in suite["properties"]]
+
+
+def test_a_suite_with_properties_needs_the_solver(capsys, documents, monkeypatch):
+    Path("x.suite.json").write_text(json.dumps(example_suite()))
+    monkeypatch.setitem(sys.modules, "z3", None)
+    assert run(capsys, "test", "x.suite.json") == (2, ["0 passed, 0 failed"], [
+        "x.suite.json: the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"])
+    assert run(capsys, "test", "x.suite.json", "--no-properties") == (0, ["6 passed, 0 failed"], [])
+
+
+def test_yaml_suites_hold_properties_too(capsys, documents):
+    pytest.importorskip("yaml")
+    Path("x.suite.yaml").write_text(YAML_PROPERTIES % "[[action, currency], not_equals, {literal: EUR}]")
+    assert run(capsys, "test", "x.suite.yaml") == (0, ["1 passed, 0 failed"], [])
+    Path("x.suite.yaml").write_text((YAML_PROPERTIES % "[[action, currency], equals, {literal: EUR}]")
+                                    .replace("effect: block", "not_effect: allow"))
+    status, out, _ = run(capsys, "test", "x.suite.yaml", "--format", "github")
+    assert (status, out[0].split("::")[1]) == (1, "error file=x.suite.yaml,line=4,col=5")
+
+
+@pytest.mark.parametrize("data, message", [
+    ({"name": "n", "expect": {"effect": "deny"}}, "expect.effect: unknown effect 'deny', expected one of allow, block, require_approval"),
+    ({"name": "n", "expect": {"matched_rule": "nope"}}, "expect.matched_rule: unknown rule 'nope': no rule of the policy has this id"),
+    ({"name": "n", "action": "refnd", "expect": {"effect": "block"}}, "action: unknown action 'refnd' in scope"),
+    ({"name": "n", "when": [["action", "amount"], "equals", {"literal": 1}], "expect": {"effect": "block"}},
+     "when: unknown field 'amount' in domain 'action'"),
+    ({"name": "n", "when": [["actor", "role"], "equals", {"literal": object()}], "expect": {"effect": "block"}},
+     "when: not a JSON value: object"),
+])
+def test_the_library_refuses_a_property_that_does_not_fit(data, message):
+    with pytest.raises(PropertyError) as caught:
+        EXAMPLE_POLICY.check_property(Property.from_json(data))
+    assert str(caught.value) == message
+
+
+def test_a_property_and_its_result_as_json():
+    property = Property.from_json({**LARGE, "expect": {"effect": "block"}})
+    assert property == Property("large refunds are never allowed", "effect", ("block",), "refund", LARGE["when"])
+    assert property.to_json() == {**LARGE, "expect": {"effect": ["block"]}}
+    refuted = EXAMPLE_POLICY.check_property(Property.from_json({"name": "all pass", "expect": {"effect": "allow"}}))
+    data = refuted.to_json()
+    assert (data["name"], data["verdict"], data["decision"]["effect"]) == ("all pass", "refuted", "block")
