@@ -165,7 +165,9 @@ def run_properties(
 
 def solver_missing() -> Optional[str]:
     """None when the solver is installed, else how to install it."""
-    return None if _solver.available() else _solver.INSTALL_HINT
+    if _solver.available():
+        return None
+    return "its properties need the z3 solver; install it with: pip install 'tamsel[analysis]' (or run --no-properties)"
 
 
 class SharedBudget:

@@ -161,10 +161,10 @@ NUMBERS = (-INF, -3.0, -2.0, -0.0, 0.25, 0.5, 1.0, 2.0, 3.0, INF, NAN)
 MISSING = object()
 CANDIDATES = {
     ("action", "type"): ("pay", "move", "a", "other", 1.0, MISSING),
-    ("action", "amount"): NUMBERS + (MISSING,),
+    ("action", "amount"): NUMBERS + ("a", MISSING),
     ("action", "note"): TEXT_LITERALS + ("other", MISSING),
     ("actor", "level"): NUMBERS + (MISSING,),
-    ("actor", "admin"): (True, False, MISSING),
+    ("actor", "admin"): (True, False, 1.0, MISSING),
     ("snapshot", "mode"): TEXT_LITERALS + ("other", MISSING),
 }
 TYPES = {("action", "amount"): "number", ("action", "note"): "string", ("action", "type"): "string",
@@ -208,19 +208,36 @@ def scope_yaml(action):
 
 
 def random_policy(rng, count):
-    """Rules of every scope, actor rules among them, with effects and ids (one id twice)."""
-    lines = ["version: 1", "rules:"]
+    """Rules of every scope, actor rules among them, with effects and ids (one id twice): the
+    policy text, and each rule that can decide as (action, condition, id, effect)."""
+    lines, rules = ["version: 1", "rules:"], []
     for index in range(count):
         scope = rng.choice(["pay", "pay", "move", None, None, "actor"])
         action = scope if scope != "actor" else None
         written = "{actor: bot}" if scope == "actor" else scope_yaml(scope)
         rule_id = "twice" if index in (1, 3) else f"r{index}"
         effect = rng.choice(["allow", "block", "require_approval"])
-        lines.append(f"  - {{id: {rule_id}, scope: {written}, when: {flow(random_condition(rng, action))}, effect: {effect}}}")
-    return "\n".join(lines) + "\n"
+        condition = random_condition(rng, action)
+        lines.append(f"  - {{id: {rule_id}, scope: {written}, when: {flow(condition)}, effect: {effect}}}")
+        if scope != "actor":
+            rules.append((action, condition, rule_id, effect))
+    return "\n".join(lines) + "\n", rules
 
 
-def random_property(rng, number, ids):
+def drawn(seed):
+    """A random policy and six random properties over it."""
+    rng = random.Random(seed)
+    policy_text, rules = random_policy(rng, rng.choice([3, 5, 7]))
+    ids = sorted({line.split("id: ")[1].split(",")[0] for line in policy_text.splitlines()[2:]})
+    return policy_text, [random_property(rng, number, ids, rules) for number in range(6)]
+
+
+def random_property(rng, number, ids, rules):
+    if rules and rng.random() < 0.3:
+        # A rule's own scope and condition: it holds where that rule decides first.
+        action, when, rule_id, effect = rng.choice(rules)
+        expect = {"matched_rule": [rule_id]} if rng.random() < 0.5 else {"effect": effect}
+        return {"name": f"p{number}", **({"action": action} if action else {}), "when": when, "expect": expect}
     action = rng.choice(["pay", "move", None])
     data = {"name": f"p{number}"}
     if action is not None or rng.random() < 0.5:
@@ -275,10 +292,7 @@ ORACLE_TRIALS = int(os.environ.get("TAMSEL_PROPERTY_TRIALS", "8"))
 @pytest.mark.parametrize("seed", range(ORACLE_TRIALS))
 def test_properties_hold_exactly_when_no_input_refutes_them(seed):
     pytest.importorskip("z3")
-    rng = random.Random(seed)
-    policy_text = random_policy(rng, rng.choice([3, 5, 7]))
-    ids = sorted({line.split("id: ")[1].split(",")[0] for line in policy_text.splitlines()[2:]})
-    properties = [random_property(rng, number, ids) for number in range(6)]
+    policy_text, properties = drawn(seed)
     policy = Policy(ORACLE_SCHEMA, policy_text)
     results = policy.check_properties([Property.from_json(p) for p in properties])
     engine = tamsel.PyTamsel(ORACLE_SCHEMA, policy_text)
@@ -301,10 +315,8 @@ def test_random_properties_come_out_both_ways():
     """The oracle's draws hold and fail alike, so that both answers are put to the test."""
     verdicts = set()
     for seed in range(ORACLE_TRIALS):
-        rng = random.Random(seed)
-        policy_text = random_policy(rng, rng.choice([3, 5, 7]))
-        ids = sorted({line.split("id: ")[1].split(",")[0] for line in policy_text.splitlines()[2:]})
-        properties = [Property.from_json(random_property(rng, number, ids)) for number in range(6)]
+        policy_text, drawn_properties = drawn(seed)
+        properties = [Property.from_json(p) for p in drawn_properties]
         verdicts |= {r.verdict for r in Policy(ORACLE_SCHEMA, policy_text).check_properties(properties)}
     assert verdicts == {"holds", "refuted"}
 
@@ -404,7 +416,8 @@ def test_a_suite_with_properties_needs_the_solver(capsys, documents, monkeypatch
     Path("x.suite.json").write_text(json.dumps(example_suite()))
     monkeypatch.setitem(sys.modules, "z3", None)
     assert run(capsys, "test", "x.suite.json") == (2, ["0 passed, 0 failed"], [
-        "x.suite.json: the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"])
+        "x.suite.json: its properties need the z3 solver; install it with: pip install 'tamsel[analysis]' "
+        "(or run --no-properties)"])
     assert run(capsys, "test", "x.suite.json", "--no-properties") == (0, ["6 passed, 0 failed"], [])
 
 
