@@ -9,8 +9,16 @@ namespace {
 
 using Kind = CompileError::Kind;
 
+using Place = CompileError::Place;
+
 CompileError error_of(Kind kind, std::string first = {}, std::string second = {}) {
   return CompileError{kind, std::move(first), std::move(second)};
+}
+
+// The error, placed at a node of its rule.
+CompileError placed_at(CompileError error, Place place) {
+  error.place = place;
+  return error;
 }
 
 bool admitted(Operator op, FieldType type) {
@@ -125,18 +133,22 @@ Expected<AtomicCondition, CompileError> compile_comparison(
     const SchemaCatalogue& catalogue, const AtomicConditionAst& comparison,
     std::optional<std::string_view> scoped_action, Keeper& keeper) {
   auto left = resolve_subject(catalogue, comparison.subject, scoped_action, keeper);
-  if (!left) return unexpected(std::move(left).error());
+  if (!left) return unexpected(placed_at(std::move(left).error(), Place::Left));
   const std::optional<Operator> op = from_document_word<Operator>(comparison.op);
-  if (!op) return unexpected(error_of(Kind::UnknownOperator, comparison.op));
+  if (!op) {
+    return unexpected(placed_at(error_of(Kind::UnknownOperator, comparison.op), Place::Comparison));
+  }
   auto right = compile_operand(catalogue, comparison.value, scoped_action, keeper);
-  if (!right) return unexpected(std::move(right).error());
+  if (!right) return unexpected(placed_at(std::move(right).error(), Place::Right));
   if (left->type != right->type) {
-    return unexpected(error_of(Kind::TypeMismatch, std::string(variant_name(left->type)),
-                               std::string(variant_name(right->type))));
+    return unexpected(placed_at(error_of(Kind::TypeMismatch, std::string(variant_name(left->type)),
+                                         std::string(variant_name(right->type))),
+                                Place::Comparison));
   }
   if (!admitted(*op, left->type)) {
-    return unexpected(error_of(Kind::UnsupportedOperator, std::string(variant_name(*op)),
-                               std::string(document_word(left->type))));
+    return unexpected(placed_at(error_of(Kind::UnsupportedOperator, std::string(variant_name(*op)),
+                                         std::string(document_word(left->type))),
+                                Place::Comparison));
   }
   return AtomicCondition{left->subject, *op, right->operand};
 }
@@ -163,14 +175,23 @@ Expected<RuleScope, CompileError> check_scope(const SchemaCatalogue& catalogue, 
 }
 
 Expected<std::span<const AtomicCondition>, CompileError> compile_members(
-    const SchemaCatalogue& catalogue, std::span<const AtomicConditionAst> members,
-    std::optional<std::string_view> scoped_action, Keeper& keeper) {
-  if (members.size() < 2) return unexpected(error_of(Kind::InvalidLogicalCondition));
+    const SchemaCatalogue& catalogue, ConditionForm shape,
+    std::span<const AtomicConditionAst> members, std::optional<std::string_view> scoped_action,
+    Keeper& keeper) {
+  if (members.size() < 2) {
+    const std::string_view word = shape == ConditionForm::All ? "all" : "any";
+    return unexpected(
+        placed_at(error_of(Kind::InvalidLogicalCondition, std::string(word)), Place::Condition));
+  }
   std::vector<AtomicCondition>& compiled = keeper.scratch();
   compiled.clear();
-  for (const AtomicConditionAst& member : members) {
-    auto condition = compile_comparison(catalogue, member, scoped_action, keeper);
-    if (!condition) return unexpected(std::move(condition).error());
+  for (std::size_t m = 0; m < members.size(); ++m) {
+    auto condition = compile_comparison(catalogue, members[m], scoped_action, keeper);
+    if (!condition) {
+      CompileError error = std::move(condition).error();
+      error.member = static_cast<std::uint32_t>(m);
+      return unexpected(std::move(error));
+    }
     compiled.push_back(*condition);
   }
   return keeper.storage().members(compiled);
@@ -185,7 +206,7 @@ Expected<CompiledCondition, CompileError> compile_condition(
     if (!condition) return unexpected(std::move(condition).error());
     return CompiledCondition{CompiledCondition::Atomic{*condition}};
   }
-  auto compiled = compile_members(catalogue, members(when), scoped_action, keeper);
+  auto compiled = compile_members(catalogue, shape, members(when), scoped_action, keeper);
   if (!compiled) return unexpected(std::move(compiled).error());
   if (shape == ConditionForm::All) return CompiledCondition{CompiledCondition::All{*compiled}};
   return CompiledCondition{CompiledCondition::Any{*compiled}};
@@ -249,6 +270,11 @@ void reserve_storage(PolicyStorage& storage, const std::vector<RuleAst>& rules) 
   storage.reserve(text_bytes, members);
 }
 
+CompileError in_rule(CompileError error, std::size_t rule) {
+  error.rule = static_cast<std::uint32_t>(rule);
+  return error;
+}
+
 }  // namespace
 
 Expected<CompiledPolicy, CompileError> compile_policy(const SchemaCatalogue& catalogue,
@@ -257,13 +283,14 @@ Expected<CompiledPolicy, CompileError> compile_policy(const SchemaCatalogue& cat
   reserve_lists(policy, rules);
   reserve_storage(policy.storage, rules);
   Keeper keeper(policy.storage);
-  for (RuleAst& rule : rules) {
+  for (std::size_t i = 0; i < rules.size(); ++i) {
+    RuleAst& rule = rules[i];
     auto scope = check_scope(catalogue, std::move(rule.scope));
-    if (!scope) return unexpected(std::move(scope).error());
+    if (!scope) return unexpected(in_rule(std::move(scope).error(), i));
     std::optional<std::string_view> scoped_action;
     if (scope->kind == RuleScope::Kind::Action) scoped_action = scope->name;
     auto condition = compile_condition(catalogue, rule.when, scoped_action, keeper);
-    if (!condition) return unexpected(std::move(condition).error());
+    if (!condition) return unexpected(in_rule(std::move(condition).error(), i));
     file_rule(policy, std::move(*scope),
               CompiledRule{keeper.text(rule.id), *condition, rule.effect});
   }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error_kind.h"
 #include "common/expected.h"
 #include "compiler/model.h"
 #include "documents/document_error.h"
@@ -20,11 +21,29 @@ enum class DocumentKind : std::uint8_t { Schema, Policy, Governance };
 
 // The first error met: the document it belongs to (governance violations and
 // compile errors belong to the policy), the one line that the caller shows,
-// and the first position that line gives.
+// its kind and named operands, and every governance violation when those end
+// construction. Where the fault stands is found only when notes are taken
+// (positions 0-based); otherwise position is the first one the line gives.
 struct ConstructionError {
+  struct Violation {
+    std::string rule_id;  // the governance rule's
+    std::string message;  // its error text
+    // Where it points: the policy rule that breaks it, or, when no one rule
+    // does, the governance rule itself.
+    DocumentKind document = DocumentKind::Policy;
+    std::optional<std::uint32_t> rule = std::nullopt;  // the policy rule's index
+    std::optional<Mark> position = std::nullopt;
+  };
+
   DocumentKind document = DocumentKind::Schema;
   std::string message;
-  std::optional<Mark> position;
+  // With notes: the node at fault (for a governance failure, the place of the
+  // first violation located in the policy); else the message's first position.
+  std::optional<Mark> position = std::nullopt;
+  ErrorKind kind = ErrorKind::YamlSyntax;
+  ErrorOperands operands = {};
+  std::optional<std::uint32_t> rule = std::nullopt;  // the policy rule at fault, with notes
+  std::vector<Violation> violations = {};
 };
 
 // What the tools learn beside the compiled policy; positions are 0-based.

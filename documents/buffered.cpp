@@ -10,7 +10,7 @@ namespace tamsel {
 namespace {
 
 // text views the arena.
-Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::string_view text) {
+Expected<BufferedNode, Fault> scalar_node(const ScalarValue& value, std::string_view text) {
   BufferedNode node;
   switch (value.kind) {
     case ScalarKind::Null:
@@ -39,7 +39,7 @@ Expected<BufferedNode, std::string> scalar_node(const ScalarValue& value, std::s
       break;
     case ScalarKind::BigUnsigned:
     case ScalarKind::BigNegative:
-      return unexpected(invalid_type_message(describe_scalar(value, text), "any value"));
+      return unexpected(invalid_type_fault(describe_scalar(value, text), "any value"));
   }
   return node;
 }
@@ -134,7 +134,7 @@ Status buffer_node(EventReader& reader, Sink out, const TopKeys* top) {
   if (!event) return unexpected(std::move(event).error());
   const Event& e = **event;
   if (e.tag == TagKind::Local) {
-    return unexpected(reader.error_at(tagged_alternative_message(), e));
+    return unexpected(reader.error_at(tagged_alternative_fault(), e));
   }
   if (e.kind == EventKind::Scalar) return buffer_scalar(reader, e, out);
   return buffer_collection(reader, e, out, top);

@@ -80,13 +80,17 @@ class BufferedValue {
   // Notes, taken only while the read takes them: this node is a comparison,
   // or a key that matching ignores.
   void note_comparison() const {
-    if (tree_->notes != nullptr)
-      tree_->notes->comparisons.push_back({(*tree_->events)[index_], {}});
+    if (tree_->notes != nullptr) tree_->notes->comparisons.push_back({{event(), {}}, {}, {}});
   }
+  // The sides of the comparison noted at `at`.
+  void note_sides(std::size_t at, BufferedValue left, BufferedValue right) const {
+    if (tree_->notes == nullptr) return;
+    tree_->notes->comparisons[at].left.event = left.event();
+    tree_->notes->comparisons[at].right.event = right.event();
+  }
+  [[nodiscard]] bool taking_notes() const { return tree_->notes != nullptr; }
   void note_skipped_key() const {
-    if (tree_->notes != nullptr) {
-      tree_->notes->skipped_keys.push_back({{(*tree_->events)[index_], {}}, {}});
-    }
+    if (tree_->notes != nullptr) tree_->notes->skipped_keys.push_back({{event(), {}}, {}});
   }
   // An alternative that does not match drops what it noted.
   [[nodiscard]] ReadNotes::Count notes_taken() const {
@@ -97,6 +101,9 @@ class BufferedValue {
   }
 
  private:
+  // The node's event; known only while taking notes.
+  [[nodiscard]] std::uint32_t event() const { return (*tree_->events)[index_]; }
+
   const BufferedTree* tree_;
   std::uint32_t index_;
 };
@@ -161,7 +168,7 @@ Status read_alternatives(EventReader& reader, std::string_view type_name, const 
   const BufferedTree tree{&nodes, &reader.scratch_events(), reader.notes()};
   auto matched = match(BufferedValue(tree, 0));
   if (!matched) {
-    return unexpected(ReadError{no_variant_matched_message(type_name)});
+    return unexpected(read_error(no_variant_matched_fault(type_name), false));
   }
   out = std::move(*matched);
   return Ok{};

@@ -35,8 +35,8 @@ bool append_position(std::string& out, Mark mark) {
   return true;
 }
 
-DocumentError positioned_error(std::string message, Mark mark) {
-  DocumentError error{std::move(message), std::nullopt};
+DocumentError positioned_error(Fault fault, Mark mark) {
+  DocumentError error{std::move(fault.text), std::nullopt, fault.kind, std::move(fault.operands)};
   if (append_position(error.message, mark)) error.position = mark;
   return error;
 }
@@ -69,7 +69,10 @@ constexpr std::size_t kLoadNestingLimit = 1000;
 
 DocumentError load_stopped(const yaml_event_t& event);
 
-DocumentError too_large() { return {"document too large", std::nullopt}; }
+DocumentError too_large() {
+  Fault fault = too_large_fault();
+  return {std::move(fault.text), std::nullopt, fault.kind};
+}
 
 // One parsed libyaml event, deleted when it goes out of scope.
 struct ParsedEvent {
@@ -95,7 +98,8 @@ void append_line_column(DocumentError& error, const yaml_mark_t& mark) {
 // reports them.
 DocumentError parser_error(const yaml_parser_t& parser) {
   DocumentError error{parser.problem != nullptr ? parser.problem : "unknown parse error",
-                      std::nullopt};
+                      std::nullopt, ErrorKind::YamlSyntax};
+  error.operands.push_back({"problem", error.message});
   const yaml_mark_t& problem = parser.problem_mark;
   if (problem.line != 0 || problem.column != 0) {
     append_line_column(error, problem);
@@ -106,6 +110,7 @@ DocumentError parser_error(const yaml_parser_t& parser) {
   if (parser.context == nullptr) return error;
   error.message += ", ";
   error.message += parser.context;
+  error.operands.push_back({"context", parser.context});
   const yaml_mark_t& context = parser.context_mark;
   if (context.line != problem.line || context.column != problem.column) {
     append_line_column(error, context);
@@ -292,14 +297,14 @@ class Loader {
   NameMap<std::uint32_t> anchors_;
 };
 
-DocumentError positioned(std::string message, const yaml_mark_t& mark) {
-  return positioned_error(std::move(message), mark_of(mark));
+DocumentError positioned(Fault fault, const yaml_mark_t& mark) {
+  return positioned_error(std::move(fault), mark_of(mark));
 }
 
 // Why loading stopped early at an event that add() refused.
 DocumentError load_stopped(const yaml_event_t& event) {
-  if (event.type == YAML_ALIAS_EVENT) return positioned("unknown anchor", event.start_mark);
-  return positioned(recursion_limit_message(), event.start_mark);
+  if (event.type == YAML_ALIAS_EVENT) return positioned(unknown_anchor_fault(), event.start_mark);
+  return positioned(recursion_limit_fault(), event.start_mark);
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ enum class TagKind : std::uint8_t { None, Bool, Int, Float, Null, Local, Other }
 // gives whether it was written.
 bool append_position(std::string& out, Mark mark);
 
-// The message with the mark's position appended, which the error then carries.
-DocumentError positioned_error(std::string message, Mark mark);
+// The fault's text with the mark's position appended, which the error then carries.
+DocumentError positioned_error(Fault fault, Mark mark);
 
 inline constexpr std::uint32_t kNoLink = UINT32_MAX;
 

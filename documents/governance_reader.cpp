@@ -103,6 +103,7 @@ Status read_constraint(EventReader& reader, Constraint& constraint) {
 }
 
 Status read_governance_rule(EventReader& reader, GovernanceRule& rule) {
+  if (Status noted = reader.note_rule(); !noted) return noted;
   static constexpr std::array kFields{
       required_field<&GovernanceRule::id, read_text>("id"),
       optional_field<&GovernanceRule::applies_to, read_applies_to>("applies_to"),

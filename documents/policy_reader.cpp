@@ -64,6 +64,16 @@ std::optional<ValueAst> match_value(BufferedValue value) {
   return std::nullopt;
 }
 
+// The right side is noted at its subject, when it is one.
+void note_sides(BufferedValue comparison, std::size_t at, const Found<3>& found,
+                const ValueAst& right) {
+  std::optional<BufferedValue> right_node = found[2];
+  if (std::holds_alternative<ValueAst::Subject>(right.value)) {
+    right_node = match_keyed(*found[2], kSubjectKey);
+  }
+  comparison.note_sides(at, *found[0], *right_node);
+}
+
 std::optional<AtomicConditionAst> match_atomic(BufferedValue value) {
   Found<3> found;
   // Noted first, so that it stands before the keys skipped inside it.
@@ -74,6 +84,7 @@ std::optional<AtomicConditionAst> match_atomic(BufferedValue value) {
     auto op = match_text(*found[1]);
     auto right = match_value(*found[2]);
     if (subject && op && right) {
+      if (value.taking_notes()) note_sides(value, before.comparisons, found, *right);
       return AtomicConditionAst{std::move(*subject), std::move(*op), std::move(*right)};
     }
   }
@@ -123,27 +134,27 @@ std::optional<ScopeAst> match_scope(BufferedValue value) {
   return std::nullopt;
 }
 
+// Notes the buffered value just read as the rule's scope or condition.
+void note_buffered(EventReader& reader, NotedNode NotedRule::*part) {
+  if (ReadNotes* notes = reader.notes())
+    notes->rules.back().*part = {reader.scratch_events()[0], {}};
+}
+
 Status read_scope(EventReader& reader, ScopeAst& scope) {
-  return read_alternatives(reader, "ScopeAst", kScopeTop, match_scope, scope);
+  Status read = read_alternatives(reader, "ScopeAst", kScopeTop, match_scope, scope);
+  if (read) note_buffered(reader, &NotedRule::scope);
+  return read;
 }
 
 Status read_condition(EventReader& reader, ConditionAst& condition) {
-  return read_alternatives(reader, "ConditionAst", kConditionTop, match_condition, condition);
-}
-
-// Notes where the rule stands, before its comparisons.
-Status note_rule(EventReader& reader, ReadNotes& notes) {
-  auto event = reader.peek();
-  if (!event) return unexpected(std::move(event).error());
-  notes.rules.push_back(
-      {{reader.index_of(**event), {}}, static_cast<std::uint32_t>(notes.comparisons.size())});
-  return Ok{};
+  Status read =
+      read_alternatives(reader, "ConditionAst", kConditionTop, match_condition, condition);
+  if (read) note_buffered(reader, &NotedRule::when);
+  return read;
 }
 
 Status read_rule(EventReader& reader, RuleAst& rule) {
-  if (ReadNotes* notes = reader.notes()) {
-    if (Status noted = note_rule(reader, *notes); !noted) return noted;
-  }
+  if (Status noted = reader.note_rule(); !noted) return noted;
   static constexpr std::array kFields{
       required_field<&RuleAst::id, read_text>("id"),
       required_field<&RuleAst::scope, read_scope>("scope"),

@@ -11,7 +11,7 @@ namespace tamsel {
 
 namespace {
 
-ReadError placed(std::string message) { return ReadError{std::move(message), true}; }
+ReadError placed(Fault fault) { return read_error(std::move(fault), true); }
 
 // The last event of the node that starts at index (itself for a scalar).
 std::uint32_t last_event_of(const Document& document, std::uint32_t index) {
@@ -32,12 +32,12 @@ EventReader::EventReader(const Document& document, ReadNotes* notes)
 EventReader::~EventReader() = default;
 
 ReadError EventReader::past_end() const {
-  if (document_.parse_error) {
-    ReadError error = placed(document_.parse_error->message);
-    error.position = document_.parse_error->position;
+  if (const auto& parse_error = document_.parse_error) {
+    ReadError error = placed({parse_error->kind, parse_error->message, parse_error->operands});
+    error.position = parse_error->position;
     return error;
   }
-  return placed(end_of_input_message());
+  return placed(end_of_input_fault());
 }
 
 Expected<const Event*, ReadError> EventReader::peek_beyond() {
@@ -54,7 +54,7 @@ Expected<const Event*, ReadError> EventReader::peek_beyond() {
   replayed_ += events;
   replayed_bytes_ += kReplayBytesPerEvent * events + (text_end - node.text_begin);
   if (replayed_ > replay_budget_ || replayed_bytes_ > replay_byte_budget_) {
-    return unexpected(placed(repetition_limit_message()));
+    return unexpected(placed(repetition_limit_fault()));
   }
   // An anchored node is never an alias itself, so one step always suffices.
   replays_.push_back({cursor_ + 1, last});
@@ -87,7 +87,7 @@ Status EventReader::skip() {
 
 Status EventReader::enter(const Event& collection) {
   if (depth_ == kNestingBudget) {
-    ReadError error = placed(recursion_limit_message());
+    ReadError error = placed(recursion_limit_fault());
     error.at = index_of(collection);
     return unexpected(std::move(error));
   }
@@ -126,28 +126,35 @@ std::uint32_t EventReader::index_of(const Event& event) const {
   return static_cast<std::uint32_t>(document_.events.index_of(&event));
 }
 
-ReadError EventReader::error_at(std::string message, std::uint32_t at) const {
-  std::string text = render_path();
-  if (text == ".") {
-    text = std::move(message);
-  } else {
-    text += ": ";
-    text += message;
+ReadError EventReader::error_at(Fault fault, std::uint32_t at) const {
+  std::string path = render_path();
+  if (path != ".") {
+    fault.text.insert(0, path + ": ");
+    fault.operands.push_back({"path", std::move(path)});
   }
-  ReadError error = placed(std::move(text));
+  ReadError error = placed(std::move(fault));
   error.at = at;
+  error.rule = rule_on_path();
   return error;
+}
+
+std::optional<std::uint32_t> EventReader::rule_on_path() const {
+  if (path_.size() < 2 || path_[0].kind != Segment::Key || path_[0].key != "rules" ||
+      path_[1].kind != Segment::Index) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(path_[1].index);
 }
 
 ReadError EventReader::locate(ReadError error, std::uint32_t at) const {
   if (error.located) return error;
-  return error_at(std::move(error.message), at);
+  return error_at({error.kind, std::move(error.message), std::move(error.operands)}, at);
 }
 
 ReadError EventReader::invalid_type(const Event& event, std::string_view expected) const {
   auto described = describe_node(document_, event);
   if (!described) return error_at(std::move(described).error(), event);
-  return error_at(invalid_type_message(*described, expected), event);
+  return error_at(invalid_type_fault(*described, expected), event);
 }
 
 }  // namespace tamsel

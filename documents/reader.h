@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,7 +28,20 @@ struct ReadError {
   std::uint32_t at = kNoLink;
   // The position that a message already rendered carries (a parse error's).
   std::optional<Mark> position = std::nullopt;
+  ErrorKind kind = ErrorKind::YamlSyntax;
+  ErrorOperands operands = {};
+  // The policy rule on the path, as DocumentError::rule.
+  std::optional<std::uint32_t> rule = std::nullopt;
 };
+
+// An error of fault; one not located receives the path and position of the
+// nearest enclosing record.
+inline ReadError read_error(Fault fault, bool located) {
+  ReadError error{std::move(fault.text), located};
+  error.kind = fault.kind;
+  error.operands = std::move(fault.operands);
+  return error;
+}
 
 struct Ok {};
 using Status = Expected<Ok, ReadError>;
@@ -108,6 +122,16 @@ class EventReader {
 
   // Where notes go; null when the read takes none.
   [[nodiscard]] ReadNotes* notes() const { return notes_; }
+  // Notes where the rule at the cursor stands, before its comparisons, when
+  // taking notes.
+  Status note_rule() {
+    if (notes_ == nullptr) return Ok{};
+    auto event = peek();
+    if (!event) return unexpected(std::move(event).error());
+    const auto first = static_cast<std::uint32_t>(notes_->comparisons.size());
+    notes_->rules.push_back({{index_of(**event), {}}, first, {}, {}});
+    return Ok{};
+  }
   // Notes the key at event as skipped, when taking notes.
   void note_skipped_key(std::uint32_t event) const {
     if (notes_ != nullptr) notes_->skipped_keys.push_back({{event, {}}, {}});
@@ -117,9 +141,9 @@ class EventReader {
   std::uint32_t index_of(const Event& event) const;
 
   // An error with the current path and the position of the event at index.
-  ReadError error_at(std::string message, std::uint32_t at) const;
-  ReadError error_at(std::string message, const Event& event) const {
-    return error_at(std::move(message), index_of(event));
+  ReadError error_at(Fault fault, std::uint32_t at) const;
+  ReadError error_at(Fault fault, const Event& event) const {
+    return error_at(std::move(fault), index_of(event));
   }
   // Attaches the current path and the position to an error that has none.
   ReadError locate(ReadError error, std::uint32_t at) const;
@@ -159,6 +183,8 @@ class EventReader {
     }
   }
   std::string render_path() const;
+  // The index under the root's "rules" (the policy's), when the path has one.
+  std::optional<std::uint32_t> rule_on_path() const;
 
   const Document& document_;
   std::uint32_t cursor_ = 0;

@@ -19,12 +19,12 @@ Status read_tagged_keyword(EventReader& reader, const Event& event,
   const std::string_view word = reader.local_tag().substr(1);
   const auto found = find_keyword(word, keywords);
   if (!found) {
-    return unexpected(reader.error_at(unknown_variant_message(word, keywords), event));
+    return unexpected(reader.error_at(unknown_variant_fault(word, keywords), event));
   }
   if (event.kind != EventKind::Scalar) return unexpected(reader.invalid_type(event, "unit"));
   const std::string_view text = reader.text(event);
   if (event.style != ScalarStyle::Plain || !(text.empty() || is_null_spelling(text))) {
-    return unexpected(reader.error_at(invalid_value_message(describe_string(text), "null"), event));
+    return unexpected(reader.error_at(invalid_value_fault(describe_string(text), "null"), event));
   }
   out = *found;
   reader.advance();
@@ -55,7 +55,7 @@ Status read_u32(EventReader& reader, std::uint32_t& out) {
   const auto number = parse_unsigned(reader.text(e));
   if (!number) return unexpected(reader.invalid_type(e, "u32"));
   if (*number > UINT32_MAX) {
-    return unexpected(reader.error_at(invalid_value_message(describe_integer(*number), "u32"), e));
+    return unexpected(reader.error_at(invalid_value_fault(describe_integer(*number), "u32"), e));
   }
   out = static_cast<std::uint32_t>(*number);
   reader.advance();
@@ -87,7 +87,7 @@ Status read_keyword(EventReader& reader, std::span<const std::string_view> keywo
   }
   const std::string_view text = reader.text(e);
   const auto found = find_keyword(text, keywords);
-  if (!found) return unexpected(reader.error_at(unknown_variant_message(text, keywords), e));
+  if (!found) return unexpected(reader.error_at(unknown_variant_fault(text, keywords), e));
   out = *found;
   reader.advance();
   return Ok{};
@@ -100,7 +100,7 @@ Expected<bool, ReadError> read_absent(EventReader& reader) {
   if (e.kind != EventKind::Scalar || e.style != ScalarStyle::Plain) return false;
   const std::string_view text = reader.text(e);
   if (e.tag == TagKind::Null && !is_null_spelling(text)) {
-    return unexpected(reader.error_at(invalid_value_message(describe_string(text), "null"), e));
+    return unexpected(reader.error_at(invalid_value_fault(describe_string(text), "null"), e));
   }
   const bool absent = (e.tag == TagKind::None && (text.empty() || is_null_spelling(text))) ||
                       e.tag == TagKind::Null;

@@ -201,7 +201,7 @@ Status read_record(EventReader& reader, std::string_view expected,
           reader.note_skipped_key(key->event);
           return reader.skip();
         }
-        if (seen[index]) return unexpected(reader.error_at(duplicate_field_message(key->text), at));
+        if (seen[index]) return unexpected(reader.error_at(duplicate_field_fault(key->text), at));
         seen[index] = true;
         Status field =
             detail::read_under(reader, *key, [&] { return fields[index].read(reader, out); });
@@ -210,7 +210,7 @@ Status read_record(EventReader& reader, std::string_view expected,
       });
   if (!read) return read;
   if (const auto missing = detail::first_missing(fields, seen)) {
-    return unexpected(reader.error_at(missing_field_message(*missing), at));
+    return unexpected(reader.error_at(missing_field_fault(*missing), at));
   }
   return Ok{};
 }

@@ -139,7 +139,7 @@ ScalarValue of_kind(ScalarKind kind) {
   return value;
 }
 
-Expected<ScalarValue, std::string> classify_tagged(TagKind tag, std::string_view text) {
+Expected<ScalarValue, Fault> classify_tagged(TagKind tag, std::string_view text) {
   switch (tag) {
     case TagKind::Bool:
       if (const auto boolean = boolean_spelling(text)) {
@@ -147,16 +147,16 @@ Expected<ScalarValue, std::string> classify_tagged(TagKind tag, std::string_view
         value.boolean = *boolean;
         return value;
       }
-      return unexpected(invalid_value_message(describe_string(text), "a boolean"));
+      return unexpected(invalid_value_fault(describe_string(text), "a boolean"));
     case TagKind::Int:
       if (auto value = classify_integer(text)) return *value;
-      return unexpected(invalid_value_message(describe_string(text), "an integer"));
+      return unexpected(invalid_value_fault(describe_string(text), "an integer"));
     case TagKind::Float:
       if (const auto floating = parse_float(text)) return float_value(*floating);
-      return unexpected(invalid_value_message(describe_string(text), "a float"));
+      return unexpected(invalid_value_fault(describe_string(text), "a float"));
     case TagKind::Null:
       if (is_null_spelling(text)) return of_kind(ScalarKind::Null);
-      return unexpected(invalid_value_message(describe_string(text), "null"));
+      return unexpected(invalid_value_fault(describe_string(text), "null"));
     default:
       return of_kind(ScalarKind::String);
   }
@@ -218,8 +218,8 @@ std::optional<double> parse_float(std::string_view text) {
   return value;
 }
 
-Expected<ScalarValue, std::string> classify_scalar(ScalarStyle style, TagKind tag,
-                                                   std::string_view text) {
+Expected<ScalarValue, Fault> classify_scalar(ScalarStyle style, TagKind tag,
+                                             std::string_view text) {
   if (tag != TagKind::None) return classify_tagged(tag, text);
   if (style != ScalarStyle::Plain) return of_kind(ScalarKind::String);
   return classify_plain(text);
@@ -271,7 +271,7 @@ std::string describe_string(std::string_view text) {
   return describe_scalar(of_kind(ScalarKind::String), text);
 }
 
-Expected<std::string, std::string> describe_node(const Document& document, const Event& event) {
+Expected<std::string, Fault> describe_node(const Document& document, const Event& event) {
   if (event.kind == EventKind::SequenceStart) return std::string("sequence");
   if (event.kind == EventKind::MappingStart) return std::string("map");
   const std::string_view text = document.text(event);

@@ -52,8 +52,7 @@ std::optional<Uint128> parse_negative(std::string_view text);
 std::optional<double> parse_float(std::string_view text);
 
 // Fails, with the message, for a tagged scalar whose text does not fit its tag.
-Expected<ScalarValue, std::string> classify_scalar(ScalarStyle style, TagKind tag,
-                                                   std::string_view text);
+Expected<ScalarValue, Fault> classify_scalar(ScalarStyle style, TagKind tag, std::string_view text);
 
 // How messages describe a scalar: "unit value", "boolean `true`", "integer `N`",
 // "floating point `X`", "string \"...\"".
@@ -62,6 +61,6 @@ std::string describe_integer(Uint128 value);
 std::string describe_string(std::string_view text);
 // How messages describe the node of event: "sequence", "map" or its scalar, or
 // the error, with its message, of a tagged scalar that does not fit its tag.
-Expected<std::string, std::string> describe_node(const Document& document, const Event& event);
+Expected<std::string, Fault> describe_node(const Document& document, const Event& event);
 
 }  // namespace tamsel

@@ -69,35 +69,52 @@ class NameLookup {
   NameViewSet set_;
 };
 
-bool reads_only_allowed_fields(const std::vector<std::string>& allowed,
-                               const std::vector<const RuleAst*>& selection) {
+// The first selected rule that reads a field the list does not allow, or null.
+const RuleAst* first_reading_other_fields(const std::vector<std::string>& allowed,
+                                          const std::vector<const RuleAst*>& selection) {
   const NameLookup allowed_names(allowed);
   std::string text;
   for (const RuleAst* rule : selection) {
     for (const AtomicConditionAst& condition : members(rule->when)) {
       text.assign(condition.subject.domain).append(".").append(condition.subject.field);
-      if (!allowed_names.contains(text)) return false;
+      if (!allowed_names.contains(text)) return rule;
     }
   }
-  return true;
+  return nullptr;
 }
 
-bool violated(const Constraint& must, const std::vector<const RuleAst*>& selection) {
+// Whether the constraint is broken and, when one rule breaks it, that rule.
+struct Verdict {
+  bool violated = false;
+  const RuleAst* culprit = nullptr;
+};
+
+// Too few selected rules: no one rule is at fault.
+Verdict too_few(bool violated) { return {violated, nullptr}; }
+
+// More than `most` selected rules: the first one beyond the bound is at fault.
+Verdict too_many(const std::vector<const RuleAst*>& selection, std::uint64_t most) {
+  if (selection.size() <= most) return {};
+  return {true, selection[static_cast<std::size_t>(most)]};
+}
+
+Verdict verdict(const Constraint& must, const std::vector<const RuleAst*>& selection) {
   const std::uint64_t count = selection.size();
   if (const auto* exists = std::get_if<Constraint::Exists>(&must.value)) {
-    return exists->exists ? count == 0 : count > 0;
+    return exists->exists ? too_few(count == 0) : too_many(selection, 0);
   }
   if (const auto* min = std::get_if<Constraint::MinCount>(&must.value)) {
-    return count < min->min_count;
+    return too_few(count < min->min_count);
   }
   if (const auto* max = std::get_if<Constraint::MaxCount>(&must.value)) {
-    return count > max->max_count;
+    return too_many(selection, max->max_count);
   }
   if (const auto* forbid = std::get_if<Constraint::Forbid>(&must.value)) {
-    return forbid->forbid && count > 0;
+    return forbid->forbid ? too_many(selection, 0) : Verdict{};
   }
   const auto& allowed = std::get<Constraint::AllowedFields>(must.value).allowed_fields;
-  return count > 0 && !reads_only_allowed_fields(allowed, selection);
+  const RuleAst* culprit = first_reading_other_fields(allowed, selection);
+  return {culprit != nullptr, culprit};
 }
 
 }  // namespace
@@ -123,10 +140,15 @@ std::vector<const RuleAst*> select_rules(const GovernanceRule& governance_rule,
 std::vector<GovernanceViolation> find_violations(
     const std::vector<RuleAst>& rules, const std::vector<GovernanceRule>& governance_rules) {
   std::vector<GovernanceViolation> violations;
-  for (const GovernanceRule& governance_rule : governance_rules) {
+  for (std::size_t g = 0; g < governance_rules.size(); ++g) {
+    const GovernanceRule& governance_rule = governance_rules[g];
     if (!considered(governance_rule, rules)) continue;
-    if (violated(governance_rule.must, select_rules(governance_rule, rules))) {
-      violations.push_back(GovernanceViolation{governance_rule.id, governance_rule.error});
+    const Verdict found = verdict(governance_rule.must, select_rules(governance_rule, rules));
+    if (!found.violated) continue;
+    GovernanceViolation& violation = violations.emplace_back(GovernanceViolation{
+        governance_rule.id, governance_rule.error, static_cast<std::uint32_t>(g)});
+    if (found.culprit != nullptr) {
+      violation.policy_rule = static_cast<std::uint32_t>(found.culprit - rules.data());
     }
   }
   return violations;

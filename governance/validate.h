@@ -2,6 +2,8 @@
 // rules and gives every rule it breaks.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,11 @@ namespace tamsel {
 struct GovernanceViolation {
   std::string rule_id;
   std::string message;
+  std::uint32_t governance_rule = 0;  // the broken rule's index in the governance document
+  // The policy rule that breaks it: the first selected rule that a forbidding
+  // constraint admits no more of, or the first that reads a field not allowed.
+  // None when too few rules are selected, which no one rule causes.
+  std::optional<std::uint32_t> policy_rule = std::nullopt;
 };
 
 // The applies_to gate: a rule without it is considered; with it, only when some

@@ -8,7 +8,7 @@
 namespace tamsel::python {
 namespace {
 
-constexpr std::array<const char*, 3> kDocumentWords{"schema", "policy", "governance"};
+constexpr std::array<const char*, 3> kDocumentNames{"schema", "policy", "governance"};
 constexpr std::array<const char*, 3> kScopeWords{"action", "actor", "global"};
 constexpr std::array<const char*, 3> kConditionWords{"atomic", "all", "any"};
 constexpr std::array<const char*, 2> kListWords{"action", "global"};
@@ -20,8 +20,6 @@ Ref text(std::string_view value) {
   return Ref::steal(
       PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "strict"));
 }
-
-Ref word(std::string_view value) { return text(value); }
 
 Ref number(std::uint64_t value) { return Ref::steal(PyLong_FromUnsignedLongLong(value)); }
 
@@ -43,6 +41,47 @@ bool append(PyObject* list, const Ref& item) {
 bool set_position(PyObject* dict, const Mark& mark) {
   return set(dict, "line", number(std::uint64_t{mark.line} + 1)) &&
          set(dict, "column", number(std::uint64_t{mark.column} + 1));
+}
+
+Ref optional_number(std::optional<std::uint32_t> value) { return value ? number(*value) : none(); }
+
+// Line and column, None for both without a position.
+bool set_optional_position(PyObject* dict, const std::optional<Mark>& mark) {
+  if (mark) return set_position(dict, *mark);
+  return set(dict, "line", none()) && set(dict, "column", none());
+}
+
+Ref document_of(DocumentKind document) {
+  return text(kDocumentNames[static_cast<std::size_t>(document)]);
+}
+
+// As the ValueError of PyTamsel words a message: decoded with replacement.
+Ref replaced_text(std::string_view value) {
+  return Ref::steal(
+      PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+}
+
+Ref operands_of(const ErrorOperands& operands) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (const ErrorOperand& operand : operands) {
+    if (!set(dict.get(), std::string(operand.name).c_str(), replaced_text(operand.value))) {
+      return {};
+    }
+  }
+  return dict;
+}
+
+Ref violation_of(const ConstructionError::Violation& violation) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict || !set(dict.get(), "rule", replaced_text(violation.rule_id)) ||
+      !set(dict.get(), "message", replaced_text(violation.message)) ||
+      !set(dict.get(), "document", document_of(violation.document)) ||
+      !set(dict.get(), "rule_index", optional_number(violation.rule)) ||
+      !set_optional_position(dict.get(), violation.position)) {
+    return {};
+  }
+  return dict;
 }
 
 Ref value_of(const InputValue& value) {
@@ -69,7 +108,7 @@ Ref literal_of(const FieldValue& literal) {
 
 Ref subject_of(const SubjectRef& subject) {
   Ref dict = Ref::steal(PyDict_New());
-  if (!dict || !set(dict.get(), "domain", word(document_word(subject.domain))) ||
+  if (!dict || !set(dict.get(), "domain", text(document_word(subject.domain))) ||
       !set(dict.get(), "field", text(subject.field))) {
     return {};
   }
@@ -91,9 +130,9 @@ Ref right_of(const Operand& operand) {
 Ref comparison_of(const AtomicCondition& condition, FieldType type, const Mark& position) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict || !set(dict.get(), "left", subject_of(condition.lhs)) ||
-      !set(dict.get(), "operator", word(document_word(condition.op))) ||
+      !set(dict.get(), "operator", text(document_word(condition.op))) ||
       !set(dict.get(), "right", right_of(condition.rhs)) ||
-      !set(dict.get(), "type", word(document_word(type))) || !set_position(dict.get(), position)) {
+      !set(dict.get(), "type", text(document_word(type))) || !set_position(dict.get(), position)) {
     return {};
   }
   return dict;
@@ -117,10 +156,10 @@ Ref rule_of(std::size_t index, const CompiledRule& rule, const ConstructionNotes
   const Ref name = noted.scope == ConstructionNotes::Scope::Global ? none() : text(noted.name);
   if (!dict || !set(dict.get(), "index", number(index)) ||
       !set(dict.get(), "id", text(rule.rule_id)) ||
-      !set(dict.get(), "scope", word(kScopeWords[scope])) || !set(dict.get(), "name", name) ||
-      !set(dict.get(), "effect", word(document_word(rule.effect))) ||
+      !set(dict.get(), "scope", text(kScopeWords[scope])) || !set(dict.get(), "name", name) ||
+      !set(dict.get(), "effect", text(document_word(rule.effect))) ||
       !set(dict.get(), "condition",
-           word(kConditionWords[static_cast<std::size_t>(form(rule.condition))])) ||
+           text(kConditionWords[static_cast<std::size_t>(form(rule.condition))])) ||
       !set(dict.get(), "comparisons", comparisons_of(rule, noted)) ||
       !set_position(dict.get(), noted.position)) {
     return {};
@@ -131,7 +170,7 @@ Ref rule_of(std::size_t index, const CompiledRule& rule, const ConstructionNotes
 Ref comparison_step_of(const ComparisonStep& step) {
   Ref dict = Ref::steal(PyDict_New());
   const auto reason = static_cast<std::size_t>(step.reason);
-  const Ref reason_word = step.reason == FalseReason::None ? none() : word(kReasonWords[reason]);
+  const Ref reason_word = step.reason == FalseReason::None ? none() : text(kReasonWords[reason]);
   if (!dict || !set(dict.get(), "member", number(step.member)) ||
       !set(dict.get(), "result", boolean(step.result)) || !set(dict.get(), "reason", reason_word)) {
     return {};
@@ -155,7 +194,7 @@ Ref rule_step_of(const RuleStep& step, const RuleIndex& index) {
   for (const ComparisonStep& made : step.comparisons) {
     if (!append(comparisons.get(), comparison_step_of(made))) return {};
   }
-  if (!set(dict.get(), "list", word(kListWords[static_cast<std::size_t>(step.list)])) ||
+  if (!set(dict.get(), "list", text(kListWords[static_cast<std::size_t>(step.list)])) ||
       !set(dict.get(), "index", number(index.at(step.rule))) ||
       !set(dict.get(), "result", boolean(step.result)) ||
       !set(dict.get(), "comparisons", comparisons)) {
@@ -168,18 +207,18 @@ Ref rule_step_of(const RuleStep& step, const RuleIndex& index) {
 
 PyObject* error_data(const ConstructionError& error) {
   Ref dict = Ref::steal(PyDict_New());
-  // As the ValueError of PyTamsel words it: decoded with replacement.
-  Ref message = Ref::steal(PyUnicode_DecodeUTF8(
-      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "replace"));
-  if (!dict ||
-      !set(dict.get(), "document",
-           word(kDocumentWords[static_cast<std::size_t>(error.document)])) ||
-      !set(dict.get(), "message", message)) {
-    return nullptr;
+  Ref violations = Ref::steal(PyList_New(0));
+  if (!dict || !violations) return nullptr;
+  for (const ConstructionError::Violation& violation : error.violations) {
+    if (!append(violations.get(), violation_of(violation))) return nullptr;
   }
-  if (error.position) {
-    if (!set_position(dict.get(), *error.position)) return nullptr;
-  } else if (!set(dict.get(), "line", none()) || !set(dict.get(), "column", none())) {
+  if (!set(dict.get(), "document", document_of(error.document)) ||
+      !set(dict.get(), "message", replaced_text(error.message)) ||
+      !set(dict.get(), "kind", text(error_kind_word(error.kind))) ||
+      !set(dict.get(), "operands", operands_of(error.operands)) ||
+      !set(dict.get(), "rule_index", optional_number(error.rule)) ||
+      !set_optional_position(dict.get(), error.position) ||
+      !set(dict.get(), "violations", violations)) {
     return nullptr;
   }
   return dict.release();
@@ -202,7 +241,7 @@ PyObject* skipped_keys_data(const ConstructionNotes& notes) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict ||
         !set(dict.get(), "document",
-             word(kDocumentWords[static_cast<std::size_t>(key.document)])) ||
+             text(kDocumentNames[static_cast<std::size_t>(key.document)])) ||
         !set(dict.get(), "key", text(key.key)) || !set_position(dict.get(), key.position) ||
         !append(list.get(), dict)) {
       return nullptr;
@@ -219,7 +258,7 @@ PyObject* trace_data(const Trace& trace, const RuleIndex& index) {
     if (!append(steps.get(), rule_step_of(step, index))) return nullptr;
   }
   const bool matched = trace.matched != nullptr;
-  if (!set(dict.get(), "effect", word(document_word(trace.effect))) ||
+  if (!set(dict.get(), "effect", text(document_word(trace.effect))) ||
       !set(dict.get(), "matched_rule", matched ? text(trace.matched->rule_id) : none()) ||
       !set(dict.get(), "index", matched ? number(index.at(trace.matched)) : none()) ||
       !set(dict.get(), "action_type", trace.action_type ? text(*trace.action_type) : none()) ||

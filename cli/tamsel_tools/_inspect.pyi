@@ -4,23 +4,78 @@ Built from the same core library as `tamsel`. Nothing here is public API: the
 `tamsel_tools` package wraps it in typed values.
 """
 
-from typing import List, Literal, Optional, Tuple, TypedDict, Union, final
+from typing import Dict, List, Literal, Optional, Tuple, TypedDict, Union, final
 
 _Value = Union[str, float, bool]
 _Domain = Literal["action", "actor", "snapshot"]
 
-class Error(TypedDict):
-    """Why construction failed: the document, the exact `ValueError` text of `PyTamsel`,
-    and the first " at line L column C" of the message as numbers (None when it has none).
+ErrorKind = Literal[
+    # reading a document
+    "yaml_syntax",  # libyaml refused the text
+    "unknown_anchor",  # an alias names no anchor defined before it
+    "recursion_limit",  # collections nested deeper than reading admits
+    "repetition_limit",  # more alias expansion than reading admits
+    "end_of_input",  # the text ends inside a value
+    "further_document",  # a second YAML document follows the first
+    "missing_field",  # operands: key
+    "duplicate_field",  # operands: key
+    "invalid_type",  # operands: found, expected
+    "invalid_value",  # operands: found, expected
+    "unknown_variant",  # operands: variant, expected
+    "no_variant_matched",  # operands: type (ScopeAst, ConditionAst, Constraint, ...)
+    "tagged_alternative",  # a tagged node where alternatives are read
+    # compiling the policy
+    "unknown_action",  # operands: action
+    "invalid_scope",  # a global scope whose flag is false
+    "unknown_domain",  # operands: domain
+    "unknown_field",  # operands: domain, field
+    "unknown_operator",  # operands: operator
+    "too_few_members",  # operands: condition ("all" or "any"); fewer than two members
+    "type_mismatch",  # operands: left_type, right_type (type words)
+    "operator_not_admitted",  # operands: operator (the document's word), type (type word)
+    # governance
+    "governance_violation",  # operands: governance_rule, governance_message (the first violation's)
+]
 
-    For most messages that position ends the message; a YAML syntax error may give a
-    second one, its context's, after it (`... at line 5 column 3, while parsing a
-    block mapping at line 2 column 1`): then line and column are the first, the fault's."""
+class Violation(TypedDict):
+    """One broken governance rule, located at the policy rule that breaks it or, when no one
+    rule does (too few rules selected), at the governance rule itself."""
+
+    rule: str  # the governance rule's id
+    message: str  # its "error" text as written (the ValueError shows it quoted)
+    document: Literal["policy", "governance"]  # where line and column point
+    rule_index: Optional[int]  # the violating policy rule's index; None when no one rule causes it
+    line: Optional[int]  # 1-based
+    column: Optional[int]
+
+class Error(TypedDict):
+    """Why construction failed: the document, the exact `ValueError` text of `PyTamsel`, the
+    kind of error with its named operands, and where the fault stands.
+
+    Reading errors carry an operand "path" (the message's prefix, such as "rules[2].when")
+    when the message has one. Type words are "string", "number", "boolean".
+
+    line and column (1-based) are those of the node at fault: for a compile error the
+    subject (unknown field or domain), the comparison (unknown operator, type mismatch,
+    operator not admitted), the scope (unknown action, invalid scope) or the `all`/`any`
+    mapping (too few members); for a governance violation, the place of the first violation
+    located in the policy (None when every violation points at the governance document;
+    each violation says where it points). For a reading
+    error, the first " at line L column C" of the message; a YAML syntax error may give a
+    second one, its context's, after it. None when there is no position at all.
+
+    rule_index is the policy rule at fault (its index in the policy's rules, from 0): the
+    one that failed to compile, that of the violation that gives line and column, or the
+    rule whose reading failed."""
 
     document: Literal["schema", "policy", "governance"]
     message: str
+    kind: ErrorKind
+    operands: Dict[str, str]
+    rule_index: Optional[int]
     line: Optional[int]
     column: Optional[int]
+    violations: List[Violation]  # every governance violation, in governance order; else empty
 
 class SubjectData(TypedDict):
     domain: _Domain

@@ -51,6 +51,19 @@ class Comparison:
 
 
 @dataclass(frozen=True)
+class Violation:
+    """One broken governance rule and where it points: the policy rule that breaks it or, when
+    no one rule does (too few rules selected), the governance rule itself."""
+
+    rule: str  # the governance rule's id
+    message: str  # its error text as written
+    document: TypingLiteral["policy", "governance"]  # the document that line and column are in
+    rule_index: Optional[int]  # the violating policy rule's index; None when no one rule causes it
+    line: Optional[int]  # 1-based
+    column: Optional[int]
+
+
+@dataclass(frozen=True)
 class Scope:
     kind: ScopeKind
     name: Optional[str]  # the action or actor name; None for a global rule

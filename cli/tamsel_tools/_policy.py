@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
 
 import tamsel
 
 from tamsel_tools import _inspect
 from tamsel_tools._coverage import Coverage
 from tamsel_tools._explain import Decision, Explanation, explanation
-from tamsel_tools._model import Comparison, DocumentName, Literal, Rule, Scope, Subject
+from tamsel_tools._model import Comparison, DocumentName, Literal, Rule, Scope, Subject, Violation
 
 if TYPE_CHECKING:
     from tamsel_tools._property import Property, PropertyResult
@@ -18,14 +18,51 @@ if TYPE_CHECKING:
 
 class PolicyError(ValueError):
     """The documents do not build: the `ValueError` that `tamsel.PyTamsel` raises, with the
-    document it concerns and, when the message ends with one, its position (1-based)."""
+    document it concerns, the kind of error and its named operands, and where the fault stands
+    (1-based): the node at fault for a compile error or governance violation, else the first
+    position that the message gives. `violations` holds every governance violation, each located."""
 
-    def __init__(self, document: DocumentName, message: str, line: Optional[int], column: Optional[int]):
+    def __init__(
+        self,
+        document: DocumentName,
+        message: str,
+        line: Optional[int],
+        column: Optional[int],
+        *,
+        kind: _inspect.ErrorKind,
+        operands: Optional[Mapping[str, str]] = None,
+        rule_index: Optional[int] = None,
+        violations: Sequence[Violation] = (),
+    ):
         super().__init__(message)
         self.document: DocumentName = document
         self.message = message
         self.line = line
         self.column = column
+        self.kind: _inspect.ErrorKind = kind
+        self.operands: Dict[str, str] = dict(operands or {})
+        """Named values of the error, as its kind has them: "field", "domain", "operator", ..."""
+        self.rule_index = rule_index
+        """The policy rule at fault (its index in the policy's rules), when there is one."""
+        self.violations: Tuple[Violation, ...] = tuple(violations)
+
+    @classmethod
+    def from_error(cls, error: _inspect.Error) -> PolicyError:
+        """The error that the inspection module reports, as a value of the tools."""
+        violations = [
+            Violation(v["rule"], v["message"], v["document"], v["rule_index"], v["line"], v["column"])
+            for v in error["violations"]
+        ]
+        return cls(
+            error["document"],
+            error["message"],
+            error["line"],
+            error["column"],
+            kind=error["kind"],
+            operands=error["operands"],
+            rule_index=error["rule_index"],
+            violations=violations,
+        )
 
     @property
     def reason(self) -> str:
@@ -87,7 +124,7 @@ class Policy:
         compiled, error = _inspect.load(schema_yaml, policy_yaml, governance_yaml)
         if compiled is None:
             assert error is not None
-            raise PolicyError(error["document"], error["message"], error["line"], error["column"])
+            raise PolicyError.from_error(error)
         try:
             self.engine: tamsel.PyTamsel = tamsel.PyTamsel(schema_yaml, policy_yaml, governance_yaml)
         except ValueError as refused:

@@ -21,7 +21,15 @@ TEST(DocumentMessages, UnknownVariantListsTheVariants) {
       {{"a", "b"}, "unknown variant `x`, expected `a` or `b`"},
       {{"a", "b", "c"}, "unknown variant `x`, expected one of `a`, `b`, `c`"},
   };
-  for (const Case& c : cases) EXPECT_EQ(unknown_variant_message("x", c.variants), c.expected);
+  for (const Case& c : cases) {
+    const Fault fault = unknown_variant_fault("x", c.variants);
+    EXPECT_EQ(fault.text, c.expected);
+    EXPECT_EQ(fault.kind, ErrorKind::UnknownVariant);
+    ASSERT_EQ(fault.operands.size(), 2U);
+    EXPECT_EQ(fault.operands[0].value, "x");
+    // The expected list is the text's tail, so the tools can quote it alone.
+    EXPECT_EQ("unknown variant `x`, expected " + fault.operands[1].value, c.expected);
+  }
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ std::string show_notes(const ReadNotes& notes) {
     const std::size_t end =
         r + 1 < notes.rules.size() ? notes.rules[r + 1].first_comparison : notes.comparisons.size();
     for (std::size_t c = notes.rules[r].first_comparison; c < end; ++c) {
-      shown += (c > notes.rules[r].first_comparison ? " " : "") + at(notes.comparisons[c].position);
+      shown +=
+          (c > notes.rules[r].first_comparison ? " " : "") + at(notes.comparisons[c].node.position);
     }
     shown += ") ";
   }
@@ -104,7 +105,7 @@ TEST(ReadNotes, SkippedKeysOfSchemaAndGovernance) {
                               "      must: {exists: true, forbid: true}\n      error: e\n",
                               &governance_notes)
                   .has_value());
-  EXPECT_EQ(show_notes(governance_notes), "| forbid@6:28");
+  EXPECT_EQ(show_notes(governance_notes), "rule@4:7() | forbid@6:28");
 }
 
 // The error's position is the first that its message gives, as a value.

@@ -25,6 +25,12 @@ VIOLATION = (
 )
 FIELDS_VIOLATION = VIOLATION.replace("{id}", "refund-fields").replace(
     "{message}", "refund rules may only read the amount, the currency and the frozen flag")
+
+
+def at(line, place):
+    """The line located at the policy's node at fault."""
+    return line.replace("policy.yaml:", f"policy.yaml:{place}:", 1)
+
 BLOCK_VIOLATION = VIOLATION.replace("{id}", "refund-block-present").replace(
     "{message}", "every policy needs a blocking refund rule")
 GLOBAL_RULE_ONLY = (
@@ -77,7 +83,7 @@ def run(capsys, *argv, stdin=b""):
      "schema.yaml:2:32: actions.a\\nb.fields.x: unknown variant `integer`, "
      "expected one of `string`, `number`, `boolean`"),
     ({"policy_yaml": edited("policy.yaml", "field: amount", "field: total")}, False,
-     "policy.yaml: unknown field 'total' in domain 'action'"),
+     "policy.yaml:8:9: unknown field 'total' in domain 'action'"),
     ({"policy_yaml": TEXTS["policy.yaml"] + "---\n"}, True,
      "policy.yaml: deserializing from YAML containing more than one document is not supported"),
     ({"governance_yaml": edited("governance.yaml", "exists: true", "exists: sometimes")}, True,
@@ -91,10 +97,10 @@ def run(capsys, *argv, stdin=b""):
     ({"governance_yaml": "", "policy_yaml": edited("policy.yaml", "field: amount", "field: total")},
      True, "governance.yaml: missing field `version`"),
     ({"policy_yaml": edited("policy.yaml", "literal: 1000", "literal: x")}, True,
-     "policy.yaml: type mismatch: left is 'Number', right is 'String'"),
+     "policy.yaml:7:7: type mismatch: left is 'Number', right is 'String'"),
     # Violations belong to the policy, and hide its compile errors.
-    ({"governance_yaml": edited("governance.yaml", "actor.frozen]", "]")}, True, FIELDS_VIOLATION),
-    ({"policy_yaml": edited("policy.yaml", "field: amount", "field: total")}, True, FIELDS_VIOLATION),
+    ({"governance_yaml": edited("governance.yaml", "actor.frozen]", "]")}, True, at(FIELDS_VIOLATION, "23:5")),
+    ({"policy_yaml": edited("policy.yaml", "field: amount", "field: total")}, True, at(FIELDS_VIOLATION, "3:5")),
     ({"policy_yaml": GLOBAL_RULE_ONLY}, True, BLOCK_VIOLATION),  # what an empty policy breaks too
     ({"governance_yaml": b"version: 1\ngovernance: \xff\n"}, True, "governance.yaml:2:13: invalid UTF-8"),
 ])
@@ -123,7 +129,7 @@ def test_check_prints_the_policy_hash(capsys, documents):
     (["check", "schema.yaml", "."], [".: cannot read: Is a directory"]),
     (["eval", "schema.yaml", "policy.yaml", "-g", "missing.yaml"],
      ["missing.yaml: cannot read: No such file or directory"]),
-    (["eval", "schema.yaml", "policy.yaml", "-g", "governance.yaml"], [FIELDS_VIOLATION]),
+    (["eval", "schema.yaml", "policy.yaml", "-g", "governance.yaml"], [at(FIELDS_VIOLATION, "23:5")]),
 ])
 def test_documents_that_cannot_be_used_stop_with_status_2(capsys, documents, argv, err):
     documents(governance_yaml=edited("governance.yaml", "actor.frozen]", "]"))

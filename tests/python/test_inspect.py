@@ -40,43 +40,131 @@ GOVERNANCE = textwrap.dedent(
     """
 )
 
-# ---- construction errors: the document, PyTamsel's own text, the first position ----
+# ---- construction errors: the document, PyTamsel's own text, the kind, the node at fault ----
 
 BROKEN_YAML = "version: 1\nrules: [\n"
+GLOBAL = "{id: r, scope: {global: true}, when: "  # the condition starts at column 42 of its line
+
+
+def global_rule(condition):
+    return rules_policy(GLOBAL + condition + ", effect: block}")
+
+
 ERROR_CASES = [
-    # (schema, policy, governance, document, line, column)
-    ("version: x\n", POLICY, None, "schema", 1, 10),
-    ("", POLICY, None, "schema", None, None),
+    # (schema, policy, governance, document, kind, operands, rule_index, line, column)
+    ("version: x\n", POLICY, None, "schema", "invalid_type",
+     {"found": 'string "x"', "expected": "u32", "path": "version"}, None, 1, 10),
+    ("", POLICY, None, "schema", "missing_field", {"key": "version"}, None, None, None),
     ("version: 1\nactions: {a: {fields: {x: text}}}\nactor: {fields: {}}\nsnapshot: {fields: {}}\n",
-     POLICY, None, "schema", 2, 27),
-    (SCHEMA, BROKEN_YAML, None, "policy", 3, 1),
-    (SCHEMA, "version: 1\nrules: []\n---\nversion: 2\n", None, "policy", None, None),
+     POLICY, None, "schema", "unknown_variant",
+     {"variant": "text", "expected": "one of `string`, `number`, `boolean`", "path": "actions.a.fields.x"},
+     None, 2, 27),
+    (SCHEMA, BROKEN_YAML, None, "policy", "yaml_syntax",
+     {"problem": "did not find expected node content", "context": "while parsing a flow node"}, None, 3, 1),
+    (SCHEMA, "version: 1\nrules: []\n---\nversion: 2\n", None, "policy", "further_document", {},
+     None, None, None),
+    (SCHEMA, "version: 1\nrules: *b\n", None, "policy", "unknown_anchor", {}, None, 2, 8),
+    # A reading error inside a rule names the rule.
+    (SCHEMA, rules_policy("{id: r, scope: {global: true}, when: [[actor, role], equals, {literal: a}],"
+                          " effect: block}", "{id: s, scope: {global: true}, effect: block}"),
+     None, "policy", "missing_field", {"key": "when", "path": "rules[1]"}, 1, 4, 5),
+    (SCHEMA, rules_policy("{id: r, scope: {global: true}, when: [[actor, role], equals, {literal: a}],"
+                          " effect: stop}"), None, "policy", "unknown_variant",
+     {"variant": "stop", "expected": "one of `allow`, `block`, `require_approval`", "path": "rules[0].effect"},
+     0, 3, 89),
+    (SCHEMA, global_rule("[actor, role]"), None, "policy", "no_variant_matched",
+     {"type": "ConditionAst", "path": "rules[0]"}, 0, 3, 5),
+    # Compile errors, at their node: the scope, the subject, the comparison, the all/any.
     (SCHEMA, rules_policy("{id: r, scope: {action: pay}, when: [[action, amount], equals,"
-                          " {literal: 1}], effect: block}"), None, "policy", None, None),
-    (SCHEMA, rules_policy("{id: r, scope: {global: true}, when: [[actor, role], greater_than,"
-                          " {literal: a}], effect: block}"), None, "policy", None, None),
-    (SCHEMA, rules_policy("{id: r, scope: {global: true}, when: {all: [[[actor, role], equals,"
-                          " {literal: a}]]}, effect: block}"), None, "policy", None, None),
-    (SCHEMA, rules_policy("{id: r, scope: {global: true}, when: [[actor, role], equals,"
-                          " {literal: a}], effect: stop}"), None, "policy", 3, 89),
-    (SCHEMA, POLICY, "version: 1\ngovernance: 0\n", "governance", 2, 13),
-    (SCHEMA, POLICY, "version: 1\ngovernance:\n  rules: [{id: g}]\n", "governance", 3, 11),
-    (SCHEMA, POLICY, BROKEN_YAML, "governance", 3, 1),
-    # A violation belongs to the policy, as does a compile error after governance passed.
-    (SCHEMA, POLICY, GOVERNANCE.replace("nothing", "block_large_refunds"), "policy", None, None),
-    (SCHEMA, rules_policy("{id: r, scope: {global: true}, when: [[actor, nope], equals,"
-                          " {literal: a}], effect: block}"), GOVERNANCE, "policy", None, None),
+                          " {literal: 1}], effect: block}"), None, "policy", "unknown_action",
+     {"action": "pay"}, 0, 3, 20),
+    (SCHEMA, rules_policy("{id: r, scope: {global: false}, when: [[actor, role], equals,"
+                          " {literal: a}], effect: block}"), None, "policy", "invalid_scope", {}, 0, 3, 20),
+    (SCHEMA, global_rule("[[actors, role], equals, {literal: a}]"), None, "policy", "unknown_domain",
+     {"domain": "actors"}, 0, 3, 43),
+    (SCHEMA, global_rule("[[actor, nope], equals, {literal: a}]"), None, "policy", "unknown_field",
+     {"domain": "actor", "field": "nope"}, 0, 3, 43),
+    # The right side's subject, not the comparison.
+    (SCHEMA, global_rule("[[actor, role], equals, {subject: [snapshot, nope]}]"), None, "policy",
+     "unknown_field", {"domain": "snapshot", "field": "nope"}, 0, 3, 76),
+    (SCHEMA, global_rule("[[actor, role], is, {literal: a}]"), None, "policy", "unknown_operator",
+     {"operator": "is"}, 0, 3, 42),
+    (SCHEMA, global_rule("[[actor, role], greater_than, {literal: a}]"), None, "policy",
+     "operator_not_admitted", {"operator": "greater_than", "type": "string"}, 0, 3, 42),
+    (SCHEMA, global_rule("[[actor, trust_level], in, {literal: 1}]"), None, "policy",
+     "operator_not_admitted", {"operator": "in", "type": "number"}, 0, 3, 42),
+    (SCHEMA, global_rule("{all: [[[actor, role], equals, {literal: a}]]}"), None, "policy",
+     "too_few_members", {"condition": "all"}, 0, 3, 42),
+    # The second rule, second member of its any.
+    (SCHEMA, rules_policy(GLOBAL + "[[actor, role], equals, {literal: a}], effect: block}",
+                          GLOBAL + "{any: [[[actor, role], equals, {literal: a}],"
+                          " [[actor, frozen], equals, {literal: 1}]]}, effect: block}"),
+     None, "policy", "type_mismatch", {"left_type": "boolean", "right_type": "number"}, 1, 4, 88),
+    (SCHEMA, POLICY, "version: 1\ngovernance: 0\n", "governance", "invalid_type",
+     {"found": "integer `0`", "expected": "struct GovernanceBlock", "path": "governance"}, None, 2, 13),
+    (SCHEMA, POLICY, "version: 1\ngovernance:\n  rules: [{id: g}]\n", "governance", "missing_field",
+     {"key": "select", "path": "governance.rules[0]"}, None, 3, 11),
+    (SCHEMA, POLICY, BROKEN_YAML, "governance", "yaml_syntax",
+     {"problem": "did not find expected node content", "context": "while parsing a flow node"}, None, 3, 1),
+    # A compile error after governance passed belongs to the policy.
+    (SCHEMA, global_rule("[[actor, nope], equals, {literal: a}]"), GOVERNANCE, "policy", "unknown_field",
+     {"domain": "actor", "field": "nope"}, 0, 3, 43),
     # The earlier document reports: a bad schema hides a bad policy.
-    ("version: x\n", BROKEN_YAML, BROKEN_YAML, "schema", 1, 10),
+    ("version: x\n", BROKEN_YAML, BROKEN_YAML, "schema", "invalid_type",
+     {"found": 'string "x"', "expected": "u32", "path": "version"}, None, 1, 10),
 ]
 
 
-@pytest.mark.parametrize("schema, policy, governance, document, line, column", ERROR_CASES)
-def test_error_value_is_the_constructors_error(schema, policy, governance, document, line, column):
+@pytest.mark.parametrize("schema, policy, governance, document, kind, operands, rule_index, line, column",
+                         ERROR_CASES)
+def test_error_value_is_the_constructors_error_with_its_place(
+        schema, policy, governance, document, kind, operands, rule_index, line, column):
     compiled, error = _inspect.load(schema, policy, governance)
     assert compiled is None
     assert error == {"document": document, "message": construction_error(schema, policy, governance),
-                     "line": line, "column": column}
+                     "kind": kind, "operands": operands, "rule_index": rule_index,
+                     "line": line, "column": column, "violations": []}
+
+
+def governance_rule(name, where, must):
+    return f"    - {{id: {name}, select: {{where: {where}}}, must: {must}, error: {name} broken}}\n"
+
+
+# Every violation, each at the rule that breaks it, or at the governance rule when none does.
+VIOLATIONS = [
+    # (governance rules, [(rule, document, rule_index, line, column)], rule_index, line, column)
+    ([governance_rule("no-block", "{effect: block}", "{forbid: true}")],
+     [("no-block", "policy", 0, 3, 5)], 0, 3, 5),
+    ([governance_rule("one-refund", "{scope: {action: refund}}", "{max_count: 1}"),
+      governance_rule("some-allow", "{effect: allow}", "{exists: true}"),
+      governance_rule("five", "{}", "{min_count: 5}"),
+      governance_rule("no-snapshot", "{}", "{allowed_fields: [action.amount, actor.role, actor.frozen,"
+                                          " actor.trust_level, action.currency]}")],
+     # The second refund rule is the one too many; the second rule is the first to read a
+     # snapshot field.
+     [("one-refund", "policy", 2, 23, 5), ("some-allow", "governance", None, 5, 7),
+      ("five", "governance", None, 6, 7), ("no-snapshot", "policy", 1, 14, 5)], 2, 23, 5),
+    # None located in the policy: the error itself has no place.
+    ([governance_rule("some-allow", "{effect: allow}", "{exists: true}")],
+     [("some-allow", "governance", None, 4, 7)], None, None, None),
+]
+
+
+@pytest.mark.parametrize("rules, violations, rule_index, line, column", VIOLATIONS)
+def test_every_governance_violation_is_located(rules, violations, rule_index, line, column):
+    governance = "version: 1\ngovernance:\n  rules:\n" + "".join(rules)
+    compiled, error = _inspect.load(SCHEMA, POLICY, governance)
+    assert compiled is None and error is not None
+    assert error["message"] == construction_error(SCHEMA, POLICY, governance)
+    assert (error["kind"], error["rule_index"], error["line"], error["column"]) == (
+        "governance_violation", rule_index, line, column)
+    first = violations[0][0]
+    assert error["operands"] == {"governance_rule": first, "governance_message": f"{first} broken"}
+    assert error["violations"] == [
+        {"rule": name, "message": f"{name} broken", "document": document, "rule_index": index,
+         "line": at_line, "column": at_column}
+        for name, document, index, at_line, at_column in violations
+    ]
 
 
 def test_load_binds_its_arguments_as_the_constructor_does():

@@ -11,6 +11,7 @@ import pytest
 import tamsel
 import tamsel_tools._documents
 from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject
+from tamsel_tools._model import Violation
 from test_cli import EXAMPLE, TEXTS, documents, edited, run, suite  # noqa: F401  (documents: a fixture)
 
 EXAMPLE_POLICY = Policy(TEXTS["schema.yaml"], TEXTS["policy.yaml"], TEXTS["governance.yaml"])
@@ -45,7 +46,7 @@ def test_the_rules_of_the_example_in_document_order():
     ({"governance.yaml": edited("governance.yaml", "exists: true", "exists: sometimes")},
      ("governance", 4, 7, "governance.rules[0]: data did not match any variant of untagged enum Constraint")),
     ({"policy.yaml": edited("policy.yaml", "literal: 1000", "literal: x")},
-     ("policy", None, None, "type mismatch: left is 'Number', right is 'String'")),
+     ("policy", 7, 7, "type mismatch: left is 'Number', right is 'String'")),
 ])
 def test_policy_errors_name_the_document_and_the_place(texts, error):
     documents = {**TEXTS, **texts}
@@ -56,6 +57,30 @@ def test_policy_errors_name_the_document_and_the_place(texts, error):
     found = caught.value
     assert (found.document, found.line, found.column, found.reason) == error
     assert found.message == str(engine.value)  # the engine's own text, position and all
+
+
+@pytest.mark.parametrize("texts, kind, operands, rule_index, violations", [
+    ({"policy.yaml": edited("policy.yaml", "field: trust_level}, less_than", "field: trust}, less_than")},
+     "unknown_field", {"domain": "actor", "field": "trust"}, 1, ()),
+    ({"policy.yaml": edited("policy.yaml", "effect: block", "effect: deny")},
+     "unknown_variant", {"variant": "deny", "expected": "one of `allow`, `block`, `require_approval`",
+                         "path": "rules[0].effect"}, 0, ()),
+    # Two violations: one at the policy rule that breaks it, one at the governance rule.
+    ({"governance.yaml": edited("governance.yaml", "actor.frozen]", "]").replace(
+        "exists: true", "exists: false")},
+     "governance_violation", {"governance_rule": "refund-block-present",
+                              "governance_message": "every policy needs a blocking refund rule"}, 0,
+     (Violation("refund-block-present", "every policy needs a blocking refund rule", "policy", 0, 3, 5),
+      Violation("refund-fields", "refund rules may only read the amount, the currency and the frozen flag",
+                "policy", 2, 23, 5))),
+])
+def test_policy_errors_carry_kind_operands_and_violations(texts, kind, operands, rule_index, violations):
+    documents = {**TEXTS, **texts}
+    with pytest.raises(PolicyError) as caught:
+        Policy(documents["schema.yaml"], documents["policy.yaml"], documents["governance.yaml"])
+    found = caught.value
+    assert (found.kind, found.operands, found.rule_index, found.violations) == (
+        kind, operands, rule_index, violations)
 
 
 POLICY_TEXT = "policy.yaml"
