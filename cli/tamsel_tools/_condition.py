@@ -19,7 +19,6 @@ from tamsel_tools._policy import PolicyError, _rule
 # The rule's id; the engine's paths name it "rules[0]".
 RULE_ID = "property"
 _RULE_PATH = "rules[0]"
-_SCOPE_LINE = 4  # of the synthetic policy
 
 
 class ConditionError(Exception):
@@ -101,54 +100,39 @@ def compile_condition(
     if compiled is not None:
         return Condition(action, _rule(compiled.rules()[0]), policy.text)
     assert error is not None
-    refused = _policy_error(error, when)
-    if not refused.reason.startswith(_RULE_PATH):
-        # Compiling, the engine settles a rule's scope before its condition: so does a property.
-        _check_scope(schema_yaml, action, action_node)
-    return _raise(refused, policy, when, action_node)
+    raise _refused(PolicyError.from_error(error), policy, when, action_node)
 
 
-def _policy_error(error: _inspect.Error, node: Node) -> PolicyError:
-    refused = PolicyError(error["document"], error["message"], error["line"], error["column"])
-    if refused.document != "policy":
-        raise ConditionError(f"the schema does not build: {refused.message}", node)
-    return refused
-
-
-# A condition that every scope refuses in the same way once the scope itself is sound.
+# A condition that the engine reads but does not compile: its error is a scope's when the scope is wrong.
 _NO_MEMBERS = Node("mapping", pairs=[(Node("scalar", token="all", text="all"), Node("sequence"))])
+_SCOPE_KINDS = ("unknown_action", "invalid_scope")
 
 
 def _check_scope(schema_yaml: str, action: Optional[str], action_node: Optional[Node]) -> None:
-    """ConditionError when the schema has no such action: a rule of that scope is refused
-    otherwise than a global rule with the same (refused) condition."""
+    """ConditionError when the schema has no such action."""
     if action is None:
         return
-    errors = []
-    for scope in (action, None):
-        policy = synthetic(scope, _NO_MEMBERS, action_node)
-        _, error = _inspect.load(schema_yaml, policy.text)
-        assert error is not None
-        errors.append(error)
-    if errors[0]["message"] != errors[1]["message"]:
-        anchor = action_node or _NO_MEMBERS
-        policy = synthetic(action, _NO_MEMBERS, action_node)
-        _raise(_policy_error(errors[0], anchor), policy, anchor, action_node, scope=True)
+    policy = synthetic(action, _NO_MEMBERS, action_node)
+    _, error = _inspect.load(schema_yaml, policy.text)
+    assert error is not None
+    refused = PolicyError.from_error(error)
+    if refused.kind in _SCOPE_KINDS or refused.document != "policy":
+        raise _refused(refused, policy, action_node or _NO_MEMBERS, action_node)
 
 
-def _raise(
-    error: PolicyError, policy: Synthetic, when: Node, action_node: Optional[Node], scope: bool = False
-) -> Condition:
-    """Raises the engine's error as the property's: its path from the property, its node."""
+def _refused(error: PolicyError, policy: Synthetic, when: Node, action_node: Optional[Node]) -> ConditionError:
+    """The engine's error as the property's: its path from the property, at its node."""
+    if error.document != "policy":
+        return ConditionError(f"the schema does not build: {error.message}", when)
+    if error.kind in _SCOPE_KINDS:
+        return ConditionError(f"action: {error.reason}", action_node or when)
     line = error.line
-    scope_error = scope or line == _SCOPE_LINE
     node = policy.nodes[line] if line is not None and 0 < line < len(policy.nodes) else None
-    if scope_error:
-        node = action_node
+    path = error.operands.get("path")
     reason = error.reason
-    if reason.startswith(_RULE_PATH):
-        message = reason[len(_RULE_PATH) :].lstrip(".")
-        message = message if message.startswith("when") else f"when: {message.lstrip(': ')}"
-    else:
-        message = f"{'action' if scope_error else 'when'}: {reason}"
-    raise ConditionError(message, node or when)
+    if path is not None and reason.startswith(f"{path}: "):
+        # A reading error: its path leads from the rule, whose keys the property shares.
+        inside = path[len(_RULE_PATH) :].lstrip(".")
+        where = inside if inside.startswith("when") else "when"
+        return ConditionError(f"{where}: {reason[len(path) + 2 :]}", node or when)
+    return ConditionError(f"when: {reason}", node or when)

@@ -51,13 +51,16 @@ def line_and_column(text, line, needle):
      "properties[0].expect.matched_rule: unknown rule 'nope': no rule of the policy has this id"),
     ({**LARGE, "expect": {"matched_rule": [5]}}, "5",
      "properties[0].expect.matched_rule[0]: expected a rule id or null (the default decision)"),
-    # The condition's errors are the engine's, at the node at fault or the condition.
+    # The condition's errors are the engine's, at the node at fault: the subject, the comparison,
+    # the all/any, the action for the scope; the condition itself when it does not read as one.
     ({**LARGE, "action": "refnd"}, '"refnd"', "properties[0].action: unknown action 'refnd' in scope"),
     ({**LARGE, "action": "refnd", "when": 5}, "5", "properties[0].when: data did not match any variant of untagged enum ConditionAst"),
     ({"name": "n", "action": "refnd", "expect": {"effect": "allow"}}, '"refnd"', "properties[0].action: unknown action 'refnd' in scope"),
-    ({**LARGE, "action": "close_account"}, "[[", "properties[0].when: unknown field 'amount' in domain 'action'"),
+    ({**LARGE, "action": "close_account"}, '["action", "amount"]', "properties[0].when: unknown field 'amount' in domain 'action'"),
     ({**LARGE, "when": [["action", "amount"], "greater_than", {"literal": {"number": "x"}}]}, "[[",
      "properties[0].when: data did not match any variant of untagged enum ConditionAst"),
+    ({**LARGE, "when": {"all": [[["actor", "role"], "equals", {"literal": "a"}], [["actor", "role"], "greater_than", {"literal": "a"}]]}},
+     '[["actor", "role"], "greater_than"', "properties[0].when: operator 'GreaterThan' not supported for type 'string'"),
     ({**LARGE, "when": {"any": [LARGE["when"]]}}, '{"any"',
      "properties[0].when: invalid logical condition: must contain at least two conditions"),
     ({**LARGE, "when": [["action", "amount"], "greater_than", {"literal": 18446744073709551616}]}, "18446744073709551616",
@@ -90,9 +93,9 @@ properties:
 
 @pytest.mark.parametrize("comparison, error", [
     # The engine, not PyYAML, types the condition's scalars: yes and 1e3 are what a policy makes of them.
-    ("[[action, amount], equals, {literal: yes}]", "7:7: properties[0].when: type mismatch: left is 'Number', right is 'String'"),
-    ("[[action, currency], equals, {literal: 1e3}]", "7:7: properties[0].when: type mismatch: left is 'String', right is 'Number'"),
-    ("[[action, currency], equals, {literal: !!int '12'}]", "7:7: properties[0].when: type mismatch: left is 'String', right is 'Number'"),
+    ("[[action, amount], equals, {literal: yes}]", "9:11: properties[0].when: type mismatch: left is 'Number', right is 'String'"),
+    ("[[action, currency], equals, {literal: 1e3}]", "9:11: properties[0].when: type mismatch: left is 'String', right is 'Number'"),
+    ("[[action, currency], equals, {literal: !!int '12'}]", "9:11: properties[0].when: type mismatch: left is 'String', right is 'Number'"),
     ("[[action, amount], equals, {literal: 18446744073709551616}]",
      "9:48: properties[0].when.any[1][2].literal: invalid type: integer `18446744073709551616` as u128, expected any value"),
     ("[[action, currency], equals, {literal: [EUR]}]", "7:7: properties[0].when: data did not match any variant of untagged enum ConditionAst"),
