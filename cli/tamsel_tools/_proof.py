@@ -129,9 +129,10 @@ class _Prover:
             return PropertyResult(property, "holds")
         if answer == "unknown":
             return PropertyResult(property, "undecided")
-        # A model in declared kinds and plain numbers when there is one.
+        # A model in declared kinds and plain numbers when there is one; the budget may end meanwhile.
         if _solver.check(self.solver, asked, z3.Bool("prefer"), budget=self.budget) != "sat":
-            _solver.check(self.solver, asked, budget=self.budget)
+            if _solver.check(self.solver, asked, budget=self.budget) != "sat":
+                return PropertyResult(property, "undecided")
         return self._refuted(property, condition, self.solver.model())
 
     def _refuting(self, property: Property, condition: Condition) -> str:

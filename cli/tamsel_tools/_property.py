@@ -184,11 +184,11 @@ def expected_deciders(property: Property, rules: Sequence[Rule]) -> List[Optiona
     """The document indices of the rules whose deciding meets the expectation, and None
     when the default decision does; actor rules never decide, so they are left out."""
     wanted = set(property.values)
-    by = "matched_rule" if property.expect == "matched_rule" else "effect"
-    keep = property.expect != "not_effect"
+    by_id = property.expect == "matched_rule"
+    keep = property.expect != "not_effect"  # whether a decider named in `values` meets it
     deciders: List[Optional[int]] = [
-        rule.index for rule in rules if rule.can_decide and ((rule.id if by == "matched_rule" else rule.effect) in wanted) == keep
+        rule.index for rule in rules if rule.can_decide and ((rule.id if by_id else rule.effect) in wanted) == keep
     ]
-    if ((None if by == "matched_rule" else DEFAULT_EFFECT) in wanted) == keep:
+    if ((None if by_id else DEFAULT_EFFECT) in wanted) == keep:
         deciders.append(None)
     return deciders

@@ -99,12 +99,11 @@ def compile_properties(path: str, text: str, found: List[SuiteProperty], policy:
     """Each property checked against the policy (its rule ids) and its condition compiled
     against the policy's schema as a rule's is; PropertiesUnloadable, located, else."""
     compiled = []
-    tree: Optional[Node] = None
     for each in found:
         try:
             check_rule_ids(each.property, policy.rules, each.listed)
         except PropertyError as error:
-            raise _error(path, tree or _tree(path, text), each.index, error) from None
+            raise _error(path, _tree(path, text), each.index, error) from None
         try:
             condition = compile_condition(policy.schema_yaml, each.property.action, each.when, each.action)
         except ConditionError as error:
