@@ -471,3 +471,11 @@ def test_a_property_and_its_result_as_json():
     refuted = EXAMPLE_POLICY.check_property(Property.from_json({"name": "all pass", "expect": {"effect": "allow"}}))
     data = refuted.to_json()
     assert (data["name"], data["verdict"], data["decision"]["effect"]) == ("all pass", "refuted", "block")
+
+
+def test_properties_count_nothing_toward_coverage(capsys, documents):
+    pytest.importorskip("z3")
+    Path("x.suite.json").write_text(json.dumps(example_suite()))
+    status, out, _ = run(capsys, "test", "x.suite.json", "--coverage", "--properties-only")
+    assert (status, out[:2]) == (0, ["3 passed, 0 failed", "policy.yaml: 0 of 3 rules decided (0.0%), "
+                                     "0 of 4 comparisons both true and false (0.0%)"])
