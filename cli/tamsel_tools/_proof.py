@@ -12,7 +12,7 @@ agree that the input refutes the property, that is an internal error, never outp
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import tamsel
 
@@ -30,7 +30,7 @@ from tamsel_tools._property import (
     check_rule_ids,
     expected_deciders,
 )
-from tamsel_tools._witness import minimal
+from tamsel_tools._witness import first_inputs, minimal
 
 
 class _Judge:
@@ -119,6 +119,10 @@ class _Prover:
         self.scoped: Dict[Optional[str], List[Field]] = {}  # the fields of the lists of a scope
 
     def check(self, property: Property, condition: Condition) -> PropertyResult:
+        judge = _Judge(self.policy, property, condition)
+        for data in self._seeds(property, condition):
+            if judge.refutes(data):
+                return self._refuted(property, judge, data)
         z3 = _solver.z3_module()
         self.questions += 1
         asked = z3.Bool(f"p{self.questions}")
@@ -133,7 +137,10 @@ class _Prover:
         if _solver.check(self.solver, asked, z3.Bool("prefer"), budget=self.budget) != "sat":
             if _solver.check(self.solver, asked, budget=self.budget) != "sat":
                 return PropertyResult(property, "undecided")
-        return self._refuted(property, condition, self.solver.model())
+        data = self.encoding.witness(self.solver.model(), self._fields(property, condition))
+        if not judge.refutes(data):
+            raise InternalError(f"property {property.name!r}: the solver's input {dumps(data)} does not refute it")
+        return self._refuted(property, judge, data)
 
     def _refuting(self, property: Property, condition: Condition) -> str:
         """What an input that refutes the property meets."""
@@ -145,11 +152,16 @@ class _Prover:
             negation(expected),
         ])  # fmt: skip
 
-    def _refuted(self, property: Property, condition: Condition, model: Any) -> PropertyResult:
-        judge = _Judge(self.policy, property, condition)
-        data = self.encoding.witness(model, self._fields(property, condition))
-        if not judge.refutes(data):
-            raise InternalError(f"property {property.name!r}: the solver's input {dumps(data)} does not refute it")
+    def _seeds(self, property: Property, condition: Condition) -> Iterator[Input]:
+        """Inputs tried with the engines before the solver is asked: the plainest that meet the
+        condition (each an `any`'s member alone), or the bare input of the scope."""
+        if condition.rule is not None:
+            yield from first_inputs(condition.rule, property.action, self.encoding)
+            return
+        yield {"action": {} if property.action is None else {"type": property.action}, "actor": {}, "snapshot": {}}
+
+    def _refuted(self, property: Property, judge: _Judge, data: Input) -> PropertyResult:
+        """The refuting input made 1-minimal, and the engine's decision of it."""
         found = minimal(data, judge.refutes, self.encoding)
         if not judge.refutes(found):
             raise InternalError(f"property {property.name!r}: the input {dumps(found)} does not refute it")
