@@ -200,6 +200,8 @@ def _condition(policy: Policy, property: Property) -> Condition:
         return compile_condition(policy.schema_yaml, property.action, when)
     except TreeError as error:
         raise PropertyError(str(error), ("when",)) from None
+    except RecursionError:
+        raise PropertyError("nested too deeply", ("when",)) from None
     except ConditionError as error:
         raise PropertyError(error.message) from None
 

@@ -1,5 +1,6 @@
 """Properties in decision test suites: read and located, compiled as rules' conditions are."""
 
+import functools
 import itertools
 import json
 import math
@@ -458,6 +459,9 @@ def test_yaml_suites_hold_properties_too(capsys, documents):
      "when: unknown field 'amount' in domain 'action'"),
     ({"name": "n", "when": [["actor", "role"], "equals", {"literal": object()}], "expect": {"effect": "block"}},
      "when: not a JSON value: object"),
+    ({"name": "n", "when": [[[[]]]], "expect": {"effect": "block"}}, "when: data did not match any variant of untagged enum ConditionAst"),
+    ({"name": "n", "when": functools.reduce(lambda inner, _: [inner], range(5000), []), "expect": {"effect": "block"}},
+     "when: nested too deeply"),
 ])
 def test_the_library_refuses_a_property_that_does_not_fit(data, message):
     with pytest.raises(PropertyError) as caught:
