@@ -8,7 +8,10 @@ returned; one that does not reproduce the claim is an internal error, never a fi
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Sequence
+import argparse
+import contextlib
+import math
+from typing import Any, Dict, Iterator, List, Optional, Sequence
 
 from tamsel_tools import _json, _solver
 from tamsel_tools._diff import Change, Comparison, compare
@@ -43,6 +46,40 @@ class Undecided(AnalysisError):
     """A call without a budget still hit the solver's memory cap."""
 
 
+DEFAULT_TIMEOUT = 60.0
+
+
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not seconds > 0 or math.isinf(seconds):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return seconds
+
+
+def timeout_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--timeout",
+        metavar="SECONDS",
+        type=_seconds,
+        default=DEFAULT_TIMEOUT,
+        help=f"the solver's time for the whole command (default {DEFAULT_TIMEOUT:g}); what it leaves "
+        "undecided is named, claimed nowhere, and makes the status 3",
+    )
+
+
+@contextlib.contextmanager
+def progress_on_stderr(what: str) -> Iterator[_solver.Progress]:
+    """A progress line on standard error past two seconds, when it is a terminal; erased at the end."""
+    progress = _solver.Progress(what)
+    try:
+        yield progress
+    finally:
+        progress.close()
+
+
 def solver_available() -> bool:
     return _solver.available()
 
@@ -53,13 +90,13 @@ def lint(rules: Sequence[Rule], engine: Any) -> List[Finding]:
     `engine` is the `tamsel_tools.Policy` or the `tamsel.PyTamsel` built from the same documents (a
     `Policy` names the deciding rule by its place, a `PyTamsel` only by its id).
     """
-    return _complete(lint_within(rules, engine)).findings
+    return _complete_lint(lint_within(rules, engine)).findings
 
 
 def deciding_inputs(rules: Sequence[Rule], engine: Any) -> Dict[int, Input]:
     """For each rule that some input makes decide, by document index: such an input, 1-minimal and
     checked with the engine. The rules left out are those `lint` reports."""
-    return _complete(lint_within(rules, engine, witnesses=True)).inputs
+    return _complete_lint(lint_within(rules, engine, witnesses=True)).inputs
 
 
 def lint_within(
@@ -67,7 +104,8 @@ def lint_within(
 ) -> Reach:
     """`lint` within a budget: what it proved, and the rules it left undecided."""
     _solver.z3_module()
-    return reach(rules, engine, budget, witnesses)
+    with _solver.collector_paused():
+        return reach(rules, engine, budget, witnesses)
 
 
 def diff(
@@ -82,7 +120,10 @@ def diff(
     effect whose rules differ (by id; the default counts as a rule of its own), for which
     `same_effect` is true.
     """
-    return _complete(diff_within(old_rules, old_engine, new_rules, new_engine, moves)).changes
+    result = diff_within(old_rules, old_engine, new_rules, new_engine, moves)
+    if result.undecided:
+        raise Undecided(f"the solver left the groups {result.undecided} undecided within its memory cap")
+    return result.changes
 
 
 def diff_within(
@@ -91,12 +132,13 @@ def diff_within(
 ) -> Comparison:  # fmt: skip
     """`diff` within a budget: the changes it proved, and the groups it left undecided."""
     _solver.z3_module()
-    return compare(old_rules, old_engine, new_rules, new_engine, moves, budget)
+    with _solver.collector_paused():
+        return compare(old_rules, old_engine, new_rules, new_engine, moves, budget)
 
 
-def _complete(result: Any) -> Any:
+def _complete_lint(result: Reach) -> Reach:
     if result.undecided:
-        raise Undecided(f"the solver left {result.undecided} undecided within its memory cap")
+        raise Undecided(f"the solver left the rules {result.undecided} undecided within its memory cap")
     return result
 
 

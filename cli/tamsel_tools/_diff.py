@@ -36,7 +36,7 @@ from tamsel_tools._encoding import (
 )
 from tamsel_tools._lint import condition_key
 from tamsel_tools._model import Rule
-from tamsel_tools._semantics import Indexed, Input, value_of
+from tamsel_tools._semantics import Indexed, Input, Lists, value_of
 from tamsel_tools._model import Subject
 from tamsel_tools._solver import Budget
 from tamsel_tools._witness import AnalysisError, Decider, Judge, first_inputs, minimal
@@ -78,19 +78,20 @@ class Comparison:
 
 @dataclass(frozen=True)
 class _Side:
-    rules: Sequence[Rule]
-    encoding: PolicyEncoding
+    lists: Lists
     indexed: Indexed
     judge: Judge
+    keys: Dict[int, Tuple[Any, ...]]  # each rule's condition as written, by document index
 
     @staticmethod
     def of(rules: Sequence[Rule], engine: Any) -> "_Side":
-        encoding = PolicyEncoding(rules)
-        return _Side(rules, encoding, Indexed(encoding.lists), Judge(engine, rules))
+        lists = Lists(rules)
+        keys = {rule.index: condition_key(rule) for rule in rules if rule.can_decide}
+        return _Side(lists, Indexed(lists), Judge(engine, rules), keys)
 
     def list_for(self, group: Optional[str]) -> List[Rule]:
-        own = self.encoding.lists.actions.get(group, []) if group is not None else []
-        return [*own, *self.encoding.lists.globals]
+        own = self.lists.actions.get(group, []) if group is not None else []
+        return [*own, *self.lists.globals]
 
 
 def compare(
@@ -102,7 +103,7 @@ def compare(
     old, new = _Side.of(old_rules, old_engine), _Side.of(new_rules, new_engine)
     # One table of texts and fields for both, so that one solver speaks of both policies.
     encoding = PolicyEncoding([*old_rules, *new_rules])
-    names = list(dict.fromkeys([*old.encoding.lists.actions, *new.encoding.lists.actions]))
+    names = list(dict.fromkeys([*old.lists.actions, *new.lists.actions]))
     result = Comparison()
     for done, group in enumerate([*names, None]):
         if budget is not None:
@@ -138,8 +139,8 @@ class _Group:
         self.budget = budget
         self.olds, self.news = old.list_for(group), new.list_for(group)
         self.found: Dict[Tuple[Optional[int], Optional[int]], Change] = {}
-        keys_old = [condition_key(r) for r in self.olds]
-        keys_new = [condition_key(r) for r in self.news]
+        keys_old = [old.keys[r.index] for r in self.olds]
+        keys_new = [new.keys[r.index] for r in self.news]
         shortest = min(len(self.olds), len(self.news))
         self.first = 0
         while self.first < shortest and keys_old[self.first] == keys_new[self.first]:
@@ -150,7 +151,7 @@ class _Group:
 
     def run(self) -> bool:
         """Whether every pair of the group was decided within the budget."""
-        decided = all(self._first_stretch(i) for i in range(self.first))
+        decided = all([self._first_stretch(i) for i in range(self.first)])
         if len(self.olds) == len(self.news) == self.first:
             return decided
         self._seed()
@@ -162,7 +163,7 @@ class _Group:
         action_type = value_of(data, Subject("action", "type"))
         if self.group is None:
             return not (isinstance(action_type, str) and action_type in self.names)
-        return action_type == self.group
+        return bool(action_type == self.group)
 
     def _pair(self, data: Input) -> Tuple[Decider, Decider]:
         return Decider.of(self.old.indexed.decider(data)), Decider.of(self.new.indexed.decider(data))
@@ -185,9 +186,10 @@ class _Group:
     # ------------------------------------------------------------ the first stretch
 
     def _first_stretch(self, position: int) -> bool:
-        old, new = Decider.of(self.olds[position]), Decider.of(self.news[position])
-        if not _listed(old, new, self.moves):
+        before, after = self.olds[position], self.news[position]
+        if before.effect == after.effect and (not self.moves or before.id == after.id):
             return True
+        old, new = Decider.of(before), Decider.of(after)
         rule = self.olds[position]
         for candidate in first_inputs(rule, self.group, self.encoding):
             if self._record(candidate) == (old, new):

@@ -63,16 +63,15 @@ class Texts:
 
     def __init__(self, texts: Iterable[str]) -> None:
         self.ids: Dict[str, int] = {}
+        self.names: Dict[int, str] = {}
         for text in sorted(set(texts)):
             self.id(text)
 
     def id(self, text: str) -> int:
         if text not in self.ids:
             self.ids[text] = len(self.ids) + 1
+            self.names[self.ids[text]] = text
         return self.ids[text]
-
-    def named(self) -> Dict[int, str]:
-        return {number: text for text, number in self.ids.items()}
 
 
 class PolicyEncoding:
@@ -100,6 +99,7 @@ class PolicyEncoding:
                         self.field((subject.domain, subject.field))
                         self.declared.setdefault((subject.domain, subject.field), comparison.type)
         self.field(TYPE)
+        self.literals = _literals_by_field(everything)
         self._conditions: Dict[Tuple[int, Optional[FrozenSet[Field]]], str] = {}
 
     # ------------------------------------------------------------ variables
@@ -296,9 +296,12 @@ class PolicyEncoding:
 class OtherTexts:
     """Texts for the solver's integers: a policy's own texts, else "other", "other 2", ... not written by it."""
 
+    MADE_UP = frozenset(["other", *[f"other {n}" for n in range(2, 10)]])
+
     def __init__(self, texts: Texts) -> None:
-        self.known = texts.named()
-        self.taken = set(texts.ids)
+        self.texts = texts
+        self.known = texts.names
+        self.taken: set[str] = set()  # beside the policies' own texts
         self.chosen: Dict[int, str] = {}
 
     def text(self, number: int) -> str:
@@ -308,14 +311,43 @@ class OtherTexts:
             self.chosen[number] = self.fresh()
         return self.chosen[number]
 
+    def known_texts(self) -> Mapping[str, int]:
+        return self.texts.ids
+
     def fresh(self) -> str:
         count = 1
         while True:
             candidate = "other" if count == 1 else f"other {count}"
-            if candidate not in self.taken:
+            if candidate not in self.taken and candidate not in self.known_texts():
                 self.taken.add(candidate)
                 return candidate
             count += 1
+
+
+def _literals_by_field(rules: Sequence[Rule]) -> Dict[Field, List[Value]]:
+    """For each field, the literals it is compared with, and those of the fields it is compared to:
+    the values from which an example for that field is drawn first."""
+    own: Dict[Field, Dict[Any, Value]] = {}
+    partners: Dict[Field, set[Field]] = {}
+    for rule in rules:
+        for comparison in rule.comparisons:
+            left: Field = (comparison.left.domain, comparison.left.field)
+            own.setdefault(left, {})
+            right = comparison.right
+            if isinstance(right, Literal):
+                own[left][(type(right.value), repr(right.value))] = right.value
+            else:
+                other: Field = (right.domain, right.field)
+                own.setdefault(other, {})
+                partners.setdefault(left, set()).add(other)
+                partners.setdefault(other, set()).add(left)
+    result: Dict[Field, List[Value]] = {}
+    for key, values in own.items():
+        merged = dict(values)
+        for other in sorted(partners.get(key, ())):
+            merged.update(own.get(other, {}))
+        result[key] = list(merged.values())
+    return result
 
 
 def _number_order(value: float) -> Tuple[int, int]:

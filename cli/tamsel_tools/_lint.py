@@ -11,8 +11,6 @@ guard so that its unsatisfiable core names the rules that shadow it.
 
 from __future__ import annotations
 
-import math
-import struct
 from dataclasses import dataclass, field
 from typing import Any, Dict, FrozenSet, List, Optional, Sequence, Tuple
 
@@ -81,15 +79,14 @@ def _finding(rule: Rule, kind: FindingKind, by: Tuple[int, ...] = ()) -> Finding
 
 
 def condition_key(rule: Rule) -> Tuple[Any, ...]:
-    """The condition as written, without positions; NaN literals made comparable."""
-    return (rule.condition, *[(c.left, c.operator, _literal_key(c.right)) for c in rule.comparisons])
+    """The condition as written, without positions; literals by kind and repr, so that NaN equals
+    itself and -0.0 stays apart from 0.0."""
+    return (rule.condition, *[(c.left, c.operator, _side_key(c.right)) for c in rule.comparisons])
 
 
-def _literal_key(side: Any) -> Any:
-    if isinstance(side, Literal) and isinstance(side.value, float):
-        return ("number", struct.pack("<d", side.value) if not math.isnan(side.value) else "nan")
-    if isinstance(side, Literal):
-        return (type(side.value).__name__, side.value)
+def _side_key(side: Any) -> Any:
+    if type(side) is Literal:
+        return (type(side.value), repr(side.value))
     return side
 
 
@@ -109,7 +106,7 @@ class _Walker:
 
     def walk(self, name: Optional[str]) -> None:
         members = self.encoding.lists.globals if name is None else self.encoding.lists.actions[name]
-        solvers: Dict[FrozenSet[Field], _Local] = {}
+        solvers: Dict[Optional[str], _ListSolver] = {}
         first_with: Dict[Any, Tuple[int, bool]] = {}  # a condition: its first rule, whether it can hold
         for position, rule in enumerate(members):
             self.done += 1
@@ -127,25 +124,27 @@ class _Walker:
         self.result.findings.append(finding)
 
     def _decide(self, name: Optional[str], members: Sequence[Rule], position: int,
-                solvers: Dict[FrozenSet[Field], "_Local"]) -> str:  # fmt: skip
+                solvers: Dict[Optional[str], "_ListSolver"]) -> str:  # fmt: skip
         rule = members[position]
+        blockers: Dict[int, None] = {}  # earlier rules that took an input in which the condition holds
         for candidate in first_inputs(rule, name, self.encoding):
-            blocker = self._earlier_holding(name, candidate, position)
-            if blocker is None:
+            held = self._earlier_holding(name, candidate, position)
+            if not held:
                 self._decides(rule, candidate, checked=False)
                 return "decides"
-            if blocker.scope == rule.scope and _semantics.implies(rule, blocker):
-                self._found(_finding(rule, "shadowed", (blocker.index,)))
-                return "shadowed"
+            # A rule that covers this one alone holds on every input that it matches, this one too.
+            for blocker in held:
+                if blocker.scope == rule.scope and _semantics.implies(rule, blocker):
+                    self._found(_finding(rule, "shadowed", (blocker.index,)))
+                    return "shadowed"
+            blockers[held[0].index] = None
         if self.budget is not None and self.budget.expired():
             self.result.undecided.append(rule.index)
             return "undecided"
-        within = frozenset([*fields_of([rule]), *([TYPE] if name is not None else [])])
-        local = solvers.get(within)
+        local = solvers.get(name)
         if local is None:
-            local = solvers[within] = _Local(self.encoding, name, within)
-        local.catch_up(members, position)
-        answer, by, model = local.ask(rule, self.budget)
+            local = solvers[name] = _ListSolver(self.encoding, name, members)
+        answer, by, model, within = local.ask(position, self.budget, list(blockers))
         if answer == "unknown":
             self.result.undecided.append(rule.index)
         elif answer == "unsat":
@@ -156,14 +155,17 @@ class _Walker:
             self._decides(rule, data, checked=True)
         return answer
 
-    def _earlier_holding(self, name: Optional[str], data: Input, position: int) -> Optional[Rule]:
-        """The rule that decides the input in place of the rule at `position`, if any: an earlier one
-        of its action's list, or for a global rule, whatever comes first for the input's action type."""
-        if name is not None:
-            return self.indexed.first(name, data, before=position)
-        decider = self.indexed.decider(data)
-        rule = self.encoding.lists.globals[position]
-        return None if decider is rule else decider if decider is not None else rule
+    def _earlier_holding(self, name: Optional[str], data: Input, position: int) -> List[Rule]:
+        """The rules that take the input before the rule at `position`, the one that decides it first:
+        the earlier ones of its list that hold, and for a global rule, first of all the rule of the
+        input's action type that decides it, if any."""
+        earlier = list(self.indexed.holding(name, data, before=position))
+        if name is None:
+            decider = self.indexed.decider(data)
+            rule = self.encoding.lists.globals[position]
+            if decider is not None and decider is not rule and decider.scope.kind == "action":
+                earlier.insert(0, decider)
+        return earlier
 
     def _decides(self, rule: Rule, data: Input, checked: bool) -> None:
         if self.witnesses or checked:
@@ -172,97 +174,132 @@ class _Walker:
 
             if not shows(data):
                 raise AnalysisError(f"lint: the input {_json.dumps(data)} does not make rule {rule.index} decide")
-            data = _witness.minimal(data, shows, self.encoding)
+            if self.witnesses:
+                data = _witness.minimal(data, shows, self.encoding)
             self.judge.confirm(data, Decider.of(rule), "lint")
         self.result.inputs[rule.index] = data
 
 
-class _Local:
-    """One incremental solver for the rules of one list whose fields are `within`: each earlier rule's
-    negation, restricted to those fields, behind a guard named after its document index."""
+class _ListSolver:
+    """One incremental solver for a list: each rule's negation behind a guard named after its document
+    index, added once the rule is passed. A rule is asked about with the guards of the earlier rules
+    that read one of its fields (under an action, the action type counts as read by every rule):
+    any other earlier rule is false once its fields are missing, so leaving it out changes nothing.
+    The unsatisfiable core names the rules that shadow it."""
 
-    def __init__(self, encoding: PolicyEncoding, name: Optional[str], within: FrozenSet[Field]) -> None:
+    def __init__(self, encoding: PolicyEncoding, name: Optional[str], members: Sequence[Rule]) -> None:
         z3 = _solver.z3_module()
         self.z3 = z3
         self.encoding = encoding
         self.name = name
-        self.within = within
-        self.keys = sorted(within)
+        self.members = members
         self.solver = z3.Solver()
-        self.declarations = encoding.declarations(self.keys)
-        base = [encoding.domain(self.keys)]
+        base = [encoding.domain()]
         if name is not None:
             base.append(encoding.type_is(name))
-        self.solver.from_string(self.declarations + f"(assert {conjunction(base)})")
-        self.actions_first = name is None and TYPE in within  # a global rule that reads the action type
+        self.solver.from_string(encoding.declarations() + f"(assert {conjunction(base)})")
         self.guards: Dict[int, Any] = {}  # document index: guard
-        self.by_guard: Dict[str, int] = {}
+        self.by_guard: Dict[int, int] = {}  # a guard's solver id: its rule's document index
+        self.readers: Dict[Field, List[int]] = {}  # a field: positions of the rules added that read it
         self.added = 0  # the list's rules before this position are in
-        self.prefer_added = False
+        self.actions_added = False
+        self.preferences: Dict[FrozenSet[Field], Any] = {}
 
-    def catch_up(self, members: Sequence[Rule], position: int) -> None:
+    def _fields(self, rule: Rule) -> FrozenSet[Field]:
+        return frozenset([*fields_of([rule]), *([TYPE] if self.name is not None else [])])
+
+    def _catch_up(self, position: int) -> None:
         lines = []
-        earlier = list(members[self.added : position])
-        if self.actions_first and self.added == 0:
-            # Its input's action type may send it to an action's rules first.
-            earlier = [r for rules in self.encoding.lists.actions.values() for r in rules] + earlier
-        for rule in earlier:
-            formula = self.encoding.condition_text(rule, self.within)
-            if formula == "false":
-                continue
-            if rule.scope.kind == "action" and rule.scope.name is not None:
-                formula = conjunction([self.encoding.type_is(rule.scope.name), formula])
-            guard = f"g{rule.index}"
-            lines.append(f"(declare-const {guard} Bool)(assert (=> {guard} {negation(formula)}))")
-            self.guards[rule.index] = self.z3.Bool(guard)
-            self.by_guard[guard] = rule.index
+        for at in range(self.added, position):
+            rule = self.members[at]
+            lines.append(self._guarded(rule, self.encoding.condition_text(rule)))
+            for key in self._fields(rule):
+                self.readers.setdefault(key, []).append(at)
         self.added = max(self.added, position)
         if lines:
             self.solver.from_string("".join(lines))
 
-    def ask(self, rule: Rule, budget: Optional[Budget]) -> Tuple[str, Tuple[int, ...], Any]:
-        """sat with a model; unsat with the earlier rules that cover it (none: it never holds); or unknown."""
+    def _guarded(self, rule: Rule, holds: str) -> str:
+        guard = f"g{rule.index}"
+        self.guards[rule.index] = self.z3.Bool(guard)
+        self.by_guard[self.guards[rule.index].get_id()] = rule.index
+        return f"(declare-const {guard} Bool)(assert (=> {guard} {negation(holds)}))"
+
+    def _action_rules(self) -> List[int]:
+        """For a global rule that reads the action type: every action rule, which runs before it when
+        the input's type names the action."""
+        if not self.actions_added:
+            lines = []
+            for action, rules in self.encoding.lists.actions.items():
+                for rule in rules:
+                    holds = conjunction([self.encoding.type_is(action), self.encoding.condition_text(rule)])
+                    lines.append(self._guarded(rule, holds))
+            self.solver.from_string("".join(lines))
+            self.actions_added = True
+        return [rule.index for rules in self.encoding.lists.actions.values() for rule in rules]
+
+    def ask(
+        self, position: int, budget: Optional[Budget], blockers: Sequence[int] = ()
+    ) -> Tuple[str, Tuple[int, ...], Any, FrozenSet[Field]]:
+        """sat with a model (and the fields to read from it); unsat with the earlier rules that cover
+        it (none: it never holds); or unknown. `blockers`, earlier rules that took inputs in which the
+        condition holds (so it can hold), are tried first as the cover."""
         z3 = self.z3
+        self._catch_up(position)
+        rule = self.members[position]
+        within = self._fields(rule)
         holds = f"h{rule.index}"
-        self.solver.from_string(
-            f"(declare-const {holds} Bool)"
-            f"(assert (=> {holds} {self.encoding.condition_text(rule, self.within)}))"
-        )
+        self.solver.from_string(f"(declare-const {holds} Bool)(assert (=> {holds} {self.encoding.condition_text(rule)}))")
         wanted = z3.Bool(holds)
-        guards = list(self.guards.values())
+        earlier = sorted({at for key in within for at in self.readers.get(key, ())})
+        relevant = [self.members[at].index for at in earlier]
+        if self.name is None and TYPE in within:
+            relevant += self._action_rules()
+        guards = [self.guards[index] for index in relevant]
+        known = [index for index in blockers if index in self.guards]
+        if known and len(known) == len(blockers):
+            first = _solver.check(self.solver, wanted, *[self.guards[i] for i in known], budget=budget)
+            if first == "unsat":
+                by = self._smallest(wanted, known, budget, satisfiable=True)
+                return ("unknown", (), None, within) if by is None else ("unsat", by, None, within)
         answer = _solver.check(self.solver, wanted, *guards, budget=budget)
         if answer == "sat":
-            return "sat", (), self._pleasant_model(wanted, guards, budget)
+            return "sat", (), self._pleasant_model(within, [wanted, *guards], budget), within
         if answer == "unknown":
-            return "unknown", (), None
-        core = [self.by_guard[str(c)] for c in self.solver.unsat_core() if str(c) in self.by_guard]
-        by = self._smallest(wanted, sorted(core), budget)
+            return "unknown", (), None, within
+        core = [self.by_guard[c.get_id()] for c in self.solver.unsat_core() if c.get_id() in self.by_guard]
+        by = self._smallest(wanted, sorted(core), budget, satisfiable=bool(blockers))
         if by is None:
-            return "unknown", (), None
-        return "unsat", by, None
+            return "unknown", (), None, within
+        return "unsat", by, None, within
 
-    def _pleasant_model(self, wanted: Any, guards: List[Any], budget: Optional[Budget]) -> Any:
+    def _pleasant_model(self, within: FrozenSet[Field], assumptions: List[Any], budget: Optional[Budget]) -> Any:
+        """A model in declared kinds and plain numbers over the rule's fields, when there is one."""
         model = self.solver.model()
-        prefer = self.z3.Bool("prefer")
-        if not self.prefer_added:
+        prefer = self.preferences.get(within)
+        if prefer is None:
+            name = f"prefer{len(self.preferences)}"
             self.solver.from_string(
-                f"(declare-const prefer Bool)(assert (=> prefer {self.encoding.preferred_text(self.keys)}))"
+                f"(declare-const {name} Bool)(assert (=> {name} {self.encoding.preferred_text(sorted(within))}))"
             )
-            self.prefer_added = True
-        if _solver.check(self.solver, wanted, prefer, *guards, budget=budget) == "sat":
+            prefer = self.preferences[within] = self.z3.Bool(name)
+        if _solver.check(self.solver, prefer, *assumptions, budget=budget) == "sat":
             model = self.solver.model()
         return model
 
-    def _smallest(self, wanted: Any, core: List[int], budget: Optional[Budget]) -> Optional[Tuple[int, ...]]:
-        """The core without every guard that it does not need; None when the budget runs out."""
+    def _smallest(
+        self, wanted: Any, core: List[int], budget: Optional[Budget], satisfiable: bool = False
+    ) -> Optional[Tuple[int, ...]]:
+        """The core without every guard that it does not need; None when the budget runs out. When
+        the condition is known to hold for some input, the last guard is needed."""
         by = list(core)
         for index in list(by):
             rest = [i for i in by if i != index]
+            if satisfiable and not rest:
+                break
             answer = _solver.check(self.solver, wanted, *[self.guards[i] for i in rest], budget=budget)
             if answer == "unknown":
                 return None
             if answer == "unsat":
                 by = rest
         return tuple(by)
-
-

@@ -107,8 +107,11 @@ def _lint(arguments: argparse.Namespace) -> int:
     # JSON on standard output holds the rules' findings alone; these stay beside it.
     for warning in skipped_key_warnings(policy_skipped_keys(policy), paths):
         print(warning.render(arguments.format), file=sys.stderr if arguments.json else stream)
-    findings = _analysis.lint(policy.rules, policy)
-    status, text = lint_report(arguments.policy, findings, policy.rules, arguments.json, arguments.format)
+    with _analysis.progress_on_stderr("lint") as progress:
+        reach = _analysis.lint_within(policy.rules, policy, _analysis.Budget(arguments.timeout, progress))
+    status, text = lint_report(
+        arguments.policy, reach.findings, policy.rules, arguments.json, arguments.format, reach.undecided
+    )
     sys.stdout.write(text)
     return status
 
@@ -122,8 +125,10 @@ def _diff(arguments: argparse.Namespace) -> int:
     except (DocumentsUnreadable, DocumentsRejected) as error:
         print(error, file=sys.stderr)
         return 2
-    changes = _analysis.diff(old.rules, old, new.rules, new, moves=arguments.moves)
-    status, text = diff_report(changes, arguments.json)
+    with _analysis.progress_on_stderr("diff") as progress:
+        budget = _analysis.Budget(arguments.timeout, progress)
+        result = _analysis.diff_within(old.rules, old, new.rules, new, arguments.moves, budget)
+    status, text = diff_report(result.changes, arguments.json, result.undecided)
     sys.stdout.write(text)
     return status
 
@@ -279,6 +284,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     lint.add_argument("policy", metavar="POLICY")
     lint.add_argument("governance", metavar="GOVERNANCE", nargs="?")
     lint.add_argument("--json", action="store_true", help='print {"findings": [...]} instead')
+    _analysis.timeout_option(lint)
     _format_option(lint)
     lint.set_defaults(run=_lint)
 
@@ -302,6 +308,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
         help='also list the pairs whose effect stays but whose deciding rule (by id) changes, marked '
         '"[same effect]" ("same_effect": true in JSON)',
     )
+    _analysis.timeout_option(diff)
     diff.set_defaults(run=_diff)
 
     return top, {"check": check, "eval": evaluate, "explain": explain, "test": test, "lint": lint, "diff": diff}

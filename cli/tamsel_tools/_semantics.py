@@ -12,9 +12,10 @@ these functions to test candidates without a round trip through the engine.
 
 from __future__ import annotations
 
+import heapq
 import math
 import struct
-from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, Mapping, Optional, Sequence, Tuple
 
 from tamsel_tools._model import Comparison, Literal, Rule, Subject, Value
 
@@ -54,7 +55,7 @@ def compare(left: Any, operator: str, right: Any) -> bool:
 def value_of(data: Mapping[str, Any], subject: Subject) -> Any:
     """The subject's value in an input, None when the input does not hold it."""
     domain = data.get(subject.domain)
-    return domain.get(subject.field) if isinstance(domain, Mapping) else None
+    return domain.get(subject.field) if isinstance(domain, dict) else None
 
 
 def holds(comparison: Comparison, data: Mapping[str, Any]) -> bool:
@@ -128,30 +129,47 @@ def is_plain(number: float) -> bool:
 
 
 class Indexed:
-    """`Lists.decider` that looks only at rules reading a field the input holds: any other rule has
-    a comparison with a missing side in every member, so it cannot hold."""
+    """`Lists.decider` that looks only at rules that can hold on the input: each rule is filed under
+    what it needs. An `all` (or atomic) condition needs every comparison, so it is filed under one:
+    an `equals` with a literal under its field and value, else under its first field. An `any` is
+    filed under each of its comparisons. A rule not found under the input's fields and values has
+    a comparison that is false in every member that it needs."""
 
     def __init__(self, lists: Lists) -> None:
         self.lists = lists
-        self.readers: Dict[Tuple[Optional[str], Tuple[str, str]], list[int]] = {}  # (list, field): positions
+        # (list, field) or (list, field, kind, value): positions in the list.
+        self.filed: Dict[Tuple[Any, ...], list[int]] = {}
         for name, members in [*lists.actions.items(), (None, lists.globals)]:
             for position, rule in enumerate(members):
-                for subject in subjects(rule):
-                    self.readers.setdefault((name, (subject.domain, subject.field)), []).append(position)
+                needs = [_need(c) for c in rule.comparisons]
+                if rule.condition != "any":
+                    # One that never holds keeps the rule out of every file.
+                    needs = [] if None in needs else [max(needs, key=lambda need: len(need or ()))]
+                for need in dict.fromkeys(n for n in needs if n is not None):
+                    self.filed.setdefault((name, *need), []).append(position)
 
     def first(self, name: Optional[str], data: Mapping[str, Any], before: Optional[int] = None) -> Optional[Rule]:
         """The first rule of one list (None: the global list) that holds, among the first `before`."""
+        return next(self.holding(name, data, before), None)
+
+    def holding(self, name: Optional[str], data: Mapping[str, Any], before: Optional[int] = None) -> Iterator[Rule]:
+        """Every rule of one list that holds, in order, among the first `before`."""
         members = self.lists.globals if name is None else self.lists.actions.get(name, [])
-        held = [(domain, field) for domain, values in data.items() for field in values]
-        positions: set[int] = set()
-        for key in held:
-            positions.update(self.readers.get((name, key), ()))
-        for position in sorted(positions):
+        files = []
+        for domain, values in data.items():
+            for field, value in values.items():
+                files.append(self.filed.get((name, domain, field), ()))
+                value_kind = kind(value)
+                if value_kind is not None:
+                    files.append(self.filed.get((name, domain, field, value_kind, value), ()))
+        # The files are in list order: merged lazily, the first rule that holds ends the walk.
+        last = -1
+        for position in heapq.merge(*[f for f in files if f]):
             if before is not None and position >= before:
                 break
-            if condition_holds(members[position], data):
-                return members[position]
-        return None
+            if position != last and condition_holds(members[position], data):
+                yield members[position]
+            last = position
 
     def decider(self, data: Mapping[str, Any]) -> Optional[Rule]:
         action_type = value_of(data, Subject("action", "type"))
@@ -160,6 +178,19 @@ class Indexed:
             if own is not None:
                 return own
         return self.first(None, data)
+
+
+def _need(comparison: Comparison) -> Optional[Tuple[Any, ...]]:
+    """What an input must hold for the comparison to hold: a field and value for an `equals` with a
+    literal, else its left field (the longer key files it more narrowly); None if it never holds."""
+    left = comparison.left
+    right = comparison.right
+    if isinstance(right, Literal) and comparison.operator == "equals":
+        value = right.value
+        if isinstance(value, float) and math.isnan(value):
+            return None
+        return (left.domain, left.field, kind(value), value)
+    return (left.domain, left.field)
 
 
 # ---------------------------------------------------------------- implication between conditions

@@ -8,11 +8,13 @@ back into the KeyboardInterrupt that the user asked for.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import math
 import os
 import sys
 import time
-from typing import IO, Any, List, Literal, Optional
+from typing import IO, Any, Iterator, List, Literal, Optional, Sequence
 
 INSTALL_HINT = "the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"
 MEMORY_CAP_MB = int(os.environ.get("TAMSEL_SOLVER_MEMORY_MB", "2048"))
@@ -71,7 +73,7 @@ def check(solver: Any, *assumptions: Any, budget: Optional[Budget] = None) -> Re
     if left != math.inf:
         solver.set("timeout", max(1, int(left * 1000)))
     started = time.monotonic()
-    result = solver.check(*assumptions)
+    result = _check(z3, solver, assumptions)
     if budget is not None:
         budget.spent.append(time.monotonic() - started)
     if result == z3.sat:
@@ -83,6 +85,14 @@ def check(solver: Any, *assumptions: Any, budget: Optional[Budget] = None) -> Re
         if budget is None or budget.remaining() > 0 or "interrupt" in reason:
             raise KeyboardInterrupt
     return "unknown"
+
+
+def _check(z3: Any, solver: Any, assumptions: Sequence[Any]) -> Any:
+    """`solver.check(*assumptions)` for boolean constants, without z3's per-assumption sort cast,
+    which costs more than the check itself when a question carries hundreds of guards."""
+    array = (z3.Ast * len(assumptions))(*[a.as_ast() for a in assumptions])
+    result = z3.Z3_solver_check_assumptions(solver.ctx.ref(), solver.solver, len(assumptions), array)
+    return z3.CheckSatResult(result)
 
 
 class Progress:
@@ -111,3 +121,16 @@ class Progress:
             self.stream.write("\r\033[K")
             self.stream.flush()
             self.shown = False
+
+
+@contextlib.contextmanager
+def collector_paused() -> Iterator[None]:
+    """Python's cycle collector off for one analysis: it allocates many small objects and frees
+    them by reference counting, and full collections over a large policy grow with its size."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()

@@ -53,8 +53,10 @@ def preferred(value: Value, key: Field, encoding: PolicyEncoding) -> bool:
     declared = encoding.declared.get(key)
     if declared is not None and kind(value) != _KINDS[declared]:
         return False
+    if isinstance(value, str) and value in OtherTexts.MADE_UP:
+        return True
     if isinstance(value, float):
-        return value in SMALL_INTEGERS or (is_plain(value) and value in _close(encoding))
+        return value in SMALL_INTEGERS or (is_plain(value) and value in _close(key, encoding))
     if isinstance(value, str):
         return value in encoding.texts.ids
     return True
@@ -81,48 +83,41 @@ def _candidates(key: Field, current: Value, data: Input, encoding: PolicyEncodin
         order.append(str(kind(current)))
     for wanted in order:
         if wanted == "number":
-            yield from _plain_numbers(encoding)
+            yield from _plain_numbers(key, encoding)
         elif wanted == "text":
-            yield from _texts(data, encoding)
+            yield from _texts(key, encoding)
         elif wanted == "boolean":
             yield from (False, True)
     if isinstance(current, float):
-        yield from (v for v in encoding.numbers if not is_plain(v))
+        yield from (v for v in _numbers(key, encoding) if not is_plain(v))
         yield from (math.inf, -math.inf, -0.0, math.nan)
 
 
-def _plain_numbers(encoding: PolicyEncoding) -> Iterator[float]:
+def _numbers(key: Field, encoding: PolicyEncoding) -> List[float]:
+    return [v for v in encoding.literals.get(key, ()) if isinstance(v, float)]
+
+
+def _plain_numbers(key: Field, encoding: PolicyEncoding) -> Iterator[float]:
+    """Small integers; the literals that the field meets, one above and below each, the next
+    double each way; a few more small integers."""
+    finite = [v for v in _numbers(key, encoding) if math.isfinite(v)]
+    steps = [w for v in finite for w in (v + 1.0, v - 1.0)]
+    nexts = [w for v in finite for w in (math.nextafter(v, math.inf), math.nextafter(v, -math.inf))]
     seen: Dict[float, None] = {}
-    for value in (*SMALL_INTEGERS[:3], *_neighbourhood(encoding), *SMALL_INTEGERS[3:]):
+    for value in (*SMALL_INTEGERS[:3], *finite, *steps, *nexts, *SMALL_INTEGERS[3:]):
         if is_plain(value) and value not in seen:
             seen[value] = None
             yield value
 
 
-def _neighbourhood(encoding: PolicyEncoding) -> Tuple[float, ...]:
-    """The policy's finite literals, then one above and below each, then the next double each way."""
-    cached: Optional[Tuple[float, ...]] = getattr(encoding, "_neighbourhood", None)
-    if cached is None:
-        finite = [v for v in encoding.numbers if math.isfinite(v)]
-        steps = [w for v in finite for w in (v + 1.0, v - 1.0)]
-        nexts = [w for v in finite for w in (math.nextafter(v, math.inf), math.nextafter(v, -math.inf))]
-        cached = tuple(dict.fromkeys([*finite, *steps, *nexts]))
-        setattr(encoding, "_neighbourhood", cached)
-    return cached
+def _close(key: Field, encoding: PolicyEncoding) -> FrozenSet[float]:
+    """The literals that the field meets, and one above and below each: numbers kept as they are."""
+    finite = [v for v in _numbers(key, encoding) if math.isfinite(v)]
+    return frozenset([*finite, *[v + 1.0 for v in finite], *[v - 1.0 for v in finite]])
 
 
-def _close(encoding: PolicyEncoding) -> FrozenSet[float]:
-    """The literals and one above and below each: numbers kept as they are."""
-    cached: Optional[FrozenSet[float]] = getattr(encoding, "_close", None)
-    if cached is None:
-        finite = [v for v in encoding.numbers if math.isfinite(v)]
-        cached = frozenset([*finite, *[v + 1.0 for v in finite], *[v - 1.0 for v in finite]])
-        setattr(encoding, "_close", cached)
-    return cached
-
-
-def _texts(data: Input, encoding: PolicyEncoding) -> Iterator[str]:
-    yield from encoding.texts.ids
+def _texts(key: Field, encoding: PolicyEncoding) -> Iterator[str]:
+    yield from (v for v in encoding.literals.get(key, ()) if isinstance(v, str))
     others = OtherTexts(encoding.texts)
     for _ in range(3):
         yield others.fresh()
