@@ -159,16 +159,6 @@ def _percent(text: str) -> float:
     return percent
 
 
-def _seconds(text: str) -> float:
-    try:
-        seconds = float(text)
-    except ValueError:
-        seconds = math.nan
-    if not 0 < seconds < math.inf:
-        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
-    return seconds
-
-
 def _inputs_parser(
     commands: Any, name: str, run: Callable[[argparse.Namespace], int], **texts: str
 ) -> argparse.ArgumentParser:
@@ -260,14 +250,7 @@ def _parser() -> tuple[argparse.ArgumentParser, Dict[str, argparse.ArgumentParse
     which = test.add_mutually_exclusive_group()
     which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
     which.add_argument("--no-properties", action="store_true", help="run the suites' cases, not their properties")
-    test.add_argument(
-        "--timeout",
-        metavar="SECONDS",
-        type=_seconds,
-        default=60.0,
-        help="the solver's budget for all properties together (default 60); a property not "
-        "settled within it is undecided",
-    )
+    _analysis.timeout_option(test)
     _format_option(test)
     test.set_defaults(run=_test)
 
