@@ -492,3 +492,30 @@ def test_undecided_properties_alone_give_their_own_status(capsys, documents):
     Path("x.suite.json").write_text(json.dumps(example_suite()))
     status, out, _ = run(capsys, "test", "x.suite.json", "--timeout", "0.000001")
     assert (status, out[-1]) == (3, "6 passed, 0 failed, 3 undecided")
+
+
+LITERALS = ["yes", "1e3", "0x1F", ".inf", "-.Inf", ".NaN", "'x: y'", "'a # b'", "~", "!!float '1'", "+7", "007",
+            "1_000", "-0x10", "Null", '"q"', "a:b", "-x", "-1", "1.", ".5", "18446744073709551615",
+            "-9223372036854775808", "!!str 5", "!!bool 'true'", "é", '"\\t"', "'it''s'", "-0.0", "1e400", "'5'"]
+
+
+@pytest.mark.parametrize("literal", LITERALS)
+def test_literals_are_read_as_the_policy_reads_them(literal):
+    yaml = pytest.importorskip("yaml")
+    from tamsel_tools._condition import ConditionError, compile_condition
+    from tamsel_tools._nodes import yaml_tree
+
+    for field in ("role", "trust_level", "frozen"):
+        condition = f"[[actor, {field}], equals, {{literal: {literal}}}]"
+        policy = f"version: 1\nrules:\n  - id: r\n    scope: {{global: true}}\n    when: {condition}\n    effect: block\n"
+        tree = yaml_tree(yaml, f"when: {condition}\n")
+        try:
+            engine = Policy(TEXTS["schema.yaml"], policy).rules[0].comparisons[0].right.value
+        except ValueError as error:
+            with pytest.raises(ConditionError) as ours:
+                compile_condition(TEXTS["schema.yaml"], None, tree.child("when"))
+            reason = error.reason.replace("rules[0]: ", "").replace("rules[0].", "")
+            assert ours.value.message == (reason if reason.startswith("when") else f"when: {reason}")
+            continue
+        value = compile_condition(TEXTS["schema.yaml"], None, tree.child("when")).rule.comparisons[0].right.value
+        assert (type(value), repr(value)) == (type(engine), repr(engine))
