@@ -76,7 +76,8 @@ def holding(rules: tuple[workloads.Rule, ...], count: int) -> List[Property]:
         if rule.scope[0] == "action":
             before = [r.id for r in rules[: i + 1] if r.scope == rule.scope]
         else:
-            before = [r.id for j, r in enumerate(rules) if r.scope[0] == "action" or (r.scope[0] == "global" and j <= i)]
+            kept = [r for j, r in enumerate(rules) if r.scope[0] == "action" or (r.scope[0] == "global" and j <= i)]
+            before = [r.id for r in kept]
         data: Dict[str, Any] = {"name": f"property {n}", "when": condition(rule), "expect": {"matched_rule": before}}
         if rule.scope[0] == "action":
             data["action"] = rule.scope[1]

@@ -19,7 +19,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 Key = Union[str, int]
 
 # json's own reader of a string's text from just after its opening quote (not in the stubs).
-_scanstring: Callable[[str, int], Tuple[str, int]] = getattr(json.decoder, "scanstring")
+_scanstring: Callable[[str, int], Tuple[str, int]] = json.decoder.scanstring
 
 
 @dataclass
@@ -92,7 +92,7 @@ _SPECIAL_NUMBERS = {"NaN": ".nan", "Infinity": ".inf", "-Infinity": "-.inf", "-0
 def _special(node: Node) -> Node:
     """{"number": "NaN"} and its kin stand for the number itself."""
     if node.kind == "mapping" and len(node.pairs) == 1:
-        (name, value), = node.pairs
+        ((name, value),) = node.pairs
         if name.text == "number" and value.kind == "scalar" and value.token == quoted(value.text):
             token = _SPECIAL_NUMBERS.get(value.text)
             if token is not None:

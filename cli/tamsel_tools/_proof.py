@@ -15,7 +15,6 @@ from __future__ import annotations
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import tamsel
-
 from tamsel_tools import _solver
 from tamsel_tools._condition import Condition, ConditionError, compile_condition
 from tamsel_tools._encoding import FALSE, TYPE, Field, PolicyEncoding, conjunction, disjunction, fields_of, negation

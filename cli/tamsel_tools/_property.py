@@ -11,15 +11,12 @@ settle within its budget leaves the property undecided, never holding.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 from typing import Literal as TypingLiteral
 
 from tamsel_tools._explain import Decision
 from tamsel_tools._model import Effect, Rule, Value
 from tamsel_tools._nodes import Key
-
-if TYPE_CHECKING:
-    from tamsel_tools._policy import Policy
 
 ExpectKind = TypingLiteral["effect", "not_effect", "matched_rule"]
 Verdict = TypingLiteral["holds", "refuted", "undecided"]
