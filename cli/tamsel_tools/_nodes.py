@@ -19,7 +19,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 Key = Union[str, int]
 
 # json's own reader of a string's text from just after its opening quote (not in the stubs).
-_scanstring: Callable[[str, int], Tuple[str, int]] = json.decoder.scanstring
+_scanstring: Callable[[str, int], Tuple[str, int]] = getattr(json.decoder, "scanstring")  # noqa: B009
 
 
 @dataclass
