@@ -21,12 +21,19 @@ LARGE = {"name": "large refunds are never allowed", "action": "refund",
          "expect": {"effect": ["block", "require_approval"]}}
 
 
-def suite_text(*properties, cases=None):
+def suite_text(*properties):
     """A JSON suite over the example documents, one property a line (so that places are known)."""
     head = '{"schema": "schema.yaml", "policy": "policy.yaml",'
-    if cases is not None:
-        head += f' "cases": {json.dumps(cases)},'
     return head + '\n "properties": [\n' + ",\n".join(json.dumps(p) for p in properties) + "\n]}\n"
+
+
+@pytest.mark.parametrize("properties, error", [
+    ("[]", "x.suite.json:2:16: properties: expected at least one property"),
+    ('{"name": "n"}', "x.suite.json:2:16: properties: expected a list"),
+])
+def test_a_suite_needs_a_list_of_properties(capsys, documents, properties, error):
+    Path("x.suite.json").write_text('{"schema": "schema.yaml", "policy": "policy.yaml",\n "properties": ' + properties + "}")
+    assert run(capsys, "test", "x.suite.json") == (2, ["0 passed, 0 failed"], [error])
 
 
 def line_and_column(text, line, needle):
