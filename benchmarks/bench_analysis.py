@@ -70,15 +70,15 @@ def measure(size: int, repeat: int) -> Dict[str, Any]:
     old = workloads.generated_rules(size)
     old_policy, new_policy = (Policy(workloads.CONSTRUCTION_SCHEMA, workloads.policy_text(r)) for r in (old, edited(old)))
     old_rules, new_rules = old_policy.rules, new_policy.rules
-    lint_time, findings = best(repeat, lambda: _analysis.lint(old_rules, old_policy.engine))
-    diff_time, changes = best(
+    lint_time, lint_cpu, findings = timed(repeat, lambda: _analysis.lint(old_rules, old_policy.engine))
+    diff_time, diff_cpu, changes = timed(
         repeat, lambda: _analysis.diff(old_rules, old_policy.engine, new_rules, new_policy.engine)
     )
     kinds: Dict[str, int] = {}
     for finding in findings:
         kinds[finding.kind] = kinds.get(finding.kind, 0) + 1
-    return {"rules": size, "lint_s": lint_time, "diff_s": diff_time, "findings": kinds,
-            "changes": len(changes)}  # fmt: skip
+    return {"rules": size, "lint_s": lint_time, "lint_cpu_s": lint_cpu, "diff_s": diff_time, "diff_cpu_s": diff_cpu,
+            "findings": kinds, "changes": len(changes)}  # fmt: skip
 
 
 def growth(rows: List[Dict[str, Any]], key: str, i: int) -> str:
@@ -224,11 +224,12 @@ def edits_in_fresh_process(count: int) -> Dict[str, Any]:
               f"from tamsel_tools import Policy, _analysis; rules = b.overlap_rules({count}); "
               "old = Policy(b.OVERLAP_SCHEMA, b._policy(rules)); new = Policy(b.OVERLAP_SCHEMA, b._policy(b.two_edits(rules))); "
               "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss; start = time.perf_counter(); "
-              "changes = _analysis.diff(old.rules, old, new.rules, new); seconds = time.perf_counter() - start; "
-              "print(seconds, len(changes), before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")  # fmt: skip
+              "cpu = time.process_time(); changes = _analysis.diff(old.rules, old, new.rules, new); "
+              "seconds, cpu = time.perf_counter() - start, time.process_time() - cpu; "
+              "print(seconds, len(changes), before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, cpu)")  # fmt: skip
     out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True).stdout.split()
-    return {"shape": "edits", "rules": count, "diff_s": float(out[0]), "changes": int(out[1]),
-            "rss_before_mb": int(out[2]) / 1024, "peak_rss_mb": int(out[3]) / 1024}  # fmt: skip
+    return {"shape": "edits", "rules": count, "diff_s": float(out[0]), "diff_cpu_s": float(out[4]),
+            "changes": int(out[1]), "rss_before_mb": int(out[2]) / 1024, "peak_rss_mb": int(out[3]) / 1024}  # fmt: skip
 
 
 def shapes(names: List[str], repeat: int) -> List[Dict[str, Any]]:
@@ -263,12 +264,14 @@ def main() -> None:
     parser.add_argument("-o", "--output")
     arguments = parser.parse_args()
     rows: List[Dict[str, Any]] = []
-    print(f"{'rules':>6} {'lint s':>8} {'growth':>6} {'diff s':>8} {'growth':>6}  findings / changes")
+    print(f"{'rules':>6} {'lint s':>8} {'cpu s':>8} {'growth':>6} {'diff s':>8} {'cpu s':>8} {'growth':>6}"
+          "  findings / changes (growth of processor time)")  # fmt: skip
     for size in (int(s) for s in arguments.sizes.split(",") if s):
         rows.append(measure(size, arguments.repeat))
         row, i = rows[-1], len(rows) - 1
-        print(f"{size:>6} {row['lint_s']:>8.3f} {growth(rows, 'lint_s', i):>6} {row['diff_s']:>8.3f} "
-              f"{growth(rows, 'diff_s', i):>6}  {row['findings']} / {row['changes']} changes", flush=True)  # fmt: skip
+        print(f"{size:>6} {row['lint_s']:>8.3f} {row['lint_cpu_s']:>8.3f} {growth(rows, 'lint_cpu_s', i):>6} "
+              f"{row['diff_s']:>8.3f} {row['diff_cpu_s']:>8.3f} {growth(rows, 'diff_cpu_s', i):>6}  "
+              f"{row['findings']} / {row['changes']} changes", flush=True)  # fmt: skip
     rows += shapes([name for name in arguments.shapes.split(",") if name], arguments.repeat)
     if arguments.output:
         Path(arguments.output).write_text(json.dumps(rows, indent=2) + "\n")

@@ -71,9 +71,9 @@ def timeout_option(command: argparse.ArgumentParser) -> None:
 
 
 @contextlib.contextmanager
-def progress_on_stderr(what: str) -> Iterator[_solver.Progress]:
+def progress_on_stderr(what: str, unit: str = "rules") -> Iterator[_solver.Progress]:
     """A progress line on standard error past two seconds, when it is a terminal; erased at the end."""
-    progress = _solver.Progress(what)
+    progress = _solver.Progress(what, unit)
     try:
         yield progress
     finally:

@@ -98,7 +98,7 @@ def diff_report(
     for action, members in groups.items():
         lines.append(_group(action))
         if action in undecided:
-            lines.append(f"  undecided: {UNDECIDED_WHY}; the pairs above it, if any, are proven")
+            lines.append(f"  undecided: {UNDECIDED_WHY}; the pairs listed under it are proven")
         for change in members:
             mark = "  [same effect]" if change.same_effect else ""
             lines.append(f"  {_decider(change.old)} -> {_decider(change.new)}{mark}")

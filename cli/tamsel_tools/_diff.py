@@ -105,10 +105,11 @@ def compare(
     encoding = PolicyEncoding([*old_rules, *new_rules])
     names = list(dict.fromkeys([*old.lists.actions, *new.lists.actions]))
     result = Comparison()
+    context = _solver.z3_module().Context()  # answers that depend on these policies alone
     for done, group in enumerate([*names, None]):
         if budget is not None:
             budget.report(done, len(names) + 1)
-        task = _Group(encoding, group, names, old, new, moves, budget)
+        task = _Group(encoding, group, names, old, new, moves, budget, context)
         if not task.run():
             result.undecided.append(group)
         result.changes += sorted(task.found.values(), key=_pair_order)
@@ -129,8 +130,9 @@ def _pair_order(change: Change) -> Tuple[float, float]:
 class _Group:
     def __init__(
         self, encoding: PolicyEncoding, group: Optional[str], names: Sequence[str], old: _Side, new: _Side,
-        moves: bool, budget: Optional[Budget],
+        moves: bool, budget: Optional[Budget], context: Any,
     ) -> None:  # fmt: skip
+        self.context = context
         self.encoding = encoding
         self.group = group
         self.names = names
@@ -219,8 +221,8 @@ class _Group:
         z3 = _solver.z3_module()
         rest = [*self.olds[self.first :], *self.news[self.first :]]
         within = self._fields(rest)
-        old_chain = _Chain(self.encoding, "old", self.olds[self.first :], within)
-        new_chain = _Chain(self.encoding, "new", self.news[self.first :], within)
+        old_chain = _Chain(self.encoding, "old", self.olds[self.first :], within, self.context)
+        new_chain = _Chain(self.encoding, "new", self.news[self.first :], within, self.context)
         old_groups = old_chain.grouped(self.moves)
         new_groups = new_chain.grouped(self.moves)
         same = [f"(and {disjunction(old_groups[k])} {disjunction(new_groups[k])})"
@@ -229,7 +231,7 @@ class _Group:
         question = conjunction(
             [self._base(within), *earlier, old_chain.text, new_chain.text, negation(disjunction(same))]
         )
-        solver = z3.Solver()
+        solver = z3.Solver(ctx=self.context)
         solver.from_string(
             self.encoding.declarations(sorted(within)) + old_chain.declarations + new_chain.declarations
             + "(declare-const prefer Bool)"
@@ -246,7 +248,7 @@ class _Group:
             model = solver.model()
             old, new = old_chain.decider(model), new_chain.decider(model)
             pinned = z3.And(old_chain.indicator(old), new_chain.indicator(new))
-            if _solver.check(solver, z3.Bool("prefer"), pinned, budget=self.budget) == "sat":
+            if _solver.check(solver, z3.Bool("prefer", self.context), pinned, budget=self.budget) == "sat":
                 model = solver.model()
             data = self.encoding.witness(model, sorted(within))
             if self._record(data) != (old, new):
@@ -271,13 +273,13 @@ class _Group:
 
     def _solve(self, within: FrozenSet[Field], question: str) -> Tuple[Any, str]:
         z3 = _solver.z3_module()
-        solver = z3.Solver()
+        solver = z3.Solver(ctx=self.context)
         solver.from_string(
             self.encoding.declarations(sorted(within)) + f"(assert {question})(declare-const prefer Bool)"
             f"(assert (=> prefer {self.encoding.preferred_text(sorted(within))}))"
         )
         # A model in declared kinds and plain numbers when there is one.
-        if _solver.check(solver, z3.Bool("prefer"), budget=self.budget) == "sat":
+        if _solver.check(solver, z3.Bool("prefer", self.context), budget=self.budget) == "sat":
             return solver, "sat"
         return solver, _solver.check(solver, budget=self.budget)
 
@@ -286,7 +288,10 @@ class _Chain:
     """Which rule of a list decides, as named booleans: `{name}_{k}` when the k-th rule holds first,
     `{name}_d` when none does (the default)."""
 
-    def __init__(self, encoding: PolicyEncoding, name: str, rules: Sequence[Rule], within: FrozenSet[Field]) -> None:
+    def __init__(
+        self, encoding: PolicyEncoding, name: str, rules: Sequence[Rule], within: FrozenSet[Field], context: Any
+    ) -> None:
+        self.context = context
         self.name = name
         self.rules = rules
         declarations, parts = [], []
@@ -319,11 +324,11 @@ class _Chain:
 
     def indicator(self, decider: Decider) -> Any:
         z3 = _solver.z3_module()
-        return z3.Bool(self.by_decider[decider.index])
+        return z3.Bool(self.by_decider[decider.index], self.context)
 
     def decider(self, model: Any) -> Decider:
         z3 = _solver.z3_module()
         for index, indicator in self.by_decider.items():
-            if z3.is_true(model.eval(z3.Bool(indicator), model_completion=True)):
+            if z3.is_true(model.eval(z3.Bool(indicator, self.context), model_completion=True)):
                 return Decider.of(None if index is None else self.rule_at[index])
         raise AnalysisError("diff: the solver's model names no decider")

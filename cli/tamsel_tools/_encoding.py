@@ -259,7 +259,7 @@ class PolicyEncoding:
         others = OtherTexts(self.texts)
 
         def read(name: str, sort: Any) -> Any:
-            return model.eval(sort(name), model_completion=True)
+            return model.eval(sort(name, model.ctx), model_completion=True)
 
         for key in sorted(self.fields if keys is None else keys, key=lambda key: (key != TYPE, key)):
             k, t, n, q, b = self.names(key)

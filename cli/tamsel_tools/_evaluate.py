@@ -6,6 +6,7 @@ import json
 import sys
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
+from tamsel_tools import _json
 from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, one_line, read_text
 from tamsel_tools._policy import Policy
 
@@ -23,8 +24,9 @@ class BadInput(Exception):
 
 
 def parse_json(text: str) -> Any:
+    """JSON text, with the tools' objects for NaN, the infinities and -0.0 read back as floats."""
     try:
-        return json.loads(text)
+        return _json.loads(text)
     except json.JSONDecodeError as error:
         raise BadInput(f"invalid JSON: {error.msg}", error.lineno, error.colno) from None
     except RecursionError:

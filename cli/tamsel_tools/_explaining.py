@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-import json
 from typing import Any, List, Optional
 
+from tamsel_tools import _json
 from tamsel_tools._evaluate import BadInput, run
 from tamsel_tools._explain import ComparisonStep, Explanation, ListName, Step, kind
 from tamsel_tools._model import Literal, Subject, Value
@@ -95,7 +95,7 @@ def explained(policy: Policy, value: Any) -> Explanation:
 def run_explain(policy: Policy, policy_path: str, inputs: List[str], as_json: bool) -> int:
     """One JSON object a line with as_json, else a block of lines an input, blocks apart by a blank line."""
     if as_json:
-        return run(inputs, lambda where, value: json.dumps(explained(policy, value).to_json()))
+        return run(inputs, lambda where, value: _json.dumps(explained(policy, value).to_json()))
     blocks = 0
 
     def text(where: str, value: Any) -> str:

@@ -11,6 +11,7 @@ guard so that its unsatisfiable core names the rules that shadow it.
 
 from __future__ import annotations
 
+import itertools
 from dataclasses import dataclass, field
 from typing import Any, Dict, FrozenSet, List, Optional, Sequence, Tuple
 
@@ -22,6 +23,9 @@ from tamsel_tools._solver import Budget
 from tamsel_tools._witness import AnalysisError, Decider, Judge, first_inputs
 
 FindingKind = str  # "actor_scoped", "unsatisfiable" or "shadowed"
+# How many earlier rules that hold on a built input are tried as the one that covers the rule alone:
+# enough for the usual case, and few enough that a policy of many alike rules stays linear.
+HELD_LOOKED_AT = 24
 
 
 @dataclass(frozen=True)
@@ -67,6 +71,9 @@ def reach(
     result.findings = [_finding(rule, "actor_scoped") for rule in rules if rule.scope.kind == "actor"]
     total = sum(1 for rule in rules if rule.can_decide)
     walker = _Walker(encoding, judge, budget, witnesses, result, total)
+    # A context of its own: the solver's answers (which rules a core names) then depend on this
+    # policy alone, not on what the process asked before.
+    walker.context = _solver.z3_module().Context()
     for name in [*encoding.lists.actions, None]:
         walker.walk(name)
     result.findings.sort(key=lambda finding: finding.index)
@@ -103,6 +110,7 @@ class _Walker:
         self.result = result
         self.total = total
         self.done = 0
+        self.context: Any = None
 
     def walk(self, name: Optional[str]) -> None:
         members = self.encoding.lists.globals if name is None else self.encoding.lists.actions[name]
@@ -143,7 +151,7 @@ class _Walker:
             return "undecided"
         local = solvers.get(name)
         if local is None:
-            local = solvers[name] = _ListSolver(self.encoding, name, members)
+            local = solvers[name] = _ListSolver(self.encoding, name, members, self.context)
         answer, by, model, within = local.ask(position, self.budget, list(blockers))
         if answer == "unknown":
             self.result.undecided.append(rule.index)
@@ -156,10 +164,10 @@ class _Walker:
         return answer
 
     def _earlier_holding(self, name: Optional[str], data: Input, position: int) -> List[Rule]:
-        """The rules that take the input before the rule at `position`, the one that decides it first:
-        the earlier ones of its list that hold, and for a global rule, first of all the rule of the
-        input's action type that decides it, if any."""
-        earlier = list(self.indexed.holding(name, data, before=position))
+        """Rules that take the input before the rule at `position`, the one that decides it first: the
+        earlier ones of its list that hold (the first HELD_LOOKED_AT of them), and for a global rule,
+        first of all the rule of the input's action type that decides it, if any."""
+        earlier = list(itertools.islice(self.indexed.holding(name, data, before=position), HELD_LOOKED_AT))
         if name is None:
             decider = self.indexed.decider(data)
             rule = self.encoding.lists.globals[position]
@@ -187,13 +195,14 @@ class _ListSolver:
     any other earlier rule is false once its fields are missing, so leaving it out changes nothing.
     The unsatisfiable core names the rules that shadow it."""
 
-    def __init__(self, encoding: PolicyEncoding, name: Optional[str], members: Sequence[Rule]) -> None:
+    def __init__(self, encoding: PolicyEncoding, name: Optional[str], members: Sequence[Rule], context: Any) -> None:
         z3 = _solver.z3_module()
         self.z3 = z3
+        self.context = context
         self.encoding = encoding
         self.name = name
         self.members = members
-        self.solver = z3.Solver()
+        self.solver = z3.Solver(ctx=context)
         base = [encoding.domain()]
         if name is not None:
             base.append(encoding.type_is(name))
@@ -221,7 +230,7 @@ class _ListSolver:
 
     def _guarded(self, rule: Rule, holds: str) -> str:
         guard = f"g{rule.index}"
-        self.guards[rule.index] = self.z3.Bool(guard)
+        self.guards[rule.index] = self.z3.Bool(guard, self.context)
         self.by_guard[self.guards[rule.index].get_id()] = rule.index
         return f"(declare-const {guard} Bool)(assert (=> {guard} {negation(holds)}))"
 
@@ -250,7 +259,7 @@ class _ListSolver:
         within = self._fields(rule)
         holds = f"h{rule.index}"
         self.solver.from_string(f"(declare-const {holds} Bool)(assert (=> {holds} {self.encoding.condition_text(rule)}))")
-        wanted = z3.Bool(holds)
+        wanted = z3.Bool(holds, self.context)
         earlier = sorted({at for key in within for at in self.readers.get(key, ())})
         relevant = [self.members[at].index for at in earlier]
         if self.name is None and TYPE in within:
@@ -282,7 +291,7 @@ class _ListSolver:
             self.solver.from_string(
                 f"(declare-const {name} Bool)(assert (=> {name} {self.encoding.preferred_text(sorted(within))}))"
             )
-            prefer = self.preferences[within] = self.z3.Bool(name)
+            prefer = self.preferences[within] = self.z3.Bool(name, self.context)
         if _solver.check(self.solver, prefer, *assumptions, budget=budget) == "sat":
             model = self.solver.model()
         return model

@@ -125,7 +125,7 @@ def _diff(arguments: argparse.Namespace) -> int:
     except (DocumentsUnreadable, DocumentsRejected) as error:
         print(error, file=sys.stderr)
         return 2
-    with _analysis.progress_on_stderr("diff") as progress:
+    with _analysis.progress_on_stderr("diff", "groups of inputs") as progress:
         budget = _analysis.Budget(arguments.timeout, progress)
         result = _analysis.diff_within(old.rules, old, new.rules, new, arguments.moves, budget)
     status, text = diff_report(result.changes, arguments.json, result.undecided)

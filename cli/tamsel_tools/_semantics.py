@@ -214,9 +214,20 @@ def _number_set(operator: str, value: float) -> Optional[Tuple[bool, int, int, O
     return (False, -KEY_INFINITY, key - 1, None) if key > -KEY_INFINITY else None
 
 
+def never_holds(comparison: Comparison) -> bool:
+    """A comparison with a literal that no value satisfies: NaN equalled or ordered, a text or boolean
+    ordered, nothing above infinity or below minus infinity."""
+    right = comparison.right
+    if not isinstance(right, Literal):
+        return False
+    if isinstance(right.value, float):
+        return _number_set(comparison.operator, right.value) is None
+    return comparison.operator not in ("equals", "not_equals")
+
+
 def comparison_implies(a: Comparison, b: Comparison) -> bool:
     """Whether every input in which `a` holds makes `b` hold."""
-    if a == b or (a.left, a.operator, a.right) == (b.left, b.operator, b.right):
+    if a == b or (a.left, a.operator, a.right) == (b.left, b.operator, b.right) or never_holds(a):
         return True
     if a.left != b.left or not isinstance(a.right, Literal) or not isinstance(b.right, Literal):
         return False

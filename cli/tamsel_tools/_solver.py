@@ -25,12 +25,17 @@ class AnalysisUnavailable(Exception):
     """The solver is not installed; the message says how to install it."""
 
 
+_capped: List[bool] = []
+
+
 def z3_module() -> Any:
     try:
         import z3  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         raise AnalysisUnavailable(INSTALL_HINT) from None
-    z3.set_param("memory_max_size", MEMORY_CAP_MB)
+    if not _capped:
+        z3.set_param("memory_max_size", MEMORY_CAP_MB)
+        _capped.append(True)
     return z3
 
 
@@ -98,8 +103,9 @@ def _check(z3: Any, solver: Any, assumptions: Sequence[Any]) -> Any:
 class Progress:
     """`lint: 120 of 10000 rules` on standard error, past two seconds, when it is a terminal."""
 
-    def __init__(self, what: str, stream: IO[str] = sys.stderr, after: float = 2.0) -> None:
+    def __init__(self, what: str, unit: str = "rules", stream: IO[str] = sys.stderr, after: float = 2.0) -> None:
         self.what = what
+        self.unit = unit
         self.stream = stream
         self.start = time.monotonic()
         self.after = after
@@ -113,7 +119,7 @@ class Progress:
             return
         self.last = now
         self.shown = True
-        self.stream.write(f"\r{self.what}: {done} of {total} rules")
+        self.stream.write(f"\r{self.what}: {done} of {total} {self.unit}")
         self.stream.flush()
 
     def close(self) -> None:

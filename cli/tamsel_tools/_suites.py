@@ -11,7 +11,7 @@ import xml.etree.ElementTree as ElementTree
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional
 
-from tamsel_tools import _status
+from tamsel_tools import _json, _status
 from tamsel_tools._annotations import Finding, Format, finding, located_finding
 from tamsel_tools._coverage import Coverage, Share
 from tamsel_tools._documents import (
@@ -196,7 +196,7 @@ def load(path: str) -> Suite:
         cases.append(
             Case(
                 _text(path, f"{where}.name", case["name"]),
-                case["input"],
+                _json.decode(case["input"]),  # a YAML suite's special-number objects too
                 _expectation(path, f"{where}.expect", case["expect"]),
             )
         )
@@ -356,7 +356,7 @@ def coverage_lines(covered: PolicyCoverage, format: Format = "text") -> List[str
 
 def coverage_json(covered: List[PolicyCoverage]) -> str:
     policies = [{"policy": each.path, "rules": each.coverage.to_json()} for each in covered]
-    return json.dumps({"policies": policies}) + "\n"
+    return _json.dumps({"policies": policies}) + "\n"
 
 
 def _write(path: str, data: bytes) -> bool:

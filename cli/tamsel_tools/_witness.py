@@ -83,7 +83,7 @@ def _candidates(key: Field, current: Value, data: Input, encoding: PolicyEncodin
         order.append(str(kind(current)))
     for wanted in order:
         if wanted == "number":
-            yield from _plain_numbers(key, encoding)
+            yield from _plain_numbers(key, current, encoding)
         elif wanted == "text":
             yield from _texts(key, encoding)
         elif wanted == "boolean":
@@ -97,10 +97,16 @@ def _numbers(key: Field, encoding: PolicyEncoding) -> List[float]:
     return [v for v in encoding.literals.get(key, ()) if isinstance(v, float)]
 
 
-def _plain_numbers(key: Field, encoding: PolicyEncoding) -> Iterator[float]:
-    """Small integers; the literals that the field meets, one above and below each, the next
-    double each way; a few more small integers."""
+NEAREST = 6  # literals tried for a field: those nearest to its value, so that a policy of many stays quick
+
+
+def _plain_numbers(key: Field, current: Value, encoding: PolicyEncoding) -> Iterator[float]:
+    """Small integers; the literals that the field meets nearest to its value, one above and below
+    each, the next double each way; a few more small integers."""
     finite = [v for v in _numbers(key, encoding) if math.isfinite(v)]
+    if len(finite) > NEAREST:
+        here = current if isinstance(current, float) and math.isfinite(current) else 0.0
+        finite = sorted(finite, key=lambda v: (abs(v - here), v))[:NEAREST]
     steps = [w for v in finite for w in (v + 1.0, v - 1.0)]
     nexts = [w for v in finite for w in (math.nextafter(v, math.inf), math.nextafter(v, -math.inf))]
     seen: Dict[float, None] = {}

@@ -293,3 +293,63 @@ def test_diff_on_generated_edits(seed):
             before, after = old.engine.evaluate(data), new.engine.evaluate(data)
             if before["effect"] != after["effect"] or (moves and before["matched_rule"] != after["matched_rule"]):
                 assert (group_of(data, names), decided(old, data), decided(new, data)) in reported
+
+
+# ---------------------------------------------------------------- witnesses a person can read
+
+WITNESS_CASES = [
+    ("a number above a literal", [("global", "atomic", [("actor.level", "greater_than", 5.0)], "block")],
+     {0: {"actor": {"level": 6.0}}}),
+    ("a text other than the literal", [("global", "atomic", [("actor.role", "not_equals", "a")], "block")],
+     {0: {"actor": {"role": "other"}}}),
+    # Only NaN differs from itself; only infinity exceeds the largest double.
+    ("NaN when nothing else shows it", [("global", "atomic", [("actor.level", "not_equals", ("actor.level",))], "block")],
+     {0: {"actor": {"level": NAN}}}),
+    ("infinity when nothing else shows it",
+     [("global", "atomic", [("actor.level", "greater_than", 1.7976931348623157e308)], "block")],
+     {0: {"actor": {"level": INF}}}),
+    ("a small integer below an earlier rule",
+     [("global", "atomic", [("actor.level", "greater_than", 1.0)], "block"),
+      ("global", "atomic", [("actor.level", "not_equals", 1.0)], "allow")],
+     {0: {"actor": {"level": 2.0}}, 1: {"actor": {"level": 0.0}}}),
+    ("only the member that decides", [
+        ("pay", "any", [("action.amount", "greater_than", 1000.0), ("action.note", "equals", "x")], "block"),
+        ("pay", "atomic", [("action.amount", "greater_than", 10.0)], "allow")],
+     {0: {"action": {"type": "pay", "amount": 1001.0}}, 1: {"action": {"type": "pay", "amount": 11.0}}}),
+    # No double lies strictly between the smallest negative subnormal and zero (-0.0 equals 0.0).
+    ("no double between", [("global", "all", [("actor.level", "less_than", 0.0),
+                                               ("actor.level", "greater_than", -5e-324)], "block")], {}),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, specs, expected", WITNESS_CASES, ids=[c[0] for c in WITNESS_CASES])
+def test_deciding_inputs_are_plain(name, specs, expected):
+    inputs = _analysis.deciding_inputs(*compiled(specs))
+    full = {i: {"action": {}, "actor": {}, "snapshot": {}} for i in expected}
+    for index, data in expected.items():
+        for domain, values in data.items():
+            full[index][domain].update(values)
+    assert _analysis.input_json(inputs) == _analysis.input_json(full)
+
+
+def without_each_field(data):
+    for domain, values in data.items():
+        for field in values:
+            smaller = {d: dict(v) for d, v in data.items()}
+            del smaller[domain][field]
+            yield smaller
+
+
+def test_witnesses_are_one_minimal_on_generated_policies():
+    rng = random.Random(11)
+    for _ in range(TRIALS // 4):
+        specs = random_specs(rng, rng.randint(1, 10))
+        new_specs, new_ids = edit(rng, specs, [f"r{i}" for i in range(len(specs))])
+        (rules, old), (new_rules, new) = compiled(specs, policy=True), compiled(new_specs, new_ids, True)
+        for index, data in _analysis.deciding_inputs(rules, old).items():
+            assert all(decided(old, smaller) != index for smaller in without_each_field(data))
+        names = {r.scope.name for r in rules + new_rules if r.scope.kind == "action"}
+        for change in _analysis.diff(rules, old, new_rules, new):
+            shown = (change.action, change.old.index, change.new.index)
+            for smaller in without_each_field(change.input):
+                assert (group_of(smaller, names), decided(old, smaller), decided(new, smaller)) != shown

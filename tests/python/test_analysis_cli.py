@@ -167,3 +167,117 @@ def test_without_the_solver_the_commands_say_how_to_install_it(capsys, documents
 
     monkeypatch.setattr(_solver, "z3_module", missing)
     assert run(capsys, *command) == (2, "", f"tamsel {command[0]}: {_analysis.INSTALL_HINT}\n")
+
+
+# ---------------------------------------------------------------- bounded, and JSON any parser takes
+
+UNDECIDED_LINT = (
+    "twice.yaml:14:5: warning: rule 'review_untrusted_agents' is scoped to the actor 'support_agent', "
+    "and actor rules never decide [actor_scoped]\n"
+    "twice.yaml:38:5: warning: rule 'again\\u{1b}[2J' never decides: every input that it matches is decided "
+    "first by rule 'below_required_trust' (index 3) [shadowed]\n"
+    "twice.yaml:42:5: warning: rule 'never' undecided: not settled within the solver's time limit "
+    "(--timeout); nothing is claimed about it\n"
+)
+
+
+def test_lint_past_its_timeout_names_what_it_left_undecided(capsys, documents):
+    # The rules that need no solver are still proven; the one that does is left undecided.
+    assert run(capsys, "lint", "schema.yaml", "twice.yaml", "--timeout", "0.000001") == (3, UNDECIDED_LINT, "")
+    status, out, _ = run(capsys, "lint", "schema.yaml", "twice.yaml", "--timeout", "1e-6", "--json")
+    assert (status, json.loads(out)["undecided"]) == (3, [{"index": 5, "rule": "never", "line": 42, "column": 5}])
+    assert run(capsys, "lint", "schema.yaml", "twice.yaml")[0] == 1
+
+
+@pytest.mark.parametrize("seconds", ["0", "-1", "inf", "nan", "soon"])
+def test_timeout_must_be_a_positive_number_of_seconds(capsys, documents, seconds):
+    status, out, err = run(capsys, "lint", "schema.yaml", "policy.yaml", "--timeout", seconds)
+    assert (status, out) == (2, "") and "expected a positive number of seconds" in err
+
+
+NOT_FIVE = "version: 1\nrules:\n  - id: not_five\n    scope: {action: refund}\n" \
+           "    when: [[action, amount], not_equals, {literal: 5}]\n    effect: block\n"
+AROUND_FIVE = "version: 1\nrules:\n  - id: around_five\n    scope: {action: refund}\n" \
+              "    when: {any: [[[action, amount], greater_than, {literal: 5}], [[action, amount], less_than, {literal: 5}]]}\n" \
+              "    effect: block\n"  # fmt: skip
+
+
+def refuse_constants(token):
+    raise ValueError(f"not RFC 8259: {token}")
+
+
+def test_a_diff_witness_is_strict_json_and_gives_its_decisions_in_eval(capsys, documents):
+    Path("old.yaml").write_text(NOT_FIVE)
+    Path("new.yaml").write_text(AROUND_FIVE)
+    status, out, err = run(capsys, "diff", "schema.yaml", "old.yaml", "new.yaml", "--json")
+    (change,) = json.loads(out, parse_constant=refuse_constants)["changes"]
+    assert (status, err, change["input"]) == (1, "", {"action": {"type": "refund", "amount": {"number": "NaN"}},
+                                                       "actor": {}, "snapshot": {}})  # fmt: skip
+    Path("input.json").write_text(json.dumps(change["input"]))
+    for policy, side in (("old.yaml", "old"), ("new.yaml", "new")):
+        status, out, _ = run(capsys, "eval", "schema.yaml", policy, "input.json")
+        assert (status, json.loads(out)) == (0, {"effect": change[side]["effect"], "matched_rule": change[side]["rule"]})
+
+
+def test_a_cycle_of_strict_comparisons_never_holds(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    fields = "".join(f"      f{i}: number\n" for i in range(60))
+    Path("schema.yaml").write_text(
+        f"version: 1\nactions:\n  go:\n    fields:\n{fields}actor:\n  fields: {{}}\nsnapshot:\n  fields: {{}}\n"
+    )
+    members = ", ".join(f"[[action, f{i}], less_than, {{subject: [action, f{(i + 1) % 60}]}}]" for i in range(60))
+    Path("cycle.yaml").write_text(
+        f"version: 1\nrules:\n  - id: cycle\n    scope: {{action: go}}\n    when: {{all: [{members}]}}\n    effect: block\n"
+    )
+    assert run(capsys, "lint", "schema.yaml", "cycle.yaml", "--timeout", "5") == (
+        1, "cycle.yaml:3:5: warning: rule 'cycle' never decides: no input makes its condition true [unsatisfiable]\n",
+        "")  # fmt: skip
+
+
+INTERRUPTED = """
+import sys
+import z3
+from tamsel_tools import _solver, main
+
+checked = _solver._check
+
+def hard(z3_module, solver, assumptions):
+    # A question the solver needs far longer than a second for, asked where lint asks its own.
+    x, y, z = (z3.BitVec(name, 64) for name in "xyz")
+    slow = z3.Solver()
+    slow.add(x * y * z == 0x123456789ABCDEF1, x > 3, y > 3, z > 3, x * 7 + y == z * 5 + 11)
+    solver.reason_unknown = slow.reason_unknown
+    print("asking", flush=True)
+    return checked(z3_module, slow, [])
+
+_solver._check = hard
+sys.exit(main(["lint", "schema.yaml", "twice.yaml"]))
+"""
+
+
+def test_ctrl_c_during_a_solver_call_exits_130_quietly(documents):
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)  # fmt: skip
+    assert child.stdout.readline() == "asking\n"
+    time.sleep(0.5)  # well inside the solver's call
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=60)
+    assert (child.returncode, out, err) == (130, "", "")
+
+
+def test_diff_past_its_timeout_names_the_group_left_undecided(capsys, documents):
+    # Only NaN tells the two apart, and only the solver finds it.
+    Path("old.yaml").write_text(NOT_FIVE)
+    Path("new.yaml").write_text(AROUND_FIVE)
+    assert run(capsys, "diff", "schema.yaml", "old.yaml", "new.yaml", "--timeout", "1e-6") == (3, (
+        "action 'refund':\n"
+        "  undecided: not settled within the solver's time limit (--timeout); nothing is claimed about it; "
+        "the pairs listed under it are proven\n"
+        "0 changes of effect\n"), "")  # fmt: skip
+    status, out, _ = run(capsys, "diff", "schema.yaml", "old.yaml", "new.yaml", "--timeout", "1e-6", "--json")
+    assert (status, json.loads(out)) == (3, {"changes": [], "undecided": [{"action": "refund"}]})

@@ -11,6 +11,7 @@ import pytest
 import tamsel
 import tamsel_tools._documents
 from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject
+from tamsel_tools import _json
 from tamsel_tools._model import Violation
 from test_cli import EXAMPLE, TEXTS, documents, edited, run, suite  # noqa: F401  (documents: a fixture)
 
@@ -227,14 +228,15 @@ def test_explain_json_has_the_decision_and_every_step(input, decision, steps):
     assert json.dumps(explanation.to_json()) == json.dumps(expected)
 
 
-def test_explain_json_lines_write_non_finite_numbers_as_python_does(capsys, documents):
+def test_explain_json_lines_write_non_finite_numbers_as_rfc_8259_objects(capsys, documents):
     stdin = b'{"action": {"type": "refund", "amount": Infinity}}\n'
     status, out, err = run(capsys, "explain", "--json", "schema.yaml", "policy.yaml", stdin=stdin)
     assert (status, err) == (0, [])
     assert out == ['{"decision": {"effect": "block", "matched_rule": "block_large_refunds"}, "steps": [{"list": '
                    '"action", "index": 0, "rule": "block_large_refunds", "result": true, "line": 3, "column": 5, '
                    '"comparisons": [{"member": 0, "result": true, "reason": null, "left": {"domain": "action", '
-                   '"field": "amount", "value": Infinity}, "operator": "greater_than", "right": {"literal": 1000.0}}]}]}']
+                   '"field": "amount", "value": {"number": "Infinity"}}, "operator": "greater_than", '
+                   '"right": {"literal": 1000.0}}]}]}']
 
 
 # ---- first-match semantics on generated policies and inputs, traced independently here ----
@@ -369,7 +371,7 @@ def test_explain_json_lines_follow_first_match_on_generated_inputs(capsys, tmp_p
     status, out, err = run(capsys, "explain", "--json", "schema.yaml", "policy.yaml", stdin=stdin)
     rules = Policy(GENERATED_SCHEMA, policy_text).rules
     assert (status, err) == (0, [])
-    assert out == [json.dumps(expected_trace(rules, input)) for input in inputs]
+    assert out == [_json.dumps(expected_trace(rules, input)) for input in inputs]
 
 
 # ---- coverage ----
