@@ -106,7 +106,10 @@ class _Prover:
             if condition.action is not None:
                 self.encoding.texts.id(condition.action)
         z3 = _solver.z3_module()
-        self.solver = z3.Solver()
+        # A context of its own, so that the models, and the inputs shown, do not depend on what
+        # the process asked the solver before.
+        self.context = z3.Context()
+        self.solver = z3.Solver(ctx=self.context)
         deciders = _Deciders(self.encoding)
         # The solver keeps what it parsed: each question later declares only its own name.
         self.solver.from_string(
@@ -124,7 +127,7 @@ class _Prover:
                 return self._refuted(property, judge, data)
         z3 = _solver.z3_module()
         self.questions += 1
-        asked = z3.Bool(f"p{self.questions}")
+        asked = z3.Bool(f"p{self.questions}", self.context)
         question = self._refuting(property, condition)
         self.solver.from_string(f"(declare-const {asked} Bool)(assert (=> {asked} {question}))")
         answer = _solver.check(self.solver, asked, budget=self.budget)
@@ -133,7 +136,7 @@ class _Prover:
         if answer == "unknown":
             return PropertyResult(property, "undecided")
         # A model in declared kinds and plain numbers when there is one; the budget may end meanwhile.
-        if _solver.check(self.solver, asked, z3.Bool("prefer"), budget=self.budget) != "sat":
+        if _solver.check(self.solver, asked, z3.Bool("prefer", self.context), budget=self.budget) != "sat":
             if _solver.check(self.solver, asked, budget=self.budget) != "sat":
                 return PropertyResult(property, "undecided")
         data = self.encoding.witness(self.solver.model(), self._fields(property, condition))

@@ -526,3 +526,13 @@ def test_literals_are_read_as_the_policy_reads_them(literal):
             continue
         value = compile_condition(TEXTS["schema.yaml"], None, tree.child("when")).rule.comparisons[0].right.value
         assert (type(value), repr(value)) == (type(engine), repr(engine))
+
+
+def test_the_same_question_gets_the_same_answer_whatever_came_before():
+    pytest.importorskip("z3")
+    policy_text, drawn_properties = drawn(3)
+    policy = Policy(ORACLE_SCHEMA, policy_text)
+    properties = [Property.from_json(p) for p in drawn_properties]
+    first = policy.check_properties(properties)
+    policy.check_properties(list(reversed(properties)))
+    assert policy.check_properties(properties) == first
