@@ -26,9 +26,13 @@ class ChunkedList {
     for (T* chunk : chunks_) detail::unmap_chunk(chunk, kChunkBytes);
   }
   ChunkedList(ChunkedList&& other) noexcept
-      : chunks_(std::move(other.chunks_)), size_(other.size_), capacity_(other.capacity_) {
+      : chunks_(std::move(other.chunks_)),
+        size_(other.size_),
+        next_(other.next_),
+        chunk_end_(other.chunk_end_) {
     other.chunks_.clear();
-    other.size_ = other.capacity_ = 0;
+    other.size_ = 0;
+    other.next_ = other.chunk_end_ = nullptr;
   }
   ChunkedList& operator=(ChunkedList&&) = delete;
   ChunkedList(const ChunkedList&) = delete;
@@ -53,27 +57,38 @@ class ChunkedList {
   void push_back(const T& value) {
     // Chunks are unmapped without running destructors.
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
-    if (size_ == capacity_) grow();
-    new (&chunks_[size_ >> kChunkBits][size_ & kChunkMask]) T(value);
+    if (next_ == chunk_end_) next_chunk();
+    new (next_) T(value);
+    ++next_;
     ++size_;
   }
   // Keeps the chunks for reuse.
-  void clear() { size_ = 0; }
+  void clear() {
+    size_ = 0;
+    next_ = chunk_end_ = nullptr;
+  }
 
  private:
   static constexpr std::size_t kChunkBits = 14;
   static constexpr std::size_t kChunkMask = (std::size_t{1} << kChunkBits) - 1;
   static constexpr std::size_t kChunkBytes = sizeof(T) << kChunkBits;
 
-  [[gnu::noinline]] void grow() {
-    chunks_.reserve(chunks_.size() + 1);
-    chunks_.push_back(static_cast<T*>(detail::map_chunk(kChunkBytes)));
-    capacity_ += kChunkMask + 1;
+  // Moves on to the chunk that the element at size_ goes in, mapping it first
+  // when the list has never reached it.
+  [[gnu::noinline]] void next_chunk() {
+    const std::size_t chunk = size_ >> kChunkBits;
+    if (chunk == chunks_.size()) {
+      chunks_.reserve(chunks_.size() + 1);
+      chunks_.push_back(static_cast<T*>(detail::map_chunk(kChunkBytes)));
+    }
+    next_ = chunks_[chunk];
+    chunk_end_ = next_ + kChunkMask + 1;
   }
 
   std::vector<T*> chunks_;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+  T* next_ = nullptr;  // where the next element goes, in the chunk that ends at chunk_end_
+  T* chunk_end_ = nullptr;
 };
 
 }  // namespace tamsel

@@ -9,8 +9,8 @@
 namespace tamsel {
 namespace {
 
-// text views the arena.
-Expected<BufferedNode, Fault> scalar_node(const ScalarValue& value, std::string_view text) {
+// text views the arena. None for an integer beyond 64 bits, which no value holds.
+std::optional<BufferedNode> scalar_node(const ScalarValue& value, std::string_view text) {
   BufferedNode node;
   switch (value.kind) {
     case ScalarKind::Null:
@@ -39,7 +39,7 @@ Expected<BufferedNode, Fault> scalar_node(const ScalarValue& value, std::string_
       break;
     case ScalarKind::BigUnsigned:
     case ScalarKind::BigNegative:
-      return unexpected(invalid_type_fault(describe_scalar(value, text), "any value"));
+      return std::nullopt;
   }
   return node;
 }
@@ -63,8 +63,11 @@ Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
   const std::string_view text = reader.text(event);
   auto value = classify_scalar(event.style, event.tag, text);
   if (!value) return unexpected(reader.error_at(std::move(value).error(), event));
-  auto node = scalar_node(*value, text);
-  if (!node) return unexpected(reader.error_at(std::move(node).error(), event));
+  const auto node = scalar_node(*value, text);
+  if (!node) {
+    return unexpected(
+        reader.error_at(invalid_type_fault(describe_scalar(*value, text), "any value"), event));
+  }
   if (out != nullptr) push_node(reader, *out, *node, &event);
   reader.advance();
   return Ok{};

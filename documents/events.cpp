@@ -76,8 +76,10 @@ DocumentError too_large() {
 
 // One parsed libyaml event, deleted when it goes out of scope.
 struct ParsedEvent {
-  yaml_event_t event{};
-  ParsedEvent() = default;
+  // Left unset: yaml_parser_parse erases the event before anything else, so a
+  // failed parse too leaves one that yaml_event_delete accepts.
+  yaml_event_t event;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+  ParsedEvent() {}     // NOLINT(modernize-use-equals-default): no value-initialisation
   ParsedEvent(const ParsedEvent&) = delete;
   ParsedEvent& operator=(const ParsedEvent&) = delete;
   ~ParsedEvent() { yaml_event_delete(&event); }

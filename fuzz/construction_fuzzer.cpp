@@ -143,6 +143,31 @@ void evaluate(const tamsel::CompiledPolicy& policy, std::string_view field_bytes
   }
 }
 
+bool same_operands(const tamsel::ErrorOperands& a, const tamsel::ErrorOperands& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.name == y.name && x.value == y.value;
+  });
+}
+
+// Notes change no text, kind or operand of an error, and place every compile
+// error and every violation.
+void check_noted_error(const tamsel::ConstructionError& noted,
+                       const tamsel::ConstructionError& plain) {
+  if (noted.message != plain.message || noted.kind != plain.kind ||
+      noted.document != plain.document || !same_operands(noted.operands, plain.operands) ||
+      noted.violations.size() != plain.violations.size()) {
+    __builtin_trap();
+  }
+  const bool compiled = noted.kind >= tamsel::ErrorKind::UnknownAction &&
+                        noted.kind < tamsel::ErrorKind::GovernanceViolation;
+  if (compiled && (!noted.position || !noted.rule)) __builtin_trap();
+  for (const auto& violation : noted.violations) {
+    if (!violation.position) __builtin_trap();
+    const bool in_policy = violation.document == tamsel::DocumentKind::Policy;
+    if (in_policy != violation.rule.has_value()) __builtin_trap();
+  }
+}
+
 // Taking notes changes nothing of the outcome, and notes a place for every
 // rule and comparison.
 void construct_with_notes(
@@ -153,7 +178,7 @@ void construct_with_notes(
       parts[0], parts.size() > 1 ? parts[1] : std::string_view(), governance_text, &notes);
   if (noted.has_value() != plain.has_value()) __builtin_trap();
   if (!noted) {
-    if (noted.error().message != plain.error().message) __builtin_trap();
+    check_noted_error(noted.error(), plain.error());
     return;
   }
   if (tamsel::canonical_text(*noted) != tamsel::canonical_text(*plain)) __builtin_trap();

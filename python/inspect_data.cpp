@@ -1,5 +1,7 @@
 #include "python/inspect_data.h"
 
+#include "python/owner.h"
+
 #include <array>
 #include <span>
 #include <string_view>
@@ -213,7 +215,7 @@ PyObject* error_data(const ConstructionError& error) {
     if (!append(violations.get(), violation_of(violation))) return nullptr;
   }
   if (!set(dict.get(), "document", document_of(error.document)) ||
-      !set(dict.get(), "message", replaced_text(error.message)) ||
+      !set(dict.get(), "message", Ref::steal(construction_message(error))) ||
       !set(dict.get(), "kind", text(error_kind_word(error.kind))) ||
       !set(dict.get(), "operands", operands_of(error.operands)) ||
       !set(dict.get(), "rule_index", optional_number(error.rule)) ||

@@ -14,6 +14,7 @@
 #include "python/arguments.h"
 #include "python/conversion.h"
 #include "python/inspect_data.h"
+#include "python/owner.h"
 #include "python/py_support.h"
 
 namespace tamsel::python {
@@ -38,31 +39,16 @@ struct Inspected {
 
 struct CompiledObject {
   PyObject ob_base;
-  Inspected* inspected;  // owned; set once when made by load()
+  Inspected* owned;  // set once when made by load()
 };
 
 PyTypeObject* g_compiled_type = nullptr;  // strong reference, kept for the life of the process
 
-constexpr const char* kLoadNames[] = {"schema_yaml", "policy_yaml", "governance_yaml"};
-constexpr Parameters kLoadParameters{"load()", kLoadNames, 2};
 constexpr const char* kExplainNames[] = {"input"};
 constexpr Parameters kExplainParameters{"Compiled.explain()", kExplainNames, 1};
 
-Inspected* checked_self(PyObject* self) {
-  if (self == nullptr || !PyObject_TypeCheck(self, g_compiled_type)) {
-    raise_conversion_error(self == nullptr ? Py_None : self, "Compiled");
-    return nullptr;
-  }
-  return reinterpret_cast<CompiledObject*>(self)->inspected;
-}
-
-// A new Compiled that owns inspected, or null with the error set.
-PyObject* new_compiled(std::unique_ptr<Inspected> inspected) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_compiled_type, Py_tp_alloc));
-  PyObject* self = alloc(g_compiled_type, 0);  // new reference
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<CompiledObject*>(self)->inspected = inspected.release();
-  return self;
+const Inspected* checked_self(PyObject* self) {
+  return owned_by<CompiledObject>(self, g_compiled_type, "Compiled");
 }
 
 // (first, second), stealing both; null with the error set.
@@ -74,26 +60,16 @@ PyObject* pair(PyObject* first, PyObject* second) {
 }
 
 PyObject* load_body(PyObject* args, PyObject* kwargs) {
-  std::array<PyObject*, 3> bound{};  // borrowed from args / kwargs
-  if (!bind_arguments(kLoadParameters, args, kwargs, bound)) return nullptr;
-  Utf8 schema;
-  Utf8 policy;
-  std::optional<Utf8> governance;
-  if (!take_text(bound[0], kLoadNames[0], schema) || !take_text(bound[1], kLoadNames[1], policy)) {
-    return nullptr;
-  }
-  if (bound[2] != nullptr && bound[2] != Py_None &&
-      !take_text(bound[2], kLoadNames[2], governance.emplace())) {
-    return nullptr;
-  }
-  std::optional<std::string_view> governance_text;
-  if (governance) governance_text = governance->view();
+  Texts texts;
+  if (!bind_texts("load()", args, kwargs, texts)) return nullptr;
   ConstructionNotes notes;
-  auto compiled = construct_policy(schema.view(), policy.view(), governance_text, &notes);
+  auto compiled =
+      construct_policy(texts.schema.view(), texts.policy.view(), texts.governance_text(), &notes);
   if (!compiled) return pair(Ref::borrow(Py_None).release(), error_data(compiled.error()));
   auto inspected = std::make_unique<Inspected>(std::move(*compiled), std::move(notes));
   if (!build_plan_strs(inspected->plan, inspected->strs)) return nullptr;
-  return pair(new_compiled(std::move(inspected)), Ref::borrow(Py_None).release());
+  return pair(new_owner<CompiledObject>(g_compiled_type, inspected.release()),
+              Ref::borrow(Py_None).release());
 }
 
 PyObject* inspect_load(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
@@ -103,14 +79,6 @@ PyObject* inspect_load(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
 PyObject* compiled_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
   PyErr_SetString(PyExc_TypeError, "Compiled objects are made by load()");
   return nullptr;
-}
-
-void compiled_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);  // each instance holds a reference to its heap type
-  delete reinterpret_cast<CompiledObject*>(self)->inspected;
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);
 }
 
 PyObject* compiled_rules(PyObject* self, PyObject* /*unused*/) {
@@ -183,7 +151,7 @@ PyMethodDef g_compiled_methods[] = {
 
 PyType_Slot g_compiled_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(compiled_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(compiled_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owner<CompiledObject>)},
     {Py_tp_doc, const_cast<char*>("A policy compiled from the three texts, with what the tools "
                                   "ask of it.")},
     {Py_tp_methods, g_compiled_methods},

@@ -1,8 +1,5 @@
 #include "python/py_tamsel.h"
 
-#if defined(__GLIBC__)
-#endif
-
 #include <array>
 #include <memory>
 #include <optional>
@@ -16,6 +13,7 @@
 #include "engine/evaluation_plan.h"
 #include "python/arguments.h"
 #include "python/conversion.h"
+#include "python/owner.h"
 
 namespace tamsel::python {
 namespace {
@@ -31,41 +29,20 @@ struct Loaded {
 
 struct TamselObject {
   PyObject ob_base;
-  Loaded* loaded;  // owned; set once in __new__
+  Loaded* owned;  // set once in __new__
 };
 
 PyTypeObject* g_type = nullptr;  // strong reference, kept for the life of the process
 
-constexpr const char* kNewNames[] = {"schema_yaml", "policy_yaml", "governance_yaml"};
-constexpr Parameters kNewParameters{"PyTamsel.__new__()", kNewNames, 2};
 constexpr const char* kEvaluateNames[] = {"input"};
 constexpr Parameters kEvaluateParameters{"PyTamsel.evaluate()", kEvaluateNames, 1};
 
-// The instance behind self, or null with TypeError set when self is no PyTamsel.
-TamselObject* checked_self(PyObject* self) {
-  if (self == nullptr || !PyObject_TypeCheck(self, g_type)) {
-    raise_conversion_error(self == nullptr ? Py_None : self, "PyTamsel");
-    return nullptr;
-  }
-  return reinterpret_cast<TamselObject*>(self);
-}
+// What self owns, or null with TypeError set when self is no PyTamsel.
+Loaded* checked_self(PyObject* self) { return owned_by<TamselObject>(self, g_type, "PyTamsel"); }
 
-void raise_construction_error(const std::string& message) {
-  Ref text = Ref::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+void raise_construction_error(const ConstructionError& error) {
+  Ref text = Ref::steal(construction_message(error));
   if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
-
-// Binds and encodes the three texts; false with the error set.
-bool take_texts(PyObject* args, PyObject* kwargs, Utf8& schema, Utf8& policy,
-                std::optional<Utf8>& governance) {
-  std::array<PyObject*, 3> bound{};  // borrowed from args / kwargs
-  if (!bind_arguments(kNewParameters, args, kwargs, bound)) return false;
-  if (!take_text(bound[0], kNewNames[0], schema) || !take_text(bound[1], kNewNames[1], policy)) {
-    return false;
-  }
-  if (bound[2] == nullptr || bound[2] == Py_None) return true;
-  return take_text(bound[2], kNewNames[2], governance.emplace());
 }
 
 // Construction frees several times its documents' size (the texts' copies, the
@@ -81,27 +58,18 @@ void release_freed_memory(std::size_t document_bytes) {
 
 PyObject* tamsel_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs,
                           std::size_t& document_bytes) {
-  Utf8 schema;
-  Utf8 policy;
-  std::optional<Utf8> governance;
-  if (!take_texts(args, kwargs, schema, policy, governance)) return nullptr;
-  document_bytes =
-      schema.view().size() + policy.view().size() + (governance ? governance->view().size() : 0);
-  std::optional<std::string_view> governance_text;
-  if (governance) governance_text = governance->view();
-  auto compiled = construct_policy(schema.view(), policy.view(), governance_text);
+  Texts texts;
+  if (!bind_texts("PyTamsel.__new__()", args, kwargs, texts)) return nullptr;
+  document_bytes = texts.bytes();
+  auto compiled =
+      construct_policy(texts.schema.view(), texts.policy.view(), texts.governance_text());
   if (!compiled) {
-    raise_construction_error(compiled.error().message);
+    raise_construction_error(compiled.error());
     return nullptr;
   }
   auto loaded = std::make_unique<Loaded>(std::move(*compiled));
   if (!build_plan_strs(loaded->plan, loaded->strs)) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);  // new reference, handed to the caller
-  if (self == nullptr) return nullptr;
-  auto* object = reinterpret_cast<TamselObject*>(self);
-  object->loaded = loaded.release();
-  return self;
+  return new_owner<TamselObject>(type, loaded.release());  // new reference, handed to the caller
 }
 
 PyObject* tamsel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -111,15 +79,6 @@ PyObject* tamsel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // Also after a failure: what the failed stages built is freed all the same.
   release_freed_memory(document_bytes);
   return self;
-}
-
-void tamsel_dealloc(PyObject* self) {
-  auto* object = reinterpret_cast<TamselObject*>(self);
-  PyTypeObject* type = Py_TYPE(self);  // each instance holds a reference to its heap type
-  delete object->loaded;
-  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_object(self);
-  Py_DECREF(type);
 }
 
 // The str of the deciding rule's id, made afresh: a new reference, or null with
@@ -151,9 +110,9 @@ PyObject* result_dict(const Decision& decision, const Loaded& loaded) {
 // evaluate once its argument is bound (null when binding failed).
 PyObject* evaluate_bound(PyObject* self, PyObject* argument) {
   if (argument == nullptr) return nullptr;
-  TamselObject* object = checked_self(self);
-  if (object == nullptr) return nullptr;
-  const Loaded& loaded = *object->loaded;
+  const Loaded* owned = checked_self(self);
+  if (owned == nullptr) return nullptr;
+  const Loaded& loaded = *owned;
   CallInput input(loaded.plan.slot_count());
   if (!convert_input(argument, loaded.strs, input)) return nullptr;
   const auto action_list = action_list_of(input, loaded.strs);
@@ -193,9 +152,9 @@ constexpr int kMethFastcall = 0x0080;
 constexpr long kFirstFastcallVersion = 0x030A0000;  // 3.10 as sys.hexversion
 
 PyObject* policy_hash_body(PyObject* self) {
-  TamselObject* object = checked_self(self);
-  if (object == nullptr) return nullptr;
-  const auto digest = canonical_sha256_hex(object->loaded->policy);
+  const Loaded* loaded = checked_self(self);
+  if (loaded == nullptr) return nullptr;
+  const auto digest = canonical_sha256_hex(loaded->policy);
   if (!digest) return PyErr_NoMemory();  // libcrypto fails only for want of memory
   return PyUnicode_FromStringAndSize(digest->data(), static_cast<Py_ssize_t>(digest->size()));
 }
@@ -247,7 +206,7 @@ PyMethodDef g_methods[] = {
 
 PyType_Slot g_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(tamsel_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tamsel_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_owner<TamselObject>)},
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {Py_tp_methods, g_methods},
     {0, nullptr},

@@ -16,7 +16,7 @@ wheel_debs=(debootstrap qemu-user-static musl-tools)
 wheel_pips=(auditwheel abi3audit wheel build)
 # Style and static analysis at pinned versions, so that formatting and findings
 # do not change with the machine.
-lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6)
+lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6 ruff==0.17.6)
 case "$purpose" in
   build) ;;
   test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver) ;;

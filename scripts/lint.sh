@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Style and static analysis: clang-format must leave every source unchanged and
-# clang-tidy must report nothing (its checks are in .clang-tidy). Both are the
-# pinned versions that scripts/bootstrap.sh installs into .venv, whatever the
-# machine has.
+# clang-tidy must report nothing (its checks are in .clang-tidy); ruff must leave
+# the tools' Python unchanged and find nothing in it or its tests (its settings
+# are in pyproject.toml). All are the pinned versions that scripts/bootstrap.sh
+# installs into .venv, whatever the machine has.
 #   scripts/lint.sh          check
 #   scripts/lint.sh --fix    reformat in place
 set -euo pipefail
@@ -17,11 +18,17 @@ patterns=()
 for folder in "${folders[@]}"; do patterns+=("$folder/*.cpp" "$folder/*.h"); done
 mapfile -t sources < <(git ls-files -co --exclude-standard -- \
   "${patterns[@]}" 'tests/cpp/*.cpp' 'fuzz/*.cpp' 'benchmarks/*.cpp')
+python_formatted=(cli)
+python_linted=(cli tests/python)
 if [ "${1:-}" = --fix ]; then
   "$venv/clang-format" -i "${sources[@]}"
+  "$venv/ruff" format --quiet "${python_formatted[@]}"
+  "$venv/ruff" check --quiet --fix "${python_linted[@]}"
   exit 0
 fi
 "$venv/clang-format" --dry-run --Werror "${sources[@]}"
+"$venv/ruff" format --check --quiet "${python_formatted[@]}"
+"$venv/ruff" check --quiet "${python_linted[@]}"
 
 # clang-tidy needs a compilation database that holds the module's sources too.
 build="$root/build/tidy"

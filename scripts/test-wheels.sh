@@ -26,7 +26,8 @@ declare -A root_arch=([bullseye]=amd64 [trixie]=amd64 [forky]=amd64 [bullseye-ar
 declare -A root_script=([bullseye]=bullseye [trixie]=trixie [forky]=sid [bullseye-arm64]=bullseye)
 # A cached root older than this is made anew, so that testing releases move on.
 root_max_age_days=7
-test_tools=(pytest mypy pyyaml)
+# The wheel goes in with --no-deps: its one dependency (tomli, before 3.11) comes with these.
+test_tools=(pytest mypy pyyaml tomli)
 clean_path=/usr/sbin:/usr/bin:/sbin:/bin
 names=("$@")
 [ ${#names[@]} -gt 0 ] || names=(3.9 3.10 3.11 3.12 3.13 bullseye trixie forky bullseye-arm64 musl)

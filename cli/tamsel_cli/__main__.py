@@ -1,3 +1,3 @@
-from tamsel_tools import main
+from tamsel_cli import main
 
 raise SystemExit(main())

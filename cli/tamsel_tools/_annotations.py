@@ -9,17 +9,18 @@ the pull request, the help lines joined into its message.
 
 from __future__ import annotations
 
-import re
 from dataclasses import dataclass
-from typing import Literal, Optional, Sequence, Tuple
+from typing import Any, Dict, Literal, Optional, Sequence, Tuple
 
+from tamsel_tools._echo import bounded
 from tamsel_tools._text import printable
 
 Kind = Literal["error", "warning"]
 Format = Literal["text", "github"]
 FORMATS: Tuple[Format, ...] = ("text", "github")
-
-_LOCATED = re.compile(r":([0-9]+):([0-9]+): ")
+# `check` also writes its findings as one JSON document.
+CheckFormat = Literal["text", "github", "json"]
+CHECK_FORMATS: Tuple[CheckFormat, ...] = (*FORMATS, "json")
 
 
 def github_data(text: str) -> str:
@@ -42,9 +43,10 @@ def finding(
     help: Sequence[str] = (),
 ) -> str:
     """The text to print for one finding: one line, and in the text format one more
-    line for each help line. Every text in it is made safe for a terminal."""
-    message = printable(message)
-    help_lines = [printable(line) for line in help]
+    line, "help: ...", for each help text. Every text in it is made safe for a terminal, and what
+    it quotes of a document is cut short."""
+    message = printable(bounded(message))
+    help_lines = [f"help: {printable(bounded(line))}" for line in help]
     if format == "github":
         properties = f"file={github_property(printable(file))}"
         if line is not None:
@@ -68,20 +70,35 @@ class Finding:
     line: Optional[int]
     column: Optional[int]
     message: str
-    help: Tuple[str, ...] = ()
+    help: Tuple[str, ...] = ()  # how to write what the message names, one text a line
+    code: Optional[str] = None  # what kind of error or warning, for JSON: "type_mismatch", "skipped_key", ...
 
     def render(self, format: Format = "text") -> str:
         return finding(self.kind, self.file, self.line, self.column, self.message, format, self.help)
 
+    @property
+    def headline(self) -> str:
+        """Its first line in the text format, without help lines."""
+        return finding(self.kind, self.file, self.line, self.column, self.message)
 
-def located_finding(file: str, text: str) -> Finding:
-    """A finding back from a line "FILE[:LINE:COLUMN]: MESSAGE" that begins with file."""
-    if not text.startswith(file):
-        return Finding("error", file, None, None, text)
-    rest = text[len(file) :]
-    found = _LOCATED.match(rest)
-    if found is not None:
-        return Finding("error", file, int(found[1]), int(found[2]), rest[found.end() :])
-    if rest.startswith(": "):
-        return Finding("error", file, None, None, rest[2:])
-    return Finding("error", file, None, None, text)
+    def to_json(self) -> Dict[str, Any]:
+        """As `check --format json` lists it: the texts as they are (JSON escapes them), but
+        for what they quote of a document, cut short."""
+        return {
+            "file": self.file,
+            "line": self.line,
+            "column": self.column,
+            "severity": self.kind,
+            "kind": self.code,
+            "message": bounded(self.message),
+            "help": [bounded(line) for line in self.help],
+        }
+
+
+class Reported(Exception):
+    """A command cannot go on, for the reasons that the findings give (one or more); its text is
+    their first lines (help lines left out)."""
+
+    def __init__(self, *findings: Finding):
+        super().__init__("\n".join(each.headline for each in findings))
+        self.findings: Tuple[Finding, ...] = findings

@@ -1,75 +1,41 @@
-"""Reading the three documents from files and building a policy from them, with located errors."""
+"""Building a policy from the three document files, with located errors."""
 
 from __future__ import annotations
 
-from pathlib import Path
-from typing import Optional, Sequence
+from typing import Optional
 
-from tamsel_tools._annotations import Finding
-from tamsel_tools._help import Texts, help_lines
+from tamsel_tools._annotations import Reported
+from tamsel_tools._errors import error_findings
+from tamsel_tools._files import NotText, Unreadable, read_document
+from tamsel_tools._help import Texts
 from tamsel_tools._policy import Policy, PolicyError
-from tamsel_tools._text import printable
 
 
-class _Reported(Exception):
-    """The argument is the line to print; finding holds it in parts, with help lines."""
-
-    def __init__(self, finding: Finding):
-        super().__init__(Finding(finding.kind, finding.file, finding.line, finding.column, finding.message).render())
-        self.finding = finding
-
-
-class DocumentsUnreadable(_Reported):
+class DocumentsUnreadable(Reported):
     """A document file could not be read at all."""
 
 
-class DocumentsRejected(_Reported):
-    """The documents were read but the engine refused them."""
+class DocumentsRejected(Reported):
+    """The documents were read but the engine refused them (or one is not UTF-8 text)."""
 
 
-def one_line(text: str) -> str:
-    """The text made safe to print, so that a report stays one visible line a finding."""
-    return printable(text)
-
-
-def error_finding(path: str, error: PolicyError, help: Sequence[str] = ()) -> Finding:
-    """The engine's error about the file, at the position the engine gives it."""
-    if error.line is None:
-        return Finding("error", path, None, None, error.message, tuple(help))
-    return Finding("error", path, error.line, error.column, error.reason, tuple(help))
-
-
-def located(path: str, error: PolicyError) -> str:
-    """FILE:LINE:COLUMN: MESSAGE when the error has its position, else FILE: MESSAGE."""
-    return error_finding(path, error).render()
-
-
-def read_text(path: str) -> str:
-    """The file's text, decoded as UTF-8 from its bytes so that positions are the engine's own."""
+def _read(path: str) -> str:
     try:
-        data = Path(path).read_bytes()
-    except OSError as error:
-        raise DocumentsUnreadable(
-            Finding("error", path, None, None, f"cannot read: {error.strerror or error}")
-        ) from None
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        line_start = data.rfind(b"\n", 0, error.start) + 1
-        line = data.count(b"\n", 0, error.start) + 1
-        column = len(data[line_start : error.start].decode("utf-8", "replace")) + 1
-        raise DocumentsRejected(Finding("error", path, line, column, "invalid UTF-8")) from None
+        return read_document(path)
+    except Unreadable as error:
+        raise DocumentsUnreadable(*error.findings) from None
+    except NotText as error:
+        raise DocumentsRejected(*error.findings) from None
 
 
 def load_policy(schema_path: str, policy_path: str, governance_path: Optional[str]) -> Policy:
     """The policy of the three files, or DocumentsUnreadable / DocumentsRejected with the
-    finding to print, the engine's message followed by its help lines."""
-    schema = read_text(schema_path)
-    policy = read_text(policy_path)
-    governance = None if governance_path is None else read_text(governance_path)
+    findings to print: each error where it stands, with its help."""
+    schema = _read(schema_path)
+    policy = _read(policy_path)
+    governance = None if governance_path is None else _read(governance_path)
     try:
         return Policy(schema, policy, governance)
     except PolicyError as error:
-        path = {"schema": schema_path, "policy": policy_path, "governance": governance_path}[error.document]
-        help = help_lines(error.message, error.document, Texts(schema, policy, governance))
-        raise DocumentsRejected(error_finding(path or policy_path, error, help)) from None
+        paths = {"schema": schema_path, "policy": policy_path, "governance": governance_path}
+        raise DocumentsRejected(*error_findings(error, paths, Texts(schema, policy, governance))) from None

@@ -2,13 +2,20 @@
 
 from __future__ import annotations
 
+import errno
 import json
+import os
 import sys
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
-from tamsel_tools import _json
-from tamsel_tools._documents import DocumentsRejected, DocumentsUnreadable, one_line, read_text
+from tamsel_tools import _json, _status
+from tamsel_tools._annotations import Finding, Reported
+from tamsel_tools._echo import bounded
+from tamsel_tools._files import Unreadable, read_input
 from tamsel_tools._policy import Policy
+from tamsel_tools._reading import LineTooLong, lines
+from tamsel_tools._refusal import why_refused
+from tamsel_tools._text import printable
 
 STDIN = "-"
 
@@ -16,11 +23,19 @@ STDIN = "-"
 class BadInput(Exception):
     """Why one input gave no decision, with the position inside its JSON text where known."""
 
-    def __init__(self, message: str, line: Optional[int] = None, column: Optional[int] = None):
+    def __init__(
+        self, message: str, line: Optional[int] = None, column: Optional[int] = None, detail: Optional[str] = None
+    ):
         super().__init__(message)
-        self.message = message
+        self.message = message  # the engine's own text, for input that it refuses
         self.line = line
         self.column = column
+        self.detail = detail  # what in the input it refused, and where
+
+
+def refused(error: Exception, value: Any) -> BadInput:
+    """The engine's refusal of the input value, with the first value at fault named."""
+    return BadInput(str(error), detail=why_refused(value))
 
 
 def parse_json(text: str) -> Any:
@@ -41,7 +56,7 @@ def decision(policy: Policy, value: Any) -> Dict[str, Any]:
     try:
         decided = policy.evaluate(value)
     except (TypeError, UnicodeEncodeError) as error:
-        raise BadInput(str(error)) from None
+        raise refused(error, value) from None
     return {"effect": decided.effect, "matched_rule": decided.matched_rule}
 
 
@@ -54,19 +69,36 @@ def _sources(inputs: List[str]) -> Iterator[_Source]:
     for name in inputs or [STDIN]:
         if name != STDIN:
             try:
-                yield name, None, read_text(name)
-            except (DocumentsUnreadable, DocumentsRejected) as error:
+                yield name, None, read_input(name)
+            except Reported as error:
                 yield name, None, error
             continue
-        for number, raw in enumerate(sys.stdin.buffer, start=1):
-            try:
-                line = raw.decode("utf-8")
-            except UnicodeDecodeError:
-                yield "<stdin>", number, BadInput("invalid UTF-8")
-                continue
-            line = line.rstrip("\r\n")
-            if line.strip():  # blank lines carry no input
-                yield "<stdin>", number, line
+        yield from _stdin()
+
+
+def _stdin() -> Iterator[_Source]:
+    number = 0
+    try:
+        if sys.stdin is None:  # closed when the command started
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        for number, raw in enumerate(lines(sys.stdin.buffer), start=1):
+            yield from _stdin_line(number, raw)
+    except LineTooLong as error:
+        yield "<stdin>", number + 1, error
+    except OSError as error:
+        message = f"cannot read: {error.strerror or error}"
+        yield "<stdin>", None, Unreadable(Finding("error", "<stdin>", None, None, message, code="unreadable"))
+
+
+def _stdin_line(number: int, raw: bytes) -> Iterator[_Source]:
+    try:
+        line = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        yield "<stdin>", number, BadInput("invalid UTF-8")
+        return
+    line = line.rstrip("\r\n")
+    if line.strip():  # blank lines carry no input
+        yield "<stdin>", number, line
 
 
 def _report(name: str, line: Optional[int], error: BadInput) -> str:
@@ -78,7 +110,8 @@ def _report(name: str, line: Optional[int], error: BadInput) -> str:
         where += f":{error.line}"
     if error.column is not None:
         where += f":{error.column}"
-    return f"{one_line(where)}: {one_line(error.message)}"
+    message = error.message if error.detail is None else f"{error.message}; {error.detail}"
+    return f"{printable(where)}: {printable(bounded(message))}"
 
 
 def run(inputs: List[str], answer: Callable[[str, Any], str]) -> int:
@@ -86,21 +119,28 @@ def run(inputs: List[str], answer: Callable[[str, Any], str]) -> int:
     and its value) on stdout, one error line a bad one on stderr;
     answer raises BadInput for an input that it refuses.
 
-    Every input is tried; the status is 1 when any of them was bad.
+    Every input is tried; the status is 1 when any of them was bad, 2 when a file could not be
+    read at all (or standard input had a line past the cap, after which it is not read).
     """
-    status = 0
+    status = _status.GOOD
     for name, line, item in _sources(inputs):
+        bad = _status.NEGATIVE
         try:
             if isinstance(item, Exception):
                 raise item
             where = name if line is None else f"{name}:{line}"
             print(answer(where, parse_json(item)))
             continue
-        except (DocumentsUnreadable, DocumentsRejected) as error:
+        except Reported as error:
             report = str(error)  # already located in the file
+            bad = _status.UNUSABLE if isinstance(error, Unreadable) else bad
         except BadInput as error:
             report = _report(name, line, error)
-        status = 1
+        except LineTooLong as error:
+            # What follows the line is not read: the command could not do its job.
+            print(f"<stdin>:{line}: {error}", file=sys.stderr)
+            return _status.UNUSABLE
+        status = max(status, bad)
         print(report, file=sys.stderr)
     return status
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Any, List, Optional
 
 from tamsel_tools import _json
-from tamsel_tools._evaluate import BadInput, run
+from tamsel_tools._evaluate import refused, run
 from tamsel_tools._explain import ComparisonStep, Explanation, ListName, Step, kind
 from tamsel_tools._model import Literal, Subject, Value
 from tamsel_tools._policy import Policy
@@ -89,7 +89,7 @@ def explained(policy: Policy, value: Any) -> Explanation:
     try:
         return policy.explain(value)
     except (TypeError, UnicodeEncodeError) as error:
-        raise BadInput(str(error)) from None
+        raise refused(error, value) from None
 
 
 def run_explain(policy: Policy, policy_path: str, inputs: List[str], as_json: bool) -> int:

@@ -1,23 +1,20 @@
-"""`help:` lines under the engine's messages: how to write what a message names.
+"""Help under the engine's errors: how to write what an error names, chosen by its kind and operands.
 
 The engine's messages are exact and terse: "data did not match any variant of
 untagged enum ScopeAst" names a form without saying how it is written, and
 "unknown field 'x' in domain 'actor'" does not say which fields there are. The
-message stays as the engine gives it; these lines follow it. Names that a help
-line lists from the documents are confirmed by the engine before they are shown.
+message stays as the engine gives it; these texts follow it, one a line. The
+declared names that a help text lists are read from the schema as written
+(every scalar a text, as the engine reads it), never by compiling again.
 """
 
 from __future__ import annotations
 
 import importlib
-import json
-import re
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional
 
-import tamsel
-
-from tamsel_tools._text import printable
+from tamsel_tools._policy import PolicyError
 
 SUBJECT = "a SUBJECT is [DOMAIN, FIELD] or {domain: DOMAIN, field: FIELD}, DOMAIN one of action, actor, snapshot"
 VALUE = (
@@ -26,7 +23,7 @@ VALUE = (
 )
 OPERATORS = "an OPERATOR is one of equals, not_equals, greater_than, less_than"
 
-# The forms that a message names, by the type or record it names.
+# The forms by the name of the record or alternative that the reader expected.
 FORMS: Dict[str, List[str]] = {
     "ScopeAst": ["a scope is one of {action: NAME}, {actor: NAME} or {global: true}"],
     "ConditionAst": [
@@ -60,6 +57,9 @@ FORMS: Dict[str, List[str]] = {
     "WhenFilter": ["a when filter is {subject: {domain: DOMAIN, field: NAME}}, either key optional"],
     "SubjectFilter": ["a subject filter is a mapping with any of domain: DOMAIN, field: NAME"],
 }
+# What stands where a keyword (a word of a fixed list) was expected and a collection was found;
+# an unknown word gets none, since the engine's message lists the words itself.
+KEYWORD = "a YAML tag starting with '!'"
 WORDS = {
     "policy": "an effect is one of the words allow, block, require_approval",
     "schema": "a field's type is one of the words string, number, boolean",
@@ -69,86 +69,84 @@ ADMITTED = {
     "number": "equals, not_equals, greater_than, less_than",
     "boolean": "equals, not_equals",
 }
-_TAG = "a tag (a word after '!') cannot stand inside a scope, a condition or must: write the value without it"
-
-_FORM = re.compile(r"(?:untagged enum |expected struct )([A-Za-z]+)(?: at line [0-9]+ column [0-9]+)?\Z")
-_UNSUPPORTED = re.compile(r"operator '[A-Za-z]+' not supported for type '(string|number|boolean)'\Z")
-_UNKNOWN_FIELD = re.compile(r"unknown field '(.*)' in domain '(action|actor|snapshot)'\Z", re.S)
-# Violations quote the governance rules' own texts, which may read like anything.
-_VIOLATION = "governance validation failed: "
+STRUCT = "struct "
 
 
 @dataclass(frozen=True)
 class Texts:
-    """The three documents' texts, for the help lines that list what they declare."""
+    """The three documents' texts, for the help that lists what they declare."""
 
     schema: str
     policy: str
     governance: Optional[str] = None
 
 
-def help_lines(message: str, document: str, texts: Optional[Texts] = None) -> List[str]:
-    """The help lines for one of the engine's messages about document ("schema",
-    "policy" or "governance"), each "help: ..." and safe to print; none when the
-    message says all there is."""
-    return [f"help: {printable(line)}" for line in _help(message, document, texts)]
+_Explain = Callable[[PolicyError, Texts], List[str]]
 
 
-def _help(message: str, document: str, texts: Optional[Texts]) -> List[str]:
-    if message.startswith(_VIOLATION):
-        return []
-    form = _FORM.search(message)
-    if form is not None and form[1] in FORMS:
-        return FORMS[form[1]]
-    # "unknown variant" lists the words itself; this message does not.
-    if "expected a YAML tag starting with '!'" in message:
-        return [WORDS[document]] if document in WORDS else []
-    if "untagged and internally tagged enums do not support enum input" in message:
-        return [_TAG]
-    for pattern, explain in _COMPILE_ERRORS:
-        found = pattern.match(message)
-        if found is not None:
-            return explain(found, texts)
+def help_lines(error: PolicyError, texts: Texts) -> List[str]:
+    """How to write what the error names, one text a line; none when its message says all there is."""
+    explain = _BY_KIND.get(error.kind)
+    return [] if explain is None else explain(error, texts)
+
+
+def _invalid_type(error: PolicyError, texts: Texts) -> List[str]:
+    expected = error.operands.get("expected", "")
+    if expected == KEYWORD:
+        return [WORDS[error.document]] if error.document in WORDS else []
+    if expected.startswith(STRUCT):
+        return FORMS.get(expected[len(STRUCT) :], [])
     return []
 
 
-def _unsupported(found: "re.Match[str]", texts: Optional[Texts]) -> List[str]:
-    return [f"type '{found[1]}' admits {ADMITTED[found[1]]}; in and not_in are admitted for no type"]
-
-
-def _unknown_field(found: "re.Match[str]", texts: Optional[Texts]) -> List[str]:
-    domain = found[2]
-    if texts is None:
-        return []
+def _unknown_field(error: PolicyError, texts: Texts) -> List[str]:
+    domain = error.operands["domain"]
     if domain != "action":
         return [_listing(f"fields of domain '{domain}'", _declared_fields(texts.schema, domain, None))]
-    found_rule, action = _scope_of_failing_rule(texts, found[0])
-    if not found_rule:
+    if _yaml() is None:
+        return [_listing("fields of the rule's action", None)]
+    scope = _scope(texts.policy, error.rule_index)
+    if scope is None:
         return []
-    if action is None:
+    action = scope.get("action")
+    if not isinstance(action, str):
         return ["only a rule scoped to an action, {action: NAME}, reads action fields"]
     return [_listing(f"fields of action '{action}'", _declared_fields(texts.schema, "action", action))]
 
 
-def _unknown_action(found: "re.Match[str]", texts: Optional[Texts]) -> List[str]:
-    if texts is None:
-        return []
-    return [_listing("actions", _declared_actions(texts.schema))]
+def _unknown_action(error: PolicyError, texts: Texts) -> List[str]:
+    tree = _read(texts.schema)
+    return [_listing("actions", None if tree is None else _names(tree.get("actions")))]
 
 
-_COMPILE_ERRORS: List[tuple["re.Pattern[str]", Callable[["re.Match[str]", Optional[Texts]], List[str]]]] = [
-    (_UNSUPPORTED, _unsupported),
-    (_UNKNOWN_FIELD, _unknown_field),
-    (re.compile(r"unknown action '.*' in scope\Z", re.S), _unknown_action),
-    (re.compile(r"unknown operator '"), lambda found, texts: [
-        "the operators are equals, not_equals, greater_than, less_than"]),
-    (re.compile(r"unknown domain '"), lambda found, texts: ["the domains are action, actor, snapshot"]),
-    (re.compile(r"invalid scope configuration\Z"), lambda found, texts: [
-        "a scope for every request is written {global: true}"]),
-    (re.compile(r"type mismatch: "), lambda found, texts: [
+def _fixed(*lines: str) -> _Explain:
+    return lambda error, texts: list(lines)
+
+
+_BY_KIND: Dict[str, _Explain] = {
+    "no_variant_matched": lambda error, texts: FORMS.get(error.operands["type"], []),
+    "invalid_type": _invalid_type,
+    "tagged_alternative": _fixed(
+        "a tag (a word after '!') cannot stand inside a scope, a condition or must: write the value without it"
+    ),
+    "unknown_action": _unknown_action,
+    "invalid_scope": _fixed("a scope for every request is written {global: true}"),
+    "unknown_domain": _fixed("the domains are action, actor, snapshot"),
+    "unknown_field": _unknown_field,
+    "unknown_operator": _fixed("the operators are equals, not_equals, greater_than, less_than"),
+    "too_few_members": lambda error, texts: [
+        f"{error.operands['condition']} joins two comparisons or more; one comparison alone is written "
+        "as the condition itself, [SUBJECT, OPERATOR, VALUE]"
+    ],
+    "type_mismatch": _fixed(
         "both sides of a comparison have one type; a literal's type is its form: "
-        "1000 is a number, true a boolean, and quoted or other text a string"]),
-]
+        "1000 is a number, true a boolean, and quoted or other text a string"
+    ),
+    "operator_not_admitted": lambda error, texts: [
+        f"type '{error.operands['type']}' admits {ADMITTED[error.operands['type']]}; "
+        "in and not_in are admitted for no type"
+    ],
+}
 
 
 def _listing(what: str, names: Optional[List[str]]) -> str:
@@ -159,74 +157,47 @@ def _listing(what: str, names: Optional[List[str]]) -> str:
     return f"the schema declares these {what}: " + ", ".join(names)
 
 
-def _yaml(text: str) -> Any:
-    """The document as PyYAML reads it, or None without PyYAML or when it cannot."""
+def _yaml() -> Any:
+    """PyYAML, or None where it is not installed."""
     try:
-        yaml: Any = importlib.import_module("yaml")
-        return yaml.safe_load(text)
+        return importlib.import_module("yaml")
     except ImportError:
         return None
-    except Exception:  # noqa: BLE001 - a text PyYAML reads otherwise than the engine: no listing
+
+
+def _read(text: str) -> Optional[Dict[str, Any]]:
+    """The document's top mapping with every scalar a text, as the engine reads names; None
+    without PyYAML, or when it reads the text otherwise than as a mapping."""
+    yaml = _yaml()
+    if yaml is None:
         return None
-
-
-def _builds(schema: str, policy: str) -> Optional[str]:
     try:
-        tamsel.PyTamsel(schema, policy)
-    except ValueError as error:
-        return str(error)
-    return None
-
-
-def _rule(scope: str, when: str) -> str:
-    return f"version: 1\nrules:\n  - id: probe\n    scope: {scope}\n    when: {when}\n    effect: allow\n"
+        tree = yaml.load(text, Loader=yaml.BaseLoader)
+    except (yaml.YAMLError, RecursionError):
+        return None
+    return tree if isinstance(tree, dict) else None
 
 
 def _names(mapping: Any) -> List[str]:
-    return sorted(str(name) for name in mapping) if isinstance(mapping, dict) else []
+    return sorted(name for name in mapping if isinstance(name, str)) if isinstance(mapping, dict) else []
 
 
 def _declared_fields(schema: str, domain: str, action: Optional[str]) -> Optional[List[str]]:
-    """The fields that the engine confirms as declared in the domain (of the action)."""
-    tree = _yaml(schema)
-    if not isinstance(tree, dict):
+    """The fields that the schema declares in the domain (of the action)."""
+    tree = _read(schema)
+    if tree is None:
         return None
-    block = tree.get(domain) if action is None else (tree.get("actions") or {}).get(action)
-    names = _names(block.get("fields") if isinstance(block, dict) else None)
-    scope = "{global: true}" if action is None else "{action: " + json.dumps(action) + "}"
-
-    def declared(name: str) -> bool:
-        subject = json.dumps([domain, name])
-        return _builds(schema, _rule(scope, f"[{subject}, equals, {{subject: {subject}}}]")) is None
-
-    return [name for name in names if declared(name)]
+    actions = tree.get("actions")
+    block = tree.get(domain) if action is None else (actions.get(action) if isinstance(actions, dict) else None)
+    return _names(block.get("fields") if isinstance(block, dict) else None)
 
 
-def _declared_actions(schema: str) -> Optional[List[str]]:
-    tree = _yaml(schema)
-    if not isinstance(tree, dict):
+def _scope(policy: str, rule_index: Optional[int]) -> Optional[Dict[str, Any]]:
+    """The scope mapping of the policy rule at the index, as written; None when it cannot be read."""
+    tree = _read(policy)
+    rules = None if tree is None else tree.get("rules")
+    if rule_index is None or not isinstance(rules, list) or rule_index >= len(rules):
         return None
-    # A condition that no schema compiles: what fails first is the scope, or not.
-    when = '[["?", "?"], equals, {literal: 1}]'
-
-    def declared(name: str) -> bool:
-        error = _builds(schema, _rule("{action: " + json.dumps(name) + "}", when))
-        return error is not None and not error.startswith("unknown action '")
-
-    return [name for name in _names(tree.get("actions")) if declared(name)]
-
-
-def _scope_of_failing_rule(texts: Texts, message: str) -> tuple[bool, Optional[str]]:
-    """Whether a rule fails with message when compiled alone by the engine, and the
-    action that scopes the first such rule (None when it is not scoped to one)."""
-    tree = _yaml(texts.policy)
-    rules = tree.get("rules") if isinstance(tree, dict) else None
-    for rule in rules if isinstance(rules, list) else []:
-        if not isinstance(rule, dict):
-            continue
-        alone = json.dumps({"version": 1, "rules": [rule]}, default=str)
-        if _builds(texts.schema, alone) == message:
-            scope = rule.get("scope")
-            action = scope.get("action") if isinstance(scope, dict) else None
-            return True, action if isinstance(action, str) else None
-    return False, None
+    rule = rules[rule_index]
+    scope = rule.get("scope") if isinstance(rule, dict) else None
+    return scope if isinstance(scope, dict) else None

@@ -6,11 +6,25 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
 
 import tamsel
-
 from tamsel_tools import _inspect
 from tamsel_tools._coverage import Coverage
 from tamsel_tools._explain import Decision, Explanation, explanation
 from tamsel_tools._model import Comparison, DocumentName, Literal, Rule, Scope, Subject, Violation
+
+# The kinds whose position comes from the node at fault, not from the message.
+_PLACED_BY_NOTES = frozenset(
+    {
+        "unknown_action",
+        "invalid_scope",
+        "unknown_domain",
+        "unknown_field",
+        "unknown_operator",
+        "too_few_members",
+        "type_mismatch",
+        "operator_not_admitted",
+        "governance_violation",
+    }
+)
 
 if TYPE_CHECKING:
     from tamsel_tools._property import Property, PropertyResult
@@ -67,8 +81,9 @@ class PolicyError(ValueError):
     @property
     def reason(self) -> str:
         """The message without its position: what goes after FILE:LINE:COLUMN. A YAML syntax
-        error names the place of the fault and, after it, that of its context; the context's stays."""
-        if self.line is None:
+        error names the place of the fault and, after it, that of its context; the context's stays.
+        Compile errors and violations name no place: their message is their reason, whatever it quotes."""
+        if self.line is None or self.kind in _PLACED_BY_NOTES:
             return self.message
         position = f" at line {self.line} column {self.column}"
         if self.message.endswith(position):

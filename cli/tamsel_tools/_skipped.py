@@ -23,7 +23,7 @@ def skipped_key_warnings(skipped: Iterable[_inspect.SkippedKey], paths: Mapping[
     for key in skipped:
         path = paths.get(key["document"]) or key["document"]
         message = f"key '{key['key']}' is not read here"
-        warnings.append(Finding("warning", path, key["line"], key["column"], message))
+        warnings.append(Finding("warning", path, key["line"], key["column"], message, code="skipped_key"))
     return warnings
 
 

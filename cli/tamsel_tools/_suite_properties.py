@@ -124,6 +124,9 @@ class PropertyOptions:
     timeout: float = 60.0
 
 
+EVERYTHING = PropertyOptions()  # cases and properties, the default budget
+
+
 def refuted_message(result: PropertyResult) -> str:
     """PROPERTY: refuted: INPUT is decided DECISION."""
     assert result.input is not None and result.decision is not None

@@ -1,5 +1,4 @@
 import collections
-import math
 import types
 from decimal import Decimal
 from fractions import Fraction

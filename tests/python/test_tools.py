@@ -10,8 +10,7 @@ import pytest
 
 import tamsel
 import tamsel_tools._documents
-from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject
-from tamsel_tools import _json
+from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject, _json
 from tamsel_tools._model import Violation
 from test_cli import EXAMPLE, TEXTS, documents, edited, run, suite  # noqa: F401  (documents: a fixture)
 
@@ -157,7 +156,7 @@ def test_explain_separates_blocks_and_reports_refused_input_as_eval_does(capsys,
              "  decision: allow, no rule matched"]
     first, *rest = block
     assert (status, out, err) == (
-        1, ["<stdin>:1: " + first, *rest, "", "<stdin>:3: " + first, *rest], ["<stdin>:2: Unsupported value type"])
+        1, ["<stdin>:1: " + first, *rest, "", "<stdin>:3: " + first, *rest], ["<stdin>:2: Unsupported value type; action.amount is a JSON array"])
     assert run(capsys, "explain", "schema.yaml", "missing.yaml") == (
         2, [], ["missing.yaml: cannot read: No such file or directory"])
 

@@ -1,0 +1,34 @@
+"""The findings of documents that do not build: each error where it stands, with its help.
+
+A compile error stands at the node at fault, a reading error at the place its
+message gives; a governance failure is one finding for each violation, at the
+policy rule that breaks it, or at the governance rule when no one rule does.
+"""
+
+from __future__ import annotations
+
+from typing import List, Mapping, Optional
+
+from tamsel_tools._annotations import Finding
+from tamsel_tools._help import Texts, help_lines
+from tamsel_tools._model import Violation
+from tamsel_tools._policy import PolicyError
+
+
+def _violation(violation: Violation, paths: Mapping[str, Optional[str]]) -> Finding:
+    rule = violation.rule
+    if violation.document == "governance":
+        message = f"governance rule '{rule}' is not met: {violation.message}"
+    else:
+        message = f"breaks governance rule '{rule}': {violation.message}"
+    path = paths.get(violation.document) or violation.document
+    return Finding("error", path, violation.line, violation.column, message, code="governance_violation")
+
+
+def error_findings(error: PolicyError, paths: Mapping[str, Optional[str]], texts: Texts) -> List[Finding]:
+    """The findings to print for the error, in the files that paths names for the documents."""
+    if error.violations:
+        return [_violation(each, paths) for each in error.violations]
+    path = paths.get(error.document) or error.document
+    help = tuple(help_lines(error, texts))
+    return [Finding("error", path, error.line, error.column, error.reason, help, code=error.kind)]

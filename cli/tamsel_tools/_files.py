@@ -1,0 +1,64 @@
+"""Every file that a command reads or writes, one function for each kind of file.
+
+Documents, suites and inputs are read as UTF-8 from their bytes, so that the
+positions reported in them are the engine's own; what refuses a file says so
+here, once for every command. Only regular files are read, up to the cap of
+`--max-bytes` (see _reading); reports never replace an input (see _reports).
+"""
+
+from __future__ import annotations
+
+from tamsel_tools import _reports
+from tamsel_tools._annotations import Finding, Reported
+from tamsel_tools._reading import FileRefused, read_bytes
+from tamsel_tools._text import printable
+
+
+class Unreadable(Reported):
+    """The file could not be read at all."""
+
+
+class NotText(Reported):
+    """The file was read but is not UTF-8 text; the finding is at the first bad byte."""
+
+
+class Unwritable(Exception):
+    """A report could not be written; the argument is the line that says why."""
+
+
+def _utf8(path: str) -> str:
+    try:
+        data = read_bytes(path)
+    except FileRefused as error:
+        raise Unreadable(Finding("error", path, None, None, error.message, code="unreadable")) from None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        line_start = data.rfind(b"\n", 0, error.start) + 1
+        line = data.count(b"\n", 0, error.start) + 1
+        column = len(data[line_start : error.start].decode("utf-8", "replace")) + 1
+        raise NotText(Finding("error", path, line, column, "invalid UTF-8", code="invalid_utf8")) from None
+
+
+def read_document(path: str) -> str:
+    """A schema, policy or governance document's text."""
+    return _utf8(path)
+
+
+def read_suite(path: str) -> str:
+    """A decision test suite's text."""
+    return _utf8(path)
+
+
+def read_input(path: str) -> str:
+    """The text of one input file of `eval` or `explain`."""
+    return _utf8(path)
+
+
+def write_report(path: str, data: bytes) -> None:
+    """Writes a report that the user named (JUnit, coverage), whole or not at all; Unwritable
+    when it cannot."""
+    try:
+        _reports.write(path, data)
+    except OSError as error:
+        raise Unwritable(printable(f"{path}: cannot write: {error.strerror or error}")) from None

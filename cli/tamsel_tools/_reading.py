@@ -1,0 +1,222 @@
+"""Reading what the user and the suites name: regular files only, never blocking, never unbounded.
+
+A FIFO opened for reading waits for a writer, a device such as /dev/zero never
+ends, and a suite may name any path on the machine. So every file is looked at
+before it is read, opened so that the open itself cannot wait, read up to a
+cap, and a suite's documents must stay inside its own folder or its project.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import stat
+from pathlib import Path
+from typing import BinaryIO, Iterator, List, Optional, Tuple
+
+MIB = 1 << 20
+# Documents, suites, input files and one line of standard input: far above any
+# real policy, far below what would exhaust the machine.
+DEFAULT_MAX_BYTES = 64 * MIB
+
+_max_bytes = DEFAULT_MAX_BYTES
+_allow_outside = False
+
+# The names by which a suite is found in a folder.
+SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
+
+# The kinds of file that are not read, by the stat test that finds them.
+_KINDS = (
+    (stat.S_ISDIR, "a folder"),
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+# No file name holds it: a path with one names no file, and the system calls refuse it.
+NUL = "\0"
+NO_PATH = "not a path: it holds a NUL character"
+
+
+class FileRefused(Exception):
+    """The file was not read; the message says why, without its path."""
+
+    def __init__(self, path: str, message: str):
+        super().__init__(message)
+        self.path = path
+        self.message = message
+
+
+def max_bytes() -> int:
+    return _max_bytes
+
+
+def configure(limit: int = DEFAULT_MAX_BYTES, allow_outside: bool = False) -> None:
+    """For every later read: its cap (`--max-bytes`), and whether a suite's or a project file's
+    documents may be outside its folder (`--allow-outside-paths`)."""
+    global _max_bytes, _allow_outside
+    _max_bytes = limit
+    _allow_outside = allow_outside
+
+
+def size_text(size: int) -> str:
+    """A byte count as written in messages: in MiB when whole, else in bytes."""
+    if size >= MIB and size % MIB == 0:
+        return f"{size // MIB} MiB"
+    return f"{size} bytes"
+
+
+_SIZE = re.compile(r"([0-9]+)\s*(|B|KiB|MiB|GiB)")
+_UNITS = {"": 1, "B": 1, "KiB": 1 << 10, "MiB": MIB, "GiB": 1 << 30}
+
+
+def parse_size(text: str) -> int:
+    """`--max-bytes`: a count of bytes, or of KiB, MiB or GiB; ValueError otherwise."""
+    found = _SIZE.fullmatch(text.strip())
+    if found is None or int(found[1]) == 0:
+        raise ValueError(f"expected a positive size such as 1048576 or 64MiB, got {text!r}")
+    return int(found[1]) * _UNITS[found[2]]
+
+
+def too_large(limit: int) -> str:
+    return f"larger than the limit of {size_text(limit)} (--max-bytes raises it)"
+
+
+def not_regular(mode: int) -> Optional[str]:
+    """What the file is when it is not a regular file, as said in messages; None for a regular file."""
+    if stat.S_ISREG(mode):
+        return None
+    for test, name in _KINDS:
+        if test(mode):
+            return f"not a regular file: {name}"
+    return "not a regular file"
+
+
+def _open_regular(path: str) -> int:
+    """A descriptor of the regular file at path, opened without waiting; FileRefused otherwise."""
+    if NUL in path:
+        raise FileRefused(path, NO_PATH)
+    try:
+        # Looked at first, so that a device is never opened at all.
+        refused = not_regular(os.stat(path).st_mode)
+        if refused is not None:
+            raise FileRefused(path, refused)
+        # O_NONBLOCK: should the path become a FIFO meanwhile, the open still returns.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as error:
+        raise FileRefused(path, f"cannot read: {error.strerror or error}") from None
+    try:
+        refused = not_regular(os.fstat(descriptor).st_mode)
+    except OSError as error:
+        refused = f"cannot read: {error.strerror or error}"
+    if refused is not None:
+        os.close(descriptor)
+        raise FileRefused(path, refused)
+    return descriptor
+
+
+def read_bytes(path: str, limit: Optional[int] = None) -> bytes:
+    """The bytes of the regular file at path, at most `limit` (the `--max-bytes` cap) of them."""
+    limit = _max_bytes if limit is None else limit
+    descriptor = _open_regular(path)
+    try:
+        with os.fdopen(descriptor, "rb", closefd=True) as file:
+            data = file.read(limit + 1)
+    except OSError as error:
+        raise FileRefused(path, f"cannot read: {error.strerror or error}") from None
+    if len(data) > limit:
+        raise FileRefused(path, too_large(limit))
+    return data
+
+
+class LineTooLong(Exception):
+    """A line of standard input past the cap; what follows it is not read."""
+
+    def __init__(self, limit: int):
+        super().__init__(f"line {too_large(limit)}; standard input is not read further")
+
+
+def lines(stream: BinaryIO, limit: Optional[int] = None) -> Iterator[bytes]:
+    """The lines of a byte stream, each at most `limit` bytes without its line feed. A longer
+    line raises LineTooLong once its first `limit` bytes are read: the rest may never end."""
+    limit = _max_bytes if limit is None else limit
+    while True:
+        line = stream.readline(limit + 1)
+        if not line:
+            return
+        if len(line) > limit and not (len(line) == limit + 1 and line.endswith(b"\n")):
+            raise LineTooLong(limit)
+        yield line
+
+
+# Where a suite's documents may be, and the paths that leave it.
+
+
+def _inside(path: Path, folder: Path) -> bool:
+    return path == folder or folder in path.parents
+
+
+def outside(folder: str, path: str) -> Optional[str]:
+    """Why `path` (as opened from here) is not inside `folder`, or None when it is: a `..` that
+    leaves the folder, or a symbolic link on the way that resolves out of it."""
+    base = Path(os.path.abspath(folder))
+    if not _inside(Path(os.path.normpath(os.path.abspath(path))), base):
+        return "a path that leaves"
+    if not _inside(Path(os.path.realpath(path)), Path(os.path.realpath(base))):
+        return "a symbolic link that leads out of"
+    return None
+
+
+def refused_path(limit: str, folder: str, name: str, where: str, allow_outside: Optional[bool] = None) -> Optional[str]:
+    """Why the path `name`, relative to `folder`, may not be read: it is absolute, or it leaves
+    `limit` (`where` names it in the message) lexically or through a symbolic link. None when it
+    stays inside, or when paths outside are allowed (`--allow-outside-paths`)."""
+    if NUL in name:
+        return NO_PATH
+    if _allow_outside if allow_outside is None else allow_outside:
+        return None
+    reason = "an absolute path, outside" if os.path.isabs(name) else outside(limit, os.path.join(folder, name))
+    return None if reason is None else f"{reason} {where} (--allow-outside-paths reads it)"
+
+
+def document_path(
+    suite: str, name: str, root: Optional[str], allow_outside: Optional[bool] = None
+) -> Tuple[str, Optional[str]]:
+    """The path of a document that a suite names (relative to the suite's folder), and why it is
+    refused, or None. `root` is the project's folder when a project file holds the suite; else
+    the suite's own folder is the limit."""
+    folder = os.path.dirname(suite)
+    where = "the suite's folder" if root is None else "the project's folder"
+    return os.path.join(folder, name), refused_path(root or folder or ".", folder, name, where, allow_outside)
+
+
+# The suites below a folder.
+
+
+def _found(directory: str, name: str, top: Path) -> Tuple[str, Optional[str]]:
+    """The path of an entry found below `top`, and why it is skipped, or None."""
+    path = os.path.join(directory, name)
+    try:
+        if os.path.islink(path) and not _inside(Path(os.path.realpath(path)), top):
+            return path, "a symbolic link that leads out of the folder, skipped"
+        refused = not_regular(os.stat(path).st_mode)
+    except OSError as error:
+        return path, f"cannot read: {error.strerror or error}, skipped"
+    return path, None if refused is None else f"{refused}, skipped"
+
+
+def suites_below(folder: str, endings: Tuple[str, ...]) -> Tuple[List[str], List[Tuple[str, str]]]:
+    """The suite files below `folder` in order, and the entries skipped with why. Folders whose
+    name starts with a dot are passed over; symbolic links to folders are not followed."""
+    top = Path(os.path.realpath(folder))
+    found: List[str] = []
+    skipped: List[Tuple[str, str]] = []
+    for directory, subdirectories, files in os.walk(folder):
+        subdirectories[:] = sorted(name for name in subdirectories if not name.startswith("."))
+        for name in sorted(files):
+            if name.endswith(endings):
+                path, reason = _found(directory, name, top)
+                (found.append(path) if reason is None else skipped.append((path, reason)))
+    return sorted(found), skipped

@@ -1,0 +1,202 @@
+"""A decision test suite read and checked: its documents built, its cases validated."""
+
+from __future__ import annotations
+
+import importlib
+import json
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Dict, List, Optional, Tuple
+
+from tamsel_tools._annotations import Finding, Reported
+from tamsel_tools._documents import load_policy
+from tamsel_tools._evaluate import BadInput, parse_json
+from tamsel_tools._files import read_suite
+from tamsel_tools._policy import Policy
+from tamsel_tools._project import ProjectError, find_project, shown
+from tamsel_tools._reading import document_path
+from tamsel_tools._suite_discovery import SUITE_ENDINGS
+from tamsel_tools._suite_properties import Compiled, PropertiesUnloadable, compile_properties, read_properties
+
+# Each record's required keys, then its optional ones.
+_Keys = Tuple[Tuple[str, ...], Tuple[str, ...]]
+_SUITE_KEYS: _Keys = ((), ("cases", "properties", "schema", "policy", "governance"))
+_CASE_KEYS: _Keys = (("name", "input", "expect"), ())
+_EXPECT_KEYS: _Keys = ((), ("effect", "matched_rule", "error"))
+
+
+class SuiteUnloadable(Reported):
+    """The suite cannot be run: the finding says why, in the suite or in one of its documents."""
+
+
+def _unloadable(path: str, message: str, line: Optional[int] = None, column: Optional[int] = None) -> SuiteUnloadable:
+    return SuiteUnloadable(Finding("error", path, line, column, message))
+
+
+@dataclass(frozen=True)
+class Case:
+    name: str
+    input: Any
+    # What is checked of the outcome: "effect" and maybe "matched_rule", or "error".
+    expect: Dict[str, Optional[str]]
+
+    def failure(self, got: Dict[str, Any]) -> Optional[str]:
+        """None when the outcome meets the expectation, else what differs."""
+        if all(key in got and got[key] == value for key, value in self.expect.items()):
+            return None
+        return f"expected {json.dumps(self.expect)}, got {json.dumps(got)}"
+
+
+@dataclass(frozen=True)
+class Suite:
+    path: str
+    policy_path: str
+    policy: Policy
+    cases: List[Case]
+    documents: Tuple[str, ...]  # the paths of the documents read, for reports never to replace
+    properties: List[Compiled] = field(default_factory=list)
+
+
+def _parse(path: str, text: str) -> Any:
+    if path.endswith(".json"):
+        try:
+            return parse_json(text)
+        except BadInput as error:
+            raise _unloadable(path, error.message, error.line, error.column) from None
+    try:
+        yaml: Any = importlib.import_module("yaml")
+    except ImportError:
+        raise _unloadable(
+            path, "reading a YAML suite needs PyYAML: pip install 'tamsel[yaml]', or write the suite as JSON"
+        ) from None
+    # libyaml's reader where PyYAML was built with it: the pure-Python one takes a second a megabyte.
+    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+    try:
+        return yaml.load(text, Loader=loader)
+    except yaml.MarkedYAMLError as error:
+        mark = error.problem_mark or error.context_mark
+        what = ", ".join(part for part in (error.context, error.problem) if part) or str(error)
+        if mark is None:
+            raise _unloadable(path, what) from None
+        raise _unloadable(path, what, mark.line + 1, mark.column + 1) from None
+    except yaml.YAMLError as error:
+        raise _unloadable(path, str(error)) from None
+    except RecursionError:
+        raise _unloadable(path, "nested too deeply") from None
+
+
+def _record(path: str, where: str, value: Any, keys: _Keys) -> Dict[str, Any]:
+    """The mapping value, checked to hold every required key and no key but the known ones."""
+    required, optional = keys
+    prefix = f"{where}: " if where else ""
+    if not isinstance(value, dict):
+        raise _unloadable(path, f"{prefix}expected a mapping with keys {', '.join(required + optional)}")
+    for key in value:
+        if key not in required + optional:
+            raise _unloadable(path, f"{prefix}unknown key {key!r}")
+    for key in required:
+        if key not in value:
+            raise _unloadable(path, f"{prefix}missing key '{key}'")
+    return value
+
+
+def _text(path: str, where: str, value: Any, what: str = "a string") -> str:
+    if not isinstance(value, str):
+        raise _unloadable(path, f"{where}: expected {what}")
+    return value
+
+
+def _expectation(path: str, where: str, value: Any) -> Dict[str, Optional[str]]:
+    expect = _record(path, where, value, _EXPECT_KEYS)
+    if "matched_rule" in expect and "effect" not in expect:
+        raise _unloadable(path, f"{where}: 'matched_rule' goes with 'effect'")
+    if ("effect" in expect) == ("error" in expect):
+        raise _unloadable(path, f"{where}: expected either 'effect' or 'error'")
+    if "error" in expect:
+        return {"error": _text(path, f"{where}.error", expect["error"])}
+    checked: Dict[str, Optional[str]] = {"effect": _text(path, f"{where}.effect", expect["effect"])}
+    if "matched_rule" in expect:
+        rule = expect["matched_rule"]
+        where += ".matched_rule"
+        checked["matched_rule"] = None if rule is None else _text(path, where, rule, "a string or null")
+    return checked
+
+
+def _cases(path: str, value: Any) -> List[Case]:
+    if not isinstance(value, list):
+        raise _unloadable(path, "cases: expected a list")
+    cases = []
+    for index, each in enumerate(value):
+        where = f"cases[{index}]"
+        case = _record(path, where, each, _CASE_KEYS)
+        name = _text(path, f"{where}.name", case["name"])
+        cases.append(Case(name, case["input"], _expectation(path, f"{where}.expect", case["expect"])))
+    return cases
+
+
+def _documents(path: str, suite: Dict[str, Any]) -> Tuple[str, str, Optional[str]]:
+    """The suite's documents, relative to it; a suite that names neither schema nor policy
+    takes the documents of the project that holds it."""
+    if "schema" not in suite and "policy" not in suite:
+        return _project_documents(path)
+    for key in ("schema", "policy"):
+        if key not in suite:
+            raise _unloadable(path, f"missing key '{key}'")
+    root = _project_root(path)
+
+    def document(key: str) -> str:
+        name = _text(path, key, suite[key], "a path")
+        found, refused = document_path(path, name, root)
+        if refused is not None:
+            raise _unloadable(path, f"{key}: {name}: {refused}")
+        return found
+
+    governance = None if suite.get("governance") is None else document("governance")
+    return document("schema"), document("policy"), governance
+
+
+def _project_root(path: str) -> Optional[str]:
+    """The folder of the project that holds the suite, where its documents must stay; None
+    without a project file, when they must stay in the suite's own folder."""
+    try:
+        project = find_project(Path(path).parent)
+    except ProjectError as error:
+        raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
+    return None if project is None else str(project.root)
+
+
+def _project_documents(path: str) -> Tuple[str, str, Optional[str]]:
+    try:
+        project = find_project(Path(path).parent)
+    except ProjectError as error:
+        raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
+    if project is None:
+        raise _unloadable(path, "missing keys 'schema' and 'policy', and no project file names them")
+    governance = None if project.governance is None else shown(project.governance)
+    return shown(project.schema), shown(project.policy), governance
+
+
+def load(path: str) -> Suite:
+    """The suite in the file, its documents built; SuiteUnloadable when it cannot be run."""
+    if os.path.isdir(path):
+        raise _unloadable(path, f"no suite files ({', '.join('*' + e for e in SUITE_ENDINGS)})")
+    try:
+        text = read_suite(path)
+        suite = _record(path, "", _parse(path, text), _SUITE_KEYS)
+    except Reported as error:
+        raise SuiteUnloadable(*error.findings) from None
+    if "cases" not in suite and "properties" not in suite:
+        raise _unloadable(path, "missing key 'cases'")
+    schema, policy, governance = _documents(path, suite)
+    cases = _cases(path, suite.get("cases", []))
+    try:
+        found = read_properties(path, text, suite["properties"]) if "properties" in suite else []
+        loaded = load_policy(schema, policy, governance)
+        properties = compile_properties(path, text, found, loaded)
+    except Reported as error:
+        raise SuiteUnloadable(*error.findings) from None
+    except PropertiesUnloadable as error:
+        raise SuiteUnloadable(error.finding) from None
+    documents = tuple(each for each in (schema, policy, governance) if each)
+    return Suite(path, policy, loaded, cases, documents, properties)

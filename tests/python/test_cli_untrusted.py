@@ -1,0 +1,239 @@
+"""The commands against suites, documents and inputs written to hurt: paths out of the project, links,
+FIFOs, devices, endless and huge files, long values, reports pointed at inputs. Each runs in a child
+process with a timeout, so that a command that blocks fails its test instead of hanging it."""
+
+import json
+import os
+import subprocess
+import sys
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+import pytest
+
+from test_cli import TEXTS
+
+TAMSEL = str(Path(sys.executable).with_name("tamsel"))
+SECRET = "TOKEN=hunter2"
+LARGE = {"action": {"type": "refund", "amount": 5000}}
+CASE = {"name": "large", "input": LARGE, "expect": {"effect": "block"}}
+OUTSIDE = "(--allow-outside-paths reads it)"
+
+
+def tamsel(*argv, stdin=b"", stdin_file=None):
+    """Status, standard output and standard error lines of the command run in the working folder."""
+    done = subprocess.run([TAMSEL, *argv], input=None if stdin_file else stdin, stdin=stdin_file,
+                          capture_output=True, timeout=10)
+    return done.returncode, done.stdout.decode().splitlines(), done.stderr.decode().splitlines()
+
+
+def suite(schema="schema.yaml", policy="policy.yaml", **more):
+    return json.dumps({"schema": schema, "policy": policy, **more, "cases": [CASE]})
+
+
+@pytest.fixture
+def work(tmp_path, monkeypatch):
+    """work/ holding the example documents, with a secret beside it and a FIFO in it."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "secret.env").write_text(SECRET + "\n")
+    os.mkdir("work")
+    for name, text in TEXTS.items():
+        (tmp_path / "work" / name).write_text(text)
+    os.mkfifo("work/fifo.yaml")
+    os.symlink(tmp_path / "secret.env", "work/link.yaml")
+    os.symlink("schema.yaml", "work/alias.yaml")
+    monkeypatch.chdir(tmp_path / "work")
+    return tmp_path
+
+
+def no_secret(*texts):
+    assert not any(SECRET in line or "hunter2" in line for text in texts for line in text)
+
+
+@pytest.mark.parametrize("keys, expected", [
+    ({}, (0, ["1 passed, 0 failed"], [])),
+    ({"schema": "alias.yaml"}, (0, ["1 passed, 0 failed"], [])),
+    ({"schema": "../secret.env"},
+     (2, ["0 passed, 0 failed"], [f"x.suite.json: schema: ../secret.env: a path that leaves the suite's folder {OUTSIDE}"])),
+    ({"policy": "link.yaml"},
+     (2, ["0 passed, 0 failed"], [f"x.suite.json: policy: link.yaml: a symbolic link that leads out of the suite's folder {OUTSIDE}"])),
+    ({"governance": "/etc/passwd"},
+     (2, ["0 passed, 0 failed"], [f"x.suite.json: governance: /etc/passwd: an absolute path, outside the suite's folder {OUTSIDE}"])),
+    ({"schema": "fifo.yaml"}, (2, ["0 passed, 0 failed"], ["fifo.yaml: not a regular file: a FIFO"])),
+    ({"schema": "/dev/zero"},
+     (2, ["0 passed, 0 failed"], [f"x.suite.json: schema: /dev/zero: an absolute path, outside the suite's folder {OUTSIDE}"])),
+])
+def test_a_suite_reads_nothing_outside_its_folder(work, keys, expected):
+    Path("x.suite.json").write_text(suite(**keys))
+    result = tamsel("test", "x.suite.json", "--junit", "report.xml")
+    assert result == expected
+    no_secret(result[1], result[2], Path("report.xml").read_text().splitlines())
+
+
+def test_outside_paths_when_allowed_are_read_but_never_echoed_whole(work):
+    Path("x.suite.json").write_text(suite(schema="../secret.env"))
+    status, out, err = tamsel("test", "x.suite.json", "--allow-outside-paths", "--format", "github")
+    assert (status, out[-1]) == (2, "0 passed, 0 failed")
+    assert err == [] and out[0].startswith("::error file=../secret.env::invalid type: string")
+    (work / "secret.env").write_text("x" * 5000 + "\n")
+    status, out, err = tamsel("test", "x.suite.json", "--allow-outside-paths", "--junit", "report.xml")
+    cut = f'../secret.env: invalid type: string "{"x" * 200}"... (5000 characters), expected struct SchemaAst'
+    assert (status, err[0]) == (2, cut)
+    message = ElementTree.parse("report.xml").find(".//error").get("message")
+    assert message == cut
+
+
+LONG = "x" * 5000
+CUT = f'"{"x" * 200}"... (5000 characters)'
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["check", "long.yaml", "policy.yaml"], [f"long.yaml: invalid type: string {CUT}, expected struct SchemaAst"]),
+    (["check", "--format", "github", "long.yaml", "policy.yaml"],
+     [f"::error file=long.yaml::invalid type: string {CUT}, expected struct SchemaAst%0Ahelp: a schema document "
+      "is a mapping with the keys version, actions, actor and snapshot"]),
+    (["check", "schema.yaml", "policy.yaml", "--format", "json", "long.yaml"],
+     [f"invalid type: string {CUT}, expected struct GovernanceAst"]),
+    (["lint", "schema.yaml", "long.yaml"], [f"long.yaml: invalid type: string {CUT}, expected struct PolicyAst"]),
+])
+def test_a_long_value_is_cut_in_every_format(work, argv, expected):
+    Path("long.yaml").write_text(f'"{LONG}"\n')
+    status, out, err = tamsel(*argv)
+    lines = [json.loads(out[0])["diagnostics"][0]["message"]] if "json" in argv else [
+        line for line in out + err if not line.startswith("help:")]
+    assert (status in (1, 2), lines) == (True, expected)
+
+
+@pytest.mark.parametrize("project, folder, expected", [
+    # Inside a project, a suite's documents may be anywhere in the project's folder.
+    ('schema = "work/schema.yaml"\npolicy = "work/policy.yaml"\n', "work/suites", (0, ["1 passed, 0 failed"], [])),
+    # The project file's own paths stay inside its folder too.
+    ('schema = "../secret.env"\npolicy = "work/policy.yaml"\n', "work/suites", (2, ["0 passed, 0 failed"], [
+        f"../../tamsel.toml:1:10: 'schema': ../secret.env: a path that leaves the project's folder {OUTSIDE}"])),
+    ('schema = "work/schema.yaml"\npolicy = "/etc/passwd"\n', "work", (2, [], [
+        f"../tamsel.toml:2:10: 'policy': /etc/passwd: an absolute path, outside the project's folder {OUTSIDE}"])),
+])
+def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, folder, expected):
+    (work / "tamsel.toml").write_text(project)
+    (work / "work/suites").mkdir()
+    (work / "work/suites/x.suite.json").write_text(suite("../schema.yaml", "../policy.yaml"))
+    monkeypatch.chdir(work / folder)
+    command = ["test", "x.suite.json"] if folder.endswith("suites") else ["check"]
+    assert tamsel(*command) == expected
+
+
+@pytest.mark.parametrize("argv, stdin, expected", [
+    (["check", "fifo.yaml", "policy.yaml"], b"", (2, [], ["fifo.yaml: not a regular file: a FIFO"])),
+    (["check", "/dev/zero", "policy.yaml"], b"", (2, [], ["/dev/zero: not a regular file: a character device"])),
+    (["check", ".", "policy.yaml"], b"", (2, [], [".: not a regular file: a folder"])),
+    (["test", "fifo.yaml"], b"", (2, ["0 passed, 0 failed"], ["fifo.yaml: not a regular file: a FIFO"])),
+    (["test", "/dev/zero"], b"", (2, ["0 passed, 0 failed"], ["/dev/zero: not a regular file: a character device"])),
+    (["lint", "schema.yaml", "fifo.yaml"], b"", (2, [], ["fifo.yaml: not a regular file: a FIFO"])),
+    (["diff", "schema.yaml", "policy.yaml", "/dev/zero"], b"",
+     (2, [], ["/dev/zero: not a regular file: a character device"])),
+    (["check", "schema.yaml", "policy.yaml", "--max-bytes", "1KiB"], b"",
+     (2, [], ["policy.yaml: larger than the limit of 1024 bytes (--max-bytes raises it)"])),
+    (["check", "schema.yaml", "policy.yaml", "--max-bytes", "lots"], b"", (2, [], [
+        "tamsel check: error: argument --max-bytes: expected a positive size such as 1048576 or 64MiB, got 'lots'"])),
+    (["eval", "schema.yaml", "policy.yaml", "fifo.yaml", "/dev/zero", "-"], json.dumps(LARGE).encode(), (2, [
+        '{"effect": "block", "matched_rule": "block_large_refunds"}'], [
+        "fifo.yaml: not a regular file: a FIFO", "/dev/zero: not a regular file: a character device"])),
+    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "2KiB"], b"{}\n" + b" " * 3000 + b"{}\n{}\n", (2, [
+        '{"effect": "allow", "matched_rule": null}'], [
+        "<stdin>:2: line larger than the limit of 2048 bytes (--max-bytes raises it); standard input is not read further"])),
+])
+def test_only_regular_files_and_only_so_much(work, argv, stdin, expected):
+    status, out, err = tamsel(*argv, stdin=stdin)
+    assert (status, out, err[-len(expected[2]):]) == expected  # a usage error begins with the usage
+
+
+def test_a_closed_standard_input_cannot_be_read():
+    example = Path(__file__).resolve().parents[2] / "examples" / "refunds"
+    done = subprocess.run(["sh", "-c", 'exec "$@" <&-', "sh", TAMSEL, "eval", str(example / "schema.yaml"),
+                           str(example / "policy.yaml")], capture_output=True, timeout=10)
+    assert (done.returncode, done.stdout, done.stderr) == (2, b"", b"<stdin>: cannot read: Bad file descriptor\n")
+
+
+def test_endless_standard_input_ends_at_the_cap():
+    example = Path(__file__).resolve().parents[2] / "examples" / "refunds"
+    with open("/dev/zero", "rb") as zeros:
+        result = tamsel("eval", str(example / "schema.yaml"), str(example / "policy.yaml"), "--max-bytes", "1MiB",
+                        stdin_file=zeros)
+    assert result == (2, [], [
+        "<stdin>:1: line larger than the limit of 1 MiB (--max-bytes raises it); standard input is not read further"])
+
+
+def test_a_folder_of_suites_skips_what_is_not_a_regular_file_inside_it(work):
+    os.mkdir("suites")
+    Path("suites/a.suite.json").write_text(suite("../schema.yaml", "../policy.yaml"))
+    os.mkfifo("suites/blocked.suite.json")
+    os.symlink(work / "secret.env", "suites/away.suite.yaml")
+    os.symlink(work, "suites/up")  # a folder out of it: never walked
+    (work / "other.suite.json").write_text("{")
+    assert tamsel("test", "suites", "--allow-outside-paths") == (0, ["1 passed, 0 failed"], [
+        "suites/away.suite.yaml: warning: a symbolic link that leads out of the folder, skipped",
+        "suites/blocked.suite.json: warning: not a regular file: a FIFO, skipped"])
+
+
+JUNIT = "<?xml version='1.0' encoding='utf-8'?>\n<testsuites name=\"tamsel\" tests=\"0\" />\n"
+
+
+@pytest.mark.parametrize("argv, expected", [
+    (["--junit", "a.suite.json", "b.suite.json"], (2, [], [
+        "--junit a.suite.json: refused: a suite's name; the option takes the report's file first: --junit FILE SUITE ..."])),
+    (["--coverage-json", "policy.yaml", "a.suite.json"],
+     (2, [], ["--coverage-json policy.yaml: refused: it is an input of this run"])),
+    (["--junit", "old.xml", "--coverage-json", "old.xml", "a.suite.json"], (2, [], [
+        "--coverage-json old.xml: refused: another report is written there"])),
+    (["--junit", "new.xml", "--coverage-json", "./new.xml", "a.suite.json"], (2, [], [
+        "--coverage-json ./new.xml: refused: another report is written there"])),
+    (["--junit", "old.xml", "a.suite.json"], (0, ["1 passed, 0 failed"], [])),
+])
+def test_no_report_replaces_an_input(work, argv, expected):
+    Path("a.suite.json").write_text(suite())
+    Path("b.suite.json").write_text(suite())
+    Path("notes.txt").write_text("precious\n")
+    Path("old.xml").write_text(JUNIT)
+    before = {path.name: path.read_bytes() for path in Path().iterdir() if path.is_file() and path.name != "old.xml"}
+    assert tamsel("test", *argv) == expected
+    assert {path.name: path.read_bytes() for path in Path().iterdir()
+            if path.is_file() and path.name != "old.xml"} == before
+    written = Path("old.xml").read_text()
+    assert (written == JUNIT) == (expected[0] != 0)
+
+
+# `tamsel test --junit report.xml`, interrupted as the report is written: no report, no leftover.
+HARNESS = """
+import os, signal, sys
+import tamsel_cli
+from tamsel_tools import _reports
+
+real = os.replace
+def interrupted(source, target):
+    os.kill(os.getpid(), signal.SIGINT)
+    real(source, target)
+_reports.os.replace = interrupted
+sys.exit(tamsel_cli.main(["test", "a.suite.json", "--junit", "report.xml"]))
+"""
+
+
+def test_an_interrupted_report_leaves_nothing_behind(work):
+    Path("a.suite.json").write_text(suite())
+    before = sorted(os.listdir())
+    done = subprocess.run([sys.executable, "-c", HARNESS], capture_output=True, timeout=10)
+    assert (done.returncode, done.stderr) == (130, b"tamsel: interrupted\n")
+    assert sorted(os.listdir()) == before
+
+
+@pytest.mark.parametrize("line, expected", [
+    ('"refund"', "argument 'input': 'str' object cannot be converted to 'PyDict'; the input is a JSON string, not an object"),
+    ('{"action": {"type": "refund", "amount": 1' + "0" * 400 + "}}",
+     "Unsupported value type; action.amount is an integer of 401 digits, too large for a float"),
+    ('{"action": {"type": "refund", "currency": "\\udfff"}}',
+     "Unsupported value type; action.currency is a text with a lone surrogate"),
+    ('{"action": {"type": "refund"}, "actor": {"frozen": [true]}}', "Unsupported value type; actor.frozen is a JSON array"),
+    ('{"action": ["refund"]}', "'list' object cannot be converted to 'PyDict'; action is a JSON array, not an object"),
+])
+def test_a_refused_input_names_what_was_refused(work, line, expected):
+    for command in ("eval", "explain"):
+        assert tamsel(command, "schema.yaml", "policy.yaml", stdin=line.encode() + b"\n") == (1, [], [f"<stdin>:1: {expected}"])
