@@ -99,9 +99,7 @@ def deciding_inputs(rules: Sequence[Rule], engine: Any) -> Dict[int, Input]:
     return _complete_lint(lint_within(rules, engine, witnesses=True)).inputs
 
 
-def lint_within(
-    rules: Sequence[Rule], engine: Any, budget: Optional[Budget] = None, witnesses: bool = False
-) -> Reach:
+def lint_within(rules: Sequence[Rule], engine: Any, budget: Optional[Budget] = None, witnesses: bool = False) -> Reach:
     """`lint` within a budget: what it proved, and the rules it left undecided."""
     _solver.z3_module()
     with _solver.collector_paused():

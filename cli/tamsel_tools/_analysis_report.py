@@ -49,13 +49,9 @@ def lint_report(
     if as_json:
         data: Dict[str, Any] = {"findings": [finding.to_json() for finding in findings]}
         if left:
-            data["undecided"] = [
-                {"index": r.index, "rule": r.id, "line": r.line, "column": r.column} for r in left
-            ]
+            data["undecided"] = [{"index": r.index, "rule": r.id, "line": r.line, "column": r.column} for r in left]
         return status, _json_text(data)
-    lines = [
-        annotated("warning", path, f.line, f.column, finding_message(f, rules), format) for f in findings
-    ]
+    lines = [annotated("warning", path, f.line, f.column, finding_message(f, rules), format) for f in findings]
     lines += [
         annotated("warning", path, r.line, r.column, f"rule {_quoted(r.id)} undecided: {UNDECIDED_WHY}", format)
         for r in left
@@ -75,9 +71,7 @@ def _group(action: Optional[str]) -> str:
     return f"action {_quoted(action)}:"
 
 
-def diff_report(
-    changes: Sequence[Change], as_json: bool, undecided: Sequence[Optional[str]] = ()
-) -> Tuple[int, str]:
+def diff_report(changes: Sequence[Change], as_json: bool, undecided: Sequence[Optional[str]] = ()) -> Tuple[int, str]:
     """The status (0 when no input changes its effect, 1 otherwise, 3 when some group is left
     undecided) and the plan to print: the changes proven, then each group left undecided."""
     changed = any(not change.same_effect for change in changes)

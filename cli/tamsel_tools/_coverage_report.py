@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-import json
 from dataclasses import dataclass
 from typing import List, Optional
 
+from tamsel_tools import _json
 from tamsel_tools._annotations import Format, finding
 from tamsel_tools._coverage import Share
 from tamsel_tools._echo import bounded
@@ -65,7 +65,7 @@ def coverage_lines(covered: PolicyCoverage, format: Format = "text") -> List[str
 
 def coverage_json(covered: List[PolicyCoverage]) -> str:
     policies = [{"policy": each.path, "rules": each.coverage.to_json()} for each in covered]
-    return json.dumps({"policies": policies}, allow_nan=False) + "\n"
+    return _json.dumps({"policies": policies}) + "\n"
 
 
 def below_bar(covered: List[PolicyCoverage], bar: float, format: Format = "text") -> List[str]:

@@ -35,9 +35,8 @@ from tamsel_tools._encoding import (
     negation,
 )
 from tamsel_tools._lint import condition_key
-from tamsel_tools._model import Rule
+from tamsel_tools._model import Rule, Subject
 from tamsel_tools._semantics import Indexed, Input, Lists, value_of
-from tamsel_tools._model import Subject
 from tamsel_tools._solver import Budget
 from tamsel_tools._witness import AnalysisError, Decider, Judge, first_inputs, minimal
 
@@ -153,7 +152,9 @@ class _Group:
 
     def run(self) -> bool:
         """Whether every pair of the group was decided within the budget."""
-        decided = all([self._first_stretch(i) for i in range(self.first)])
+        # Every place is asked, even after one is left undecided: what is proven is still shown.
+        results = [self._first_stretch(i) for i in range(self.first)]
+        decided = all(results)
         if len(self.olds) == len(self.news) == self.first:
             return decided
         self._seed()
@@ -198,9 +199,7 @@ class _Group:
                 return True
         within = self._fields([rule])
         earlier = [negation(self.encoding.condition_text(r, within)) for r in self.olds[:position]]
-        question = conjunction(
-            [self._base(within), *earlier, self.encoding.condition_text(rule, within)]
-        )
+        question = conjunction([self._base(within), *earlier, self.encoding.condition_text(rule, within)])
         solver, answer = self._solve(within, question)
         if answer == "sat":
             if self._record(self.encoding.witness(solver.model(), sorted(within))) != (old, new):
@@ -241,15 +240,18 @@ class _Group:
             if old.index not in old_chain.by_decider or new.index not in new_chain.by_decider:
                 continue  # decided in the first stretch, which the question leaves out
             solver.add(z3.Not(z3.And(old_chain.indicator(old), new_chain.indicator(new))))
+        prefer = z3.Bool("prefer", self.context)
+        plain = True  # pairs shown with declared kinds and plain numbers are asked for first
         while True:
-            answer = _solver.check(solver, budget=self.budget)
+            answer = _solver.check(solver, *([prefer] if plain else []), budget=self.budget)
+            if answer == "unsat" and plain:
+                plain = False
+                continue
             if answer != "sat":
                 return answer == "unsat"
             model = solver.model()
             old, new = old_chain.decider(model), new_chain.decider(model)
             pinned = z3.And(old_chain.indicator(old), new_chain.indicator(new))
-            if _solver.check(solver, z3.Bool("prefer", self.context), pinned, budget=self.budget) == "sat":
-                model = solver.model()
             data = self.encoding.witness(model, sorted(within))
             if self._record(data) != (old, new):
                 raise AnalysisError(f"diff: the solver's input {data} does not reproduce {old} -> {new}")

@@ -216,7 +216,10 @@ class PolicyEncoding:
         """The rule at document index `index` decides the input; None: the default decides."""
         if index is None:
             return conjunction(
-                [self.no_action_rule_text(within), *[negation(self.condition_text(r, within)) for r in self.lists.globals]]
+                [
+                    self.no_action_rule_text(within),
+                    *[negation(self.condition_text(r, within)) for r in self.lists.globals],
+                ]
             )
         rule = self.rules[index]
         if rule.scope.kind == "actor":
@@ -367,11 +370,3 @@ def fields_of(rules: Iterable[Rule]) -> List[Field]:
         for subject in _semantics.subjects(rule):
             seen[(subject.domain, subject.field)] = None
     return list(seen)
-
-
-def literal_numbers(rules: Iterable[Rule]) -> List[float]:
-    return [c.right.value for r in rules for c in r.comparisons
-            if isinstance(c.right, Literal) and isinstance(c.right.value, float)]  # fmt: skip
-
-
-__all__ = ["PolicyEncoding", "OtherTexts", "Texts", "conjunction", "disjunction", "negation", "fields_of", "Mapping"]

@@ -39,9 +39,8 @@ def refused(error: Exception, value: Any) -> BadInput:
 
 
 def parse_json(text: str) -> Any:
-    """JSON text, with the tools' objects for NaN, the infinities and -0.0 read back as floats."""
     try:
-        return _json.loads(text)
+        return _json.loads(text)  # the special-number objects read back as floats
     except json.JSONDecodeError as error:
         raise BadInput(f"invalid JSON: {error.msg}", error.lineno, error.colno) from None
     except RecursionError:

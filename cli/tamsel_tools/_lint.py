@@ -60,9 +60,7 @@ class Reach:
     undecided: List[int] = field(default_factory=list)
 
 
-def reach(
-    rules: Sequence[Rule], engine: Any, budget: Optional[Budget] = None, witnesses: bool = False
-) -> Reach:
+def reach(rules: Sequence[Rule], engine: Any, budget: Optional[Budget] = None, witnesses: bool = False) -> Reach:
     """Every rule that never decides, in document order. With `witnesses`, each input that makes a rule
     decide is 1-minimal and evaluated with the engine; without, only those the solver built are."""
     encoding = PolicyEncoding(rules)
@@ -134,12 +132,14 @@ class _Walker:
     def _decide(self, name: Optional[str], members: Sequence[Rule], position: int,
                 solvers: Dict[Optional[str], "_ListSolver"]) -> str:  # fmt: skip
         rule = members[position]
-        blockers: Dict[int, None] = {}  # earlier rules that took an input in which the condition holds
-        for candidate in first_inputs(rule, name, self.encoding):
-            held = self._earlier_holding(name, candidate, position)
-            if not held:
+        candidates = list(first_inputs(rule, name, self.encoding))
+        for candidate in candidates:
+            if self._earlier_holding(name, candidate, position, 1) == []:
                 self._decides(rule, candidate, checked=False)
                 return "decides"
+        blockers: Dict[int, None] = {}  # earlier rules that took an input in which the condition holds
+        for candidate in candidates:
+            held = self._earlier_holding(name, candidate, position, HELD_LOOKED_AT)
             # A rule that covers this one alone holds on every input that it matches, this one too.
             for blocker in held:
                 if blocker.scope == rule.scope and _semantics.implies(rule, blocker):
@@ -163,11 +163,11 @@ class _Walker:
             self._decides(rule, data, checked=True)
         return answer
 
-    def _earlier_holding(self, name: Optional[str], data: Input, position: int) -> List[Rule]:
+    def _earlier_holding(self, name: Optional[str], data: Input, position: int, most: int) -> List[Rule]:
         """Rules that take the input before the rule at `position`, the one that decides it first: the
-        earlier ones of its list that hold (the first HELD_LOOKED_AT of them), and for a global rule,
-        first of all the rule of the input's action type that decides it, if any."""
-        earlier = list(itertools.islice(self.indexed.holding(name, data, before=position), HELD_LOOKED_AT))
+        earlier ones of its list that hold (the first `most` of them), and for a global rule, first
+        of all the rule of the input's action type that decides it, if any."""
+        earlier = list(itertools.islice(self.indexed.holding(name, data, before=position), most))
         if name is None:
             decider = self.indexed.decider(data)
             rule = self.encoding.lists.globals[position]
@@ -177,6 +177,7 @@ class _Walker:
 
     def _decides(self, rule: Rule, data: Input, checked: bool) -> None:
         if self.witnesses or checked:
+
             def shows(candidate: Input) -> bool:
                 return self.indexed.decider(candidate) is rule
 
@@ -258,7 +259,9 @@ class _ListSolver:
         rule = self.members[position]
         within = self._fields(rule)
         holds = f"h{rule.index}"
-        self.solver.from_string(f"(declare-const {holds} Bool)(assert (=> {holds} {self.encoding.condition_text(rule)}))")
+        self.solver.from_string(
+            f"(declare-const {holds} Bool)(assert (=> {holds} {self.encoding.condition_text(rule)}))"
+        )
         wanted = z3.Bool(holds, self.context)
         earlier = sorted({at for key in within for at in self.readers.get(key, ())})
         relevant = [self.members[at].index for at in earlier]

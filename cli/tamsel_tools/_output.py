@@ -3,10 +3,10 @@ documents prints the same way."""
 
 from __future__ import annotations
 
-import json
 import sys
 from typing import IO, Any, Dict, Iterable, Mapping, Optional
 
+from tamsel_tools import _json
 from tamsel_tools._annotations import CheckFormat, Finding, Format
 from tamsel_tools._policy import Policy
 from tamsel_tools._skipped import policy_skipped_keys, skipped_key_warnings
@@ -30,7 +30,7 @@ def print_findings(findings: Iterable[Finding], format: CheckFormat, stream: Opt
 def print_json(findings: Iterable[Finding], **more: str) -> None:
     """{"diagnostics": [...], ...more} on one line of standard output, as RFC 8259 JSON."""
     document: Dict[str, Any] = {"diagnostics": [each.to_json() for each in findings], **more}
-    print(json.dumps(document, allow_nan=False))
+    print(_json.dumps(document))
 
 
 def warn_skipped_keys(

@@ -125,7 +125,9 @@ def from_key(key: int) -> float:
 
 def is_plain(number: float) -> bool:
     """Finite, and zero or normal: what a person expects to read in an example."""
-    return math.isfinite(number) and (number == 0.0 and math.copysign(1.0, number) > 0 or abs(number) >= 2.2250738585072014e-308)
+    return math.isfinite(number) and (
+        number == 0.0 and math.copysign(1.0, number) > 0 or abs(number) >= 2.2250738585072014e-308
+    )
 
 
 class Indexed:
@@ -227,7 +229,7 @@ def never_holds(comparison: Comparison) -> bool:
 
 def comparison_implies(a: Comparison, b: Comparison) -> bool:
     """Whether every input in which `a` holds makes `b` hold."""
-    if a == b or (a.left, a.operator, a.right) == (b.left, b.operator, b.right) or never_holds(a):
+    if a is b or (a.left, a.operator, a.right) == (b.left, b.operator, b.right) or never_holds(a):
         return True
     if a.left != b.left or not isinstance(a.right, Literal) or not isinstance(b.right, Literal):
         return False

@@ -9,6 +9,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
+from tamsel_tools import _json
 from tamsel_tools._annotations import Finding, Reported
 from tamsel_tools._documents import load_policy
 from tamsel_tools._evaluate import BadInput, parse_json
@@ -131,7 +132,8 @@ def _cases(path: str, value: Any) -> List[Case]:
         where = f"cases[{index}]"
         case = _record(path, where, each, _CASE_KEYS)
         name = _text(path, f"{where}.name", case["name"])
-        cases.append(Case(name, case["input"], _expectation(path, f"{where}.expect", case["expect"])))
+        # A YAML suite's special-number objects too.
+        cases.append(Case(name, _json.decode(case["input"]), _expectation(path, f"{where}.expect", case["expect"])))
     return cases
 
 

@@ -12,10 +12,8 @@ any one of its fields it no longer shows the point.
 from __future__ import annotations
 
 import math
-from typing import Any, Callable, Dict, FrozenSet, Iterator, List, Optional, Tuple
-
 from dataclasses import dataclass
-from typing import Sequence
+from typing import Any, Callable, Dict, FrozenSet, Iterator, List, Optional, Sequence
 
 from tamsel_tools._encoding import TYPE, Field, OtherTexts, PolicyEncoding
 from tamsel_tools._json import dumps
@@ -127,11 +125,6 @@ def _texts(key: Field, encoding: PolicyEncoding) -> Iterator[str]:
     others = OtherTexts(encoding.texts)
     for _ in range(3):
         yield others.fresh()
-
-
-def other_texts(data: Input, encoding: PolicyEncoding) -> List[str]:
-    """The made-up texts an input holds (those the policy does not write)."""
-    return [v for values in data.values() for v in values.values() if isinstance(v, str) and v not in encoding.texts.ids]
 
 
 # ---------------------------------------------------------------- inputs built without the solver
@@ -276,6 +269,3 @@ class Judge:
             got = Decider(None, decision["matched_rule"], decision["effect"])
         if got != decider:
             raise AnalysisError(f"{what}: the input {dumps(data)} is decided by {got}, not {decider}")
-
-
-__all__ = ["minimal", "preferred", "first_inputs", "Judge", "Decider", "AnalysisError"]

@@ -255,7 +255,7 @@ sys.exit(main(["lint", "schema.yaml", "twice.yaml"]))
 """
 
 
-def test_ctrl_c_during_a_solver_call_exits_130_quietly(documents):
+def test_ctrl_c_during_a_solver_call_exits_130_without_a_traceback(documents):
     import signal
     import subprocess
     import sys
@@ -267,7 +267,7 @@ def test_ctrl_c_during_a_solver_call_exits_130_quietly(documents):
     time.sleep(0.5)  # well inside the solver's call
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=60)
-    assert (child.returncode, out, err) == (130, "", "tamsel: interrupted\n")  # as every command says it
+    assert (child.returncode, out, err) == (130, "", "tamsel: interrupted\n")
 
 
 def test_diff_past_its_timeout_names_the_group_left_undecided(capsys, documents):

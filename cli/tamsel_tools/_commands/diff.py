@@ -23,10 +23,11 @@ def add(commands: Any) -> argparse.ArgumentParser:
         "every other input, each pair of deciding rules (old, new; the default when none) whose "
         "effects differ for some input, with such an input, evaluated with both policies. "
         f"Status {_status.GOOD} when no input changes its effect, {_status.NEGATIVE} otherwise, "
-        f"{_status.UNUSABLE} when a document does not build. Without SCHEMA, the project file's "
+        f"{_status.UNUSABLE} when a document does not build, {_status.UNDECIDED} when some group is left "
+        "undecided within --timeout. Without SCHEMA, the project file's "
         "schema and governance. Needs z3 (tamsel[analysis]).",
     )
-    parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] [--json] [--moves] [SCHEMA] OLD NEW"
+    parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] [--json] [--moves] [--timeout SECONDS] [SCHEMA] OLD NEW"
     parser.add_argument("files", metavar="[SCHEMA] OLD NEW", nargs="*", help=argparse.SUPPRESS)
     parser.add_argument("--governance", "-g", metavar="GOVERNANCE", help="the governance document of both")
     parser.add_argument("--json", action="store_true", help='print {"changes": [...]} instead')

@@ -23,7 +23,8 @@ def add(commands: Any) -> argparse.ArgumentParser:
         "true) or shadowed (earlier rules, named, decide every input that it matches). Every "
         "other rule was made to decide by an input checked with the engine. Status "
         f"{_status.GOOD} without findings, {_status.NEGATIVE} with, {_status.UNUSABLE} when the "
-        "documents do not build. Without SCHEMA and POLICY, the project file's documents. "
+        f"documents do not build, {_status.UNDECIDED} when some rule is left undecided within "
+        "--timeout. Without SCHEMA and POLICY, the project file's documents. "
         "Needs z3 (tamsel[analysis]).",
     )
     add_documents(parser)
