@@ -536,3 +536,16 @@ def test_the_same_question_gets_the_same_answer_whatever_came_before():
     first = policy.check_properties(properties)
     policy.check_properties(list(reversed(properties)))
     assert policy.check_properties(properties) == first
+
+
+def test_an_input_the_engine_does_not_confirm_is_an_internal_error(capsys, documents, monkeypatch):
+    pytest.importorskip("z3")
+    from tamsel_tools import _proof
+
+    documents(policy_yaml=TEXTS["policy.yaml"].replace("literal: 1000", "literal: 2000"))
+    Path("x.suite.json").write_text(json.dumps(example_suite()))
+    monkeypatch.setattr(_proof, "minimal", lambda data, still_shows, encoding: {"action": {"type": "refund"}})
+    status, out, err = run(capsys, "test", "x.suite.json", "--properties-only")
+    assert (status, out) == (70, [])
+    assert err == ["tamsel: internal error, please report it: property 'large refunds are never allowed': "
+                   'the input {"action": {"type": "refund"}} does not refute it']
