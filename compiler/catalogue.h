@@ -22,6 +22,8 @@ class SchemaCatalogue {
 
   // Lookup of an action's whole field map, or nullptr when the action is unknown.
   [[nodiscard]] const FieldMap* action_fields(std::string_view action) const;
+  [[nodiscard]] const FieldMap& actor_fields() const { return actor_fields_; }
+  [[nodiscard]] const FieldMap& snapshot_fields() const { return snapshot_fields_; }
 
  private:
   friend SchemaCatalogue build_catalogue(SchemaAst schema);
