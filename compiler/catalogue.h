@@ -14,7 +14,6 @@ using FieldMap = NameMap<FieldType>;
 
 class SchemaCatalogue {
  public:
-  [[nodiscard]] bool action_exists(std::string_view action) const;
   [[nodiscard]] std::optional<FieldType> action_field_type(std::string_view action,
                                                            std::string_view field) const;
   [[nodiscard]] std::optional<FieldType> actor_field_type(std::string_view field) const;
