@@ -25,10 +25,6 @@ SchemaCatalogue build_catalogue(SchemaAst schema) {
   return catalogue;
 }
 
-bool SchemaCatalogue::action_exists(std::string_view action) const {
-  return actions_.find(action) != actions_.end();
-}
-
 const FieldMap* SchemaCatalogue::action_fields(std::string_view action) const {
   const auto it = actions_.find(action);
   return it == actions_.end() ? nullptr : &it->second;

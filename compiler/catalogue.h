@@ -14,7 +14,6 @@ using FieldMap = NameMap<FieldType>;
 
 class SchemaCatalogue {
  public:
-  [[nodiscard]] bool action_exists(std::string_view action) const;
   [[nodiscard]] std::optional<FieldType> action_field_type(std::string_view action,
                                                            std::string_view field) const;
   [[nodiscard]] std::optional<FieldType> actor_field_type(std::string_view field) const;
@@ -22,6 +21,8 @@ class SchemaCatalogue {
 
   // Lookup of an action's whole field map, or nullptr when the action is unknown.
   [[nodiscard]] const FieldMap* action_fields(std::string_view action) const;
+  [[nodiscard]] const FieldMap& actor_fields() const { return actor_fields_; }
+  [[nodiscard]] const FieldMap& snapshot_fields() const { return snapshot_fields_; }
 
  private:
   friend SchemaCatalogue build_catalogue(SchemaAst schema);

@@ -1,7 +1,9 @@
 #include "compiler/compile.h"
 
+#include <array>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace tamsel {
@@ -36,19 +38,19 @@ bool admitted(Operator op, FieldType type) {
   return false;
 }
 
-std::optional<FieldType> field_type(const SchemaCatalogue& catalogue, Domain domain,
-                                    std::string_view field,
-                                    std::optional<std::string_view> scoped_action) {
+// The fields that a subject of domain may name: a rule without a scoped
+// action (action_fields null) sees no action field at all.
+const FieldMap* fields_of(const SchemaCatalogue& catalogue, Domain domain,
+                          const FieldMap* action_fields) {
   switch (domain) {
     case Domain::Action:
-      if (!scoped_action) return std::nullopt;
-      return catalogue.action_field_type(*scoped_action, field);
+      return action_fields;
     case Domain::Actor:
-      return catalogue.actor_field_type(field);
+      return &catalogue.actor_fields();
     case Domain::Snapshot:
-      return catalogue.snapshot_field_type(field);
+      return &catalogue.snapshot_fields();
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 FieldType literal_type(const LiteralValueAst& value) {
@@ -56,6 +58,13 @@ FieldType literal_type(const LiteralValueAst& value) {
   if (std::holds_alternative<double>(value)) return FieldType::Number;
   return FieldType::Boolean;
 }
+
+// A field resolved in one field map: its kept name and its type.
+struct KnownField {
+  const FieldMap* fields = nullptr;
+  std::string_view name;
+  FieldType type = FieldType::String;
+};
 
 // Keeps the texts of compiled rules in the policy's storage: each field name
 // once, however many comparisons read it, and every other text as it comes.
@@ -66,13 +75,25 @@ class Keeper {
   std::string_view text(std::string_view text) { return storage_.text(text); }
 
   std::string_view field(std::string_view name) {
-    // Neighbouring comparisons mostly read the same field: no hash then.
-    if (name == last_field_) return last_field_;
+    // A name known from another field map (another action's) is kept already.
+    for (const KnownField& entry : known_) {
+      if (entry.fields != nullptr && entry.name == name) return entry.name;
+    }
     auto found = fields_.find(name);
     if (found == fields_.end()) found = fields_.insert(storage_.text(name)).first;
-    last_field_ = *found;
-    return last_field_;
+    return *found;
   }
+
+  // The last fields resolved, found again by their bytes: a policy reads few
+  // distinct fields, and comparing a few short names costs less than the two
+  // keyed hashes of a lookup and of keeping the name.
+  [[nodiscard]] const KnownField* known(const FieldMap* fields, std::string_view name) const {
+    for (const KnownField& entry : known_) {
+      if (entry.fields == fields && entry.name == name) return &entry;
+    }
+    return nullptr;
+  }
+  void remember(const KnownField& field) { known_[next_known_++ % known_.size()] = field; }
 
   FieldValue literal(const LiteralValueAst& literal) {
     if (const auto* text = std::get_if<std::string>(&literal)) {
@@ -92,7 +113,8 @@ class Keeper {
  private:
   PolicyStorage& storage_;
   NameViewSet fields_;  // views into storage_
-  std::string_view last_field_;
+  std::array<KnownField, 8> known_{};
+  std::size_t next_known_ = 0;
   std::vector<AtomicCondition> scratch_;
 };
 
@@ -101,14 +123,26 @@ struct ResolvedSubject {
   FieldType type = FieldType::String;
 };
 
-Expected<ResolvedSubject, CompileError> resolve_subject(
-    const SchemaCatalogue& catalogue, const SubjectAst& subject,
-    std::optional<std::string_view> scoped_action, Keeper& keeper) {
+Expected<ResolvedSubject, CompileError> resolve_subject(const SchemaCatalogue& catalogue,
+                                                        const SubjectAst& subject,
+                                                        const FieldMap* action_fields,
+                                                        Keeper& keeper) {
   const std::optional<Domain> domain = from_document_word<Domain>(subject.domain);
   if (!domain) return unexpected(error_of(Kind::UnknownDomain, subject.domain));
-  const auto type = field_type(catalogue, *domain, subject.field, scoped_action);
-  if (!type) return unexpected(error_of(Kind::UnknownField, subject.domain, subject.field));
-  return ResolvedSubject{SubjectRef{keeper.field(subject.field), *domain}, *type};
+  const FieldMap* fields = fields_of(catalogue, *domain, action_fields);
+  if (fields == nullptr) {
+    return unexpected(error_of(Kind::UnknownField, subject.domain, subject.field));
+  }
+  if (const KnownField* known = keeper.known(fields, subject.field)) {
+    return ResolvedSubject{SubjectRef{known->name, *domain}, known->type};
+  }
+  const auto found = fields->find(subject.field);
+  if (found == fields->end()) {
+    return unexpected(error_of(Kind::UnknownField, subject.domain, subject.field));
+  }
+  const KnownField field{fields, keeper.field(subject.field), found->second};
+  keeper.remember(field);
+  return ResolvedSubject{SubjectRef{field.name, *domain}, field.type};
 }
 
 struct CompiledOperand {
@@ -116,29 +150,31 @@ struct CompiledOperand {
   FieldType type;
 };
 
-Expected<CompiledOperand, CompileError> compile_operand(
-    const SchemaCatalogue& catalogue, const ValueAst& value,
-    std::optional<std::string_view> scoped_action, Keeper& keeper) {
+Expected<CompiledOperand, CompileError> compile_operand(const SchemaCatalogue& catalogue,
+                                                        const ValueAst& value,
+                                                        const FieldMap* action_fields,
+                                                        Keeper& keeper) {
   if (const auto* literal = std::get_if<ValueAst::Literal>(&value.value)) {
     return CompiledOperand{Operand{Operand::Literal{keeper.literal(literal->literal)}},
                            literal_type(literal->literal)};
   }
   const auto& subject = std::get<ValueAst::Subject>(value.value).subject;
-  auto resolved = resolve_subject(catalogue, subject, scoped_action, keeper);
+  auto resolved = resolve_subject(catalogue, subject, action_fields, keeper);
   if (!resolved) return unexpected(std::move(resolved).error());
   return CompiledOperand{Operand{Operand::Subject{resolved->subject}}, resolved->type};
 }
 
-Expected<AtomicCondition, CompileError> compile_comparison(
-    const SchemaCatalogue& catalogue, const AtomicConditionAst& comparison,
-    std::optional<std::string_view> scoped_action, Keeper& keeper) {
-  auto left = resolve_subject(catalogue, comparison.subject, scoped_action, keeper);
+Expected<AtomicCondition, CompileError> compile_comparison(const SchemaCatalogue& catalogue,
+                                                           const AtomicConditionAst& comparison,
+                                                           const FieldMap* action_fields,
+                                                           Keeper& keeper) {
+  auto left = resolve_subject(catalogue, comparison.subject, action_fields, keeper);
   if (!left) return unexpected(placed_at(std::move(left).error(), Place::Left));
   const std::optional<Operator> op = from_document_word<Operator>(comparison.op);
   if (!op) {
     return unexpected(placed_at(error_of(Kind::UnknownOperator, comparison.op), Place::Comparison));
   }
-  auto right = compile_operand(catalogue, comparison.value, scoped_action, keeper);
+  auto right = compile_operand(catalogue, comparison.value, action_fields, keeper);
   if (!right) return unexpected(placed_at(std::move(right).error(), Place::Right));
   if (left->type != right->type) {
     return unexpected(placed_at(error_of(Kind::TypeMismatch, std::string(variant_name(left->type)),
@@ -153,31 +189,27 @@ Expected<AtomicCondition, CompileError> compile_comparison(
   return AtomicCondition{left->subject, *op, right->operand};
 }
 
+// A scope that compiles: the fields of its action, for an action scope.
 struct RuleScope {
-  enum class Kind : std::uint8_t { Action, Actor, Global } kind;
-  std::string name;  // the action or actor name; empty for global rules
+  const FieldMap* action_fields = nullptr;
 };
 
-Expected<RuleScope, CompileError> check_scope(const SchemaCatalogue& catalogue, ScopeAst scope) {
-  if (auto* action = std::get_if<ScopeAst::Action>(&scope.value)) {
-    if (!catalogue.action_exists(action->action)) {
-      return unexpected(error_of(Kind::UnknownAction, std::move(action->action)));
-    }
-    return RuleScope{RuleScope::Kind::Action, std::move(action->action)};
+Expected<RuleScope, CompileError> check_scope(const SchemaCatalogue& catalogue,
+                                              const ScopeAst& scope) {
+  if (const auto* action = std::get_if<ScopeAst::Action>(&scope.value)) {
+    const FieldMap* fields = catalogue.action_fields(action->action);
+    if (fields == nullptr) return unexpected(error_of(Kind::UnknownAction, action->action));
+    return RuleScope{fields};
   }
-  if (auto* actor = std::get_if<ScopeAst::Actor>(&scope.value)) {
-    return RuleScope{RuleScope::Kind::Actor, std::move(actor->actor)};
-  }
-  if (!std::get<ScopeAst::Global>(scope.value).global) {
+  if (const auto* global = std::get_if<ScopeAst::Global>(&scope.value); global && !global->global) {
     return unexpected(error_of(Kind::InvalidScope));
   }
-  return RuleScope{RuleScope::Kind::Global, {}};
+  return RuleScope{};
 }
 
 Expected<std::span<const AtomicCondition>, CompileError> compile_members(
     const SchemaCatalogue& catalogue, ConditionForm shape,
-    std::span<const AtomicConditionAst> members, std::optional<std::string_view> scoped_action,
-    Keeper& keeper) {
+    std::span<const AtomicConditionAst> members, const FieldMap* action_fields, Keeper& keeper) {
   if (members.size() < 2) {
     const std::string_view word = shape == ConditionForm::All ? "all" : "any";
     return unexpected(
@@ -186,7 +218,7 @@ Expected<std::span<const AtomicCondition>, CompileError> compile_members(
   std::vector<AtomicCondition>& compiled = keeper.scratch();
   compiled.clear();
   for (std::size_t m = 0; m < members.size(); ++m) {
-    auto condition = compile_comparison(catalogue, members[m], scoped_action, keeper);
+    auto condition = compile_comparison(catalogue, members[m], action_fields, keeper);
     if (!condition) {
       CompileError error = std::move(condition).error();
       error.member = static_cast<std::uint32_t>(m);
@@ -197,55 +229,43 @@ Expected<std::span<const AtomicCondition>, CompileError> compile_members(
   return keeper.storage().members(compiled);
 }
 
-Expected<CompiledCondition, CompileError> compile_condition(
-    const SchemaCatalogue& catalogue, const ConditionAst& when,
-    std::optional<std::string_view> scoped_action, Keeper& keeper) {
+Expected<CompiledCondition, CompileError> compile_condition(const SchemaCatalogue& catalogue,
+                                                            const ConditionAst& when,
+                                                            const FieldMap* action_fields,
+                                                            Keeper& keeper) {
   const ConditionForm shape = form(when);
   if (shape == ConditionForm::Atomic) {
-    auto condition = compile_comparison(catalogue, members(when)[0], scoped_action, keeper);
+    auto condition = compile_comparison(catalogue, members(when)[0], action_fields, keeper);
     if (!condition) return unexpected(std::move(condition).error());
     return CompiledCondition{CompiledCondition::Atomic{*condition}};
   }
-  auto compiled = compile_members(catalogue, shape, members(when), scoped_action, keeper);
+  auto compiled = compile_members(catalogue, shape, members(when), action_fields, keeper);
   if (!compiled) return unexpected(std::move(compiled).error());
   if (shape == ConditionForm::All) return CompiledCondition{CompiledCondition::All{*compiled}};
   return CompiledCondition{CompiledCondition::Any{*compiled}};
-}
-
-void file_rule(CompiledPolicy& policy, RuleScope scope, const CompiledRule& rule) {
-  switch (scope.kind) {
-    case RuleScope::Kind::Action:
-      policy.action_rules[std::move(scope.name)].push_back(rule);
-      return;
-    case RuleScope::Kind::Actor:
-      policy.actor_rules[std::move(scope.name)].push_back(rule);
-      return;
-    case RuleScope::Kind::Global:
-      policy.global_rules.push_back(rule);
-      return;
-  }
 }
 
 // Every list at its final size before the first rule is filed: grown by
 // doubling, the largest list would hold up to twice its rules at once and keep
 // the slack. A scope that fails its check fails compilation, so the lists made
 // here for it never outlive the call.
-void reserve_lists(CompiledPolicy& policy, const std::vector<RuleAst>& rules) {
-  NameMap<std::size_t> action_counts;
-  NameMap<std::size_t> actor_counts;
-  std::size_t global_count = 0;
+// Gives the list that each rule is filed in, so that filing looks up no name.
+std::vector<RuleList*> reserve_lists(CompiledPolicy& policy, const std::vector<RuleAst>& rules) {
+  std::vector<RuleList*> targets;
+  targets.reserve(rules.size());
+  std::unordered_map<RuleList*, std::size_t> counts;  // the address is the hash
   for (const RuleAst& rule : rules) {
+    RuleList* list = &policy.global_rules;
     if (const auto* action = std::get_if<ScopeAst::Action>(&rule.scope.value)) {
-      ++action_counts[action->action];
+      list = &policy.action_rules[action->action];
     } else if (const auto* actor = std::get_if<ScopeAst::Actor>(&rule.scope.value)) {
-      ++actor_counts[actor->actor];
-    } else {
-      ++global_count;
+      list = &policy.actor_rules[actor->actor];
     }
+    targets.push_back(list);
+    ++counts[list];
   }
-  for (const auto& [name, count] : action_counts) policy.action_rules[name].reserve(count);
-  for (const auto& [name, count] : actor_counts) policy.actor_rules[name].reserve(count);
-  policy.global_rules.reserve(global_count);
+  for (const auto& [list, count] : counts) list->reserve(count);
+  return targets;
 }
 
 std::size_t literal_bytes(const AtomicConditionAst& comparison) {
@@ -280,19 +300,16 @@ CompileError in_rule(CompileError error, std::size_t rule) {
 Expected<CompiledPolicy, CompileError> compile_policy(const SchemaCatalogue& catalogue,
                                                       std::vector<RuleAst> rules) {
   CompiledPolicy policy;
-  reserve_lists(policy, rules);
+  const std::vector<RuleList*> lists = reserve_lists(policy, rules);
   reserve_storage(policy.storage, rules);
   Keeper keeper(policy.storage);
   for (std::size_t i = 0; i < rules.size(); ++i) {
     RuleAst& rule = rules[i];
-    auto scope = check_scope(catalogue, std::move(rule.scope));
+    auto scope = check_scope(catalogue, rule.scope);
     if (!scope) return unexpected(in_rule(std::move(scope).error(), i));
-    std::optional<std::string_view> scoped_action;
-    if (scope->kind == RuleScope::Kind::Action) scoped_action = scope->name;
-    auto condition = compile_condition(catalogue, rule.when, scoped_action, keeper);
+    auto condition = compile_condition(catalogue, rule.when, scope->action_fields, keeper);
     if (!condition) return unexpected(in_rule(std::move(condition).error(), i));
-    file_rule(policy, std::move(*scope),
-              CompiledRule{keeper.text(rule.id), *condition, rule.effect});
+    lists[i]->push_back(CompiledRule{keeper.text(rule.id), *condition, rule.effect});
   }
   return policy;
 }

@@ -48,19 +48,33 @@ std::optional<BufferedNode> scalar_node(const ScalarValue& value, std::string_vi
 // checked.
 using Sink = BufferedNodes*;
 
+[[gnu::noinline]] void note_node_event(EventReader& reader, const Event* event) {
+  reader.scratch_events().push_back(event != nullptr ? reader.index_of(*event) : kNoLink);
+}
+
 // Appends a node, and its event (kNoLink: none) while the read takes notes.
-void push_node(EventReader& reader, BufferedNodes& out, const BufferedNode& node,
-               const Event* event) {
+inline void push_node(EventReader& reader, BufferedNodes& out, const BufferedNode& node,
+                      const Event* event) {
   out.push_back(node);
-  if (reader.notes() != nullptr) {
-    reader.scratch_events().push_back(event != nullptr ? reader.index_of(*event) : kNoLink);
-  }
+  if (reader.notes() != nullptr) note_node_event(reader, event);
 }
 
 Status buffer_node(EventReader& reader, Sink out, const TopKeys* top);
 
 Status buffer_scalar(EventReader& reader, const Event& event, Sink out) {
   const std::string_view text = reader.text(event);
+  // Most scalars are names: settled without classifying them further.
+  if (event.tag == TagKind::None && plainly_string(event.style, text)) {
+    if (out != nullptr) {
+      BufferedNode node;
+      node.kind = BufferedKind::String;
+      node.text_data = text.data();
+      node.text_length = static_cast<std::uint32_t>(text.size());
+      push_node(reader, *out, node, &event);
+    }
+    reader.advance();
+    return Ok{};
+  }
   auto value = classify_scalar(event.style, event.tag, text);
   if (!value) return unexpected(reader.error_at(std::move(value).error(), event));
   const auto node = scalar_node(*value, text);

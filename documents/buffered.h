@@ -156,8 +156,8 @@ std::optional<std::vector<T>> match_list(BufferedValue value, MatchItem match_it
   return items;
 }
 
-// Buffers the node at the cursor and gives the first alternative that matches,
-// or an error without position naming the type.
+// Buffers the node at the cursor and matches it into out (match gives whether
+// some alternative matched), or gives an error without position naming the type.
 template <class T, class Match>
 Status read_alternatives(EventReader& reader, std::string_view type_name, const TopKeys& top,
                          Match match, T& out) {
@@ -166,11 +166,9 @@ Status read_alternatives(EventReader& reader, std::string_view type_name, const 
   reader.scratch_events().clear();
   if (auto buffered = buffer_value(reader, nodes, top); !buffered) return buffered;
   const BufferedTree tree{&nodes, &reader.scratch_events(), reader.notes()};
-  auto matched = match(BufferedValue(tree, 0));
-  if (!matched) {
+  if (!match(BufferedValue(tree, 0), out)) {
     return unexpected(read_error(no_variant_matched_fault(type_name), false));
   }
-  out = std::move(*matched);
   return Ok{};
 }
 

@@ -20,7 +20,7 @@ std::optional<std::vector<std::string>> match_text_list(BufferedValue value) {
 
 // The first variant whose key holds a value of its kind wins; the others'
 // keys are then ignored. A variant that does not match drops its notes.
-std::optional<Constraint> match_constraint(BufferedValue value) {
+std::optional<Constraint> first_constraint(BufferedValue value) {
   const ReadNotes::Count before = value.notes_taken();
   if (auto key = match_keyed(value, "exists")) {
     if (auto flag = match_boolean(*key)) return Constraint{Constraint::Exists{*flag}};
@@ -44,6 +44,12 @@ std::optional<Constraint> match_constraint(BufferedValue value) {
     }
   }
   return std::nullopt;
+}
+
+bool match_constraint(BufferedValue value, Constraint& out) {
+  auto matched = first_constraint(value);
+  if (matched) out = std::move(*matched);
+  return matched.has_value();
 }
 
 // Every key by which match_constraint reads a mapping.

@@ -33,35 +33,50 @@ constexpr std::string_view kGlobalKey = "global";
 constexpr std::array<std::string_view, 3> kScopeKeys{kActionKey, kActorKey, kGlobalKey};
 constexpr std::string_view kLiteralKey = "literal";
 
-std::optional<SubjectAst> match_subject(BufferedValue value) {
+// The matchers fill their result in place, so that no text of a condition is
+// moved from one holder to the next; a matcher that fails leaves it partly
+// filled, and the alternative tried next starts it afresh.
+
+// A text into out, kept when the value is no text.
+bool match_text_into(BufferedValue value, std::string& out) {
+  if (value.kind() != BufferedKind::String) return false;
+  out.assign(value.text());
+  return true;
+}
+
+bool match_subject(BufferedValue value, SubjectAst& out) {
   Found<2> found;
-  if (!match_record(value, kSubjectKeys, found, true)) return std::nullopt;
-  auto domain = match_text(*found[0]);
-  auto field = match_text(*found[1]);
-  if (!domain || !field) return std::nullopt;
-  return SubjectAst{std::move(*domain), std::move(*field)};
+  return match_record(value, kSubjectKeys, found, true) && match_text_into(*found[0], out.domain) &&
+         match_text_into(*found[1], out.field);
 }
 
 // Strings before numbers before booleans.
-std::optional<LiteralValueAst> match_literal(BufferedValue value) {
-  if (auto text = match_text(value)) return LiteralValueAst(std::move(*text));
-  if (auto number = match_number(value)) return LiteralValueAst(*number);
-  if (auto boolean = match_boolean(value)) return LiteralValueAst(*boolean);
-  return std::nullopt;
+bool match_literal(BufferedValue value, LiteralValueAst& out) {
+  if (value.kind() == BufferedKind::String) {
+    out.emplace<std::string>(value.text());
+    return true;
+  }
+  if (auto number = match_number(value)) {
+    out = *number;
+    return true;
+  }
+  if (auto boolean = match_boolean(value)) {
+    out = *boolean;
+    return true;
+  }
+  return false;
 }
 
-std::optional<ValueAst> match_value(BufferedValue value) {
+bool match_value(BufferedValue value, ValueAst& out) {
   const ReadNotes::Count before = value.notes_taken();
   if (auto literal = match_keyed(value, kLiteralKey)) {
-    if (auto matched = match_literal(*literal))
-      return ValueAst{ValueAst::Literal{std::move(*matched)}};
+    if (match_literal(*literal, out.value.emplace<ValueAst::Literal>().literal)) return true;
   }
   value.drop_notes_since(before);
   if (auto subject = match_keyed(value, kSubjectKey)) {
-    if (auto matched = match_subject(*subject))
-      return ValueAst{ValueAst::Subject{std::move(*matched)}};
+    return match_subject(*subject, out.value.emplace<ValueAst::Subject>().subject);
   }
-  return std::nullopt;
+  return false;
 }
 
 // The right side is noted at its subject, when it is one.
@@ -74,43 +89,43 @@ void note_sides(BufferedValue comparison, std::size_t at, const Found<3>& found,
   comparison.note_sides(at, *found[0], *right_node);
 }
 
-std::optional<AtomicConditionAst> match_atomic(BufferedValue value) {
+bool match_atomic(BufferedValue value, AtomicConditionAst& out) {
   Found<3> found;
   // Noted first, so that it stands before the keys skipped inside it.
   const ReadNotes::Count before = value.notes_taken();
   value.note_comparison();
-  if (match_record(value, kAtomicKeys, found, true)) {
-    auto subject = match_subject(*found[0]);
-    auto op = match_text(*found[1]);
-    auto right = match_value(*found[2]);
-    if (subject && op && right) {
-      if (value.taking_notes()) note_sides(value, before.comparisons, found, *right);
-      return AtomicConditionAst{std::move(*subject), std::move(*op), std::move(*right)};
-    }
+  if (match_record(value, kAtomicKeys, found, true) && match_subject(*found[0], out.subject) &&
+      match_text_into(*found[1], out.op) && match_value(*found[2], out.value)) {
+    if (value.taking_notes()) note_sides(value, before.comparisons, found, out.value);
+    return true;
   }
   value.drop_notes_since(before);
-  return std::nullopt;
+  return false;
 }
 
-std::optional<std::vector<AtomicConditionAst>> match_atomic_list(BufferedValue value,
-                                                                 std::string_view key) {
+// The members of the list under key; each is matched in its place in out.
+bool match_atomic_list(BufferedValue value, std::string_view key,
+                       std::vector<AtomicConditionAst>& out) {
   auto list = match_keyed(value, key);
-  if (!list) return std::nullopt;
-  return match_list<AtomicConditionAst>(*list, match_atomic);
+  if (!list || list->kind() != BufferedKind::Sequence) return false;
+  out.reserve(list->count());
+  BufferedValue item = list->first_child();
+  for (std::uint32_t i = 0; i < list->count(); ++i, item = item.next_sibling()) {
+    if (!match_atomic(item, out.emplace_back())) return false;
+  }
+  return true;
 }
 
 // Each alternative that does not match drops its notes before the next is tried.
-std::optional<ConditionAst> match_condition(BufferedValue value) {
+bool match_condition(BufferedValue value, ConditionAst& out) {
   const ReadNotes::Count before = value.notes_taken();
-  if (auto atomic = match_atomic(value))
-    return ConditionAst{ConditionAst::Atomic{std::move(*atomic)}};
+  if (match_atomic(value, out.value.emplace<ConditionAst::Atomic>().condition)) return true;
   value.drop_notes_since(before);
-  if (auto all = match_atomic_list(value, kAllKey))
-    return ConditionAst{ConditionAst::All{std::move(*all)}};
+  if (match_atomic_list(value, kAllKey, out.value.emplace<ConditionAst::All>().conditions)) {
+    return true;
+  }
   value.drop_notes_since(before);
-  if (auto any = match_atomic_list(value, kAnyKey))
-    return ConditionAst{ConditionAst::Any{std::move(*any)}};
-  return std::nullopt;
+  return match_atomic_list(value, kAnyKey, out.value.emplace<ConditionAst::Any>().conditions);
 }
 
 // Under these keys match_condition and match_scope read a mapping at the top
@@ -118,20 +133,23 @@ std::optional<ConditionAst> match_condition(BufferedValue value) {
 constexpr TopKeys kConditionTop{kConditionKeys, 3};
 constexpr TopKeys kScopeTop{kScopeKeys, 1};
 
-std::optional<ScopeAst> match_scope(BufferedValue value) {
+bool match_scope(BufferedValue value, ScopeAst& out) {
   const ReadNotes::Count before = value.notes_taken();
   if (auto action = match_keyed(value, kActionKey)) {
-    if (auto name = match_text(*action)) return ScopeAst{ScopeAst::Action{std::move(*name)}};
+    if (match_text_into(*action, out.value.emplace<ScopeAst::Action>().action)) return true;
   }
   value.drop_notes_since(before);
   if (auto actor = match_keyed(value, kActorKey)) {
-    if (auto name = match_text(*actor)) return ScopeAst{ScopeAst::Actor{std::move(*name)}};
+    if (match_text_into(*actor, out.value.emplace<ScopeAst::Actor>().actor)) return true;
   }
   value.drop_notes_since(before);
   if (auto global = match_keyed(value, kGlobalKey)) {
-    if (auto flag = match_boolean(*global)) return ScopeAst{ScopeAst::Global{*flag}};
+    if (auto flag = match_boolean(*global)) {
+      out.value.emplace<ScopeAst::Global>(ScopeAst::Global{*flag});
+      return true;
+    }
   }
-  return std::nullopt;
+  return false;
 }
 
 // Notes the buffered value just read as the rule's scope or condition.

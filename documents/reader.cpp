@@ -62,10 +62,6 @@ Expected<const Event*, ReadError> EventReader::peek_beyond() {
   return &document_.events[cursor_];
 }
 
-bool EventReader::at_alias() const {
-  return cursor_ < document_.events.size() && document_.events[cursor_].kind == EventKind::Alias;
-}
-
 std::size_t EventReader::items_ahead(std::size_t most) const {
   std::size_t items = 0;
   std::uint64_t index = cursor_;
@@ -85,14 +81,10 @@ Status EventReader::skip() {
   return Ok{};
 }
 
-Status EventReader::enter(const Event& collection) {
-  if (depth_ == kNestingBudget) {
-    ReadError error = placed(recursion_limit_fault());
-    error.at = index_of(collection);
-    return unexpected(std::move(error));
-  }
-  ++depth_;
-  return Ok{};
+ReadError EventReader::too_deep(const Event& collection) const {
+  ReadError error = placed(recursion_limit_fault());
+  error.at = index_of(collection);
+  return error;
 }
 
 std::string EventReader::render_path() const {

@@ -85,7 +85,9 @@ class EventReader {
   // The local tag of the event that peek() gave, which must carry one.
   std::string_view local_tag() const { return document_.local_tag(cursor_); }
   // Whether the event at the cursor is an alias that peek() has not expanded.
-  bool at_alias() const;
+  bool at_alias() const {
+    return cursor_ < document_.events.size() && document_.events[cursor_].kind == EventKind::Alias;
+  }
   // The items from the cursor to the end of the sequence that holds it, at
   // most `most`; aliases are not expanded.
   [[nodiscard]] std::size_t items_ahead(std::size_t most) const;
@@ -107,7 +109,11 @@ class EventReader {
   }
 
   // Nesting budget: one level per collection being read.
-  Status enter(const Event& collection);
+  Status enter(const Event& collection) {
+    if (depth_ == kNestingBudget) return unexpected(too_deep(collection));
+    ++depth_;
+    return Ok{};
+  }
   void leave() { --depth_; }
 
   void push_key(std::string_view key) { path_.push_back({Segment::Key, key, 0}); }
@@ -173,6 +179,7 @@ class EventReader {
   // peek() past the end of the events or at an alias.
   Expected<const Event*, ReadError> peek_beyond();
   ReadError past_end() const;
+  ReadError too_deep(const Event& collection) const;
   // Only the innermost replay can end here: an alias inside a replayed node
   // stands strictly before that node's last event.
   void consume(std::uint32_t index) {

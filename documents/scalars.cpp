@@ -162,15 +162,8 @@ Expected<ScalarValue, Fault> classify_tagged(TagKind tag, std::string_view text)
   }
 }
 
-// Whether a plain text is a string by its first character alone: a letter that
-// starts no null or boolean spelling (a number never starts with a letter).
-bool string_by_first_character(char first) {
-  const char lower = static_cast<char>(first | 0x20);
-  return lower >= 'a' && lower <= 'z' && lower != 'n' && lower != 't' && lower != 'f';
-}
-
 ScalarValue classify_plain(std::string_view text) {
-  if (!text.empty() && string_by_first_character(text.front())) return of_kind(ScalarKind::String);
+  if (plainly_string(ScalarStyle::Plain, text)) return of_kind(ScalarKind::String);
   if (text.empty() || is_null_spelling(text)) return of_kind(ScalarKind::Null);
   if (const auto boolean = boolean_spelling(text)) {
     ScalarValue value = of_kind(ScalarKind::Boolean);

@@ -51,6 +51,16 @@ std::optional<Uint128> parse_negative(std::string_view text);
 // spelled as .inf or .nan).
 std::optional<double> parse_float(std::string_view text);
 
+// Whether an untagged scalar is a string whatever follows: a quoted or block
+// one, or a plain one that starts with a letter that starts no null or
+// boolean spelling (a number never starts with a letter).
+inline bool plainly_string(ScalarStyle style, std::string_view text) {
+  if (style != ScalarStyle::Plain) return true;
+  if (text.empty()) return false;
+  const char lower = static_cast<char>(text.front() | 0x20);
+  return lower >= 'a' && lower <= 'z' && lower != 'n' && lower != 't' && lower != 'f';
+}
+
 // Fails, with the message, for a tagged scalar whose text does not fit its tag.
 Expected<ScalarValue, Fault> classify_scalar(ScalarStyle style, TagKind tag, std::string_view text);
 

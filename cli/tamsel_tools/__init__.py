@@ -9,6 +9,7 @@ The `tamsel` command is a thin layer over this package. Start from `Policy`:
     coverage = policy.coverage() # add explanations, then read rule_share and comparison_share
     lint(policy.rules, policy)   # the rules that no input can make decide (needs z3)
     diff(old.rules, old, new.rules, new)  # what replacing old by new changes (needs z3)
+    policy.check_property(Property(...))  # proven for every input, or refuted by one (needs z3)
 
 Every decision shown comes from `tamsel.PyTamsel.evaluate` itself (`Policy.engine`).
 Documents that do not build raise `PolicyError` (a `ValueError`) naming the document and
@@ -44,6 +45,7 @@ from tamsel_tools._model import (
     Value,
 )
 from tamsel_tools._policy import InternalError, Policy, PolicyError
+from tamsel_tools._property import ExpectKind, Property, PropertyError, PropertyResult, Verdict
 from tamsel_tools._text import printable
 
 __all__ = [
@@ -71,6 +73,12 @@ __all__ = [
     "Decider",
     "AnalysisUnavailable",
     "AnalysisError",
+    # Properties: claims over every input, proven or refuted (needs z3)
+    "Property",
+    "PropertyResult",
+    "PropertyError",
+    "ExpectKind",
+    "Verdict",
     # Coverage over many decisions
     "Coverage",
     "RuleCoverage",

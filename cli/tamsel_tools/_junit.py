@@ -20,9 +20,9 @@ def _xml_text(text: str) -> str:
 
 def _counts(results: List[SuiteResult]) -> Dict[str, str]:
     return {
-        "tests": str(sum(len(r.cases) + bool(r.load_error) for r in results)),
+        "tests": str(sum(len(r.cases) + len(r.undecided) + bool(r.load_error) for r in results)),
         "failures": str(sum(r.failed for r in results)),
-        "errors": str(sum(bool(r.load_error) for r in results)),
+        "errors": str(sum(len(r.undecided) + bool(r.load_error) for r in results)),
     }
 
 
@@ -41,6 +41,9 @@ def junit(results: List[SuiteResult]) -> bytes:
             case = ElementTree.SubElement(suite, "testcase", classname=name, name=_xml_text(case_name))
             if failure is not None:
                 ElementTree.SubElement(case, "failure", message=_xml_text(failure))
+        for case_name, why in result.undecided:
+            case = ElementTree.SubElement(suite, "testcase", classname=name, name=_xml_text(case_name))
+            ElementTree.SubElement(case, "error", message=_xml_text(why))
     ElementTree.indent(root)
     report: bytes = ElementTree.tostring(root, encoding="utf-8", xml_declaration=True)
     return report + b"\n"

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
 
 import tamsel
 from tamsel_tools import _inspect
@@ -25,6 +25,9 @@ _PLACED_BY_NOTES = frozenset(
         "governance_violation",
     }
 )
+
+if TYPE_CHECKING:
+    from tamsel_tools._property import Property, PropertyResult
 
 
 class PolicyError(ValueError):
@@ -142,6 +145,8 @@ class Policy:
         except ValueError as refused:
             raise InternalError(f"the engine refuses documents that compile: {refused}") from None
         self._compiled = compiled
+        self.schema_yaml = schema_yaml
+        """The schema's text, against which a property's condition is compiled."""
         self.rules: Tuple[Rule, ...] = tuple(_rule(data) for data in compiled.rules())
         """Every rule of the policy document, in document order."""
         self.canonical_text: str = compiled.canonical_text().decode("utf-8")
@@ -185,3 +190,17 @@ class Policy:
     def coverage(self) -> Coverage:
         """A new, empty coverage collector for this policy."""
         return Coverage(self.rules)
+
+    def check_property(self, property: Property, timeout: float = 60.0) -> PropertyResult:
+        """Proves the property for every input, or refutes it with one input (1-minimal, which
+        the engine decides as `decision` says), or leaves it undecided when the solver does
+        not settle it within `timeout` seconds. `PropertyError` for a property that does not
+        fit the policy (an unknown rule id; a condition that does not compile: the engine's
+        message); `AnalysisUnavailable` without z3."""
+        return self.check_properties([property], timeout)[0]
+
+    def check_properties(self, properties: Sequence[Property], timeout: float = 60.0) -> List[PropertyResult]:
+        """`check_property` for each, in order, within one budget of `timeout` seconds."""
+        from tamsel_tools._proof import check_properties  # the solver, only when asked for
+
+        return check_properties(self, properties, timeout)

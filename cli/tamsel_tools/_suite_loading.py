@@ -5,7 +5,7 @@ from __future__ import annotations
 import importlib
 import json
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -18,10 +18,11 @@ from tamsel_tools._policy import Policy
 from tamsel_tools._project import ProjectError, find_project, shown
 from tamsel_tools._reading import document_path
 from tamsel_tools._suite_discovery import SUITE_ENDINGS
+from tamsel_tools._suite_properties import Compiled, PropertiesUnloadable, compile_properties, read_properties
 
 # Each record's required keys, then its optional ones.
 _Keys = Tuple[Tuple[str, ...], Tuple[str, ...]]
-_SUITE_KEYS: _Keys = (("cases",), ("schema", "policy", "governance"))
+_SUITE_KEYS: _Keys = ((), ("cases", "properties", "schema", "policy", "governance"))
 _CASE_KEYS: _Keys = (("name", "input", "expect"), ())
 _EXPECT_KEYS: _Keys = ((), ("effect", "matched_rule", "error"))
 
@@ -55,6 +56,7 @@ class Suite:
     policy: Policy
     cases: List[Case]
     documents: Tuple[str, ...]  # the paths of the documents read, for reports never to replace
+    properties: List[Compiled] = field(default_factory=list)
 
 
 def _parse(path: str, text: str) -> Any:
@@ -182,13 +184,21 @@ def load(path: str) -> Suite:
     if os.path.isdir(path):
         raise _unloadable(path, f"no suite files ({', '.join('*' + e for e in SUITE_ENDINGS)})")
     try:
-        suite = _record(path, "", _parse(path, read_suite(path)), _SUITE_KEYS)
+        text = read_suite(path)
+        suite = _record(path, "", _parse(path, text), _SUITE_KEYS)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None
+    if "cases" not in suite and "properties" not in suite:
+        raise _unloadable(path, "missing key 'cases'")
     schema, policy, governance = _documents(path, suite)
-    cases = _cases(path, suite["cases"])
+    cases = _cases(path, suite.get("cases", []))
     try:
+        found = read_properties(path, text, suite["properties"]) if "properties" in suite else []
         loaded = load_policy(schema, policy, governance)
+        properties = compile_properties(path, text, found, loaded)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None
-    return Suite(path, policy, loaded, cases, tuple(each for each in (schema, policy, governance) if each))
+    except PropertiesUnloadable as error:
+        raise SuiteUnloadable(error.finding) from None
+    documents = tuple(each for each in (schema, policy, governance) if each)
+    return Suite(path, policy, loaded, cases, documents, properties)

@@ -12,14 +12,23 @@ from tamsel_tools._evaluate import BadInput, decision
 from tamsel_tools._explaining import explained
 from tamsel_tools._policy import Policy
 from tamsel_tools._suite_loading import Suite, SuiteUnloadable, load
+from tamsel_tools._suite_properties import (
+    EVERYTHING,
+    PropertyOptions,
+    SharedBudget,
+    run_properties,
+    solver_missing,
+)
 
 
 @dataclass
 class SuiteResult:
     path: str
     load_error: Tuple[Finding, ...] = ()  # why the suite could not be loaded
-    # Every case run, by name, with its failure or None.
+    # Every case and property run, by name, with its failure or None.
     cases: List[Tuple[str, Optional[str]]] = field(default_factory=list)
+    # The properties left undecided, by name, with what the report says of each.
+    undecided: List[Tuple[str, str]] = field(default_factory=list)
 
     @property
     def failed(self) -> int:
@@ -52,19 +61,29 @@ def outcome(policy: Policy, value: Any, coverage: Optional[Coverage]) -> Dict[st
     return {"effect": explanation.decision.effect, "matched_rule": explanation.decision.matched_rule}
 
 
-def load_suite(path: str) -> Union[Suite, SuiteUnloadable]:
-    """The suite loaded, or why it cannot be: every suite is loaded before any runs."""
+def load_suite(path: str, selected: PropertyOptions = EVERYTHING) -> Union[Suite, SuiteUnloadable]:
+    """The suite loaded, or why it cannot be: every suite is loaded before any runs. A suite
+    whose properties are to run needs the solver."""
     try:
-        return load(path)
+        suite = load(path)
     except SuiteUnloadable as error:
         return error
+    missing = solver_missing() if suite.properties and selected.properties else None
+    return suite if missing is None else SuiteUnloadable(Finding("error", path, None, None, missing))
 
 
 def run_suite(
-    path: str, suite: Union[Suite, SuiteUnloadable], covered: Optional[Covered], format: Format, errors: IO[str]
+    path: str,
+    suite: Union[Suite, SuiteUnloadable],
+    covered: Optional[Covered],
+    format: Format,
+    errors: IO[str],
+    selected: PropertyOptions = EVERYTHING,
+    budget: Optional[SharedBudget] = None,
 ) -> SuiteResult:
-    """Runs one loaded suite, printing why it could not be loaded on errors and a line a failing
-    case on standard output; with covered, counts its cases in the coverage of their policy."""
+    """Runs one loaded suite, its cases and properties as selected, printing why it could not be
+    loaded on errors and a line a failing case or property on standard output; with covered,
+    counts its cases in the coverage of their policy."""
     result = SuiteResult(path)
     if isinstance(suite, SuiteUnloadable):
         result.load_error = suite.findings
@@ -78,11 +97,15 @@ def run_suite(
         if key not in covered:
             covered[key] = PolicyCoverage(policy_path, suite.policy, suite.policy.coverage())
         coverage = covered[key].coverage
-    for case in suite.cases:
+    for case in suite.cases if selected.cases else []:
         # A case that expects an error counts nothing toward coverage.
         counted = None if "error" in case.expect else coverage
         failure = case.failure(outcome(suite.policy, case.input, counted))
         result.cases.append((case.name, failure))
         if failure is not None:
             print(finding("error", path, None, None, f"{case.name}: {failure}", format))
+    if suite.properties and selected.properties:
+        budget = budget or SharedBudget(selected.timeout)
+        ran, result.undecided = run_properties(path, suite.properties, suite.policy, budget, format)
+        result.cases += ran
     return result

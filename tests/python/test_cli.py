@@ -204,7 +204,7 @@ CASE = {"name": "n", "input": {}, "expect": {"effect": "allow"}}
 
 
 @pytest.mark.parametrize("text, err", [
-    ("[]", "x.suite.json: expected a mapping with keys cases, schema, policy, governance"),
+    ("[]", "x.suite.json: expected a mapping with keys cases, properties, schema, policy, governance"),
     (json.dumps({"schema": "schema.yaml", "policy": "policy.yaml"}), "x.suite.json: missing key 'cases'"),
     (suite([], governence="g.yaml"), "x.suite.json: unknown key 'governence'"),
     (suite([], schema=5), "x.suite.json: schema: expected a path"),
@@ -301,7 +301,7 @@ def test_the_installed_commands(tmp_path):
     script = Path(sys.executable).with_name("tamsel")
     (tmp_path / "policy.yaml").write_text(edited("policy.yaml", "effect: block", "effect: deny"))
     for command, result in [
-        ([script, "test", EXAMPLE], (0, "6 passed, 0 failed\n", "")),
+        ([script, "test", "--no-properties", EXAMPLE], (0, "6 passed, 0 failed\n", "")),
         ([script, "check", EXAMPLE / "schema.yaml", "policy.yaml"], (1, "", EFFECT_LINE + "\n")),
         ([sys.executable, "-m", "tamsel_tools", "--version"], (0, "tamsel 0.7.8\n", "")),
         ([sys.executable, "-m", "tamsel_cli", "--version"], (0, "tamsel 0.7.8\n", "")),

@@ -6,7 +6,7 @@ import argparse
 import sys
 from typing import Any, List, Optional
 
-from tamsel_tools import _status
+from tamsel_tools import _analysis, _status
 from tamsel_tools._annotations import Format
 from tamsel_tools._arguments import add_format, percentage, project
 from tamsel_tools._coverage_report import CoverageOptions, below_bar, coverage_json, coverage_lines
@@ -17,6 +17,7 @@ from tamsel_tools._project import shown
 from tamsel_tools._reports import refusals
 from tamsel_tools._suite_discovery import SUITE_ENDINGS, suite_paths
 from tamsel_tools._suite_loading import Suite
+from tamsel_tools._suite_properties import EVERYTHING, PropertyOptions, SharedBudget
 from tamsel_tools._suite_running import Covered, SuiteResult, load_suite, run_suite
 from tamsel_tools._text import printable
 
@@ -27,9 +28,12 @@ def add(commands: Any) -> argparse.ArgumentParser:
         help="run decision test suites",
         description="Runs decision test suites (JSON, or YAML with PyYAML installed); a directory "
         f"stands for the suites below it ({', '.join('*' + e for e in SUITE_ENDINGS)}). Without "
-        f"SUITE, the suites of the project file. Status {_status.GOOD} when every case passes, "
+        f"SUITE, the suites of the project file. A suite's properties are proven for every input or "
+        "refuted with one (they need z3, tamsel[analysis]). "
+        f"Status {_status.GOOD} when every case and property passes, "
         f"{_status.NEGATIVE} when any fails (or coverage is below --fail-under), "
-        f"{_status.UNUSABLE} when a suite cannot be loaded or a report cannot be written.",
+        f"{_status.UNUSABLE} when a suite cannot be loaded or a report cannot be written, "
+        f"{_status.UNDECIDED} when a property is left undecided within the solver's budget.",
     )
     parser.add_argument("suites", metavar="SUITE", nargs="*")
     parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
@@ -45,6 +49,10 @@ def add(commands: Any) -> argparse.ArgumentParser:
         type=percentage,
         help=f"status {_status.NEGATIVE} when a policy's rule or comparison coverage is below PERCENT",
     )
+    which = parser.add_mutually_exclusive_group()
+    which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
+    which.add_argument("--no-properties", action="store_true", help="run the suites' cases, not their properties")
+    _analysis.timeout_option(parser)
     add_format(parser)
     parser.set_defaults(run=run, parser=parser)
     return parser
@@ -72,32 +80,43 @@ def _written(path: str, data: bytes) -> bool:
 
 def run(arguments: argparse.Namespace) -> int:
     options = CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
-    return run_suites(_suites(arguments), arguments.junit, options, arguments.format)
+    selected = PropertyOptions(not arguments.properties_only, not arguments.no_properties, arguments.timeout)
+    return run_suites(_suites(arguments), arguments.junit, options, arguments.format, selected)
 
 
-def run_suites(paths: List[str], junit_path: Optional[str], options: CoverageOptions, format: Format) -> int:
+def run_suites(
+    paths: List[str],
+    junit_path: Optional[str],
+    options: CoverageOptions,
+    format: Format,
+    selected: PropertyOptions = EVERYTHING,
+) -> int:
     """Loads the suites, refuses a report's file that is one of them or of their documents, runs
     them, prints the results and writes the reports asked for; the status."""
     covered: Optional[Covered] = {} if options.wanted else None
     errors = findings_stream(format)
     found, skipped = suite_paths(paths)
     print_findings(skipped, format, errors)
-    loaded = [(path, load_suite(path)) for path in found]
+    loaded = [(path, load_suite(path, selected)) for path in found]
     inputs = found + [each for _, suite in loaded if isinstance(suite, Suite) for each in suite.documents]
     refused = refusals([(junit_path, "junit"), (options.json_path, "coverage")], inputs)
     for line in refused:
         print(printable(line), file=errors)
     if refused:
         return _status.UNUSABLE
-    results: List[SuiteResult] = [run_suite(path, suite, covered, format, errors) for path, suite in loaded]
+    budget = SharedBudget(selected.timeout)
+    results: List[SuiteResult] = [
+        run_suite(path, suite, covered, format, errors, selected, budget) for path, suite in loaded
+    ]
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
-    status = _status.NEGATIVE if failed else _status.GOOD
+    undecided = sum(len(result.undecided) for result in results)
+    status = _status.NEGATIVE if failed else _status.UNDECIDED if undecided else _status.GOOD
     if any(result.load_error for result in results):
         status = _status.UNUSABLE
     if junit_path is not None and not _written(junit_path, junit(results)):
         status = _status.UNUSABLE
-    print(f"{passed} passed, {failed} failed")
+    print(f"{passed} passed, {failed} failed" + (f", {undecided} undecided" if undecided else ""))
     policies = list((covered or {}).values())
     if options.show:
         for each in policies:
