@@ -31,7 +31,7 @@ fi
 
 # The tools package beside the sanitized _inspect that the build put in it, so
 # that it is imported before any installed copy.
-cp "$root"/cli/tamsel_tools/*.py "$build/tamsel_tools/"
+(cd "$root/cli" && find tamsel_tools -name '*.py' -print0 | xargs -0 cp --parents -t "$build")
 
 # The sanitizer runtimes of the compiler that built the module. g++ ships ASan
 # and UBSan apart; clang's ASan runtime holds UBSan's too, and sits under a
