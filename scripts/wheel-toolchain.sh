@@ -176,7 +176,8 @@ EOF
     logged "$build/openssl-make.log" make -j"$(nproc)" libcrypto.a) ||
     toolchain_fail "OpenSSL's libcrypto did not build for $target"
   # policy_hash's speed rests on SHA-256's assembly (SHA-NI and AVX2, ARMv8).
-  readelf -sW "$tree/libcrypto.a" | grep -qE ' (sha256_block_data_order_shaext|sha256_block_armv8)$' ||
+  # (grep reads all of readelf's output: one that stopped early would fail the pipe.)
+  readelf -sW "$tree/libcrypto.a" | grep -E ' (sha256_block_data_order_shaext|sha256_block_armv8)$' >/dev/null ||
     toolchain_fail "libcrypto for $target lacks SHA-256's assembly"
   cp "$tree/libcrypto.a" "$prefix/lib/"
   cp -r "$tree/include/openssl" "$prefix/include/"
