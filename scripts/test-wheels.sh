@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs tests/python against the portable wheels in dist/, each where it runs:
 #   x86-64 glibc: the image's pyenv CPython 3.9 to 3.13, and clean Debian roots
-#     (bullseye: glibc 2.31 and CPython 3.9, the oldest served; trixie; forky: 3.14)
+#     (bullseye: glibc 2.31 and CPython 3.9, the oldest served; trixie; forky:
+#     3.14; sid: 3.15)
 #   ARM64: a clean Debian bullseye arm64 root, run under qemu-user-static
 #   musl: CPython built with musl-gcc from Debian's CPython source, which has no
 #     pip: the wheel and the test tools are installed by unpacking them.
@@ -19,18 +20,31 @@ source "$root/scripts/wheel-toolchain.sh"
 venv="$root/.venv/bin"
 pyenv_root=${PYENV_ROOT:-$HOME/.pyenv}
 mirror=http://deb.debian.org/debian
-# Debian roots: name -> release, architecture, debootstrap script (this
-# debootstrap has no forky script; sid's makes it).
-declare -A root_release=([bullseye]=bullseye [trixie]=trixie [forky]=forky [bullseye-arm64]=bullseye)
-declare -A root_arch=([bullseye]=amd64 [trixie]=amd64 [forky]=amd64 [bullseye-arm64]=arm64)
-declare -A root_script=([bullseye]=bullseye [trixie]=trixie [forky]=sid [bullseye-arm64]=bullseye)
+# Debian roots, one a line: name, release, architecture, debootstrap script
+# (this debootstrap has no forky script; sid's makes it) and the interpreter
+# tested there, which the root gets with its venv package. A later CPython in
+# Debian is one more line.
+debian_roots='
+bullseye       bullseye amd64 bullseye python3
+trixie         trixie   amd64 trixie   python3
+forky          forky    amd64 sid      python3
+sid-3.15       sid      amd64 sid      python3.15
+bullseye-arm64 bullseye arm64 bullseye python3
+'
+declare -A root_release root_arch root_script root_python
+root_names=()
+while read -r name release arch script python; do
+  [ -n "$name" ] || continue
+  root_names+=("$name")
+  root_release[$name]=$release root_arch[$name]=$arch root_script[$name]=$script root_python[$name]=$python
+done <<<"$debian_roots"
 # A cached root older than this is made anew, so that testing releases move on.
 root_max_age_days=7
 # The wheel goes in with --no-deps: its one dependency (tomli, before 3.11) comes with these.
 test_tools=(pytest mypy pyyaml tomli pygls==2.1.1)  # pygls: the language server type-checks with it
 clean_path=/usr/sbin:/usr/bin:/sbin:/bin
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(3.9 3.10 3.11 3.12 3.13 bullseye trixie forky bullseye-arm64 musl)
+[ ${#names[@]} -gt 0 ] || names=(3.9 3.10 3.11 3.12 3.13 "${root_names[@]}" musl)
 
 wheel_for() {
   local found=("$root"/dist/tamsel-*-cp39-abi3-"$1".whl)
@@ -97,11 +111,11 @@ tools_for() {
 # The shell script that installs and runs the tests with pip, and the one that
 # runs them with the wheels unpacked into SITE (for an interpreter without
 # pip). Paths are as the environment sees them.
-#   pip_script ENV TOOLS WHEEL TREE
+#   pip_script ENV TOOLS WHEEL TREE [PYTHON]
 pip_script() {
   cat <<EOF
 set -e
-python3 -m venv "$1"
+${5:-python3} -m venv "$1"
 "$1/bin/python" -m pip install -q --no-index --find-links "$2" ${test_tools[*]}
 "$1/bin/python" -m pip install -q --no-index --no-deps "$3"
 cd "$4"
@@ -191,13 +205,25 @@ cached_root() {
     return
   fi
   mkdir -p "$TAMSEL_CACHE/roots"
-  debootstrap --arch="${root_arch[$name]}" --variant=minbase --include=python3,python3-venv \
+  debootstrap --arch="${root_arch[$name]}" --variant=minbase \
+    --include="${root_python[$name]},${root_python[$name]}-venv" \
     "${root_release[$name]}" "$made" "$mirror" "/usr/share/debootstrap/scripts/${root_script[$name]}" \
     >"$logs/$name-debootstrap.log" 2>&1 || { unmount_below "$made" || true; return 1; }
   unmount_below "$made" || return 1
   tar -C "$made" -cf "$tarball.new" . && mv "$tarball.new" "$tarball"
   rm -rf --one-file-system "$made"
   echo "$tarball"
+}
+
+# Removes a root once nothing is mounted inside it; else leaves it, for the
+# exit's clean-up to try again, and says so.
+#   discard_root TARGET
+discard_root() {
+  if unmount_below "$1"; then
+    rm -rf --one-file-system "$1"
+  else
+    echo "test-wheels: $1 kept, for a mount inside it would not go" >&2
+  fi
 }
 
 # in_root TARGET COMMAND...: runs a command in a root with a clean environment.
@@ -211,6 +237,7 @@ in_root() {
 test_debian() {
   local name=$1 started=$SECONDS target="$work/root-$1" minor tools tarball wheel=$x86_64_wheel
   local where="Debian ${root_release[$1]} ${root_arch[$1]} root" platform=native emulated=
+  local python=${root_python[$1]}
   if [ "$(id -u)" != 0 ] || ! command -v debootstrap >/dev/null; then
     unavailable "$name" "$where" 0 "making a root needs root and debootstrap"
     return
@@ -233,9 +260,9 @@ test_debian() {
   mkdir -p "$target" && tar -C "$target" -xf "$tarball"
   echo "$name: root ready in $((SECONDS - started)) s" >"$logs/$name.log"
   mount -t proc proc "$target/proc"
-  if ! minor=$(in_root "$target" python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])'); then
-    unavailable "$name" "$where" "$((SECONDS - started))" "the root's python3 does not run"
-    unmount_below "$target" && rm -rf --one-file-system "$target"
+  if ! minor=$(in_root "$target" "$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); then
+    unavailable "$name" "$where" "$((SECONDS - started))" "the root's $python does not run"
+    discard_root "$target"
     return
   fi
   local host_python
@@ -247,7 +274,7 @@ test_debian() {
   fi
   if [ -z "$tools" ]; then
     unavailable "$name" "$where" "$((SECONDS - started))" "the test tools for $minor could not be fetched"
-    unmount_below "$target" && rm -rf --one-file-system "$target"
+    discard_root "$target"
     return
   fi
   mkdir -p "$target/opt/tamsel"
@@ -255,9 +282,9 @@ test_debian() {
   cp "$wheel" "$target/opt/tamsel/"
   cp -r "$work/tree" "$target/opt/tamsel/tree"
   run_tests "$name" "$where" "$started" \
-    "$(pip_script /opt/tamsel/env /opt/tamsel/tools "/opt/tamsel/$(basename "$wheel")" /opt/tamsel/tree)" \
+    "$(pip_script /opt/tamsel/env /opt/tamsel/tools "/opt/tamsel/$(basename "$wheel")" /opt/tamsel/tree "$python")" \
     in_root "$target" /bin/sh -s
-  unmount_below "$target" && rm -rf --one-file-system "$target"
+  discard_root "$target"
 }
 
 # CPython built against musl with musl-gcc, from Debian's CPython source, kept

@@ -13,6 +13,19 @@ libyaml_source=(libyaml 0.2.5-2 libyaml_0.2.5.orig.tar.gz
   fa240dbf262be053f3898006d502d514936c818e422afdcf33921c63bed9bf2e)
 openssl_source=(openssl 3.5.7-1~deb13u2 openssl_3.5.7.orig.tar.gz
   a8c0d28a529ca480f9f36cf5792e2cd21984552a3c8e4aa11a24aa31aeac98e8)
+# libcrypto holds what the engine calls, SHA-256 through EVP, and what that
+# needs (the default provider and its random generator): no protocols, engines,
+# loadable modules, configuration file, error texts or algorithms that the
+# engine never calls. The assembly stays, SHA-256's above all.
+openssl_options=(no-shared no-module no-dso no-engine no-dynamic-engine no-tests no-apps no-docs
+  no-autoload-config no-err no-deprecated no-legacy no-bulk no-sock no-http no-async
+  no-thread-pool no-default-thread-pool no-secure-memory no-uplink no-ui-console no-comp
+  no-ssl no-tls no-dtls no-quic no-srtp no-psk no-nextprotoneg no-ssl-trace no-ktls
+  no-ocsp no-cms no-ts no-ct no-cmp no-srp no-rfc3779 no-multiblock no-integrity-only-ciphers
+  no-ec no-ec2m no-dh no-dsa no-gost no-sm2 no-ml-dsa no-ml-kem no-slh-dsa
+  no-argon2 no-scrypt no-siv no-ocb no-cmac no-siphash no-poly1305 no-chacha
+  no-aria no-camellia no-idea no-seed no-des no-rc2 no-rc4 no-bf no-cast no-sm4
+  no-blake2 no-whirlpool no-rmd160 no-md4 no-mdc2 no-sm3)
 python_source=(python3.13 3.13.5-2+deb13u5 python3.13_3.13.5.orig.tar.xz
   93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640)
 
@@ -97,12 +110,31 @@ unpack() {
   echo "$2"/*/
 }
 
+# Eight hex digits that name OpenSSL's options.
+options_digest() {
+  printf '%s\n' "${openssl_options[@]}" | sha256sum | cut -c1-8
+}
+
+# OpenSSL generates AES-GCM and AES-XTS code for AVX-512 whenever the
+# assembler knows the instructions: 700 KB of a module for ciphers the engine
+# never calls. Told that it does not, it generates the stub that reports the
+# instructions missing, and AES keeps its AES-NI code.
+#   without_avx512_aes TREE
+without_avx512_aes() {
+  local script
+  for script in crypto/modes/asm/aes-gcm-avx512.pl crypto/aes/asm/aesni-xts-avx512.pl; do
+    grep -q '^open OUT' "$1/$script" || toolchain_fail "$script no longer reads as expected"
+    sed -i 's/^open OUT/$avx512vaes = 0;\n&/' "$1/$script"
+  done
+}
+
 # Static libyaml and libcrypto for one target, with headers and a pkg-config
 # file for yaml-0.1; prints their prefix. Built once per target and pinned set.
 #   static_deps TARGET OPENSSL_TARGET
 static_deps() {
   local target=$1 openssl_target=$2 tools prefix build tree tarball
-  prefix="$TAMSEL_CACHE/deps/$target-yaml${libyaml_source[1]}-ssl${openssl_source[1]}"
+  # A change of OpenSSL's options makes another prefix, never reuses the old one.
+  prefix="$TAMSEL_CACHE/deps/$target-yaml${libyaml_source[1]}-ssl${openssl_source[1]}-$(options_digest)"
   if [ -f "$prefix/.complete" ]; then
     echo "$prefix"
     return
@@ -131,16 +163,22 @@ Cflags: -I\${prefix}/include -DYAML_DECLARE_STATIC
 Libs: -L\${prefix}/lib -lyaml
 EOF
 
-  # libcrypto alone: no shared libraries, programs, engines or loadable modules.
+  # libcrypto alone (openssl_options), each function in a section of its own
+  # so that the link keeps only what is reached.
   tarball=$(debian_source "${openssl_source[@]}")
   tree=$(unpack "$tarball" "$build/openssl")
+  without_avx512_aes "$tree"
   (cd "$tree" &&
     logged "$build/openssl-configure.log" ./Configure "$openssl_target" --prefix="$prefix" --libdir=lib \
-      no-shared no-module no-dso no-engine no-tests no-apps no-docs no-ui-console no-legacy no-comp \
-      CC="$tools/cc" AR="$tools/ar" RANLIB="$tools/ranlib" CFLAGS="-O2 -fPIC -fvisibility=hidden" &&
+      "${openssl_options[@]}" CC="$tools/cc" AR="$tools/ar" RANLIB="$tools/ranlib" \
+      CFLAGS="-O2 -fPIC -fvisibility=hidden -ffunction-sections -fdata-sections" &&
     logged "$build/openssl-make.log" make -j"$(nproc)" build_generated &&
     logged "$build/openssl-make.log" make -j"$(nproc)" libcrypto.a) ||
     toolchain_fail "OpenSSL's libcrypto did not build for $target"
+  # policy_hash's speed rests on SHA-256's assembly (SHA-NI and AVX2, ARMv8).
+  # (grep reads all of readelf's output: one that stopped early would fail the pipe.)
+  readelf -sW "$tree/libcrypto.a" | grep -E ' (sha256_block_data_order_shaext|sha256_block_armv8)$' >/dev/null ||
+    toolchain_fail "libcrypto for $target lacks SHA-256's assembly"
   cp "$tree/libcrypto.a" "$prefix/lib/"
   cp -r "$tree/include/openssl" "$prefix/include/"
   cp "$tree/LICENSE.txt" "$prefix/licenses/openssl-LICENSE.txt"
