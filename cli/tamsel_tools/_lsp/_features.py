@@ -92,10 +92,13 @@ def server() -> TamselServer:
         text = ls.store.text(path)
         if text is None:
             return None
+        # Completion, hover and definition answer in the documents that name schema entries.
         role = ls.pairings.role(path, text)
+        if role not in ("policy", "governance"):
+            return None
         lines = lines_of(text)
         where = ls.server_position(lines, position)
-        if role is None or where is None:
+        if where is None:
             return None
         return path, text, lines, role, where[0], where[1]
 
@@ -112,8 +115,6 @@ def server() -> TamselServer:
             if found is None:
                 return None
             path, _, lines, role, line, column = found
-            if role not in ("policy", "governance"):
-                return None
             _, schema, ids = ls.schema_of(path, role)
             items = _completion.complete(lines, role, line, column, schema, ids)
             return types.CompletionList(is_incomplete=False, items=items)
@@ -127,8 +128,6 @@ def server() -> TamselServer:
             if found is None:
                 return None
             path, text, lines, role, line, column = found
-            if role not in ("policy", "governance"):
-                return None
             schema_path, schema, _ = ls.schema_of(path, role)
             name = schema_path.name if schema_path is not None else "the schema"
             answer = _navigation.hover(lines, role, line, column, schema, name, ls.decides(path, text))
@@ -146,8 +145,6 @@ def server() -> TamselServer:
             if found is None:
                 return None
             path, _, lines, role, line, column = found
-            if role not in ("policy", "governance"):
-                return None
             schema_path, schema, _ = ls.schema_of(path, role)
             if schema_path is None:
                 return None
