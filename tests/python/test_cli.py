@@ -1,3 +1,4 @@
+import importlib.util
 import io
 import json
 import os
@@ -11,6 +12,14 @@ import pytest
 
 import tamsel
 from tamsel_tools import main
+
+# lint, diff and properties need the optional solver; where it is not installed (the wheel
+# matrix) their cases are skipped, and the others still run.
+NEEDS_SOLVER = pytest.mark.skipif(importlib.util.find_spec("z3") is None, reason="the analysis needs z3")
+
+
+def with_solver(*values):
+    return pytest.param(*values, marks=NEEDS_SOLVER)
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "refunds"

@@ -6,7 +6,7 @@ from pathlib import Path
 import pytest
 
 from tamsel_tools import _status
-from test_cli import BLOCK, EFFECT_LINE, TEXTS, edited, run
+from test_cli import BLOCK, EFFECT_LINE, TEXTS, edited, run, with_solver
 
 HASH = "f846a232dfcd17153b27fa68b57553c4da8642b1f2898968a09a68bd67190909"
 TOOL = (
@@ -52,10 +52,10 @@ RUNS = [
     ({"pyproject.toml": TOOL}, ".", ["test", "--fail-under", "34"], (1, ["1 passed, 0 failed"], [
         "policies/policy.yaml: coverage below 34%: rules 33.3%, comparisons 0.0%"])),
     ({"pyproject.toml": TOOL}, "policies/tests", ["eval"], (0, [BLOCK], [])),
-    ({"pyproject.toml": TOOL}, ".", ["lint", "--format", "github"], (1, [
+    with_solver({"pyproject.toml": TOOL}, ".", ["lint", "--format", "github"], (1, [
         "::warning file=policies/policy.yaml,line=14,col=5::rule 'review_untrusted_agents' is scoped to the actor "
         "'support_agent', and actor rules never decide [actor_scoped]"], [])),
-    ({"pyproject.toml": TOOL}, ".", ["diff", "policies/policy.yaml", "policies/policy.yaml"],
+    with_solver({"pyproject.toml": TOOL}, ".", ["diff", "policies/policy.yaml", "policies/policy.yaml"],
      (0, ["no input changes its effect"], [])),
     # Paths on the command line win: documents of their own, suites of their own.
     ({"pyproject.toml": TOOL}, "policies", ["check", "schema.yaml", "bad.yaml"], (1, [], [EFFECT_LINE.replace("policy", "bad", 1)])),
@@ -119,8 +119,8 @@ def test_without_a_project_the_documents_are_required(capsys, tmp_path, monkeypa
     (["check", "schema.yaml", "bad.yaml"], _status.NEGATIVE),
     (["eval", "schema.yaml", "bad.yaml"], _status.UNUSABLE),
     (["explain", "schema.yaml", "bad.yaml"], _status.UNUSABLE),
-    (["lint", "schema.yaml", "bad.yaml"], _status.UNUSABLE),
-    (["diff", "schema.yaml", "policy.yaml", "bad.yaml"], _status.UNUSABLE),
+    with_solver(["lint", "schema.yaml", "bad.yaml"], _status.UNUSABLE),
+    with_solver(["diff", "schema.yaml", "policy.yaml", "bad.yaml"], _status.UNUSABLE),
     (["test", "bad.suite.json"], _status.UNUSABLE),
 ])
 def test_a_rejected_document_ends_each_command_with_its_status(capsys, tmp_path, monkeypatch, argv, status):

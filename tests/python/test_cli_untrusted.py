@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import TEXTS
+from test_cli import TEXTS, with_solver
 
 TAMSEL = str(Path(sys.executable).with_name("tamsel"))
 SECRET = "TOKEN=hunter2"
@@ -94,7 +94,7 @@ CUT = f'"{"x" * 200}"... (5000 characters)'
       "is a mapping with the keys version, actions, actor and snapshot"]),
     (["check", "schema.yaml", "policy.yaml", "--format", "json", "long.yaml"],
      [f"invalid type: string {CUT}, expected struct GovernanceAst"]),
-    (["lint", "schema.yaml", "long.yaml"], [f"long.yaml: invalid type: string {CUT}, expected struct PolicyAst"]),
+    with_solver(["lint", "schema.yaml", "long.yaml"], [f"long.yaml: invalid type: string {CUT}, expected struct PolicyAst"]),
 ])
 def test_a_long_value_is_cut_in_every_format(work, argv, expected):
     Path("long.yaml").write_text(f'"{LONG}"\n')
@@ -128,8 +128,8 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
     (["check", ".", "policy.yaml"], b"", (2, [], [".: not a regular file: a folder"])),
     (["test", "fifo.yaml"], b"", (2, ["0 passed, 0 failed"], ["fifo.yaml: not a regular file: a FIFO"])),
     (["test", "/dev/zero"], b"", (2, ["0 passed, 0 failed"], ["/dev/zero: not a regular file: a character device"])),
-    (["lint", "schema.yaml", "fifo.yaml"], b"", (2, [], ["fifo.yaml: not a regular file: a FIFO"])),
-    (["diff", "schema.yaml", "policy.yaml", "/dev/zero"], b"",
+    with_solver(["lint", "schema.yaml", "fifo.yaml"], b"", (2, [], ["fifo.yaml: not a regular file: a FIFO"])),
+    with_solver(["diff", "schema.yaml", "policy.yaml", "/dev/zero"], b"",
      (2, [], ["/dev/zero: not a regular file: a character device"])),
     (["check", "schema.yaml", "policy.yaml", "--max-bytes", "1KiB"], b"",
      (2, [], ["policy.yaml: larger than the limit of 1024 bytes (--max-bytes raises it)"])),

@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 from tamsel_tools import _status
-from test_cli import run
+from test_cli import run, with_solver
 
 SCHEMA = """\
 version: 1
@@ -125,8 +125,8 @@ def test_check_prints_each_error_at_its_node(capsys, written, rule, place, kind,
 @pytest.mark.parametrize("argv, status", [
     (["eval", "s.yaml", "p.yaml"], _status.UNUSABLE),
     (["explain", "s.yaml", "p.yaml"], _status.UNUSABLE),
-    (["lint", "s.yaml", "p.yaml"], _status.UNUSABLE),
-    (["diff", "s.yaml", "p.yaml", "p.yaml"], _status.UNUSABLE),
+    with_solver(["lint", "s.yaml", "p.yaml"], _status.UNUSABLE),
+    with_solver(["diff", "s.yaml", "p.yaml", "p.yaml"], _status.UNUSABLE),
     (["test", "x.suite.json"], _status.UNUSABLE),
 ])
 def test_every_command_prints_the_error_at_its_node(capsys, written, argv, status):
