@@ -3,7 +3,8 @@
 A question that the solver does not settle within what is left of the budget
 is "unknown"; the analysis names what it leaves undecided and claims nothing
 about it. z3 answers Ctrl-C during a check by cancelling it; that is turned
-back into the KeyboardInterrupt that the user asked for.
+back into the KeyboardInterrupt that the user asked for. SIGTERM reaches
+Python's handler only once the call returns, so a thread cancels the call.
 """
 
 from __future__ import annotations
@@ -12,7 +13,9 @@ import contextlib
 import gc
 import math
 import os
+import signal
 import sys
+import threading
 import time
 from typing import IO, Any, Iterator, List, Literal, Optional, Sequence
 
@@ -96,8 +99,72 @@ def _check(z3: Any, solver: Any, assumptions: Sequence[Any]) -> Any:
     """`solver.check(*assumptions)` for boolean constants, without z3's per-assumption sort cast,
     which costs more than the check itself when a question carries hundreds of guards."""
     array = (z3.Ast * len(assumptions))(*[a.as_ast() for a in assumptions])
-    result = z3.Z3_solver_check_assumptions(solver.ctx.ref(), solver.solver, len(assumptions), array)
+    with _cancellable(z3, solver.ctx):
+        result = z3.Z3_solver_check_assumptions(solver.ctx.ref(), solver.solver, len(assumptions), array)
     return z3.CheckSatResult(result)
+
+
+# A signal sets a flag that Python's handler reads between bytecodes, never
+# during the solver's call; but the interpreter's own handler also writes the
+# signal's number to the wakeup descriptor at once. A thread reading it cancels
+# the call running on the main thread, which returns "unknown", and the handler
+# then raises where the code stands.
+_ENDING = frozenset({signal.SIGINT, signal.SIGTERM})
+_lock = threading.Lock()
+_running: List[Any] = []  # the contexts of the checks now running on the main thread
+_watching: List[bool] = []  # whether the thread runs; [False] where it cannot
+
+
+@contextlib.contextmanager
+def _cancellable(z3: Any, context: Any) -> Iterator[None]:
+    if not _watching:
+        _watching.append(_watch(z3))
+    if not _watching[0] or threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    with _lock:
+        _running.append(context)
+    try:
+        yield
+    finally:
+        with _lock:
+            _running.remove(context)
+
+
+def _watch(z3: Any) -> bool:
+    """Starts the thread that cancels on a signal; False where the wakeup descriptor cannot be
+    ours: off the main thread, or taken by someone else (an event loop)."""
+    if threading.current_thread() is not threading.main_thread():
+        return False
+    read, write = os.pipe()
+    os.set_blocking(write, False)  # a signal handler must never wait on it
+    try:
+        previous = signal.set_wakeup_fd(write, warn_on_full_buffer=False)
+    except ValueError:
+        previous = None
+    if previous != -1:
+        if previous is not None:
+            signal.set_wakeup_fd(previous)
+        os.close(read)
+        os.close(write)
+        return False
+    threading.Thread(target=_cancel_on_signal, args=(z3, read), name="tamsel-solver-signals", daemon=True).start()
+    return True
+
+
+def _cancel_on_signal(z3: Any, read: int) -> None:
+    while True:
+        try:
+            numbers = os.read(read, 64)
+        except OSError:
+            return
+        if not numbers:
+            return
+        if _ENDING.isdisjoint(numbers):
+            continue
+        with _lock:
+            for context in _running:
+                z3.Z3_interrupt(context.ref())
 
 
 class Progress:
