@@ -13,7 +13,7 @@ from tamsel_tools._annotations import Finding, Reported
 from tamsel_tools._echo import bounded
 from tamsel_tools._files import Unreadable, read_input
 from tamsel_tools._policy import Policy
-from tamsel_tools._reading import LineTooLong, lines
+from tamsel_tools._reading import LineTooLong, lines, max_values, too_many_separators
 from tamsel_tools._refusal import why_refused
 from tamsel_tools._text import printable
 
@@ -39,6 +39,9 @@ def refused(error: Exception, value: Any) -> BadInput:
 
 
 def parse_json(text: str) -> Any:
+    """The value of a JSON text, refused unparsed when it holds more values than may be held."""
+    if _json.separators(text) > max_values():
+        raise BadInput(too_many_separators())
     try:
         return _json.loads(text)  # the special-number objects read back as floats
     except json.JSONDecodeError as error:

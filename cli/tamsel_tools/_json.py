@@ -65,6 +65,13 @@ def decode(value: Any) -> Any:
     return value
 
 
+def separators(text: str) -> int:
+    """Commas, brackets and braces, in strings too: one more than these is at least the number
+    of values of a JSON text (a container of k values holds k - 1 commas), counted without
+    parsing it."""
+    return text.count(",") + text.count("[") + text.count("{")
+
+
 def loads(text: str) -> Any:
     """Parse JSON text, turning the special-number objects (and bare NaN/Infinity tokens) into floats."""
     return json.loads(text, object_pairs_hook=_decode_object)

@@ -84,6 +84,28 @@ def too_large(limit: int) -> str:
     return f"larger than the limit of {size_text(limit)} (--max-bytes raises it)"
 
 
+# Parsed, a text takes many times its size: a JSON list of empty mappings takes
+# 3 bytes an element as text and over 70 as objects. So the values that one
+# text may hold are capped with its bytes: one for every 64 of them.
+BYTES_PER_VALUE = 64
+
+
+def max_values() -> int:
+    return max(1, _max_bytes // BYTES_PER_VALUE)
+
+
+def _values_limit() -> str:
+    return f"the limit that goes with {size_text(_max_bytes)} (--max-bytes raises it)"
+
+
+def too_many_values() -> str:
+    return f"more than {max_values()} values (mappings, lists and scalars), {_values_limit()}"
+
+
+def too_many_separators() -> str:
+    return f"too many values: more than {max_values()} commas, brackets and braces, {_values_limit()}"
+
+
 def not_regular(mode: int) -> Optional[str]:
     """What the file is when it is not a regular file, as said in messages; None for a regular file."""
     if stat.S_ISREG(mode):
@@ -123,6 +145,10 @@ def read_bytes(path: str, limit: Optional[int] = None) -> bytes:
     descriptor = _open_regular(path)
     try:
         with os.fdopen(descriptor, "rb", closefd=True) as file:
+            # Refused by its size before any of it is read; a file whose size says nothing
+            # (as in /proc) is read up to the cap.
+            if os.fstat(descriptor).st_size > limit:
+                raise FileRefused(path, too_large(limit))
             data = file.read(limit + 1)
     except OSError as error:
         raise FileRefused(path, f"cannot read: {error.strerror or error}") from None

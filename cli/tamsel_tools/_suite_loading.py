@@ -14,14 +14,17 @@ from tamsel_tools._annotations import Finding, Reported
 from tamsel_tools._documents import load_policy
 from tamsel_tools._evaluate import BadInput, parse_json
 from tamsel_tools._files import read_suite
+from tamsel_tools._nodes import Key, TreeError, json_tree, yaml_tree
 from tamsel_tools._policy import Policy
 from tamsel_tools._project import ProjectError, find_project, shown
-from tamsel_tools._reading import document_path
+from tamsel_tools._property import render_path
+from tamsel_tools._reading import MIB, document_path, max_values, too_many_values
 from tamsel_tools._suite_discovery import SUITE_ENDINGS
 from tamsel_tools._suite_properties import Compiled, PropertiesUnloadable, compile_properties, read_properties
 
 # Each record's required keys, then its optional ones.
 _Keys = Tuple[Tuple[str, ...], Tuple[str, ...]]
+Where = Tuple[Key, ...]  # the keys and indexes that lead to a value of the suite
 _SUITE_KEYS: _Keys = ((), ("cases", "properties", "schema", "policy", "governance"))
 _CASE_KEYS: _Keys = (("name", "input", "expect"), ())
 _EXPECT_KEYS: _Keys = ((), ("effect", "matched_rule", "error"))
@@ -33,6 +36,37 @@ class SuiteUnloadable(Reported):
 
 def _unloadable(path: str, message: str, line: Optional[int] = None, column: Optional[int] = None) -> SuiteUnloadable:
     return SuiteUnloadable(Finding("error", path, line, column, message))
+
+
+class _Wrong(Exception):
+    """A fault in the suite's own form: at the value that `where` leads to, or at its key `key`."""
+
+    def __init__(self, where: Where, message: str, key: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.where = where
+        self.message = message
+        self.key = key
+
+
+# Positions are found by reading the text again, in Python: a suite larger than
+# this has its faults named without them.
+_LOCATED_UP_TO = 8 * MIB
+
+
+def _located(path: str, text: str, wrong: _Wrong) -> SuiteUnloadable:
+    """The fault as a finding at its line and column, where the suite's text shows them."""
+    name = render_path(wrong.where)
+    message = f"{name}: {wrong.message}" if name else wrong.message
+    node = None
+    if len(text) <= _LOCATED_UP_TO:
+        try:
+            tree = json_tree(text) if path.endswith(".json") else yaml_tree(importlib.import_module("yaml"), text)
+        except TreeError:
+            tree = None
+        node = None if tree is None else tree.at(wrong.where)
+        if node is not None and wrong.key is not None:
+            node = node.key(wrong.key)
+    return _unloadable(path, message, *((None, None) if node is None else (node.line, node.column)))
 
 
 @dataclass(frozen=True)
@@ -74,6 +108,8 @@ def _parse(path: str, text: str) -> Any:
     # libyaml's reader where PyYAML was built with it: the pure-Python one takes a second a megabyte.
     loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
     try:
+        if _more_yaml_values(yaml, loader, text, max_values()):
+            raise _unloadable(path, too_many_values())
         return yaml.load(text, Loader=loader)
     except yaml.MarkedYAMLError as error:
         mark = error.problem_mark or error.context_mark
@@ -87,53 +123,63 @@ def _parse(path: str, text: str) -> Any:
         raise _unloadable(path, "nested too deeply") from None
 
 
-def _record(path: str, where: str, value: Any, keys: _Keys) -> Dict[str, Any]:
+def _more_yaml_values(yaml: Any, loader: Any, text: str, limit: int) -> bool:
+    """Whether a YAML text holds more than `limit` values, read no further than the first one too
+    many: PyYAML holds a node of every value, many times its size, before it makes any value."""
+    nodes = (yaml.ScalarEvent, yaml.SequenceStartEvent, yaml.MappingStartEvent, yaml.AliasEvent)
+    for event in yaml.parse(text, Loader=loader):
+        if isinstance(event, nodes):
+            limit -= 1
+            if limit < 0:
+                return True
+    return False
+
+
+def _record(where: Where, value: Any, keys: _Keys) -> Dict[str, Any]:
     """The mapping value, checked to hold every required key and no key but the known ones."""
     required, optional = keys
-    prefix = f"{where}: " if where else ""
     if not isinstance(value, dict):
-        raise _unloadable(path, f"{prefix}expected a mapping with keys {', '.join(required + optional)}")
+        raise _Wrong(where, f"expected a mapping with keys {', '.join(required + optional)}")
     for key in value:
         if key not in required + optional:
-            raise _unloadable(path, f"{prefix}unknown key {key!r}")
+            raise _Wrong(where, f"unknown key {key!r}", key=str(key))
     for key in required:
         if key not in value:
-            raise _unloadable(path, f"{prefix}missing key '{key}'")
+            raise _Wrong(where, f"missing key '{key}'")
     return value
 
 
-def _text(path: str, where: str, value: Any, what: str = "a string") -> str:
+def _text(where: Where, value: Any, what: str = "a string") -> str:
     if not isinstance(value, str):
-        raise _unloadable(path, f"{where}: expected {what}")
+        raise _Wrong(where, f"expected {what}")
     return value
 
 
-def _expectation(path: str, where: str, value: Any) -> Dict[str, Optional[str]]:
-    expect = _record(path, where, value, _EXPECT_KEYS)
+def _expectation(where: Where, value: Any) -> Dict[str, Optional[str]]:
+    expect = _record(where, value, _EXPECT_KEYS)
     if "matched_rule" in expect and "effect" not in expect:
-        raise _unloadable(path, f"{where}: 'matched_rule' goes with 'effect'")
+        raise _Wrong(where, "'matched_rule' goes with 'effect'")
     if ("effect" in expect) == ("error" in expect):
-        raise _unloadable(path, f"{where}: expected either 'effect' or 'error'")
+        raise _Wrong(where, "expected either 'effect' or 'error'")
     if "error" in expect:
-        return {"error": _text(path, f"{where}.error", expect["error"])}
-    checked: Dict[str, Optional[str]] = {"effect": _text(path, f"{where}.effect", expect["effect"])}
+        return {"error": _text((*where, "error"), expect["error"])}
+    checked: Dict[str, Optional[str]] = {"effect": _text((*where, "effect"), expect["effect"])}
     if "matched_rule" in expect:
         rule = expect["matched_rule"]
-        where += ".matched_rule"
-        checked["matched_rule"] = None if rule is None else _text(path, where, rule, "a string or null")
+        checked["matched_rule"] = None if rule is None else _text((*where, "matched_rule"), rule, "a string or null")
     return checked
 
 
-def _cases(path: str, value: Any) -> List[Case]:
+def _cases(value: Any) -> List[Case]:
     if not isinstance(value, list):
-        raise _unloadable(path, "cases: expected a list")
+        raise _Wrong(("cases",), "expected a list")
     cases = []
     for index, each in enumerate(value):
-        where = f"cases[{index}]"
-        case = _record(path, where, each, _CASE_KEYS)
-        name = _text(path, f"{where}.name", case["name"])
+        where: Where = ("cases", index)
+        case = _record(where, each, _CASE_KEYS)
+        name = _text((*where, "name"), case["name"])
         # A YAML suite's special-number objects too.
-        cases.append(Case(name, _json.decode(case["input"]), _expectation(path, f"{where}.expect", case["expect"])))
+        cases.append(Case(name, _json.decode(case["input"]), _expectation((*where, "expect"), case["expect"])))
     return cases
 
 
@@ -144,14 +190,14 @@ def _documents(path: str, suite: Dict[str, Any]) -> Tuple[str, str, Optional[str
         return _project_documents(path)
     for key in ("schema", "policy"):
         if key not in suite:
-            raise _unloadable(path, f"missing key '{key}'")
+            raise _Wrong((), f"missing key '{key}'")
     root = _project_root(path)
 
     def document(key: str) -> str:
-        name = _text(path, key, suite[key], "a path")
+        name = _text((key,), suite[key], "a path")
         found, refused = document_path(path, name, root)
         if refused is not None:
-            raise _unloadable(path, f"{key}: {name}: {refused}")
+            raise _Wrong((key,), f"{name}: {refused}")
         return found
 
     governance = None if suite.get("governance") is None else document("governance")
@@ -185,13 +231,17 @@ def load(path: str) -> Suite:
         raise _unloadable(path, f"no suite files ({', '.join('*' + e for e in SUITE_ENDINGS)})")
     try:
         text = read_suite(path)
-        suite = _record(path, "", _parse(path, text), _SUITE_KEYS)
+        parsed = _parse(path, text)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None
-    if "cases" not in suite and "properties" not in suite:
-        raise _unloadable(path, "missing key 'cases'")
-    schema, policy, governance = _documents(path, suite)
-    cases = _cases(path, suite.get("cases", []))
+    try:
+        suite = _record((), parsed, _SUITE_KEYS)
+        if "cases" not in suite and "properties" not in suite:
+            raise _Wrong((), "missing key 'cases'")
+        schema, policy, governance = _documents(path, suite)
+        cases = _cases(suite.get("cases", []))
+    except _Wrong as wrong:
+        raise _located(path, text, wrong) from None
     try:
         found = read_properties(path, text, suite["properties"]) if "properties" in suite else []
         loaded = load_policy(schema, policy, governance)

@@ -213,19 +213,19 @@ CASE = {"name": "n", "input": {}, "expect": {"effect": "allow"}}
 
 
 @pytest.mark.parametrize("text, err", [
-    ("[]", "x.suite.json: expected a mapping with keys cases, properties, schema, policy, governance"),
-    (json.dumps({"schema": "schema.yaml", "policy": "policy.yaml"}), "x.suite.json: missing key 'cases'"),
-    (suite([], governence="g.yaml"), "x.suite.json: unknown key 'governence'"),
-    (suite([], schema=5), "x.suite.json: schema: expected a path"),
-    (suite({}), "x.suite.json: cases: expected a list"),
-    (suite([CASE, {"name": "m", "input": {}}]), "x.suite.json: cases[1]: missing key 'expect'"),
-    (suite([{**CASE, "name": 1}]), "x.suite.json: cases[0].name: expected a string"),
+    ("[]", "x.suite.json:1:1: expected a mapping with keys cases, properties, schema, policy, governance"),
+    (json.dumps({"schema": "schema.yaml", "policy": "policy.yaml"}), "x.suite.json:1:1: missing key 'cases'"),
+    (suite([], governence="g.yaml"), "x.suite.json:1:52: unknown key 'governence'"),
+    (suite([], schema=5), "x.suite.json:1:12: schema: expected a path"),
+    (suite({}), "x.suite.json:1:61: cases: expected a list"),
+    (suite([CASE, {"name": "m", "input": {}}]), "x.suite.json:1:121: cases[1]: missing key 'expect'"),
+    (suite([{**CASE, "name": 1}]), "x.suite.json:1:71: cases[0].name: expected a string"),
     (suite([{**CASE, "expect": {"effect": "allow", "error": "x"}}]),
-     "x.suite.json: cases[0].expect: expected either 'effect' or 'error'"),
+     "x.suite.json:1:99: cases[0].expect: expected either 'effect' or 'error'"),
     (suite([{**CASE, "expect": {"matched_rule": None}}]),
-     "x.suite.json: cases[0].expect: 'matched_rule' goes with 'effect'"),
+     "x.suite.json:1:99: cases[0].expect: 'matched_rule' goes with 'effect'"),
     (suite([{**CASE, "expect": {"effect": "allow", "matched_rule": 5}}]),
-     "x.suite.json: cases[0].expect.matched_rule: expected a string or null"),
+     "x.suite.json:1:135: cases[0].expect.matched_rule: expected a string or null"),
     ('{\n  "schema": schema.yaml}', "x.suite.json:2:13: invalid JSON: Expecting value"),
     (suite([CASE], policy="missing.yaml"), "missing.yaml: cannot read: No such file or directory"),
     (suite([CASE], governance="governance.yaml", policy="bad.yaml"), EFFECT_LINE.replace("policy", "bad", 1)),
@@ -234,6 +234,12 @@ def test_test_reports_a_suite_that_cannot_be_loaded(capsys, documents, text, err
     Path("bad.yaml").write_text(edited("policy.yaml", "effect: block", "effect: deny"))
     Path("x.suite.json").write_text(text)
     assert run(capsys, "test", "x.suite.json") == (2, ["0 passed, 0 failed"], [err])
+
+
+def test_a_yaml_suite_is_located_too(capsys, documents):
+    Path("x.suite.yaml").write_text("schema: schema.yaml\npolicy: policy.yaml\ncases:\n  - nam: n\n")
+    assert run(capsys, "test", "x.suite.yaml") == (2, ["0 passed, 0 failed"], [
+        "x.suite.yaml:4:5: cases[0]: unknown key 'nam'"])
 
 
 def test_test_finds_suites_below_a_directory_and_writes_junit(capsys, documents):

@@ -54,14 +54,14 @@ def no_secret(*texts):
     ({}, (0, ["1 passed, 0 failed"], [])),
     ({"schema": "alias.yaml"}, (0, ["1 passed, 0 failed"], [])),
     ({"schema": "../secret.env"},
-     (2, ["0 passed, 0 failed"], [f"x.suite.json: schema: ../secret.env: a path that leaves the suite's folder {OUTSIDE}"])),
+     (2, ["0 passed, 0 failed"], [f"x.suite.json:1:12: schema: ../secret.env: a path that leaves the suite's folder {OUTSIDE}"])),
     ({"policy": "link.yaml"},
-     (2, ["0 passed, 0 failed"], [f"x.suite.json: policy: link.yaml: a symbolic link that leads out of the suite's folder {OUTSIDE}"])),
+     (2, ["0 passed, 0 failed"], [f"x.suite.json:1:37: policy: link.yaml: a symbolic link that leads out of the suite's folder {OUTSIDE}"])),
     ({"governance": "/etc/passwd"},
-     (2, ["0 passed, 0 failed"], [f"x.suite.json: governance: /etc/passwd: an absolute path, outside the suite's folder {OUTSIDE}"])),
+     (2, ["0 passed, 0 failed"], [f"x.suite.json:1:66: governance: /etc/passwd: an absolute path, outside the suite's folder {OUTSIDE}"])),
     ({"schema": "fifo.yaml"}, (2, ["0 passed, 0 failed"], ["fifo.yaml: not a regular file: a FIFO"])),
     ({"schema": "/dev/zero"},
-     (2, ["0 passed, 0 failed"], [f"x.suite.json: schema: /dev/zero: an absolute path, outside the suite's folder {OUTSIDE}"])),
+     (2, ["0 passed, 0 failed"], [f"x.suite.json:1:12: schema: /dev/zero: an absolute path, outside the suite's folder {OUTSIDE}"])),
 ])
 def test_a_suite_reads_nothing_outside_its_folder(work, keys, expected):
     Path("x.suite.json").write_text(suite(**keys))
@@ -141,8 +141,22 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
     (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "2KiB"], b"{}\n" + b" " * 3000 + b"{}\n{}\n", (2, [
         '{"effect": "allow", "matched_rule": null}'], [
         "<stdin>:2: line larger than the limit of 2048 bytes (--max-bytes raises it); standard input is not read further"])),
+    # Values are capped with the bytes, one for every 64: parsed, a text takes many times its size.
+    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "4KiB"],
+     json.dumps({"snapshot": {"x": [0] * 70}}).encode() + b"\n{}\n", (1, ['{"effect": "allow", "matched_rule": null}'], [
+        "<stdin>:1: too many values: more than 64 commas, brackets and braces, the limit that goes with 4096 bytes "
+        "(--max-bytes raises it)"])),
+    (["test", "many.suite.json", "many.suite.yaml", "--max-bytes", "640"], b"", (2, ["0 passed, 0 failed"], [
+        "many.suite.json: too many values: more than 10 commas, brackets and braces, the limit that goes with "
+        "640 bytes (--max-bytes raises it)",
+        "many.suite.yaml: more than 10 values (mappings, lists and scalars), the limit that goes with 640 bytes "
+        "(--max-bytes raises it)"])),
 ])
 def test_only_regular_files_and_only_so_much(work, argv, stdin, expected):
+    case = {"name": "n", "input": {}, "expect": {"effect": "allow"}}
+    Path("many.suite.json").write_text(json.dumps({"schema": "schema.yaml", "policy": "policy.yaml", "cases": [case] * 2}))
+    Path("many.suite.yaml").write_text("schema: schema.yaml\npolicy: policy.yaml\ncases: [" + ", ".join(
+        ["{name: n, input: {}, expect: {effect: allow}}"] * 2) + "]\n")
     status, out, err = tamsel(*argv, stdin=stdin)
     assert (status, out, err[-len(expected[2]):]) == expected  # a usage error begins with the usage
 

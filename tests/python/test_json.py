@@ -60,3 +60,25 @@ def test_loads(text, expected):
 def test_dumps_keeps_json_dumps_options_but_never_allows_nan():
     assert _json.dumps({"é": NAN}, ensure_ascii=True, allow_nan=True) == '{"\\u00e9": {"number": "NaN"}}'
     assert _json.dumps([1.0], indent=1) == "[\n 1.0\n]"
+
+
+# What decides, before parsing, whether a text may be parsed at all: never fewer than its values.
+@pytest.mark.parametrize("text, separators", [
+    ("1", 0),
+    ("[]", 1),
+    ("[1, 2, 3]", 3),
+    ('{"a": [1, 2], "b": {}}', 5),
+    ('[[], {}, [ ], { }]', 8),
+    ('["a,b", "[{"]', 5),
+])  # fmt: skip
+def test_separators_bound_the_values(text, separators):
+    assert _json.separators(text) == separators
+    assert _count_parsed(json.loads(text)) <= separators + 1
+
+
+def _count_parsed(value):
+    if isinstance(value, dict):
+        return 1 + sum(_count_parsed(item) for item in value.values())
+    if isinstance(value, list):
+        return 1 + sum(_count_parsed(item) for item in value)
+    return 1
