@@ -33,25 +33,41 @@ allowed_needed='^(libc\.so\.6|libm\.so\.6|libpthread\.so\.0|libdl\.so\.2|ld-linu
 "$root/scripts/bootstrap.sh" wheel
 export PATH="$root/.venv/bin:$PATH"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Stopped early, the builds still running stop too, with all they started.
+stop_tree() {
+  local child
+  for child in $(pgrep -P "$1" || true); do
+    stop_tree "$child"
+  done
+  kill "$1" 2>/dev/null || true
+}
+trap 'for job in $(jobs -p); do stop_tree "$job"; done; wait; rm -rf "$work"' EXIT
 started=$SECONDS
 fail() {
   echo "build-wheel: $*" >&2
   exit 1
 }
 
-# build PLATFORM: one wheel, still tagged for the building machine, in $work/built-PLATFORM.
+# build PLATFORM: one wheel, still tagged for the building machine, in
+# $work/built-PLATFORM. zig's libraries for the target are built meanwhile.
 build() {
-  local platform=$1 target=${zig_target[$1]} deps tools
+  local platform=$1 target=${zig_target[$1]} deps tools warming
+  warm_zig "$target" &
+  warming=$!
   deps=$(static_deps "$target" "${openssl_target[$platform]}")
   tools=$(zig_wrappers "$target")
-  # Only the static libraries' pkg-config files and OpenSSL are seen, never the machine's.
+  wait "$warming" || fail "zig's libraries for $target did not build"
+  # Only the static libraries' pkg-config files and OpenSSL are seen, never the
+  # machine's. A copy of the sources each, as the three build side by side.
+  # One unit a library: most of a unit's time goes to the standard headers.
+  cp -r "$work/src" "$work/src-$platform"
   logged "$work/build-$platform.log" env CC="$tools/cc" CXX="$tools/c++" \
     PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= \
     _PYTHON_HOST_PLATFORM="${host_platform[$platform]}" \
-    python -m pip wheel --no-build-isolation --no-deps "$work/src" -w "$work/built-$platform" \
+    python -m pip wheel --no-build-isolation --no-deps "$work/src-$platform" -w "$work/built-$platform" \
     -C cmake.define.CMAKE_AR="$tools/ar" -C cmake.define.CMAKE_RANLIB="$tools/ranlib" \
-    -C cmake.define.OPENSSL_ROOT_DIR="$deps" -C cmake.define.OPENSSL_USE_STATIC_LIBS=TRUE ||
+    -C cmake.define.OPENSSL_ROOT_DIR="$deps" -C cmake.define.OPENSSL_USE_STATIC_LIBS=TRUE \
+    -C cmake.define.CMAKE_UNITY_BUILD=ON ||
     fail "the $platform wheel did not build (log above)"
 }
 
@@ -135,11 +151,27 @@ check_wheel() {
 }
 
 "$root/scripts/copy-tracked.sh" "$work/src"
+# The three wheels build side by side: much of each build runs on one core
+# (zig's libraries, OpenSSL's configuration, CMake's), so together they keep
+# both busy. What is fetched and shared is made first, one at a time.
+fetch_toolchain "${zig_target[@]}"
+declare -A building=()
 for platform in "${platforms[@]}"; do
-  step_started=$SECONDS
-  build "$platform"
+  build "$platform" >"$work/steps-$platform.log" 2>&1 &
+  building[$platform]=$!
+done
+failed=()
+for platform in "${platforms[@]}"; do
+  if wait "${building[$platform]}"; then
+    echo "built $platform at $((SECONDS - started)) s"
+  else
+    cat "$work/steps-$platform.log" >&2
+    failed+=("$platform")
+  fi
+done
+[ ${#failed[@]} -eq 0 ] || fail "did not build: ${failed[*]}"
+for platform in "${platforms[@]}"; do
   tag_and_license "$platform"
-  echo "built $platform in $((SECONDS - step_started)) s"
 done
 mapfile -t wheels < <(ls "$work"/final/*.whl)
 [ ${#wheels[@]} -eq ${#platforms[@]} ] || fail "expected ${#platforms[@]} wheels, got: ${wheels[*]}"

@@ -68,17 +68,44 @@ zig_wrappers() {
     ln -s "$zig" "$venv/zig"
   fi
   dir="$venv/targets/$target"
-  if [ ! -x "$dir/ranlib" ]; then
-    mkdir -p "$dir"
-    for tool in cc c++; do
-      printf '#!/bin/sh\nexec "%s" %s -target %s "$@"\n' "$venv/zig" "$tool" "$target" >"$dir/$tool"
-    done
-    for tool in ar ranlib; do
-      printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$venv/zig" "$tool" >"$dir/$tool"
-    done
-    chmod +x "$dir"/*
-  fi
+  mkdir -p "$dir"
+  # For musl, executables too are linked against its shared C library: CMake's
+  # compiler checks link one, and a static link would make zig build all of
+  # musl (40 s) for a module that never uses it.
+  local link=
+  [[ $target == *-musl ]] && link=' -dynamic'
+  for tool in cc c++; do
+    wrapper "$dir/$tool" "$(printf 'exec "%s" %s -target %s%s "$@"' "$venv/zig" "$tool" "$target" "$link")"
+  done
+  for tool in ar ranlib; do
+    wrapper "$dir/$tool" "$(printf 'exec "%s" %s "$@"' "$venv/zig" "$tool")"
+  done
   echo "$dir"
+}
+
+# Writes a one-line shell script unless it already says that: renamed into
+# place, so that a build running it meanwhile sees the old one or the new one.
+#   wrapper PATH LINE
+wrapper() {
+  local text
+  text=$(printf '#!/bin/sh\n%s\n' "$2")
+  [ -x "$1" ] && [ "$(cat "$1")" = "$text" ] && return
+  printf '%s\n' "$text" >"$1.new.$$"
+  chmod +x "$1.new.$$"
+  mv -f "$1.new.$$" "$1"
+}
+
+# zig builds a target's C library parts and libc++ the first time it links for
+# it, on one core: started early and side by side, they overlap the rest.
+#   warm_zig TARGET
+warm_zig() {
+  local tools dir
+  tools=$(zig_wrappers "$1")
+  dir=$(mktemp -d)
+  printf '#include <string>\nint size(const std::string& s) { return static_cast<int>(s.size()); }\n' >"$dir/warm.cpp"
+  logged "$dir/warm.log" "$tools/c++" -shared -fPIC "$dir/warm.cpp" -o "$dir/warm.so" ||
+    { rm -rf "$dir"; toolchain_fail "zig cannot link C++ for $1"; }
+  rm -rf "$dir"
 }
 
 # Fetches a Debian source package's files through a private apt configuration
@@ -108,6 +135,18 @@ unpack() {
   rm -rf "$2" && mkdir -p "$2"
   tar -xf "$1" -C "$2"
   echo "$2"/*/
+}
+
+# What every target's build shares, fetched or made once before they run side
+# by side: zig with each target's wrappers, and the checked sources.
+#   fetch_toolchain TARGET...
+fetch_toolchain() {
+  local target
+  for target in "$@"; do
+    zig_wrappers "$target" >/dev/null
+  done
+  debian_source "${libyaml_source[@]}" >/dev/null
+  debian_source "${openssl_source[@]}" >/dev/null
 }
 
 # Eight hex digits that name OpenSSL's options.
