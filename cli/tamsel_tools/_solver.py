@@ -17,7 +17,7 @@ import signal
 import sys
 import threading
 import time
-from typing import IO, Any, Iterator, List, Literal, Optional, Sequence
+from typing import IO, Any, FrozenSet, Iterator, List, Literal, Optional, Sequence
 
 INSTALL_HINT = "the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"
 MEMORY_CAP_MB = int(os.environ.get("TAMSEL_SOLVER_MEMORY_MB", "2048"))
@@ -109,7 +109,7 @@ def _check(z3: Any, solver: Any, assumptions: Sequence[Any]) -> Any:
 # signal's number to the wakeup descriptor at once. A thread reading it cancels
 # the call running on the main thread, which returns "unknown", and the handler
 # then raises where the code stands.
-_ENDING = frozenset({signal.SIGINT, signal.SIGTERM})
+_ENDING: FrozenSet[int] = frozenset({int(signal.SIGINT), int(signal.SIGTERM)})
 _lock = threading.Lock()
 _running: List[Any] = []  # the contexts of the checks now running on the main thread
 _watching: List[bool] = []  # whether the thread runs; [False] where it cannot
