@@ -13,7 +13,7 @@ from tamsel_tools._annotations import Finding, Reported
 from tamsel_tools._echo import bounded
 from tamsel_tools._files import Unreadable, read_input
 from tamsel_tools._policy import Policy
-from tamsel_tools._reading import LineTooLong, lines, max_values, too_many_separators
+from tamsel_tools._reading import LineTooLong, lines, max_values, too_many_separators, too_wide
 from tamsel_tools._refusal import why_refused
 from tamsel_tools._text import printable
 
@@ -93,6 +93,10 @@ def _stdin() -> Iterator[_Source]:
 
 
 def _stdin_line(number: int, raw: bytes) -> Iterator[_Source]:
+    wide = too_wide(raw)
+    if wide is not None:
+        yield "<stdin>", number, BadInput(wide)
+        return
     try:
         line = raw.decode("utf-8")
     except UnicodeDecodeError:

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from tamsel_tools import _reports
 from tamsel_tools._annotations import Finding, Reported
-from tamsel_tools._reading import FileRefused, read_bytes
+from tamsel_tools._reading import FileRefused, read_bytes, too_wide
 from tamsel_tools._text import printable
 
 
@@ -31,6 +31,9 @@ def _utf8(path: str) -> str:
         data = read_bytes(path)
     except FileRefused as error:
         raise Unreadable(Finding("error", path, None, None, error.message, code="unreadable")) from None
+    wide = too_wide(data)
+    if wide is not None:
+        raise Unreadable(Finding("error", path, None, None, wide, code="unreadable"))
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:

@@ -106,6 +106,32 @@ def too_many_separators() -> str:
     return f"too many values: more than {max_values()} commas, brackets and braces, {_values_limit()}"
 
 
+# Python holds a text at the width of its widest character: one byte, two past
+# U+00FF, four past U+FFFF. One emoji in a text of 60 MB makes it 240 MB.
+_CONTINUATION = bytes(range(0x80, 0xC0))
+
+
+def _width(data: bytes) -> int:
+    # The lead byte of a character past U+FFFF is F0 or more, past U+00FF C4 or more.
+    widest = max(data, default=0)
+    return 4 if widest >= 0xF0 else 2 if widest >= 0xC4 else 1
+
+
+def too_wide(data: bytes, limit: Optional[int] = None) -> Optional[str]:
+    """Why the UTF-8 bytes, decoded, would take more than the cap, or None when they would not."""
+    limit = _max_bytes if limit is None else limit
+    width = _width(data)
+    if width * len(data) <= limit:
+        return None
+    characters = len(data.translate(None, _CONTINUATION))  # a character's bytes but its first
+    if width * characters <= limit:
+        return None
+    return (
+        f"larger than the limit of {size_text(limit)} once read: a character past "
+        f"{'U+FFFF' if width == 4 else 'U+00FF'} makes every one take {width} bytes (--max-bytes raises it)"
+    )
+
+
 def not_regular(mode: int) -> Optional[str]:
     """What the file is when it is not a regular file, as said in messages; None for a regular file."""
     if stat.S_ISREG(mode):

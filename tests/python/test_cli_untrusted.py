@@ -146,6 +146,12 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
      json.dumps({"snapshot": {"x": [0] * 70}}).encode() + b"\n{}\n", (1, ['{"effect": "allow", "matched_rule": null}'], [
         "<stdin>:1: too many values: more than 64 commas, brackets and braces, the limit that goes with 4096 bytes "
         "(--max-bytes raises it)"])),
+    # One character past U+FFFF makes Python hold every character of a text at four bytes.
+    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "4KiB"],
+     json.dumps({"snapshot": {"s": "a" * 1100 + "\U0001F600"}}, ensure_ascii=False).encode() + b"\n{}\n",
+     (1, ['{"effect": "allow", "matched_rule": null}'], [
+        "<stdin>:1: larger than the limit of 4096 bytes once read: a character past U+FFFF makes every one take "
+        "4 bytes (--max-bytes raises it)"])),
     (["test", "many.suite.json", "many.suite.yaml", "--max-bytes", "640"], b"", (2, ["0 passed, 0 failed"], [
         "many.suite.json: too many values: more than 10 commas, brackets and braces, the limit that goes with "
         "640 bytes (--max-bytes raises it)",

@@ -109,6 +109,26 @@ def test_a_line_past_the_cap_ends_reading(lines, limit, expected):
     assert stream.asked == len(expected)
 
 
+# Python holds a text at the width of its widest character: the cap holds for what it takes then.
+WIDE_PAST_FFFF = "larger than the limit of 16 bytes once read: a character past U+FFFF makes every one take 4 bytes"
+WIDE_PAST_FF = "larger than the limit of 16 bytes once read: a character past U+00FF makes every one take 2 bytes"
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("a" * 16, None),
+    ("\u00e9" * 8, None),  # Latin-1: one byte a character, fewer than the UTF-8 bytes
+    ("a" * 7 + "\u0100", None),  # 8 characters, two bytes each
+    ("a" * 8 + "\u0100", WIDE_PAST_FF),
+    ("a" * 3 + "\U0001F600", None),  # 4 characters, four bytes each
+    ("a" * 4 + "\U0001F600", WIDE_PAST_FFFF),
+    ("\U0001F600" * 4, None),  # 16 bytes of UTF-8, 16 once read
+    ("\u4e00" * 8, None),  # 24 bytes of UTF-8, 16 once read
+])  # fmt: skip
+def test_the_cap_holds_for_a_text_as_read(text, expected):
+    found = _reading.too_wide(text.encode("utf-8"), 16)
+    assert (found if found is None else found.split(" (")[0]) == expected
+
+
 @pytest.fixture
 def project(tmp_path, monkeypatch):
     """project/suites/x.suite.json beside project/docs/, with links in and out, and a secret above."""
