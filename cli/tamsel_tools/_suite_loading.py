@@ -170,7 +170,7 @@ def _expectation(where: Where, value: Any) -> Dict[str, Optional[str]]:
     return checked
 
 
-def _cases(value: Any) -> List[Case]:
+def _cases(value: Any, from_yaml: bool) -> List[Case]:
     if not isinstance(value, list):
         raise _Wrong(("cases",), "expected a list")
     cases = []
@@ -178,8 +178,9 @@ def _cases(value: Any) -> List[Case]:
         where: Where = ("cases", index)
         case = _record(where, each, _CASE_KEYS)
         name = _text((*where, "name"), case["name"])
-        # A YAML suite's special-number objects too.
-        cases.append(Case(name, _json.decode(case["input"]), _expectation((*where, "expect"), case["expect"])))
+        # A JSON suite's special-number objects were read as floats already; a YAML suite's not.
+        given = _json.decode(case["input"]) if from_yaml else case["input"]
+        cases.append(Case(name, given, _expectation((*where, "expect"), case["expect"])))
     return cases
 
 
@@ -239,7 +240,7 @@ def load(path: str) -> Suite:
         if "cases" not in suite and "properties" not in suite:
             raise _Wrong((), "missing key 'cases'")
         schema, policy, governance = _documents(path, suite)
-        cases = _cases(suite.get("cases", []))
+        cases = _cases(suite.get("cases", []), from_yaml=not path.endswith(".json"))
     except _Wrong as wrong:
         raise _located(path, text, wrong) from None
     try:

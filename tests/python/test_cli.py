@@ -236,6 +236,17 @@ def test_test_reports_a_suite_that_cannot_be_loaded(capsys, documents, text, err
     assert run(capsys, "test", "x.suite.json") == (2, ["0 passed, 0 failed"], [err])
 
 
+@pytest.mark.parametrize("name, text", [
+    ("x.suite.json", suite([{"name": "inf", "input": {"action": {"type": "refund", "amount": {"number": "Infinity"}}},
+                             "expect": {"effect": "block"}}])),
+    ("x.suite.yaml", "schema: schema.yaml\npolicy: policy.yaml\ncases:\n  - name: inf\n"
+                     "    input: {action: {type: refund, amount: {number: Infinity}}}\n    expect: {effect: block}\n"),
+])  # fmt: skip
+def test_a_suite_reads_special_numbers_in_json_and_yaml(capsys, documents, name, text):
+    Path(name).write_text(text)
+    assert run(capsys, "test", name) == (0, ["1 passed, 0 failed"], [])
+
+
 def test_a_yaml_suite_is_located_too(capsys, documents):
     Path("x.suite.yaml").write_text("schema: schema.yaml\npolicy: policy.yaml\ncases:\n  - nam: n\n")
     assert run(capsys, "test", "x.suite.yaml") == (2, ["0 passed, 0 failed"], [
