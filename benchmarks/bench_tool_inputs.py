@@ -1,10 +1,11 @@
 """The `tamsel` command on suites, input files and lines of standard input just
-under the 64 MiB cap, in the shapes that grow most once parsed: peak resident
-memory (of the whole process, from /usr/bin/time) and wall time, against the
-interpreter alone (`tamsel --version`).
+under the 64 MiB cap, and on documents just under their 16 MiB share of it, in
+the shapes that grow most once parsed: peak resident memory (of the whole
+process, from /usr/bin/time) and wall time, against the interpreter alone
+(`tamsel --version`).
 
   bench_tool_inputs.py              every shape, 60 MB each
-  bench_tool_inputs.py --mb 16      smaller texts
+  bench_tool_inputs.py --mb 16      smaller texts (documents: a quarter of it at most)
   bench_tool_inputs.py --only eval  the shapes whose name holds a word
 
 Each shape must be refused (or decided) within 10 s at a peak of at most 200 MB
@@ -36,10 +37,57 @@ def elements(item: bytes, size: int) -> bytes:
     return b",".join([item] * (size // (len(item) + 1)))
 
 
+def named_rules(size: int) -> bytes:
+    """The example's rules again and again, each with its own id, about `size` bytes."""
+    rules = (EXAMPLE / "policy.yaml").read_bytes().split(b"rules:\n", 1)[1]
+    copies = size // (len(rules) + 30)
+    return b"version: 1\nrules:\n" + b"".join(rules.replace(b"id: ", b"id: r%d_" % i) for i in range(copies))
+
+
+def long_texts(size: int) -> dict[str, bytes]:
+    """The example's three documents, each with a text of a third of `size` bytes."""
+    third = b"x" * (size // 3)
+    replaced = {
+        "schema.yaml": (b"    role: string", b"    role: string\n    ? " + third + b"\n    : string"),
+        "policy.yaml": (b"id: block_large_refunds", b"id: " + third),
+        "governance.yaml": (b"error: every policy needs a blocking refund rule", b"error: " + third),
+    }
+    return {"long-" + name: (EXAMPLE / name).read_bytes().replace(*replaced[name]) for name in replaced}
+
+
+def document_shapes(size: int) -> dict[str, tuple[dict[str, bytes], list[str], str | None]]:
+    size = min(size, 16_000_000)  # under the documents' share of the default cap
+    example = (EXAMPLE / "policy.yaml").read_bytes()
+    long_id = example.replace(b"id: block_large_refunds", b"id: " + b"x" * size)
+    half_id = example.replace(b"id: block_large_refunds", b"id: " + b"x" * (size // 2))
+    return {
+        "policy of empty mappings": (
+            {"p.yaml": b"version: 1\nrules: [" + elements(b"{}", size) + b"]\n"},
+            ["check", "schema.yaml", "p.yaml"],
+            None,
+        ),
+        "policy of the example's rules": ({"p.yaml": named_rules(size)}, ["check", "schema.yaml", "p.yaml"], None),
+        # 996,365 values, with the schema's just under the cap of 1,048,576.
+        "policy of 34,656 rules": ({"p.yaml": named_rules(9_150_000)}, ["check", "schema.yaml", "p.yaml"], None),
+        "policy with one long id": ({"p.yaml": long_id}, ["check", "schema.yaml", "p.yaml"], None),
+        "three documents with long texts": (
+            long_texts(size),
+            ["check", "long-schema.yaml", "long-policy.yaml", "long-governance.yaml"],
+            None,
+        ),
+        "diff of two policies with long ids": (
+            {"p.yaml": half_id, "q.yaml": half_id.replace(b"effect: block", b"effect: allow", 1)},
+            ["diff", "schema.yaml", "p.yaml", "q.yaml"],
+            None,
+        ),
+    }
+
+
 def shapes(size: int) -> dict[str, tuple[dict[str, bytes], list[str], str | None]]:
     """name: (files to write, arguments, file given on standard input)."""
     line = b'{"action": {"type": "refund", "amount": [' + elements(b"{}", size) + b"]}}\n"
     return {
+        **document_shapes(size),
         "suite of ordinary cases": (
             {"x.suite.json": SUITE_HEAD + elements(CASE, size) + b"]}"},
             ["test", "x.suite.json"],

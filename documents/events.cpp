@@ -376,6 +376,43 @@ std::vector<Mark> positions_of(std::string_view text, const std::vector<std::uin
   return marks;
 }
 
+ValueCount count_values(std::string_view text, std::uint64_t limit) {
+  ValueCount count;
+  YamlStream::Parser parser(text);
+  std::size_t open = 0;
+  for (;;) {
+    ParsedEvent parsed;
+    if (yaml_parser_parse(&parser.parser, &parsed.event) == 0) {
+      if (parser.parser.error == YAML_MEMORY_ERROR) throw std::bad_alloc();
+      return count;
+    }
+    switch (parsed.event.type) {
+      case YAML_SEQUENCE_START_EVENT:
+      case YAML_MAPPING_START_EVENT:
+        if (open == kLoadNestingLimit) return count;
+        ++open;
+        break;
+      case YAML_SEQUENCE_END_EVENT:
+      case YAML_MAPPING_END_EVENT:
+        --open;
+        continue;
+      case YAML_SCALAR_EVENT:
+      case YAML_ALIAS_EVENT:
+        break;
+      case YAML_STREAM_START_EVENT:
+      case YAML_DOCUMENT_START_EVENT:
+        continue;
+      default:  // the end of the first document or of the stream
+        return count;
+    }
+    if (count.values == limit) {
+      count.past = mark_of(parsed.event.start_mark);
+      return count;
+    }
+    ++count.values;
+  }
+}
+
 Expected<Document, DocumentError> YamlStream::load_first_document() {
   Document document;
   if (text_size_ > kLargestText) return unexpected(too_large());

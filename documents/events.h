@@ -102,6 +102,17 @@ Mark position_of(std::string_view text, std::uint32_t index);
 // The positions of several events in one parse; indices in any order.
 std::vector<Mark> positions_of(std::string_view text, const std::vector<std::uint32_t>& indices);
 
+// The values (mappings, sequences, scalars and aliases) of the first document
+// of a text, counted up to a limit without keeping any of them: for a caller
+// that bounds what a document may cost before loading it.
+struct ValueCount {
+  std::uint64_t values = 0;  // at most the limit
+  std::optional<Mark> past;  // the first value beyond the limit, if there is one
+};
+// Counting stops, with what it has, where loading would stop: at a parse error
+// or a collection nested beyond what is loaded.
+ValueCount count_values(std::string_view text, std::uint64_t limit);
+
 // A libyaml parser over one text. It loads the first document and, after that
 // document has been read, tells whether the stream goes on.
 class YamlStream {
@@ -125,6 +136,7 @@ class YamlStream {
   friend Mark position_of(std::string_view text, std::uint32_t index);
   friend std::vector<Mark> positions_of(std::string_view text,
                                         const std::vector<std::uint32_t>& indices);
+  friend ValueCount count_values(std::string_view text, std::uint64_t limit);
   // The positions of several events in one parse; indices in any order.
   std::vector<Mark> positions_of(std::string_view text, const std::vector<std::uint32_t>& indices);
   std::unique_ptr<Parser> parser_;

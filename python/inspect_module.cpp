@@ -9,6 +9,7 @@
 
 #include "compiler/canonical.h"
 #include "construction/construct.h"
+#include "documents/events.h"
 #include "engine/evaluation_plan.h"
 #include "engine/explain.h"
 #include "python/arguments.h"
@@ -46,6 +47,8 @@ PyTypeObject* g_compiled_type = nullptr;  // strong reference, kept for the life
 
 constexpr const char* kExplainNames[] = {"input"};
 constexpr Parameters kExplainParameters{"Compiled.explain()", kExplainNames, 1};
+constexpr const char* kCountNames[] = {"text", "limit"};
+constexpr Parameters kCountParameters{"count_values()", kCountNames, 2};
 
 const Inspected* checked_self(PyObject* self) {
   return owned_by<CompiledObject>(self, g_compiled_type, "Compiled");
@@ -74,6 +77,29 @@ PyObject* load_body(PyObject* args, PyObject* kwargs) {
 
 PyObject* inspect_load(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return guarded([&] { return load_body(args, kwargs); }, static_cast<PyObject*>(nullptr));
+}
+
+// (values, None) or (limit, (line, column)) of the first value past the limit.
+PyObject* count_values_bound(PyObject* text, PyObject* limit_object) {
+  Utf8 utf8;
+  if (!take_text(text, "text", utf8)) return nullptr;
+  const unsigned long long limit = PyLong_AsUnsignedLongLong(limit_object);
+  if (limit == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return nullptr;
+  const ValueCount count = count_values(utf8.view(), limit);
+  PyObject* values = PyLong_FromUnsignedLongLong(count.values);
+  if (!count.past) return pair(values, Ref::borrow(Py_None).release());
+  return pair(values, pair(PyLong_FromUnsignedLongLong(std::uint64_t{count.past->line} + 1),
+                           PyLong_FromUnsignedLongLong(std::uint64_t{count.past->column} + 1)));
+}
+
+PyObject* inspect_count_values(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded(
+      [&]() -> PyObject* {
+        std::array<PyObject*, 2> bound{};  // borrowed from args / kwargs
+        if (!bind_arguments(kCountParameters, args, kwargs, bound)) return nullptr;
+        return count_values_bound(bound[0], bound[1]);
+      },
+      static_cast<PyObject*>(nullptr));
 }
 
 PyObject* compiled_new(PyTypeObject* /*type*/, PyObject* /*args*/, PyObject* /*kwargs*/) {
@@ -166,6 +192,12 @@ PyMethodDef g_module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "load(schema_yaml, policy_yaml, governance_yaml=None)\n--\n\n"
      "(Compiled, None), or (None, the error that PyTamsel raises for these texts as a dict)."},
+    {"count_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect_count_values)),
+     METH_VARARGS | METH_KEYWORDS,
+     "count_values(text, limit)\n--\n\n"
+     "(values, None) for a text whose first document holds at most limit values, else\n"
+     "(limit, (line, column)) of the first value beyond it; counted as loading reads."},
     {nullptr, nullptr, 0, nullptr},
 };
 

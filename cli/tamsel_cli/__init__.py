@@ -10,16 +10,14 @@ cleaning up, so a signal then ends the process at once with its status.
 from __future__ import annotations
 
 # The C module under `signal`: `signal` itself first imports `enum`, which alone
-# takes longer than everything before this line.
+# takes longer than everything before this line. `os` is loaded at start-up.
 import _signal  # type: ignore[import-not-found]  # no stub: the C module under `signal`
 import os
-import sys
-from types import FrameType
 
 _SAID = {_signal.SIGINT: b"tamsel: interrupted\n", _signal.SIGTERM: b"tamsel: terminated\n"}
 
 
-def _end_now(signum: int, frame: FrameType | None) -> None:
+def _end_now(signum: int, frame: object) -> None:
     for each in _SAID:
         _signal.signal(each, _signal.SIG_IGN)
     try:
@@ -34,8 +32,11 @@ def _take_signals() -> None:
         _signal.signal(signum, _end_now)
 
 
-# At import: the console script imports this module and then calls main().
+# At import, before anything that is not loaded yet: the console script imports
+# this module and then calls main().
 _take_signals()
+
+import sys  # noqa: E402 - after the signals are taken
 
 
 def main(argv: list[str] | None = None) -> int:

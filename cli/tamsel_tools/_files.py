@@ -8,9 +8,11 @@ here, once for every command. Only regular files are read, up to the cap of
 
 from __future__ import annotations
 
+from typing import Callable, Optional
+
 from tamsel_tools import _reports
 from tamsel_tools._annotations import Finding, Reported
-from tamsel_tools._reading import FileRefused, read_bytes, too_wide
+from tamsel_tools._reading import FileRefused, read_bytes, too_large, too_wide
 from tamsel_tools._text import printable
 
 
@@ -26,12 +28,12 @@ class Unwritable(Exception):
     """A report could not be written; the argument is the line that says why."""
 
 
-def _utf8(path: str) -> str:
+def _utf8(path: str, limit: Optional[int] = None, refusal: Callable[[int], str] = too_large) -> str:
     try:
-        data = read_bytes(path)
+        data = read_bytes(path, limit, refusal)
     except FileRefused as error:
         raise Unreadable(Finding("error", path, None, None, error.message, code="unreadable")) from None
-    wide = too_wide(data)
+    wide = too_wide(data, limit)
     if wide is not None:
         raise Unreadable(Finding("error", path, None, None, wide, code="unreadable"))
     try:
@@ -43,9 +45,9 @@ def _utf8(path: str) -> str:
         raise NotText(Finding("error", path, line, column, "invalid UTF-8", code="invalid_utf8")) from None
 
 
-def read_document(path: str) -> str:
-    """A schema, policy or governance document's text."""
-    return _utf8(path)
+def read_document(path: str, limit: int, refusal: Callable[[int], str]) -> str:
+    """A schema, policy or governance document's text, of at most `limit` bytes."""
+    return _utf8(path, limit, refusal)
 
 
 def read_suite(path: str) -> str:

@@ -153,3 +153,8 @@ def load(
     schema_yaml: str, policy_yaml: str, governance_yaml: Optional[str] = None
 ) -> Union[Tuple[Compiled, None], Tuple[None, Error]]:
     """The compiled policy, or the error that `PyTamsel` raises for these texts, as a value."""
+
+def count_values(text: str, limit: int) -> Tuple[int, Optional[Tuple[int, int]]]:
+    """The values (mappings, sequences, scalars, aliases) of the text's first YAML document,
+    counted as the engine loads them and no further than `limit`: (count, None), or (limit,
+    (line, column)) with the 1-based position of the first value beyond it."""

@@ -12,7 +12,7 @@ import os
 import re
 import stat
 from pathlib import Path
-from typing import BinaryIO, Iterator, List, Optional, Tuple
+from typing import BinaryIO, Callable, Iterator, List, Optional, Tuple
 
 MIB = 1 << 20
 # Documents, suites, input files and one line of standard input: far above any
@@ -98,8 +98,28 @@ def _values_limit() -> str:
     return f"the limit that goes with {size_text(_max_bytes)} (--max-bytes raises it)"
 
 
-def too_many_values() -> str:
-    return f"more than {max_values()} values (mappings, lists and scalars), {_values_limit()}"
+def too_many_values(where: str = "") -> str:
+    return f"more than {max_values()} values (mappings, lists and scalars){where}, {_values_limit()}"
+
+
+# The engine holds a document at several times its size (a long text at four
+# times, small values at over a hundred bytes each once the tools see the rules),
+# and a policy is built from three: together they have a quarter of the cap.
+DOCUMENTS_SHARE = 4
+
+
+def documents_max_bytes() -> int:
+    return max(1, _max_bytes // DOCUMENTS_SHARE)
+
+
+def documents_too_large(left: int, documents: str) -> str:
+    """Why `documents` (such as "a policy's documents") cannot take a file past the `left` bytes."""
+    total = documents_max_bytes()
+    before = "" if left == total else f", with the {size_text(total - left)} of those read before it"
+    return (
+        f"larger than the limit of {size_text(total)} for {documents} together{before} "
+        "(a quarter of --max-bytes, which raises it)"
+    )
 
 
 def too_many_separators() -> str:
@@ -165,8 +185,9 @@ def _open_regular(path: str) -> int:
     return descriptor
 
 
-def read_bytes(path: str, limit: Optional[int] = None) -> bytes:
-    """The bytes of the regular file at path, at most `limit` (the `--max-bytes` cap) of them."""
+def read_bytes(path: str, limit: Optional[int] = None, refusal: Callable[[int], str] = too_large) -> bytes:
+    """The bytes of the regular file at path, at most `limit` (the `--max-bytes` cap) of them;
+    past it, FileRefused with the text that `refusal` gives for the limit."""
     limit = _max_bytes if limit is None else limit
     descriptor = _open_regular(path)
     try:
@@ -174,12 +195,12 @@ def read_bytes(path: str, limit: Optional[int] = None) -> bytes:
             # Refused by its size before any of it is read; a file whose size says nothing
             # (as in /proc) is read up to the cap.
             if os.fstat(descriptor).st_size > limit:
-                raise FileRefused(path, too_large(limit))
+                raise FileRefused(path, refusal(limit))
             data = file.read(limit + 1)
     except OSError as error:
         raise FileRefused(path, f"cannot read: {error.strerror or error}") from None
     if len(data) > limit:
-        raise FileRefused(path, too_large(limit))
+        raise FileRefused(path, refusal(limit))
     return data
 
 

@@ -9,7 +9,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
-from tamsel_tools import _json
+from tamsel_tools import _inspect, _json
 from tamsel_tools._annotations import Finding, Reported
 from tamsel_tools._documents import load_policy
 from tamsel_tools._evaluate import BadInput, parse_json
@@ -108,8 +108,11 @@ def _parse(path: str, text: str) -> Any:
     # libyaml's reader where PyYAML was built with it: the pure-Python one takes a second a megabyte.
     loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
     try:
-        if _more_yaml_values(yaml, loader, text, max_values()):
-            raise _unloadable(path, too_many_values())
+        # Counted first: PyYAML holds a node of every value, many times its size, before it
+        # makes any value.
+        _, past = _inspect.count_values(text, max_values())
+        if past is not None:
+            raise _unloadable(path, too_many_values(), *past)
         return yaml.load(text, Loader=loader)
     except yaml.MarkedYAMLError as error:
         mark = error.problem_mark or error.context_mark
@@ -121,18 +124,6 @@ def _parse(path: str, text: str) -> Any:
         raise _unloadable(path, str(error)) from None
     except RecursionError:
         raise _unloadable(path, "nested too deeply") from None
-
-
-def _more_yaml_values(yaml: Any, loader: Any, text: str, limit: int) -> bool:
-    """Whether a YAML text holds more than `limit` values, read no further than the first one too
-    many: PyYAML holds a node of every value, many times its size, before it makes any value."""
-    nodes = (yaml.ScalarEvent, yaml.SequenceStartEvent, yaml.MappingStartEvent, yaml.AliasEvent)
-    for event in yaml.parse(text, Loader=loader):
-        if isinstance(event, nodes):
-            limit -= 1
-            if limit < 0:
-                return True
-    return False
 
 
 def _record(where: Where, value: Any, keys: _Keys) -> Dict[str, Any]:
@@ -226,15 +217,30 @@ def _project_documents(path: str) -> Tuple[str, str, Optional[str]]:
     return shown(project.schema), shown(project.policy), governance
 
 
-def load(path: str) -> Suite:
-    """The suite in the file, its documents built; SuiteUnloadable when it cannot be run."""
+def _read(path: str) -> Tuple[str, Any]:
+    """The suite's text and what it parses to."""
     if os.path.isdir(path):
         raise _unloadable(path, f"no suite files ({', '.join('*' + e for e in SUITE_ENDINGS)})")
     try:
         text = read_suite(path)
-        parsed = _parse(path, text)
+        return text, _parse(path, text)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None
+
+
+def suite_documents(path: str) -> Tuple[str, ...]:
+    """The documents that the suite names, read without building them; none when the suite
+    cannot be read (loading it says why)."""
+    try:
+        _, parsed = _read(path)
+        return tuple(each for each in _documents(path, _record((), parsed, _SUITE_KEYS)) if each)
+    except (SuiteUnloadable, _Wrong):
+        return ()
+
+
+def load(path: str) -> Suite:
+    """The suite in the file, its documents built; SuiteUnloadable when it cannot be run."""
+    text, parsed = _read(path)
     try:
         suite = _record((), parsed, _SUITE_KEYS)
         if "cases" not in suite and "properties" not in suite:

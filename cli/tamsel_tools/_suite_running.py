@@ -62,8 +62,8 @@ def outcome(policy: Policy, value: Any, coverage: Optional[Coverage]) -> Dict[st
 
 
 def load_suite(path: str, selected: PropertyOptions = EVERYTHING) -> Union[Suite, SuiteUnloadable]:
-    """The suite loaded, or why it cannot be: every suite is loaded before any runs. A suite
-    whose properties are to run needs the solver."""
+    """The suite loaded, or why it cannot be. A suite whose properties are to run needs the
+    solver."""
     try:
         suite = load(path)
     except SuiteUnloadable as error:

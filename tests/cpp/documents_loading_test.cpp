@@ -3,8 +3,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
+#include "documents/events.h"
 #include "documents/reader.h"
 #include "tests/cpp/documents_test_util.h"
 
@@ -261,6 +263,41 @@ TEST(DocumentsLoading, PositionsAreFoundAgainInTheText) {
        "rules[0]: missing field `scope` at line 3 column 5"},
   };
   for (const Case& c : cases) EXPECT_EQ(show_policy(c.text), c.expected) << c.text.substr(0, 80);
+}
+
+TEST(DocumentsLoading, ValuesAreCountedUpToALimit) {
+  struct CountCase {
+    std::string text;
+    std::uint64_t limit;
+    std::uint64_t values;
+    std::optional<Mark> past;  // 0-based
+  };
+  const std::string deep = "x: " + std::string(2000, '[') + std::string(2000, ']');
+  const CountCase cases[] = {
+      {"", 10, 0, std::nullopt},
+      {"a", 10, 1, std::nullopt},
+      // Mappings, sequences, scalars and aliases each count once; ends do not.
+      {"a: [1, {b: *x}]\n", 10, 7, std::nullopt},
+      {"a: [1, {b: *x}]\n", 7, 7, std::nullopt},
+      {"a: [1, {b: *x}]\n", 6, 6, Mark{0, 11}},
+      {"- x\n- y\n", 0, 0, Mark{0, 0}},
+      // Columns count characters, as in every position.
+      {"[\xc3\xa9, \xc3\xa9]", 2, 2, Mark{0, 4}},
+      // Only the first document: a second is the reader's error to report.
+      {"a\n---\n[b, c, d]\n", 2, 1, std::nullopt},
+      // Counting stops where loading stops.
+      {"[a, b, ]]", 10, 3, std::nullopt},
+      {deep, 5000, 1001, std::nullopt},
+  };
+  for (const CountCase& c : cases) {
+    const ValueCount count = count_values(c.text, c.limit);
+    EXPECT_EQ(count.values, c.values) << c.text.substr(0, 40);
+    ASSERT_EQ(count.past.has_value(), c.past.has_value()) << c.text.substr(0, 40);
+    if (c.past) {
+      EXPECT_EQ(count.past->line, c.past->line) << c.text;
+      EXPECT_EQ(count.past->column, c.past->column) << c.text;
+    }
+  }
 }
 
 TEST(DocumentsLoading, LargeDocumentReads) {

@@ -131,31 +131,41 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
     with_solver(["lint", "schema.yaml", "fifo.yaml"], b"", (2, [], ["fifo.yaml: not a regular file: a FIFO"])),
     with_solver(["diff", "schema.yaml", "policy.yaml", "/dev/zero"], b"",
      (2, [], ["/dev/zero: not a regular file: a character device"])),
-    (["check", "schema.yaml", "policy.yaml", "--max-bytes", "1KiB"], b"",
-     (2, [], ["policy.yaml: larger than the limit of 1024 bytes (--max-bytes raises it)"])),
+    # A policy's documents together have a quarter of the cap: the engine holds them at many
+    # times their size.
+    (["check", "schema.yaml", "policy.yaml", "--max-bytes", "4KiB"], b"", (2, [], [
+        "policy.yaml: larger than the limit of 1024 bytes for a policy's documents together, with the 274 bytes "
+        "of those read before it (a quarter of --max-bytes, which raises it)"])),
+    (["check", "schema.yaml", "many.yaml", "--max-bytes", "8KiB"], b"", (2, [], [
+        "many.yaml:2:273: more than 128 values (mappings, lists and scalars) in a policy's documents together, "
+        "the limit that goes with 8192 bytes (--max-bytes raises it)"])),
+    with_solver(["diff", "schema.yaml", "policy.yaml", "policy.yaml", "--max-bytes", "16KiB"], b"", (2, [], [
+        "policy.yaml:24:12: more than 256 values (mappings, lists and scalars) in the documents of both policies "
+        "together, the limit that goes with 16384 bytes (--max-bytes raises it)"])),
     (["check", "schema.yaml", "policy.yaml", "--max-bytes", "lots"], b"", (2, [], [
         "tamsel check: error: argument --max-bytes: expected a positive size such as 1048576 or 64MiB, got 'lots'"])),
     (["eval", "schema.yaml", "policy.yaml", "fifo.yaml", "/dev/zero", "-"], json.dumps(LARGE).encode(), (2, [
         '{"effect": "block", "matched_rule": "block_large_refunds"}'], [
         "fifo.yaml: not a regular file: a FIFO", "/dev/zero: not a regular file: a character device"])),
-    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "2KiB"], b"{}\n" + b" " * 3000 + b"{}\n{}\n", (2, [
+    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "16KiB"], b"{}\n" + b" " * 17000 + b"{}\n{}\n", (2, [
         '{"effect": "allow", "matched_rule": null}'], [
-        "<stdin>:2: line larger than the limit of 2048 bytes (--max-bytes raises it); standard input is not read further"])),
+        "<stdin>:2: line larger than the limit of 16384 bytes (--max-bytes raises it); standard input is not read "
+        "further"])),
     # Values are capped with the bytes, one for every 64: parsed, a text takes many times its size.
-    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "4KiB"],
-     json.dumps({"snapshot": {"x": [0] * 70}}).encode() + b"\n{}\n", (1, ['{"effect": "allow", "matched_rule": null}'], [
-        "<stdin>:1: too many values: more than 64 commas, brackets and braces, the limit that goes with 4096 bytes "
+    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "16KiB"],
+     json.dumps({"snapshot": {"x": [0] * 300}}).encode() + b"\n{}\n", (1, ['{"effect": "allow", "matched_rule": null}'], [
+        "<stdin>:1: too many values: more than 256 commas, brackets and braces, the limit that goes with 16384 bytes "
         "(--max-bytes raises it)"])),
     # One character past U+FFFF makes Python hold every character of a text at four bytes.
-    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "4KiB"],
-     json.dumps({"snapshot": {"s": "a" * 1100 + "\U0001F600"}}, ensure_ascii=False).encode() + b"\n{}\n",
+    (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "16KiB"],
+     json.dumps({"snapshot": {"s": "a" * 4100 + "\U0001F600"}}, ensure_ascii=False).encode() + b"\n{}\n",
      (1, ['{"effect": "allow", "matched_rule": null}'], [
-        "<stdin>:1: larger than the limit of 4096 bytes once read: a character past U+FFFF makes every one take "
+        "<stdin>:1: larger than the limit of 16384 bytes once read: a character past U+FFFF makes every one take "
         "4 bytes (--max-bytes raises it)"])),
     (["test", "many.suite.json", "many.suite.yaml", "--max-bytes", "640"], b"", (2, ["0 passed, 0 failed"], [
         "many.suite.json: too many values: more than 10 commas, brackets and braces, the limit that goes with "
         "640 bytes (--max-bytes raises it)",
-        "many.suite.yaml: more than 10 values (mappings, lists and scalars), the limit that goes with 640 bytes "
+        "many.suite.yaml:3:19: more than 10 values (mappings, lists and scalars), the limit that goes with 640 bytes "
         "(--max-bytes raises it)"])),
 ])
 def test_only_regular_files_and_only_so_much(work, argv, stdin, expected):
@@ -163,6 +173,7 @@ def test_only_regular_files_and_only_so_much(work, argv, stdin, expected):
     Path("many.suite.json").write_text(json.dumps({"schema": "schema.yaml", "policy": "policy.yaml", "cases": [case] * 2}))
     Path("many.suite.yaml").write_text("schema: schema.yaml\npolicy: policy.yaml\ncases: [" + ", ".join(
         ["{name: n, input: {}, expect: {effect: allow}}"] * 2) + "]\n")
+    Path("many.yaml").write_text("version: 1\nrules: [" + ", ".join(["0"] * 200) + "]\n")
     status, out, err = tamsel(*argv, stdin=stdin)
     assert (status, out, err[-len(expected[2]):]) == expected  # a usage error begins with the usage
 

@@ -11,7 +11,7 @@ from tamsel_tools._analysis_report import diff_report
 from tamsel_tools._annotations import Reported
 from tamsel_tools._arguments import Documents, project_documents
 from tamsel_tools._commands.lint import solver_missing
-from tamsel_tools._documents import load_policy
+from tamsel_tools._documents import Allowance, load_policy
 from tamsel_tools._output import print_findings
 
 
@@ -61,8 +61,10 @@ def run(arguments: argparse.Namespace) -> int:
         return _status.UNUSABLE
     schema, governance = old_documents.schema, old_documents.governance
     try:
-        old = load_policy(schema, old_documents.policy, governance)
-        new = load_policy(schema, new_path, governance)
+        # Both held at once: their documents share one allowance.
+        allowance = Allowance("the documents of both policies")
+        old = load_policy(schema, old_documents.policy, governance, allowance)
+        new = load_policy(schema, new_path, governance, allowance)
     except Reported as error:
         print_findings(error.findings, "text", sys.stderr)
         return _status.UNUSABLE

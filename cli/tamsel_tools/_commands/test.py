@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any, List, Optional
+from typing import Any, List, Optional, Tuple
 
 from tamsel_tools import _analysis, _status
 from tamsel_tools._annotations import Format
@@ -14,9 +14,9 @@ from tamsel_tools._files import Unwritable, write_report
 from tamsel_tools._junit import junit
 from tamsel_tools._output import findings_stream, print_findings
 from tamsel_tools._project import shown
-from tamsel_tools._reports import refusals
+from tamsel_tools._reports import ReportKind, refusals
 from tamsel_tools._suite_discovery import SUITE_ENDINGS, suite_paths
-from tamsel_tools._suite_loading import Suite
+from tamsel_tools._suite_loading import suite_documents
 from tamsel_tools._suite_properties import EVERYTHING, PropertyOptions, SharedBudget
 from tamsel_tools._suite_running import Covered, SuiteResult, load_suite, run_suite
 from tamsel_tools._text import printable
@@ -97,16 +97,19 @@ def run_suites(
     errors = findings_stream(format)
     found, skipped = suite_paths(paths)
     print_findings(skipped, format, errors)
-    loaded = [(path, load_suite(path, selected)) for path in found]
-    inputs = found + [each for _, suite in loaded if isinstance(suite, Suite) for each in suite.documents]
-    refused = refusals([(junit_path, "junit"), (options.json_path, "coverage")], inputs)
-    for line in refused:
-        print(printable(line), file=errors)
-    if refused:
-        return _status.UNUSABLE
+    reports: List[Tuple[Optional[str], ReportKind]] = [(junit_path, "junit"), (options.json_path, "coverage")]
+    if any(path is not None for path, _ in reports):
+        # Before anything runs; the suites are read again as they run, one at a time, so
+        # that a run holds one suite and its policy at most.
+        inputs = found + [each for path in found for each in suite_documents(path)]
+        refused = refusals(reports, inputs)
+        for line in refused:
+            print(printable(line), file=errors)
+        if refused:
+            return _status.UNUSABLE
     budget = SharedBudget(selected.timeout)
     results: List[SuiteResult] = [
-        run_suite(path, suite, covered, format, errors, selected, budget) for path, suite in loaded
+        run_suite(path, load_suite(path, selected), covered, format, errors, selected, budget) for path in found
     ]
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
