@@ -10,12 +10,13 @@ from tamsel_tools import _json, _status
 from tamsel_tools._analysis import Change, Decider, Finding, input_json
 from tamsel_tools._annotations import Format
 from tamsel_tools._annotations import finding as annotated
+from tamsel_tools._echo import quoted
 from tamsel_tools._model import Rule
 from tamsel_tools._text import printable
 
 
 def _quoted(text: str) -> str:
-    return "'" + printable(text) + "'"
+    return printable(quoted(text))
 
 
 def _rule_names(indexes: Sequence[int], rules: Sequence[Rule]) -> str:

@@ -8,7 +8,7 @@ from typing import List, Optional
 from tamsel_tools import _json
 from tamsel_tools._annotations import Format, finding
 from tamsel_tools._coverage import Share
-from tamsel_tools._echo import bounded
+from tamsel_tools._echo import bounded, quoted
 from tamsel_tools._suite_running import PolicyCoverage
 from tamsel_tools._text import printable
 
@@ -48,12 +48,12 @@ def coverage_lines(covered: PolicyCoverage, format: Format = "text") -> List[str
     for each in coverage.rules:
         rule = each.rule
         if not rule.can_decide:
-            lines.append(gap(rule.line, rule.column, f"rule '{rule.id}' is scoped to an actor: unable to decide"))
+            lines.append(gap(rule.line, rule.column, f"rule {quoted(rule.id)} is scoped to an actor: unable to decide"))
     for each in coverage.rules:
         rule = each.rule
         if not rule.can_decide:
             continue
-        name = f"rule '{rule.id}'"
+        name = f"rule {quoted(rule.id)}"
         if each.decided == 0:
             lines.append(gap(rule.line, rule.column, f"{name} never decided"))
         for made in each.comparisons:

@@ -4,11 +4,17 @@ The engine quotes the value at fault in its messages, and a file that is not
 a document at all is one long value: a message would carry the whole file to a
 terminal, a CI log or a JUnit report. Every quoted span of a message is cut to
 ECHOED characters, with an ellipsis and the span's full length.
+
+Quotes are only a guess at where a value ends, and a value may hold quotes of
+every kind. So the values that the tools know (an error's operands, rule ids,
+keys) are cut where the message is made, and the quotes are only the last
+guard, for what the engine quotes without naming it.
 """
 
 from __future__ import annotations
 
 import re
+from typing import Iterable
 
 ECHOED = 200
 
@@ -35,3 +41,29 @@ def _cut(found: "re.Match[str]") -> str:
 def bounded(message: str) -> str:
     """The message with each quoted value longer than ECHOED characters cut to that many."""
     return _QUOTED.sub(_cut, message)
+
+
+def _shortened(text: str) -> str:
+    return f"{text[:ECHOED]}... ({len(text)} characters)"
+
+
+def quoted(value: str) -> str:
+    """'value', cut to ECHOED characters as a message quotes a value of a document."""
+    return f"'{value}'" if len(value) <= ECHOED else f"'{value[:ECHOED]}'... ({len(value)} characters)"
+
+
+def cut(value: str) -> str:
+    """The value, or its first ECHOED characters with an ellipsis and its length."""
+    return value if len(value) <= ECHOED else _shortened(value)
+
+
+def without_long_values(message: str, values: Iterable[str]) -> str:
+    """The message with each of the values longer than ECHOED characters cut wherever it
+    stands; the longest first, so that a value that holds another is cut whole. A value whose
+    quotes say where its texts end (a string the engine escapes) is cut as `bounded` cuts it."""
+    for value in sorted((v for v in values if len(v) > ECHOED), key=len, reverse=True):
+        shown = bounded(value)
+        if len(shown) > ECHOED + 40:  # its quotes cannot be trusted: cut it whole
+            shown = _shortened(value)
+        message = message.replace(value, shown)
+    return message

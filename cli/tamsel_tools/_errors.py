@@ -10,17 +10,18 @@ from __future__ import annotations
 from typing import List, Mapping, Optional
 
 from tamsel_tools._annotations import Finding
+from tamsel_tools._echo import cut, quoted, without_long_values
 from tamsel_tools._help import Texts, help_lines
 from tamsel_tools._model import Violation
 from tamsel_tools._policy import PolicyError
 
 
 def _violation(violation: Violation, paths: Mapping[str, Optional[str]]) -> Finding:
-    rule = violation.rule
+    rule, said = quoted(violation.rule), cut(violation.message)
     if violation.document == "governance":
-        message = f"governance rule '{rule}' is not met: {violation.message}"
+        message = f"governance rule {rule} is not met: {said}"
     else:
-        message = f"breaks governance rule '{rule}': {violation.message}"
+        message = f"breaks governance rule {rule}: {said}"
     path = paths.get(violation.document) or violation.document
     return Finding("error", path, violation.line, violation.column, message, code="governance_violation")
 
@@ -30,5 +31,8 @@ def error_findings(error: PolicyError, paths: Mapping[str, Optional[str]], texts
     if error.violations:
         return [_violation(each, paths) for each in error.violations]
     path = paths.get(error.document) or error.document
-    help = tuple(help_lines(error, texts))
-    return [Finding("error", path, error.line, error.column, error.reason, help, code=error.kind)]
+    # The operands are the document's values that the message quotes.
+    values = list(error.operands.values())
+    help = tuple(without_long_values(line, values) for line in help_lines(error, texts))
+    message = without_long_values(error.reason, values)
+    return [Finding("error", path, error.line, error.column, message, help, code=error.kind)]

@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any, List, Optional
 
 from tamsel_tools import _json
+from tamsel_tools._echo import quoted
 from tamsel_tools._evaluate import refused, run
 from tamsel_tools._explain import ComparisonStep, Explanation, ListName, Step, kind
 from tamsel_tools._model import Literal, Subject, Value
@@ -46,7 +47,7 @@ def comparison_line(path: str, step: ComparisonStep) -> str:
 def rule_line(path: str, step: Step) -> str:
     rule = step.rule
     result = "true" if step.result else "false"
-    return f"{path}:{rule.line}:{rule.column}: rule '{printable(rule.id)}' ({rule.effect}): {result}"
+    return f"{path}:{rule.line}:{rule.column}: rule {printable(quoted(rule.id))} ({rule.effect}): {result}"
 
 
 def _action_line(explanation: Explanation) -> str:
@@ -79,7 +80,7 @@ def block(where: str, path: str, explanation: Explanation) -> List[str]:
             lines.append(f"    {rule_line(path, step)}")
             lines.extend(f"      {comparison_line(path, made)}" for made in step.comparisons)
     decision = explanation.decision
-    by = "no rule matched" if decision.matched_rule is None else f"rule '{printable(decision.matched_rule)}'"
+    by = "no rule matched" if decision.matched_rule is None else f"rule {printable(quoted(decision.matched_rule))}"
     lines.append(f"  decision: {decision.effect}, {by}")
     return lines
 

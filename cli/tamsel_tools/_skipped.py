@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Iterable, List, Mapping, Optional
 
 from tamsel_tools import _inspect
 from tamsel_tools._annotations import Finding
+from tamsel_tools._echo import quoted
 
 if TYPE_CHECKING:
     from tamsel_tools._policy import Policy
@@ -22,7 +23,7 @@ def skipped_key_warnings(skipped: Iterable[_inspect.SkippedKey], paths: Mapping[
     warnings = []
     for key in skipped:
         path = paths.get(key["document"]) or key["document"]
-        message = f"key '{key['key']}' is not read here"
+        message = f"key {quoted(key['key'])} is not read here"
         warnings.append(Finding("warning", path, key["line"], key["column"], message, code="skipped_key"))
     return warnings
 

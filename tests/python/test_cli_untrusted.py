@@ -104,6 +104,44 @@ def test_a_long_value_is_cut_in_every_format(work, argv, expected):
     assert (status in (1, 2), lines) == (True, expected)
 
 
+# A value with quotes of every kind: where the quotes of a message end is no guide to it.
+HOSTILE = "a' \"` " + "S" * 3000
+HOSTILE_CUT = HOSTILE[:200] + "... (3006 characters)"
+EXPLAINED = json.dumps({"action": {"type": "refund", "amount": 5000, "currency": "EUR"},
+                        "actor": {"trust_level": 5, "frozen": False},
+                        "snapshot": {"maintenance_mode": False, "min_trust_level": 1}})
+
+
+def hostile(document, old, new):
+    text = TEXTS[document].replace(old, new.replace("HOSTILE", json.dumps(HOSTILE)), 1)
+    assert text != TEXTS[document]
+    Path(document).write_text(text)
+
+
+@pytest.mark.parametrize("document, old, new, argv, line", [
+    ("policy.yaml", "effect: block\n", "effect: HOSTILE\n", ["check"],
+     f"policy.yaml:13:13: rules[0].effect: unknown variant `{HOSTILE_CUT}`, expected one of `allow`, `block`, "
+     "`require_approval`"),
+    ("schema.yaml", "amount: number", "amount: HOSTILE", ["check", "--format", "json"], None),
+    ("schema.yaml", "amount: number", "HOSTILE: number", ["check", "--format", "github"], None),
+    ("governance.yaml", "error: every policy needs a blocking refund rule", "error: HOSTILE", ["check"], None),
+    ("governance.yaml", "id: refund-block-present", "id: HOSTILE", ["check", "--format", "json"], None),
+    ("policy.yaml", "    effect: block\n", "    ? HOSTILE\n    : 1\n    effect: block\n", ["check"],
+     f"policy.yaml:13:7: warning: key '{HOSTILE[:200]}'... (3006 characters) is not read here"),
+    ("policy.yaml", "id: block_large_refunds", "id: HOSTILE", ["explain"], None),
+    with_solver("policy.yaml", "id: review_untrusted_agents", "id: HOSTILE", ["lint"], None),
+])
+def test_a_value_with_quotes_of_every_kind_is_cut(work, document, old, new, argv, line):
+    hostile(document, old, new)
+    if "governance" in document:
+        hostile("policy.yaml", "effect: block\n", "effect: allow\n")
+    documents = ["schema.yaml", "policy.yaml"] + (["governance.yaml"] if "governance" in document else [])
+    status, out, err = tamsel(argv[0], *documents, *argv[1:], stdin=EXPLAINED.encode())
+    assert not [each for each in out + err if "S" * 201 in each]
+    if line is not None:
+        assert line in out + err
+
+
 @pytest.mark.parametrize("project, folder, expected", [
     # Inside a project, a suite's documents may be anywhere in the project's folder.
     ('schema = "work/schema.yaml"\npolicy = "work/policy.yaml"\n', "work/suites", (0, ["1 passed, 0 failed"], [])),
