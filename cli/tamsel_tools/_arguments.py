@@ -93,8 +93,9 @@ def add_reading(parser: argparse.ArgumentParser) -> None:
         metavar="SIZE",
         type=_size,
         default=DEFAULT_MAX_BYTES,
-        help=f"the largest document, suite, input file or line of standard input read, in bytes "
-        f"or with KiB, MiB or GiB (default {size_text(DEFAULT_MAX_BYTES)})",
+        help=f"the largest suite, input file or line of standard input read, in bytes or with KiB, "
+        f"MiB or GiB (default {size_text(DEFAULT_MAX_BYTES)}); a policy's documents together have a quarter "
+        "of it, and every text one value for each 64 bytes of it",
     )
     parser.add_argument(
         "--allow-outside-paths",

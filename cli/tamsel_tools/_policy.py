@@ -149,8 +149,12 @@ class Policy:
         """The schema's text, against which a property's condition is compiled."""
         self.rules: Tuple[Rule, ...] = tuple(_rule(data) for data in compiled.rules())
         """Every rule of the policy document, in document order."""
-        self.canonical_text: str = compiled.canonical_text().decode("utf-8")
-        """The text whose UTF-8 bytes `policy_hash()` digests."""
+
+    @property
+    def canonical_text(self) -> str:
+        """The text whose UTF-8 bytes `policy_hash()` digests; made when asked, since it holds
+        every id and literal of the policy again."""
+        return self._compiled.canonical_text().decode("utf-8")
 
     @classmethod
     def from_files(

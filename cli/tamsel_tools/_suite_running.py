@@ -37,14 +37,15 @@ class SuiteResult:
 
 @dataclass
 class PolicyCoverage:
-    """The coverage of one policy over every case of the suites that use it."""
+    """The coverage of one policy over every case of the suites that use it. The policy itself
+    is not kept: the suites run one at a time, and each holds its own."""
 
     path: str
-    policy: Policy
     coverage: Coverage
 
 
-# Suites share a policy's coverage when they name the same file and it compiles to the same text.
+# Suites share a policy's coverage when they name the same file and it compiles to the same
+# text: the same hash of it.
 Covered = Dict[Tuple[str, str], PolicyCoverage]
 
 
@@ -93,9 +94,9 @@ def run_suite(
     coverage = None
     if covered is not None:
         policy_path = os.path.normpath(suite.policy_path)
-        key = (policy_path, suite.policy.canonical_text)
+        key = (policy_path, suite.policy.policy_hash())
         if key not in covered:
-            covered[key] = PolicyCoverage(policy_path, suite.policy, suite.policy.coverage())
+            covered[key] = PolicyCoverage(policy_path, suite.policy.coverage())
         coverage = covered[key].coverage
     for case in suite.cases if selected.cases else []:
         # A case that expects an error counts nothing toward coverage.
