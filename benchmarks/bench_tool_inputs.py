@@ -1,10 +1,10 @@
 """The `tamsel` command on suites, input files and lines of standard input just
-under the 64 MiB cap, and on documents just under their 16 MiB share of it, in
+under the 32 MiB cap, and on documents just under their 8 MiB share of it, in
 the shapes that grow most once parsed: peak resident memory (of the whole
 process, from /usr/bin/time) and wall time, against the interpreter alone
 (`tamsel --version`).
 
-  bench_tool_inputs.py              every shape, 60 MB each
+  bench_tool_inputs.py              every shape, 33 MB each
   bench_tool_inputs.py --mb 16      smaller texts (documents: a quarter of it at most)
   bench_tool_inputs.py --only eval  the shapes whose name holds a word
 
@@ -56,7 +56,7 @@ def long_texts(size: int) -> dict[str, bytes]:
 
 
 def document_shapes(size: int) -> dict[str, tuple[dict[str, bytes], list[str], str | None]]:
-    size = min(size, 16_000_000)  # under the documents' share of the default cap
+    size = min(size // 4, 8_300_000)  # under the documents' share of the default cap
     example = (EXAMPLE / "policy.yaml").read_bytes()
     long_id = example.replace(b"id: block_large_refunds", b"id: " + b"x" * size)
     half_id = example.replace(b"id: block_large_refunds", b"id: " + b"x" * (size // 2))
@@ -67,8 +67,8 @@ def document_shapes(size: int) -> dict[str, tuple[dict[str, bytes], list[str], s
             None,
         ),
         "policy of the example's rules": ({"p.yaml": named_rules(size)}, ["check", "schema.yaml", "p.yaml"], None),
-        # 996,365 values, with the schema's just under the cap of 1,048,576.
-        "policy of 34,656 rules": ({"p.yaml": named_rules(9_150_000)}, ["check", "schema.yaml", "p.yaml"], None),
+        # 522,680 values, with the schema's just under the cap of 524,288.
+        "policy of 18,180 rules": ({"p.yaml": named_rules(4_800_000)}, ["check", "schema.yaml", "p.yaml"], None),
         "policy with one long id": ({"p.yaml": long_id}, ["check", "schema.yaml", "p.yaml"], None),
         "three documents with long texts": (
             long_texts(size),
@@ -83,9 +83,19 @@ def document_shapes(size: int) -> dict[str, tuple[dict[str, bytes], list[str], s
     }
 
 
+def string_pairs(size: int) -> bytes:
+    """An input whose action holds as many pairs of distinct texts as the values' cap lets in
+    (two values and two commas or colons a pair), each as long as `size` then allows."""
+    count = size // 64 // 2 - 16
+    width = max(1, (size // count - 6) // 2)
+    keys = ",".join('"%0*d":"%0*d"' % (width, i, width, i) for i in range(count))
+    return ('{"action": {"type": "refund", ' + keys + "}}\n").encode()
+
+
 def shapes(size: int) -> dict[str, tuple[dict[str, bytes], list[str], str | None]]:
     """name: (files to write, arguments, file given on standard input)."""
     line = b'{"action": {"type": "refund", "amount": [' + elements(b"{}", size) + b"]}}\n"
+    pairs = string_pairs(size)
     return {
         **document_shapes(size),
         "suite of ordinary cases": (
@@ -109,6 +119,8 @@ def shapes(size: int) -> dict[str, tuple[dict[str, bytes], list[str], str | None
             ["eval", "schema.yaml", "policy.yaml", "in.json"],
             None,
         ),
+        "eval input file of string pairs": ({"in.json": pairs}, ["eval", "schema.yaml", "policy.yaml", "in.json"], None),
+        "eval line of string pairs on stdin": ({"in.jsonl": pairs}, ["eval", "schema.yaml", "policy.yaml"], "in.jsonl"),
         "eval line of empty mappings on stdin": (
             {"in.jsonl": line},
             ["eval", "schema.yaml", "policy.yaml"],
@@ -130,7 +142,7 @@ def measure(arguments: list[str], stdin: str | None, folder: Path) -> tuple[int,
 
 def main() -> int:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--mb", type=int, default=60)
+    parser.add_argument("--mb", type=int, default=33)
     parser.add_argument("--only", default="")
     options = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:

@@ -66,10 +66,10 @@ def decode(value: Any) -> Any:
 
 
 def separators(text: str) -> int:
-    """Commas, brackets and braces, in strings too: one more than these is at least the number
-    of values of a JSON text (a container of k values holds k - 1 commas), counted without
-    parsing it."""
-    return text.count(",") + text.count("[") + text.count("{")
+    """Commas, colons, brackets and braces, in strings too: one more than these is at least the
+    number of values of a JSON text, keys included (a container of k values holds k - 1 commas,
+    an object a colon for each key), counted without parsing it."""
+    return text.count(",") + text.count(":") + text.count("[") + text.count("{")
 
 
 def loads(text: str) -> Any:

@@ -15,9 +15,13 @@ from pathlib import Path
 from typing import BinaryIO, Callable, Iterator, List, Optional, Tuple
 
 MIB = 1 << 20
-# Documents, suites, input files and one line of standard input: far above any
-# real policy, far below what would exhaust the machine.
-DEFAULT_MAX_BYTES = 64 * MIB
+# Suites, input files and one line of standard input: far above any real suite or
+# input, and low enough that the command stays under 200 MB whatever the text
+# holds: Python holds a parsed text at two to three times its size, and more for
+# each of its values (see BYTES_PER_VALUE).
+DEFAULT_MAX_BYTES = 32 * MIB
+# What a size may say at most: past it, a cap caps nothing that could be read.
+_LARGEST = 1 << 62
 
 _max_bytes = DEFAULT_MAX_BYTES
 _allow_outside = False
@@ -76,8 +80,8 @@ def parse_size(text: str) -> int:
     """`--max-bytes`: a count of bytes, or of KiB, MiB or GiB; ValueError otherwise."""
     found = _SIZE.fullmatch(text.strip())
     if found is None or int(found[1]) == 0:
-        raise ValueError(f"expected a positive size such as 1048576 or 64MiB, got {text!r}")
-    return int(found[1]) * _UNITS[found[2]]
+        raise ValueError(f"expected a positive size such as 1048576 or 32MiB, got {text!r}")
+    return min(int(found[1]) * _UNITS[found[2]], _LARGEST)
 
 
 def too_large(limit: int) -> str:
@@ -123,7 +127,7 @@ def documents_too_large(left: int, documents: str) -> str:
 
 
 def too_many_separators() -> str:
-    return f"too many values: more than {max_values()} commas, brackets and braces, {_values_limit()}"
+    return f"too many values: more than {max_values()} commas, colons, brackets and braces, {_values_limit()}"
 
 
 # Python holds a text at the width of its widest character: one byte, two past
@@ -185,6 +189,24 @@ def _open_regular(path: str) -> int:
     return descriptor
 
 
+_CHUNK = MIB
+
+
+def _read_up_to(file: BinaryIO, limit: int, size: int) -> bytes:
+    """At most limit + 1 bytes of the file: as many as its size says in one read, so that no
+    buffer the size of a large cap is made, then on in chunks while it gives more (a file
+    whose size says nothing, as in /proc, or one that grows)."""
+    first = file.read(min(limit, size) + 1)
+    parts, total = [first], len(first)
+    while total <= limit:
+        more = file.read(min(limit + 1 - total, _CHUNK))
+        if not more:
+            break
+        parts.append(more)
+        total += len(more)
+    return first if len(parts) == 1 else b"".join(parts)
+
+
 def read_bytes(path: str, limit: Optional[int] = None, refusal: Callable[[int], str] = too_large) -> bytes:
     """The bytes of the regular file at path, at most `limit` (the `--max-bytes` cap) of them;
     past it, FileRefused with the text that `refusal` gives for the limit."""
@@ -194,9 +216,10 @@ def read_bytes(path: str, limit: Optional[int] = None, refusal: Callable[[int], 
         with os.fdopen(descriptor, "rb", closefd=True) as file:
             # Refused by its size before any of it is read; a file whose size says nothing
             # (as in /proc) is read up to the cap.
-            if os.fstat(descriptor).st_size > limit:
+            size = os.fstat(descriptor).st_size
+            if size > limit:
                 raise FileRefused(path, refusal(limit))
-            data = file.read(limit + 1)
+            data = _read_up_to(file, limit, size)
     except OSError as error:
         raise FileRefused(path, f"cannot read: {error.strerror or error}") from None
     if len(data) > limit:

@@ -13,6 +13,7 @@ import os
 import signal
 import sys
 import threading
+import time
 from contextlib import contextmanager
 from types import FrameType
 from typing import Any, Callable, Dict, Iterator, List, Optional, TextIO, Union
@@ -132,17 +133,29 @@ def _checked_streams() -> Iterator[None]:
 
 class _Signals:
     """SIGINT and SIGTERM, for the run of one command: the first one raises where the code
-    stands; any later one is ignored, so that the way out is not itself cut short."""
+    stands; any later one is ignored, so that the way out is not itself cut short.
+
+    Python drops what a finalizer (`__del__`) raises, so a signal that comes while one runs is
+    taken again once it has returned; and once a signal has come, what the objects it cut short
+    raise as they are finalized is not printed."""
 
     def __init__(self) -> None:
         self.taken: Optional[int] = None
         self.previous: Dict[int, _Handler] = {}
+        self.previous_hook = sys.unraisablehook
 
     def _raise(self, signum: int, frame: Optional[FrameType]) -> None:
+        if _in_finalizer(frame):
+            threading.Thread(target=_signal_again, args=(signum,), daemon=True).start()
+            return
         for each in self.previous:
             signal.signal(each, signal.SIG_IGN)
         self.taken = signum
         raise KeyboardInterrupt if signum == signal.SIGINT else Terminated
+
+    def _unraisable(self, unraisable: Any) -> None:
+        if self.taken is None:
+            self.previous_hook(unraisable)
 
     def install(self) -> None:
         if threading.current_thread() is not threading.main_thread():
@@ -150,11 +163,13 @@ class _Signals:
         for signum in (signal.SIGINT, signal.SIGTERM):
             self.previous[signum] = signal.getsignal(signum)
             signal.signal(signum, self._raise)
+        sys.unraisablehook = self._unraisable
 
     def restore(self) -> None:
         """The handlers as they were, unless a signal came: then they stay ignored until exit."""
-        if self.taken is not None:
+        if self.taken is not None or not self.previous:
             return
+        sys.unraisablehook = self.previous_hook
         mask = set(self.previous)
         signal.pthread_sigmask(signal.SIG_BLOCK, mask)
         try:
@@ -162,6 +177,21 @@ class _Signals:
                 signal.signal(signum, handler)
         finally:
             signal.pthread_sigmask(signal.SIG_UNBLOCK, mask)
+
+
+def _in_finalizer(frame: Optional[FrameType]) -> bool:
+    while frame is not None:
+        if frame.f_code.co_name == "__del__":
+            return True
+        frame = frame.f_back
+    return False
+
+
+def _signal_again(signum: int) -> None:
+    # Soon enough to be at once for a person, late enough for the finalizer to have returned;
+    # should it not have, the handler defers it again.
+    time.sleep(0.005)
+    os.kill(os.getpid(), signum)
 
 
 def _flush() -> None:
@@ -192,12 +222,14 @@ def run_guarded(command: Callable[[], int]) -> int:
                 _flush()
             except OutputFailed as error:
                 status = _failed(error)
-    except KeyboardInterrupt:
-        status = INTERRUPTED
-        _say("tamsel: interrupted")
-    except Terminated:
-        status = TERMINATED
-        _say("tamsel: terminated")
+    except (KeyboardInterrupt, Terminated, Exception) as error:
+        # What a signal's exception became on its way out (ctypes wraps what is raised while
+        # it converts an argument) ends the command as the signal does.
+        if signals.taken is None and not isinstance(error, (KeyboardInterrupt, Terminated)):
+            raise
+        interrupted = isinstance(error, KeyboardInterrupt) or signals.taken == signal.SIGINT
+        status = INTERRUPTED if interrupted else TERMINATED
+        _say("tamsel: interrupted" if interrupted else "tamsel: terminated")
     finally:
         signals.restore()
     return status

@@ -113,7 +113,7 @@ def _parse(path: str, text: str) -> Any:
         _, past = _inspect.count_values(text, max_values())
         if past is not None:
             raise _unloadable(path, too_many_values(), *past)
-        return yaml.load(text, Loader=loader)
+        loaded = yaml.load(text, Loader=loader)
     except yaml.MarkedYAMLError as error:
         mark = error.problem_mark or error.context_mark
         what = ", ".join(part for part in (error.context, error.problem) if part) or str(error)
@@ -124,6 +124,27 @@ def _parse(path: str, text: str) -> Any:
         raise _unloadable(path, str(error)) from None
     except RecursionError:
         raise _unloadable(path, "nested too deeply") from None
+    if _more_values_expanded(loaded, max_values()):
+        raise _unloadable(path, too_many_values(" once its aliases are expanded"))
+    return loaded
+
+
+def _more_values_expanded(value: Any, limit: int) -> bool:
+    """Whether the value holds more than `limit` values with its aliases expanded: PyYAML puts
+    one object wherever an alias of it stands, so a few lines can stand for billions of values
+    (or for a value that holds itself), and whatever walks the suite walks all of them."""
+    stack, seen = [value], 0
+    while stack:
+        item = stack.pop()
+        seen += 1
+        if seen + len(stack) > limit:
+            return True
+        if isinstance(item, dict):
+            stack.extend(item.keys())
+            stack.extend(item.values())
+        elif isinstance(item, list):
+            stack.extend(item)
+    return False
 
 
 def _record(where: Where, value: Any, keys: _Keys) -> Dict[str, Any]:

@@ -180,8 +180,14 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
     with_solver(["diff", "schema.yaml", "policy.yaml", "policy.yaml", "--max-bytes", "16KiB"], b"", (2, [], [
         "policy.yaml:24:12: more than 256 values (mappings, lists and scalars) in the documents of both policies "
         "together, the limit that goes with 16384 bytes (--max-bytes raises it)"])),
+    # A cap beyond what could be read caps nothing: no buffer of its size is made.
+    (["check", "schema.yaml", "alias.yaml", "--max-bytes", "99999999999999999999"], b"", (1, [], [
+        "alias.yaml: missing field `rules`"])),
+    (["test", "laughs.suite.yaml"], b"", (2, ["0 passed, 0 failed"], [
+        "laughs.suite.yaml: more than 524288 values (mappings, lists and scalars) once its aliases are expanded, the "
+        "limit that goes with 32 MiB (--max-bytes raises it)"])),
     (["check", "schema.yaml", "policy.yaml", "--max-bytes", "lots"], b"", (2, [], [
-        "tamsel check: error: argument --max-bytes: expected a positive size such as 1048576 or 64MiB, got 'lots'"])),
+        "tamsel check: error: argument --max-bytes: expected a positive size such as 1048576 or 32MiB, got 'lots'"])),
     (["eval", "schema.yaml", "policy.yaml", "fifo.yaml", "/dev/zero", "-"], json.dumps(LARGE).encode(), (2, [
         '{"effect": "block", "matched_rule": "block_large_refunds"}'], [
         "fifo.yaml: not a regular file: a FIFO", "/dev/zero: not a regular file: a character device"])),
@@ -192,7 +198,7 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
     # Values are capped with the bytes, one for every 64: parsed, a text takes many times its size.
     (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "16KiB"],
      json.dumps({"snapshot": {"x": [0] * 300}}).encode() + b"\n{}\n", (1, ['{"effect": "allow", "matched_rule": null}'], [
-        "<stdin>:1: too many values: more than 256 commas, brackets and braces, the limit that goes with 16384 bytes "
+        "<stdin>:1: too many values: more than 256 commas, colons, brackets and braces, the limit that goes with 16384 bytes "
         "(--max-bytes raises it)"])),
     # One character past U+FFFF makes Python hold every character of a text at four bytes.
     (["eval", "schema.yaml", "policy.yaml", "--max-bytes", "16KiB"],
@@ -201,7 +207,7 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
         "<stdin>:1: larger than the limit of 16384 bytes once read: a character past U+FFFF makes every one take "
         "4 bytes (--max-bytes raises it)"])),
     (["test", "many.suite.json", "many.suite.yaml", "--max-bytes", "640"], b"", (2, ["0 passed, 0 failed"], [
-        "many.suite.json: too many values: more than 10 commas, brackets and braces, the limit that goes with "
+        "many.suite.json: too many values: more than 10 commas, colons, brackets and braces, the limit that goes with "
         "640 bytes (--max-bytes raises it)",
         "many.suite.yaml:3:19: more than 10 values (mappings, lists and scalars), the limit that goes with 640 bytes "
         "(--max-bytes raises it)"])),
@@ -212,6 +218,10 @@ def test_only_regular_files_and_only_so_much(work, argv, stdin, expected):
     Path("many.suite.yaml").write_text("schema: schema.yaml\npolicy: policy.yaml\ncases: [" + ", ".join(
         ["{name: n, input: {}, expect: {effect: allow}}"] * 2) + "]\n")
     Path("many.yaml").write_text("version: 1\nrules: [" + ", ".join(["0"] * 200) + "]\n")
+    doubled = [f"a{i}: &a{i} [*a{i - 1}, *a{i - 1}]" for i in range(1, 40)]
+    Path("laughs.suite.yaml").write_text("\n".join([
+        "schema: schema.yaml", "policy: policy.yaml", "cases:", "  - name: c", "    expect: {effect: allow}",
+        "    input:", "      actor:", "        a0: &a0 [1, 1]", *("        " + line for line in doubled)]) + "\n")
     status, out, err = tamsel(*argv, stdin=stdin)
     assert (status, out, err[-len(expected[2]):]) == expected  # a usage error begins with the usage
 
@@ -269,6 +279,51 @@ def test_no_report_replaces_an_input(work, argv, expected):
             if path.is_file() and path.name != "old.xml"} == before
     written = Path("old.xml").read_text()
     assert (written == JUNIT) == (expected[0] != 0)
+
+
+# A signal that comes while a finalizer runs (Python drops what a finalizer raises), or whose
+# exception comes out as another (ctypes wraps it), still ends the command as the signal does.
+SIGNALLED = """
+import os, signal, sys, time
+from tamsel_tools import _streams
+
+def wait(seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        pass
+
+class Finalized:
+    def __del__(self):
+        os.kill(os.getpid(), signal.SIGNUM)
+        wait(0.2)  # the handler runs here, inside the finalizer
+
+def in_a_finalizer():
+    Finalized()
+    wait(5)
+    return 0
+
+def wrapped():
+    try:
+        os.kill(os.getpid(), signal.SIGNUM)
+        wait(5)
+    except BaseException as error:
+        raise RuntimeError("argument 1: " + repr(error)) from None
+    return 0
+
+sys.exit(_streams.run_guarded(COMMAND))
+"""
+
+
+@pytest.mark.parametrize("command, signum, expected", [
+    ("in_a_finalizer", "SIGINT", (130, b"tamsel: interrupted\n")),
+    ("in_a_finalizer", "SIGTERM", (143, b"tamsel: terminated\n")),
+    ("wrapped", "SIGINT", (130, b"tamsel: interrupted\n")),
+    ("wrapped", "SIGTERM", (143, b"tamsel: terminated\n")),
+])
+def test_a_signal_is_never_lost(command, signum, expected):
+    script = SIGNALLED.replace("COMMAND", command).replace("SIGNUM", signum)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=10)
+    assert (done.returncode, done.stderr) == expected
 
 
 # `tamsel test --junit report.xml`, interrupted as the report is written: no report, no leftover.

@@ -62,14 +62,16 @@ def test_dumps_keeps_json_dumps_options_but_never_allows_nan():
     assert _json.dumps([1.0], indent=1) == "[\n 1.0\n]"
 
 
-# What decides, before parsing, whether a text may be parsed at all: never fewer than its values.
+# What decides, before parsing, whether a text may be parsed at all: never fewer than its values,
+# keys included (each is an object as well).
 @pytest.mark.parametrize("text, separators", [
     ("1", 0),
     ("[]", 1),
     ("[1, 2, 3]", 3),
-    ('{"a": [1, 2], "b": {}}', 5),
+    ('{"a": [1, 2], "b": {}}', 7),
+    ('{"a": 1, "b": 2, "c": 3}', 6),
     ('[[], {}, [ ], { }]', 8),
-    ('["a,b", "[{"]', 5),
+    ('["a,b", "[{:"]', 6),
 ])  # fmt: skip
 def test_separators_bound_the_values(text, separators):
     assert _json.separators(text) == separators
@@ -78,7 +80,7 @@ def test_separators_bound_the_values(text, separators):
 
 def _count_parsed(value):
     if isinstance(value, dict):
-        return 1 + sum(_count_parsed(item) for item in value.values())
+        return 1 + sum(1 + _count_parsed(item) for item in value.values())
     if isinstance(value, list):
         return 1 + sum(_count_parsed(item) for item in value)
     return 1
