@@ -18,7 +18,7 @@ def value_text(value: Value) -> str:
         return "true" if value else "false"
     if isinstance(value, float):
         return repr(value)
-    return f"'{printable(value)}'"
+    return printable(quoted(value))
 
 
 def _seen(step: ComparisonStep, subject: Subject, value: Optional[Value]) -> str:

@@ -14,6 +14,7 @@ import importlib
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional
 
+from tamsel_tools._echo import cut, quoted
 from tamsel_tools._policy import PolicyError
 
 SUBJECT = "a SUBJECT is [DOMAIN, FIELD] or {domain: DOMAIN, field: FIELD}, DOMAIN one of action, actor, snapshot"
@@ -102,21 +103,22 @@ def _invalid_type(error: PolicyError, texts: Texts) -> List[str]:
 def _unknown_field(error: PolicyError, texts: Texts) -> List[str]:
     domain = error.operands["domain"]
     if domain != "action":
-        return [_listing(f"fields of domain '{domain}'", _declared_fields(texts.schema, domain, None))]
+        return [_listing(f"fields of domain '{domain}'", _declared_fields(texts.schema, domain, None), texts.schema)]
     if _yaml() is None:
-        return [_listing("fields of the rule's action", None)]
+        return [_listing("fields of the rule's action", None, texts.schema)]
     scope = _scope(texts.policy, error.rule_index)
     if scope is None:
         return []
     action = scope.get("action")
     if not isinstance(action, str):
         return ["only a rule scoped to an action, {action: NAME}, reads action fields"]
-    return [_listing(f"fields of action '{action}'", _declared_fields(texts.schema, "action", action))]
+    fields = _declared_fields(texts.schema, "action", action)
+    return [_listing(f"fields of action {quoted(action)}", fields, texts.schema)]
 
 
 def _unknown_action(error: PolicyError, texts: Texts) -> List[str]:
     tree = _read(texts.schema)
-    return [_listing("actions", None if tree is None else _names(tree.get("actions")))]
+    return [_listing("actions", None if tree is None else _names(tree.get("actions")), texts.schema)]
 
 
 def _fixed(*lines: str) -> _Explain:
@@ -149,12 +151,21 @@ _BY_KIND: Dict[str, _Explain] = {
 }
 
 
-def _listing(what: str, names: Optional[List[str]]) -> str:
+# A document is read again for its names only when small: help is not worth seconds and
+# hundreds of megabytes. And so many names are listed at most, each cut as messages cut values.
+_READ_AGAIN = 1 << 20
+_LISTED = 40
+
+
+def _listing(what: str, names: Optional[List[str]], schema: str) -> str:
     if names is None:
-        return f"the schema's {what} could not be listed (reading it needs PyYAML)"
+        why = "it is too large to read again for help" if len(schema) > _READ_AGAIN else "reading it needs PyYAML"
+        return f"the schema's {what} could not be listed ({why})"
     if not names:
         return f"the schema declares no {what}"
-    return f"the schema declares these {what}: " + ", ".join(names)
+    shown = [cut(name) for name in names[:_LISTED]]
+    more = f", and {len(names) - _LISTED} more" if len(names) > _LISTED else ""
+    return f"the schema declares these {what}: " + ", ".join(shown) + more
 
 
 def _yaml() -> Any:
@@ -169,10 +180,11 @@ def _read(text: str) -> Optional[Dict[str, Any]]:
     """The document's top mapping with every scalar a text, as the engine reads names; None
     without PyYAML, or when it reads the text otherwise than as a mapping."""
     yaml = _yaml()
-    if yaml is None:
+    if yaml is None or len(text) > _READ_AGAIN:
         return None
     try:
-        tree = yaml.load(text, Loader=yaml.BaseLoader)
+        # libyaml's reader where PyYAML was built with it: the pure-Python one takes a second a megabyte.
+        tree = yaml.load(text, Loader=getattr(yaml, "CBaseLoader", yaml.BaseLoader))
     except (yaml.YAMLError, RecursionError):
         return None
     return tree if isinstance(tree, dict) else None

@@ -23,7 +23,10 @@ def _parse(arguments: List[str]) -> argparse.Namespace:
     # Each command parses its own arguments, so options may stand between the
     # positional ones (eval's --governance after its inputs).
     if arguments and arguments[0] in commands:
-        return commands[arguments[0]].parse_intermixed_args(arguments[1:])
+        command, rest = commands[arguments[0]], arguments[1:]
+        # After "--" every argument is a name, even one that starts with a dash; intermixed
+        # parsing does not keep to that, and options then stand before it anyway.
+        return command.parse_args(rest) if "--" in rest else command.parse_intermixed_args(rest)
     return top.parse_args(arguments)
 
 
@@ -40,6 +43,8 @@ def _run(arguments: List[str]) -> int:
     run: Callable[[argparse.Namespace], int] = namespace.run
     try:
         return run(namespace)
+    except SystemExit as exit:  # a usage error found by the command (no documents, no project)
+        return exit.code if isinstance(exit.code, int) else _status.UNUSABLE
     except ProjectError as error:
         print_findings([project_finding(error)], getattr(namespace, "format", "text"))
         return _status.UNUSABLE

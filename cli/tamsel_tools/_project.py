@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Optional, Tuple
 
-from tamsel_tools._reading import FileRefused, read_bytes, refused_path
+from tamsel_tools._reading import FileRefused, not_regular, read_bytes, refused_path
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -67,6 +67,9 @@ def find_project(start: Path) -> Optional[Project]:
     without that table is passed over), else top-level keys of tamsel.toml; None when there is none.
     Raises ProjectError when the file found cannot be read or names a missing document."""
     for folder in (start.absolute(), *start.absolute().parents):
+        # A pyproject.toml is many tools' file, passed over when it is not one; whatever stands
+        # as tamsel.toml is ours, said to be refused when it is not a regular file. Neither is
+        # read through a symbolic link out of its folder.
         pyproject = folder / PYPROJECT
         if pyproject.is_file():
             text = read_project_file(pyproject)
@@ -74,7 +77,7 @@ def find_project(start: Path) -> Optional[Project]:
             if tool is not None and "tamsel" in tool:
                 return _project(pyproject, text, tool["tamsel"], ("tool", "tamsel"))
         tamsel_toml = folder / TAMSEL_TOML
-        if tamsel_toml.is_file():
+        if os.path.lexists(tamsel_toml):
             text = read_project_file(tamsel_toml)
             return _project(tamsel_toml, text, _parse(tamsel_toml, text), ())
     return None
@@ -82,6 +85,9 @@ def find_project(start: Path) -> Optional[Project]:
 
 def read_project_file(path: Path) -> str:
     """The project file's text; every project file is read here."""
+    refused = refused_path(str(path.parent), str(path.parent), path.name, "its folder")
+    if refused is not None:
+        raise ProjectError(path, None, None, refused)
     try:
         data = read_bytes(str(path))
     except FileRefused as error:
@@ -152,7 +158,8 @@ def _document(root: Path, places: "_Places", key: str, value: Any) -> Path:
     _inside(root, places, key, value)
     path = root / value
     if not path.is_file():
-        raise places.error(key, f"'{key}': no such file: {value}")
+        kind = not_regular(path.stat().st_mode) if path.exists() else None
+        raise places.error(key, f"'{key}': {value}: {kind}" if kind else f"'{key}': no such file: {value}")
     return path
 
 

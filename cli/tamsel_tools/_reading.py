@@ -271,6 +271,8 @@ def refused_path(limit: str, folder: str, name: str, where: str, allow_outside: 
     stays inside, or when paths outside are allowed (`--allow-outside-paths`)."""
     if NUL in name:
         return NO_PATH
+    if not name:
+        return "an empty path, which names no file"
     if _allow_outside if allow_outside is None else allow_outside:
         return None
     reason = "an absolute path, outside" if os.path.isabs(name) else outside(limit, os.path.join(folder, name))

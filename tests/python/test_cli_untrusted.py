@@ -60,6 +60,7 @@ def no_secret(*texts):
     ({"governance": "/etc/passwd"},
      (2, ["0 passed, 0 failed"], [f"x.suite.json:1:66: governance: /etc/passwd: an absolute path, outside the suite's folder {OUTSIDE}"])),
     ({"schema": "fifo.yaml"}, (2, ["0 passed, 0 failed"], ["fifo.yaml: not a regular file: a FIFO"])),
+    ({"schema": ""}, (2, ["0 passed, 0 failed"], ["x.suite.json:1:12: schema: : an empty path, which names no file"])),
     ({"schema": "/dev/zero"},
      (2, ["0 passed, 0 failed"], [f"x.suite.json:1:12: schema: /dev/zero: an absolute path, outside the suite's folder {OUTSIDE}"])),
 ])
@@ -107,7 +108,7 @@ def test_a_long_value_is_cut_in_every_format(work, argv, expected):
 # A value with quotes of every kind: where the quotes of a message end is no guide to it.
 HOSTILE = "a' \"` " + "S" * 3000
 HOSTILE_CUT = HOSTILE[:200] + "... (3006 characters)"
-EXPLAINED = json.dumps({"action": {"type": "refund", "amount": 5000, "currency": "EUR"},
+EXPLAINED = json.dumps({"action": {"type": "refund", "amount": 5, "currency": "EUR"},
                         "actor": {"trust_level": 5, "frozen": False},
                         "snapshot": {"maintenance_mode": False, "min_trust_level": 1}})
 
@@ -129,6 +130,7 @@ def hostile(document, old, new):
     ("policy.yaml", "    effect: block\n", "    ? HOSTILE\n    : 1\n    effect: block\n", ["check"],
      f"policy.yaml:13:7: warning: key '{HOSTILE[:200]}'... (3006 characters) is not read here"),
     ("policy.yaml", "id: block_large_refunds", "id: HOSTILE", ["explain"], None),
+    ("policy.yaml", '{literal: "EUR"}', "{literal: HOSTILE}", ["explain"], None),
     with_solver("policy.yaml", "id: review_untrusted_agents", "id: HOSTILE", ["lint"], None),
 ])
 def test_a_value_with_quotes_of_every_kind_is_cut(work, document, old, new, argv, line):
@@ -361,3 +363,52 @@ def test_an_interrupted_report_leaves_nothing_behind(work):
 def test_a_refused_input_names_what_was_refused(work, line, expected):
     for command in ("eval", "explain"):
         assert tamsel(command, "schema.yaml", "policy.yaml", stdin=line.encode() + b"\n") == (1, [], [f"<stdin>:1: {expected}"])
+
+
+# Help lists a schema's names when they are few enough to read, and so many, each cut.
+@pytest.mark.parametrize("fields, expected", [
+    (["f%02d" % i for i in range(42)] + ["g" * 300], "help: the schema declares these fields of action 'refund': "
+     "currency, " + ", ".join("f%02d" % i for i in range(39)) + ", and 4 more"),
+    (["a", "g" * 300],
+     f"help: the schema declares these fields of action 'refund': a, currency, {'g' * 200}... (300 characters)"),
+    (["f%07d" % i for i in range(60_000)],
+     "help: the schema's fields of action 'refund' could not be listed (it is too large to read again for help)"),
+])
+def test_help_lists_a_schema_s_names_within_bounds(work, fields, expected):
+    declared = "".join(f"      {name}: number\n" for name in fields)
+    Path("wide.yaml").write_text(TEXTS["schema.yaml"].replace("      amount: number\n", declared))
+    Path("nope.yaml").write_text(TEXTS["policy.yaml"].replace("field: amount", "field: nope"))
+    status, out, err = tamsel("check", "wide.yaml", "nope.yaml")
+    assert (status, [line for line in out + err if line.startswith("help:")]) == (1, [expected])
+
+
+# What a broken client sends ends the session with a line, or is a line in the log, never a
+# traceback; the server never makes a message of the length it is told first.
+@pytest.mark.parametrize("sent, expected", [
+    (b"Content-Length: 99999999999\r\n\r\n{}", (2, [
+        "tamsel lsp: a message of 99999999999 bytes, larger than the limit of 32 MiB (--max-bytes raises it); "
+        "the session ends"])),
+    (b"Content-Length: 5\r\n\r\n{bad}", (0, ["tamsel lsp: Unable to handle message"])),
+    (b"Content-Length: " + b"9" * 2000, (2, [
+        "tamsel lsp: a header line larger than the limit of 1024 bytes (--max-bytes raises it); the session ends"])),
+])
+def test_a_broken_client_ends_the_session_in_one_line(sent, expected):
+    pytest.importorskip("pygls")
+    argv = ["lsp", "--max-bytes", "1KiB"] if b"9" * 2000 in sent else ["lsp"]
+    status, _, err = tamsel(*argv, stdin=sent)
+    assert (status, err) == expected
+
+
+# After "--", a name that starts with a dash is a file's name.
+@pytest.mark.parametrize("argv", [
+    ["check", "--", "-s.yaml", "policy.yaml"],
+    ["check", "--format", "text", "--", "-s.yaml", "policy.yaml"],
+    ["test", "--", "-x.suite.json"],
+    ["eval", "--governance", "governance.yaml", "--", "-s.yaml", "policy.yaml", "-in.json"],
+])
+def test_names_that_start_with_a_dash_follow_two_dashes(work, argv):
+    Path("-s.yaml").write_text(TEXTS["schema.yaml"])
+    Path("-x.suite.json").write_text(suite("-s.yaml"))
+    Path("-in.json").write_text("{}\n")
+    status, out, err = tamsel(*argv)
+    assert (status, err) == (0, [])

@@ -24,6 +24,11 @@ TIMEOUT = 10
 HASH = subprocess.run([TAMSEL, "check", *DOCUMENTS], capture_output=True, timeout=TIMEOUT).stdout
 
 
+# Commands that write on standard error only: a missing file, and a usage error that the command
+# itself finds (no POLICY).
+STDERR_ONLY = {"check": ["check", str(EXAMPLE / "missing.yaml"), DOCUMENTS[1]], "test": ["check", DOCUMENTS[0]]}
+
+
 @pytest.mark.parametrize("redirection, expected", [
     # Standard output on a full disk, or closed: one line on standard error, status 74.
     (">/dev/full", (74, "tamsel: cannot write standard output: No space left on device\n")),
@@ -40,7 +45,7 @@ HASH = subprocess.run([TAMSEL, "check", *DOCUMENTS], capture_output=True, timeou
 ])
 def test_output_that_cannot_be_written(redirection, expected, command):
     if redirection.startswith("2>"):
-        command = ["check", str(EXAMPLE / "missing.yaml"), DOCUMENTS[1]]  # writes on standard error only
+        command = STDERR_ONLY.get(command[0], STDERR_ONLY["check"])
     done = subprocess.run(["sh", "-c", f'exec "$@" {redirection}', "sh", TAMSEL, *command], input=INPUT,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=TIMEOUT)
     assert (done.returncode, done.stderr.decode()) == expected

@@ -1,5 +1,7 @@
 """The project file: which documents a folder's project names, and its errors at their places."""
 
+import os
+
 import pytest
 
 from tamsel_tools._project import ProjectError, find_project
@@ -69,7 +71,7 @@ def test_without_a_project_file_there_is_no_project(tmp_path):
 # A broken project file -> (line, column, message); each error is one, at its place.
 BROKEN = [
     (TAMSEL.replace("policy.yaml", "missing.yaml"), 3, 10, "'policy': no such file: policies/missing.yaml"),
-    (TAMSEL + 'governance = "policies"\n', 4, 14, "'governance': no such file: policies"),
+    (TAMSEL + 'governance = "policies"\n', 4, 14, "'governance': policies: not a regular file: a folder"),
     (TAMSEL + "suites = ['nowhere']\n", 4, 10, "'suites': no such file or folder: nowhere"),
     (TAMSEL + 'suites = "policies/tests"\n', 4, 10, "'suites' must be a list of paths (strings), files or folders"),
     (TAMSEL.replace('"policies/schema.yaml"', "3"), 2, 10, "'schema' must be a path (a string)"),
@@ -98,3 +100,19 @@ def test_a_project_file_that_is_not_utf8_says_where(tmp_path):
     with pytest.raises(ProjectError) as caught:
         find_project(tmp_path)
     assert (caught.value.line, caught.value.column, caught.value.message) == (2, 11, "invalid UTF-8")
+
+
+# What stands as tamsel.toml is the project file: said to be refused when it cannot be one.
+@pytest.mark.parametrize("make, message", [
+    (lambda path, outside: os.symlink(outside, path), "a symbolic link that leads out of its folder "
+     "(--allow-outside-paths reads it)"),
+    (lambda path, outside: os.mkfifo(path), "not a regular file: a FIFO"),
+    (lambda path, outside: os.mkdir(path), "not a regular file: a folder"),
+])
+def test_a_project_file_that_is_not_one_is_refused(tmp_path, make, message):
+    layout(tmp_path / "work", {})
+    (tmp_path / "outside.toml").write_text(TAMSEL)
+    make(tmp_path / "work" / "tamsel.toml", tmp_path / "outside.toml")
+    with pytest.raises(ProjectError) as caught:
+        find_project(tmp_path / "work")
+    assert (caught.value.path.name, caught.value.message) == ("tamsel.toml", message)

@@ -5,16 +5,20 @@ thread after a short wait for its cancellation, and never with a fault."""
 from __future__ import annotations
 
 import asyncio
+import logging
 import os
 import sys
 from pathlib import Path
-from typing import Callable, List, Optional, Sequence, Tuple, TypeVar, Union
+from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple, TypeVar, Union, cast
 
 from lsprotocol import types
 
+from tamsel_tools import _status
 from tamsel_tools._lsp import _completion, _navigation
 from tamsel_tools._lsp._server import CANCEL_WINDOW, TamselServer
 from tamsel_tools._lsp._store import lines_of, path_of, uri_of
+from tamsel_tools._reading import max_bytes, too_large
+from tamsel_tools._text import printable
 
 T = TypeVar("T")
 
@@ -230,10 +234,55 @@ def _symbol(ls: TamselServer, lines: Sequence[str], symbol: _navigation.Symbol) 
     )
 
 
+class MessageTooLarge(Exception):
+    """A client named a message, or sent a header line, past the cap."""
+
+
+class _Capped:
+    """Standard input as the server reads it: a client that is broken, or not a client, could
+    otherwise name a message of any length and have it made in memory first."""
+
+    def __init__(self, stream: BinaryIO, limit: int):
+        self._stream = stream
+        self._limit = limit
+
+    def readline(self) -> bytes:
+        line = self._stream.readline(self._limit + 1)
+        if len(line) > self._limit:
+            raise MessageTooLarge(f"a header line {too_large(self._limit)}")
+        return line
+
+    def read(self, size: int) -> bytes:
+        if size > self._limit:
+            raise MessageTooLarge(f"a message of {size} bytes, {too_large(self._limit)}")
+        return self._stream.read(size)
+
+    def close(self) -> None:
+        self._stream.close()
+
+
+class _OneLine(logging.Handler):
+    """The server library's log, a line a record and without its traceback: what a client
+    sends wrong is the client's fault, and the session goes on."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            print(f"tamsel lsp: {printable(record.getMessage())}", file=sys.stderr)
+        except Exception:  # noqa: BLE001 - a log line that cannot be written is dropped
+            pass
+
+
 def serve() -> int:
+    library = logging.getLogger("pygls")
+    library.addHandler(_OneLine(logging.WARNING))
+    library.propagate = False
     # Copies of the standard streams, which the server closes when the client exits; the
     # command's own stay open for its last words.
     stdin = os.fdopen(os.dup(sys.stdin.fileno()), "rb")
     stdout = os.fdopen(os.dup(sys.stdout.fileno()), "wb")
-    server().start_io(stdin, stdout)
+    try:
+        server().start_io(cast(BinaryIO, _Capped(stdin, max_bytes())), stdout)
+    except MessageTooLarge as error:
+        print(f"tamsel lsp: {error}; the session ends", file=sys.stderr)
+        return _status.UNUSABLE
     return 0
