@@ -3,8 +3,11 @@
 #include "python/owner.h"
 
 #include <array>
+#include <cstddef>
+#include <map>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 namespace tamsel::python {
@@ -86,10 +89,26 @@ Ref violation_of(const ConstructionError::Violation& violation) {
   return dict;
 }
 
-Ref value_of(const InputValue& value) {
+// One str for each text of the input: a trace names a value at every comparison that reads
+// it, and a copy each time would cost the text's length as many times.
+class InputTexts {
+ public:
+  Ref of(std::string_view value) {
+    const auto found = made_.find({value.data(), value.size()});
+    if (found != made_.end()) return Ref::borrow(found->second.get());
+    Ref made = text(value);
+    if (made) made_.emplace(std::pair{value.data(), value.size()}, Ref::borrow(made.get()));
+    return made;
+  }
+
+ private:
+  std::map<std::pair<const char*, std::size_t>, Ref> made_;
+};
+
+Ref value_of(const InputValue& value, InputTexts& texts) {
   switch (value.kind) {
     case InputValue::Kind::String:
-      return text(value.text);
+      return texts.of(value.text);
     case InputValue::Kind::Number:
       return Ref::steal(PyFloat_FromDouble(value.number));
     case InputValue::Kind::Boolean:
@@ -169,7 +188,7 @@ Ref rule_of(std::size_t index, const CompiledRule& rule, const ConstructionNotes
   return dict;
 }
 
-Ref comparison_step_of(const ComparisonStep& step) {
+Ref comparison_step_of(const ComparisonStep& step, InputTexts& texts) {
   Ref dict = Ref::steal(PyDict_New());
   const auto reason = static_cast<std::size_t>(step.reason);
   const Ref reason_word = step.reason == FalseReason::None ? none() : text(kReasonWords[reason]);
@@ -179,22 +198,22 @@ Ref comparison_step_of(const ComparisonStep& step) {
   }
   // A missing side has no entry.
   if (step.left.kind != InputValue::Kind::Missing &&
-      !set(dict.get(), "left", value_of(step.left))) {
+      !set(dict.get(), "left", value_of(step.left, texts))) {
     return {};
   }
   if (step.right.kind != InputValue::Kind::Missing &&
-      !set(dict.get(), "right", value_of(step.right))) {
+      !set(dict.get(), "right", value_of(step.right, texts))) {
     return {};
   }
   return dict;
 }
 
-Ref rule_step_of(const RuleStep& step, const RuleIndex& index) {
+Ref rule_step_of(const RuleStep& step, const RuleIndex& index, InputTexts& texts) {
   Ref dict = Ref::steal(PyDict_New());
   Ref comparisons = Ref::steal(PyList_New(0));
   if (!dict || !comparisons) return {};
   for (const ComparisonStep& made : step.comparisons) {
-    if (!append(comparisons.get(), comparison_step_of(made))) return {};
+    if (!append(comparisons.get(), comparison_step_of(made, texts))) return {};
   }
   if (!set(dict.get(), "list", text(kListWords[static_cast<std::size_t>(step.list)])) ||
       !set(dict.get(), "index", number(index.at(step.rule))) ||
@@ -256,8 +275,9 @@ PyObject* trace_data(const Trace& trace, const RuleIndex& index) {
   Ref dict = Ref::steal(PyDict_New());
   Ref steps = Ref::steal(PyList_New(0));
   if (!dict || !steps) return nullptr;
+  InputTexts texts;
   for (const RuleStep& step : trace.steps) {
-    if (!append(steps.get(), rule_step_of(step, index))) return nullptr;
+    if (!append(steps.get(), rule_step_of(step, index, texts))) return nullptr;
   }
   const bool matched = trace.matched != nullptr;
   if (!set(dict.get(), "effect", text(document_word(trace.effect))) ||

@@ -53,7 +53,7 @@ def rule_line(path: str, step: Step) -> str:
 def _action_line(explanation: Explanation) -> str:
     if explanation.action_type is None:
         return "no action type: global rules only"
-    named = f"action type '{printable(explanation.action_type)}'"
+    named = f"action type {printable(quoted(explanation.action_type))}"
     return named if explanation.action_list else f"{named} names no rules: global rules only"
 
 

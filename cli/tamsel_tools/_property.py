@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 from typing import Literal as TypingLiteral
 
+from tamsel_tools._echo import represented
 from tamsel_tools._explain import Decision
 from tamsel_tools._model import Effect, Rule, Value
 from tamsel_tools._nodes import Key
@@ -118,7 +119,7 @@ def read_property(data: Any) -> Property:
         raise PropertyError(f"expected a mapping with keys {', '.join(PROPERTY_KEYS)}")
     for key in data:
         if key not in PROPERTY_KEYS:
-            raise PropertyError(f"unknown key {key!r}", (), key)
+            raise PropertyError(f"unknown key {represented(key)}", (), key)
     for key in ("name", "expect"):
         if key not in data:
             raise PropertyError(f"missing key '{key}'")
@@ -141,7 +142,7 @@ def _expectation(value: Any) -> Tuple[ExpectKind, Tuple[Optional[str], ...]]:
         raise PropertyError(f"expected a mapping with one of the keys {one_of}", path)
     for key in value:
         if key not in EXPECT_KINDS:
-            raise PropertyError(f"unknown key {key!r}", path, key)
+            raise PropertyError(f"unknown key {represented(key)}", path, key)
     if len(value) != 1:
         raise PropertyError(f"expected exactly one of the keys {one_of}", path)
     ((kind, given),) = value.items()
@@ -161,7 +162,7 @@ def _item(kind: ExpectKind, item: Any, path: Tuple[Key, ...]) -> Optional[str]:
     if not isinstance(item, str):
         raise PropertyError(f"expected an effect: {', '.join(EFFECTS)}", path)
     if item not in EFFECTS:
-        raise PropertyError(f"unknown effect {item!r}, expected one of {', '.join(EFFECTS)}", path)
+        raise PropertyError(f"unknown effect {represented(item)}, expected one of {', '.join(EFFECTS)}", path)
     return item
 
 
@@ -174,7 +175,7 @@ def check_rule_ids(property: Property, rules: Sequence[Rule], listed: bool = Tru
     for index, value in enumerate(property.values):
         if value is not None and value not in ids:
             path: Tuple[Key, ...] = ("expect", "matched_rule", *((index,) if listed else ()))
-            raise PropertyError(f"unknown rule {value!r}: no rule of the policy has this id", path)
+            raise PropertyError(f"unknown rule {represented(value)}: no rule of the policy has this id", path)
 
 
 def expected_deciders(property: Property, rules: Sequence[Rule]) -> List[Optional[int]]:

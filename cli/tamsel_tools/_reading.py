@@ -305,13 +305,41 @@ def _found(directory: str, name: str, top: Path) -> Tuple[str, Optional[str]]:
     return path, None if refused is None else f"{refused}, skipped"
 
 
+def walk(top: str) -> Iterator[Tuple[str, List[str], List[str]]]:
+    """As `os.walk(top)` walks, top down and into no symbolic link, but without recursion: a
+    folder nested past Python's recursion limit is walked as any other. The caller may prune
+    the list of subfolders it is given, as with `os.walk`."""
+    pending = [top]
+    while pending:
+        directory = pending.pop()
+        try:
+            with os.scandir(directory) as entries:
+                listed = list(entries)
+        except OSError:
+            continue
+        subdirectories: List[str] = []
+        files: List[str] = []
+        for entry in listed:
+            try:
+                is_folder = entry.is_dir()
+            except OSError:
+                is_folder = False
+            (subdirectories if is_folder else files).append(entry.name)
+        yield directory, subdirectories, files
+        pending.extend(
+            os.path.join(directory, name)
+            for name in reversed(subdirectories)
+            if not os.path.islink(os.path.join(directory, name))
+        )
+
+
 def suites_below(folder: str, endings: Tuple[str, ...]) -> Tuple[List[str], List[Tuple[str, str]]]:
     """The suite files below `folder` in order, and the entries skipped with why. Folders whose
     name starts with a dot are passed over; symbolic links to folders are not followed."""
     top = Path(os.path.realpath(folder))
     found: List[str] = []
     skipped: List[Tuple[str, str]] = []
-    for directory, subdirectories, files in os.walk(folder):
+    for directory, subdirectories, files in walk(folder):
         subdirectories[:] = sorted(name for name in subdirectories if not name.startswith("."))
         for name in sorted(files):
             if name.endswith(endings):

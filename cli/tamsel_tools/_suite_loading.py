@@ -12,13 +12,14 @@ from typing import Any, Dict, List, Optional, Tuple
 from tamsel_tools import _inspect, _json
 from tamsel_tools._annotations import Finding, Reported
 from tamsel_tools._documents import load_policy
+from tamsel_tools._echo import cut, represented
 from tamsel_tools._evaluate import BadInput, parse_json
 from tamsel_tools._files import read_suite
 from tamsel_tools._nodes import Key, TreeError, json_tree, yaml_tree
 from tamsel_tools._policy import Policy
 from tamsel_tools._project import ProjectError, find_project, shown
 from tamsel_tools._property import render_path
-from tamsel_tools._reading import MIB, document_path, max_values, too_many_values
+from tamsel_tools._reading import MIB, document_path, max_bytes, max_values, size_text, too_many_values
 from tamsel_tools._suite_discovery import SUITE_ENDINGS
 from tamsel_tools._suite_properties import Compiled, PropertiesUnloadable, compile_properties, read_properties
 
@@ -124,27 +125,35 @@ def _parse(path: str, text: str) -> Any:
         raise _unloadable(path, str(error)) from None
     except RecursionError:
         raise _unloadable(path, "nested too deeply") from None
-    if _more_values_expanded(loaded, max_values()):
-        raise _unloadable(path, too_many_values(" once its aliases are expanded"))
+    too_much = _too_much_expanded(loaded, max_values(), max_bytes())
+    if too_much is not None:
+        raise _unloadable(path, too_much)
     return loaded
 
 
-def _more_values_expanded(value: Any, limit: int) -> bool:
-    """Whether the value holds more than `limit` values with its aliases expanded: PyYAML puts
-    one object wherever an alias of it stands, so a few lines can stand for billions of values
-    (or for a value that holds itself), and whatever walks the suite walks all of them."""
-    stack, seen = [value], 0
+def _too_much_expanded(value: Any, limit: int, text_limit: int) -> Optional[str]:
+    """Why the value, its aliases expanded, holds too much, or None: PyYAML puts one object
+    wherever an alias of it stands, so a few lines can stand for billions of values or bytes
+    of text (or for a value that holds itself), and whatever reads the suite reads them all."""
+    stack, seen, text = [value], 0, 0
     while stack:
         item = stack.pop()
         seen += 1
         if seen + len(stack) > limit:
-            return True
-        if isinstance(item, dict):
+            return too_many_values(" once its aliases are expanded")
+        if isinstance(item, str):
+            text += len(item)
+            if text > text_limit:
+                return (
+                    f"its texts are larger than the limit of {size_text(text_limit)} once its aliases are "
+                    "expanded (--max-bytes raises it)"
+                )
+        elif isinstance(item, dict):
             stack.extend(item.keys())
             stack.extend(item.values())
         elif isinstance(item, list):
             stack.extend(item)
-    return False
+    return None
 
 
 def _record(where: Where, value: Any, keys: _Keys) -> Dict[str, Any]:
@@ -154,7 +163,7 @@ def _record(where: Where, value: Any, keys: _Keys) -> Dict[str, Any]:
         raise _Wrong(where, f"expected a mapping with keys {', '.join(required + optional)}")
     for key in value:
         if key not in required + optional:
-            raise _Wrong(where, f"unknown key {key!r}", key=str(key))
+            raise _Wrong(where, f"unknown key {represented(key)}", key=str(key))
     for key in required:
         if key not in value:
             raise _Wrong(where, f"missing key '{key}'")
@@ -210,7 +219,7 @@ def _documents(path: str, suite: Dict[str, Any]) -> Tuple[str, str, Optional[str
         name = _text((key,), suite[key], "a path")
         found, refused = document_path(path, name, root)
         if refused is not None:
-            raise _Wrong((key,), f"{name}: {refused}")
+            raise _Wrong((key,), f"{cut(name)}: {refused}")
         return found
 
     governance = None if suite.get("governance") is None else document("governance")

@@ -144,6 +144,19 @@ def test_a_value_with_quotes_of_every_kind_is_cut(work, document, old, new, argv
         assert line in out + err
 
 
+@pytest.mark.parametrize("keys", [
+    {HOSTILE: 1},
+    {"schema": "/" + HOSTILE},
+    {"cases": [{"name": "n", "input": {}, "expect": {"effect": "allow", HOSTILE: 1}}]},
+    {"cases": [], "properties": [{"name": "p", "expect": {"effect": HOSTILE}}]},
+])
+def test_a_suites_value_with_quotes_of_every_kind_is_cut(work, keys):
+    Path("x.suite.json").write_text(json.dumps({"schema": "schema.yaml", "policy": "policy.yaml", "cases": [], **keys}))
+    status, out, err = tamsel("test", "x.suite.json", "--junit", "report.xml")
+    assert status == 2 and len(err) == 1 and "... (30" in err[0]
+    assert not [each for each in out + err if "S" * 201 in each]
+
+
 @pytest.mark.parametrize("project, folder, expected", [
     # Inside a project, a suite's documents may be anywhere in the project's folder.
     ('schema = "work/schema.yaml"\npolicy = "work/policy.yaml"\n', "work/suites", (0, ["1 passed, 0 failed"], [])),
@@ -185,6 +198,9 @@ def test_inside_a_project_its_folder_is_the_limit(work, monkeypatch, project, fo
     # A cap beyond what could be read caps nothing: no buffer of its size is made.
     (["check", "schema.yaml", "alias.yaml", "--max-bytes", "99999999999999999999"], b"", (1, [], [
         "alias.yaml: missing field `rules`"])),
+    (["test", "copies.suite.yaml", "--max-bytes", "16KiB"], b"", (2, ["0 passed, 0 failed"], [
+        "copies.suite.yaml: its texts are larger than the limit of 16384 bytes once its aliases are expanded "
+        "(--max-bytes raises it)"])),
     (["test", "laughs.suite.yaml"], b"", (2, ["0 passed, 0 failed"], [
         "laughs.suite.yaml: more than 524288 values (mappings, lists and scalars) once its aliases are expanded, the "
         "limit that goes with 32 MiB (--max-bytes raises it)"])),
@@ -220,6 +236,9 @@ def test_only_regular_files_and_only_so_much(work, argv, stdin, expected):
     Path("many.suite.yaml").write_text("schema: schema.yaml\npolicy: policy.yaml\ncases: [" + ", ".join(
         ["{name: n, input: {}, expect: {effect: allow}}"] * 2) + "]\n")
     Path("many.yaml").write_text("version: 1\nrules: [" + ", ".join(["0"] * 200) + "]\n")
+    Path("copies.suite.yaml").write_text("schema: schema.yaml\npolicy: policy.yaml\ncases:\n  - {name: &n " + "n" * 2000
+                                         + ", input: {}, expect: {effect: allow}}\n" + "  - {name: *n, input: {}, "
+                                         "expect: {effect: allow}}\n" * 10)
     doubled = [f"a{i}: &a{i} [*a{i - 1}, *a{i - 1}]" for i in range(1, 40)]
     Path("laughs.suite.yaml").write_text("\n".join([
         "schema: schema.yaml", "policy: policy.yaml", "cases:", "  - name: c", "    expect: {effect: allow}",

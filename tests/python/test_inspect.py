@@ -465,3 +465,14 @@ def test_explain_takes_its_argument_by_name():
     assert compiled.explain(input={})["steps"][0]["comparisons"][0]["reason"] == "left missing"
     with pytest.raises(TypeError, match=r"explain\(\) missing 1 required positional argument"):
         compiled.explain()
+
+
+def test_explain_gives_one_str_for_each_text_of_the_input():
+    # A text read by every comparison is one object, not a copy per comparison.
+    rules = "".join(f"  - {{id: r{i}, scope: {{action: refund}}, when: [[action, currency], not_equals, "
+                    f"{{subject: [action, currency]}}], effect: block}}\n" for i in range(3))
+    compiled = loaded(SCHEMA, "version: 1\nrules:\n" + rules)
+    trace = compiled.explain({"action": {"type": "refund", "currency": "x" * 1000}})
+    sides = [made[side] for step in trace["steps"] for made in step["comparisons"] for side in ("left", "right")]
+    assert sides[0] == "x" * 1000
+    assert len(sides) == 6 and all(side is sides[0] for side in sides)

@@ -3,6 +3,7 @@ symbols and pairing, without a client."""
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
 from typing import List, Optional, Tuple
 
@@ -149,8 +150,13 @@ PAIRINGS = [
     # (files, the policy, its schema and governance as paired, and what paired them)
     ({"p/policy.yaml": "", "p/schema.yaml": "", "p/governance.yaml": ""}, "p/policy.yaml",
      ("p/schema.yaml", "p/governance.yaml", "folder")),
-    ({"p/policy.yaml": "", "s/types.yaml": "", "t/x.suite.json": '{"schema": "../s/types.yaml", "policy": "../p/policy.yaml"}'},
+    ({"p/policy.yaml": "", "s/types.yaml": "", "x.suite.json": '{"schema": "s/types.yaml", "policy": "p/policy.yaml"}'},
      "p/policy.yaml", ("s/types.yaml", None, "suite")),
+    # A suite names nothing outside its folder (or its project's), as for `tamsel test`.
+    ({"p/policy.yaml": "", "s/types.yaml": "", "t/x.suite.json": '{"schema": "../s/types.yaml", "policy": "../p/policy.yaml"}'},
+     "p/policy.yaml", (None, None, "folder")),
+    ({"p/policy.yaml": "", "p/schema.yaml": "", "x.suite.json": '{"schema": "/etc/passwd", "policy": "p/policy.yaml"}'},
+     "p/policy.yaml", (None, None, "suite")),
     ({"tamsel.toml": 'schema = "s.yaml"\npolicy = "p/policy.yaml"\n', "s.yaml": "", "p/policy.yaml": "",
       "p/schema.yaml": ""}, "p/policy.yaml", ("s.yaml", None, "project file")),
     ({"p/draft.yaml": ""}, "p/draft.yaml", (None, None, "folder")),
@@ -251,3 +257,11 @@ def test_hover_on_a_rule_id() -> None:
     assert found is not None and found[0] == (
         "rule `frozen_actors`: index 2, in the global rules, effect **require_approval**\n\nasked 2")
     assert found[1] == (13, 8, 13, 21)
+
+
+def test_the_store_reads_only_regular_files_from_disk(tmp_path: Path) -> None:
+    os.mkfifo(tmp_path / "x.suite.json")  # read, it would wait for a writer forever
+    (tmp_path / "folder.yaml").mkdir()
+    store = Store()
+    assert [store.text(tmp_path / name) for name in ("x.suite.json", "folder.yaml")] == [None, None]
+    assert Pairings(store, [tmp_path]).suites() == []

@@ -4,6 +4,7 @@ suite's folder or project; quoted values cut; refused inputs named; reports neve
 import json
 import os
 import socket
+import sys
 from pathlib import Path
 
 import pytest
@@ -181,6 +182,10 @@ def test_a_suites_documents_stay_in_its_folder_or_project(project, name, root, e
      f"unknown variant `{CUT}`... (250 characters), expected one of `allow`"),
     (f"rule 'it's {LONG}' never decided", f"rule 'it's {CUT[:-5]}'... (255 characters) never decided"),
     ("s" * 300, "s" * 300),  # not quoted: the engine's own words
+    # A quote that opens no span leaves the spans of other kinds, before and after it, as they are.
+    (f"\"open and 'x' then `{LONG}`", f"\"open and 'x' then `{CUT}`... (250 characters)"),
+    (f"it's 'a {LONG}' and 'b' \"", f"it's 'a {CUT[:-2]}'... (252 characters) and 'b' \""),
+    (" 'a" * 1000, " 'a" * 1000),  # no closing quote anywhere: read once, not once a quote
 ])
 def test_quoted_values_are_cut(message, expected):
     assert _echo.bounded(message) == expected
@@ -295,3 +300,21 @@ def test_a_report_is_renamed_into_place_and_nothing_is_left_when_it_fails(report
     assert sorted(os.listdir()) == before and (reports / "old.xml").read_bytes() == b"new"
     with pytest.raises(OSError):
         _reports.write("missing/report.xml", b"x")
+
+
+def test_a_folder_nested_past_the_recursion_limit_is_walked(tmp_path):
+    deep = tmp_path
+    for _ in range(sys.getrecursionlimit() + 100):
+        deep = deep / "a"
+        os.mkdir(deep)
+    (deep / "x.suite.json").write_text("{}")
+    (tmp_path / "b.suite.json").write_text("{}")
+    try:
+        found, skipped = _reading.suites_below(str(tmp_path), _reading.SUITE_ENDINGS)
+        assert (found, skipped) == (sorted([str(tmp_path / "b.suite.json"), str(deep / "x.suite.json")]), [])
+    finally:
+        # Removed from the bottom up: removing a tree recurses, as walking it did.
+        (deep / "x.suite.json").unlink()
+        while deep != tmp_path:
+            os.rmdir(deep)
+            deep = deep.parent

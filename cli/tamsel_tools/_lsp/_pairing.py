@@ -18,6 +18,7 @@ from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from tamsel_tools._lsp._store import Store, role_by_content
 from tamsel_tools._project import Project, ProjectError, find_project
+from tamsel_tools._reading import document_path, walk
 
 SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
 # Folders a workspace scan never enters: environments, builds and version control.
@@ -70,6 +71,11 @@ def project_of(path: Path) -> Tuple[Optional[Project], Optional[Problem]]:
         return None, Problem(path.parent, None, None, f"the project file cannot be read: {error}")
 
 
+def _project_root(suite: Path) -> Optional[str]:
+    project, _ = project_of(suite)
+    return None if project is None else str(project.root)
+
+
 def _suite(path: Path, text: str) -> Optional[SuiteNames]:
     try:
         if path.name.endswith(".json"):
@@ -81,9 +87,15 @@ def _suite(path: Path, text: str) -> Optional[SuiteNames]:
     if not isinstance(value, dict):
         return None
 
+    root = _project_root(path)
+
     def named(key: str) -> Optional[Path]:
+        # Only what the suite may name: its documents stay in its folder or its project's.
         each = value.get(key)
-        return path.parent / each if isinstance(each, str) and each else None
+        if not isinstance(each, str) or not each:
+            return None
+        found, refused = document_path(str(path), each, root)
+        return None if refused is not None else Path(found)
 
     return SuiteNames(path, named("schema"), named("policy"), named("governance"))
 
@@ -115,7 +127,7 @@ class Pairings:
         seen = 0
         deadline = time.monotonic() + _SCAN_SECONDS
         for folder in self.folders:
-            for directory, subdirectories, files in os.walk(folder):
+            for directory, subdirectories, files in walk(str(folder)):
                 subdirectories[:] = sorted(
                     name for name in subdirectories if not name.startswith(".") and name not in _SKIPPED
                 )

@@ -9,6 +9,8 @@ from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 from urllib.parse import quote, unquote, urlparse
 
+from tamsel_tools._reading import FileRefused, read_bytes
+
 # A document's role, when no project file, suite or file name gives it: its top-level keys.
 _TOP_KEY = re.compile(r"^(rules|actions|actor|snapshot|governance):", re.M)
 _ROLE_OF_KEY = {
@@ -69,8 +71,7 @@ class Store:
         if path in self._open:
             return self._open[path]
         try:
-            if path.stat().st_size > DISK_LIMIT:
-                return None
-            return path.read_bytes().decode("utf-8")
-        except (OSError, UnicodeDecodeError, ValueError):
+            # A regular file only, opened without waiting, and no more of it than the limit.
+            return read_bytes(str(path), DISK_LIMIT).decode("utf-8")
+        except (FileRefused, UnicodeDecodeError, ValueError):
             return None
