@@ -268,6 +268,33 @@ def suite_documents(path: str) -> Tuple[str, ...]:
         return ()
 
 
+# The policy built last, by the files it was built from as they stood: the suites of a folder
+# mostly name the same documents, and building them again would cost each suite the time of
+# the first.
+_Identity = Tuple[Tuple[str, int, int, int, int], ...]
+_last: Optional[Tuple[_Identity, Policy]] = None
+
+
+def _identity(paths: Tuple[str, ...]) -> Optional[_Identity]:
+    try:
+        stats = [(os.path.realpath(path), os.stat(path)) for path in paths]
+    except (OSError, ValueError):
+        return None
+    return tuple((real, st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns) for real, st in stats)
+
+
+def _policy_of(schema: str, policy: str, governance: Optional[str]) -> Policy:
+    global _last
+    identity = _identity((schema, policy) + (() if governance is None else (governance,)))
+    if identity is not None and _last is not None and _last[0] == identity:
+        return _last[1]
+    _last = None  # the one it replaces is not kept meanwhile
+    built = load_policy(schema, policy, governance)
+    if identity is not None:
+        _last = (identity, built)
+    return built
+
+
 def load(path: str) -> Suite:
     """The suite in the file, its documents built; SuiteUnloadable when it cannot be run."""
     text, parsed = _read(path)
@@ -281,7 +308,7 @@ def load(path: str) -> Suite:
         raise _located(path, text, wrong) from None
     try:
         found = read_properties(path, text, suite["properties"]) if "properties" in suite else []
-        loaded = load_policy(schema, policy, governance)
+        loaded = _policy_of(schema, policy, governance)
         properties = compile_properties(path, text, found, loaded)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None

@@ -431,3 +431,18 @@ def test_names_that_start_with_a_dash_follow_two_dashes(work, argv):
     Path("-in.json").write_text("{}\n")
     status, out, err = tamsel(*argv)
     assert (status, err) == (0, [])
+
+
+def test_suites_that_name_the_same_documents_build_them_once(work, monkeypatch):
+    from tamsel_tools import _suite_loading
+
+    built = []
+    real = _suite_loading.load_policy
+    monkeypatch.setattr(_suite_loading, "load_policy", lambda *paths: built.append(paths) or real(*paths))
+    for name in ("a", "b"):
+        Path(f"{name}.suite.json").write_text(suite())
+    first, second = _suite_loading.load("a.suite.json"), _suite_loading.load("b.suite.json")
+    assert len(built) == 1 and first.policy is second.policy
+    with open("policy.yaml", "a") as policy:
+        policy.write("# changed\n")  # a file that changed is read again
+    assert _suite_loading.load("a.suite.json").policy is not first.policy and len(built) == 2
