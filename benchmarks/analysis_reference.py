@@ -10,7 +10,7 @@ from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 
 import z3
 
-from tamsel_tools._model import Literal, Rule, Subject
+from tamsel_tools.model.rules import Literal, Rule, Subject
 
 Pair = Tuple[Optional[str], Optional[int], Optional[int]]  # group, old index, new index (None: default)
 

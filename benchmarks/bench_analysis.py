@@ -40,11 +40,11 @@ from typing import Any, Callable, Dict, List, Tuple
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import analysis_reference  # noqa: E402
 import workloads  # noqa: E402
 
-import analysis_reference  # noqa: E402
-
-from tamsel_tools import Policy, _analysis  # noqa: E402
+from tamsel_tools import Policy  # noqa: E402
+from tamsel_tools.analysis import api  # noqa: E402
 
 
 def edited(rules: Tuple[workloads.Rule, ...]) -> Tuple[workloads.Rule, ...]:
@@ -70,9 +70,9 @@ def measure(size: int, repeat: int) -> Dict[str, Any]:
     old = workloads.generated_rules(size)
     old_policy, new_policy = (Policy(workloads.CONSTRUCTION_SCHEMA, workloads.policy_text(r)) for r in (old, edited(old)))
     old_rules, new_rules = old_policy.rules, new_policy.rules
-    lint_time, lint_cpu, findings = timed(repeat, lambda: _analysis.lint(old_rules, old_policy.engine))
+    lint_time, lint_cpu, findings = timed(repeat, lambda: api.lint(old_rules, old_policy.engine))
     diff_time, diff_cpu, changes = timed(
-        repeat, lambda: _analysis.diff(old_rules, old_policy.engine, new_rules, new_policy.engine)
+        repeat, lambda: api.diff(old_rules, old_policy.engine, new_rules, new_policy.engine)
     )
     kinds: Dict[str, int] = {}
     for finding in findings:
@@ -162,7 +162,7 @@ def two_edits(rules: List[str], seed: int = 2) -> List[str]:
     rng = random.Random(seed)
     edited = list(rules)
     policy = Policy(OVERLAP_SCHEMA, _policy(rules))
-    never = {finding.index for finding in _analysis.lint(policy.rules, policy)}
+    never = {finding.index for finding in api.lint(policy.rules, policy)}
     for start in (len(rules) // 3, 2 * len(rules) // 3):
         at = next(i for i in range(start, len(rules)) if i not in never)
         replacement = overlap_rules(1, seed=rng.randrange(10**6))[0]
@@ -181,11 +181,11 @@ def cycle_policy(length: int) -> Tuple[str, str]:
 
 
 def _lint_pairs(policy: Policy) -> Dict[int, str]:
-    return {f.index: f.kind for f in _analysis.lint(policy.rules, policy) if f.kind != "actor_scoped"}
+    return {f.index: f.kind for f in api.lint(policy.rules, policy) if f.kind != "actor_scoped"}
 
 
 def _diff_pairs(old: Policy, new: Policy) -> set:  # type: ignore[type-arg]
-    return {(c.action, c.old.index, c.new.index) for c in _analysis.diff(old.rules, old, new.rules, new)}
+    return {(c.action, c.old.index, c.new.index) for c in api.diff(old.rules, old, new.rules, new)}
 
 
 def timed(repeat: int, run: Callable[[], Any]) -> Tuple[float, float, Any]:
@@ -221,10 +221,10 @@ def side_by_side(name: str, schema: str, old_text: str, new_text: str, repeat: i
 def edits_in_fresh_process(count: int) -> Dict[str, Any]:
     """Diff of `count` rules of the overlap mix against two edits: time and peak resident memory."""
     script = (f"import sys, time, resource; sys.path.insert(0, {str(HERE)!r}); import bench_analysis as b; "
-              f"from tamsel_tools import Policy, _analysis; rules = b.overlap_rules({count}); "
+              f"from tamsel_tools import Policy, api; rules = b.overlap_rules({count}); "
               "old = Policy(b.OVERLAP_SCHEMA, b._policy(rules)); new = Policy(b.OVERLAP_SCHEMA, b._policy(b.two_edits(rules))); "
               "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss; start = time.perf_counter(); "
-              "cpu = time.process_time(); changes = _analysis.diff(old.rules, old, new.rules, new); "
+              "cpu = time.process_time(); changes = api.diff(old.rules, old, new.rules, new); "
               "seconds, cpu = time.perf_counter() - start, time.process_time() - cpu; "
               "print(seconds, len(changes), before, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, cpu)")  # fmt: skip
     out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True).stdout.split()

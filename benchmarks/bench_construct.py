@@ -15,11 +15,10 @@ import argparse
 import time
 from typing import Callable
 
-import pyperf
-import yaml
-
 import prepare
+import pyperf
 import workloads as w
+import yaml
 
 
 def _tamsel(texts: tuple[str, str, str]) -> None:

@@ -10,9 +10,8 @@ import itertools
 import time
 from typing import Any, Callable
 
-import pyperf
-
 import prepare
+import pyperf
 import workloads as w
 
 

@@ -14,9 +14,8 @@ import json
 import time
 from typing import Callable
 
-import pyperf
-
 import prepare
+import pyperf
 import workloads as w
 
 CPP_RESULTS = w.RESULTS / "cpp_hash.json"

@@ -16,9 +16,8 @@ import os
 import resource
 import sys
 
-import yaml
-
 import workloads as w
+import yaml
 
 
 def max_rss_bytes() -> int:

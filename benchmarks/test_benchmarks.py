@@ -9,9 +9,8 @@ from __future__ import annotations
 import importlib.util
 
 import pytest
-import yaml
-
 import workloads as w
+import yaml
 
 HAS = {name: importlib.util.find_spec(name) is not None for name in ("tamsel", "tamsel_floor", "cedarpy", "casbin")}
 

@@ -42,7 +42,7 @@ import sys  # noqa: E402 - after the signals are taken
 def main(argv: list[str] | None = None) -> int:
     """Runs one command; the result is the process's exit status."""
     _take_signals()
-    from tamsel_tools._main import main as run
+    from tamsel_tools.cli.main import main as run
 
     # The command's output is written and flushed when this returns.
     return run(sys.argv[1:] if argv is None else argv)

@@ -16,7 +16,7 @@ Documents that do not build raise `PolicyError` (a `ValueError`) naming the docu
 the position; a disagreement between the tools and the engine raises `InternalError`.
 """
 
-from tamsel_tools._analysis import (
+from tamsel_tools.analysis.api import (
     AnalysisError,
     AnalysisUnavailable,
     Change,
@@ -26,10 +26,13 @@ from tamsel_tools._analysis import (
     diff,
     lint,
 )
-from tamsel_tools._coverage import ComparisonCoverage, Coverage, RuleCoverage, Share
-from tamsel_tools._explain import ComparisonStep, Decision, Explanation, ListName, Reason, Step
-from tamsel_tools._main import main
-from tamsel_tools._model import (
+from tamsel_tools.base.text import printable
+from tamsel_tools.cli.main import main
+from tamsel_tools.model.coverage import ComparisonCoverage, Coverage, RuleCoverage, Share
+from tamsel_tools.model.explanation import ComparisonStep, Decision, Explanation, ListName, Reason, Step
+from tamsel_tools.model.policy import InternalError, Policy, PolicyError
+from tamsel_tools.model.property import ExpectKind, Property, PropertyError, PropertyResult, Verdict
+from tamsel_tools.model.rules import (
     Comparison,
     ConditionKind,
     DocumentName,
@@ -44,9 +47,6 @@ from tamsel_tools._model import (
     Subject,
     Value,
 )
-from tamsel_tools._policy import InternalError, Policy, PolicyError
-from tamsel_tools._property import ExpectKind, Property, PropertyError, PropertyResult, Verdict
-from tamsel_tools._text import printable
 
 __all__ = [
     # Building a policy

@@ -1,3 +1,3 @@
-from tamsel_tools._main import main
+from tamsel_tools.cli.main import main
 
 raise SystemExit(main())

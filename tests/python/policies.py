@@ -14,7 +14,7 @@ import math
 import random
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from tamsel_tools._model import Comparison, Literal, Rule, Scope, Subject
+from tamsel_tools.model.rules import Comparison, Literal, Rule, Scope, Subject
 
 # Field types per domain; the actions declare a field "type", and "code" with
 # a different type in each action, as callers' schemas may.

@@ -9,7 +9,8 @@ import tamsel
 pytest.importorskip("z3")
 
 from policies import build, edit, random_input, random_specs, schema_yaml  # noqa: E402
-from tamsel_tools import Policy, _analysis  # noqa: E402
+from tamsel_tools import Policy  # noqa: E402
+from tamsel_tools.analysis import api  # noqa: E402
 
 SCHEMA = schema_yaml()
 NAN, INF = math.nan, math.inf
@@ -30,7 +31,7 @@ def decided(policy, data):
 
 
 def lint(specs, ids=None):
-    return [(f.index, f.kind, f.by) for f in _analysis.lint(*compiled(specs, ids))]
+    return [(f.index, f.kind, f.by) for f in api.lint(*compiled(specs, ids))]
 
 
 LINT_CASES = [
@@ -130,14 +131,14 @@ def test_lint_with_repeated_ids():
 def test_every_other_rule_has_an_input_that_makes_it_decide():
     specs = LINT_CASES[1][1]
     rules, engine = compiled(specs)
-    inputs = _analysis.deciding_inputs(rules, engine)
+    inputs = api.deciding_inputs(rules, engine)
     assert sorted(inputs) == [0, 1, 2, 3]
     assert engine.evaluate(inputs[3]) == {"effect": "allow", "matched_rule": "r3"}
 
 
 def pairs(old_specs, new_specs):
     old, new = compiled(old_specs), compiled(new_specs)
-    changes = _analysis.diff(*old, *new)
+    changes = api.diff(*old, *new)
     for change in changes:
         assert old[1].evaluate(change.input) == change.old.decision()
         assert new[1].evaluate(change.input) == change.new.decision()
@@ -189,18 +190,18 @@ def test_diff_lists_each_pair_of_differing_effects_once(name, old, new, expected
 def test_diff_with_moves_adds_the_pairs_of_the_same_effect():
     old = [LARGE, ("pay", "atomic", [("action.amount", "greater_than", 2000.0)], "allow"), TRUSTED]
     new = [("pay", "atomic", [("action.amount", "greater_than", 2000.0)], "allow"), LARGE, TRUSTED]
-    changes = _analysis.diff(*compiled(old, ["a", "b", "t"]), *compiled(new, ["b", "a", "t"]), moves=True)
+    changes = api.diff(*compiled(old, ["a", "b", "t"]), *compiled(new, ["b", "a", "t"]), moves=True)
     assert [(c.action, c.old.rule, c.new.rule, c.same_effect) for c in changes] == [("pay", "a", "b", False)]
     new = [LARGE, TRUSTED]
-    changes = _analysis.diff(*compiled(old, ["a", "b", "t"]), *compiled(new, ["c", "t"]), moves=True)
+    changes = api.diff(*compiled(old, ["a", "b", "t"]), *compiled(new, ["c", "t"]), moves=True)
     # b never decided: a decides every input that it matches.
     assert [(c.action, c.old.rule, c.new.rule, c.same_effect) for c in changes] == [("pay", "a", "c", True)]
 
 
 def test_diff_witness_of_nan_prints_as_rfc_8259_json():
     old, new = DIFF_CASES[3][1], DIFF_CASES[3][2]
-    (change,) = _analysis.diff(*compiled(old), *compiled(new))
-    assert _analysis.input_json(change.to_json()) == (
+    (change,) = api.diff(*compiled(old), *compiled(new))
+    assert api.input_json(change.to_json()) == (
         '{"action": "pay", "old": {"index": 0, "rule": "r0", "effect": "block"}, '
         '"new": {"index": null, "rule": null, "effect": "allow"}, '
         '"input": {"action": {"type": "pay", "amount": {"number": "NaN"}}, "actor": {}, "snapshot": {}}}'
@@ -235,11 +236,11 @@ def check_kind(specs, finding):
     """A shadowed rule decides alone but not after the rules named; an unsatisfiable one never."""
     if finding.kind == "actor_scoped":
         return
-    alone = _analysis.deciding_inputs(*compiled([specs[finding.index]]))
+    alone = api.deciding_inputs(*compiled([specs[finding.index]]))
     assert bool(alone) == (finding.kind == "shadowed")
     if finding.kind == "shadowed":
         covered = compiled([specs[b] for b in finding.by] + [specs[finding.index]])
-        assert len(finding.by) not in _analysis.deciding_inputs(*covered)
+        assert len(finding.by) not in api.deciding_inputs(*covered)
 
 
 # Odd seeds give rules shared ids and check with the tools' Policy, whose
@@ -252,8 +253,8 @@ def test_lint_on_generated_policies(seed):
         ids = [f"r{i % 3}" if seed % 2 else f"r{i}" for i in range(len(specs))]
         rules, policy = compiled(specs, ids, policy=True)
         judge = policy if seed % 2 else policy.engine
-        findings = _analysis.lint(rules, judge)
-        inputs = _analysis.deciding_inputs(rules, judge)
+        findings = api.lint(rules, judge)
+        inputs = api.deciding_inputs(rules, judge)
         reported = {f.index for f in findings}
         assert reported.isdisjoint(inputs) and reported | set(inputs) == set(range(len(rules)))
         for index, data in inputs.items():
@@ -278,7 +279,7 @@ def test_diff_on_generated_edits(seed):
         (old_rules, old), (new_rules, new) = compiled(specs, ids, True), compiled(new_specs, new_ids, True)
         judges = (old, new) if seed % 2 else (old.engine, new.engine)
         moves = seed >= 2
-        changes = _analysis.diff(old_rules, judges[0], new_rules, judges[1], moves=moves)
+        changes = api.diff(old_rules, judges[0], new_rules, judges[1], moves=moves)
         reported = [(c.action, c.old.index, c.new.index) for c in changes]
         assert len(set(reported)) == len(reported)
         names = {r.scope.name for r in old_rules + new_rules if r.scope.kind == "action"}
@@ -324,12 +325,12 @@ WITNESS_CASES = [
 
 @pytest.mark.parametrize("name, specs, expected", WITNESS_CASES, ids=[c[0] for c in WITNESS_CASES])
 def test_deciding_inputs_are_plain(name, specs, expected):
-    inputs = _analysis.deciding_inputs(*compiled(specs))
+    inputs = api.deciding_inputs(*compiled(specs))
     full = {i: {"action": {}, "actor": {}, "snapshot": {}} for i in expected}
     for index, data in expected.items():
         for domain, values in data.items():
             full[index][domain].update(values)
-    assert _analysis.input_json(inputs) == _analysis.input_json(full)
+    assert api.input_json(inputs) == api.input_json(full)
 
 
 def without_each_field(data):
@@ -346,10 +347,10 @@ def test_witnesses_are_one_minimal_on_generated_policies():
         specs = random_specs(rng, rng.randint(1, 10))
         new_specs, new_ids = edit(rng, specs, [f"r{i}" for i in range(len(specs))])
         (rules, old), (new_rules, new) = compiled(specs, policy=True), compiled(new_specs, new_ids, True)
-        for index, data in _analysis.deciding_inputs(rules, old).items():
+        for index, data in api.deciding_inputs(rules, old).items():
             assert all(decided(old, smaller) != index for smaller in without_each_field(data))
         names = {r.scope.name for r in rules + new_rules if r.scope.kind == "action"}
-        for change in _analysis.diff(rules, old, new_rules, new):
+        for change in api.diff(rules, old, new_rules, new):
             shown = (change.action, change.old.index, change.new.index)
             for smaller in without_each_field(change.input):
                 assert (group_of(smaller, names), decided(old, smaller), decided(new, smaller)) != shown

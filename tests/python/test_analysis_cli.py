@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from tamsel_tools import _analysis, _solver, main
+from tamsel_tools import main
+from tamsel_tools.analysis import api, solver
 
 pytest.importorskip("z3")
 
@@ -167,10 +168,10 @@ def test_documents_that_do_not_build_give_status_2(capsys, documents, argv, err)
                                      ["diff", "schema.yaml", "policy.yaml", "held.yaml"]])
 def test_without_the_solver_the_commands_say_how_to_install_it(capsys, documents, monkeypatch, command):
     def missing():
-        raise _analysis.AnalysisUnavailable(_analysis.INSTALL_HINT)
+        raise api.AnalysisUnavailable(api.INSTALL_HINT)
 
-    monkeypatch.setattr(_solver, "z3_module", missing)
-    assert run(capsys, *command) == (2, "", f"tamsel {command[0]}: {_analysis.INSTALL_HINT}\n")
+    monkeypatch.setattr(solver, "z3_module", missing)
+    assert run(capsys, *command) == (2, "", f"tamsel {command[0]}: {api.INSTALL_HINT}\n")
 
 
 # ---------------------------------------------------------------- bounded, and JSON any parser takes
@@ -241,9 +242,10 @@ def test_a_cycle_of_strict_comparisons_never_holds(capsys, tmp_path, monkeypatch
 INTERRUPTED = """
 import sys
 import z3
-from tamsel_tools import _solver, main
+from tamsel_tools import main
+from tamsel_tools.analysis import solver
 
-checked = _solver._check
+checked = solver._check
 
 def hard(z3_module, solver, assumptions):
     # Factoring the product of two primes past 2**62: minutes, asked where lint asks its own.
@@ -255,7 +257,7 @@ def hard(z3_module, solver, assumptions):
     print("asking", flush=True)
     return checked(z3_module, slow, [])
 
-_solver._check = hard
+solver._check = hard
 sys.exit(main(["lint", "schema.yaml", "twice.yaml"]))
 """
 

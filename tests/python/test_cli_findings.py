@@ -7,8 +7,8 @@ from pathlib import Path
 
 import pytest
 
-from tamsel_tools._annotations import finding
-from tamsel_tools._skipped import skipped_key_warnings, skipped_keys
+from tamsel_tools.base.findings import finding
+from tamsel_tools.diagnostics.skipped import skipped_key_warnings, skipped_keys
 from test_cli import GLOBAL_RULE_ONLY, documents, edited, run  # noqa: F401 - documents is a fixture
 from test_tools import CASES, suite
 

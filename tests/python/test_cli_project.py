@@ -5,7 +5,7 @@ from pathlib import Path
 
 import pytest
 
-from tamsel_tools import _status
+from tamsel_tools.base import status as _status
 from test_cli import BLOCK, EFFECT_LINE, TEXTS, edited, run, with_solver
 
 HASH = "f846a232dfcd17153b27fa68b57553c4da8642b1f2898968a09a68bd67190909"

@@ -306,7 +306,7 @@ def test_no_report_replaces_an_input(work, argv, expected):
 # exception comes out as another (ctypes wraps it), still ends the command as the signal does.
 SIGNALLED = """
 import os, signal, sys, time
-from tamsel_tools import _streams
+from tamsel_tools.cli import streams as _streams
 
 def wait(seconds):
     end = time.monotonic() + seconds
@@ -351,7 +351,7 @@ def test_a_signal_is_never_lost(command, signum, expected):
 HARNESS = """
 import os, signal, sys
 import tamsel_cli
-from tamsel_tools import _reports
+from tamsel_tools.io import reports as _reports
 
 real = os.replace
 def interrupted(source, target):
@@ -434,15 +434,15 @@ def test_names_that_start_with_a_dash_follow_two_dashes(work, argv):
 
 
 def test_suites_that_name_the_same_documents_build_them_once(work, monkeypatch):
-    from tamsel_tools import _suite_loading
+    from tamsel_tools.suites import loading
 
     built = []
-    real = _suite_loading.load_policy
-    monkeypatch.setattr(_suite_loading, "load_policy", lambda *paths: built.append(paths) or real(*paths))
+    real = loading.load_policy
+    monkeypatch.setattr(loading, "load_policy", lambda *paths: built.append(paths) or real(*paths))
     for name in ("a", "b"):
         Path(f"{name}.suite.json").write_text(suite())
-    first, second = _suite_loading.load("a.suite.json"), _suite_loading.load("b.suite.json")
+    first, second = loading.load("a.suite.json"), loading.load("b.suite.json")
     assert len(built) == 1 and first.policy is second.policy
     with open("policy.yaml", "a") as policy:
         policy.write("# changed\n")  # a file that changed is read again
-    assert _suite_loading.load("a.suite.json").policy is not first.policy and len(built) == 2
+    assert loading.load("a.suite.json").policy is not first.policy and len(built) == 2

@@ -13,8 +13,9 @@ import tamsel
 z3 = pytest.importorskip("z3")
 
 from policies import build, schema_yaml  # noqa: E402
-from tamsel_tools import _semantics, _solver  # noqa: E402
-from tamsel_tools._encoding import PolicyEncoding  # noqa: E402
+from tamsel_tools.analysis import semantics  # noqa: E402
+from tamsel_tools.analysis import solver as _solver  # noqa: E402
+from tamsel_tools.analysis.encoding import PolicyEncoding  # noqa: E402
 
 SCHEMA = schema_yaml()
 NAN, INF = math.nan, math.inf
@@ -41,11 +42,11 @@ def test_order_keys_order_as_the_doubles_do():
     for a, b in zip(values, values[1:]):
         if math.isnan(a) or math.isnan(b):
             continue
-        key_a, key_b = _semantics.order_key(a), _semantics.order_key(b)
+        key_a, key_b = semantics.order_key(a), semantics.order_key(b)
         assert (key_a < key_b, key_a == key_b) == (a < b, a == b), (a, b)
-        back = _semantics.from_key(key_a)
+        back = semantics.from_key(key_a)
         assert back == a and struct.pack("<d", back) == struct.pack("<d", a + 0.0)  # -0.0 reads back as 0.0
-    assert (_semantics.order_key(INF), _semantics.order_key(-INF)) == (_semantics.KEY_INFINITY, -_semantics.KEY_INFINITY)
+    assert (semantics.order_key(INF), semantics.order_key(-INF)) == (semantics.KEY_INFINITY, -semantics.KEY_INFINITY)
 
 
 def random_value(rng, kind):
@@ -95,7 +96,7 @@ def holds_in_encoding(encoding, solver, data):
         elif math.isnan(value):
             solver.add(kind == 2, z3.Bool(f"q{number}"))
         else:
-            solver.add(kind == 2, z3.Not(z3.Bool(f"q{number}")), z3.Int(f"n{number}") == _semantics.order_key(value))
+            solver.add(kind == 2, z3.Not(z3.Bool(f"q{number}")), z3.Int(f"n{number}") == semantics.order_key(value))
     result = solver.check() == z3.sat
     solver.pop()
     return result
@@ -120,7 +121,7 @@ def test_the_encoding_and_the_python_semantics_agree_with_the_engine(seed):
                     domain, field = name.split(".")
                     data[domain][field] = value
             engine_says = engine.evaluate(data)["matched_rule"] == "r0"
-            assert _semantics.condition_holds(rules[0], data) == engine_says, (comparisons, data)
+            assert semantics.condition_holds(rules[0], data) == engine_says, (comparisons, data)
             assert holds_in_encoding(encoding, solver, data) == engine_says, (comparisons, data)
 
 
@@ -147,7 +148,7 @@ IMPLIES_CASES = [
 @pytest.mark.parametrize("first, second, expected", IMPLIES_CASES)
 def test_implication_between_conditions(first, second, expected):
     rules, _ = build([("global", first[0], first[1], "block"), ("global", second[0], second[1], "block")])
-    assert _semantics.implies(rules[0], rules[1]) == expected
+    assert semantics.implies(rules[0], rules[1]) == expected
 
 
 def hard_solver():

@@ -3,7 +3,7 @@ import math
 
 import pytest
 
-from tamsel_tools import _json
+from tamsel_tools.base import strict_json
 
 NAN, INF = math.nan, math.inf
 
@@ -31,13 +31,13 @@ DUMPS_CASES = [
 
 @pytest.mark.parametrize("value, text", DUMPS_CASES)
 def test_dumps_writes_rfc_8259(value, text):
-    assert _json.dumps(value) == text
-    strict(_json.dumps(value))
+    assert strict_json.dumps(value) == text
+    strict(strict_json.dumps(value))
 
 
 @pytest.mark.parametrize("value, _", DUMPS_CASES)
 def test_loads_reads_back_what_dumps_wrote(value, _):
-    back = _json.loads(_json.dumps(value))
+    back = strict_json.loads(strict_json.dumps(value))
     assert repr(back) == repr(json.loads(json.dumps(value, allow_nan=True)))  # NaN != NaN: compare texts
 
 
@@ -54,12 +54,12 @@ LOADS_CASES = [
 
 @pytest.mark.parametrize("text, expected", LOADS_CASES)
 def test_loads(text, expected):
-    assert repr(_json.loads(text)) == expected
+    assert repr(strict_json.loads(text)) == expected
 
 
 def test_dumps_keeps_json_dumps_options_but_never_allows_nan():
-    assert _json.dumps({"é": NAN}, ensure_ascii=True, allow_nan=True) == '{"\\u00e9": {"number": "NaN"}}'
-    assert _json.dumps([1.0], indent=1) == "[\n 1.0\n]"
+    assert strict_json.dumps({"é": NAN}, ensure_ascii=True, allow_nan=True) == '{"\\u00e9": {"number": "NaN"}}'
+    assert strict_json.dumps([1.0], indent=1) == "[\n 1.0\n]"
 
 
 # What decides, before parsing, whether a text may be parsed at all: never fewer than its values,
@@ -74,7 +74,7 @@ def test_dumps_keeps_json_dumps_options_but_never_allows_nan():
     ('["a,b", "[{:"]', 6),
 ])  # fmt: skip
 def test_separators_bound_the_values(text, separators):
-    assert _json.separators(text) == separators
+    assert strict_json.separators(text) == separators
     assert _count_parsed(json.loads(text)) <= separators + 1
 
 

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from tamsel_tools import _status
+from tamsel_tools.base import status as _status
 from test_cli import run, with_solver
 
 SCHEMA = """\

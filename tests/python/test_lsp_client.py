@@ -402,7 +402,7 @@ def _lint_processes(server: int) -> List[int]:
         except (OSError, ValueError):
             continue
         fields = stat.rsplit(")", 1)[-1].split()
-        if entry.name.isdigit() and int(fields[1]) == server and fields[0] != "Z" and b"_lsp._worker" in command:
+        if entry.name.isdigit() and int(fields[1]) == server and fields[0] != "Z" and b"tamsel_tools.lsp.worker" in command:
             found.append(int(entry.name))
     return found
 

@@ -11,9 +11,15 @@ import pytest
 
 pytest.importorskip("lsprotocol")
 pytest.importorskip("yaml")
-from tamsel_tools._lsp import _completion, _diagnostics, _navigation, _nodes, _schema  # noqa: E402
-from tamsel_tools._lsp._pairing import Pairings  # noqa: E402
-from tamsel_tools._lsp._store import Store, lines_of, role_by_content  # noqa: E402
+from tamsel_tools.lsp import (
+    completion,  # noqa: E402
+    diagnostics,  # noqa: E402
+    navigation,  # noqa: E402
+    yaml_nodes,  # noqa: E402
+)
+from tamsel_tools.lsp import schema as _schema  # noqa: E402
+from tamsel_tools.lsp.pairing import Pairings  # noqa: E402
+from tamsel_tools.lsp.store import Store, lines_of, role_by_content  # noqa: E402
 
 PROJECT = Path(__file__).parent / "lsp_project"
 SCHEMA = _schema.read((PROJECT / "schema.yaml").read_text())
@@ -43,13 +49,13 @@ def test_completion_while_typing(condition: str, labels: List[str]) -> None:
     text = RULE % condition.replace("|", "")
     line = 4
     column = len("    when: ") + condition.index("|")
-    items = _completion.complete(lines_of(text), "policy", line, column, SCHEMA)
+    items = completion.complete(lines_of(text), "policy", line, column, SCHEMA)
     assert [item.label for item in items] == labels
 
 
 def test_completion_in_a_global_rule_sees_no_action_field() -> None:
     text = RULE.replace("{action: refund}", "{global: true}") % "[[action, |"
-    items = _completion.complete(lines_of(text.replace("|", "")), "policy", 4, 20, SCHEMA)
+    items = completion.complete(lines_of(text.replace("|", "")), "policy", 4, 20, SCHEMA)
     assert items == []
 
 
@@ -69,7 +75,7 @@ GOVERNANCE_PLACES = [
 @pytest.mark.parametrize("where, labels", GOVERNANCE_PLACES)
 def test_completion_in_governance(where: str, labels: List[str]) -> None:
     text = GOVERNANCE % where.replace("|", "")
-    items = _completion.complete(lines_of(text), "governance", 6, where.index("|"), SCHEMA, ["first", "second", "first"])
+    items = completion.complete(lines_of(text), "governance", 6, where.index("|"), SCHEMA, ["first", "second", "first"])
     assert [item.label for item in items] == labels
 
 
@@ -88,13 +94,13 @@ TOKENS = [
 
 @pytest.mark.parametrize("line, column, end", TOKENS)
 def test_token_end(line: str, column: int, end: int) -> None:
-    assert _diagnostics._token_end(line, column) == end
+    assert diagnostics._token_end(line, column) == end
 
 
 def test_place_without_position_is_the_first_line() -> None:
-    assert _diagnostics.place_at("policy", "version: 1\nrules:\n", None, None) == _diagnostics.Place(
+    assert diagnostics.place_at("policy", "version: 1\nrules:\n", None, None) == diagnostics.Place(
         "policy", 0, 0, 0, 10)
-    assert _diagnostics.place_at("policy", "a\n", 9, 1).line == 0
+    assert diagnostics.place_at("policy", "a\n", 9, 1).line == 0
 
 
 POLICIES = [
@@ -110,12 +116,12 @@ POLICIES = [
 
 @pytest.mark.parametrize("text, expected", POLICIES)
 def test_rule_symbols(text: str, expected: List[Tuple[str, int, int]]) -> None:
-    symbols = _navigation.rules(lines_of(text), "policy")
+    symbols = navigation.rules(lines_of(text), "policy")
     assert [(s.name, s.span[0], s.span[2]) for s in symbols] == expected
 
 
 def test_schema_symbols_and_declarations() -> None:
-    symbols = _navigation.schema_symbols((PROJECT / "schema.yaml").read_text())
+    symbols = navigation.schema_symbols((PROJECT / "schema.yaml").read_text())
     assert [(s.name, s.kind, [c.name for c in s.children]) for s in symbols] == [
         ("refund", "action", ["amount", "currency"]),
         ("close_account", "action", []),
@@ -191,7 +197,7 @@ def test_schema_goes_with_the_policies_that_pair_with_it(tmp_path: Path) -> None
 
 def test_item_spans_follow_the_rules() -> None:
     lines = lines_of("version: 1\nrules:\n  - id: a\n    effect: block\n  - id: b\nother: 1\n")
-    spans = [_nodes.item_span(lines, "policy", number) for number in range(6)]
+    spans = [yaml_nodes.item_span(lines, "policy", number) for number in range(6)]
     assert [None if s is None else (s.first, s.last, s.index) for s in spans] == [
         None, None, (2, 4, 0), (2, 4, 0), (4, 5, 1), None]
 
@@ -220,12 +226,12 @@ def test_hostile_texts_give_answers(text: str) -> None:
     lines = lines_of(text)
     for document in ("policy", "governance"):
         for line in range(min(len(lines), 4)):
-            _completion.complete(lines, document, line, len(lines[line]), SCHEMA, ["r"])
-            _navigation.hover(lines, document, line, 1, SCHEMA, "schema.yaml", lambda index: "")
-            _navigation.definition(lines, document, line, 1, SCHEMA)
-        _navigation.rules(lines, document)
-    _navigation.schema_symbols(text)
-    built = _diagnostics.build(_diagnostics.Texts(text, text, text))
+            completion.complete(lines, document, line, len(lines[line]), SCHEMA, ["r"])
+            navigation.hover(lines, document, line, 1, SCHEMA, "schema.yaml", lambda index: "")
+            navigation.definition(lines, document, line, 1, SCHEMA)
+        navigation.rules(lines, document)
+    navigation.schema_symbols(text)
+    built = diagnostics.build(diagnostics.Texts(text, text, text))
     assert built.compiled is None and sum(len(notes) for notes in built.notes.values()) == 1
 
 
@@ -248,12 +254,12 @@ HOVERS = [
 
 @pytest.mark.parametrize("document, text, line, column, expected", HOVERS)
 def test_hover(document: str, text: str, line: int, column: int, expected: Optional[str]) -> None:
-    found = _navigation.hover(lines_of(text), document, line, column, SCHEMA, "schema.yaml", lambda index: "?")
+    found = navigation.hover(lines_of(text), document, line, column, SCHEMA, "schema.yaml", lambda index: "?")
     assert (found[0] if found is not None else None) == expected
 
 
 def test_hover_on_a_rule_id() -> None:
-    found = _navigation.hover(lines_of(POLICY), "policy", 13, 12, SCHEMA, "schema.yaml", lambda index: f"asked {index}")
+    found = navigation.hover(lines_of(POLICY), "policy", 13, 12, SCHEMA, "schema.yaml", lambda index: f"asked {index}")
     assert found is not None and found[0] == (
         "rule `frozen_actors`: index 2, in the global rules, effect **require_approval**\n\nasked 2")
     assert found[1] == (13, 8, 13, 21)

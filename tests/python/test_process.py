@@ -103,7 +103,7 @@ moment = sys.argv[2]
 
 class Interrupt:
     def find_spec(self, name, path=None, target=None):
-        if name == "tamsel_tools._policy":
+        if name == "tamsel_tools.model.policy":
             os.kill(os.getpid(), signum)
         return None
 
@@ -131,7 +131,7 @@ def test_a_signal_at_any_moment(signum, moment):
 def test_the_readme_lists_every_status_once():
     import re
 
-    from tamsel_tools._status import TABLE
+    from tamsel_tools.base.status import TABLE
 
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     readme = readme.split("### Exit statuses\n", 1)[1].split("\n#", 1)[0]

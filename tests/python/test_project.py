@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from tamsel_tools._project import ProjectError, find_project
+from tamsel_tools.io.project import ProjectError, find_project
 
 DOCUMENTS = ("policies/schema.yaml", "policies/policy.yaml", "policies/governance.yaml", "policies/tests/a.suite.json")
 TAMSEL = '[tool.tamsel]\nschema = "policies/schema.yaml"\npolicy = "policies/policy.yaml"\n'

@@ -509,8 +509,8 @@ LITERALS = ["yes", "1e3", "0x1F", ".inf", "-.Inf", ".NaN", "'x: y'", "'a # b'", 
 @pytest.mark.parametrize("literal", LITERALS)
 def test_literals_are_read_as_the_policy_reads_them(literal):
     yaml = pytest.importorskip("yaml")
-    from tamsel_tools._condition import ConditionError, compile_condition
-    from tamsel_tools._nodes import yaml_tree
+    from tamsel_tools.analysis.properties.condition import ConditionError, compile_condition
+    from tamsel_tools.base.nodes import yaml_tree
 
     for field in ("role", "trust_level", "frozen"):
         condition = f"[[actor, {field}], equals, {{literal: {literal}}}]"
@@ -540,11 +540,11 @@ def test_the_same_question_gets_the_same_answer_whatever_came_before():
 
 def test_an_input_the_engine_does_not_confirm_is_an_internal_error(capsys, documents, monkeypatch):
     pytest.importorskip("z3")
-    from tamsel_tools import _proof
+    from tamsel_tools.analysis.properties import proof
 
     documents(policy_yaml=TEXTS["policy.yaml"].replace("literal: 1000", "literal: 2000"))
     Path("x.suite.json").write_text(json.dumps(example_suite()))
-    monkeypatch.setattr(_proof, "minimal", lambda data, still_shows, encoding: {"action": {"type": "refund"}})
+    monkeypatch.setattr(proof, "minimal", lambda data, still_shows, encoding: {"action": {"type": "refund"}})
     status, out, err = run(capsys, "test", "x.suite.json", "--properties-only")
     assert (status, out) == (70, [])
     assert err == ["tamsel: internal error, please report it: property 'large refunds are never allowed': "

@@ -9,7 +9,9 @@ from pathlib import Path
 
 import pytest
 
-from tamsel_tools import _echo, _reading, _refusal, _reports
+from tamsel_tools.base import echo
+from tamsel_tools.io import reading, refusal
+from tamsel_tools.io import reports as _reports
 
 LONG = "s" * 250
 CUT = "s" * 200
@@ -46,21 +48,21 @@ def files(tmp_path, monkeypatch):
 ])
 def test_only_regular_files_are_read_and_only_so_much(files, path, limit, expected):
     if isinstance(expected, bytes):
-        assert _reading.read_bytes(path, limit) == expected
+        assert reading.read_bytes(path, limit) == expected
         return
-    with pytest.raises(_reading.FileRefused) as refused:
-        _reading.read_bytes(path, limit)
+    with pytest.raises(reading.FileRefused) as refused:
+        reading.read_bytes(path, limit)
     assert (refused.value.path, refused.value.message) == (path, expected)
 
 
 def test_the_cap_set_once_holds_for_every_later_read(files):
     try:
-        _reading.configure(4)
-        with pytest.raises(_reading.FileRefused, match="limit of 4 bytes"):
-            _reading.read_bytes("plain.yaml")
+        reading.configure(4)
+        with pytest.raises(reading.FileRefused, match="limit of 4 bytes"):
+            reading.read_bytes("plain.yaml")
     finally:
-        _reading.configure()
-    assert _reading.read_bytes("plain.yaml") == b"version: 1\n"
+        reading.configure()
+    assert reading.read_bytes("plain.yaml") == b"version: 1\n"
 
 
 @pytest.mark.parametrize("text, expected", [
@@ -76,9 +78,9 @@ def test_the_cap_set_once_holds_for_every_later_read(files):
 def test_max_bytes_values(text, expected):
     if expected is None:
         with pytest.raises(ValueError, match="expected a positive size"):
-            _reading.parse_size(text)
+            reading.parse_size(text)
     else:
-        assert _reading.parse_size(text) == expected
+        assert reading.parse_size(text) == expected
 
 
 class _Stream:
@@ -103,8 +105,8 @@ class _Stream:
 ])
 def test_a_line_past_the_cap_ends_reading(lines, limit, expected):
     stream, got = _Stream(lines), []
-    with pytest.raises(_reading.LineTooLong, match=f"line larger than the limit of {limit} bytes"):
-        for line in _reading.lines(stream, limit):
+    with pytest.raises(reading.LineTooLong, match=f"line larger than the limit of {limit} bytes"):
+        for line in reading.lines(stream, limit):
             got.append(line)
     assert got + ["LineTooLong"] == expected
     assert stream.asked == len(expected)
@@ -126,7 +128,7 @@ WIDE_PAST_FF = "larger than the limit of 16 bytes once read: a character past U+
     ("\u4e00" * 8, None),  # 24 bytes of UTF-8, 16 once read
 ])  # fmt: skip
 def test_the_cap_holds_for_a_text_as_read(text, expected):
-    found = _reading.too_wide(text.encode("utf-8"), 16)
+    found = reading.too_wide(text.encode("utf-8"), 16)
     assert (found if found is None else found.split(" (")[0]) == expected
 
 
@@ -166,10 +168,10 @@ NOT_PROJECTS = "the project's folder (--allow-outside-paths reads it)"
     ("policy\0.yaml", None, "not a path: it holds a NUL character"),
 ])
 def test_a_suites_documents_stay_in_its_folder_or_project(project, name, root, expected):
-    path, refused = _reading.document_path("project/suites/x.suite.json", name, root, False)
+    path, refused = reading.document_path("project/suites/x.suite.json", name, root, False)
     assert (path, refused) == (os.path.join("project/suites", name), expected)
-    allowed = _reading.NO_PATH if "\0" in name else None  # never a path, allowed or not
-    assert _reading.document_path("project/suites/x.suite.json", name, root, True) == (path, allowed)
+    allowed = reading.NO_PATH if "\0" in name else None  # never a path, allowed or not
+    assert reading.document_path("project/suites/x.suite.json", name, root, True) == (path, allowed)
 
 
 @pytest.mark.parametrize("message, expected", [
@@ -188,7 +190,7 @@ def test_a_suites_documents_stay_in_its_folder_or_project(project, name, root, e
     (" 'a" * 1000, " 'a" * 1000),  # no closing quote anywhere: read once, not once a quote
 ])
 def test_quoted_values_are_cut(message, expected):
-    assert _echo.bounded(message) == expected
+    assert echo.bounded(message) == expected
 
 
 ENGINE = "Unsupported value type"
@@ -214,7 +216,7 @@ ENGINE = "Unsupported value type"
     ('{"action": {"amount": 1e400, "ok": true, "s": "x"}, "other": []}', None),
 ])
 def test_refused_inputs_are_named(line, expected):
-    assert _refusal.why_refused(json.loads(line)) == expected
+    assert refusal.why_refused(json.loads(line)) == expected
 
 
 def test_what_the_tools_name_is_what_the_engine_refuses():
@@ -229,7 +231,7 @@ def test_what_the_tools_name_is_what_the_engine_refuses():
             refused = False
         except (TypeError, UnicodeEncodeError):
             refused = True
-        assert refused == (_refusal.why_refused(value) is not None), line
+        assert refused == (refusal.why_refused(value) is not None), line
 
 
 @pytest.fixture
@@ -310,7 +312,7 @@ def test_a_folder_nested_past_the_recursion_limit_is_walked(tmp_path):
     (deep / "x.suite.json").write_text("{}")
     (tmp_path / "b.suite.json").write_text("{}")
     try:
-        found, skipped = _reading.suites_below(str(tmp_path), _reading.SUITE_ENDINGS)
+        found, skipped = reading.suites_below(str(tmp_path), reading.SUITE_ENDINGS)
         assert (found, skipped) == (sorted([str(tmp_path / "b.suite.json"), str(deep / "x.suite.json")]), [])
     finally:
         # Removed from the bottom up: removing a tree recurses, as walking it did.

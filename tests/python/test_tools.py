@@ -9,9 +9,10 @@ from pathlib import Path
 import pytest
 
 import tamsel
-import tamsel_tools._documents
-from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject, _json
-from tamsel_tools._model import Violation
+import tamsel_tools.diagnostics.documents
+from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject
+from tamsel_tools.base import strict_json
+from tamsel_tools.model.rules import Violation
 from test_cli import EXAMPLE, TEXTS, documents, edited, run, suite  # noqa: F401  (documents: a fixture)
 
 EXAMPLE_POLICY = Policy(TEXTS["schema.yaml"], TEXTS["policy.yaml"], TEXTS["governance.yaml"])
@@ -370,7 +371,7 @@ def test_explain_json_lines_follow_first_match_on_generated_inputs(capsys, tmp_p
     status, out, err = run(capsys, "explain", "--json", "schema.yaml", "policy.yaml", stdin=stdin)
     rules = Policy(GENERATED_SCHEMA, policy_text).rules
     assert (status, err) == (0, [])
-    assert out == [_json.dumps(expected_trace(rules, input)) for input in inputs]
+    assert out == [strict_json.dumps(expected_trace(rules, input)) for input in inputs]
 
 
 # ---- coverage ----
@@ -516,7 +517,7 @@ def test_an_explanation_that_disagrees_with_evaluate_is_an_internal_error(capsys
     policy._compiled = Tampered(policy._compiled, change)
     with pytest.raises(tamsel_tools.InternalError):
         policy.explain({"action": {"type": "refund", "amount": 5000}})
-    monkeypatch.setattr(tamsel_tools._documents, "Policy", lambda *texts: policy)
+    monkeypatch.setattr(tamsel_tools.diagnostics.documents, "Policy", lambda *texts: policy)
     stdin = b'{"action": {"type": "refund", "amount": 5000}}\n'
     status, out, err = run(capsys, "explain", "schema.yaml", "policy.yaml", stdin=stdin)
     assert (status, out, len(err)) == (70, [], 1) and err[0].startswith("tamsel: internal error, please report it: ")

@@ -1,0 +1,1 @@
+"""Exact analysis with the solver: lint, diff, witnesses and properties."""

@@ -1,0 +1,1 @@
+"""Properties: a suite's claims over every input, compiled and proven."""

@@ -1,0 +1,220 @@
+"""Proving properties: refuted exactly when some input of the scope meets the condition
+and is decided otherwise than the property expects.
+
+One solver holds the policy once: for each rule list, which of its rules holds first
+(a chain of named booleans, so that "this rule decides" is one term). Each property
+is then one question under an assumption of its own: its scope, its condition, and
+none of the deciders it expects. A refuting input is built from the model, made
+1-minimal, and judged by the engines alone: its condition by an engine built from a
+one-rule policy of it, its decision by the policy's engine. If the engines do not
+agree that the input refutes the property, that is an internal error, never output.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+
+import tamsel
+from tamsel_tools.analysis import solver
+from tamsel_tools.analysis.encoding import (
+    FALSE,
+    TYPE,
+    Field,
+    PolicyEncoding,
+    conjunction,
+    disjunction,
+    fields_of,
+    negation,
+)
+from tamsel_tools.analysis.properties.condition import Condition, ConditionError, compile_condition
+from tamsel_tools.analysis.witness import first_inputs, minimal
+from tamsel_tools.base.nodes import TreeError, data_tree
+from tamsel_tools.base.strict_json import dumps
+from tamsel_tools.model.policy import InternalError, Policy
+from tamsel_tools.model.property import (
+    Input,
+    Property,
+    PropertyError,
+    PropertyResult,
+    check_rule_ids,
+    expected_deciders,
+)
+
+
+class _Judge:
+    """Whether an input refutes the property, as the engines say."""
+
+    def __init__(self, policy: Policy, property: Property, condition: Condition) -> None:
+        self.policy = policy
+        self.property = property
+        self.action = condition.action
+        self.condition: Optional[tamsel.PyTamsel] = None
+        if condition.policy_yaml is not None:
+            self.condition = tamsel.PyTamsel(policy.schema_yaml, condition.policy_yaml)
+
+    def covers(self, data: Input) -> bool:
+        """Whether the input is in the property's scope and meets its condition."""
+        if self.condition is not None:
+            return self.condition.evaluate(data)["matched_rule"] is not None
+        return self.action is None or data.get("action", {}).get("type") == self.action
+
+    def refutes(self, data: Input) -> bool:
+        return self.covers(data) and not self.property.allows(self.policy.evaluate(data))
+
+
+class _Deciders:
+    """SMT-LIB text for who decides an input: `d{i}` that the rule at document index i does,
+    `dd` that no rule does, each defined once over the chains of the rule lists."""
+
+    def __init__(self, encoding: PolicyEncoding) -> None:
+        lists = encoding.lists
+        declarations: List[str] = ["(declare-const dd Bool)(declare-const none Bool)"]
+        parts: List[str] = []
+        # `none`: the input's action type has no list, or no rule of its list holds.
+        ends = []
+        for number, (action, rules) in enumerate(lists.actions.items()):
+            end = self._chain(encoding, f"a{number}_", rules, encoding.type_is(action), declarations, parts)
+            ends.append(f"(=> {encoding.type_is(action)} {end})")
+        parts.append(f"(= none {conjunction(ends)})")
+        end = self._chain(encoding, "g_", lists.globals, "none", declarations, parts)
+        parts.append(f"(= dd {end})")
+        self.declarations = "".join(declarations)
+        self.text = "".join(f"(assert {part})" for part in parts)
+
+    @staticmethod
+    def _chain(
+        encoding: PolicyEncoding, name: str, rules: Sequence[Any], start: str, declarations: List[str], parts: List[str]
+    ) -> str:
+        """Defines d{i} for each rule of the list; the term that no rule of it holds once it runs."""
+        open_ = start
+        for k, rule in enumerate(rules):
+            holds = encoding.condition_text(rule)
+            declarations.append(f"(declare-const d{rule.index} Bool)")
+            if holds == FALSE:
+                parts.append(f"(not d{rule.index})")
+                continue
+            declarations.append(f"(declare-const {name}{k} Bool)")
+            parts.append(f"(= d{rule.index} (and {open_} {holds}))")
+            parts.append(f"(= {name}{k} (and {open_} {negation(holds)}))")
+            open_ = f"{name}{k}"
+        return open_
+
+    @staticmethod
+    def term(index: Optional[int]) -> str:
+        return "dd" if index is None else f"d{index}"
+
+
+class _Prover:
+    """One solver for the policy; each property a question under its own assumption."""
+
+    def __init__(self, policy: Policy, conditions: Sequence[Condition], budget: solver.Budget) -> None:
+        self.policy = policy
+        self.budget = budget
+        self.encoding = PolicyEncoding(policy.rules, [c.rule for c in conditions if c.rule is not None])
+        for condition in conditions:
+            if condition.action is not None:
+                self.encoding.texts.id(condition.action)
+        z3 = solver.z3_module()
+        # A context of its own, so that the models, and the inputs shown, do not depend on what
+        # the process asked the solver before.
+        self.context = z3.Context()
+        self.solver = z3.Solver(ctx=self.context)
+        deciders = _Deciders(self.encoding)
+        # The solver keeps what it parsed: each question later declares only its own name.
+        self.solver.from_string(
+            self.encoding.declarations() + deciders.declarations + f"(assert {self.encoding.domain()})" + deciders.text
+            + "(declare-const prefer Bool)"
+            + f"(assert (=> prefer {self.encoding.preferred_text(list(self.encoding.fields))}))"
+        )  # fmt: skip
+        self.questions = 0
+        self.scoped: Dict[Optional[str], List[Field]] = {}  # the fields of the lists of a scope
+
+    def check(self, property: Property, condition: Condition) -> PropertyResult:
+        judge = _Judge(self.policy, property, condition)
+        for data in self._seeds(property, condition):
+            if judge.refutes(data):
+                return self._refuted(property, judge, data)
+        z3 = solver.z3_module()
+        self.questions += 1
+        asked = z3.Bool(f"p{self.questions}", self.context)
+        question = self._refuting(property, condition)
+        self.solver.from_string(f"(declare-const {asked} Bool)(assert (=> {asked} {question}))")
+        answer = solver.check(self.solver, asked, budget=self.budget)
+        if answer == "unsat":
+            return PropertyResult(property, "holds")
+        if answer == "unknown":
+            return PropertyResult(property, "undecided")
+        # A model in declared kinds and plain numbers when there is one; the budget may end meanwhile.
+        if solver.check(self.solver, asked, z3.Bool("prefer", self.context), budget=self.budget) != "sat":
+            if solver.check(self.solver, asked, budget=self.budget) != "sat":
+                return PropertyResult(property, "undecided")
+        data = self.encoding.witness(self.solver.model(), self._fields(property, condition))
+        if not judge.refutes(data):
+            raise InternalError(f"property {property.name!r}: the solver's input {dumps(data)} does not refute it")
+        return self._refuted(property, judge, data)
+
+    def _refuting(self, property: Property, condition: Condition) -> str:
+        """What an input that refutes the property meets."""
+        encoding = self.encoding
+        expected = disjunction(_Deciders.term(i) for i in expected_deciders(property, self.policy.rules))
+        return conjunction([
+            encoding.type_is(property.action) if property.action is not None else "true",
+            encoding.condition_text(condition.rule) if condition.rule is not None else "true",
+            negation(expected),
+        ])  # fmt: skip
+
+    def _seeds(self, property: Property, condition: Condition) -> Iterator[Input]:
+        """Inputs tried with the engines before the solver is asked: the plainest that meet the
+        condition (each an `any`'s member alone), or the bare input of the scope."""
+        if condition.rule is not None:
+            yield from first_inputs(condition.rule, property.action, self.encoding)
+            return
+        yield {"action": {} if property.action is None else {"type": property.action}, "actor": {}, "snapshot": {}}
+
+    def _refuted(self, property: Property, judge: _Judge, data: Input) -> PropertyResult:
+        """The refuting input made 1-minimal, and the engine's decision of it."""
+        found = minimal(data, judge.refutes, self.encoding)
+        if not judge.refutes(found):
+            raise InternalError(f"property {property.name!r}: the input {dumps(found)} does not refute it")
+        return PropertyResult(property, "refuted", found, self.policy.evaluate(found))
+
+    def _fields(self, property: Property, condition: Condition) -> List[Field]:
+        """The fields that can matter to the property: its condition's, and those of the rules
+        that can decide an input of its scope."""
+        if property.action not in self.scoped:
+            lists = self.encoding.lists
+            if property.action is not None:
+                rules = [*lists.actions.get(property.action, []), *lists.globals]
+            else:
+                rules = [*[r for members in lists.actions.values() for r in members], *lists.globals]
+            self.scoped[property.action] = [TYPE, *fields_of(rules)]
+        own = [] if condition.rule is None else fields_of([condition.rule])
+        return list(dict.fromkeys([*self.scoped[property.action], *own]))
+
+
+def check(policy: Policy, items: Sequence[Tuple[Property, Condition]], budget: solver.Budget) -> List[PropertyResult]:
+    """Each property's result, in order; every question asked within the one budget."""
+    prover = _Prover(policy, [condition for _, condition in items], budget)
+    return [prover.check(property, condition) for property, condition in items]
+
+
+def check_properties(policy: Policy, properties: Sequence[Property], timeout: Optional[float]) -> List[PropertyResult]:
+    """`Policy.check_properties`: each property read against the policy, then proven or refuted."""
+    items = [(property, _condition(policy, property)) for property in properties]
+    return check(policy, items, solver.Budget(timeout))
+
+
+def _condition(policy: Policy, property: Property) -> Condition:
+    check_rule_ids(property, policy.rules, listed=len(property.values) > 1)
+    try:
+        when = None if property.when is None else data_tree(property.when)
+        return compile_condition(policy.schema_yaml, property.action, when)
+    except TreeError as error:
+        raise PropertyError(str(error), ("when",)) from None
+    except RecursionError:
+        raise PropertyError("nested too deeply", ("when",)) from None
+    except ConditionError as error:
+        raise PropertyError(error.message) from None
+
+
+__all__ = ["check", "check_properties"]

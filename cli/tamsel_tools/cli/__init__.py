@@ -1,0 +1,1 @@
+"""The `tamsel` command: its parser, arguments, streams, signals and commands."""

@@ -1,0 +1,114 @@
+"""What the commands share on their command lines: the documents (given, or the project's),
+the output format, a percentage."""
+
+from __future__ import annotations
+
+import argparse
+import math
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Dict, Optional, Sequence
+
+from tamsel_tools.base.findings import FORMATS, Finding
+from tamsel_tools.io.project import Project, ProjectError, find_project, shown
+from tamsel_tools.io.reading import DEFAULT_MAX_BYTES, parse_size, size_text
+
+NO_PROJECT = (
+    "or a project file that names them: [tool.tamsel] in pyproject.toml, or tamsel.toml, in this folder or one above it"
+)
+
+
+@dataclass(frozen=True)
+class Documents:
+    """The paths of the documents a command builds, as they are shown in its findings."""
+
+    schema: str
+    policy: str
+    governance: Optional[str]
+
+    @property
+    def paths(self) -> Dict[str, Optional[str]]:
+        """Each document's path by the name the engine gives it."""
+        return {"schema": self.schema, "policy": self.policy, "governance": self.governance}
+
+
+def project_finding(error: ProjectError) -> Finding:
+    return Finding("error", shown(error.path), error.line, error.column, error.message, code="project_file")
+
+
+def project(parser: argparse.ArgumentParser, missing: str) -> Project:
+    """The project of the working folder, or a usage error that names what is missing."""
+    found = find_project(Path.cwd())
+    if found is None:
+        parser.error(f"the following arguments are required: {missing} ({NO_PROJECT})")
+    return found
+
+
+def project_documents(parser: argparse.ArgumentParser, governance: Optional[str]) -> Documents:
+    """The project's documents; a governance document given on the command line wins."""
+    found = project(parser, "SCHEMA, POLICY")
+    if governance is None and found.governance is not None:
+        governance = shown(found.governance)
+    return Documents(shown(found.schema), shown(found.policy), governance)
+
+
+def documents(arguments: argparse.Namespace) -> Documents:
+    """SCHEMA POLICY [GOVERNANCE] as given, or the project's when none is given."""
+    if arguments.schema is None:
+        return project_documents(arguments.parser, arguments.governance)
+    if arguments.policy is None:
+        arguments.parser.error("the following arguments are required: POLICY")
+    return Documents(arguments.schema, arguments.policy, arguments.governance)
+
+
+def add_documents(parser: argparse.ArgumentParser) -> None:
+    """Optional SCHEMA POLICY [GOVERNANCE] positionals: without them, the project's."""
+    parser.add_argument("schema", metavar="SCHEMA", nargs="?")
+    parser.add_argument("policy", metavar="POLICY", nargs="?")
+    parser.add_argument("governance", metavar="GOVERNANCE", nargs="?")
+
+
+def add_format(command: argparse.ArgumentParser, choices: Sequence[str] = FORMATS) -> None:
+    json = '; json: {"diagnostics": [...]} on standard output' if "json" in choices else ""
+    command.add_argument(
+        "--format",
+        choices=choices,
+        default="text",
+        help="text: FILE:LINE:COLUMN: MESSAGE lines (the default); github: GitHub Actions "
+        f"annotations on standard output{json}",
+    )
+
+
+def _size(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def add_reading(parser: argparse.ArgumentParser) -> None:
+    """How much a command reads, and from where: the same options for every command."""
+    parser.add_argument(
+        "--max-bytes",
+        metavar="SIZE",
+        type=_size,
+        default=DEFAULT_MAX_BYTES,
+        help=f"the largest suite, input file or line of standard input read, in bytes or with KiB, "
+        f"MiB or GiB (default {size_text(DEFAULT_MAX_BYTES)}); a policy's documents together have a quarter "
+        "of it, and every text one value for each 64 bytes of it",
+    )
+    parser.add_argument(
+        "--allow-outside-paths",
+        action="store_true",
+        help="let suites and the project file name documents outside their folder",
+    )
+
+
+def percentage(text: str) -> float:
+    try:
+        percent = float(text)
+    except ValueError:
+        percent = math.nan
+    if not 0 <= percent <= 100:
+        raise argparse.ArgumentTypeError(f"expected a percentage from 0 to 100, got {text!r}")
+    return percent

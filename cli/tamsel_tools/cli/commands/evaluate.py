@@ -1,0 +1,32 @@
+"""`tamsel eval`: the decision for each input."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from tamsel_tools.base import status
+from tamsel_tools.cli.commands.inputs import add_inputs_parser, with_inputs
+from tamsel_tools.model import inputs as _evaluate
+
+
+def add(commands: Any) -> argparse.ArgumentParser:
+    return add_inputs_parser(
+        commands,
+        "eval",
+        run,
+        help="print the decision for each JSON input",
+        description="Prints one JSON decision for each input: each INPUT a JSON file, or JSON "
+        "lines on standard input (also when INPUT is -). A bad input prints its error with its "
+        f"place and makes the status {status.NEGATIVE}, after all inputs; documents that do not "
+        f"build give {status.UNUSABLE}. Without any file, the project file's documents and "
+        "standard input.",
+    )
+
+
+def run(arguments: argparse.Namespace) -> int:
+    loaded = with_inputs(arguments)
+    if loaded is None:
+        return status.UNUSABLE
+    _, policy, inputs = loaded
+    return _evaluate.run_eval(policy, inputs)

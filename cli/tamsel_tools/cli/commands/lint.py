@@ -1,0 +1,65 @@
+"""`tamsel lint`: the rules that no input can make decide."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any
+
+from tamsel_tools.analysis import api
+from tamsel_tools.base import status as _status
+from tamsel_tools.base.findings import Reported
+from tamsel_tools.cli.arguments import add_documents, add_format, documents
+from tamsel_tools.diagnostics.documents import load_policy
+from tamsel_tools.render.analysis import lint_report
+from tamsel_tools.render.output import findings_stream, print_findings, warn_skipped_keys
+
+
+def add(commands: Any) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
+        "lint",
+        help="report the rules that no input can make decide",
+        description="Reports every rule that can never decide, one a line as FILE:LINE:COLUMN: "
+        "warning: ..., with its kind: actor_scoped, unsatisfiable (no input makes its condition "
+        "true) or shadowed (earlier rules, named, decide every input that it matches). Every "
+        "other rule was made to decide by an input checked with the engine. Status "
+        f"{_status.GOOD} without findings, {_status.NEGATIVE} with, {_status.UNUSABLE} when the "
+        f"documents do not build, {_status.UNDECIDED} when some rule is left undecided within "
+        "--timeout. Without SCHEMA and POLICY, the project file's documents. "
+        "Needs z3 (tamsel[analysis]).",
+    )
+    add_documents(parser)
+    parser.add_argument("--json", action="store_true", help='print {"findings": [...]} instead')
+    api.timeout_option(parser)
+    add_format(parser)
+    parser.set_defaults(run=run, parser=parser)
+    return parser
+
+
+def solver_missing(command: str) -> bool:
+    """Whether the analysis cannot run here, once said why."""
+    if api.solver_available():
+        return False
+    print(f"tamsel {command}: {api.INSTALL_HINT}", file=sys.stderr)
+    return True
+
+
+def run(arguments: argparse.Namespace) -> int:
+    given = documents(arguments)
+    if solver_missing("lint"):
+        return _status.UNUSABLE
+    try:
+        policy = load_policy(given.schema, given.policy, given.governance)
+    except Reported as error:
+        print_findings(error.findings, arguments.format)
+        return _status.UNUSABLE
+    # JSON on standard output holds the rules' findings alone; these stay beside it.
+    warnings = sys.stderr if arguments.json else findings_stream(arguments.format)
+    warn_skipped_keys(policy, given.paths, arguments.format, warnings)
+    with api.progress_on_stderr("lint") as progress:
+        reach = api.lint_within(policy.rules, policy, api.Budget(arguments.timeout, progress))
+    status, text = lint_report(
+        given.policy, reach.findings, policy.rules, arguments.json, arguments.format, reach.undecided
+    )
+    sys.stdout.write(text)
+    return status

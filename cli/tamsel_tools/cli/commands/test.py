@@ -1,0 +1,135 @@
+"""`tamsel test`: run decision test suites, with their JUnit and coverage reports."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from typing import Any, List, Optional, Tuple
+
+from tamsel_tools.analysis import api
+from tamsel_tools.base import status as _status
+from tamsel_tools.base.findings import Format
+from tamsel_tools.base.text import printable
+from tamsel_tools.cli.arguments import add_format, percentage, project
+from tamsel_tools.io.files import Unwritable, write_report
+from tamsel_tools.io.project import shown
+from tamsel_tools.io.reports import ReportKind, refusals
+from tamsel_tools.render.coverage import CoverageOptions, below_bar, coverage_json, coverage_lines
+from tamsel_tools.render.junit import junit
+from tamsel_tools.render.output import findings_stream, print_findings
+from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
+from tamsel_tools.suites.loading import suite_documents
+from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget
+from tamsel_tools.suites.running import Covered, SuiteResult, load_suite, run_suite
+
+
+def add(commands: Any) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
+        "test",
+        help="run decision test suites",
+        description="Runs decision test suites (JSON, or YAML with PyYAML installed); a directory "
+        f"stands for the suites below it ({', '.join('*' + e for e in SUITE_ENDINGS)}). Without "
+        f"SUITE, the suites of the project file. A suite's properties are proven for every input or "
+        "refuted with one (they need z3, tamsel[analysis]). "
+        f"Status {_status.GOOD} when every case and property passes, "
+        f"{_status.NEGATIVE} when any fails (or coverage is below --fail-under), "
+        f"{_status.UNUSABLE} when a suite cannot be loaded or a report cannot be written, "
+        f"{_status.UNDECIDED} when a property is left undecided within the solver's budget.",
+    )
+    parser.add_argument("suites", metavar="SUITE", nargs="*")
+    parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
+    parser.add_argument(
+        "--coverage",
+        action="store_true",
+        help="after the results, print each policy's rule and comparison coverage and its gaps",
+    )
+    parser.add_argument("--coverage-json", metavar="FILE", help="write the coverage counts to FILE as JSON")
+    parser.add_argument(
+        "--fail-under",
+        metavar="PERCENT",
+        type=percentage,
+        help=f"status {_status.NEGATIVE} when a policy's rule or comparison coverage is below PERCENT",
+    )
+    which = parser.add_mutually_exclusive_group()
+    which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
+    which.add_argument("--no-properties", action="store_true", help="run the suites' cases, not their properties")
+    api.timeout_option(parser)
+    add_format(parser)
+    parser.set_defaults(run=run, parser=parser)
+    return parser
+
+
+def _suites(arguments: argparse.Namespace) -> List[str]:
+    """The suites given, or the project's."""
+    if arguments.suites:
+        return list(arguments.suites)
+    suites = project(arguments.parser, "SUITE").suites
+    if not suites:
+        arguments.parser.error("the project file lists no suites: give SUITE, or list them under 'suites'")
+    return [shown(path) for path in suites]
+
+
+def _written(path: str, data: bytes) -> bool:
+    """Whether the report was written; if not, says why."""
+    try:
+        write_report(path, data)
+    except Unwritable as error:
+        print(error, file=sys.stderr)
+        return False
+    return True
+
+
+def run(arguments: argparse.Namespace) -> int:
+    options = CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
+    selected = PropertyOptions(not arguments.properties_only, not arguments.no_properties, arguments.timeout)
+    return run_suites(_suites(arguments), arguments.junit, options, arguments.format, selected)
+
+
+def run_suites(
+    paths: List[str],
+    junit_path: Optional[str],
+    options: CoverageOptions,
+    format: Format,
+    selected: PropertyOptions = EVERYTHING,
+) -> int:
+    """Loads the suites, refuses a report's file that is one of them or of their documents, runs
+    them, prints the results and writes the reports asked for; the status."""
+    covered: Optional[Covered] = {} if options.wanted else None
+    errors = findings_stream(format)
+    found, skipped = suite_paths(paths)
+    print_findings(skipped, format, errors)
+    reports: List[Tuple[Optional[str], ReportKind]] = [(junit_path, "junit"), (options.json_path, "coverage")]
+    if any(path is not None for path, _ in reports):
+        # Before anything runs; the suites are read again as they run, one at a time, so
+        # that a run holds one suite and its policy at most.
+        inputs = found + [each for path in found for each in suite_documents(path)]
+        refused = refusals(reports, inputs)
+        for line in refused:
+            print(printable(line), file=errors)
+        if refused:
+            return _status.UNUSABLE
+    budget = SharedBudget(selected.timeout)
+    results: List[SuiteResult] = [
+        run_suite(path, load_suite(path, selected), covered, format, errors, selected, budget) for path in found
+    ]
+    failed = sum(result.failed for result in results)
+    passed = sum(len(result.cases) for result in results) - failed
+    undecided = sum(len(result.undecided) for result in results)
+    status = _status.NEGATIVE if failed else _status.UNDECIDED if undecided else _status.GOOD
+    if any(result.load_error for result in results):
+        status = _status.UNUSABLE
+    if junit_path is not None and not _written(junit_path, junit(results)):
+        status = _status.UNUSABLE
+    print(f"{passed} passed, {failed} failed" + (f", {undecided} undecided" if undecided else ""))
+    policies = list((covered or {}).values())
+    if options.show:
+        for each in policies:
+            print("\n".join(coverage_lines(each, format)))
+    if options.json_path is not None and not _written(options.json_path, coverage_json(policies).encode()):
+        status = _status.UNUSABLE
+    below = below_bar(policies, options.fail_under, format) if options.fail_under is not None else []
+    for line in below:
+        print(line, file=errors)
+    if below and status == _status.GOOD:
+        status = _status.NEGATIVE
+    return status

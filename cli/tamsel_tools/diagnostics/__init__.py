@@ -1,0 +1,1 @@
+"""Documents that do not build: each error located, with its help."""

@@ -1,0 +1,1 @@
+"""What the tools read and write: bounded reads, files, report files, the project file."""

@@ -1,0 +1,412 @@
+"""The language server's state: the documents' builds, their diagnostics and lint.
+
+Everything that reads a document runs on the server's one thread, which stays free for
+requests: construction takes milliseconds, and a change is debounced. Lint runs in a
+process of its own (`_worker`), ended by the next change of its documents.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import sys
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+
+from lsprotocol import types
+from pygls.lsp.server import LanguageServer
+
+import tamsel
+from tamsel_tools.analysis.api import Finding
+from tamsel_tools.base import strict_json
+from tamsel_tools.diagnostics.help import Texts
+from tamsel_tools.lsp import diagnostics as _diagnostics
+from tamsel_tools.lsp import navigation
+from tamsel_tools.lsp import schema as _schema
+from tamsel_tools.lsp.diagnostics import EMPTY_POLICY, Note
+from tamsel_tools.lsp.pairing import Pairing, Pairings, Problem
+from tamsel_tools.lsp.store import Store, lines_of, uri_of
+from tamsel_tools.model.policy import _rule
+from tamsel_tools.render.analysis import finding_message
+
+DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
+CANCEL_WINDOW = 0.02  # seconds a request waits for its cancellation before it is answered
+LINT_SECONDS = 30.0  # the solver's budget for one lint; what it leaves is undecided
+LINT_GRACE = 30.0  # past the budget, the time to start, build and check inputs before the process is ended
+T = TypeVar("T")
+
+
+@dataclass
+class Analysis:
+    policy_text: str
+    findings: Dict[int, str] = field(default_factory=dict)
+    deciding: Dict[int, Any] = field(default_factory=dict)
+    error: Optional[str] = None
+    done: bool = False
+
+
+@dataclass
+class Build:
+    pairing: Optional[Pairing]  # None for a schema that no policy goes with, checked alone
+    paths: Dict[str, Path]  # the documents of the build by their role
+    notes: Dict[str, List[Note]]  # by path
+    lint_notes: List[Note] = field(default_factory=list)
+    analysis: Optional[Analysis] = None
+
+
+@dataclass
+class Notes:
+    """One build's documents by role, its notes by path, the compiled policy and the texts."""
+
+    paths: Dict[str, Path]
+    notes: Dict[str, List[Note]]
+    compiled: Optional[Any]
+    texts: Texts
+
+
+class TamselServer(LanguageServer):
+    def __init__(self) -> None:
+        super().__init__("tamsel", tamsel.PyTamsel.compiler_version())
+        self.store = Store()
+        self.pairings = Pairings(self.store)
+        self.builds: Dict[str, Build] = {}  # by the policy's path (or a lone schema's)
+        self.pending: Dict[str, asyncio.Task[None]] = {}
+        self.lints: Dict[str, asyncio.Task[None]] = {}
+        self.published: Dict[str, bool] = {}  # uri: whether its last diagnostics were not empty
+        self.debounce = DEBOUNCE
+        self.lint_seconds = LINT_SECONDS
+        self.processes: Dict[int, asyncio.subprocess.Process] = {}  # the lint processes running
+
+    def shutdown(self) -> None:
+        """No lint outlives the server."""
+        for process in list(self.processes.values()):
+            if process.returncode is None:
+                process.kill()
+        super().shutdown()  # type: ignore[no-untyped-call]
+
+    # ------------------------------------------------------------ positions
+
+    def _lines(self, path: Path) -> Sequence[str]:
+        return lines_of(self.store.text(path) or "")
+
+    def _client_position(self, lines: Sequence[str], line: int, column: int) -> types.Position:
+        if line >= len(lines):
+            return types.Position(line=max(len(lines) - 1, 0), character=0)
+        text = lines[line]
+        return types.Position(line=line, character=self.workspace.position_codec.client_num_units(text[:column]))
+
+    def client_range(self, lines: Sequence[str], span: Tuple[int, int, int, int]) -> types.Range:
+        return types.Range(
+            start=self._client_position(lines, span[0], span[1]), end=self._client_position(lines, span[2], span[3])
+        )
+
+    def server_position(self, lines: Sequence[str], position: types.Position) -> Optional[Tuple[int, int]]:
+        """The place in characters; None past the end of the document."""
+        if position.line >= len(lines) or position.line < 0:
+            return None
+        text = lines[position.line]
+        units = 0
+        for index, char in enumerate(text):
+            if units >= position.character:
+                return position.line, index
+            units += self.workspace.position_codec.client_num_units(char)
+        return position.line, len(text)
+
+    # ------------------------------------------------------------ builds
+
+    def role_of(self, path: Path) -> Optional[str]:
+        text = self.store.text(path)
+        return None if text is None else self.pairings.role(path, text)
+
+    def affected(self, path: Path) -> Dict[str, Optional[Pairing]]:
+        """The builds that a change of the document redoes, by key: the policy's path with its
+        pairing, or a lone schema's path with None. Every pairing is made anew."""
+        keys: Dict[str, Optional[Pairing]] = {}
+        for key, build in self.builds.items():
+            if path in build.paths.values():
+                keys[key] = None if build.pairing is None else self.pairings.pair(build.pairing.policy)[0]
+        role = self.role_of(path)
+        if role == "policy":
+            keys[str(path)] = self.pairings.pair(path)[0]
+        elif role in ("schema", "governance"):
+            pairings = self.pairings.policies_of(path, role)
+            for pairing in pairings:
+                keys[str(pairing.policy)] = pairing
+            if role == "schema" and not pairings:
+                keys[str(path)] = None
+            elif role == "schema":
+                keys.pop(str(path), None)
+                self._drop(str(path))
+        return keys
+
+    def _drop(self, key: str) -> None:
+        """A build no longer wanted: its lint ends and its documents are published without it."""
+        self._cancel_lint(key)
+        build = self.builds.pop(key, None)
+        for each in build.paths.values() if build is not None else ():
+            self.publish(each)
+
+    def notes_of(self, key: str, pairing: Optional[Pairing]) -> "Notes":
+        """Construction's notes for one build, by path."""
+        if pairing is None:
+            return self._lone_schema(Path(key))
+        policy = self.store.text(pairing.policy)
+        if policy is None:
+            return Notes({"policy": pairing.policy}, {str(pairing.policy): []}, None, Texts("", ""))
+        if pairing.schema is None:
+            message = (
+                "no schema goes with this policy: name it in a project file ([tool.tamsel] in "
+                "pyproject.toml, or tamsel.toml), in a suite, or put schema.yaml beside it"
+            )
+            problem = _diagnostics.missing("policy", policy, message)
+            return Notes({"policy": pairing.policy}, {str(pairing.policy): [problem]}, None, Texts("", policy))
+        return self._paired(pairing, pairing.schema, policy)
+
+    def _lone_schema(self, path: Path) -> "Notes":
+        texts = Texts(self.store.text(path) or "", EMPTY_POLICY, None)
+        built = _diagnostics.build(texts)
+        return Notes({"schema": path}, {str(path): built.notes.get("schema", [])}, None, texts)
+
+    def _paired(self, pairing: Pairing, schema_path: Path, policy: str) -> "Notes":
+        paths: Dict[str, Path] = {"policy": pairing.policy, "schema": schema_path}
+        problems: List[Note] = []
+        schema = self.store.text(schema_path)
+        governance: Optional[str] = None
+        if pairing.governance is not None:
+            paths["governance"] = pairing.governance
+            governance = self.store.text(pairing.governance)
+            if governance is None:
+                problems.append(
+                    _diagnostics.missing(
+                        "policy", policy, f"the governance document {pairing.governance} ({pairing.by}) cannot be read"
+                    )
+                )
+        if schema is None:
+            problems.append(
+                _diagnostics.missing("policy", policy, f"the schema {schema_path} ({pairing.by}) cannot be read")
+            )
+            return Notes(paths, {str(pairing.policy): problems}, None, Texts("", policy))
+        texts = Texts(schema, policy, governance)
+        built = _diagnostics.build(texts)
+        notes: Dict[str, List[Note]] = {str(each): [] for each in paths.values()}
+        notes[str(pairing.policy)].extend(problems)
+        for document, each in built.notes.items():
+            if document in paths:
+                notes[str(paths[document])].extend(each)
+        return Notes(paths, notes, built.compiled, texts)
+
+    def refresh(self, path: Path) -> None:
+        """Redoes every build that the document takes part in, and publishes their diagnostics."""
+        touched: set[str] = {str(path)}
+        for key, pairing in self.affected(path).items():
+            old = self.builds.get(key)
+            if old is not None:
+                touched.update(str(each) for each in old.paths.values())
+            self._cancel_lint(key)
+            made = self.notes_of(key, pairing)
+            problem = self.pairings.project_problem(pairing.policy) if pairing is not None else None
+            if problem is not None and pairing is not None:
+                made.notes.setdefault(str(pairing.policy), []).append(self._problem_note(problem, made.texts.policy))
+            build = Build(pairing, made.paths, made.notes)
+            self.builds[key] = build
+            touched.update(made.notes)
+            if made.compiled is not None and pairing is not None:
+                build.analysis = Analysis(made.texts.policy)
+                self.lints[key] = asyncio.ensure_future(self._lint(key, build, made.compiled, made.texts))
+        for each in sorted(touched):
+            self.publish(Path(each))
+
+    def _problem_note(self, problem: Problem, policy: str) -> Note:
+        where = "" if problem.line is None else f":{problem.line}:{problem.column}"
+        return _diagnostics.missing("policy", policy, f"project file {problem.path}{where}: {problem.message}")
+
+    def forget(self, path: Path) -> None:
+        """A closed policy's build goes; its documents are published anew."""
+        self._drop(str(path))
+        self.publish(path)
+
+    def publish(self, path: Path) -> None:
+        """The document's diagnostics from every build it takes part in, each note once."""
+        notes: Dict[Note, Dict[str, Path]] = {}  # with the documents of its build
+        for build in self.builds.values():
+            for note in build.notes.get(str(path), []):
+                notes.setdefault(note, build.paths)
+            if build.pairing is not None and build.pairing.policy == path:
+                for note in build.lint_notes:
+                    notes.setdefault(note, build.paths)
+        uri = uri_of(path)
+        if not notes and not self.published.get(uri):
+            return
+        lines = self._lines(path)
+        diagnostics = [self._diagnostic(note, lines, paths) for note, paths in notes.items()]
+        self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=diagnostics))
+        self.published[uri] = bool(diagnostics)
+
+    def _diagnostic(self, note: Note, lines: Sequence[str], paths: Dict[str, Path]) -> types.Diagnostic:
+        related = []
+        for place, message in note.related:
+            where = paths.get(place.document)
+            if where is not None:
+                span = (place.line, place.column, place.end_line, place.end_column)
+                location = types.Location(uri=uri_of(where), range=self.client_range(self._lines(where), span))
+                related.append(types.DiagnosticRelatedInformation(location=location, message=message))
+        span = (note.place.line, note.place.column, note.place.end_line, note.place.end_column)
+        return types.Diagnostic(
+            range=self.client_range(lines, span),
+            message=note.message,
+            severity=types.DiagnosticSeverity(note.severity),
+            code=note.code,
+            source=_diagnostics.SOURCE,
+            related_information=related or None,
+        )
+
+    # ------------------------------------------------------------ lint
+
+    def _cancel_lint(self, key: str) -> None:
+        task = self.lints.pop(key, None)
+        if task is not None:
+            task.cancel()
+
+    async def _lint(self, key: str, build: Build, compiled: Any, texts: Texts) -> None:
+        request = strict_json.dumps(
+            {
+                "schema": texts.schema,
+                "policy": texts.policy,
+                "governance": texts.governance,
+                "seconds": self.lint_seconds,
+            }
+        )
+        process = await asyncio.create_subprocess_exec(
+            sys.executable,
+            "-m",
+            "tamsel_tools.lsp.worker",
+            stdin=asyncio.subprocess.PIPE,
+            stdout=asyncio.subprocess.PIPE,
+            stderr=asyncio.subprocess.DEVNULL,
+        )
+        assert build.analysis is not None
+        self.processes[process.pid] = process
+        try:
+            output, _ = await asyncio.wait_for(
+                process.communicate(request.encode("utf-8")), self.lint_seconds + LINT_GRACE
+            )
+            answer = strict_json.loads(output.decode("utf-8") or "{}")
+        except asyncio.TimeoutError:
+            answer = {
+                "error": f"lint did not finish within {self.lint_seconds:g} seconds: "
+                "whether a rule can decide is undecided"
+            }
+        except asyncio.CancelledError:
+            raise
+        except ValueError:
+            answer = {"error": "the analysis gave no answer"}
+        finally:
+            self.processes.pop(process.pid, None)
+            if process.returncode is None:
+                process.kill()
+                await process.wait()
+        if self.builds.get(key) is not build:
+            return
+        self._take_analysis(build, compiled, answer)
+        self.publish(Path(key))
+
+    def _take_analysis(self, build: Build, compiled: Any, answer: Dict[str, Any]) -> None:
+        analysis = build.analysis
+        assert analysis is not None
+        analysis.done = True
+        if "error" in answer:
+            analysis.error = str(answer["error"])
+            return
+        rules = [_rule(data) for data in compiled.rules()]
+        policy_text = analysis.policy_text
+        for data in answer.get("findings", []):
+            finding = Finding(
+                data["index"],
+                data["rule"],
+                data["kind"],
+                tuple(data["by"]),
+                data["line"],
+                data["column"],
+                data.get("scope_name"),
+            )
+            message = finding_message(finding, rules).removesuffix(f" [{finding.kind}]")
+            analysis.findings[finding.index] = message
+            place = _diagnostics.place_at("policy", policy_text, finding.line, finding.column)
+            related = tuple(
+                (
+                    _diagnostics.place_at("policy", policy_text, rules[index].line, rules[index].column),
+                    f"rule '{rules[index].id}' (index {index}) decides first",
+                )
+                for index in finding.by
+            )
+            build.lint_notes.append(Note(place, _diagnostics.WARNING, finding.kind, message, related))
+        analysis.deciding = {int(index): value for index, value in answer.get("deciding", {}).items()}
+        for index in answer.get("undecided", []):
+            rule = rules[index]
+            message = (
+                f"whether rule '{rule.id}' can decide was not settled within lint's budget of "
+                f"{self.lint_seconds:g} seconds"
+            )
+            analysis.findings[index] = message
+            place = _diagnostics.place_at("policy", policy_text, rule.line, rule.column)
+            build.lint_notes.append(Note(place, _diagnostics.INFORMATION, "undecided", message))
+
+    def decides(self, path: Path, text: str) -> Callable[[int], str]:
+        build = self.builds.get(str(path))
+
+        def say(index: int) -> str:
+            analysis = build.analysis if build is not None else None
+            if analysis is None or analysis.policy_text != text:
+                return "whether it can decide: shown once the documents build"
+            if not analysis.done:
+                return "whether it can decide: the analysis is running"
+            if analysis.error is not None:
+                return f"whether it can decide: {analysis.error}"
+            if index in analysis.findings:
+                return analysis.findings[index]
+            if index in analysis.deciding:
+                example = strict_json.dumps(analysis.deciding[index], ensure_ascii=False)
+                return f"it decides, for example, the input `{example}` (checked with the engine)"
+            return "whether it can decide: not known"
+
+        return say
+
+    # ------------------------------------------------------------ scheduling
+
+    def schedule(self, path: Path) -> None:
+        self.pairings.changed(path)
+        key = str(path)
+        task = self.pending.pop(key, None)
+        if task is not None:
+            task.cancel()
+        self.pending[key] = asyncio.ensure_future(self._later(path))
+
+    async def _later(self, path: Path) -> None:
+        await asyncio.sleep(self.debounce)
+        self.pending.pop(str(path), None)
+        self.guarded(lambda: self.refresh(path), None)
+
+    def guarded(self, work: Callable[[], T], default: T) -> T:
+        """The work's answer; on any fault the default, and the fault in the client's log."""
+        try:
+            return work()
+        except Exception as error:  # noqa: BLE001 - the server never dies on a document
+            self.window_log_message(
+                types.LogMessageParams(type=types.MessageType.Error, message=f"tamsel: {type(error).__name__}: {error}")
+            )
+            return default
+
+    def schema_of(self, path: Path, role: str) -> Tuple[Optional[Path], _schema.Schema, List[str]]:
+        """The schema that goes with a policy or governance document, and the policy's rule ids."""
+        if role == "policy":
+            pairing = self.pairings.pair(path)[0]
+        else:
+            pairings = self.pairings.policies_of(path, role)
+            schema = path.parent / "schema.yaml"
+            pairing = pairings[0] if pairings else Pairing(path, schema if schema.is_file() else None, path, "folder")
+        schema_text = self.store.text(pairing.schema) if pairing.schema is not None else None
+        ids: List[str] = []
+        if role == "governance" and pairing.policy != path:
+            policy_text = self.store.text(pairing.policy) or ""
+            ids = [symbol.name for symbol in navigation.rules(lines_of(policy_text), "policy")]
+        return pairing.schema, _schema.read(schema_text or ""), ids

@@ -1,0 +1,1 @@
+"""A policy built by the engine, seen as plain values: its rules, explanations, coverage."""

@@ -1,0 +1,210 @@
+"""A policy built from the three documents: the engine, its compiled rules and their explanations."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
+
+import tamsel
+from tamsel_tools import _inspect
+from tamsel_tools.model.coverage import Coverage
+from tamsel_tools.model.explanation import Decision, Explanation, explanation
+from tamsel_tools.model.rules import Comparison, DocumentName, Literal, Rule, Scope, Subject, Violation
+
+# The kinds whose position comes from the node at fault, not from the message.
+_PLACED_BY_NOTES = frozenset(
+    {
+        "unknown_action",
+        "invalid_scope",
+        "unknown_domain",
+        "unknown_field",
+        "unknown_operator",
+        "too_few_members",
+        "type_mismatch",
+        "operator_not_admitted",
+        "governance_violation",
+    }
+)
+
+if TYPE_CHECKING:
+    from tamsel_tools.model.property import Property, PropertyResult
+
+
+class PolicyError(ValueError):
+    """The documents do not build: the `ValueError` that `tamsel.PyTamsel` raises, with the
+    document it concerns, the kind of error and its named operands, and where the fault stands
+    (1-based): the node at fault for a compile error or governance violation, else the first
+    position that the message gives. `violations` holds every governance violation, each located."""
+
+    def __init__(
+        self,
+        document: DocumentName,
+        message: str,
+        line: Optional[int],
+        column: Optional[int],
+        *,
+        kind: _inspect.ErrorKind,
+        operands: Optional[Mapping[str, str]] = None,
+        rule_index: Optional[int] = None,
+        violations: Sequence[Violation] = (),
+    ):
+        super().__init__(message)
+        self.document: DocumentName = document
+        self.message = message
+        self.line = line
+        self.column = column
+        self.kind: _inspect.ErrorKind = kind
+        self.operands: Dict[str, str] = dict(operands or {})
+        """Named values of the error, as its kind has them: "field", "domain", "operator", ..."""
+        self.rule_index = rule_index
+        """The policy rule at fault (its index in the policy's rules), when there is one."""
+        self.violations: Tuple[Violation, ...] = tuple(violations)
+
+    @classmethod
+    def from_error(cls, error: _inspect.Error) -> PolicyError:
+        """The error that the inspection module reports, as a value of the tools."""
+        violations = [
+            Violation(v["rule"], v["message"], v["document"], v["rule_index"], v["line"], v["column"])
+            for v in error["violations"]
+        ]
+        return cls(
+            error["document"],
+            error["message"],
+            error["line"],
+            error["column"],
+            kind=error["kind"],
+            operands=error["operands"],
+            rule_index=error["rule_index"],
+            violations=violations,
+        )
+
+    @property
+    def reason(self) -> str:
+        """The message without its position: what goes after FILE:LINE:COLUMN. A YAML syntax
+        error names the place of the fault and, after it, that of its context; the context's stays.
+        Compile errors and violations name no place: their message is their reason, whatever it quotes."""
+        if self.line is None or self.kind in _PLACED_BY_NOTES:
+            return self.message
+        position = f" at line {self.line} column {self.column}"
+        if self.message.endswith(position):
+            return self.message[: -len(position)]
+        return self.message.replace(position, "", 1)
+
+
+class InternalError(RuntimeError):
+    """The tools' view of a policy disagrees with the engine: a fault of tamsel, never of the input."""
+
+
+def _subject(data: _inspect.SubjectData) -> Subject:
+    return Subject(data["domain"], data["field"])
+
+
+def _comparison(member: int, data: _inspect.ComparisonData) -> Comparison:
+    right = data["right"]
+    side: Union[Literal, Subject]
+    if "subject" in right:
+        side = _subject(cast("_inspect.SubjectSide", right)["subject"])
+    else:
+        side = Literal(right["literal"])
+    return Comparison(
+        member, _subject(data["left"]), data["operator"], side, data["type"], data["line"], data["column"]
+    )
+
+
+def _rule(data: _inspect.RuleData) -> Rule:
+    comparisons = tuple(_comparison(member, each) for member, each in enumerate(data["comparisons"]))
+    scope = Scope(data["scope"], data["name"])
+    index, line, column = data["index"], data["line"], data["column"]
+    return Rule(index, data["id"], scope, data["effect"], data["condition"], comparisons, line, column)
+
+
+def _first_match(explained: Explanation) -> bool:
+    """Whether the steps end at the deciding rule, every rule before it false."""
+    steps = explained.steps
+    if any(step.result for step in steps[:-1]):
+        return False
+    decider = steps[-1].rule.id if steps and steps[-1].result else None
+    return decider == explained.decision.matched_rule
+
+
+class Policy:
+    """A policy as `tamsel.PyTamsel` builds it from the schema, policy and governance texts.
+
+    Every decision it gives comes from the engine's `evaluate`; the rules, the canonical text
+    and the explanations come from the same compilation, seen from inside.
+    """
+
+    def __init__(self, schema_yaml: str, policy_yaml: str, governance_yaml: Optional[str] = None):
+        """Builds the policy, or raises `PolicyError` saying which document failed and where."""
+        compiled, error = _inspect.load(schema_yaml, policy_yaml, governance_yaml)
+        if compiled is None:
+            assert error is not None
+            raise PolicyError.from_error(error)
+        try:
+            self.engine: tamsel.PyTamsel = tamsel.PyTamsel(schema_yaml, policy_yaml, governance_yaml)
+        except ValueError as refused:
+            raise InternalError(f"the engine refuses documents that compile: {refused}") from None
+        self._compiled = compiled
+        self.schema_yaml = schema_yaml
+        """The schema's text, against which a property's condition is compiled."""
+        self.rules: Tuple[Rule, ...] = tuple(_rule(data) for data in compiled.rules())
+        """Every rule of the policy document, in document order."""
+
+    @property
+    def canonical_text(self) -> str:
+        """The text whose UTF-8 bytes `policy_hash()` digests; made when asked, since it holds
+        every id and literal of the policy again."""
+        return self._compiled.canonical_text().decode("utf-8")
+
+    @classmethod
+    def from_files(
+        cls,
+        schema_path: Union[str, Path],
+        policy_path: Union[str, Path],
+        governance_path: Union[str, Path, None] = None,
+    ) -> Policy:
+        """The policy of three files, each read as UTF-8 exactly as it is (line ends included).
+
+        Raises `OSError` or `UnicodeDecodeError` for a file that cannot be read, `PolicyError` for
+        documents that do not build."""
+        paths: List[Union[str, Path, None]] = [schema_path, policy_path, governance_path]
+        texts = [None if path is None else Path(path).read_bytes().decode("utf-8") for path in paths]
+        schema, policy, governance = texts
+        assert schema is not None and policy is not None
+        return cls(schema, policy, governance)
+
+    def policy_hash(self) -> str:
+        """The engine's SHA-256 of the canonical text, 64 lower-case hexadecimal characters."""
+        return self.engine.policy_hash()
+
+    def evaluate(self, input: Any) -> Decision:
+        """The engine's decision; `TypeError` (as `evaluate` raises it) for input it refuses."""
+        result = self.engine.evaluate(input)
+        return Decision(result["effect"], result["matched_rule"])
+
+    def explain(self, input: Any) -> Explanation:
+        """The engine's decision and how it was reached: the rule lists run, the rules visited and
+        each comparison made, in order. Input is refused as `evaluate` refuses it."""
+        decision = self.evaluate(input)
+        explained = explanation(self.rules, self._compiled.explain(input))
+        if explained.decision != decision or not _first_match(explained):
+            raise InternalError(f"evaluate decided {decision}, the explanation {explained}")
+        return explained
+
+    def coverage(self) -> Coverage:
+        """A new, empty coverage collector for this policy."""
+        return Coverage(self.rules)
+
+    def check_property(self, property: Property, timeout: float = 60.0) -> PropertyResult:
+        """Proves the property for every input, or refutes it with one input (1-minimal, which
+        the engine decides as `decision` says), or leaves it undecided when the solver does
+        not settle it within `timeout` seconds. `PropertyError` for a property that does not
+        fit the policy (an unknown rule id; a condition that does not compile: the engine's
+        message); `AnalysisUnavailable` without z3."""
+        return self.check_properties([property], timeout)[0]
+
+    def check_properties(self, properties: Sequence[Property], timeout: float = 60.0) -> List[PropertyResult]:
+        """`check_property` for each, in order, within one budget of `timeout` seconds."""
+        from tamsel_tools.analysis.properties.proof import check_properties  # the solver, only when asked for
+
+        return check_properties(self, properties, timeout)

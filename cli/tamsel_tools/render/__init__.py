@@ -1,0 +1,1 @@
+"""What the commands print and write: explain's text, reports, JUnit."""

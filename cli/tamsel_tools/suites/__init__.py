@@ -1,0 +1,1 @@
+"""Decision test suites: found, read with the caps, run."""
