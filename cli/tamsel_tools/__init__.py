@@ -16,6 +16,8 @@ Documents that do not build raise `PolicyError` (a `ValueError`) naming the docu
 the position; a disagreement between the tools and the engine raises `InternalError`.
 """
 
+from typing import Any
+
 from tamsel_tools.analysis.api import (
     AnalysisError,
     AnalysisUnavailable,
@@ -26,8 +28,8 @@ from tamsel_tools.analysis.api import (
     diff,
     lint,
 )
+from tamsel_tools.analysis.properties.proof import check_properties
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.main import main
 from tamsel_tools.model.coverage import ComparisonCoverage, Coverage, RuleCoverage, Share
 from tamsel_tools.model.explanation import ComparisonStep, Decision, Explanation, ListName, Reason, Step
 from tamsel_tools.model.policy import InternalError, Policy, PolicyError
@@ -47,6 +49,9 @@ from tamsel_tools.model.rules import (
     Subject,
     Value,
 )
+
+# The analysis proves properties for `Policy.check_property`; the model it builds on cannot import it.
+Policy.prover = check_properties
 
 __all__ = [
     # Building a policy
@@ -100,3 +105,12 @@ __all__ = [
     # The command
     "main",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    """`main`, the command, loaded when asked for: the library needs no command line."""
+    if name == "main":
+        from tamsel_tools.cli.main import main
+
+        return main
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

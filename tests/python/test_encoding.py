@@ -16,6 +16,7 @@ from policies import build, schema_yaml  # noqa: E402
 from tamsel_tools.analysis import semantics  # noqa: E402
 from tamsel_tools.analysis import solver as _solver  # noqa: E402
 from tamsel_tools.analysis.encoding import PolicyEncoding  # noqa: E402
+from tamsel_tools.cli.progress import Progress  # noqa: E402
 
 SCHEMA = schema_yaml()
 NAN, INF = math.nan, math.inf
@@ -198,7 +199,7 @@ class Terminal:
 ])  # fmt: skip
 def test_progress_shows_on_a_terminal_past_its_delay(tty, after, expected):
     stream = Terminal(tty)
-    progress = _solver.Progress("lint", stream=stream, after=after)
+    progress = Progress("lint", stream=stream, after=after)
     _solver.Budget(None, progress).report(3, 10)
     progress.close()
     assert stream.text == expected

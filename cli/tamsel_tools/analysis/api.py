@@ -8,10 +8,7 @@ returned; one that does not reproduce the claim is an internal error, never a fi
 
 from __future__ import annotations
 
-import argparse
-import contextlib
-import math
-from typing import Any, Dict, Iterator, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 from tamsel_tools.analysis import solver
 from tamsel_tools.analysis.diff import Change, Comparison, compare
@@ -45,40 +42,6 @@ __all__ = [
 
 class Undecided(AnalysisError):
     """A call without a budget still hit the solver's memory cap."""
-
-
-DEFAULT_TIMEOUT = 60.0
-
-
-def _seconds(text: str) -> float:
-    try:
-        seconds = float(text)
-    except ValueError:
-        seconds = math.nan
-    if not seconds > 0 or math.isinf(seconds):
-        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
-    return seconds
-
-
-def timeout_option(command: argparse.ArgumentParser) -> None:
-    command.add_argument(
-        "--timeout",
-        metavar="SECONDS",
-        type=_seconds,
-        default=DEFAULT_TIMEOUT,
-        help=f"the solver's time for the whole command (default {DEFAULT_TIMEOUT:g}); what it leaves "
-        "undecided is named, claimed nowhere, and makes the status 3",
-    )
-
-
-@contextlib.contextmanager
-def progress_on_stderr(what: str, unit: str = "rules") -> Iterator[solver.Progress]:
-    """A progress line on standard error past two seconds, when it is a terminal; erased at the end."""
-    progress = solver.Progress(what, unit)
-    try:
-        yield progress
-    finally:
-        progress.close()
 
 
 def solver_available() -> bool:

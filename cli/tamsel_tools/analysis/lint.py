@@ -21,6 +21,8 @@ from tamsel_tools.analysis.semantics import Indexed, Input
 from tamsel_tools.analysis.solver import Budget
 from tamsel_tools.analysis.witness import AnalysisError, Decider, Judge, first_inputs
 from tamsel_tools.base import strict_json
+from tamsel_tools.base.echo import quoted
+from tamsel_tools.base.text import printable
 from tamsel_tools.model.rules import Literal, Rule
 
 FindingKind = str  # "actor_scoped", "unsatisfiable" or "shadowed"
@@ -50,6 +52,32 @@ class Finding:
             "line": self.line,
             "column": self.column,
         }
+
+    @classmethod
+    def from_json(cls, data: Dict[str, Any]) -> Finding:
+        """The finding that `to_json` gave, with its "scope_name" when the data has one."""
+        by = tuple(data["by"])
+        return cls(data["index"], data["rule"], data["kind"], by, data["line"], data["column"], data.get("scope_name"))
+
+    def reason(self, rules: Sequence[Rule]) -> str:
+        """rule 'ID' never decides: why. What lint says of the rule, without its place and kind;
+        `rules` are the policy's, which a shadowed rule's names."""
+        if self.kind == "actor_scoped":
+            why = f"is scoped to the actor {_quoted(self.scope_name or '')}, and actor rules never decide"
+        elif self.kind == "unsatisfiable":
+            why = "never decides: no input makes its condition true"
+        else:
+            why = f"never decides: every input that it matches is decided first by {_rule_names(self.by, rules)}"
+        return f"rule {_quoted(self.rule)} {why}"
+
+
+def _quoted(text: str) -> str:
+    return printable(quoted(text))
+
+
+def _rule_names(indexes: Sequence[int], rules: Sequence[Rule]) -> str:
+    names = [f"rule {_quoted(rules[i].id)} (index {i})" for i in indexes]
+    return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
 
 
 @dataclass

@@ -14,10 +14,9 @@ import gc
 import math
 import os
 import signal
-import sys
 import threading
 import time
-from typing import IO, Any, FrozenSet, Iterator, List, Literal, Optional, Sequence
+from typing import Any, FrozenSet, Iterator, List, Literal, Optional, Protocol, Sequence
 
 INSTALL_HINT = "the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"
 MEMORY_CAP_MB = int(os.environ.get("TAMSEL_SOLVER_MEMORY_MB", "2048"))
@@ -50,10 +49,16 @@ def available() -> bool:
     return True
 
 
+class Progress(Protocol):
+    """Told how far the analysis is, as it goes."""
+
+    def show(self, done: int, total: int) -> None: ...
+
+
 class Budget:
     """Seconds for every solver question of one command together; None: no limit."""
 
-    def __init__(self, seconds: Optional[float] = None, progress: Optional["Progress"] = None) -> None:
+    def __init__(self, seconds: Optional[float] = None, progress: Optional[Progress] = None) -> None:
         self.seconds = seconds
         self.start = time.monotonic()
         self.spent: List[float] = []  # each question's share, in order
@@ -165,35 +170,6 @@ def _cancel_on_signal(z3: Any, read: int) -> None:
         with _lock:
             for context in _running:
                 z3.Z3_interrupt(context.ref())
-
-
-class Progress:
-    """`lint: 120 of 10000 rules` on standard error, past two seconds, when it is a terminal."""
-
-    def __init__(self, what: str, unit: str = "rules", stream: IO[str] = sys.stderr, after: float = 2.0) -> None:
-        self.what = what
-        self.unit = unit
-        self.stream = stream
-        self.start = time.monotonic()
-        self.after = after
-        self.last = 0.0
-        self.shown = False
-        self.enabled = stream.isatty()
-
-    def show(self, done: int, total: int) -> None:
-        now = time.monotonic()
-        if not self.enabled or now - self.start < self.after or now - self.last < 0.2:
-            return
-        self.last = now
-        self.shown = True
-        self.stream.write(f"\r{self.what}: {done} of {total} {self.unit}")
-        self.stream.flush()
-
-    def close(self) -> None:
-        if self.shown:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
-            self.shown = False
 
 
 @contextlib.contextmanager

@@ -12,6 +12,7 @@ from typing import Dict, Optional, Sequence
 from tamsel_tools.base.findings import FORMATS, Finding
 from tamsel_tools.io.project import Project, ProjectError, find_project, shown
 from tamsel_tools.io.reading import DEFAULT_MAX_BYTES, parse_size, size_text
+from tamsel_tools.model.policy import DEFAULT_TIMEOUT
 
 NO_PROJECT = (
     "or a project file that names them: [tool.tamsel] in pyproject.toml, or tamsel.toml, in this folder or one above it"
@@ -101,6 +102,27 @@ def add_reading(parser: argparse.ArgumentParser) -> None:
         "--allow-outside-paths",
         action="store_true",
         help="let suites and the project file name documents outside their folder",
+    )
+
+
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not seconds > 0 or math.isinf(seconds):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return seconds
+
+
+def add_timeout(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--timeout",
+        metavar="SECONDS",
+        type=_seconds,
+        default=DEFAULT_TIMEOUT,
+        help=f"the solver's time for the whole command (default {DEFAULT_TIMEOUT:g}); what it leaves "
+        "undecided is named, claimed nowhere, and makes the status 3",
     )
 
 

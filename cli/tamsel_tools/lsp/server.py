@@ -27,7 +27,6 @@ from tamsel_tools.lsp.diagnostics import EMPTY_POLICY, Note
 from tamsel_tools.lsp.pairing import Pairing, Pairings, Problem
 from tamsel_tools.lsp.store import Store, lines_of, uri_of
 from tamsel_tools.model.policy import _rule
-from tamsel_tools.render.analysis import finding_message
 
 DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
 CANCEL_WINDOW = 0.02  # seconds a request waits for its cancellation before it is answered
@@ -320,16 +319,8 @@ class TamselServer(LanguageServer):
         rules = [_rule(data) for data in compiled.rules()]
         policy_text = analysis.policy_text
         for data in answer.get("findings", []):
-            finding = Finding(
-                data["index"],
-                data["rule"],
-                data["kind"],
-                tuple(data["by"]),
-                data["line"],
-                data["column"],
-                data.get("scope_name"),
-            )
-            message = finding_message(finding, rules).removesuffix(f" [{finding.kind}]")
+            finding = Finding.from_json(data)
+            message = finding.reason(rules)
             analysis.findings[finding.index] = message
             place = _diagnostics.place_at("policy", policy_text, finding.line, finding.column)
             related = tuple(

@@ -16,6 +16,7 @@ from tamsel_tools.base.text import printable
 from tamsel_tools.io.files import Unreadable, read_input
 from tamsel_tools.io.reading import LineTooLong, lines, max_values, too_many_separators, too_wide
 from tamsel_tools.io.refusal import why_refused
+from tamsel_tools.model.explanation import Explanation
 from tamsel_tools.model.policy import Policy
 
 STDIN = "-"
@@ -61,6 +62,14 @@ def decision(policy: Policy, value: Any) -> Dict[str, Any]:
     except (TypeError, UnicodeEncodeError) as error:
         raise refused(error, value) from None
     return {"effect": decided.effect, "matched_rule": decided.matched_rule}
+
+
+def explained(policy: Policy, value: Any) -> Explanation:
+    """The explanation, or BadInput with the engine's own text for input that it refuses."""
+    try:
+        return policy.explain(value)
+    except (TypeError, UnicodeEncodeError) as error:
+        raise refused(error, value) from None
 
 
 # One input: where it came from (a file, or a line of standard input) and its

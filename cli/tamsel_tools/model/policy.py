@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
+from typing import TYPE_CHECKING, Any, Callable, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
 
 import tamsel
 from tamsel_tools import _inspect
@@ -28,6 +28,12 @@ _PLACED_BY_NOTES = frozenset(
 
 if TYPE_CHECKING:
     from tamsel_tools.model.property import Property, PropertyResult
+
+# The solver's seconds for one command or call, when none are given: lint, diff and properties.
+DEFAULT_TIMEOUT = 60.0
+
+# Proves properties of a policy: the analysis's, from a layer above this one.
+Prover = Callable[["Policy", Sequence["Property"], Optional[float]], List["PropertyResult"]]
 
 
 class PolicyError(ValueError):
@@ -134,6 +140,10 @@ class Policy:
     and the explanations come from the same compilation, seen from inside.
     """
 
+    prover: ClassVar[Prover]
+    """How properties are proven: the analysis's `check_properties`. The analysis builds on this
+    layer, so the package's root hands it in (tamsel_tools/__init__.py) before any use."""
+
     def __init__(self, schema_yaml: str, policy_yaml: str, governance_yaml: Optional[str] = None):
         """Builds the policy, or raises `PolicyError` saying which document failed and where."""
         compiled, error = _inspect.load(schema_yaml, policy_yaml, governance_yaml)
@@ -195,7 +205,7 @@ class Policy:
         """A new, empty coverage collector for this policy."""
         return Coverage(self.rules)
 
-    def check_property(self, property: Property, timeout: float = 60.0) -> PropertyResult:
+    def check_property(self, property: Property, timeout: float = DEFAULT_TIMEOUT) -> PropertyResult:
         """Proves the property for every input, or refutes it with one input (1-minimal, which
         the engine decides as `decision` says), or leaves it undecided when the solver does
         not settle it within `timeout` seconds. `PropertyError` for a property that does not
@@ -203,8 +213,8 @@ class Policy:
         message); `AnalysisUnavailable` without z3."""
         return self.check_properties([property], timeout)[0]
 
-    def check_properties(self, properties: Sequence[Property], timeout: float = 60.0) -> List[PropertyResult]:
+    def check_properties(
+        self, properties: Sequence[Property], timeout: float = DEFAULT_TIMEOUT
+    ) -> List[PropertyResult]:
         """`check_property` for each, in order, within one budget of `timeout` seconds."""
-        from tamsel_tools.analysis.properties.proof import check_properties  # the solver, only when asked for
-
-        return check_properties(self, properties, timeout)
+        return type(self).prover(self, properties, timeout)

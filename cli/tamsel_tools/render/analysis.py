@@ -20,20 +20,9 @@ def _quoted(text: str) -> str:
     return printable(quoted(text))
 
 
-def _rule_names(indexes: Sequence[int], rules: Sequence[Rule]) -> str:
-    names = [f"rule {_quoted(rules[i].id)} (index {i})" for i in indexes]
-    return names[0] if len(names) == 1 else ", ".join(names[:-1]) + " and " + names[-1]
-
-
 def finding_message(finding: Finding, rules: Sequence[Rule]) -> str:
     """rule 'ID' ... [kind]: what lint says of one rule, without its place."""
-    if finding.kind == "actor_scoped":
-        why = f"is scoped to the actor {_quoted(finding.scope_name or '')}, and actor rules never decide"
-    elif finding.kind == "unsatisfiable":
-        why = "never decides: no input makes its condition true"
-    else:
-        why = f"never decides: every input that it matches is decided first by {_rule_names(finding.by, rules)}"
-    return f"rule {_quoted(finding.rule)} {why} [{finding.kind}]"
+    return f"{finding.reason(rules)} [{finding.kind}]"
 
 
 UNDECIDED_WHY = "not settled within the solver's time limit (--timeout); nothing is claimed about it"

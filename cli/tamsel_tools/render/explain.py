@@ -8,7 +8,7 @@ from tamsel_tools.base import strict_json
 from tamsel_tools.base.echo import quoted
 from tamsel_tools.base.text import printable
 from tamsel_tools.model.explanation import ComparisonStep, Explanation, ListName, Step, kind
-from tamsel_tools.model.inputs import refused, run
+from tamsel_tools.model.inputs import explained, run
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.model.rules import Literal, Subject, Value
 
@@ -83,14 +83,6 @@ def block(where: str, path: str, explanation: Explanation) -> List[str]:
     by = "no rule matched" if decision.matched_rule is None else f"rule {printable(quoted(decision.matched_rule))}"
     lines.append(f"  decision: {decision.effect}, {by}")
     return lines
-
-
-def explained(policy: Policy, value: Any) -> Explanation:
-    """The explanation, or BadInput with the engine's own text for input that it refuses."""
-    try:
-        return policy.explain(value)
-    except (TypeError, UnicodeEncodeError) as error:
-        raise refused(error, value) from None
 
 
 def run_explain(policy: Policy, policy_path: str, inputs: List[str], as_json: bool) -> int:

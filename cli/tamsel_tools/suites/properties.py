@@ -12,7 +12,7 @@ from tamsel_tools.analysis.properties.condition import Condition, ConditionError
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.findings import Finding, Format, finding
 from tamsel_tools.base.nodes import Key, Node, TreeError, json_tree, yaml_tree
-from tamsel_tools.model.policy import Policy
+from tamsel_tools.model.policy import DEFAULT_TIMEOUT, Policy
 from tamsel_tools.model.property import (
     Property,
     PropertyError,
@@ -122,7 +122,7 @@ class PropertyOptions:
 
     cases: bool = True  # off with --properties-only
     properties: bool = True  # off with --no-properties
-    timeout: float = 60.0
+    timeout: float = DEFAULT_TIMEOUT
 
 
 EVERYTHING = PropertyOptions()  # cases and properties, the default budget

@@ -8,9 +8,8 @@ from typing import IO, Any, Dict, List, Optional, Tuple, Union
 
 from tamsel_tools.base.findings import Finding, Format, finding
 from tamsel_tools.model.coverage import Coverage
-from tamsel_tools.model.inputs import BadInput, decision
+from tamsel_tools.model.inputs import BadInput, decision, explained
 from tamsel_tools.model.policy import Policy
-from tamsel_tools.render.explain import explained
 from tamsel_tools.suites.loading import Suite, SuiteUnloadable, load
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget, run_properties, solver_missing
 

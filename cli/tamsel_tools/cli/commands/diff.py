@@ -9,8 +9,9 @@ from typing import Any, Tuple
 from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import Reported
-from tamsel_tools.cli.arguments import Documents, project_documents
+from tamsel_tools.cli.arguments import Documents, add_timeout, project_documents
 from tamsel_tools.cli.commands.lint import solver_missing
+from tamsel_tools.cli.progress import progress_on_stderr
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.render.analysis import diff_report
 from tamsel_tools.render.output import print_findings
@@ -38,7 +39,7 @@ def add(commands: Any) -> argparse.ArgumentParser:
         help="also list the pairs whose effect stays but whose deciding rule (by id) changes, marked "
         '"[same effect]" ("same_effect": true in JSON)',
     )
-    api.timeout_option(parser)
+    add_timeout(parser)
     parser.set_defaults(run=run, parser=parser)
     return parser
 
@@ -69,7 +70,7 @@ def run(arguments: argparse.Namespace) -> int:
     except Reported as error:
         print_findings(error.findings, "text", sys.stderr)
         return _status.UNUSABLE
-    with api.progress_on_stderr("diff", "groups of inputs") as progress:
+    with progress_on_stderr("diff", "groups of inputs") as progress:
         budget = api.Budget(arguments.timeout, progress)
         result = api.diff_within(old.rules, old, new.rules, new, arguments.moves, budget)
     status, text = diff_report(result.changes, arguments.json, result.undecided)

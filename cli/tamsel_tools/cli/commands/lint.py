@@ -9,7 +9,8 @@ from typing import Any
 from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import Reported
-from tamsel_tools.cli.arguments import add_documents, add_format, documents
+from tamsel_tools.cli.arguments import add_documents, add_format, add_timeout, documents
+from tamsel_tools.cli.progress import progress_on_stderr
 from tamsel_tools.diagnostics.documents import load_policy
 from tamsel_tools.render.analysis import lint_report
 from tamsel_tools.render.output import findings_stream, print_findings, warn_skipped_keys
@@ -30,7 +31,7 @@ def add(commands: Any) -> argparse.ArgumentParser:
     )
     add_documents(parser)
     parser.add_argument("--json", action="store_true", help='print {"findings": [...]} instead')
-    api.timeout_option(parser)
+    add_timeout(parser)
     add_format(parser)
     parser.set_defaults(run=run, parser=parser)
     return parser
@@ -56,7 +57,7 @@ def run(arguments: argparse.Namespace) -> int:
     # JSON on standard output holds the rules' findings alone; these stay beside it.
     warnings = sys.stderr if arguments.json else findings_stream(arguments.format)
     warn_skipped_keys(policy, given.paths, arguments.format, warnings)
-    with api.progress_on_stderr("lint") as progress:
+    with progress_on_stderr("lint") as progress:
         reach = api.lint_within(policy.rules, policy, api.Budget(arguments.timeout, progress))
     status, text = lint_report(
         given.policy, reach.findings, policy.rules, arguments.json, arguments.format, reach.undecided

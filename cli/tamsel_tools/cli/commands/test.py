@@ -6,11 +6,10 @@ import argparse
 import sys
 from typing import Any, List, Optional, Tuple
 
-from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import Format
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import add_format, percentage, project
+from tamsel_tools.cli.arguments import add_format, add_timeout, percentage, project
 from tamsel_tools.io.files import Unwritable, write_report
 from tamsel_tools.io.project import shown
 from tamsel_tools.io.reports import ReportKind, refusals
@@ -53,7 +52,7 @@ def add(commands: Any) -> argparse.ArgumentParser:
     which = parser.add_mutually_exclusive_group()
     which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
     which.add_argument("--no-properties", action="store_true", help="run the suites' cases, not their properties")
-    api.timeout_option(parser)
+    add_timeout(parser)
     add_format(parser)
     parser.set_defaults(run=run, parser=parser)
     return parser
