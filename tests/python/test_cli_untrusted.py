@@ -434,6 +434,7 @@ def test_names_that_start_with_a_dash_follow_two_dashes(work, argv):
 
 
 def test_suites_that_name_the_same_documents_build_them_once(work, monkeypatch):
+    from tamsel_tools.io.reading import Limits
     from tamsel_tools.suites import loading
 
     built = []
@@ -441,8 +442,11 @@ def test_suites_that_name_the_same_documents_build_them_once(work, monkeypatch):
     monkeypatch.setattr(loading, "load_policy", lambda *paths: built.append(paths) or real(*paths))
     for name in ("a", "b"):
         Path(f"{name}.suite.json").write_text(suite())
-    first, second = loading.load("a.suite.json"), loading.load("b.suite.json")
+    loader = loading.Loader(Limits())
+    first, second = loader.load("a.suite.json"), loader.load("b.suite.json")
     assert len(built) == 1 and first.policy is second.policy
     with open("policy.yaml", "a") as policy:
         policy.write("# changed\n")  # a file that changed is read again
-    assert loading.load("a.suite.json").policy is not first.policy and len(built) == 2
+    assert loader.load("a.suite.json").policy is not first.policy and len(built) == 2
+    # Another command's loader builds its own.
+    assert loading.Loader(Limits()).load("a.suite.json").policy is not first.policy and len(built) == 3

@@ -5,6 +5,7 @@ import os
 import pytest
 
 from tamsel_tools.io.project import ProjectError, find_project
+from tamsel_tools.io.reading import Limits
 
 DOCUMENTS = ("policies/schema.yaml", "policies/policy.yaml", "policies/governance.yaml", "policies/tests/a.suite.json")
 TAMSEL = '[tool.tamsel]\nschema = "policies/schema.yaml"\npolicy = "policies/policy.yaml"\n'
@@ -54,7 +55,7 @@ FOUND = [
 @pytest.mark.parametrize("files, start, expected", FOUND)
 def test_the_nearest_project_file_names_the_documents(tmp_path, files, start, expected):
     layout(tmp_path, files)
-    project = find_project(tmp_path / start)
+    project = find_project(tmp_path / start, Limits())
     assert project is not None
     relative = lambda path: None if path is None else str(path.relative_to(tmp_path))  # noqa: E731
     found = (relative(project.file), relative(project.schema), relative(project.policy), relative(project.governance),
@@ -65,7 +66,7 @@ def test_the_nearest_project_file_names_the_documents(tmp_path, files, start, ex
 
 def test_without_a_project_file_there_is_no_project(tmp_path):
     layout(tmp_path, {"pyproject.toml": "[tool.other]\nschema = 1\n"})
-    assert find_project(tmp_path / "policies") is None
+    assert find_project(tmp_path / "policies", Limits()) is None
 
 
 # A broken project file -> (line, column, message); each error is one, at its place.
@@ -89,7 +90,7 @@ BROKEN = [
 def test_a_broken_project_file_is_one_located_error(tmp_path, text, line, column, message):
     layout(tmp_path, {"pyproject.toml": text})
     with pytest.raises(ProjectError) as caught:
-        find_project(tmp_path / "policies" / "tests")
+        find_project(tmp_path / "policies" / "tests", Limits())
     error = caught.value
     assert (error.path, error.line, error.column, error.message) == (tmp_path / "pyproject.toml", line, column, message)
 
@@ -98,7 +99,7 @@ def test_a_project_file_that_is_not_utf8_says_where(tmp_path):
     layout(tmp_path, {})
     (tmp_path / "tamsel.toml").write_bytes(b'schema = "s"\npolicy = "\xff"\n')
     with pytest.raises(ProjectError) as caught:
-        find_project(tmp_path)
+        find_project(tmp_path, Limits())
     assert (caught.value.line, caught.value.column, caught.value.message) == (2, 11, "invalid UTF-8")
 
 
@@ -114,5 +115,5 @@ def test_a_project_file_that_is_not_one_is_refused(tmp_path, make, message):
     (tmp_path / "outside.toml").write_text(TAMSEL)
     make(tmp_path / "work" / "tamsel.toml", tmp_path / "outside.toml")
     with pytest.raises(ProjectError) as caught:
-        find_project(tmp_path / "work")
+        find_project(tmp_path / "work", Limits())
     assert (caught.value.path.name, caught.value.message) == ("tamsel.toml", message)

@@ -47,6 +47,7 @@ def files(tmp_path, monkeypatch):
     ("plain\0.yaml", None, "not a path: it holds a NUL character"),
 ])
 def test_only_regular_files_are_read_and_only_so_much(files, path, limit, expected):
+    limit = reading.DEFAULT_MAX_BYTES if limit is None else limit
     if isinstance(expected, bytes):
         assert reading.read_bytes(path, limit) == expected
         return
@@ -55,14 +56,15 @@ def test_only_regular_files_are_read_and_only_so_much(files, path, limit, expect
     assert (refused.value.path, refused.value.message) == (path, expected)
 
 
-def test_the_cap_set_once_holds_for_every_later_read(files):
-    try:
-        reading.configure(4)
-        with pytest.raises(reading.FileRefused, match="limit of 4 bytes"):
-            reading.read_bytes("plain.yaml")
-    finally:
-        reading.configure()
-    assert reading.read_bytes("plain.yaml") == b"version: 1\n"
+@pytest.mark.parametrize("max_bytes, values, documents", [
+    (reading.DEFAULT_MAX_BYTES, 524288, 8 << 20),
+    (1000, 15, 250),
+    (1, 1, 1),  # never a cap of nothing
+])
+def test_the_caps_that_go_with_max_bytes(max_bytes, values, documents):
+    limits = reading.Limits(max_bytes)
+    assert (limits.max_values, limits.documents_max_bytes) == (values, documents)
+    assert limits.too_many_values(" here").startswith(f"more than {values} values (mappings, lists and scalars) here, ")
 
 
 @pytest.mark.parametrize("text, expected", [

@@ -11,7 +11,7 @@ from typing import Dict, Optional, Sequence
 
 from tamsel_tools.base.findings import FORMATS, Finding
 from tamsel_tools.io.project import Project, ProjectError, find_project, shown
-from tamsel_tools.io.reading import DEFAULT_MAX_BYTES, parse_size, size_text
+from tamsel_tools.io.reading import DEFAULT_MAX_BYTES, Limits, parse_size, size_text
 from tamsel_tools.model.policy import DEFAULT_TIMEOUT
 
 NO_PROJECT = (
@@ -37,17 +37,23 @@ def project_finding(error: ProjectError) -> Finding:
     return Finding("error", shown(error.path), error.line, error.column, error.message, code="project_file")
 
 
-def project(parser: argparse.ArgumentParser, missing: str) -> Project:
+def limits(arguments: argparse.Namespace) -> Limits:
+    """How much the command reads, and from where, as its options say."""
+    return Limits(arguments.max_bytes, arguments.allow_outside_paths)
+
+
+def project(arguments: argparse.Namespace, missing: str) -> Project:
     """The project of the working folder, or a usage error that names what is missing."""
-    found = find_project(Path.cwd())
+    found = find_project(Path.cwd(), arguments.limits)
     if found is None:
+        parser: argparse.ArgumentParser = arguments.parser
         parser.error(f"the following arguments are required: {missing} ({NO_PROJECT})")
     return found
 
 
-def project_documents(parser: argparse.ArgumentParser, governance: Optional[str]) -> Documents:
+def project_documents(arguments: argparse.Namespace, governance: Optional[str]) -> Documents:
     """The project's documents; a governance document given on the command line wins."""
-    found = project(parser, "SCHEMA, POLICY")
+    found = project(arguments, "SCHEMA, POLICY")
     if governance is None and found.governance is not None:
         governance = shown(found.governance)
     return Documents(shown(found.schema), shown(found.policy), governance)
@@ -56,7 +62,7 @@ def project_documents(parser: argparse.ArgumentParser, governance: Optional[str]
 def documents(arguments: argparse.Namespace) -> Documents:
     """SCHEMA POLICY [GOVERNANCE] as given, or the project's when none is given."""
     if arguments.schema is None:
-        return project_documents(arguments.parser, arguments.governance)
+        return project_documents(arguments, arguments.governance)
     if arguments.policy is None:
         arguments.parser.error("the following arguments are required: POLICY")
     return Documents(arguments.schema, arguments.policy, arguments.governance)

@@ -9,11 +9,10 @@ from typing import Callable, List, Optional
 
 from tamsel_tools.base import status
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import project_finding
+from tamsel_tools.cli.arguments import limits, project_finding
 from tamsel_tools.cli.parser import parsers
 from tamsel_tools.cli.streams import run_guarded
 from tamsel_tools.io.project import ProjectError
-from tamsel_tools.io.reading import configure
 from tamsel_tools.model.policy import InternalError
 from tamsel_tools.render.output import print_findings
 
@@ -39,7 +38,7 @@ def _run(arguments: List[str]) -> int:
         namespace = _parse(arguments)
     except SystemExit as exit:  # usage, --help, --version
         return exit.code if isinstance(exit.code, int) else status.UNUSABLE
-    configure(namespace.max_bytes, namespace.allow_outside_paths)
+    namespace.limits = limits(namespace)
     run: Callable[[argparse.Namespace], int] = namespace.run
     try:
         return run(namespace)
@@ -51,8 +50,6 @@ def _run(arguments: List[str]) -> int:
     except InternalError as error:
         print(f"tamsel: internal error, please report it: {printable(str(error))}", file=sys.stderr)
         return status.INTERNAL
-    finally:
-        configure()
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -9,7 +9,7 @@ from tamsel_tools.base.findings import Finding, Reported
 from tamsel_tools.diagnostics.errors import error_findings
 from tamsel_tools.diagnostics.help import Texts
 from tamsel_tools.io.files import NotText, Unreadable, read_document
-from tamsel_tools.io.reading import documents_max_bytes, documents_too_large, max_values, too_many_values
+from tamsel_tools.io.reading import Limits
 from tamsel_tools.model.policy import Policy, PolicyError
 
 
@@ -26,13 +26,14 @@ class Allowance:
     them at several times their size, so they share one allowance (as do two policies that a
     command holds at once)."""
 
-    def __init__(self, documents: str = "a policy's documents") -> None:
+    def __init__(self, limits: Limits, documents: str = "a policy's documents") -> None:
+        self.limits = limits
         self.documents = documents
-        self.bytes = documents_max_bytes()
-        self.values = max_values()
+        self.bytes = limits.documents_max_bytes
+        self.values = limits.max_values
 
     def _too_large(self, left: int) -> str:
-        return documents_too_large(left, self.documents)
+        return self.limits.documents_too_large(left, self.documents)
 
     def read(self, path: str) -> str:
         try:
@@ -45,18 +46,15 @@ class Allowance:
         counted, past = _inspect.count_values(text, self.values)
         if past is not None:
             line, column = past
-            message = too_many_values(f" in {self.documents} together")
+            message = self.limits.too_many_values(f" in {self.documents} together")
             raise DocumentsUnreadable(Finding("error", path, line, column, message, code="unreadable"))
         self.values -= counted
         return text
 
 
-def load_policy(
-    schema_path: str, policy_path: str, governance_path: Optional[str], allowance: Optional[Allowance] = None
-) -> Policy:
-    """The policy of the three files, or DocumentsUnreadable / DocumentsRejected with the
-    findings to print: each error where it stands, with its help."""
-    allowance = allowance or Allowance()
+def load_policy(schema_path: str, policy_path: str, governance_path: Optional[str], allowance: Allowance) -> Policy:
+    """The policy of the three files, read within the allowance, or DocumentsUnreadable /
+    DocumentsRejected with the findings to print: each error where it stands, with its help."""
     schema = allowance.read(schema_path)
     policy = allowance.read(policy_path)
     governance = None if governance_path is None else allowance.read(governance_path)

@@ -8,12 +8,12 @@ here, once for every command. Only regular files are read, up to the cap of
 
 from __future__ import annotations
 
-from typing import Callable, Optional
+from typing import Callable
 
 from tamsel_tools.base.findings import Finding, Reported
 from tamsel_tools.base.text import printable
 from tamsel_tools.io import reports
-from tamsel_tools.io.reading import FileRefused, read_bytes, too_large, too_wide
+from tamsel_tools.io.reading import FileRefused, Limits, read_bytes, too_large, too_wide
 
 
 class Unreadable(Reported):
@@ -28,7 +28,7 @@ class Unwritable(Exception):
     """A report could not be written; the argument is the line that says why."""
 
 
-def _utf8(path: str, limit: Optional[int] = None, refusal: Callable[[int], str] = too_large) -> str:
+def _utf8(path: str, limit: int, refusal: Callable[[int], str] = too_large) -> str:
     try:
         data = read_bytes(path, limit, refusal)
     except FileRefused as error:
@@ -50,14 +50,14 @@ def read_document(path: str, limit: int, refusal: Callable[[int], str]) -> str:
     return _utf8(path, limit, refusal)
 
 
-def read_suite(path: str) -> str:
+def read_suite(path: str, limits: Limits) -> str:
     """A decision test suite's text."""
-    return _utf8(path)
+    return _utf8(path, limits.max_bytes)
 
 
-def read_input(path: str) -> str:
+def read_input(path: str, limits: Limits) -> str:
     """The text of one input file of `eval` or `explain`."""
-    return _utf8(path)
+    return _utf8(path, limits.max_bytes)
 
 
 def write_report(path: str, data: bytes) -> None:

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Optional, Tuple
 
-from tamsel_tools.io.reading import FileRefused, not_regular, read_bytes, refused_path
+from tamsel_tools.io.reading import FileRefused, Limits, not_regular, read_bytes, refused_path
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -62,7 +62,7 @@ def shown(path: Path) -> str:
         return str(path)
 
 
-def find_project(start: Path) -> Optional[Project]:
+def find_project(start: Path, limits: Limits) -> Optional[Project]:
     """The nearest project file in `start` or above: `[tool.tamsel]` in pyproject.toml (a pyproject.toml
     without that table is passed over), else top-level keys of tamsel.toml; None when there is none.
     Raises ProjectError when the file found cannot be read or names a missing document."""
@@ -72,24 +72,24 @@ def find_project(start: Path) -> Optional[Project]:
         # read through a symbolic link out of its folder.
         pyproject = folder / PYPROJECT
         if pyproject.is_file():
-            text = read_project_file(pyproject)
+            text = read_project_file(pyproject, limits)
             tool = _table(_parse(pyproject, text).get("tool"))
             if tool is not None and "tamsel" in tool:
-                return _project(pyproject, text, tool["tamsel"], ("tool", "tamsel"))
+                return _project(pyproject, text, tool["tamsel"], ("tool", "tamsel"), limits)
         tamsel_toml = folder / TAMSEL_TOML
         if os.path.lexists(tamsel_toml):
-            text = read_project_file(tamsel_toml)
-            return _project(tamsel_toml, text, _parse(tamsel_toml, text), ())
+            text = read_project_file(tamsel_toml, limits)
+            return _project(tamsel_toml, text, _parse(tamsel_toml, text), (), limits)
     return None
 
 
-def read_project_file(path: Path) -> str:
+def read_project_file(path: Path, limits: Limits) -> str:
     """The project file's text; every project file is read here."""
-    refused = refused_path(str(path.parent), str(path.parent), path.name, "its folder")
+    refused = refused_path(str(path.parent), str(path.parent), path.name, "its folder", limits.allow_outside)
     if refused is not None:
         raise ProjectError(path, None, None, refused)
     try:
-        data = read_bytes(str(path))
+        data = read_bytes(str(path), limits.max_bytes)
     except FileRefused as error:
         raise ProjectError(path, None, None, error.message) from None
     try:
@@ -128,7 +128,7 @@ def _table(value: Any) -> Optional[Dict[str, Any]]:
     return value if isinstance(value, dict) else None
 
 
-def _project(file: Path, text: str, value: Any, table: Tuple[str, ...]) -> Project:
+def _project(file: Path, text: str, value: Any, table: Tuple[str, ...], limits: Limits) -> Project:
     places = _Places(file, text, table)
     settings = _table(value)
     if settings is None:
@@ -140,22 +140,23 @@ def _project(file: Path, text: str, value: Any, table: Tuple[str, ...]) -> Proje
     for key in ("schema", "policy"):
         if key not in settings:
             raise places.error(None, f"{places.name} has no '{key}': the path of the {key} document")
-    schema, policy = (_document(root, places, key, settings[key]) for key in ("schema", "policy"))
+    outside = limits.allow_outside
+    schema, policy = (_document(root, places, key, settings[key], outside) for key in ("schema", "policy"))
     governance = settings.get("governance")
     return Project(
         file,
         root,
         schema,
         policy,
-        None if governance is None else _document(root, places, "governance", governance),
-        _suites(root, places, settings.get("suites", [])),
+        None if governance is None else _document(root, places, "governance", governance, outside),
+        _suites(root, places, settings.get("suites", []), outside),
     )
 
 
-def _document(root: Path, places: "_Places", key: str, value: Any) -> Path:
+def _document(root: Path, places: "_Places", key: str, value: Any, allow_outside: bool) -> Path:
     if not isinstance(value, str) or not value:
         raise places.error(key, f"'{key}' must be a path (a string)")
-    _inside(root, places, key, value)
+    _inside(root, places, key, value, allow_outside)
     path = root / value
     if not path.is_file():
         kind = not_regular(path.stat().st_mode) if path.exists() else None
@@ -163,18 +164,18 @@ def _document(root: Path, places: "_Places", key: str, value: Any) -> Path:
     return path
 
 
-def _inside(root: Path, places: "_Places", key: str, value: str) -> None:
+def _inside(root: Path, places: "_Places", key: str, value: str, allow_outside: bool) -> None:
     """A path of the project file leads nowhere outside the project's folder."""
-    refused = refused_path(str(root), str(root), value, "the project's folder")
+    refused = refused_path(str(root), str(root), value, "the project's folder", allow_outside)
     if refused is not None:
         raise places.error(key, f"'{key}': {value}: {refused}")
 
 
-def _suites(root: Path, places: "_Places", value: Any) -> Tuple[Path, ...]:
+def _suites(root: Path, places: "_Places", value: Any, allow_outside: bool) -> Tuple[Path, ...]:
     if not isinstance(value, list) or not all(isinstance(each, str) and each for each in value):
         raise places.error("suites", "'suites' must be a list of paths (strings), files or folders")
     for each in value:
-        _inside(root, places, "suites", each)
+        _inside(root, places, "suites", each, allow_outside)
         if not (root / each).exists():
             raise places.error("suites", f"'suites': no such file or folder: {each}")
     return tuple(root / each for each in value)

@@ -11,6 +11,7 @@ from __future__ import annotations
 import os
 import re
 import stat
+from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO, Callable, Iterator, List, Optional, Tuple
 
@@ -22,9 +23,6 @@ MIB = 1 << 20
 DEFAULT_MAX_BYTES = 32 * MIB
 # What a size may say at most: past it, a cap caps nothing that could be read.
 _LARGEST = 1 << 62
-
-_max_bytes = DEFAULT_MAX_BYTES
-_allow_outside = False
 
 # The names by which a suite is found in a folder.
 SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
@@ -51,18 +49,6 @@ class FileRefused(Exception):
         super().__init__(message)
         self.path = path
         self.message = message
-
-
-def max_bytes() -> int:
-    return _max_bytes
-
-
-def configure(limit: int = DEFAULT_MAX_BYTES, allow_outside: bool = False) -> None:
-    """For every later read: its cap (`--max-bytes`), and whether a suite's or a project file's
-    documents may be outside its folder (`--allow-outside-paths`)."""
-    global _max_bytes, _allow_outside
-    _max_bytes = limit
-    _allow_outside = allow_outside
 
 
 def size_text(size: int) -> str:
@@ -92,42 +78,48 @@ def too_large(limit: int) -> str:
 # 3 bytes an element as text and over 70 as objects. So the values that one
 # text may hold are capped with its bytes: one for every 64 of them.
 BYTES_PER_VALUE = 64
-
-
-def max_values() -> int:
-    return max(1, _max_bytes // BYTES_PER_VALUE)
-
-
-def _values_limit() -> str:
-    return f"the limit that goes with {size_text(_max_bytes)} (--max-bytes raises it)"
-
-
-def too_many_values(where: str = "") -> str:
-    return f"more than {max_values()} values (mappings, lists and scalars){where}, {_values_limit()}"
-
-
 # The engine holds a document at several times its size (a long text at four
 # times, small values at over a hundred bytes each once the tools see the rules),
 # and a policy is built from three: together they have a quarter of the cap.
 DOCUMENTS_SHARE = 4
 
 
-def documents_max_bytes() -> int:
-    return max(1, _max_bytes // DOCUMENTS_SHARE)
+@dataclass(frozen=True)
+class Limits:
+    """How much a command reads, and from where: the cap of `--max-bytes` on a suite, an input
+    file or a line of standard input, and whether a suite's or a project file's documents may
+    be outside its folder (`--allow-outside-paths`). The command makes it and hands it on."""
 
+    max_bytes: int = DEFAULT_MAX_BYTES
+    allow_outside: bool = False
 
-def documents_too_large(left: int, documents: str) -> str:
-    """Why `documents` (such as "a policy's documents") cannot take a file past the `left` bytes."""
-    total = documents_max_bytes()
-    before = "" if left == total else f", with the {size_text(total - left)} of those read before it"
-    return (
-        f"larger than the limit of {size_text(total)} for {documents} together{before} "
-        "(a quarter of --max-bytes, which raises it)"
-    )
+    @property
+    def max_values(self) -> int:
+        return max(1, self.max_bytes // BYTES_PER_VALUE)
 
+    @property
+    def documents_max_bytes(self) -> int:
+        return max(1, self.max_bytes // DOCUMENTS_SHARE)
 
-def too_many_separators() -> str:
-    return f"too many values: more than {max_values()} commas, colons, brackets and braces, {_values_limit()}"
+    def _values_limit(self) -> str:
+        return f"the limit that goes with {size_text(self.max_bytes)} (--max-bytes raises it)"
+
+    def too_many_values(self, where: str = "") -> str:
+        return f"more than {self.max_values} values (mappings, lists and scalars){where}, {self._values_limit()}"
+
+    def documents_too_large(self, left: int, documents: str) -> str:
+        """Why `documents` (such as "a policy's documents") cannot take a file past the `left` bytes."""
+        total = self.documents_max_bytes
+        before = "" if left == total else f", with the {size_text(total - left)} of those read before it"
+        return (
+            f"larger than the limit of {size_text(total)} for {documents} together{before} "
+            "(a quarter of --max-bytes, which raises it)"
+        )
+
+    def too_many_separators(self) -> str:
+        return (
+            f"too many values: more than {self.max_values} commas, colons, brackets and braces, {self._values_limit()}"
+        )
 
 
 # Python holds a text at the width of its widest character: one byte, two past
@@ -141,9 +133,8 @@ def _width(data: bytes) -> int:
     return 4 if widest >= 0xF0 else 2 if widest >= 0xC4 else 1
 
 
-def too_wide(data: bytes, limit: Optional[int] = None) -> Optional[str]:
+def too_wide(data: bytes, limit: int) -> Optional[str]:
     """Why the UTF-8 bytes, decoded, would take more than the cap, or None when they would not."""
-    limit = _max_bytes if limit is None else limit
     width = _width(data)
     if width * len(data) <= limit:
         return None
@@ -207,10 +198,9 @@ def _read_up_to(file: BinaryIO, limit: int, size: int) -> bytes:
     return first if len(parts) == 1 else b"".join(parts)
 
 
-def read_bytes(path: str, limit: Optional[int] = None, refusal: Callable[[int], str] = too_large) -> bytes:
+def read_bytes(path: str, limit: int, refusal: Callable[[int], str] = too_large) -> bytes:
     """The bytes of the regular file at path, at most `limit` (the `--max-bytes` cap) of them;
     past it, FileRefused with the text that `refusal` gives for the limit."""
-    limit = _max_bytes if limit is None else limit
     descriptor = _open_regular(path)
     try:
         with os.fdopen(descriptor, "rb", closefd=True) as file:
@@ -234,10 +224,9 @@ class LineTooLong(Exception):
         super().__init__(f"line {too_large(limit)}; standard input is not read further")
 
 
-def lines(stream: BinaryIO, limit: Optional[int] = None) -> Iterator[bytes]:
+def lines(stream: BinaryIO, limit: int) -> Iterator[bytes]:
     """The lines of a byte stream, each at most `limit` bytes without its line feed. A longer
     line raises LineTooLong once its first `limit` bytes are read: the rest may never end."""
-    limit = _max_bytes if limit is None else limit
     while True:
         line = stream.readline(limit + 1)
         if not line:
@@ -265,7 +254,7 @@ def outside(folder: str, path: str) -> Optional[str]:
     return None
 
 
-def refused_path(limit: str, folder: str, name: str, where: str, allow_outside: Optional[bool] = None) -> Optional[str]:
+def refused_path(limit: str, folder: str, name: str, where: str, allow_outside: bool) -> Optional[str]:
     """Why the path `name`, relative to `folder`, may not be read: it is absolute, or it leaves
     `limit` (`where` names it in the message) lexically or through a symbolic link. None when it
     stays inside, or when paths outside are allowed (`--allow-outside-paths`)."""
@@ -273,15 +262,13 @@ def refused_path(limit: str, folder: str, name: str, where: str, allow_outside: 
         return NO_PATH
     if not name:
         return "an empty path, which names no file"
-    if _allow_outside if allow_outside is None else allow_outside:
+    if allow_outside:
         return None
     reason = "an absolute path, outside" if os.path.isabs(name) else outside(limit, os.path.join(folder, name))
     return None if reason is None else f"{reason} {where} (--allow-outside-paths reads it)"
 
 
-def document_path(
-    suite: str, name: str, root: Optional[str], allow_outside: Optional[bool] = None
-) -> Tuple[str, Optional[str]]:
+def document_path(suite: str, name: str, root: Optional[str], allow_outside: bool) -> Tuple[str, Optional[str]]:
     """The path of a document that a suite names (relative to the suite's folder), and why it is
     refused, or None. `root` is the project's folder when a project file holds the suite; else
     the suite's own folder is the limit."""

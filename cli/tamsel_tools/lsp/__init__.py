@@ -10,12 +10,13 @@ import importlib
 import sys
 
 from tamsel_tools.base import status
+from tamsel_tools.io.reading import Limits
 
 INSTALL_HINT = "the language server needs pygls and PyYAML; install them with: pip install 'tamsel[lsp]'"
 
 
-def run() -> int:
-    """Serves one client on standard input and output until it exits."""
+def run(limits: Limits) -> int:
+    """Serves one client on standard input and output until it exits, reading within the limits."""
     for module in ("pygls", "lsprotocol", "yaml"):
         try:
             importlib.import_module(module)
@@ -24,4 +25,4 @@ def run() -> int:
             return status.UNUSABLE
     from tamsel_tools.lsp.features import serve
 
-    return serve()
+    return serve(limits)

@@ -15,7 +15,7 @@ from lsprotocol import types
 
 from tamsel_tools.base import status
 from tamsel_tools.base.text import printable
-from tamsel_tools.io.reading import max_bytes, too_large
+from tamsel_tools.io.reading import Limits, too_large
 from tamsel_tools.lsp import completion as _completion
 from tamsel_tools.lsp import navigation
 from tamsel_tools.lsp.server import CANCEL_WINDOW, TamselServer
@@ -28,8 +28,8 @@ def _path(uri: str) -> Optional[Path]:
     return path_of(uri)
 
 
-def server() -> TamselServer:
-    ls = TamselServer()
+def server(limits: Limits) -> TamselServer:
+    ls = TamselServer(limits)
 
     @ls.feature(types.INITIALIZE)
     def initialize(ls: TamselServer, params: types.InitializeParams) -> None:
@@ -273,7 +273,7 @@ class _OneLine(logging.Handler):
             pass
 
 
-def serve() -> int:
+def serve(limits: Limits) -> int:
     library = logging.getLogger("pygls")
     library.addHandler(_OneLine(logging.WARNING))
     library.propagate = False
@@ -282,7 +282,7 @@ def serve() -> int:
     stdin = os.fdopen(os.dup(sys.stdin.fileno()), "rb")
     stdout = os.fdopen(os.dup(sys.stdout.fileno()), "wb")
     try:
-        server().start_io(cast(BinaryIO, _Capped(stdin, max_bytes())), stdout)
+        server(limits).start_io(cast(BinaryIO, _Capped(stdin, limits.max_bytes)), stdout)
     except MessageTooLarge as error:
         print(f"tamsel lsp: {error}; the session ends", file=sys.stderr)
         return status.UNUSABLE

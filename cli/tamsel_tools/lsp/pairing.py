@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from tamsel_tools.io.project import Project, ProjectError, find_project
-from tamsel_tools.io.reading import document_path, walk
+from tamsel_tools.io.reading import Limits, document_path, walk
 from tamsel_tools.lsp.store import Store, role_by_content
 
 SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
@@ -62,21 +62,21 @@ def _same(a: Optional[Path], b: Path) -> bool:
         return False
 
 
-def project_of(path: Path) -> Tuple[Optional[Project], Optional[Problem]]:
+def project_of(path: Path, limits: Limits) -> Tuple[Optional[Project], Optional[Problem]]:
     try:
-        return find_project(path.parent), None
+        return find_project(path.parent, limits), None
     except ProjectError as error:
         return None, Problem(error.path, error.line, error.column, error.message)
     except (OSError, ValueError, RecursionError) as error:
         return None, Problem(path.parent, None, None, f"the project file cannot be read: {error}")
 
 
-def _project_root(suite: Path) -> Optional[str]:
-    project, _ = project_of(suite)
+def _project_root(suite: Path, limits: Limits) -> Optional[str]:
+    project, _ = project_of(suite, limits)
     return None if project is None else str(project.root)
 
 
-def _suite(path: Path, text: str) -> Optional[SuiteNames]:
+def _suite(path: Path, text: str, limits: Limits) -> Optional[SuiteNames]:
     try:
         if path.name.endswith(".json"):
             value: Any = json.loads(text)
@@ -87,14 +87,14 @@ def _suite(path: Path, text: str) -> Optional[SuiteNames]:
     if not isinstance(value, dict):
         return None
 
-    root = _project_root(path)
+    root = _project_root(path, limits)
 
     def named(key: str) -> Optional[Path]:
         # Only what the suite may name: its documents stay in its folder or its project's.
         each = value.get(key)
         if not isinstance(each, str) or not each:
             return None
-        found, refused = document_path(str(path), each, root)
+        found, refused = document_path(str(path), each, root, limits.allow_outside)
         return None if refused is not None else Path(found)
 
     return SuiteNames(path, named("schema"), named("policy"), named("governance"))
@@ -103,8 +103,9 @@ def _suite(path: Path, text: str) -> Optional[SuiteNames]:
 class Pairings:
     """Pairs documents; the suites of the workspace folders are found by a bounded scan."""
 
-    def __init__(self, store: Store, folders: Sequence[Path] = ()) -> None:
+    def __init__(self, store: Store, folders: Sequence[Path] = (), limits: Optional[Limits] = None) -> None:
         self.store = store
+        self.limits = limits or Limits()
         self.folders = list(folders)
         self._suites: Optional[List[SuiteNames]] = None
 
@@ -121,7 +122,7 @@ class Pairings:
 
     def _read_suite(self, path: Path) -> Optional[SuiteNames]:
         text = self.store.text(path)
-        return None if text is None else _suite(path, text)
+        return None if text is None else _suite(path, text, self.limits)
 
     def _suite_paths(self) -> Iterable[Path]:
         seen = 0
@@ -140,11 +141,11 @@ class Pairings:
 
     def project_problem(self, policy: Path) -> Optional[Problem]:
         """What stands in the way of the project file above the policy, if anything."""
-        return project_of(policy)[1]
+        return project_of(policy, self.limits)[1]
 
     def pair(self, policy: Path) -> Tuple[Pairing, Optional[Problem]]:
         """The policy's pairing, and the project file's problem when one stood in the way."""
-        project, problem = project_of(policy)
+        project, problem = project_of(policy, self.limits)
         if project is not None:
             return Pairing(policy, project.schema, project.governance, f"project file {project.file}"), None
         for suite in self.suites():
@@ -163,7 +164,7 @@ class Pairings:
 
     def role(self, path: Path, text: str) -> Optional[str]:
         """What the document is: by the project file or a suite that names it, else by its content."""
-        project, _ = project_of(path)
+        project, _ = project_of(path, self.limits)
         named: List[Tuple[Optional[Path], str]] = []
         if project is not None:
             named += [(project.schema, "schema"), (project.policy, "policy"), (project.governance, "governance")]
@@ -177,7 +178,7 @@ class Pairings:
     def policies_of(self, path: Path, role: str) -> List[Pairing]:
         """The pairings of every policy that goes with this schema or governance document."""
         candidates: Dict[str, Path] = {}
-        project, _ = project_of(path)
+        project, _ = project_of(path, self.limits)
         if project is not None:
             candidates[str(project.policy)] = project.policy
         for suite in self.suites():

@@ -20,6 +20,7 @@ import tamsel
 from tamsel_tools.analysis.api import Finding
 from tamsel_tools.base import strict_json
 from tamsel_tools.diagnostics.help import Texts
+from tamsel_tools.io.reading import Limits
 from tamsel_tools.lsp import diagnostics as _diagnostics
 from tamsel_tools.lsp import navigation
 from tamsel_tools.lsp import schema as _schema
@@ -64,10 +65,11 @@ class Notes:
 
 
 class TamselServer(LanguageServer):
-    def __init__(self) -> None:
+    def __init__(self, limits: Limits) -> None:
         super().__init__("tamsel", tamsel.PyTamsel.compiler_version())
+        self.limits = limits
         self.store = Store()
-        self.pairings = Pairings(self.store)
+        self.pairings = Pairings(self.store, limits=limits)
         self.builds: Dict[str, Build] = {}  # by the policy's path (or a lone schema's)
         self.pending: Dict[str, asyncio.Task[None]] = {}
         self.lints: Dict[str, asyncio.Task[None]] = {}

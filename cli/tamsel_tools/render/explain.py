@@ -1,15 +1,12 @@
-"""`tamsel explain`: each input's decision and the steps that reached it, for a person or as JSON."""
+"""`tamsel explain`'s text: an input's decision and the steps that reached it, for a person."""
 
 from __future__ import annotations
 
-from typing import Any, List, Optional
+from typing import List, Optional
 
-from tamsel_tools.base import strict_json
 from tamsel_tools.base.echo import quoted
 from tamsel_tools.base.text import printable
 from tamsel_tools.model.explanation import ComparisonStep, Explanation, ListName, Step, kind
-from tamsel_tools.model.inputs import explained, run
-from tamsel_tools.model.policy import Policy
 from tamsel_tools.model.rules import Literal, Subject, Value
 
 
@@ -83,18 +80,3 @@ def block(where: str, path: str, explanation: Explanation) -> List[str]:
     by = "no rule matched" if decision.matched_rule is None else f"rule {printable(quoted(decision.matched_rule))}"
     lines.append(f"  decision: {decision.effect}, {by}")
     return lines
-
-
-def run_explain(policy: Policy, policy_path: str, inputs: List[str], as_json: bool) -> int:
-    """One JSON object a line with as_json, else a block of lines an input, blocks apart by a blank line."""
-    if as_json:
-        return run(inputs, lambda where, value: strict_json.dumps(explained(policy, value).to_json()))
-    blocks = 0
-
-    def text(where: str, value: Any) -> str:
-        nonlocal blocks
-        lines = block(where, printable(policy_path), explained(policy, value))
-        blocks += 1
-        return "\n".join(lines if blocks == 1 else [""] + lines)
-
-    return run(inputs, text)

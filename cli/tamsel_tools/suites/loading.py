@@ -14,10 +14,10 @@ from tamsel_tools.base import strict_json
 from tamsel_tools.base.echo import cut, represented
 from tamsel_tools.base.findings import Finding, Reported
 from tamsel_tools.base.nodes import Key, TreeError, json_tree, yaml_tree
-from tamsel_tools.diagnostics.documents import load_policy
+from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.io.files import read_suite
 from tamsel_tools.io.project import ProjectError, find_project, shown
-from tamsel_tools.io.reading import MIB, document_path, max_bytes, max_values, size_text, too_many_values
+from tamsel_tools.io.reading import MIB, Limits, document_path, size_text
 from tamsel_tools.model.inputs import BadInput, parse_json
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.model.property import render_path
@@ -95,10 +95,10 @@ class Suite:
     properties: List[Compiled] = field(default_factory=list)
 
 
-def _parse(path: str, text: str) -> Any:
+def _parse(path: str, text: str, limits: Limits) -> Any:
     if path.endswith(".json"):
         try:
-            return parse_json(text)
+            return parse_json(text, limits)
         except BadInput as error:
             raise _unloadable(path, error.message, error.line, error.column) from None
     try:
@@ -112,9 +112,9 @@ def _parse(path: str, text: str) -> Any:
     try:
         # Counted first: PyYAML holds a node of every value, many times its size, before it
         # makes any value.
-        _, past = _inspect.count_values(text, max_values())
+        _, past = _inspect.count_values(text, limits.max_values)
         if past is not None:
-            raise _unloadable(path, too_many_values(), *past)
+            raise _unloadable(path, limits.too_many_values(), *past)
         loaded = yaml.load(text, Loader=loader)
     except yaml.MarkedYAMLError as error:
         mark = error.problem_mark or error.context_mark
@@ -126,22 +126,23 @@ def _parse(path: str, text: str) -> Any:
         raise _unloadable(path, str(error)) from None
     except RecursionError:
         raise _unloadable(path, "nested too deeply") from None
-    too_much = _too_much_expanded(loaded, max_values(), max_bytes())
+    too_much = _too_much_expanded(loaded, limits)
     if too_much is not None:
         raise _unloadable(path, too_much)
     return loaded
 
 
-def _too_much_expanded(value: Any, limit: int, text_limit: int) -> Optional[str]:
+def _too_much_expanded(value: Any, limits: Limits) -> Optional[str]:
     """Why the value, its aliases expanded, holds too much, or None: PyYAML puts one object
     wherever an alias of it stands, so a few lines can stand for billions of values or bytes
     of text (or for a value that holds itself), and whatever reads the suite reads them all."""
+    limit, text_limit = limits.max_values, limits.max_bytes
     stack, seen, text = [value], 0, 0
     while stack:
         item = stack.pop()
         seen += 1
         if seen + len(stack) > limit:
-            return too_many_values(" once its aliases are expanded")
+            return limits.too_many_values(" once its aliases are expanded")
         if isinstance(item, str):
             text += len(item)
             if text > text_limit:
@@ -206,19 +207,19 @@ def _cases(value: Any, from_yaml: bool) -> List[Case]:
     return cases
 
 
-def _documents(path: str, suite: Dict[str, Any]) -> Tuple[str, str, Optional[str]]:
+def _documents(path: str, suite: Dict[str, Any], limits: Limits) -> Tuple[str, str, Optional[str]]:
     """The suite's documents, relative to it; a suite that names neither schema nor policy
     takes the documents of the project that holds it."""
     if "schema" not in suite and "policy" not in suite:
-        return _project_documents(path)
+        return _project_documents(path, limits)
     for key in ("schema", "policy"):
         if key not in suite:
             raise _Wrong((), f"missing key '{key}'")
-    root = _project_root(path)
+    root = _project_root(path, limits)
 
     def document(key: str) -> str:
         name = _text((key,), suite[key], "a path")
-        found, refused = document_path(path, name, root)
+        found, refused = document_path(path, name, root, limits.allow_outside)
         if refused is not None:
             raise _Wrong((key,), f"{cut(name)}: {refused}")
         return found
@@ -227,19 +228,19 @@ def _documents(path: str, suite: Dict[str, Any]) -> Tuple[str, str, Optional[str
     return document("schema"), document("policy"), governance
 
 
-def _project_root(path: str) -> Optional[str]:
+def _project_root(path: str, limits: Limits) -> Optional[str]:
     """The folder of the project that holds the suite, where its documents must stay; None
     without a project file, when they must stay in the suite's own folder."""
     try:
-        project = find_project(Path(path).parent)
+        project = find_project(Path(path).parent, limits)
     except ProjectError as error:
         raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
     return None if project is None else str(project.root)
 
 
-def _project_documents(path: str) -> Tuple[str, str, Optional[str]]:
+def _project_documents(path: str, limits: Limits) -> Tuple[str, str, Optional[str]]:
     try:
-        project = find_project(Path(path).parent)
+        project = find_project(Path(path).parent, limits)
     except ProjectError as error:
         raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
     if project is None:
@@ -248,32 +249,28 @@ def _project_documents(path: str) -> Tuple[str, str, Optional[str]]:
     return shown(project.schema), shown(project.policy), governance
 
 
-def _read(path: str) -> Tuple[str, Any]:
+def _read(path: str, limits: Limits) -> Tuple[str, Any]:
     """The suite's text and what it parses to."""
     if os.path.isdir(path):
         raise _unloadable(path, f"no suite files ({', '.join('*' + e for e in SUITE_ENDINGS)})")
     try:
-        text = read_suite(path)
-        return text, _parse(path, text)
+        text = read_suite(path, limits)
+        return text, _parse(path, text, limits)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None
 
 
-def suite_documents(path: str) -> Tuple[str, ...]:
+def suite_documents(path: str, limits: Limits) -> Tuple[str, ...]:
     """The documents that the suite names, read without building them; none when the suite
     cannot be read (loading it says why)."""
     try:
-        _, parsed = _read(path)
-        return tuple(each for each in _documents(path, _record((), parsed, _SUITE_KEYS)) if each)
+        _, parsed = _read(path, limits)
+        return tuple(each for each in _documents(path, _record((), parsed, _SUITE_KEYS), limits) if each)
     except (SuiteUnloadable, _Wrong):
         return ()
 
 
-# The policy built last, by the files it was built from as they stood: the suites of a folder
-# mostly name the same documents, and building them again would cost each suite the time of
-# the first.
 _Identity = Tuple[Tuple[str, int, int, int, int], ...]
-_last: Optional[Tuple[_Identity, Policy]] = None
 
 
 def _identity(paths: Tuple[str, ...]) -> Optional[_Identity]:
@@ -284,32 +281,44 @@ def _identity(paths: Tuple[str, ...]) -> Optional[_Identity]:
     return tuple((real, st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns) for real, st in stats)
 
 
-def _policy_of(schema: str, policy: str, governance: Optional[str]) -> Policy:
-    global _last
-    identity = _identity((schema, policy) + (() if governance is None else (governance,)))
-    if identity is not None and _last is not None and _last[0] == identity:
-        return _last[1]
-    _last = None  # the one it replaces is not kept meanwhile
-    built = load_policy(schema, policy, governance)
-    if identity is not None:
-        _last = (identity, built)
-    return built
+class Loader:
+    """What loads the suites of one command: within its limits, and with the policy built last,
+    by the files it was built from as they stood: the suites of a folder mostly name the same
+    documents, and building them again would cost each suite the time of the first."""
+
+    def __init__(self, limits: Limits) -> None:
+        self.limits = limits
+        self._last: Optional[Tuple[_Identity, Policy]] = None
+
+    def policy_of(self, schema: str, policy: str, governance: Optional[str]) -> Policy:
+        identity = _identity((schema, policy) + (() if governance is None else (governance,)))
+        if identity is not None and self._last is not None and self._last[0] == identity:
+            return self._last[1]
+        self._last = None  # the one it replaces is not kept meanwhile
+        built = load_policy(schema, policy, governance, Allowance(self.limits))
+        if identity is not None:
+            self._last = (identity, built)
+        return built
+
+    def load(self, path: str) -> Suite:
+        return load(path, self)
 
 
-def load(path: str) -> Suite:
+def load(path: str, loader: Loader) -> Suite:
     """The suite in the file, its documents built; SuiteUnloadable when it cannot be run."""
-    text, parsed = _read(path)
+    limits = loader.limits
+    text, parsed = _read(path, limits)
     try:
         suite = _record((), parsed, _SUITE_KEYS)
         if "cases" not in suite and "properties" not in suite:
             raise _Wrong((), "missing key 'cases'")
-        schema, policy, governance = _documents(path, suite)
+        schema, policy, governance = _documents(path, suite, limits)
         cases = _cases(suite.get("cases", []), from_yaml=not path.endswith(".json"))
     except _Wrong as wrong:
         raise _located(path, text, wrong) from None
     try:
         found = read_properties(path, text, suite["properties"]) if "properties" in suite else []
-        loaded = _policy_of(schema, policy, governance)
+        loaded = loader.policy_of(schema, policy, governance)
         properties = compile_properties(path, text, found, loaded)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None

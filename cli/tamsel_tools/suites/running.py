@@ -10,7 +10,7 @@ from tamsel_tools.base.findings import Finding, Format, finding
 from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.inputs import BadInput, decision, explained
 from tamsel_tools.model.policy import Policy
-from tamsel_tools.suites.loading import Suite, SuiteUnloadable, load
+from tamsel_tools.suites.loading import Loader, Suite, SuiteUnloadable
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget, run_properties, solver_missing
 
 
@@ -55,11 +55,11 @@ def outcome(policy: Policy, value: Any, coverage: Optional[Coverage]) -> Dict[st
     return {"effect": explanation.decision.effect, "matched_rule": explanation.decision.matched_rule}
 
 
-def load_suite(path: str, selected: PropertyOptions = EVERYTHING) -> Union[Suite, SuiteUnloadable]:
+def load_suite(path: str, loader: Loader, selected: PropertyOptions = EVERYTHING) -> Union[Suite, SuiteUnloadable]:
     """The suite loaded, or why it cannot be. A suite whose properties are to run needs the
     solver."""
     try:
-        suite = load(path)
+        suite = loader.load(path)
     except SuiteUnloadable as error:
         return error
     missing = solver_missing() if suite.properties and selected.properties else None

@@ -9,7 +9,7 @@ from typing import Any, List
 from tamsel_tools.base import status
 from tamsel_tools.base.findings import CHECK_FORMATS, Finding
 from tamsel_tools.cli.arguments import add_documents, add_format, documents
-from tamsel_tools.diagnostics.documents import DocumentsRejected, DocumentsUnreadable, load_policy
+from tamsel_tools.diagnostics.documents import Allowance, DocumentsRejected, DocumentsUnreadable, load_policy
 from tamsel_tools.diagnostics.skipped import policy_skipped_keys, skipped_key_warnings
 from tamsel_tools.render.output import print_findings, print_json
 
@@ -36,7 +36,7 @@ def add(commands: Any) -> argparse.ArgumentParser:
 def run(arguments: argparse.Namespace) -> int:
     given = documents(arguments)
     try:
-        policy = load_policy(given.schema, given.policy, given.governance)
+        policy = load_policy(given.schema, given.policy, given.governance, Allowance(arguments.limits))
     except DocumentsUnreadable as error:
         print_findings(error.findings, arguments.format)
         return status.UNUSABLE

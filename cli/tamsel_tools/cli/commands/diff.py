@@ -53,7 +53,7 @@ def _documents(arguments: argparse.Namespace) -> Tuple[Documents, str]:
         arguments.parser.error(f"the following arguments are required: {', '.join(['OLD', 'NEW'][len(files) :])}")
     if len(files) == 3:
         return Documents(files[0], files[1], arguments.governance), files[2]
-    project = project_documents(arguments.parser, arguments.governance)
+    project = project_documents(arguments, arguments.governance)
     return Documents(project.schema, files[0], project.governance), files[1]
 
 
@@ -64,7 +64,7 @@ def run(arguments: argparse.Namespace) -> int:
     schema, governance = old_documents.schema, old_documents.governance
     try:
         # Both held at once: their documents share one allowance.
-        allowance = Allowance("the documents of both policies")
+        allowance = Allowance(arguments.limits, "the documents of both policies")
         old = load_policy(schema, old_documents.policy, governance, allowance)
         new = load_policy(schema, new_path, governance, allowance)
     except Reported as error:

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import json
 from typing import Any
 
 from tamsel_tools.base import status
-from tamsel_tools.cli.commands.inputs import add_inputs_parser, with_inputs
-from tamsel_tools.model import inputs as _evaluate
+from tamsel_tools.cli.commands.inputs import add_inputs_parser, run_inputs, with_inputs
+from tamsel_tools.model.inputs import decision
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
@@ -29,4 +30,5 @@ def run(arguments: argparse.Namespace) -> int:
     if loaded is None:
         return status.UNUSABLE
     _, policy, inputs = loaded
-    return _evaluate.run_eval(policy, inputs)
+    # One JSON decision a line.
+    return run_inputs(inputs, lambda where, value: json.dumps(decision(policy, value)), arguments.limits)

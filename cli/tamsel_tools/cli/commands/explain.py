@@ -3,11 +3,15 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
+from typing import Any, List
 
-from tamsel_tools.base import status
-from tamsel_tools.cli.commands.inputs import add_inputs_parser, with_inputs
-from tamsel_tools.render import explain
+from tamsel_tools.base import status, strict_json
+from tamsel_tools.base.text import printable
+from tamsel_tools.cli.commands.inputs import add_inputs_parser, run_inputs, with_inputs
+from tamsel_tools.io.reading import Limits
+from tamsel_tools.model.inputs import explained
+from tamsel_tools.model.policy import Policy
+from tamsel_tools.render.explain import block
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
@@ -30,4 +34,19 @@ def run(arguments: argparse.Namespace) -> int:
     if loaded is None:
         return status.UNUSABLE
     policy_path, policy, inputs = loaded
-    return explain.run_explain(policy, policy_path, inputs, arguments.json)
+    return run_explain(policy, policy_path, inputs, arguments.json, arguments.limits)
+
+
+def run_explain(policy: Policy, policy_path: str, inputs: List[str], as_json: bool, limits: Limits) -> int:
+    """One JSON object a line with as_json, else a block of lines an input, blocks apart by a blank line."""
+    if as_json:
+        return run_inputs(inputs, lambda where, value: strict_json.dumps(explained(policy, value).to_json()), limits)
+    blocks = 0
+
+    def text(where: str, value: Any) -> str:
+        nonlocal blocks
+        lines = block(where, printable(policy_path), explained(policy, value))
+        blocks += 1
+        return "\n".join(lines if blocks == 1 else [""] + lines)
+
+    return run_inputs(inputs, text, limits)

@@ -11,7 +11,7 @@ from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import Reported
 from tamsel_tools.cli.arguments import add_documents, add_format, add_timeout, documents
 from tamsel_tools.cli.progress import progress_on_stderr
-from tamsel_tools.diagnostics.documents import load_policy
+from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.render.analysis import lint_report
 from tamsel_tools.render.output import findings_stream, print_findings, warn_skipped_keys
 
@@ -50,7 +50,7 @@ def run(arguments: argparse.Namespace) -> int:
     if solver_missing("lint"):
         return _status.UNUSABLE
     try:
-        policy = load_policy(given.schema, given.policy, given.governance)
+        policy = load_policy(given.schema, given.policy, given.governance, Allowance(arguments.limits))
     except Reported as error:
         print_findings(error.findings, arguments.format)
         return _status.UNUSABLE

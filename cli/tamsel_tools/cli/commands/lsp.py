@@ -25,4 +25,4 @@ def add(commands: Any) -> argparse.ArgumentParser:
 def run(arguments: argparse.Namespace) -> int:
     from tamsel_tools.lsp import run as serve
 
-    return serve()
+    return serve(arguments.limits)

@@ -12,12 +12,13 @@ from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import add_format, add_timeout, percentage, project
 from tamsel_tools.io.files import Unwritable, write_report
 from tamsel_tools.io.project import shown
+from tamsel_tools.io.reading import Limits
 from tamsel_tools.io.reports import ReportKind, refusals
 from tamsel_tools.render.coverage import CoverageOptions, below_bar, coverage_json, coverage_lines
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
-from tamsel_tools.suites.loading import suite_documents
+from tamsel_tools.suites.loading import Loader, suite_documents
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget
 from tamsel_tools.suites.running import Covered, SuiteResult, load_suite, run_suite
 
@@ -62,7 +63,7 @@ def _suites(arguments: argparse.Namespace) -> List[str]:
     """The suites given, or the project's."""
     if arguments.suites:
         return list(arguments.suites)
-    suites = project(arguments.parser, "SUITE").suites
+    suites = project(arguments, "SUITE").suites
     if not suites:
         arguments.parser.error("the project file lists no suites: give SUITE, or list them under 'suites'")
     return [shown(path) for path in suites]
@@ -81,7 +82,7 @@ def _written(path: str, data: bytes) -> bool:
 def run(arguments: argparse.Namespace) -> int:
     options = CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
     selected = PropertyOptions(not arguments.properties_only, not arguments.no_properties, arguments.timeout)
-    return run_suites(_suites(arguments), arguments.junit, options, arguments.format, selected)
+    return run_suites(_suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected)
 
 
 def run_suites(
@@ -89,6 +90,7 @@ def run_suites(
     junit_path: Optional[str],
     options: CoverageOptions,
     format: Format,
+    limits: Limits,
     selected: PropertyOptions = EVERYTHING,
 ) -> int:
     """Loads the suites, refuses a report's file that is one of them or of their documents, runs
@@ -101,15 +103,16 @@ def run_suites(
     if any(path is not None for path, _ in reports):
         # Before anything runs; the suites are read again as they run, one at a time, so
         # that a run holds one suite and its policy at most.
-        inputs = found + [each for path in found for each in suite_documents(path)]
+        inputs = found + [each for path in found for each in suite_documents(path, limits)]
         refused = refusals(reports, inputs)
         for line in refused:
             print(printable(line), file=errors)
         if refused:
             return _status.UNUSABLE
     budget = SharedBudget(selected.timeout)
+    loader = Loader(limits)
     results: List[SuiteResult] = [
-        run_suite(path, load_suite(path, selected), covered, format, errors, selected, budget) for path in found
+        run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget) for path in found
     ]
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
