@@ -24,6 +24,7 @@ from tamsel_tools.analysis.api import (
     Change,
     Decider,
     Finding,
+    Undecided,
     deciding_inputs,
     diff,
     lint,
@@ -78,6 +79,7 @@ __all__ = [
     "Decider",
     "AnalysisUnavailable",
     "AnalysisError",
+    "Undecided",
     # Properties: claims over every input, proven or refuted (needs z3)
     "Property",
     "PropertyResult",

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from tamsel_tools import main
+from tamsel_tools import InternalError, Policy, main
 from tamsel_tools.analysis import api, solver
 
 pytest.importorskip("z3")
@@ -194,6 +194,15 @@ def test_lint_past_its_timeout_names_what_it_left_undecided(capsys, documents):
     assert run(capsys, "lint", "schema.yaml", "twice.yaml")[0] == 1
 
 
+def test_the_library_says_undecided_where_the_solver_settles_nothing(documents, monkeypatch):
+    """Out of memory, z3 answers "unknown": not a fault of tamsel, so not an InternalError."""
+    monkeypatch.setattr(solver, "_check", lambda z3, _solver, _assumptions, _running: z3.unknown)
+    policy = Policy.from_files("schema.yaml", "twice.yaml")
+    with pytest.raises(api.Undecided, match=r"the rules \[5\] undecided") as raised:
+        api.lint(policy.rules, policy)
+    assert not isinstance(raised.value, InternalError)
+
+
 @pytest.mark.parametrize("seconds", ["0", "-1", "inf", "nan", "soon"])
 def test_timeout_must_be_a_positive_number_of_seconds(capsys, documents, seconds):
     status, out, err = run(capsys, "lint", "schema.yaml", "policy.yaml", "--timeout", seconds)
@@ -242,12 +251,12 @@ def test_a_cycle_of_strict_comparisons_never_holds(capsys, tmp_path, monkeypatch
 INTERRUPTED = """
 import sys
 import z3
-from tamsel_tools import main
+from tamsel_tools import InternalError, Policy, main
 from tamsel_tools.analysis import solver
 
 checked = solver._check
 
-def hard(z3_module, solver, assumptions):
+def hard(z3_module, solver, assumptions, running):
     # Factoring the product of two primes past 2**62: minutes, asked where lint asks its own.
     x, y = z3.BitVecs("x y", 64)
     slow = z3.Solver()
@@ -255,7 +264,7 @@ def hard(z3_module, solver, assumptions):
              z3.UGT(x, 1), z3.UGT(y, 1))
     solver.reason_unknown = slow.reason_unknown
     print("asking", flush=True)
-    return checked(z3_module, slow, [])
+    return checked(z3_module, slow, [], running)
 
 solver._check = hard
 sys.exit(main(["lint", "schema.yaml", "twice.yaml"]))
@@ -277,6 +286,24 @@ def test_a_signal_during_a_solver_call_ends_it_at_once_without_a_traceback(docum
     finally:
         child.kill()
     assert (child.returncode, out, err) == (status, "", said)
+
+
+@pytest.mark.parametrize("argv", [
+    ["lint", "schema.yaml", "twice.yaml"],
+    ["diff", "schema.yaml", "policy.yaml", "held.yaml"],
+    ["test", "--properties-only", str(EXAMPLE)],
+])
+def test_a_command_gives_back_the_signal_wakeup_descriptor(capsys, documents, argv):
+    """A command takes it while the solver runs, for a signal to cancel the check; the process's
+    own (an event loop's, a test runner's) is left as it was, and a library call takes none."""
+    previous = signal.set_wakeup_fd(-1)
+    try:
+        assert run(capsys, *argv)[0] in (0, 1)
+        assert signal.set_wakeup_fd(-1) == -1
+        api.lint(Policy.from_files("schema.yaml", "twice.yaml").rules, Policy.from_files("schema.yaml", "twice.yaml"))
+        assert signal.set_wakeup_fd(-1) == -1
+    finally:
+        signal.set_wakeup_fd(previous)
 
 
 def test_diff_past_its_timeout_names_the_group_left_undecided(capsys, documents):

@@ -313,3 +313,24 @@ def test_a_failing_case_names_its_suite_with_coverage_on(capsys, documents):
     for format, line in (("text", "d/x.suite.json: large: expected"), ("github", "::error file=d/x.suite.json::large: expected")):
         status, out, _ = run(capsys, "test", "d/x.suite.json", "--coverage", "--format", format, "--allow-outside-paths")
         assert status == 1 and out[0].startswith(line), out
+
+
+EFFECT = "policy.yaml:13:13: rules[0].effect: unknown variant `deny`, expected one of `allow`, `block`, `require_approval`"
+EFFECT_JSON = {"file": "policy.yaml", "line": 13, "column": 13, "severity": "error", "kind": "unknown_variant",
+               "message": EFFECT.split(": ", 1)[1], "help": []}
+
+
+@pytest.mark.parametrize("command, status", [
+    (["check", "schema.yaml", "policy.yaml"], 1),
+    (["eval", "schema.yaml", "policy.yaml", "in.json"], 2),
+    (["explain", "schema.yaml", "policy.yaml", "in.json"], 2),
+    (["diff", "schema.yaml", "policy.yaml", "policy.yaml"], 2),
+])
+def test_every_command_writes_the_documents_faults_in_the_format_asked(capsys, documents, command, status):
+    documents(policy_yaml=edited("policy.yaml", "effect: block", "effect: deny"))
+    Path("in.json").write_text("{}")
+    assert run(capsys, *command) == (status, [], [EFFECT])
+    github = "::error file=policy.yaml,line=13,col=13::" + EFFECT.split(": ", 1)[1]
+    assert run(capsys, *command, "--format", "github") == (status, [github], [])
+    status_json, out, err = run(capsys, *command, "--format", "json")
+    assert (status_json, err) == (status, []) and json.loads(out[0]) == {"diagnostics": [EFFECT_JSON]}

@@ -113,7 +113,7 @@ def test_the_encoding_and_the_python_semantics_agree_with_the_engine(seed):
         engine = tamsel.PyTamsel(SCHEMA, text)
         encoding = PolicyEncoding(rules)
         solver = z3.Solver()
-        solver.add(encoding.scope(None), encoding.condition(rules[0]))
+        solver.from_string(encoding.declarations() + f"(assert {encoding.domain()})(assert {encoding.condition_text(rules[0])})")
         for _ in range(12):
             data = {"action": {}, "actor": {}, "snapshot": {}}
             for name, kind in FIELDS:

@@ -3,6 +3,7 @@
 import hashlib
 import json
 import math
+import os
 import random
 from pathlib import Path
 
@@ -12,6 +13,7 @@ import tamsel
 import tamsel_tools.diagnostics.documents
 from tamsel_tools import Comparison, Literal, Policy, PolicyError, Rule, Scope, Subject
 from tamsel_tools.base import strict_json
+from tamsel_tools.io.reading import Limits
 from tamsel_tools.model.rules import Violation
 from test_cli import EXAMPLE, TEXTS, documents, edited, run, suite  # noqa: F401  (documents: a fixture)
 
@@ -492,6 +494,19 @@ def test_policy_from_files_reads_bytes_as_they_are(tmp_path):
     assert [rule.line for rule in policy.rules] == [3, 14, 23, 30]
     with pytest.raises(FileNotFoundError):
         Policy.from_files(tmp_path / "schema.yaml", tmp_path / "missing.yaml")
+
+
+def test_policy_from_files_reads_regular_files_within_the_cap(tmp_path):
+    schema, policy, fifo = tmp_path / "schema.yaml", tmp_path / "policy.yaml", tmp_path / "fifo.yaml"
+    schema.write_text(TEXTS["schema.yaml"])
+    policy.write_text(TEXTS["policy.yaml"])
+    os.mkfifo(fifo)  # read, it would wait for a writer forever
+    with pytest.raises(OSError, match="fifo.yaml: not a regular file: a FIFO"):
+        Policy.from_files(schema, fifo)
+    size = len(TEXTS["schema.yaml"].encode())
+    # The documents share a quarter of the cap: the schema fits alone, not with the policy.
+    with pytest.raises(OSError, match=rf"policy.yaml: larger than the limit of \d+ bytes for a policy's documents together, with the {size} bytes of those read before it"):
+        Policy.from_files(schema, policy, limits=Limits(4 * (size + 10)))
 
 
 class Tampered:

@@ -14,7 +14,7 @@ from tamsel_tools.analysis import solver
 from tamsel_tools.analysis.diff import Change, Comparison, compare
 from tamsel_tools.analysis.lint import Finding, Reach, reach
 from tamsel_tools.analysis.semantics import Input
-from tamsel_tools.analysis.solver import INSTALL_HINT, AnalysisUnavailable, Budget
+from tamsel_tools.analysis.solver import INSTALL_HINT, AnalysisUnavailable, Budget, Undecided
 from tamsel_tools.analysis.witness import AnalysisError, Decider
 from tamsel_tools.base import strict_json
 from tamsel_tools.model.rules import Rule
@@ -30,6 +30,7 @@ __all__ = [
     "Finding",
     "Input",
     "Reach",
+    "Undecided",
     "deciding_inputs",
     "diff",
     "input_json",
@@ -38,10 +39,6 @@ __all__ = [
     "diff_within",
     "solver_available",
 ]
-
-
-class Undecided(AnalysisError):
-    """A call without a budget still hit the solver's memory cap."""
 
 
 def solver_available() -> bool:

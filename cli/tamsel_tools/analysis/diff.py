@@ -104,7 +104,7 @@ def compare(
     encoding = PolicyEncoding([*old_rules, *new_rules])
     names = list(dict.fromkeys([*old.lists.actions, *new.lists.actions]))
     result = Comparison()
-    context = _solver.z3_module().Context()  # answers that depend on these policies alone
+    context = _solver.new_context()
     for done, group in enumerate([*names, None]):
         if budget is not None:
             budget.report(done, len(names) + 1)

@@ -77,9 +77,8 @@ class Texts:
 class PolicyEncoding:
     """The fields, texts and conditions of one or more policies as formulas.
 
-    `condition_text`, `scope_text` and the like give SMT-LIB text for the
-    analysis' own solvers; `condition`, `scope` and `decided_by` give the
-    same as z3 formulas for callers that combine them.
+    `condition_text`, `type_is` and the like give SMT-LIB text for the
+    analysis' own solvers, which parse it once with `declarations()`.
     """
 
     def __init__(self, rules: Sequence[Rule], extra: Sequence[Rule] = ()) -> None:
@@ -198,60 +197,6 @@ class PolicyEncoding:
     def type_is(self, action: str) -> str:
         k, t, _, _, _ = self.names(TYPE)
         return f"(and (= {k} {TEXT}) (= {t} {self.texts.id(action)}))"
-
-    def scope_text(self, action: Optional[str]) -> str:
-        """Every input satisfies the domain; with `action`, its action type is that text."""
-        return conjunction([self.domain(), self.type_is(action) if action is not None else TRUE])
-
-    def no_action_rule_text(self, within: Optional[FrozenSet[Field]] = None) -> str:
-        """No rule of the list for the input's action type holds."""
-        parts = []
-        for action, members in self.lists.actions.items():
-            any_holds = disjunction(self.condition_text(rule, within) for rule in members)
-            if any_holds != FALSE:
-                parts.append(f"(=> {self.type_is(action)} {negation(any_holds)})")
-        return conjunction(parts)
-
-    def decided_by_text(self, index: Optional[int], within: Optional[FrozenSet[Field]] = None) -> str:
-        """The rule at document index `index` decides the input; None: the default decides."""
-        if index is None:
-            return conjunction(
-                [
-                    self.no_action_rule_text(within),
-                    *[negation(self.condition_text(r, within)) for r in self.lists.globals],
-                ]
-            )
-        rule = self.rules[index]
-        if rule.scope.kind == "actor":
-            return FALSE
-        if rule.scope.kind == "action":
-            assert rule.scope.name is not None
-            earlier = self.lists.actions[rule.scope.name]
-            first = [self.type_is(rule.scope.name)]
-        else:
-            earlier = self.lists.globals
-            first = [self.no_action_rule_text(within)]
-        before = earlier[: [r.index for r in earlier].index(index)]
-        return conjunction(
-            [*first, *[negation(self.condition_text(r, within)) for r in before], self.condition_text(rule, within)]
-        )
-
-    # ------------------------------------------------------------ the same as z3 formulas
-
-    def formula(self, text: str) -> Any:
-        """A z3 formula of the text, over this encoding's variables."""
-        z3 = solver_module()
-        return z3.parse_smt2_string(self.declarations() + f"(assert {text})")[0]
-
-    def scope(self, action: Optional[str]) -> Any:
-        """The input's action type is `action` (None: any input); also what every input satisfies."""
-        return self.formula(self.scope_text(action))
-
-    def condition(self, rule: Rule) -> Any:
-        return self.formula(self.condition_text(rule))
-
-    def decided_by(self, index: Optional[int]) -> Any:
-        return self.formula(self.decided_by_text(index))
 
     # ------------------------------------------------------------ models to inputs
 

@@ -98,9 +98,7 @@ def reach(rules: Sequence[Rule], engine: Any, budget: Optional[Budget] = None, w
     result.findings = [_finding(rule, "actor_scoped") for rule in rules if rule.scope.kind == "actor"]
     total = sum(1 for rule in rules if rule.can_decide)
     walker = _Walker(encoding, judge, budget, witnesses, result, total)
-    # A context of its own: the solver's answers (which rules a core names) then depend on this
-    # policy alone, not on what the process asked before.
-    walker.context = solver.z3_module().Context()
+    walker.context = solver.new_context()
     for name in [*encoding.lists.actions, None]:
         walker.walk(name)
     result.findings.sort(key=lambda finding: finding.index)

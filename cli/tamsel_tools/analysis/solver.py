@@ -4,7 +4,8 @@ A question that the solver does not settle within what is left of the budget
 is "unknown"; the analysis names what it leaves undecided and claims nothing
 about it. z3 answers Ctrl-C during a check by cancelling it; that is turned
 back into the KeyboardInterrupt that the user asked for. SIGTERM reaches
-Python's handler only once the call returns, so a thread cancels the call.
+Python's handler only once the call returns: a command that takes it has a
+thread cancel the checks that its budget's `Running` holds (cli/signals.py).
 """
 
 from __future__ import annotations
@@ -13,10 +14,9 @@ import contextlib
 import gc
 import math
 import os
-import signal
 import threading
 import time
-from typing import Any, FrozenSet, Iterator, List, Literal, Optional, Protocol, Sequence
+from typing import Any, Iterator, List, Literal, Optional, Protocol, Sequence
 
 INSTALL_HINT = "the analysis needs the z3 solver; install it with: pip install 'tamsel[analysis]'"
 MEMORY_CAP_MB = int(os.environ.get("TAMSEL_SOLVER_MEMORY_MB", "2048"))
@@ -27,7 +27,9 @@ class AnalysisUnavailable(Exception):
     """The solver is not installed; the message says how to install it."""
 
 
-_capped: List[bool] = []
+class Undecided(Exception):
+    """The solver left questions unsettled: a call without a budget hit its memory cap. Not a
+    fault of tamsel, nor of the documents; the message names what is left."""
 
 
 def z3_module() -> Any:
@@ -35,10 +37,16 @@ def z3_module() -> Any:
         import z3  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         raise AnalysisUnavailable(INSTALL_HINT) from None
-    if not _capped:
-        z3.set_param("memory_max_size", MEMORY_CAP_MB)
-        _capped.append(True)
     return z3
+
+
+def new_context() -> Any:
+    """A context of one analysis's own, so that its answers (the models, the inputs shown,
+    which rules a core names) depend on its question alone, not on what the process asked
+    before. The memory cap is z3's for the whole process: each analysis sets it as it starts."""
+    z3 = z3_module()
+    z3.set_param("memory_max_size", MEMORY_CAP_MB)
+    return z3.Context()
 
 
 def available() -> bool:
@@ -58,11 +66,13 @@ class Progress(Protocol):
 class Budget:
     """Seconds for every solver question of one command together; None: no limit."""
 
-    def __init__(self, seconds: Optional[float] = None, progress: Optional[Progress] = None) -> None:
+    def __init__(
+        self, seconds: Optional[float] = None, progress: Optional[Progress] = None, running: Optional[Running] = None
+    ) -> None:
         self.seconds = seconds
         self.start = time.monotonic()
-        self.spent: List[float] = []  # each question's share, in order
         self.progress = progress
+        self.running = running  # where a signal finds the checks to cancel; None: z3's Ctrl-C alone
 
     def remaining(self) -> float:
         if self.seconds is None:
@@ -85,10 +95,7 @@ def check(solver: Any, *assumptions: Any, budget: Optional[Budget] = None) -> Re
         return "unknown"
     if left != math.inf:
         solver.set("timeout", max(1, int(left * 1000)))
-    started = time.monotonic()
-    result = _check(z3, solver, assumptions)
-    if budget is not None:
-        budget.spent.append(time.monotonic() - started)
+    result = _check(z3, solver, assumptions, None if budget is None else budget.running)
     if result == z3.sat:
         return "sat"
     if result == z3.unsat:
@@ -100,76 +107,41 @@ def check(solver: Any, *assumptions: Any, budget: Optional[Budget] = None) -> Re
     return "unknown"
 
 
-def _check(z3: Any, solver: Any, assumptions: Sequence[Any]) -> Any:
+def _check(z3: Any, solver: Any, assumptions: Sequence[Any], running: Optional[Running]) -> Any:
     """`solver.check(*assumptions)` for boolean constants, without z3's per-assumption sort cast,
     which costs more than the check itself when a question carries hundreds of guards."""
     array = (z3.Ast * len(assumptions))(*[a.as_ast() for a in assumptions])
-    with _cancellable(z3, solver.ctx):
+    with contextlib.nullcontext() if running is None else running.check(solver.ctx):
         result = z3.Z3_solver_check_assumptions(solver.ctx.ref(), solver.solver, len(assumptions), array)
     return z3.CheckSatResult(result)
 
 
-# A signal sets a flag that Python's handler reads between bytecodes, never
-# during the solver's call; but the interpreter's own handler also writes the
-# signal's number to the wakeup descriptor at once. A thread reading it cancels
-# the call running on the main thread, which returns "unknown", and the handler
-# then raises where the code stands.
-_ENDING: FrozenSet[int] = frozenset({int(signal.SIGINT), int(signal.SIGTERM)})
-_lock = threading.Lock()
-_running: List[Any] = []  # the contexts of the checks now running on the main thread
-_watching: List[bool] = []  # whether the thread runs; [False] where it cannot
+class Running:
+    """The contexts of the checks now running on the main thread, which a signal cancels: a
+    command that takes Ctrl-C and SIGTERM makes one, and its budget carries it."""
 
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._contexts: List[Any] = []
 
-@contextlib.contextmanager
-def _cancellable(z3: Any, context: Any) -> Iterator[None]:
-    if not _watching:
-        _watching.append(_watch(z3))
-    if not _watching[0] or threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    with _lock:
-        _running.append(context)
-    try:
-        yield
-    finally:
-        with _lock:
-            _running.remove(context)
-
-
-def _watch(z3: Any) -> bool:
-    """Starts the thread that cancels on a signal; False where the wakeup descriptor cannot be
-    ours: off the main thread, or taken by someone else (an event loop)."""
-    if threading.current_thread() is not threading.main_thread():
-        return False
-    read, write = os.pipe()
-    os.set_blocking(write, False)  # a signal handler must never wait on it
-    try:
-        previous = signal.set_wakeup_fd(write, warn_on_full_buffer=False)
-    except ValueError:
-        previous = None
-    if previous != -1:
-        if previous is not None:
-            signal.set_wakeup_fd(previous)
-        os.close(read)
-        os.close(write)
-        return False
-    threading.Thread(target=_cancel_on_signal, args=(z3, read), name="tamsel-solver-signals", daemon=True).start()
-    return True
-
-
-def _cancel_on_signal(z3: Any, read: int) -> None:
-    while True:
+    @contextlib.contextmanager
+    def check(self, context: Any) -> Iterator[None]:
+        if threading.current_thread() is not threading.main_thread():
+            yield
+            return
+        with self._lock:
+            self._contexts.append(context)
         try:
-            numbers = os.read(read, 64)
-        except OSError:
-            return
-        if not numbers:
-            return
-        if _ENDING.isdisjoint(numbers):
-            continue
-        with _lock:
-            for context in _running:
-                z3.Z3_interrupt(context.ref())
+            yield
+        finally:
+            with self._lock:
+                self._contexts.remove(context)
+
+    def cancel(self) -> None:
+        """Cancels every check now running; each returns "unknown"."""
+        with self._lock:
+            for context in self._contexts:
+                z3_module().Z3_interrupt(context.ref())
 
 
 @contextlib.contextmanager

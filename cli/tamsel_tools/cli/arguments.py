@@ -75,13 +75,14 @@ def add_documents(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("governance", metavar="GOVERNANCE", nargs="?")
 
 
-def add_format(command: argparse.ArgumentParser, choices: Sequence[str] = FORMATS) -> None:
+def add_format(command: argparse.ArgumentParser, choices: Sequence[str] = FORMATS, of: str = "") -> None:
+    """--format, for the findings of the command (or, as `of` says, of some of them)."""
     json = '; json: {"diagnostics": [...]} on standard output' if "json" in choices else ""
     command.add_argument(
         "--format",
         choices=choices,
         default="text",
-        help="text: FILE:LINE:COLUMN: MESSAGE lines (the default); github: GitHub Actions "
+        help=f"{of}text: FILE:LINE:COLUMN: MESSAGE lines (the default); github: GitHub Actions "
         f"annotations on standard output{json}",
     )
 

@@ -45,10 +45,11 @@ NO_PATH = "not a path: it holds a NUL character"
 class FileRefused(Exception):
     """The file was not read; the message says why, without its path."""
 
-    def __init__(self, path: str, message: str):
+    def __init__(self, path: str, message: str, error_number: Optional[int] = None):
         super().__init__(message)
         self.path = path
         self.message = message
+        self.error_number = error_number  # the system's, when the system refused it
 
 
 def size_text(size: int) -> str:
@@ -169,7 +170,7 @@ def _open_regular(path: str) -> int:
         # O_NONBLOCK: should the path become a FIFO meanwhile, the open still returns.
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     except OSError as error:
-        raise FileRefused(path, f"cannot read: {error.strerror or error}") from None
+        raise FileRefused(path, f"cannot read: {error.strerror or error}", error.errno) from None
     try:
         refused = not_regular(os.fstat(descriptor).st_mode)
     except OSError as error:
@@ -211,7 +212,7 @@ def read_bytes(path: str, limit: int, refusal: Callable[[int], str] = too_large)
                 raise FileRefused(path, refusal(limit))
             data = _read_up_to(file, limit, size)
     except OSError as error:
-        raise FileRefused(path, f"cannot read: {error.strerror or error}") from None
+        raise FileRefused(path, f"cannot read: {error.strerror or error}", error.errno) from None
     if len(data) > limit:
         raise FileRefused(path, refusal(limit))
     return data

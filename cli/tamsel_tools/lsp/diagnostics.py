@@ -24,7 +24,6 @@ ERROR, WARNING, INFORMATION = 1, 2, 3
 SOURCE = "tamsel"
 # A schema alone is checked with a policy of no rules, so that its own errors show.
 EMPTY_POLICY = "version: 1\nrules: []\n"
-_POSITION = re.compile(r" at line ([0-9]+) column ([0-9]+)")
 
 
 @dataclass(frozen=True)

@@ -152,10 +152,6 @@ def locate(root: Any, line: int, column: int) -> Optional[Found]:
         node = child.node
 
 
-def contains_marker(found: Found) -> bool:
-    return MARKER in (scalar(found.node) or "")
-
-
 def marked(root: Any) -> Optional[Found]:
     """The scalar that holds the marker, wherever it stands."""
     stack: List[Tuple[Any, Tuple[Step, ...]]] = [(root, (Step(root, ""),))]

@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any, Callable, ClassVar, Dict, List, Mapping, 
 
 import tamsel
 from tamsel_tools import _inspect
+from tamsel_tools.io.reading import FileRefused, Limits, read_bytes
 from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.explanation import Decision, Explanation, explanation
 from tamsel_tools.model.rules import Comparison, DocumentName, Literal, Rule, Scope, Subject, Violation
@@ -172,13 +173,33 @@ class Policy:
         schema_path: Union[str, Path],
         policy_path: Union[str, Path],
         governance_path: Union[str, Path, None] = None,
+        limits: Optional[Limits] = None,
     ) -> Policy:
-        """The policy of three files, each read as UTF-8 exactly as it is (line ends included).
+        """The policy of three files, each read as UTF-8 exactly as it is (line ends included),
+        regular files only and together within the documents' share of `limits.max_bytes`.
 
-        Raises `OSError` or `UnicodeDecodeError` for a file that cannot be read, `PolicyError` for
-        documents that do not build."""
+        Raises `OSError` or `UnicodeDecodeError` for a file that cannot be read (or is past the
+        cap), `PolicyError` for documents that do not build."""
         paths: List[Union[str, Path, None]] = [schema_path, policy_path, governance_path]
-        texts = [None if path is None else Path(path).read_bytes().decode("utf-8") for path in paths]
+        limits = limits or Limits()
+        left = limits.documents_max_bytes
+
+        def too_large(limit: int) -> str:
+            return limits.documents_too_large(limit, "a policy's documents")
+
+        texts: List[Optional[str]] = []
+        for path in paths:
+            if path is None:
+                texts.append(None)
+                continue
+            try:
+                data = read_bytes(str(path), left, too_large)
+            except FileRefused as refused:
+                if refused.error_number is not None:  # as open() says it: FileNotFoundError, ...
+                    raise OSError(refused.error_number, refused.message, str(path)) from None
+                raise OSError(f"{path}: {refused.message}") from None
+            left -= len(data)
+            texts.append(data.decode("utf-8"))
         schema, policy, governance = texts
         assert schema is not None and policy is not None
         return cls(schema, policy, governance)

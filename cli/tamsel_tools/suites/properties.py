@@ -178,11 +178,12 @@ def solver_missing() -> Optional[str]:
 class SharedBudget:
     """The solver's budget for every property of one command, started when first needed."""
 
-    def __init__(self, seconds: float) -> None:
+    def __init__(self, seconds: float, running: Optional[solver.Running] = None) -> None:
         self.seconds = seconds
+        self.running = running
         self._budget: Optional[solver.Budget] = None
 
     def get(self) -> solver.Budget:
         if self._budget is None:
-            self._budget = solver.Budget(self.seconds)
+            self._budget = solver.Budget(self.seconds, running=self.running)
         return self._budget

@@ -115,9 +115,7 @@ class _Prover:
             if condition.action is not None:
                 self.encoding.texts.id(condition.action)
         z3 = solver.z3_module()
-        # A context of its own, so that the models, and the inputs shown, do not depend on what
-        # the process asked the solver before.
-        self.context = z3.Context()
+        self.context = solver.new_context()
         self.solver = z3.Solver(ctx=self.context)
         deciders = _Deciders(self.encoding)
         # The solver keeps what it parsed: each question later declares only its own name.

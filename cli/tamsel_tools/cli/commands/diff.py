@@ -8,10 +8,11 @@ from typing import Any, Tuple
 
 from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
-from tamsel_tools.base.findings import Reported
-from tamsel_tools.cli.arguments import Documents, add_timeout, project_documents
+from tamsel_tools.base.findings import CHECK_FORMATS, Reported
+from tamsel_tools.cli.arguments import Documents, add_format, add_timeout, project_documents
 from tamsel_tools.cli.commands.lint import solver_missing
 from tamsel_tools.cli.progress import progress_on_stderr
+from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.render.analysis import diff_report
 from tamsel_tools.render.output import print_findings
@@ -29,7 +30,10 @@ def add(commands: Any) -> argparse.ArgumentParser:
         "undecided within --timeout. Without SCHEMA, the project file's "
         "schema and governance. Needs z3 (tamsel[analysis]).",
     )
-    parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] [--json] [--moves] [--timeout SECONDS] [SCHEMA] OLD NEW"
+    parser.usage = (
+        "%(prog)s [-h] [--governance GOVERNANCE] [--json] [--moves] [--timeout SECONDS] [--format FORMAT] "
+        "[SCHEMA] OLD NEW"
+    )
     parser.add_argument("files", metavar="[SCHEMA] OLD NEW", nargs="*", help=argparse.SUPPRESS)
     parser.add_argument("--governance", "-g", metavar="GOVERNANCE", help="the governance document of both")
     parser.add_argument("--json", action="store_true", help='print {"changes": [...]} instead')
@@ -40,6 +44,7 @@ def add(commands: Any) -> argparse.ArgumentParser:
         '"[same effect]" ("same_effect": true in JSON)',
     )
     add_timeout(parser)
+    add_format(parser, CHECK_FORMATS, "documents that do not build: ")
     parser.set_defaults(run=run, parser=parser)
     return parser
 
@@ -68,10 +73,10 @@ def run(arguments: argparse.Namespace) -> int:
         old = load_policy(schema, old_documents.policy, governance, allowance)
         new = load_policy(schema, new_path, governance, allowance)
     except Reported as error:
-        print_findings(error.findings, "text", sys.stderr)
+        print_findings(error.findings, arguments.format)
         return _status.UNUSABLE
-    with progress_on_stderr("diff", "groups of inputs") as progress:
-        budget = api.Budget(arguments.timeout, progress)
+    with progress_on_stderr("diff", "groups of inputs") as progress, cancelled_on_signal() as running:
+        budget = api.Budget(arguments.timeout, progress, running)
         result = api.diff_within(old.rules, old, new.rules, new, arguments.moves, budget)
     status, text = diff_report(result.changes, arguments.json, result.undecided)
     sys.stdout.write(text)

@@ -24,7 +24,7 @@ def add(commands: Any) -> argparse.ArgumentParser:
         "visited with its place, every comparison made with its values and result, and the "
         "decision. Statuses as for eval.",
     )
-    parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] [--json] SCHEMA POLICY [INPUT ...]"
+    parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] [--format FORMAT] [--json] SCHEMA POLICY [INPUT ...]"
     parser.add_argument("--json", action="store_true", help="one JSON object an input, one a line")
     return parser
 

@@ -11,9 +11,9 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.echo import bounded
-from tamsel_tools.base.findings import Finding, Reported
+from tamsel_tools.base.findings import CHECK_FORMATS, Finding, Reported
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import Documents, project_documents
+from tamsel_tools.cli.arguments import Documents, add_format, project_documents
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.io.files import Unreadable, read_input
 from tamsel_tools.io.reading import Limits, LineTooLong, lines, too_wide
@@ -31,8 +31,9 @@ def add_inputs_parser(
     # One list for SCHEMA, POLICY and the inputs: argparse misreports an
     # optional list after required positionals as required when it parses
     # options between them.
-    parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] SCHEMA POLICY [INPUT ...]"
+    parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] [--format FORMAT] SCHEMA POLICY [INPUT ...]"
     parser.add_argument("--governance", "-g", metavar="GOVERNANCE")
+    add_format(parser, CHECK_FORMATS, "documents that do not build: ")
     parser.add_argument("files", metavar="SCHEMA POLICY [INPUT", nargs="*", help=argparse.SUPPRESS)
     parser.set_defaults(run=run, parser=parser)
     return parser
@@ -56,7 +57,7 @@ def with_inputs(arguments: argparse.Namespace) -> Optional[Tuple[str, Policy, Li
     try:
         policy = load_policy(given.schema, given.policy, given.governance, Allowance(arguments.limits))
     except Reported as error:
-        print_findings(error.findings, "text", sys.stderr)
+        print_findings(error.findings, arguments.format)
         return None
     return given.policy, policy, inputs
 

@@ -11,6 +11,7 @@ from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import Reported
 from tamsel_tools.cli.arguments import add_documents, add_format, add_timeout, documents
 from tamsel_tools.cli.progress import progress_on_stderr
+from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.render.analysis import lint_report
 from tamsel_tools.render.output import findings_stream, print_findings, warn_skipped_keys
@@ -57,8 +58,8 @@ def run(arguments: argparse.Namespace) -> int:
     # JSON on standard output holds the rules' findings alone; these stay beside it.
     warnings = sys.stderr if arguments.json else findings_stream(arguments.format)
     warn_skipped_keys(policy, given.paths, arguments.format, warnings)
-    with progress_on_stderr("lint") as progress:
-        reach = api.lint_within(policy.rules, policy, api.Budget(arguments.timeout, progress))
+    with progress_on_stderr("lint") as progress, cancelled_on_signal() as running:
+        reach = api.lint_within(policy.rules, policy, api.Budget(arguments.timeout, progress, running))
     status, text = lint_report(
         given.policy, reach.findings, policy.rules, arguments.json, arguments.format, reach.undecided
     )

@@ -10,6 +10,7 @@ from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import Format
 from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import add_format, add_timeout, percentage, project
+from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.io.files import Unwritable, write_report
 from tamsel_tools.io.project import shown
 from tamsel_tools.io.reading import Limits
@@ -109,11 +110,13 @@ def run_suites(
             print(printable(line), file=errors)
         if refused:
             return _status.UNUSABLE
-    budget = SharedBudget(selected.timeout)
     loader = Loader(limits)
-    results: List[SuiteResult] = [
-        run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget) for path in found
-    ]
+    with cancelled_on_signal() as running:
+        budget = SharedBudget(selected.timeout, running)
+        results: List[SuiteResult] = [
+            run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget)
+            for path in found
+        ]
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
     undecided = sum(len(result.undecided) for result in results)
