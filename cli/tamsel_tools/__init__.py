@@ -6,7 +6,7 @@ The `tamsel` command is a thin layer over this package. Start from `Policy`:
     policy.rules                 # every rule, in document order (Rule values)
     policy.canonical_text        # what policy_hash() digests
     policy.explain(input)        # the decision of evaluate, with every step that reached it
-    coverage = policy.coverage() # add explanations, then read rule_share and comparison_share
+    coverage = policy.coverage() # add explanations, then read rule_share, comparison_share, alone_share
     lint(policy.rules, policy)   # the rules that no input can make decide (needs z3)
     diff(old.rules, old, new.rules, new)  # what replacing old by new changes (needs z3)
     policy.check_property(Property(...))  # proven for every input, or refuted by one (needs z3)
@@ -30,7 +30,7 @@ from tamsel_tools.analysis.api import (
 )
 from tamsel_tools.analysis.properties.proof import check_properties
 from tamsel_tools.base.text import printable
-from tamsel_tools.model.coverage import ComparisonCoverage, Coverage, RuleCoverage, Share
+from tamsel_tools.model.coverage import AlonePair, ComparisonCoverage, Coverage, RuleCoverage, Seen, Share
 from tamsel_tools.model.explanation import ComparisonStep, Decision, Explanation, ListName, Reason, Step
 from tamsel_tools.model.policy import InternalError, Policy, PolicyError
 from tamsel_tools.model.property import ExpectKind, Property, PropertyError, PropertyResult, Verdict
@@ -88,6 +88,8 @@ __all__ = [
     "Coverage",
     "RuleCoverage",
     "ComparisonCoverage",
+    "AlonePair",
+    "Seen",
     "Share",
     # The words of the model, as typing.Literal types
     "Domain",
