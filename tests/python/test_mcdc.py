@@ -87,7 +87,7 @@ def test_pairs_and_gap_lines_agree_with_a_brute_force_over_the_trace(capsys, tmp
 
     # Every pair named is one that the brute force accepts, held case first; a comparison has a
     # pair exactly when the brute force finds one.
-    by_name = {name: trace for name, trace in traces}
+    by_name = dict(traces)
     listed = set()
     for rule in json.loads(Path("c.json").read_text())["policies"][0]["rules"]:
         for made in rule["comparisons"]:

@@ -17,7 +17,6 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 from tamsel_tools.model.explanation import Explanation
 from tamsel_tools.model.rules import Comparison, Rule
 
-
 # Each comparison's result in one evaluation of a rule, None where short-circuit skipped it.
 Results = Tuple[Optional[bool], ...]
 
