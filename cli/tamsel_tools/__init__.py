@@ -10,6 +10,7 @@ The `tamsel` command is a thin layer over this package. Start from `Policy`:
     lint(policy.rules, policy)   # the rules that no input can make decide (needs z3)
     diff(old.rules, old, new.rules, new)  # what replacing old by new changes (needs z3)
     policy.check_property(Property(...))  # proven for every input, or refuted by one (needs z3)
+    suggest(policy, coverage)    # the cases that close coverage's gaps, and why the rest cannot be (needs z3)
 
 Every decision shown comes from `tamsel.PyTamsel.evaluate` itself (`Policy.engine`).
 Documents that do not build raise `PolicyError` (a `ValueError`) naming the document and
@@ -49,6 +50,8 @@ from tamsel_tools.model.rules import (
     Subject,
     Value,
 )
+from tamsel_tools.suggest.gaps import Gap, GapKind
+from tamsel_tools.suggest.suggestion import ImpossibleGap, SuggestedCase, Suggestion, suggest
 
 # The analysis proves properties for `Policy.check_property`; the model it builds on cannot import it.
 Policy.prover = check_properties
@@ -91,6 +94,13 @@ __all__ = [
     "AlonePair",
     "Seen",
     "Share",
+    # Cases that close its gaps (needs z3)
+    "suggest",
+    "Suggestion",
+    "SuggestedCase",
+    "ImpossibleGap",
+    "Gap",
+    "GapKind",
     # The words of the model, as typing.Literal types
     "Domain",
     "Operator",
