@@ -206,8 +206,15 @@ class _Suggester:
         )
 
     def _unreachable(self, rule: Rule) -> bool:
+        """The ways part the inputs that reach the rule: one seen, it is reached; all proven to
+        have none, it is not; else the solver is asked."""
         if rule.index not in self.unreachable:
-            self.unreachable[rule.index] = self.search.reachable(rule) == "unsat"
+            if self._seen(rule):
+                self.unreachable[rule.index] = False
+            elif set(range(len(rule.comparisons) + 1)) <= self.impossible.get(rule.index, set()):
+                self.unreachable[rule.index] = True
+            else:
+                self.unreachable[rule.index] = self.search.reachable(rule) == "unsat"
         return self.unreachable[rule.index]
 
     def _never_decides(self, rule: Rule) -> Optional[str]:
