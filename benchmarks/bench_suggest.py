@@ -25,7 +25,11 @@ import workloads  # noqa: E402
 
 from tamsel_tools import Policy, suggest  # noqa: E402
 
-VALUES = {"number": (0.0, 1.0, 3.0, 100.0, 5000.0), "string": ("EUR", "USD", "C7", "R6", "role 4"), "boolean": (True, False)}
+VALUES = {
+    "number": (0.0, 1.0, 3.0, 100.0, 5000.0),
+    "string": ("EUR", "USD", "C7", "R6", "role 4"),
+    "boolean": (True, False),
+}
 
 
 def random_input(rng: random.Random) -> Dict[str, Any]:
