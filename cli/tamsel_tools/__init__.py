@@ -6,10 +6,11 @@ The `tamsel` command is a thin layer over this package. Start from `Policy`:
     policy.rules                 # every rule, in document order (Rule values)
     policy.canonical_text        # what policy_hash() digests
     policy.explain(input)        # the decision of evaluate, with every step that reached it
-    coverage = policy.coverage() # add explanations, then read rule_share and comparison_share
+    coverage = policy.coverage() # add explanations, then read rule_share, comparison_share, alone_share
     lint(policy.rules, policy)   # the rules that no input can make decide (needs z3)
     diff(old.rules, old, new.rules, new)  # what replacing old by new changes (needs z3)
     policy.check_property(Property(...))  # proven for every input, or refuted by one (needs z3)
+    suggest(policy, coverage)    # the cases that close coverage's gaps, and why the rest cannot be (needs z3)
 
 Every decision shown comes from `tamsel.PyTamsel.evaluate` itself (`Policy.engine`).
 Documents that do not build raise `PolicyError` (a `ValueError`) naming the document and
@@ -31,7 +32,7 @@ from tamsel_tools.analysis.api import (
 )
 from tamsel_tools.analysis.properties.proof import check_properties
 from tamsel_tools.base.text import printable
-from tamsel_tools.model.coverage import ComparisonCoverage, Coverage, RuleCoverage, Share
+from tamsel_tools.model.coverage import AlonePair, ComparisonCoverage, Coverage, RuleCoverage, Seen, Share
 from tamsel_tools.model.explanation import ComparisonStep, Decision, Explanation, ListName, Reason, Step
 from tamsel_tools.model.policy import InternalError, Policy, PolicyError
 from tamsel_tools.model.property import ExpectKind, Property, PropertyError, PropertyResult, Verdict
@@ -50,6 +51,8 @@ from tamsel_tools.model.rules import (
     Subject,
     Value,
 )
+from tamsel_tools.suggest.gaps import Gap, GapKind
+from tamsel_tools.suggest.suggestion import ImpossibleGap, SuggestedCase, Suggestion, suggest
 
 # The analysis proves properties for `Policy.check_property`; the model it builds on cannot import it.
 Policy.prover = check_properties
@@ -90,7 +93,16 @@ __all__ = [
     "Coverage",
     "RuleCoverage",
     "ComparisonCoverage",
+    "AlonePair",
+    "Seen",
     "Share",
+    # Cases that close its gaps (needs z3)
+    "suggest",
+    "Suggestion",
+    "SuggestedCase",
+    "ImpossibleGap",
+    "Gap",
+    "GapKind",
     # The words of the model, as typing.Literal types
     "Domain",
     "Operator",

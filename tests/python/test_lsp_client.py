@@ -428,3 +428,55 @@ async def test_the_next_change_ends_the_lint_in_progress(client: LanguageClient,
     _change(client, uri, text.replace("{literal: 1000}", "{literal: 1001}"))
     later = await _until(lambda: [pid for pid in _lint_processes(server) if pid != first], 20)
     assert first not in _lint_processes(server) and len(later) == 1
+
+
+SUITES = [
+    # A JSON suite is written anew with the cases after its own; a YAML suite whose cases are its
+    # last key, as a block list, gets them appended.
+    ("a.suite.json", '{"cases": [{"name": "large", "input": {"action": {"type": "refund", "amount": 5000}}, '
+                     '"expect": {"effect": "block"}}]}\n'),
+    ("b.suite.yaml", "cases:\n  - name: large\n    input: {action: {type: refund, amount: 5000}}\n"
+                     "    expect: {effect: block}\n"),
+]
+
+
+@pytest.mark.parametrize("name, text", SUITES)
+@pytest.mark.asyncio
+async def test_code_action_adds_the_suggested_cases_to_a_suite(
+    client: LanguageClient, workspace: Path, name: str, text: str
+) -> None:
+    pytest.importorskip("z3")
+    import yaml
+
+    import tamsel
+    from tamsel_tools.base.strict_json import loads
+
+    (workspace / name).write_text(text)
+    uri = _open(client, workspace / name)
+    start = types.Position(line=0, character=0)
+    actions = await client.text_document_code_action_async(types.CodeActionParams(
+        text_document=types.TextDocumentIdentifier(uri=uri), range=types.Range(start=start, end=start),
+        context=types.CodeActionContext(diagnostics=[])))
+    assert [(a.title, a.kind, a.edit) for a in actions] == [
+        ("Add the suggested cases for the gaps of coverage", types.CodeActionKind.Source, None)]
+    resolved = await asyncio.wait_for(client.code_action_resolve_async(actions[0]), 60)
+    (edit,) = resolved.edit.changes[uri]
+    starts = [0] + [i + 1 for i, c in enumerate(text) if c == "\n"]  # the suites here are ASCII
+    at = starts[edit.range.start.line] + edit.range.start.character
+    assert starts[edit.range.end.line] + edit.range.end.character in (at, len(text))
+    after_edit = text[:at] + edit.new_text
+    suite = loads(after_edit) if name.endswith(".json") else yaml.safe_load(after_edit)
+    added = suite["cases"][1:]
+    engine = tamsel.PyTamsel(*[(workspace / f).read_text() for f in ("schema.yaml", "policy.yaml", "governance.yaml")])
+    assert suite["cases"][0]["name"] == "large" and added
+    assert all(case["expect"] == engine.evaluate(case["input"]) for case in added)
+
+
+@pytest.mark.asyncio
+async def test_no_code_action_outside_a_suite(client: LanguageClient, workspace: Path) -> None:
+    uri = _open(client, workspace / "policy.yaml")
+    start = types.Position(line=0, character=0)
+    actions = await client.text_document_code_action_async(types.CodeActionParams(
+        text_document=types.TextDocumentIdentifier(uri=uri), range=types.Range(start=start, end=start),
+        context=types.CodeActionContext(diagnostics=[])))
+    assert not actions

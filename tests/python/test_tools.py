@@ -390,38 +390,54 @@ ALL_GAPS = [
 
 
 def counts(decided, *comparisons):
+    """A rule's expected counts: decided, then (true, false[, alone pairs]) for each comparison."""
     return decided, list(comparisons)
 
 
 @pytest.mark.parametrize("names, rules, lines", [
     ([], [counts(0, (0, 0)), counts(0, (0, 0), (0, 0)), counts(0, (0, 0), (0, 0)), counts(0, (0, 0))], [
-        "policy.yaml: 0 of 3 rules decided (0.0%), 0 of 4 comparisons both true and false (0.0%)",
+        "policy.yaml: 0 of 3 rules decided (0.0%), 0 of 4 comparisons both true and false (0.0%), "
+        "0 of 4 comparisons shown to decide alone (0.0%)",
         *ALL_GAPS,
         "policy.yaml:3:5: rule 'block_large_refunds' never decided",
         "policy.yaml:7:7: comparison 0 of rule 'block_large_refunds' never made",
+        "policy.yaml:7:7: comparison 0 of rule 'block_large_refunds' not shown to decide alone",
         "policy.yaml:23:5: rule 'foreign_currency_or_frozen' never decided",
         "policy.yaml:27:11: comparison 0 of rule 'foreign_currency_or_frozen' never made",
+        "policy.yaml:27:11: comparison 0 of rule 'foreign_currency_or_frozen' not shown to decide alone",
         "policy.yaml:28:11: comparison 1 of rule 'foreign_currency_or_frozen' never made",
+        "policy.yaml:28:11: comparison 1 of rule 'foreign_currency_or_frozen' not shown to decide alone",
         "policy.yaml:30:5: rule 'below_required_trust' never decided",
-        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' never made"]),
+        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' never made",
+        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' not shown to decide alone"]),
     # A refused case counts nothing, even where its comparisons would have been made.
     (["large", "refused"], [counts(1, (1, 0)), counts(0, (0, 0), (0, 0)), counts(0, (0, 0), (0, 0)), counts(0, (0, 0))], [
-        "policy.yaml: 1 of 3 rules decided (33.3%), 0 of 4 comparisons both true and false (0.0%)",
+        "policy.yaml: 1 of 3 rules decided (33.3%), 0 of 4 comparisons both true and false (0.0%), "
+        "0 of 4 comparisons shown to decide alone (0.0%)",
         *ALL_GAPS,
         "policy.yaml:7:7: comparison 0 of rule 'block_large_refunds' never false",
+        "policy.yaml:7:7: comparison 0 of rule 'block_large_refunds' not shown to decide alone",
         "policy.yaml:23:5: rule 'foreign_currency_or_frozen' never decided",
         "policy.yaml:27:11: comparison 0 of rule 'foreign_currency_or_frozen' never made",
+        "policy.yaml:27:11: comparison 0 of rule 'foreign_currency_or_frozen' not shown to decide alone",
         "policy.yaml:28:11: comparison 1 of rule 'foreign_currency_or_frozen' never made",
+        "policy.yaml:28:11: comparison 1 of rule 'foreign_currency_or_frozen' not shown to decide alone",
         "policy.yaml:30:5: rule 'below_required_trust' never decided",
-        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' never made"]),
-    # The any stops at the currency: the frozen flag is never compared.
-    (["large", "usd", "nothing"], [counts(1, (1, 1)), counts(0, (0, 0), (0, 0)), counts(1, (1, 0), (0, 0)), counts(0, (0, 1))], [
-        "policy.yaml: 2 of 3 rules decided (66.6%), 1 of 4 comparisons both true and false (25.0%)",
+        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' never made",
+        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' not shown to decide alone"]),
+    # The any stops at the currency: the frozen flag is never compared. The large refund and the
+    # one in dollars show the amount deciding alone; nothing else has a pair.
+    (["large", "usd", "nothing"], [counts(1, (1, 1, [["x.suite.json: large", "x.suite.json: usd"]])), counts(0, (0, 0), (0, 0)), counts(1, (1, 0), (0, 0)), counts(0, (0, 1))], [
+        "policy.yaml: 2 of 3 rules decided (66.6%), 1 of 4 comparisons both true and false (25.0%), "
+        "1 of 4 comparisons shown to decide alone (25.0%)",
         *ALL_GAPS,
         "policy.yaml:27:11: comparison 0 of rule 'foreign_currency_or_frozen' never false",
+        "policy.yaml:27:11: comparison 0 of rule 'foreign_currency_or_frozen' not shown to decide alone",
         "policy.yaml:28:11: comparison 1 of rule 'foreign_currency_or_frozen' never made",
+        "policy.yaml:28:11: comparison 1 of rule 'foreign_currency_or_frozen' not shown to decide alone",
         "policy.yaml:30:5: rule 'below_required_trust' never decided",
-        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' never true"]),
+        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' never true",
+        "policy.yaml:33:7: comparison 0 of rule 'below_required_trust' not shown to decide alone"]),
 ])
 def test_coverage_counts_only_the_comparisons_made(capsys, documents, names, rules, lines):
     cases = [{"name": name, "input": input, "expect": expect} for name, input, expect in CASES if name in names]
@@ -431,7 +447,8 @@ def test_coverage_counts_only_the_comparisons_made(capsys, documents, names, rul
     ids = [rule.id for rule in EXAMPLE_POLICY.rules]
     assert json.loads(Path("coverage.json").read_text()) == {"policies": [{"policy": "policy.yaml", "rules": [
         {"index": index, "rule": ids[index], "decided": decided,
-         "comparisons": [{"member": member, "true": true, "false": false} for member, (true, false) in enumerate(made)]}
+         "comparisons": [{"member": member, "true": each[0], "false": each[1], "alone_pairs": each[2] if len(each) > 2 else []}
+                         for member, each in enumerate(made)]}
         for index, (decided, made) in enumerate(rules)]}]}
 
 
@@ -456,7 +473,8 @@ def test_suites_of_one_policy_add_up_and_failing_cases_still_count(capsys, docum
     assert (status, out[:3]) == (1, [
         'a.suite.json: large: expected {"effect": "allow"}, got {"effect": "block", "matched_rule": '
         '"block_large_refunds"}',
-        "1 passed, 1 failed", "policy.yaml: 2 of 3 rules decided (66.6%), 1 of 4 comparisons both true and false (25.0%)"])
+        "1 passed, 1 failed", "policy.yaml: 2 of 3 rules decided (66.6%), 1 of 4 comparisons both true and false (25.0%), "
+        "1 of 4 comparisons shown to decide alone (25.0%)"])
 
 
 # ---- the canonical text ----

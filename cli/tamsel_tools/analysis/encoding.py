@@ -200,6 +200,15 @@ class PolicyEncoding:
 
     # ------------------------------------------------------------ models to inputs
 
+    def no_action_rule_text(self, within: Optional[FrozenSet[Field]] = None) -> str:
+        """No rule of the list for the input's action type holds."""
+        parts = []
+        for action, members in self.lists.actions.items():
+            any_holds = disjunction(self.condition_text(rule, within) for rule in members)
+            if any_holds != FALSE:
+                parts.append(f"(=> {self.type_is(action)} {negation(any_holds)})")
+        return conjunction(parts)
+
     def witness(self, model: Any, keys: Optional[Iterable[Field]] = None) -> Input:
         """The input that a model describes, over the given fields (all when None)."""
         z3 = solver_module()

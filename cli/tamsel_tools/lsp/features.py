@@ -17,7 +17,7 @@ from tamsel_tools.base import status
 from tamsel_tools.base.text import printable
 from tamsel_tools.io.reading import Limits, too_large
 from tamsel_tools.lsp import completion as _completion
-from tamsel_tools.lsp import navigation
+from tamsel_tools.lsp import navigation, suggesting
 from tamsel_tools.lsp.server import CANCEL_WINDOW, TamselServer
 from tamsel_tools.lsp.store import lines_of, path_of, uri_of
 
@@ -112,6 +112,18 @@ def server(limits: Limits) -> TamselServer:
         # sent (the user typed on) is not answered.
         await asyncio.sleep(CANCEL_WINDOW)
         return ls.guarded(work, default)
+
+    # On a suite: the cases that close its coverage's gaps, found when the action is chosen.
+    @ls.feature(
+        types.TEXT_DOCUMENT_CODE_ACTION,
+        types.CodeActionOptions(code_action_kinds=[types.CodeActionKind.Source], resolve_provider=True),
+    )
+    def code_action(ls: TamselServer, params: types.CodeActionParams) -> List[types.CodeAction]:
+        return ls.guarded(lambda: suggesting.offer(params.text_document.uri), [])
+
+    @ls.feature(types.CODE_ACTION_RESOLVE)
+    async def code_action_resolve(ls: TamselServer, params: types.CodeAction) -> types.CodeAction:
+        return await suggesting.resolve(ls, params)
 
     @ls.feature(types.TEXT_DOCUMENT_COMPLETION, types.CompletionOptions(trigger_characters=[" ", "[", ","]))
     async def completion(ls: TamselServer, params: types.CompletionParams) -> Optional[types.CompletionList]:

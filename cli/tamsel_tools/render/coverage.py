@@ -18,10 +18,12 @@ class CoverageOptions:
     show: bool = False  # --coverage
     json_path: Optional[str] = None  # --coverage-json FILE
     fail_under: Optional[float] = None  # --fail-under PERCENT
+    fail_under_mcdc: Optional[float] = None  # --fail-under-mcdc PERCENT
 
     @property
     def wanted(self) -> bool:
-        return self.show or self.json_path is not None or self.fail_under is not None
+        bars = (self.fail_under, self.fail_under_mcdc)
+        return self.show or self.json_path is not None or any(bar is not None for bar in bars)
 
 
 def percent(share: Share) -> str:
@@ -31,8 +33,9 @@ def percent(share: Share) -> str:
 
 
 def coverage_lines(covered: PolicyCoverage, format: Format = "text") -> List[str]:
-    """The policy's two shares, its actor-scoped rules, then one line a gap, rules in document
-    order; in the GitHub format each rule and gap is a warning on its line."""
+    """The policy's three shares, its actor-scoped rules, then one line a gap, rules in document
+    order (a comparison's truth before its independence); in the GitHub format each rule and gap
+    is a warning on its line."""
     path, coverage = printable(covered.path), covered.coverage
 
     def gap(line: int, column: int, message: str) -> str:
@@ -40,10 +43,11 @@ def coverage_lines(covered: PolicyCoverage, format: Format = "text") -> List[str
             return finding("warning", covered.path, line, column, message, format)
         return f"{path}:{line}:{column}: {printable(bounded(message))}"
 
-    rules, comparisons = coverage.rule_share, coverage.comparison_share
+    rules, comparisons, alone = coverage.rule_share, coverage.comparison_share, coverage.alone_share
     lines = [
         f"{path}: {rules.covered} of {rules.total} rules decided ({percent(rules)}), {comparisons.covered} "
-        f"of {comparisons.total} comparisons both true and false ({percent(comparisons)})"
+        f"of {comparisons.total} comparisons both true and false ({percent(comparisons)}), {alone.covered} "
+        f"of {alone.total} comparisons shown to decide alone ({percent(alone)})"
     ]
     for each in coverage.rules:
         rule = each.rule
@@ -60,7 +64,13 @@ def coverage_lines(covered: PolicyCoverage, format: Format = "text") -> List[str
             if made.gap is not None:
                 where = made.comparison
                 lines.append(gap(where.line, where.column, f"comparison {where.member} of {name} {made.gap}"))
+            if not made.shown_alone:
+                where = made.comparison
+                lines.append(gap(where.line, where.column, f"comparison {where.member} of {name} {NOT_ALONE}"))
     return lines
+
+
+NOT_ALONE = "not shown to decide alone"
 
 
 def coverage_json(covered: List[PolicyCoverage]) -> str:
@@ -75,5 +85,16 @@ def below_bar(covered: List[PolicyCoverage], bar: float, format: Format = "text"
         rules, comparisons = each.coverage.rule_share, each.coverage.comparison_share
         if rules.below(bar) or comparisons.below(bar):
             message = f"coverage below {bar:g}%: rules {percent(rules)}, comparisons {percent(comparisons)}"
+            lines.append(finding("error", each.path, None, None, message, format))
+    return lines
+
+
+def below_mcdc_bar(covered: List[PolicyCoverage], bar: float, format: Format = "text") -> List[str]:
+    """An error line for each policy whose share of comparisons shown to decide alone is below the bar."""
+    lines = []
+    for each in covered:
+        alone = each.coverage.alone_share
+        if alone.below(bar):
+            message = f"comparisons shown to decide alone below {bar:g}%: {percent(alone)}"
             lines.append(finding("error", each.path, None, None, message, format))
     return lines

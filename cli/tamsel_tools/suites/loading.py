@@ -93,6 +93,7 @@ class Suite:
     cases: List[Case]
     documents: Tuple[str, ...]  # the paths of the documents read, for reports never to replace
     properties: List[Compiled] = field(default_factory=list)
+    names_documents: bool = True  # False: it takes the documents of its project
 
 
 def _parse(path: str, text: str, limits: Limits) -> Any:
@@ -325,4 +326,5 @@ def load(path: str, loader: Loader) -> Suite:
     except PropertiesUnloadable as error:
         raise SuiteUnloadable(error.finding) from None
     documents = tuple(each for each in (schema, policy, governance) if each)
-    return Suite(path, policy, loaded, cases, documents, properties)
+    names = "schema" in suite or "policy" in suite
+    return Suite(path, policy, loaded, cases, documents, properties, names)

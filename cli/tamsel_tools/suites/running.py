@@ -42,17 +42,23 @@ class PolicyCoverage:
 Covered = Dict[Tuple[str, str], PolicyCoverage]
 
 
-def outcome(policy: Policy, value: Any, coverage: Optional[Coverage]) -> Dict[str, Any]:
+def outcome(policy: Policy, value: Any, coverage: Optional[Coverage], case: Optional[str] = None) -> Dict[str, Any]:
     """The decision, or {"error": the engine's text} for input that it refuses; with a
-    coverage collector, the steps that reached the decision are counted in it."""
+    coverage collector, the steps that reached the decision are counted in it, as the case
+    named `case`."""
     try:
         if coverage is None:
             return decision(policy, value)
         explanation = explained(policy, value)
     except BadInput as error:
         return {"error": error.message}
-    coverage.add(explanation)
+    coverage.add(explanation, case)
     return {"effect": explanation.decision.effect, "matched_rule": explanation.decision.matched_rule}
+
+
+def case_name(path: str, name: str) -> str:
+    """How coverage names a case of a suite: SUITE_FILE: CASE_NAME."""
+    return f"{path}: {name}"
 
 
 def load_suite(path: str, loader: Loader, selected: PropertyOptions = EVERYTHING) -> Union[Suite, SuiteUnloadable]:
@@ -94,7 +100,7 @@ def run_suite(
     for case in suite.cases if selected.cases else []:
         # A case that expects an error counts nothing toward coverage.
         counted = None if "error" in case.expect else coverage
-        failure = case.failure(outcome(suite.policy, case.input, counted))
+        failure = case.failure(outcome(suite.policy, case.input, counted, case_name(path, case.name)))
         result.cases.append((case.name, failure))
         if failure is not None:
             print(finding("error", path, None, None, f"{case.name}: {failure}", format))

@@ -15,7 +15,7 @@ from tamsel_tools.io.files import Unwritable, write_report
 from tamsel_tools.io.project import shown
 from tamsel_tools.io.reading import Limits
 from tamsel_tools.io.reports import ReportKind, refusals
-from tamsel_tools.render.coverage import CoverageOptions, below_bar, coverage_json, coverage_lines
+from tamsel_tools.render.coverage import CoverageOptions, below_bar, below_mcdc_bar, coverage_json, coverage_lines
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
@@ -42,7 +42,8 @@ def add(commands: Any) -> argparse.ArgumentParser:
     parser.add_argument(
         "--coverage",
         action="store_true",
-        help="after the results, print each policy's rule and comparison coverage and its gaps",
+        help="after the results, print each policy's rule and comparison coverage, its share of "
+        "comparisons shown to decide alone, and its gaps",
     )
     parser.add_argument("--coverage-json", metavar="FILE", help="write the coverage counts to FILE as JSON")
     parser.add_argument(
@@ -50,6 +51,12 @@ def add(commands: Any) -> argparse.ArgumentParser:
         metavar="PERCENT",
         type=percentage,
         help=f"status {_status.NEGATIVE} when a policy's rule or comparison coverage is below PERCENT",
+    )
+    parser.add_argument(
+        "--fail-under-mcdc",
+        metavar="PERCENT",
+        type=percentage,
+        help=f"status {_status.NEGATIVE} when a policy's share of comparisons shown to decide alone is below PERCENT",
     )
     which = parser.add_mutually_exclusive_group()
     which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
@@ -81,7 +88,9 @@ def _written(path: str, data: bytes) -> bool:
 
 
 def run(arguments: argparse.Namespace) -> int:
-    options = CoverageOptions(arguments.coverage, arguments.coverage_json, arguments.fail_under)
+    options = CoverageOptions(
+        arguments.coverage, arguments.coverage_json, arguments.fail_under, arguments.fail_under_mcdc
+    )
     selected = PropertyOptions(not arguments.properties_only, not arguments.no_properties, arguments.timeout)
     return run_suites(_suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected)
 
@@ -133,6 +142,8 @@ def run_suites(
     if options.json_path is not None and not _written(options.json_path, coverage_json(policies).encode()):
         status = _status.UNUSABLE
     below = below_bar(policies, options.fail_under, format) if options.fail_under is not None else []
+    if options.fail_under_mcdc is not None:
+        below += below_mcdc_bar(policies, options.fail_under_mcdc, format)
     for line in below:
         print(line, file=errors)
     if below and status == _status.GOOD:

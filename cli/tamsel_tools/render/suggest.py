@@ -1,0 +1,39 @@
+"""What `tamsel suggest` prints: the suite written, each gap left open (impossible, with the
+reason that proves it, or undecided), or the same as JSON."""
+
+from __future__ import annotations
+
+from typing import List
+
+from tamsel_tools.base import strict_json
+from tamsel_tools.base.echo import bounded
+from tamsel_tools.base.findings import Format, finding
+from tamsel_tools.base.text import printable
+from tamsel_tools.render.analysis import UNDECIDED_WHY
+from tamsel_tools.suggest.suggestion import Suggestion
+
+
+def summary(suggestion: Suggestion, written: str) -> str:
+    """`NAME: N cases for M gaps` for the suite written; what they leave open follows it."""
+    cases, gaps = len(suggestion.cases), len(suggestion.gaps)
+    return f"{printable(written)}: {cases} case{'s' if cases != 1 else ''} for {gaps} gap{'s' if gaps != 1 else ''}"
+
+
+def left_open(path: str, suggestion: Suggestion, format: Format = "text") -> List[str]:
+    """One line a gap that no case closes: FILE:LINE:COLUMN: GAP: impossible: REASON, or
+    ...: undecided: ..., in the order of the policy."""
+    entries = [(each.gap, f"impossible: {each.reason}") for each in suggestion.impossible]
+    entries += [(gap, f"undecided: {UNDECIDED_WHY}") for gap in suggestion.undecided]
+    entries.sort(key=lambda entry: (entry[0].rule.index, entry[0].line, entry[0].column))
+    lines = []
+    for gap, why in entries:
+        message = f"{gap.text}: {why}"
+        if format == "github":
+            lines.append(finding("warning", path, gap.line, gap.column, message, format))
+        else:
+            lines.append(f"{printable(path)}:{gap.line}:{gap.column}: {printable(bounded(message))}")
+    return lines
+
+
+def suggestion_json(path: str, suggestion: Suggestion) -> str:
+    return strict_json.dumps(suggestion.to_json(path), ensure_ascii=True) + "\n"

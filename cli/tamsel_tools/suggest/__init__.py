@@ -1,0 +1,1 @@
+"""Suggested cases for the gaps of coverage: above the suites, below what renders them."""
