@@ -1,5 +1,7 @@
 #include "columns/arrow_column.h"
 
+#include "columns/message_text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -92,7 +94,6 @@ const RefusedFormat* refused_of(std::string_view format) {
   return nullptr;
 }
 
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
 
 // The value of metadata key, if the schema's metadata has it.
 std::optional<std::string_view> metadata_value(const char* metadata, std::string_view key) {
@@ -133,11 +134,13 @@ std::optional<std::pair<std::int32_t, std::uint8_t>> decimal_of(std::string_view
   return std::pair{*scale, static_cast<std::uint8_t>(*bits / 8)};
 }
 
-// The decimal digits of a magnitude held in little-endian 32-bit words.
+// The decimal digits of a magnitude held in little-endian 32-bit words (at
+// most 256 bits: 78 digits).
 std::string digits_of(std::array<std::uint32_t, 8> words, std::size_t count) {
   constexpr std::uint64_t kChunk = 1'000'000'000;  // 9 digits a division
+  std::array<char, 96> digits{};
+  std::size_t first = digits.size();  // filled from the end
   while (count > 0 && words[count - 1] == 0) --count;
-  std::string reversed;
   while (count > 0) {
     std::uint64_t remainder = 0;
     for (std::size_t i = count; i-- > 0;) {
@@ -147,12 +150,12 @@ std::string digits_of(std::array<std::uint32_t, 8> words, std::size_t count) {
     }
     while (count > 0 && words[count - 1] == 0) --count;
     for (int digit = 0; digit < 9 && (count > 0 || remainder != 0); ++digit) {
-      reversed.push_back(static_cast<char>('0' + remainder % 10));
+      digits[--first] = static_cast<char>('0' + remainder % 10);
       remainder /= 10;
     }
   }
-  if (reversed.empty()) reversed = "0";
-  return {reversed.rbegin(), reversed.rend()};
+  if (first == digits.size()) digits[--first] = '0';
+  return {digits.data() + first, digits.size() - first};
 }
 
 // An integer of the given width at element `at`; -1 for an unsigned one past INT64_MAX.
@@ -188,9 +191,11 @@ Expected<ColumnId, std::string> ArrowColumns::add_struct(const ArrowSchema& sche
                                                          const ArrowArray& array, std::string path,
                                                          bool read_fields) {
   if (std::string_view(schema.format) != "+s" || schema.dictionary != nullptr) {
-    return unexpected("column '" + path + "' is no struct");
+    return unexpected(cat({"column ", quoted(path), " is no struct"}));
   }
-  if (array.length < 0 || array.offset < 0) return unexpected("column '" + path + "' is no valid Arrow array");
+  if (array.length < 0 || array.offset < 0) {
+    return unexpected(cat({"column ", quoted(path), " is no valid Arrow array"}));
+  }
   if (!read_fields) {
     const auto id = static_cast<ColumnId>(nodes_.size());
     Node node;
@@ -211,15 +216,15 @@ Expected<ColumnId, std::string> ArrowColumns::add(const ArrowSchema& schema,
                                                   const ArrowArray& array, std::string path,
                                                   bool read_fields, int depth) {
   const auto fail = [&](const std::string& why) {
-    return unexpected("column " + quoted(path) + ": " + why);
+    return unexpected(cat({"column ", quoted(path), ": ", why}));
   };
-  if (depth > kDeepestNesting) return fail("nested deeper than " + std::to_string(kDeepestNesting));
+  if (depth > kDeepestNesting) return fail(cat({"nested deeper than ", std::to_string(kDeepestNesting)}));
   if (schema.format == nullptr || array.length < 0 || array.offset < 0 || array.n_buffers < 0 ||
       array.n_children < 0 || (array.n_buffers > 0 && array.buffers == nullptr)) {
     return fail("not a valid Arrow array");
   }
   if (auto extension = metadata_value(schema.metadata, "ARROW:extension:name")) {
-    return fail("the extension type " + quoted(*extension) + " is not supported");
+    return fail(cat({"the extension type ", quoted(*extension), " is not supported"}));
   }
   const auto id = static_cast<ColumnId>(nodes_.size());
   Node node;
@@ -237,7 +242,7 @@ Expected<ColumnId, std::string> ArrowColumns::add(const ArrowSchema& schema,
 }
 
 std::string ArrowColumns::located(ColumnId id, std::string_view why) const {
-  return "column " + quoted(nodes_[id].path) + ": " + std::string(why);
+  return cat({"column ", quoted(nodes_[id].path), ": ", why});
 }
 
 // Sets the node's kind and buffers from its format; an error, or empty.
@@ -257,7 +262,7 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
   if (schema.dictionary != nullptr) {
     const Fixed* index = fixed_of(format);
     if (index == nullptr || index->width == 0 || index->kind >= ColumnKind::Float16) {
-      return located(id, "a dictionary's indices must be integers, not " + quoted(format));
+      return located(id, cat({"a dictionary's indices must be integers, not ", quoted(format)}));
     }
     if (array.dictionary == nullptr) return located(id, "a dictionary type without a dictionary");
     node.kind = ColumnKind::Dictionary;
@@ -285,7 +290,7 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
   }
   if (format.starts_with("d:")) {
     const auto decimal = decimal_of(format);
-    if (!decimal) return located(id, "the decimal format " + quoted(format) + " is not valid");
+    if (!decimal) return located(id, cat({"the decimal format ", quoted(format), " is not valid"}));
     node.kind = ColumnKind::Decimal;
     node.scale = decimal->first;
     node.width = decimal->second;
@@ -335,7 +340,7 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
     node.python_type = refused->python_type;
     return {};
   }
-  return located(id, "the Arrow type " + quoted(format) + " is not supported");
+  return located(id, cat({"the Arrow type ", quoted(format), " is not supported"}));
 }
 
 // The children of a struct, union or run-end column, each with at least
@@ -352,7 +357,7 @@ std::string ArrowColumns::add_children(ColumnId id, const ArrowSchema& schema,
     const ArrowArray* child_array = array.children[i];
     if (child_schema == nullptr || child_array == nullptr) return located(id, "a child is missing");
     const std::string_view name = child_schema->name != nullptr ? child_schema->name : "";
-    auto child = add(*child_schema, *child_array, nodes_[id].path + "." + std::string(name),
+    auto child = add(*child_schema, *child_array, cat({nodes_[id].path, ".", name}),
                      false, depth + 1);
     if (!child) return std::move(child).error();
     if (!holds(*child, needed)) return located(id, "a child is shorter than the column");
@@ -402,7 +407,7 @@ std::string ArrowColumns::add_union(ColumnId id, std::string_view codes, const A
     const auto comma = codes.find(',');
     const auto code = number_in(codes.substr(0, comma));
     if (!code || *code < 0 || *code > 127 || members[*code] != -1) {
-      return located(id, "the union format " + quoted(schema.format) + " is not valid");
+      return located(id, cat({"the union format ", quoted(schema.format), " is not valid"}));
     }
     members[*code] = static_cast<std::int8_t>(member++);
     codes = comma == std::string_view::npos ? std::string_view() : codes.substr(comma + 1);
@@ -577,8 +582,8 @@ double ArrowColumns::read_decimal(const Node& node, std::int64_t at) const {
       carry = carry && words[i] == 0;
     }
   }
-  const std::string text = (negative ? "-" : "") + digits_of(words, count) + "e" +
-                           std::to_string(-std::int64_t{node.scale});
+  std::string text(negative ? "-" : "");
+  text.append(digits_of(words, count)).append("e").append(std::to_string(-std::int64_t{node.scale}));
   return std::strtod(text.c_str(), nullptr);
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "columns/arrow_column.h"
+#include "columns/message_text.h"
 #include "common/names.h"
 
 namespace tamsel {
@@ -46,10 +47,8 @@ struct RecordLayout {
   std::vector<SlotColumn> slots;
 };
 
-std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
-
 std::string joined(std::string_view path, std::string_view name) {
-  return path.empty() ? std::string(name) : std::string(path) + "." + std::string(name);
+  return path.empty() ? std::string(name) : cat({path, ".", name});
 }
 
 bool is_struct(const ArrowSchema& schema) {
@@ -63,16 +62,16 @@ Expected<std::optional<std::int64_t>, std::string> child_named(const ArrowSchema
                                                                 std::string_view path) {
   if (schema.n_children != array.n_children ||
       (array.n_children > 0 && (schema.children == nullptr || array.children == nullptr))) {
-    return unexpected("column " + quoted(path) + ": its schema and its array have different children");
+    return unexpected(cat({"column ", quoted(path), ": its schema and its array have different children"}));
   }
   std::optional<std::int64_t> found;
   for (std::int64_t i = 0; i < schema.n_children; ++i) {
     const ArrowSchema* child = schema.children[i];
     if (child == nullptr || array.children[i] == nullptr) {
-      return unexpected("column " + quoted(path) + ": a child is missing");
+      return unexpected(cat({"column ", quoted(path), ": a child is missing"}));
     }
     if (child->name == nullptr || name != child->name) continue;
-    if (found) return unexpected("the column " + quoted(joined(path, name)) + " appears twice");
+    if (found) return unexpected(cat({"the column ", quoted(joined(path, name)), " appears twice"}));
     found = i;
   }
   return found;
@@ -88,12 +87,12 @@ std::optional<std::string> unsure_type(const ArrowColumns& columns, ColumnId col
   if (columns.kind(column) != ColumnKind::Refused) return std::nullopt;
   const std::string_view type = columns.refused_type(column);
   if (type.empty()) {
-    return "column " + quoted(columns.path(column)) +
-           ": the Python type of its values depends on pandas and on each value";
+    return cat({"column ", quoted(columns.path(column)),
+                ": the Python type of its values depends on pandas and on each value"});
   }
   if (type == "dict") {
-    return "column " + quoted(columns.path(column)) +
-           ": structs inside a dictionary, union or run-end column are not supported";
+    return cat({"column ", quoted(columns.path(column)),
+                ": structs inside a dictionary, union or run-end column are not supported"});
   }
   return std::nullopt;
 }
@@ -163,7 +162,7 @@ class LayoutReader {
     domain.base = base;
     domain.field_base = base + array.offset;
     if (!columns.holds(*column, base + layout_.length)) {
-      return "column " + quoted(path) + " is shorter than the batch";
+      return cat({"column ", quoted(path), " is shorter than the batch"});
     }
     if (!fields) {
       domain.shape = DomainColumns::Shape::Other;
@@ -173,8 +172,8 @@ class LayoutReader {
     NameViewSet names;
     for (ColumnId field : columns.children(*column)) {
       if (!names.insert(columns.name(field)).second) {
-        return "column " + quoted(path) + ": the field " + quoted(columns.name(field)) +
-               " appears twice, which no dict can hold";
+        return cat({"column ", quoted(path), ": the field ", quoted(columns.name(field)),
+                    " appears twice, which no dict can hold"});
       }
       if (columns.may_refuse(field)) domain.refusable.push_back(field);
     }
@@ -192,6 +191,14 @@ class LayoutReader {
 
 enum class Reading : std::uint8_t { Fine, Refused, Malformed };
 
+// evaluate's message for a value of a Python type where a dict must be.
+Reading not_a_dict(std::string_view prefix, std::string_view type, std::string& error) {
+  if (type == "?") return Reading::Malformed;
+  error.assign(prefix);
+  error.append("'").append(type).append("' object cannot be converted to 'PyDict'");
+  return Reading::Refused;
+}
+
 // Reads one record as evaluate converts a dict: the domains in order, each
 // whole before the next; the first refusal wins and its text goes to error.
 // present tells which domains hold fields.
@@ -206,9 +213,7 @@ Reading check_record(const RecordLayout& layout, std::int64_t r,
     if (!layout.input_is_struct) {
       const std::string_view type = columns.python_type(*layout.input, at);
       if (type.empty()) return Reading::Fine;
-      if (type == "?") return Reading::Malformed;
-      error = "argument 'input': '" + std::string(type) + "' object cannot be converted to 'PyDict'";
-      return Reading::Refused;
+      return not_a_dict("argument 'input': ", type, error);
     }
     if (columns.is_null(*layout.input, at)) return Reading::Fine;
   }
@@ -218,9 +223,7 @@ Reading check_record(const RecordLayout& layout, std::int64_t r,
     if (domain.shape == DomainColumns::Shape::Other) {
       const std::string_view type = columns.python_type(domain.column, domain.base + r);
       if (type.empty()) continue;
-      if (type == "?") return Reading::Malformed;
-      error = "'" + std::string(type) + "' object cannot be converted to 'PyDict'";
-      return Reading::Refused;
+      return not_a_dict("", type, error);
     }
     if (columns.is_null(domain.column, domain.base + r)) continue;
     present[d] = true;
@@ -267,15 +270,15 @@ Expected<DecisionBatches, std::string> BatchEvaluator::evaluate(const ArrowSchem
         cell = columns.read(slot.column, layout.domains[slot.domain].field_base + r);
       }
       if (cell.kind == Cell::Kind::Malformed) {
-        return unexpected("column " + quoted(columns.path(slot.column)) +
-                          ": an index or offset of its data is out of bounds at record " +
-                          std::to_string(r));
+        return unexpected(cat({"column ", quoted(columns.path(slot.column)),
+                               ": an index or offset of its data is out of bounds at record ",
+                               std::to_string(r)}));
       }
       input.set(slot.slot, cell.value);
     }
     if (reading == Reading::Malformed) {
-      return unexpected("an index or offset of the data is out of bounds at record " +
-                        std::to_string(r));
+      return unexpected(
+          cat({"an index or offset of the data is out of bounds at record ", std::to_string(r)}));
     }
     const Decision decision = plan_.evaluate(input);
     std::optional<std::string_view> rule;
