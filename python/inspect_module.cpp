@@ -14,6 +14,7 @@
 #include "engine/explain.h"
 #include "python/arguments.h"
 #include "python/conversion.h"
+#include "python/inspect_arrow.h"
 #include "python/inspect_data.h"
 #include "python/owner.h"
 #include "python/py_support.h"
@@ -22,17 +23,21 @@ namespace tamsel::python {
 namespace {
 
 // What a Compiled owns: the policy, the plan and strs that input conversion
-// needs (the very ones of evaluate), what construction noted, and the document
-// index of every compiled rule.
+// needs (the very ones of evaluate), the plan's evaluator of Arrow batches,
+// what construction noted, and the document index of every compiled rule.
 struct Inspected {
   Inspected(CompiledPolicy compiled, ConstructionNotes construction_notes)
-      : policy(std::move(compiled)), plan(policy), notes(std::move(construction_notes)) {
+      : policy(std::move(compiled)),
+        plan(policy),
+        evaluator(plan),
+        notes(std::move(construction_notes)) {
     for (std::size_t i = 0; i < notes.rules.size(); ++i) {
       rule_index.emplace(&filed_rule(policy, notes.rules[i]), static_cast<std::uint32_t>(i));
     }
   }
   CompiledPolicy policy;
   EvaluationPlan plan;
+  BatchEvaluator evaluator;  // views plan
   PlanStrs strs;
   ConstructionNotes notes;
   RuleIndex rule_index;
@@ -47,6 +52,8 @@ PyTypeObject* g_compiled_type = nullptr;  // strong reference, kept for the life
 
 constexpr const char* kExplainNames[] = {"input"};
 constexpr Parameters kExplainParameters{"Compiled.explain()", kExplainNames, 1};
+constexpr const char* kArrowNames[] = {"data"};
+constexpr Parameters kArrowParameters{"Compiled.evaluate_arrow()", kArrowNames, 1};
 constexpr const char* kCountNames[] = {"text", "limit"};
 constexpr Parameters kCountParameters{"count_values()", kCountNames, 2};
 
@@ -162,6 +169,17 @@ PyObject* compiled_explain(PyObject* self, PyObject* args, PyObject* kwargs) {
       static_cast<PyObject*>(nullptr));
 }
 
+PyObject* compiled_evaluate_arrow(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded(
+      [&]() -> PyObject* {
+        std::array<PyObject*, 1> bound{};  // borrowed from args / kwargs
+        if (!bind_arguments(kArrowParameters, args, kwargs, bound)) return nullptr;
+        const Inspected* inspected = checked_self(self);
+        return inspected != nullptr ? evaluate_arrow(inspected->evaluator, bound[0]) : nullptr;
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
 PyMethodDef g_compiled_methods[] = {
     {"rules", compiled_rules, METH_NOARGS, "rules($self)\n--\n\nEvery rule, in document order."},
     {"canonical_text", compiled_canonical_text, METH_NOARGS,
@@ -172,6 +190,12 @@ PyMethodDef g_compiled_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "explain($self, input)\n--\n\nOne evaluation, step by step; the input is converted as "
      "evaluate converts it."},
+    {"evaluate_arrow",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(compiled_evaluate_arrow)),
+     METH_VARARGS | METH_KEYWORDS,
+     "evaluate_arrow($self, data)\n--\n\nThe decision of every record of Arrow data (an object "
+     "with __arrow_c_stream__\nor __arrow_c_array__), as evaluate decides the dict that "
+     "to_pylist() makes of it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -230,6 +254,7 @@ PyObject* create_module() {
     Py_DECREF(g_compiled_type);
     return nullptr;
   }
+  if (!add_decision_columns_type(module.get())) return nullptr;
   return module.release();
 }
 

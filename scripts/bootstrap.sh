@@ -19,17 +19,21 @@ wheel_pips=(auditwheel abi3audit wheel build)
 lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6 ruff==0.17.6)
 # The language server and its end-to-end tests; CI also drives it from Neovim.
 lsp_pips=(pygls==2.1.1 pytest-lsp==1.0.1)
+# Arrow data from the three libraries whose objects columnar evaluation takes,
+# and the random differential tests that compare it with evaluate.
+arrow_pips=(pyarrow polars duckdb hypothesis)
 case "$purpose" in
   build) ;;
-  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}") ;;
+  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}") ;;
   wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
   lint) debs+=(libgtest-dev); pips+=("${lint_pips[@]}") ;;  # its compilation database holds the tests
   ci)
     # clang for the fuzzers; its sanitizer runtime is added below, once clang is there.
     debs+=(libgtest-dev clang neovim "${wheel_debs[@]}")
-    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${lsp_pips[@]}" "${wheel_pips[@]}" "${lint_pips[@]}")
+    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}" "${wheel_pips[@]}"
+      "${lint_pips[@]}")
     ;;
-  bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver "${lsp_pips[@]}") ;;
+  bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver pyarrow "${lsp_pips[@]}") ;;
   *) echo "usage: $0 build|test|wheel|lint|ci|bench" >&2; exit 2 ;;
 esac
 

@@ -136,6 +136,20 @@ class Trace(TypedDict):
     steps: List[StepTrace]
 
 @final
+class DecisionColumns:
+    """The decisions of every record of Arrow data, in record order, as Arrow data: one struct
+    column a batch, with the fields effect (dictionary<int8, utf8>: "allow", "block",
+    "require_approval"; null where the record has an error), matched_rule (utf8; null when no
+    rule decided or on an error) and error (utf8: the `TypeError` text that `evaluate` raises for
+    the record; null when it decides). Made by `Compiled.evaluate_arrow`; pyarrow imports it
+    without a copy (`pyarrow.table(decisions)`), as often as asked."""
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        """A capsule "arrow_array_stream" of the decisions; a requested schema is not followed."""
+    def __len__(self) -> int:
+        """The number of records."""
+
+@final
 class Compiled:
     """A policy compiled from the three texts, with what the tools ask of it."""
 
@@ -148,6 +162,20 @@ class Compiled:
     def explain(self, input: object) -> Trace:
         """One evaluation, step by step; the input is converted as `evaluate` converts it
         and refused with the same `TypeError` texts."""
+    def evaluate_arrow(self, data: object) -> DecisionColumns:
+        """The decision of every record of Arrow data: any object with `__arrow_c_stream__` or
+        `__arrow_c_array__` (a pyarrow table, record batch or reader, a polars frame, a DuckDB
+        relation), read through the Arrow C Data Interface in batches, with the interpreter lock
+        released while each batch is evaluated.
+
+        Records are the rows, with struct columns "action", "actor" and "snapshot"; or, when
+        there is a column "input", its values. Each record's outcome is that of `evaluate` on
+        the dict that pyarrow's `to_pylist()` makes of it, null fields left out: a missing or null
+        domain is empty, a null record (or input) has no domains. `TypeError` for an object that
+        is no Arrow data; `ValueError` for data that cannot be read so (records that are not
+        structs, a field name twice in a domain, a type whose values have no fixed Python
+        conversion such as extension types, month intervals or nanosecond times standing for a
+        domain, data whose indices run past their bounds) or a stream that fails."""
 
 def load(
     schema_yaml: str, policy_yaml: str, governance_yaml: Optional[str] = None

@@ -28,6 +28,9 @@ _PLACED_BY_NOTES = frozenset(
 )
 
 if TYPE_CHECKING:
+    # Untyped, and an optional extra: absent where it is not installed.
+    import pyarrow  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
     from tamsel_tools.model.property import Property, PropertyResult
 
 # The solver's seconds for one command or call, when none are given: lint, diff and properties.
@@ -212,6 +215,24 @@ class Policy:
         """The engine's decision; `TypeError` (as `evaluate` raises it) for input it refuses."""
         result = self.engine.evaluate(input)
         return Decision(result["effect"], result["matched_rule"])
+
+    def evaluate_batch(self, arrow_data: Any) -> pyarrow.Table:
+        """The engine's decision of every record of Arrow data, as a pyarrow table with the
+        columns effect, matched_rule and error (null where there is none), one row a record, in
+        order; effect is dictionary-encoded.
+
+        `arrow_data` is any object with `__arrow_c_stream__` or `__arrow_c_array__` (a pyarrow
+        table or record batch, a polars frame, a DuckDB relation). Records are its rows, with
+        struct columns action, actor and snapshot, or the values of its column input. Each
+        outcome is that of `evaluate` on the record as pyarrow's `to_pylist()` gives it, null
+        fields left out; the records that `evaluate` refuses get its `TypeError` text as their
+        error. Raises `TypeError` for an object that is no Arrow data, `ValueError` for data that
+        cannot be read so, `ImportError` without pyarrow."""
+        try:
+            import pyarrow  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        except ImportError:
+            raise ImportError("Policy.evaluate_batch needs pyarrow: pip install 'tamsel[replay]'") from None
+        return pyarrow.table(self._compiled.evaluate_arrow(arrow_data))
 
     def explain(self, input: Any) -> Explanation:
         """The engine's decision and how it was reached: the rule lists run, the rules visited and

@@ -1,0 +1,66 @@
+// The decisions of a batch as three Arrow columns, handed out through the C
+// Data Interface without a copy:
+//   effect        dictionary<int8, utf8> over "allow", "block", "require_approval"
+//                 (one byte a record, and what a count of transitions groups by)
+//   matched_rule  utf8, null when no rule decided
+//   error         utf8, the TypeError text evaluate raises; null when it decides
+// A record with an error has a null effect. The columns of a batch are
+// immutable once built and shared by every export of them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "columns/arrow_abi.h"
+#include "common/vocabulary.h"
+
+namespace tamsel {
+
+// A utf8 column being built: offsets, bytes and validity.
+struct TextColumn {
+  std::vector<std::int32_t> offsets{0};
+  std::string data;
+  std::vector<std::uint8_t> validity;
+  std::int64_t null_count = 0;
+};
+
+struct DecisionBatch {
+  std::int64_t length = 0;
+  std::vector<std::int8_t> effects;  // Effect values; 0 where the record has an error
+  std::vector<std::uint8_t> effect_validity;
+  std::int64_t effect_nulls = 0;
+  TextColumn matched_rule;
+  TextColumn error;
+};
+
+using DecisionBatches = std::vector<std::shared_ptr<const DecisionBatch>>;
+
+// Appends decisions in record order. A utf8 column's offsets are 32-bit, so a
+// batch whose texts would pass 2 GiB is closed and a new one begun.
+class DecisionBuilder {
+ public:
+  void add_decision(Effect effect, std::optional<std::string_view> matched_rule);
+  void add_error(std::string_view text);
+  // The batches built, in order; the builder is empty afterwards.
+  [[nodiscard]] DecisionBatches finish();
+
+ private:
+  DecisionBatch& room_for(std::size_t text_bytes);
+
+  DecisionBatches done_;
+  std::unique_ptr<DecisionBatch> current_;
+};
+
+// The schema of the decisions: a struct of the three columns. out is
+// overwritten; the caller releases it.
+void export_decision_schema(ArrowSchema* out);
+// One batch as a struct array; the export shares the batch's buffers.
+void export_decision_batch(const std::shared_ptr<const DecisionBatch>& batch, ArrowArray* out);
+// A stream of the batches, in order.
+void export_decision_stream(DecisionBatches batches, ArrowArrayStream* out);
+
+}  // namespace tamsel
