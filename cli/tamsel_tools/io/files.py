@@ -13,7 +13,7 @@ from typing import Callable
 from tamsel_tools.base.findings import Finding, Reported
 from tamsel_tools.base.text import printable
 from tamsel_tools.io import reports
-from tamsel_tools.io.reading import FileRefused, Limits, read_bytes, too_large, too_wide
+from tamsel_tools.io.reading import FileRefused, Limits, not_utf8_at, read_bytes, too_large, too_wide
 
 
 class Unreadable(Reported):
@@ -39,9 +39,7 @@ def _utf8(path: str, limit: int, refusal: Callable[[int], str] = too_large) -> s
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
-        line_start = data.rfind(b"\n", 0, error.start) + 1
-        line = data.count(b"\n", 0, error.start) + 1
-        column = len(data[line_start : error.start].decode("utf-8", "replace")) + 1
+        line, column = not_utf8_at(data, error)
         raise NotText(Finding("error", path, line, column, "invalid UTF-8", code="invalid_utf8")) from None
 
 

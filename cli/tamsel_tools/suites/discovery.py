@@ -8,8 +8,6 @@ from typing import List, Tuple
 from tamsel_tools.base.findings import Finding
 from tamsel_tools.io.reading import SUITE_ENDINGS, suites_below
 
-__all__ = ["SUITE_ENDINGS", "suite_paths"]
-
 
 def suite_paths(arguments: List[str]) -> Tuple[List[str], List[Finding]]:
     """Each argument that is not a directory, and the suites found below each directory

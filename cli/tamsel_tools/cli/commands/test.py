@@ -13,12 +13,12 @@ from tamsel_tools.cli.arguments import add_format, add_timeout, percentage, proj
 from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.io.files import Unwritable, write_report
 from tamsel_tools.io.project import shown
-from tamsel_tools.io.reading import Limits
+from tamsel_tools.io.reading import SUITE_ENDINGS, Limits
 from tamsel_tools.io.reports import ReportKind, refusals
 from tamsel_tools.render.coverage import CoverageOptions, below_bar, coverage_json, coverage_lines
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
-from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
+from tamsel_tools.suites.discovery import suite_paths
 from tamsel_tools.suites.loading import Loader, suite_documents
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget
 from tamsel_tools.suites.running import Covered, SuiteResult, load_suite, run_suite
