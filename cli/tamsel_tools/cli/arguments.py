@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, Optional, Sequence
 
-from tamsel_tools.base.findings import FORMATS, Finding
+from tamsel_tools.base.findings import FORMATS, Diagnostic
 from tamsel_tools.io.project import Project, ProjectError, find_project, shown
 from tamsel_tools.io.reading import DEFAULT_MAX_BYTES, Limits, parse_size, size_text
 from tamsel_tools.model.policy import DEFAULT_TIMEOUT
@@ -33,8 +33,8 @@ class Documents:
         return {"schema": self.schema, "policy": self.policy, "governance": self.governance}
 
 
-def project_finding(error: ProjectError) -> Finding:
-    return Finding("error", shown(error.path), error.line, error.column, error.message, code="project_file")
+def project_finding(error: ProjectError) -> Diagnostic:
+    return Diagnostic("error", shown(error.path), error.line, error.column, error.message, code="project_file")
 
 
 def limits(arguments: argparse.Namespace) -> Limits:

@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from tamsel_tools import _inspect
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.echo import cut, represented
-from tamsel_tools.base.findings import Finding, Reported
+from tamsel_tools.base.findings import Diagnostic, Reported
 from tamsel_tools.base.nodes import Key, TreeError, json_tree, yaml_tree
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.io.files import read_suite
@@ -36,7 +36,7 @@ class SuiteUnloadable(Reported):
 
 
 def _unloadable(path: str, message: str, line: Optional[int] = None, column: Optional[int] = None) -> SuiteUnloadable:
-    return SuiteUnloadable(Finding("error", path, line, column, message))
+    return SuiteUnloadable(Diagnostic("error", path, line, column, message))
 
 
 class _Wrong(Exception):

@@ -11,7 +11,7 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.echo import bounded
-from tamsel_tools.base.findings import CHECK_FORMATS, Finding, Reported
+from tamsel_tools.base.findings import CHECK_FORMATS, Diagnostic, Reported
 from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import Documents, add_format, project_documents
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
@@ -89,7 +89,7 @@ def _stdin(limit: int) -> Iterator[_Source]:
         yield "<stdin>", number + 1, error
     except OSError as error:
         message = f"cannot read: {error.strerror or error}"
-        yield "<stdin>", None, Unreadable(Finding("error", "<stdin>", None, None, message, code="unreadable"))
+        yield "<stdin>", None, Unreadable(Diagnostic("error", "<stdin>", None, None, message, code="unreadable"))
 
 
 def _stdin_line(number: int, raw: bytes, limit: int) -> Iterator[_Source]:
