@@ -15,7 +15,7 @@ z3 = pytest.importorskip("z3")
 from policies import build, schema_yaml  # noqa: E402
 from tamsel_tools.analysis import semantics  # noqa: E402
 from tamsel_tools.analysis import solver as _solver  # noqa: E402
-from tamsel_tools.analysis.encoding import PolicyEncoding  # noqa: E402
+from tamsel_tools.analysis.encoding import BOOLEAN, MISSING, NUMBER, TEXT, PolicyEncoding  # noqa: E402
 from tamsel_tools.cli.progress import Progress  # noqa: E402
 
 SCHEMA = schema_yaml()
@@ -85,19 +85,20 @@ def random_comparison(rng):
 def holds_in_encoding(encoding, solver, data):
     """Whether the encoding's formula of the condition (in the solver) is true for the input."""
     solver.push()
-    for (domain, field), number in encoding.fields.items():
+    for domain, field in encoding.fields:
         value = data.get(domain, {}).get(field)
-        kind = z3.Int(f"k{number}")
+        k, t, n, q, b = encoding.names((domain, field))
+        kind = z3.Int(k)
         if value is None:
-            solver.add(kind == 0)
+            solver.add(kind == MISSING)
         elif isinstance(value, bool):
-            solver.add(kind == 3, z3.Bool(f"b{number}") == value)
+            solver.add(kind == BOOLEAN, z3.Bool(b) == value)
         elif isinstance(value, str):
-            solver.add(kind == 1, z3.Int(f"t{number}") == encoding.texts.id(value))
+            solver.add(kind == TEXT, z3.Int(t) == encoding.texts.id(value))
         elif math.isnan(value):
-            solver.add(kind == 2, z3.Bool(f"q{number}"))
+            solver.add(kind == NUMBER, z3.Bool(q))
         else:
-            solver.add(kind == 2, z3.Not(z3.Bool(f"q{number}")), z3.Int(f"n{number}") == semantics.order_key(value))
+            solver.add(kind == NUMBER, z3.Not(z3.Bool(q)), z3.Int(n) == semantics.order_key(value))
     result = solver.check() == z3.sat
     solver.pop()
     return result

@@ -11,6 +11,7 @@ import pytest
 
 pytest.importorskip("lsprotocol")
 pytest.importorskip("yaml")
+from tamsel_tools.io.reading import Limits  # noqa: E402
 from tamsel_tools.lsp import (
     completion,  # noqa: E402
     diagnostics,  # noqa: E402
@@ -177,6 +178,15 @@ def test_pairing(tmp_path: Path, files: dict, policy: str, expected: Tuple[Optio
              for each in (pairing.schema, pairing.governance)]
     assert (*named, pairing.by.split(" /")[0]) == expected
     assert problem is None
+
+
+@pytest.mark.parametrize("max_bytes, by", [(1 << 20, "suite"), (64 * 9, "folder")])
+def test_a_suite_is_read_within_the_servers_limits(tmp_path: Path, max_bytes: int, by: str) -> None:
+    """As `tamsel test` reads it: a suite past the values its limits allow names nothing."""
+    suite = '{"schema": "s/types.yaml", "policy": "p/policy.yaml", "cases": [[], [], [], [], [], []]}'
+    _write(tmp_path, {"p/policy.yaml": "", "s/types.yaml": "", "x.suite.json": suite})
+    pairing, _ = Pairings(Store(), [tmp_path], Limits(max_bytes)).pair(tmp_path / "p/policy.yaml")
+    assert pairing.by.split(" /")[0] == by
 
 
 def test_a_broken_project_file_is_a_problem_and_the_folder_pairs(tmp_path: Path) -> None:

@@ -10,8 +10,9 @@ from pathlib import Path
 import pytest
 
 from tamsel_tools.base import echo
-from tamsel_tools.io import reading, refusal
+from tamsel_tools.io import reading
 from tamsel_tools.io import reports as _reports
+from tamsel_tools.model import refusal
 
 LONG = "s" * 250
 CUT = "s" * 200

@@ -45,7 +45,6 @@ def test_docstrings_are_the_stubs():
         (PyTamsel.policy_hash.__text_signature__, "($self)"),
         (PyTamsel.compiler_version.__doc__, None),
         (PyTamsel.compiler_version.__text_signature__, "()"),
-        (PyTamsel.compiler_version(), "0.7.8"),
         (sorted(n for n in vars(PyTamsel) if not n.startswith("__")),
          ["compiler_version", "evaluate", "policy_hash"]),
         (sorted(n for n in vars(tamsel) if not n.startswith("__")), ["PyTamsel"]),
@@ -72,7 +71,7 @@ def test_instances_have_no_dict_and_no_weakref(example):
         example.extra = 1
     with pytest.raises(TypeError):
         weakref.ref(example)
-    assert example.compiler_version() == "0.7.8"
+    assert example.compiler_version() == importlib.metadata.version("tamsel")
 
 
 def test_equality_hash_and_repr_are_the_plain_objects():

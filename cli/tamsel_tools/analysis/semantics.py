@@ -17,10 +17,10 @@ import math
 import struct
 from typing import Any, Dict, Iterator, Mapping, Optional, Sequence, Tuple
 
-from tamsel_tools.model.rules import Comparison, Literal, Rule, Subject, Value
+from tamsel_tools.model.rules import Comparison, FieldType, Literal, Rule, Subject, Value
 
 Input = Dict[str, Dict[str, Value]]
-Kind = Optional[str]  # "text", "number", "boolean"; None for a missing field
+Kind = Optional[FieldType]  # the field type whose values are of this kind; None for a missing field
 
 # The order key of +infinity: every double that is not NaN has a key in
 # [-KEY_INFINITY, KEY_INFINITY], and every integer there is the key of one double.
@@ -34,7 +34,7 @@ def kind(value: Any) -> Kind:
     if isinstance(value, (int, float)):
         return "number"
     if isinstance(value, str):
-        return "text"
+        return "string"
     return None
 
 

@@ -19,10 +19,9 @@ from tamsel_tools.analysis.encoding import TYPE, Field, OtherTexts, PolicyEncodi
 from tamsel_tools.analysis.semantics import Input, compare, condition_holds, is_plain, kind
 from tamsel_tools.base.strict_json import dumps
 from tamsel_tools.model.policy import InternalError
-from tamsel_tools.model.rules import Comparison, Effect, Literal, Rule, Value
+from tamsel_tools.model.rules import DEFAULT_EFFECT, Comparison, Effect, Literal, Rule, Value
 
 SMALL_INTEGERS = (0.0, 1.0, -1.0, 2.0, 10.0, 100.0)
-_KINDS = {"string": "text", "number": "number", "boolean": "boolean"}
 
 
 def copy(data: Input) -> Input:
@@ -49,7 +48,7 @@ def preferred(value: Value, key: Field, encoding: PolicyEncoding) -> bool:
     """Whether a person would write the value: of the declared kind, plain, and the policy's own
     or a small integer. Such a value is kept as it is."""
     declared = encoding.declared.get(key)
-    if declared is not None and kind(value) != _KINDS[declared]:
+    if declared is not None and kind(value) != declared:
         return False
     if isinstance(value, str) and value in OtherTexts.MADE_UP:
         return True
@@ -76,13 +75,13 @@ def _candidates(key: Field, current: Value, data: Input, encoding: PolicyEncodin
     """Plain values of the declared kind first, then plain values of the current kind, then the
     unusual numbers that only an IEEE corner shows (the current value is kept when none does)."""
     declared = encoding.declared.get(key)
-    order = [_KINDS[declared]] if declared is not None else []
+    order = [declared] if declared is not None else []
     if kind(current) not in order:
         order.append(str(kind(current)))
     for wanted in order:
         if wanted == "number":
             yield from _plain_numbers(key, current, encoding)
-        elif wanted == "text":
+        elif wanted == "string":
             yield from _texts(key, encoding)
         elif wanted == "boolean":
             yield from (False, True)
@@ -221,7 +220,7 @@ class Decider:
 
     @staticmethod
     def of(rule: Optional[Rule]) -> "Decider":
-        return Decider(None, None, DEFAULT) if rule is None else Decider(rule.index, rule.id, rule.effect)
+        return Decider(None, None, DEFAULT_EFFECT) if rule is None else Decider(rule.index, rule.id, rule.effect)
 
     def to_json(self) -> Dict[str, Any]:
         return {"index": self.index, "rule": self.rule, "effect": self.effect}
@@ -229,9 +228,6 @@ class Decider:
     def decision(self) -> Dict[str, Optional[str]]:
         """What `PyTamsel.evaluate` returns when this decides."""
         return {"effect": self.effect, "matched_rule": self.rule}
-
-
-DEFAULT: Effect = "allow"
 
 
 class Judge:

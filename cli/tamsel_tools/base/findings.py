@@ -1,6 +1,7 @@
-"""Findings as the tools print them: GNU-style lines, or GitHub Actions annotations.
+"""Diagnostics as the tools print them: GNU-style lines, or GitHub Actions annotations.
 
-A finding is an error or a warning about a place in a file. In the text format
+A diagnostic is an error or a warning about a place in a file (`check --format json` lists
+them under "diagnostics"; the analysis's `Finding` is a rule that never decides). In the text format
 it is "FILE:LINE:COLUMN: MESSAGE" (a warning says "warning: " before the
 message), followed by its help lines; in the GitHub format it is one workflow
 command, "::error file=F,line=L,col=C::MESSAGE", which CI shows on the line of
@@ -64,7 +65,7 @@ def finding(
 
 
 @dataclass(frozen=True)
-class Finding:
+class Diagnostic:
     kind: Kind
     file: str
     line: Optional[int]
@@ -99,6 +100,6 @@ class Reported(Exception):
     """A command cannot go on, for the reasons that the findings give (one or more); its text is
     their first lines (help lines left out)."""
 
-    def __init__(self, *findings: Finding):
+    def __init__(self, *findings: Diagnostic):
         super().__init__("\n".join(each.headline for each in findings))
-        self.findings: Tuple[Finding, ...] = findings
+        self.findings: Tuple[Diagnostic, ...] = findings

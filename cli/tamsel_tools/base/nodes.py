@@ -16,6 +16,8 @@ import re
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
+from tamsel_tools.base.strict_json import SPECIAL_NUMBERS
+
 Key = Union[str, int]
 
 # json's own reader of a string's text from just after its opening quote (not in the stubs).
@@ -85,8 +87,8 @@ def number_token(value: float) -> str:
     return repr(value)
 
 
-# The objects by which JSON writes the numbers that it has no tokens for.
-_SPECIAL_NUMBERS = {"NaN": ".nan", "Infinity": ".inf", "-Infinity": "-.inf", "-0.0": "-0.0"}
+# The objects by which JSON writes the numbers that it has no tokens for, to their YAML tokens.
+_SPECIAL_NUMBERS = {name: number_token(number) for name, number in SPECIAL_NUMBERS.items()}
 
 
 def _special(node: Node) -> Node:
@@ -124,7 +126,8 @@ def data_tree(value: Any) -> Node:
 
 _SPACE = re.compile(r"[ \t\n\r]*")
 _JSON_SCALAR = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?|true|false|null|NaN|-?Infinity")
-_JSON_WORDS = {"NaN": ".nan", "Infinity": ".inf", "-Infinity": "-.inf", "null": "~"}
+# The bare words of Python's JSON, NaN and the infinities among them.
+_JSON_WORDS = {**{name: token for name, token in _SPECIAL_NUMBERS.items() if name != "-0.0"}, "null": "~"}
 
 
 class _JsonScanner:

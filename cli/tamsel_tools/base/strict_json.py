@@ -11,7 +11,7 @@ import json
 import math
 from typing import Any, Dict, Optional
 
-_NAMES: Dict[str, float] = {
+SPECIAL_NUMBERS: Dict[str, float] = {
     "NaN": math.nan,
     "Infinity": math.inf,
     "-Infinity": -math.inf,
@@ -51,8 +51,8 @@ def dumps(value: Any, **kwargs: Any) -> str:
 def _decode_object(pairs: Any) -> Any:
     # object_pairs_hook keeps duplicate keys' last-wins behaviour identical to json.loads's default.
     result = dict(pairs)
-    if len(result) == 1 and isinstance(result.get("number"), str) and result["number"] in _NAMES:
-        return _NAMES[result["number"]]
+    if len(result) == 1 and isinstance(result.get("number"), str) and result["number"] in SPECIAL_NUMBERS:
+        return SPECIAL_NUMBERS[result["number"]]
     return result
 
 

@@ -7,9 +7,10 @@ import argparse
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, Optional, Sequence
+from typing import Any, Callable, Dict, Optional, Sequence
 
-from tamsel_tools.base.findings import FORMATS, Finding
+from tamsel_tools.base import status
+from tamsel_tools.base.findings import FORMATS, Diagnostic
 from tamsel_tools.io.project import Project, ProjectError, find_project, shown
 from tamsel_tools.io.reading import DEFAULT_MAX_BYTES, Limits, parse_size, size_text
 from tamsel_tools.model.policy import DEFAULT_TIMEOUT
@@ -33,8 +34,25 @@ class Documents:
         return {"schema": self.schema, "policy": self.policy, "governance": self.governance}
 
 
-def project_finding(error: ProjectError) -> Finding:
-    return Finding("error", shown(error.path), error.line, error.column, error.message, code="project_file")
+def statuses(good: str, negative: str, unusable: str, undecided: str) -> str:
+    """What each status of the table means for a command, as its description says it."""
+    return (
+        f"Status {status.GOOD} {good}, {status.NEGATIVE} {negative}, {status.UNUSABLE} {unusable}, "
+        f"{status.UNDECIDED} {undecided}."
+    )
+
+
+def add_command(
+    commands: Any, name: str, run: Callable[[argparse.Namespace], int], help: str, description: str
+) -> argparse.ArgumentParser:
+    """The command's parser under the top one; the parsed arguments name `run` and the parser."""
+    parser: argparse.ArgumentParser = commands.add_parser(name, help=help, description=description)
+    parser.set_defaults(run=run, parser=parser)
+    return parser
+
+
+def project_finding(error: ProjectError) -> Diagnostic:
+    return Diagnostic("error", shown(error.path), error.line, error.column, error.message, code="project_file")
 
 
 def limits(arguments: argparse.Namespace) -> Limits:
@@ -94,17 +112,16 @@ def _size(text: str) -> int:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+_MAX_BYTES_HELP = (
+    f"the largest suite, input file or line of standard input read, in bytes or with KiB, MiB or GiB (default "
+    f"{size_text(DEFAULT_MAX_BYTES)}); a policy's documents together have a quarter of it, and every text one "
+    "value for each 64 bytes of it"
+)
+
+
 def add_reading(parser: argparse.ArgumentParser) -> None:
     """How much a command reads, and from where: the same options for every command."""
-    parser.add_argument(
-        "--max-bytes",
-        metavar="SIZE",
-        type=_size,
-        default=DEFAULT_MAX_BYTES,
-        help=f"the largest suite, input file or line of standard input read, in bytes or with KiB, "
-        f"MiB or GiB (default {size_text(DEFAULT_MAX_BYTES)}); a policy's documents together have a quarter "
-        "of it, and every text one value for each 64 bytes of it",
-    )
+    parser.add_argument("--max-bytes", metavar="SIZE", type=_size, default=DEFAULT_MAX_BYTES, help=_MAX_BYTES_HELP)
     parser.add_argument(
         "--allow-outside-paths",
         action="store_true",
@@ -122,15 +139,14 @@ def _seconds(text: str) -> float:
     return seconds
 
 
+_TIMEOUT_HELP = (
+    f"the solver's time for the whole command (default {DEFAULT_TIMEOUT:g}); what it leaves undecided is named, "
+    f"claimed nowhere, and makes the status {status.UNDECIDED}"
+)
+
+
 def add_timeout(command: argparse.ArgumentParser) -> None:
-    command.add_argument(
-        "--timeout",
-        metavar="SECONDS",
-        type=_seconds,
-        default=DEFAULT_TIMEOUT,
-        help=f"the solver's time for the whole command (default {DEFAULT_TIMEOUT:g}); what it leaves "
-        "undecided is named, claimed nowhere, and makes the status 3",
-    )
+    command.add_argument("--timeout", metavar="SECONDS", type=_seconds, default=DEFAULT_TIMEOUT, help=_TIMEOUT_HELP)
 
 
 def percentage(text: str) -> float:

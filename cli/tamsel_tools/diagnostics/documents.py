@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import Optional
 
 from tamsel_tools import _inspect
-from tamsel_tools.base.findings import Finding, Reported
+from tamsel_tools.base.findings import Diagnostic, Reported
 from tamsel_tools.diagnostics.errors import error_findings
 from tamsel_tools.diagnostics.help import Texts
 from tamsel_tools.io.files import NotText, Unreadable, read_document
@@ -47,7 +47,7 @@ class Allowance:
         if past is not None:
             line, column = past
             message = self.limits.too_many_values(f" in {self.documents} together")
-            raise DocumentsUnreadable(Finding("error", path, line, column, message, code="unreadable"))
+            raise DocumentsUnreadable(Diagnostic("error", path, line, column, message, code="unreadable"))
         self.values -= counted
         return text
 

@@ -10,23 +10,23 @@ from __future__ import annotations
 from typing import List, Mapping, Optional
 
 from tamsel_tools.base.echo import cut, quoted, without_long_values
-from tamsel_tools.base.findings import Finding
+from tamsel_tools.base.findings import Diagnostic
 from tamsel_tools.diagnostics.help import Texts, help_lines
 from tamsel_tools.model.policy import PolicyError
 from tamsel_tools.model.rules import Violation
 
 
-def _violation(violation: Violation, paths: Mapping[str, Optional[str]]) -> Finding:
+def _violation(violation: Violation, paths: Mapping[str, Optional[str]]) -> Diagnostic:
     rule, said = quoted(violation.rule), cut(violation.message)
     if violation.document == "governance":
         message = f"governance rule {rule} is not met: {said}"
     else:
         message = f"breaks governance rule {rule}: {said}"
     path = paths.get(violation.document) or violation.document
-    return Finding("error", path, violation.line, violation.column, message, code="governance_violation")
+    return Diagnostic("error", path, violation.line, violation.column, message, code="governance_violation")
 
 
-def error_findings(error: PolicyError, paths: Mapping[str, Optional[str]], texts: Texts) -> List[Finding]:
+def error_findings(error: PolicyError, paths: Mapping[str, Optional[str]], texts: Texts) -> List[Diagnostic]:
     """The findings to print for the error, in the files that paths names for the documents."""
     if error.violations:
         return [_violation(each, paths) for each in error.violations]
@@ -35,4 +35,4 @@ def error_findings(error: PolicyError, paths: Mapping[str, Optional[str]], texts
     values = list(error.operands.values())
     help = tuple(without_long_values(line, values) for line in help_lines(error, texts))
     message = without_long_values(error.reason, values)
-    return [Finding("error", path, error.line, error.column, message, help, code=error.kind)]
+    return [Diagnostic("error", path, error.line, error.column, message, help, code=error.kind)]

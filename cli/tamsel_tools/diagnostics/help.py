@@ -16,6 +16,7 @@ from typing import Any, Callable, Dict, List, Optional
 
 from tamsel_tools.base.echo import cut, quoted
 from tamsel_tools.model.policy import PolicyError
+from tamsel_tools.model.rules import ADMITTED
 
 SUBJECT = "a SUBJECT is [DOMAIN, FIELD] or {domain: DOMAIN, field: FIELD}, DOMAIN one of action, actor, snapshot"
 VALUE = (
@@ -64,11 +65,6 @@ KEYWORD = "a YAML tag starting with '!'"
 WORDS = {
     "policy": "an effect is one of the words allow, block, require_approval",
     "schema": "a field's type is one of the words string, number, boolean",
-}
-ADMITTED = {
-    "string": "equals, not_equals",
-    "number": "equals, not_equals, greater_than, less_than",
-    "boolean": "equals, not_equals",
 }
 STRUCT = "struct "
 
@@ -145,7 +141,7 @@ _BY_KIND: Dict[str, _Explain] = {
         "1000 is a number, true a boolean, and quoted or other text a string"
     ),
     "operator_not_admitted": lambda error, texts: [
-        f"type '{error.operands['type']}' admits {ADMITTED[error.operands['type']]}; "
+        f"type '{error.operands['type']}' admits {', '.join(ADMITTED[error.operands['type']])}; "
         "in and not_in are admitted for no type"
     ],
 }

@@ -12,19 +12,21 @@ from typing import TYPE_CHECKING, Iterable, List, Mapping, Optional
 
 from tamsel_tools import _inspect
 from tamsel_tools.base.echo import quoted
-from tamsel_tools.base.findings import Finding
+from tamsel_tools.base.findings import Diagnostic
 
 if TYPE_CHECKING:
     from tamsel_tools.model.policy import Policy
 
 
-def skipped_key_warnings(skipped: Iterable[_inspect.SkippedKey], paths: Mapping[str, Optional[str]]) -> List[Finding]:
+def skipped_key_warnings(
+    skipped: Iterable[_inspect.SkippedKey], paths: Mapping[str, Optional[str]]
+) -> List[Diagnostic]:
     """One warning a skipped key, in the file that paths names for its document."""
     warnings = []
     for key in skipped:
         path = paths.get(key["document"]) or key["document"]
         message = f"key {quoted(key['key'])} is not read here"
-        warnings.append(Finding("warning", path, key["line"], key["column"], message, code="skipped_key"))
+        warnings.append(Diagnostic("warning", path, key["line"], key["column"], message, code="skipped_key"))
     return warnings
 
 

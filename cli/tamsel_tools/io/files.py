@@ -10,10 +10,10 @@ from __future__ import annotations
 
 from typing import Callable
 
-from tamsel_tools.base.findings import Finding, Reported
+from tamsel_tools.base.findings import Diagnostic, Reported
 from tamsel_tools.base.text import printable
 from tamsel_tools.io import reports
-from tamsel_tools.io.reading import FileRefused, Limits, read_bytes, too_large, too_wide
+from tamsel_tools.io.reading import FileRefused, Limits, not_utf8_at, read_bytes, too_large, too_wide
 
 
 class Unreadable(Reported):
@@ -32,17 +32,15 @@ def _utf8(path: str, limit: int, refusal: Callable[[int], str] = too_large) -> s
     try:
         data = read_bytes(path, limit, refusal)
     except FileRefused as error:
-        raise Unreadable(Finding("error", path, None, None, error.message, code="unreadable")) from None
+        raise Unreadable(Diagnostic("error", path, None, None, error.message, code="unreadable")) from None
     wide = too_wide(data, limit)
     if wide is not None:
-        raise Unreadable(Finding("error", path, None, None, wide, code="unreadable"))
+        raise Unreadable(Diagnostic("error", path, None, None, wide, code="unreadable"))
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
-        line_start = data.rfind(b"\n", 0, error.start) + 1
-        line = data.count(b"\n", 0, error.start) + 1
-        column = len(data[line_start : error.start].decode("utf-8", "replace")) + 1
-        raise NotText(Finding("error", path, line, column, "invalid UTF-8", code="invalid_utf8")) from None
+        line, column = not_utf8_at(data, error)
+        raise NotText(Diagnostic("error", path, line, column, "invalid UTF-8", code="invalid_utf8")) from None
 
 
 def read_document(path: str, limit: int, refusal: Callable[[int], str]) -> str:

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, Optional, Tuple
 
-from tamsel_tools.io.reading import FileRefused, Limits, not_regular, read_bytes, refused_path
+from tamsel_tools.io.reading import FileRefused, Limits, not_regular, not_utf8_at, read_bytes, refused_path
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -95,8 +95,7 @@ def read_project_file(path: Path, limits: Limits) -> str:
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as error:
-        line = data.count(b"\n", 0, error.start) + 1
-        column = len(data[data.rfind(b"\n", 0, error.start) + 1 : error.start].decode("utf-8", "replace")) + 1
+        line, column = not_utf8_at(data, error)
         raise ProjectError(path, line, column, "invalid UTF-8") from None
 
 

@@ -218,6 +218,14 @@ def read_bytes(path: str, limit: int, refusal: Callable[[int], str] = too_large)
     return data
 
 
+def not_utf8_at(data: bytes, error: UnicodeDecodeError) -> Tuple[int, int]:
+    """The line and column (from 1, the column in characters) of the first byte of the data
+    that is not UTF-8, as the engine places it."""
+    line_start = data.rfind(b"\n", 0, error.start) + 1
+    line = data.count(b"\n", 0, error.start) + 1
+    return line, len(data[line_start : error.start].decode("utf-8", "replace")) + 1
+
+
 class LineTooLong(Exception):
     """A line of standard input past the cap; what follows it is not read."""
 

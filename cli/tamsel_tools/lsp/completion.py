@@ -8,16 +8,11 @@ from lsprotocol import types
 
 from tamsel_tools.lsp import yaml_nodes
 from tamsel_tools.lsp.places import Place, place
-from tamsel_tools.lsp.schema import DOMAINS, Schema
+from tamsel_tools.lsp.schema import Schema
+from tamsel_tools.model.rules import ADMITTED, DOMAINS, EFFECTS, OPERATORS
 
-EFFECTS = ("allow", "block", "require_approval")
-ADMITTED = {
-    "string": ("equals", "not_equals"),
-    "boolean": ("equals", "not_equals"),
-    "number": ("equals", "not_equals", "greater_than", "less_than"),
-}
 # The operators of a comparison whose left side has no declared type yet.
-ALL_OPERATORS = ADMITTED["number"]
+ALL_OPERATORS = OPERATORS
 
 
 def _items(names: Iterable[Tuple[str, Optional[str]]], kind: types.CompletionItemKind) -> List[types.CompletionItem]:

@@ -8,19 +8,17 @@ policy that pairs with it so.
 
 from __future__ import annotations
 
-import importlib
-import json
 import os
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from tamsel_tools.io.project import Project, ProjectError, find_project
-from tamsel_tools.io.reading import Limits, document_path, walk
+from tamsel_tools.io.reading import SUITE_ENDINGS, Limits, document_path, walk
 from tamsel_tools.lsp.store import Store, role_by_content
+from tamsel_tools.suites.loading import SuiteUnloadable, parse_suite
 
-SUITE_ENDINGS = (".suite.json", ".suite.yaml", ".suite.yml")
 # Folders a workspace scan never enters: environments, builds and version control.
 _SKIPPED = {"node_modules", "build", "dist", "__pycache__", "venv", "site-packages"}
 _SCAN_FILES = 20_000
@@ -78,11 +76,8 @@ def _project_root(suite: Path, limits: Limits) -> Optional[str]:
 
 def _suite(path: Path, text: str, limits: Limits) -> Optional[SuiteNames]:
     try:
-        if path.name.endswith(".json"):
-            value: Any = json.loads(text)
-        else:
-            value = importlib.import_module("yaml").safe_load(text)
-    except Exception:  # noqa: BLE001 - a suite that cannot be read names nothing
+        value = parse_suite(str(path), text, limits)
+    except SuiteUnloadable:  # a suite that cannot be read names nothing
         return None
     if not isinstance(value, dict):
         return None

@@ -11,9 +11,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
 from tamsel_tools.lsp import yaml_nodes
-
-TYPES = ("string", "number", "boolean")
-DOMAINS = ("action", "actor", "snapshot")
+from tamsel_tools.model.rules import FIELD_TYPES
 
 
 @dataclass(frozen=True)
@@ -63,10 +61,10 @@ def _type(node: Any) -> Optional[str]:
     text = yaml_nodes.scalar(node)
     if text is None:
         return None
-    if text in TYPES:
+    if text in FIELD_TYPES:
         return text
     tag = getattr(node, "tag", "") or ""
-    if text == "" and tag.startswith("!") and tag[1:] in TYPES:
+    if text == "" and tag.startswith("!") and tag[1:] in FIELD_TYPES:
         return tag[1:]
     return None
 

@@ -7,9 +7,9 @@ from typing import Any, Dict, Optional
 
 from tamsel_tools.base import strict_json
 from tamsel_tools.io.reading import Limits
-from tamsel_tools.io.refusal import why_refused
 from tamsel_tools.model.explanation import Explanation
 from tamsel_tools.model.policy import Policy
+from tamsel_tools.model.refusal import why_refused
 
 
 class BadInput(Exception):

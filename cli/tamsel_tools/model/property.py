@@ -17,17 +17,14 @@ from typing import Literal as TypingLiteral
 from tamsel_tools.base.echo import represented
 from tamsel_tools.base.nodes import Key
 from tamsel_tools.model.explanation import Decision
-from tamsel_tools.model.rules import Effect, Rule, Value
+from tamsel_tools.model.rules import DEFAULT_EFFECT, EFFECTS, Rule, Value
 
 ExpectKind = TypingLiteral["effect", "not_effect", "matched_rule"]
 Verdict = TypingLiteral["holds", "refuted", "undecided"]
 Input = Dict[str, Dict[str, Value]]
 
-EFFECTS: Tuple[Effect, ...] = ("allow", "block", "require_approval")
 EXPECT_KINDS: Tuple[ExpectKind, ...] = ("effect", "not_effect", "matched_rule")
 PROPERTY_KEYS = ("name", "expect", "action", "when")
-# The effect of the decision that no rule makes.
-DEFAULT_EFFECT: Effect = "allow"
 
 
 class PropertyError(ValueError):

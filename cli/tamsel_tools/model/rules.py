@@ -7,8 +7,8 @@ private inspection module reports of a compiled policy; nothing here reads YAML.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Dict, Optional, Tuple, Union, get_args
 from typing import Literal as TypingLiteral
-from typing import Optional, Tuple, Union
 
 Domain = TypingLiteral["action", "actor", "snapshot"]
 # Only these four compile: "in" and "not_in" are admitted for no type.
@@ -20,6 +20,20 @@ ConditionKind = TypingLiteral["atomic", "all", "any"]
 DocumentName = TypingLiteral["schema", "policy", "governance"]
 # A field value or a literal: a text, a number (every number is a float) or a boolean.
 Value = Union[str, float, bool]
+
+# The words above as values, in the order that messages list them.
+DOMAINS: Tuple[Domain, ...] = get_args(Domain)
+OPERATORS: Tuple[Operator, ...] = get_args(Operator)
+EFFECTS: Tuple[Effect, ...] = get_args(Effect)
+FIELD_TYPES: Tuple[FieldType, ...] = get_args(FieldType)
+# The effect of the decision that no rule makes.
+DEFAULT_EFFECT: Effect = "allow"
+# The operators that a comparison of each type compiles with.
+ADMITTED: Dict[str, Tuple[Operator, ...]] = {
+    "string": ("equals", "not_equals"),
+    "number": OPERATORS,
+    "boolean": ("equals", "not_equals"),
+}
 
 
 @dataclass(frozen=True)

@@ -7,7 +7,7 @@ import sys
 from typing import IO, Any, Dict, Iterable, Mapping, Optional
 
 from tamsel_tools.base import strict_json
-from tamsel_tools.base.findings import CheckFormat, Finding, Format
+from tamsel_tools.base.findings import CheckFormat, Diagnostic, Format
 from tamsel_tools.diagnostics.skipped import policy_skipped_keys, skipped_key_warnings
 from tamsel_tools.model.policy import Policy
 
@@ -18,7 +18,7 @@ def findings_stream(format: CheckFormat) -> IO[str]:
     return sys.stderr if format == "text" else sys.stdout
 
 
-def print_findings(findings: Iterable[Finding], format: CheckFormat, stream: Optional[IO[str]] = None) -> None:
+def print_findings(findings: Iterable[Diagnostic], format: CheckFormat, stream: Optional[IO[str]] = None) -> None:
     """Each finding in the format: lines, annotations, or one JSON document on standard output."""
     if format == "json":
         print_json(findings)
@@ -27,7 +27,7 @@ def print_findings(findings: Iterable[Finding], format: CheckFormat, stream: Opt
         print(each.render(format), file=stream or findings_stream(format))
 
 
-def print_json(findings: Iterable[Finding], **more: str) -> None:
+def print_json(findings: Iterable[Diagnostic], **more: str) -> None:
     """{"diagnostics": [...], ...more} on one line of standard output, as RFC 8259 JSON."""
     document: Dict[str, Any] = {"diagnostics": [each.to_json() for each in findings], **more}
     print(strict_json.dumps(document))

@@ -12,16 +12,15 @@ from typing import Any, Dict, List, Optional, Tuple
 from tamsel_tools import _inspect
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.echo import cut, represented
-from tamsel_tools.base.findings import Finding, Reported
+from tamsel_tools.base.findings import Diagnostic, Reported
 from tamsel_tools.base.nodes import Key, TreeError, json_tree, yaml_tree
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.io.files import read_suite
 from tamsel_tools.io.project import ProjectError, find_project, shown
-from tamsel_tools.io.reading import MIB, Limits, document_path, size_text
+from tamsel_tools.io.reading import MIB, SUITE_ENDINGS, Limits, document_path, size_text
 from tamsel_tools.model.inputs import BadInput, parse_json
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.model.property import render_path
-from tamsel_tools.suites.discovery import SUITE_ENDINGS
 from tamsel_tools.suites.properties import Compiled, PropertiesUnloadable, compile_properties, read_properties
 
 # Each record's required keys, then its optional ones.
@@ -37,7 +36,7 @@ class SuiteUnloadable(Reported):
 
 
 def _unloadable(path: str, message: str, line: Optional[int] = None, column: Optional[int] = None) -> SuiteUnloadable:
-    return SuiteUnloadable(Finding("error", path, line, column, message))
+    return SuiteUnloadable(Diagnostic("error", path, line, column, message))
 
 
 class _Wrong(Exception):
@@ -96,7 +95,9 @@ class Suite:
     names_documents: bool = True  # False: it takes the documents of its project
 
 
-def _parse(path: str, text: str, limits: Limits) -> Any:
+def parse_suite(path: str, text: str, limits: Limits) -> Any:
+    """What a suite's text holds, JSON or (with PyYAML) YAML by its name, read within the limits;
+    SuiteUnloadable, located, when it cannot be. Every reader of suites reads them here."""
     if path.endswith(".json"):
         try:
             return parse_json(text, limits)
@@ -256,7 +257,7 @@ def _read(path: str, limits: Limits) -> Tuple[str, Any]:
         raise _unloadable(path, f"no suite files ({', '.join('*' + e for e in SUITE_ENDINGS)})")
     try:
         text = read_suite(path, limits)
-        return text, _parse(path, text, limits)
+        return text, parse_suite(path, text, limits)
     except Reported as error:
         raise SuiteUnloadable(*error.findings) from None
 

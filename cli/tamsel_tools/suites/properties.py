@@ -10,7 +10,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 from tamsel_tools.analysis import solver
 from tamsel_tools.analysis.properties.condition import Condition, ConditionError, compile_condition
 from tamsel_tools.base import strict_json
-from tamsel_tools.base.findings import Finding, Format, finding
+from tamsel_tools.base.findings import Diagnostic, Format, finding
 from tamsel_tools.base.nodes import Key, Node, TreeError, json_tree, yaml_tree
 from tamsel_tools.model.policy import DEFAULT_TIMEOUT, Policy
 from tamsel_tools.model.property import (
@@ -26,7 +26,7 @@ from tamsel_tools.model.property import (
 class PropertiesUnloadable(Exception):
     """A property is wrong; the finding says where in the suite file."""
 
-    def __init__(self, finding: Finding):
+    def __init__(self, finding: Diagnostic):
         super().__init__(finding.render())
         self.finding = finding
 
@@ -58,7 +58,7 @@ def _tree(path: str, text: str) -> Node:
             return json_tree(text)
         return yaml_tree(importlib.import_module("yaml"), text)
     except TreeError as error:
-        raise PropertiesUnloadable(Finding("error", path, None, None, f"cannot read: {error}")) from None
+        raise PropertiesUnloadable(Diagnostic("error", path, None, None, f"cannot read: {error}")) from None
 
 
 def _error(path: str, tree: Node, index: int, error: PropertyError) -> PropertiesUnloadable:
@@ -70,7 +70,7 @@ def _error(path: str, tree: Node, index: int, error: PropertyError) -> Propertie
     node = node or tree.at(where[:2])
     line, column = (None, None) if node is None else (node.line, node.column)
     name = render_path((f"properties[{index}]", *error.path))
-    return PropertiesUnloadable(Finding("error", path, line, column, f"{name}: {error.message}"))
+    return PropertiesUnloadable(Diagnostic("error", path, line, column, f"{name}: {error.message}"))
 
 
 def read_properties(path: str, text: str, values: Any) -> List[SuiteProperty]:
@@ -80,7 +80,7 @@ def read_properties(path: str, text: str, values: Any) -> List[SuiteProperty]:
         node = tree.child("properties")
         line, column = (None, None) if node is None else (node.line, node.column)
         what = "expected a list" if not isinstance(values, list) else "expected at least one property"
-        raise PropertiesUnloadable(Finding("error", path, line, column, f"properties: {what}"))
+        raise PropertiesUnloadable(Diagnostic("error", path, line, column, f"properties: {what}"))
     found = []
     for index, value in enumerate(values):
         try:
@@ -111,7 +111,7 @@ def compile_properties(path: str, text: str, found: List[SuiteProperty], policy:
             node = error.node
             line, column = (None, None) if node is None else (node.line, node.column)
             message = f"properties[{each.index}].{error.message}"
-            raise PropertiesUnloadable(Finding("error", path, line, column, message)) from None
+            raise PropertiesUnloadable(Diagnostic("error", path, line, column, message)) from None
         compiled.append(Compiled(each, condition))
     return compiled
 

@@ -6,7 +6,7 @@ import os
 from dataclasses import dataclass, field
 from typing import IO, Any, Dict, List, Optional, Tuple, Union
 
-from tamsel_tools.base.findings import Finding, Format, finding
+from tamsel_tools.base.findings import Diagnostic, Format, finding
 from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.inputs import BadInput, decision, explained
 from tamsel_tools.model.policy import Policy
@@ -17,7 +17,7 @@ from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBu
 @dataclass
 class SuiteResult:
     path: str
-    load_error: Tuple[Finding, ...] = ()  # why the suite could not be loaded
+    load_error: Tuple[Diagnostic, ...] = ()  # why the suite could not be loaded
     # Every case and property run, by name, with its failure or None.
     cases: List[Tuple[str, Optional[str]]] = field(default_factory=list)
     # The properties left undecided, by name, with what the report says of each.
@@ -69,7 +69,7 @@ def load_suite(path: str, loader: Loader, selected: PropertyOptions = EVERYTHING
     except SuiteUnloadable as error:
         return error
     missing = solver_missing() if suite.properties and selected.properties else None
-    return suite if missing is None else SuiteUnloadable(Finding("error", path, None, None, missing))
+    return suite if missing is None else SuiteUnloadable(Diagnostic("error", path, None, None, missing))
 
 
 def run_suite(

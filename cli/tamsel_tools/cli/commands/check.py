@@ -7,29 +7,20 @@ import sys
 from typing import Any, List
 
 from tamsel_tools.base import status
-from tamsel_tools.base.findings import CHECK_FORMATS, Finding
-from tamsel_tools.cli.arguments import add_documents, add_format, documents
+from tamsel_tools.base.findings import CHECK_FORMATS, Diagnostic
+from tamsel_tools.cli.arguments import add_command, add_documents, add_format, documents
 from tamsel_tools.diagnostics.documents import Allowance, DocumentsRejected, DocumentsUnreadable, load_policy
 from tamsel_tools.diagnostics.skipped import policy_skipped_keys, skipped_key_warnings
 from tamsel_tools.render.output import print_findings, print_json
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "check",
-        help="build the engine from the documents and print the policy hash",
-        description="Builds the engine and prints the policy hash, or with --canonical the "
-        f"canonical text that the hash digests (status {status.GOOD}). On faulty documents "
-        f"prints each error as FILE:LINE:COLUMN: MESSAGE (status {status.NEGATIVE}); a file that "
-        f"cannot be read gives status {status.UNUSABLE}. Without SCHEMA and POLICY, the project "
-        "file's documents are checked.",
-    )
+    parser = add_command(commands, "check", run, HELP, DESCRIPTION)
     add_documents(parser)
     parser.add_argument(
         "--canonical", action="store_true", help="print the canonical text that the hash digests instead"
     )
     add_format(parser, CHECK_FORMATS)
-    parser.set_defaults(run=run, parser=parser)
     return parser
 
 
@@ -43,7 +34,7 @@ def run(arguments: argparse.Namespace) -> int:
     except DocumentsRejected as error:
         print_findings(error.findings, arguments.format)
         return status.NEGATIVE
-    warnings: List[Finding] = skipped_key_warnings(policy_skipped_keys(policy), given.paths)
+    warnings: List[Diagnostic] = skipped_key_warnings(policy_skipped_keys(policy), given.paths)
     if arguments.format == "json":
         built = {"policy_hash": policy.policy_hash()}
         if arguments.canonical:
@@ -58,3 +49,14 @@ def run(arguments: argparse.Namespace) -> int:
     else:
         print(policy.policy_hash())
     return status.GOOD
+
+
+# What `tamsel --help` and `tamsel check --help` say of the command.
+HELP = "build the engine from the documents and print the policy hash"
+DESCRIPTION = (
+    "Builds the engine and prints the policy hash, or with --canonical the "
+    f"canonical text that the hash digests (status {status.GOOD}). On faulty documents "
+    f"prints each error as FILE:LINE:COLUMN: MESSAGE (status {status.NEGATIVE}); a file that "
+    f"cannot be read gives status {status.UNUSABLE}. Without SCHEMA and POLICY, the project "
+    "file's documents are checked."
+)

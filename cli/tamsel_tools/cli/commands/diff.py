@@ -9,7 +9,7 @@ from typing import Any, Tuple
 from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import CHECK_FORMATS, Reported
-from tamsel_tools.cli.arguments import Documents, add_format, add_timeout, project_documents
+from tamsel_tools.cli.arguments import Documents, add_command, add_format, add_timeout, project_documents, statuses
 from tamsel_tools.cli.commands.lint import solver_missing
 from tamsel_tools.cli.progress import progress_on_stderr
 from tamsel_tools.cli.signals import cancelled_on_signal
@@ -19,17 +19,7 @@ from tamsel_tools.render.output import print_findings
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "diff",
-        help="tell which inputs change their effect when OLD is replaced by NEW",
-        description="Lists, for each action type under which either policy files rules and for "
-        "every other input, each pair of deciding rules (old, new; the default when none) whose "
-        "effects differ for some input, with such an input, evaluated with both policies. "
-        f"Status {_status.GOOD} when no input changes its effect, {_status.NEGATIVE} otherwise, "
-        f"{_status.UNUSABLE} when a document does not build, {_status.UNDECIDED} when some group is left "
-        "undecided within --timeout. Without SCHEMA, the project file's "
-        "schema and governance. Needs z3 (tamsel[analysis]).",
-    )
+    parser = add_command(commands, "diff", run, HELP, DESCRIPTION)
     parser.usage = (
         "%(prog)s [-h] [--governance GOVERNANCE] [--json] [--moves] [--timeout SECONDS] [--format FORMAT] "
         "[SCHEMA] OLD NEW"
@@ -45,7 +35,6 @@ def add(commands: Any) -> argparse.ArgumentParser:
     )
     add_timeout(parser)
     add_format(parser, CHECK_FORMATS, "documents that do not build: ")
-    parser.set_defaults(run=run, parser=parser)
     return parser
 
 
@@ -81,3 +70,19 @@ def run(arguments: argparse.Namespace) -> int:
     status, text = diff_report(result.changes, arguments.json, result.undecided)
     sys.stdout.write(text)
     return status
+
+
+# What `tamsel --help` and `tamsel diff --help` say of the command.
+HELP = "tell which inputs change their effect when OLD is replaced by NEW"
+DESCRIPTION = (
+    "Lists, for each action type under which either policy files rules and for "
+    "every other input, each pair of deciding rules (old, new; the default when none) whose "
+    "effects differ for some input, with such an input, evaluated with both policies. "
+    + statuses(
+        "when no input changes its effect",
+        "otherwise",
+        "when a document does not build",
+        "when some group is left undecided within --timeout",
+    )
+    + " Without SCHEMA, the project file's schema and governance. Needs z3 (tamsel[analysis])."
+)

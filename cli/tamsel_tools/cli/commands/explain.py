@@ -15,15 +15,7 @@ from tamsel_tools.render.explain import block
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
-    parser = add_inputs_parser(
-        commands,
-        "explain",
-        run,
-        help="show how the decision for each JSON input was reached",
-        description="Reads inputs as eval does and shows, for each, the rule lists run, every rule "
-        "visited with its place, every comparison made with its values and result, and the "
-        "decision. Statuses as for eval.",
-    )
+    parser = add_inputs_parser(commands, "explain", run, HELP, DESCRIPTION)
     parser.usage = "%(prog)s [-h] [--governance GOVERNANCE] [--format FORMAT] [--json] SCHEMA POLICY [INPUT ...]"
     parser.add_argument("--json", action="store_true", help="one JSON object an input, one a line")
     return parser
@@ -50,3 +42,12 @@ def run_explain(policy: Policy, policy_path: str, inputs: List[str], as_json: bo
         return "\n".join(lines if blocks == 1 else [""] + lines)
 
     return run_inputs(inputs, text, limits)
+
+
+# What `tamsel --help` and `tamsel explain --help` say of the command.
+HELP = "show how the decision for each JSON input was reached"
+DESCRIPTION = (
+    "Reads inputs as eval does and shows, for each, the rule lists run, every rule "
+    "visited with its place, every comparison made with its values and result, and the "
+    "decision. Statuses as for eval."
+)

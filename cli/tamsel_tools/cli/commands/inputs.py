@@ -11,9 +11,9 @@ from typing import Any, Callable, Iterator, List, Optional, Tuple, Union
 
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.echo import bounded
-from tamsel_tools.base.findings import CHECK_FORMATS, Finding, Reported
+from tamsel_tools.base.findings import CHECK_FORMATS, Diagnostic, Reported
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import Documents, add_format, project_documents
+from tamsel_tools.cli.arguments import Documents, add_command, add_format, project_documents
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.io.files import Unreadable, read_input
 from tamsel_tools.io.reading import Limits, LineTooLong, lines, too_wide
@@ -25,9 +25,9 @@ STDIN = "-"
 
 
 def add_inputs_parser(
-    commands: Any, name: str, run: Callable[[argparse.Namespace], int], **texts: str
+    commands: Any, name: str, run: Callable[[argparse.Namespace], int], help: str, description: str
 ) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(name, **texts)
+    parser = add_command(commands, name, run, help, description)
     # One list for SCHEMA, POLICY and the inputs: argparse misreports an
     # optional list after required positionals as required when it parses
     # options between them.
@@ -35,7 +35,6 @@ def add_inputs_parser(
     parser.add_argument("--governance", "-g", metavar="GOVERNANCE")
     add_format(parser, CHECK_FORMATS, "documents that do not build: ")
     parser.add_argument("files", metavar="SCHEMA POLICY [INPUT", nargs="*", help=argparse.SUPPRESS)
-    parser.set_defaults(run=run, parser=parser)
     return parser
 
 
@@ -89,7 +88,7 @@ def _stdin(limit: int) -> Iterator[_Source]:
         yield "<stdin>", number + 1, error
     except OSError as error:
         message = f"cannot read: {error.strerror or error}"
-        yield "<stdin>", None, Unreadable(Finding("error", "<stdin>", None, None, message, code="unreadable"))
+        yield "<stdin>", None, Unreadable(Diagnostic("error", "<stdin>", None, None, message, code="unreadable"))
 
 
 def _stdin_line(number: int, raw: bytes, limit: int) -> Iterator[_Source]:

@@ -9,7 +9,7 @@ from typing import Any
 from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import Reported
-from tamsel_tools.cli.arguments import add_documents, add_format, add_timeout, documents
+from tamsel_tools.cli.arguments import add_command, add_documents, add_format, add_timeout, documents, statuses
 from tamsel_tools.cli.progress import progress_on_stderr
 from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
@@ -18,23 +18,11 @@ from tamsel_tools.render.output import findings_stream, print_findings, warn_ski
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "lint",
-        help="report the rules that no input can make decide",
-        description="Reports every rule that can never decide, one a line as FILE:LINE:COLUMN: "
-        "warning: ..., with its kind: actor_scoped, unsatisfiable (no input makes its condition "
-        "true) or shadowed (earlier rules, named, decide every input that it matches). Every "
-        "other rule was made to decide by an input checked with the engine. Status "
-        f"{_status.GOOD} without findings, {_status.NEGATIVE} with, {_status.UNUSABLE} when the "
-        f"documents do not build, {_status.UNDECIDED} when some rule is left undecided within "
-        "--timeout. Without SCHEMA and POLICY, the project file's documents. "
-        "Needs z3 (tamsel[analysis]).",
-    )
+    parser = add_command(commands, "lint", run, HELP, DESCRIPTION)
     add_documents(parser)
     parser.add_argument("--json", action="store_true", help='print {"findings": [...]} instead')
     add_timeout(parser)
     add_format(parser)
-    parser.set_defaults(run=run, parser=parser)
     return parser
 
 
@@ -65,3 +53,20 @@ def run(arguments: argparse.Namespace) -> int:
     )
     sys.stdout.write(text)
     return status
+
+
+# What `tamsel --help` and `tamsel lint --help` say of the command.
+HELP = "report the rules that no input can make decide"
+DESCRIPTION = (
+    "Reports every rule that can never decide, one a line as FILE:LINE:COLUMN: "
+    "warning: ..., with its kind: actor_scoped, unsatisfiable (no input makes its condition "
+    "true) or shadowed (earlier rules, named, decide every input that it matches). Every "
+    "other rule was made to decide by an input checked with the engine. "
+    + statuses(
+        "without findings",
+        "with",
+        "when the documents do not build",
+        "when some rule is left undecided within --timeout",
+    )
+    + " Without SCHEMA and POLICY, the project file's documents. Needs z3 (tamsel[analysis])."
+)

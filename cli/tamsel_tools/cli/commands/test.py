@@ -9,34 +9,23 @@ from typing import Any, List, Optional, Tuple
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.findings import Format
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import add_format, add_timeout, percentage, project
+from tamsel_tools.cli.arguments import add_command, add_format, add_timeout, percentage, project, statuses
 from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.io.files import Unwritable, write_report
 from tamsel_tools.io.project import shown
-from tamsel_tools.io.reading import Limits
+from tamsel_tools.io.reading import SUITE_ENDINGS, Limits
 from tamsel_tools.io.reports import ReportKind, refusals
 from tamsel_tools.render.coverage import CoverageOptions, below_bar, below_mcdc_bar, coverage_json, coverage_lines
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
-from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
+from tamsel_tools.suites.discovery import suite_paths
 from tamsel_tools.suites.loading import Loader, suite_documents
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget
 from tamsel_tools.suites.running import Covered, SuiteResult, load_suite, run_suite
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "test",
-        help="run decision test suites",
-        description="Runs decision test suites (JSON, or YAML with PyYAML installed); a directory "
-        f"stands for the suites below it ({', '.join('*' + e for e in SUITE_ENDINGS)}). Without "
-        f"SUITE, the suites of the project file. A suite's properties are proven for every input or "
-        "refuted with one (they need z3, tamsel[analysis]). "
-        f"Status {_status.GOOD} when every case and property passes, "
-        f"{_status.NEGATIVE} when any fails (or coverage is below --fail-under), "
-        f"{_status.UNUSABLE} when a suite cannot be loaded or a report cannot be written, "
-        f"{_status.UNDECIDED} when a property is left undecided within the solver's budget.",
-    )
+    parser = add_command(commands, "test", run, HELP, DESCRIPTION)
     parser.add_argument("suites", metavar="SUITE", nargs="*")
     parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
     parser.add_argument(
@@ -63,7 +52,6 @@ def add(commands: Any) -> argparse.ArgumentParser:
     which.add_argument("--no-properties", action="store_true", help="run the suites' cases, not their properties")
     add_timeout(parser)
     add_format(parser)
-    parser.set_defaults(run=run, parser=parser)
     return parser
 
 
@@ -149,3 +137,19 @@ def run_suites(
     if below and status == _status.GOOD:
         status = _status.NEGATIVE
     return status
+
+
+# What `tamsel --help` and `tamsel test --help` say of the command.
+HELP = "run decision test suites"
+DESCRIPTION = (
+    "Runs decision test suites (JSON, or YAML with PyYAML installed); a directory "
+    f"stands for the suites below it ({', '.join('*' + e for e in SUITE_ENDINGS)}). Without "
+    f"SUITE, the suites of the project file. A suite's properties are proven for every input or "
+    "refuted with one (they need z3, tamsel[analysis]). "
+    + statuses(
+        "when every case and property passes",
+        "when any fails (or coverage is below --fail-under)",
+        "when a suite cannot be loaded or a report cannot be written",
+        "when a property is left undecided within the solver's budget",
+    )
+)

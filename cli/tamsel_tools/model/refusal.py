@@ -12,7 +12,7 @@ import json
 import re
 from typing import Any, Iterator, Optional, Tuple
 
-DOMAINS = ("action", "actor", "snapshot")
+from tamsel_tools.model.rules import DOMAINS
 
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
