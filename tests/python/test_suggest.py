@@ -208,24 +208,41 @@ def test_a_yaml_suite_gets_a_yaml_suite(capsys, documents):
     assert run(capsys, "test", "y.suggested.suite.yaml")[:2] == (0, ["5 passed, 0 failed"])
 
 
-@pytest.mark.parametrize("setup, err", [
-    ("two policies", ["tamsel suggest: the suites use 2 policies (policy.yaml, other.yaml): give the suites of one"]),
-    ("unloadable", ["x.suite.json:1:1: invalid JSON: Expecting value"]),
-])
-def test_suggest_refuses_what_it_cannot_do(capsys, documents, setup, err):
+def two_policies():
     from test_cli import TEXTS, suite
 
-    if setup == "two policies":
-        example_suite()
-        Path("other.yaml").write_text(TEXTS["policy.yaml"])
-        Path("o.suite.json").write_text(suite([], policy="other.yaml"))
-        argv = ["x.suite.json", "o.suite.json"]
-    else:
-        Path("x.suite.json").write_text("")
-        argv = ["x.suite.json"]
-    status, out, got = run(capsys, "suggest", *argv)
-    assert (status, out, got) == (2, [], err)
-    assert not list(Path().glob("*.suggested.*"))
+    example_suite()
+    Path("other.yaml").write_text(TEXTS["policy.yaml"])
+    Path("o.suite.json").write_text(suite([], policy="other.yaml"))
+    return ["x.suite.json", "o.suite.json"]
+
+
+@pytest.mark.parametrize("setup, argv, err", [
+    (two_policies, ["--print"],
+     ["tamsel suggest: --print and -o take the suites of one policy; these use 2 (policy.yaml, other.yaml)"]),
+    (two_policies, ["-o", "new.suite.json"],
+     ["tamsel suggest: --print and -o take the suites of one policy; these use 2 (policy.yaml, other.yaml)"]),
+    (lambda: [Path("x.suite.json").write_text(""), "x.suite.json"][1:], [],
+     ["x.suite.json:1:1: invalid JSON: Expecting value"]),
+])
+def test_suggest_refuses_what_it_cannot_do(capsys, documents, setup, argv, err):
+    suites = setup()
+    assert run(capsys, "suggest", *suites, *argv) == (2, [], err)
+    assert not list(Path().glob("*.suggested.*")) and not Path("new.suite.json").exists()
+
+
+def test_suites_of_two_policies_get_a_suite_each(capsys, documents):
+    suites = two_policies()
+    status, out, err = run(capsys, "suggest", *suites)
+    assert (status, err) == (0, [])
+    assert [line for line in out if "gaps" in line] == ["x.suggested.suite.json: 4 cases for 10 gaps",
+                                                       "o.suggested.suite.json: 5 cases for 11 gaps"]
+    status, out, _ = run(capsys, "test", "--coverage", *suites, "x.suggested.suite.json", "o.suggested.suite.json")
+    assert (status, [line for line in out if "comparisons shown" in line]) == (0, [
+        "policy.yaml: 3 of 3 rules decided (100.0%), 4 of 4 comparisons both true and false (100.0%), "
+        "4 of 4 comparisons shown to decide alone (100.0%)",
+        "other.yaml: 3 of 3 rules decided (100.0%), 4 of 4 comparisons both true and false (100.0%), "
+        "4 of 4 comparisons shown to decide alone (100.0%)"])
 
 
 def test_the_library_suggests_for_a_policy_without_cases():

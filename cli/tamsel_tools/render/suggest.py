@@ -3,7 +3,7 @@ reason that proves it, or undecided), or the same as JSON."""
 
 from __future__ import annotations
 
-from typing import List
+from typing import Any, Dict, List, Tuple
 
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.echo import bounded
@@ -35,5 +35,11 @@ def left_open(path: str, suggestion: Suggestion, format: Format = "text") -> Lis
     return lines
 
 
-def suggestion_json(path: str, suggestion: Suggestion) -> str:
-    return strict_json.dumps(suggestion.to_json(path), ensure_ascii=True) + "\n"
+def suggestion_json(suggestions: List[Tuple[str, Suggestion]]) -> str:
+    """{"cases": [...], "impossible": [...]} of every policy (by its path) in turn, with
+    "undecided" when some gap is left so."""
+    merged: Dict[str, Any] = {"cases": [], "impossible": []}
+    for path, suggestion in suggestions:
+        for key, values in suggestion.to_json(path).items():
+            merged.setdefault(key, []).extend(values)
+    return strict_json.dumps(merged, ensure_ascii=True) + "\n"

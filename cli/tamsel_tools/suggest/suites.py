@@ -59,7 +59,7 @@ def beside(path: str) -> str:
 
 
 def is_yaml(path: str) -> bool:
-    return not path.endswith(".json")
+    return path.endswith((".yaml", ".yml"))
 
 
 def suite_data(first: Suite, cases: Sequence[SuggestedCase], output: Optional[str]) -> Dict[str, Any]:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Any, List, Optional
+from typing import Any, List, Optional, Tuple
 
 from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
@@ -16,8 +16,8 @@ from tamsel_tools.cli.progress import progress_on_stderr
 from tamsel_tools.io.project import shown
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.render.suggest import left_open, suggestion_json, summary
-from tamsel_tools.suggest.suggestion import suggest_within
-from tamsel_tools.suggest.suites import NotWritten, beside, covered, is_yaml, suite_data, suite_text, write_new
+from tamsel_tools.suggest.suggestion import Suggestion, suggest_within
+from tamsel_tools.suggest.suites import Covered, NotWritten, beside, covered, is_yaml, suite_data, suite_text, write_new
 from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
 from tamsel_tools.suites.loading import Loader
 
@@ -67,10 +67,6 @@ def run(arguments: argparse.Namespace) -> int:
     paths = _suites(arguments)
     if solver_missing("suggest"):
         return _status.UNUSABLE
-    if arguments.output is not None and not arguments.print and os.path.lexists(arguments.output):
-        # Said before the solver runs; writing refuses it again if it appears meanwhile.
-        print(printable(NotWritten.exists(arguments.output)), file=sys.stderr)
-        return _status.UNUSABLE
     errors = findings_stream(arguments.format)
     found, skipped = suite_paths(paths)
     print_findings(skipped, arguments.format, errors)
@@ -78,38 +74,60 @@ def run(arguments: argparse.Namespace) -> int:
     if unloadable:
         print_findings(unloadable, arguments.format, sys.stderr)
         return _status.UNUSABLE
-    if len(policies) != 1:
+    if len(policies) > 1 and (arguments.print or arguments.output is not None):
         names = ", ".join(printable(each.policy_path) for each in policies)
         print(
-            f"tamsel suggest: the suites use {len(policies)} policies ({names}): give the suites of one",
+            f"tamsel suggest: --print and -o take the suites of one policy; these use {len(policies)} ({names})",
             file=sys.stderr,
         )
         return _status.UNUSABLE
-    (one,) = policies
-    if arguments.output is None and not arguments.print and os.path.lexists(beside(one.first.path)):
-        print(printable(NotWritten.exists(beside(one.first.path))), file=sys.stderr)
-        return _status.UNUSABLE
+    targets = [(each, None if arguments.print else arguments.output or beside(each.first.path)) for each in policies]
+    for _, output in targets:
+        if output is not None and os.path.lexists(output):
+            # Said before the solver runs; writing refuses it again if it appears meanwhile.
+            print(printable(NotWritten.exists(output)), file=sys.stderr)
+            return _status.UNUSABLE
     with progress_on_stderr("suggest") as progress:
-        suggestion = suggest_within(one.policy, one.coverage, api.Budget(arguments.timeout, progress))
-    output: Optional[str] = arguments.output or (None if arguments.print else beside(one.first.path))
-    text = suite_text(suite_data(one.first, suggestion.cases, output), is_yaml(output or one.first.path))
-    if not arguments.print and suggestion.cases:
-        assert output is not None
+        budget = api.Budget(arguments.timeout, progress)  # one budget for every policy
+        suggestions = [suggest_within(each.policy, each.coverage, budget) for each, _ in targets]
+    texts = [
+        suite_text(suite_data(each.first, made.cases, output), is_yaml(arguments.output or each.first.path))
+        for (each, output), made in zip(targets, suggestions)
+    ]
+    if not arguments.print and not _written(targets, suggestions, texts):
+        return _status.UNUSABLE
+    if arguments.json:
+        sys.stdout.write(suggestion_json([(each.policy_path, made) for (each, _), made in zip(targets, suggestions)]))
+    else:
+        for (each, output), made, text in zip(targets, suggestions, texts):
+            _report(arguments, each.policy_path, output, made, text)
+    return _status.UNDECIDED if any(made.undecided for made in suggestions) else _status.GOOD
+
+
+def _written(targets: List[Tuple[Covered, Optional[str]]], suggestions: List[Suggestion], texts: List[str]) -> bool:
+    """Whether every new suite with cases was written; if one was not, says why and removes those
+    written before it."""
+    done: List[str] = []
+    for (_, output), found, text in zip(targets, suggestions, texts):
+        if output is None or not found.cases:
+            continue
         try:
             write_new(output, text)
         except NotWritten as error:
             print(printable(str(error)), file=sys.stderr)
-            return _status.UNUSABLE
-    if arguments.json:
-        sys.stdout.write(suggestion_json(one.policy_path, suggestion))
+            for path in done:
+                os.remove(path)
+            return False
+        done.append(output)
+    return True
+
+
+def _report(arguments: argparse.Namespace, path: str, output: Optional[str], found: Suggestion, text: str) -> None:
+    lines = left_open(path, found, arguments.format)
+    if arguments.print:
+        sys.stdout.write(text)
     else:
-        lines = left_open(one.policy_path, suggestion, arguments.format)
-        if arguments.print:
-            sys.stdout.write(text)
-        else:
-            written = output if suggestion.cases else "nothing written"
-            lines.insert(0, summary(suggestion, written or ""))
-        stream = sys.stderr if arguments.print else sys.stdout
-        for line in lines:
-            print(line, file=stream)
-    return _status.UNDECIDED if suggestion.undecided else _status.GOOD
+        lines.insert(0, summary(found, output if found.cases and output is not None else "nothing written"))
+    stream = sys.stderr if arguments.print else sys.stdout
+    for line in lines:
+        print(line, file=stream)
