@@ -3,13 +3,18 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
 import sys
-from typing import Any, List, Optional, Tuple
+from typing import Any, Iterator, List, Optional, Tuple
 
+from tamsel_tools.analysis.solver import collector_paused
 from tamsel_tools.base import status as _status
+from tamsel_tools.base import strict_json
 from tamsel_tools.base.findings import Format
 from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import add_format, add_timeout, percentage, project
+from tamsel_tools.cli.progress import Progress, progress_on_stderr
 from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.io.files import Unwritable, write_report
 from tamsel_tools.io.project import shown
@@ -18,6 +23,7 @@ from tamsel_tools.io.reports import ReportKind, refusals
 from tamsel_tools.render.coverage import CoverageOptions, below_bar, below_mcdc_bar, coverage_json, coverage_lines
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
+from tamsel_tools.render.test_json import test_json
 from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
 from tamsel_tools.suites.loading import Loader, suite_documents
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget
@@ -58,6 +64,12 @@ def add(commands: Any) -> argparse.ArgumentParser:
         type=percentage,
         help=f"status {_status.NEGATIVE} when a policy's share of comparisons shown to decide alone is below PERCENT",
     )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help='print {"suites": [...], "passed", "failed", "undecided"} instead: each case and property with '
+        "its verdict, a refuted property with its input and decision (and with --coverage, the counts)",
+    )
     which = parser.add_mutually_exclusive_group()
     which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
     which.add_argument("--no-properties", action="store_true", help="run the suites' cases, not their properties")
@@ -92,7 +104,21 @@ def run(arguments: argparse.Namespace) -> int:
         arguments.coverage, arguments.coverage_json, arguments.fail_under, arguments.fail_under_mcdc
     )
     selected = PropertyOptions(not arguments.properties_only, not arguments.no_properties, arguments.timeout)
-    return run_suites(_suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected)
+    with progress_on_stderr("test", "suites") as progress:
+        return run_suites(
+            _suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected, arguments.json,
+            progress,
+        )  # fmt: skip
+
+
+@contextlib.contextmanager
+def _aside(json: bool) -> Iterator[None]:
+    """With --json, standard output holds the document alone: the lines of failures go nowhere."""
+    if not json:
+        yield
+        return
+    with open(os.devnull, "w", encoding="utf-8") as sink, contextlib.redirect_stdout(sink):
+        yield
 
 
 def run_suites(
@@ -102,11 +128,14 @@ def run_suites(
     format: Format,
     limits: Limits,
     selected: PropertyOptions = EVERYTHING,
+    as_json: bool = False,
+    progress: Optional[Progress] = None,
 ) -> int:
     """Loads the suites, refuses a report's file that is one of them or of their documents, runs
-    them, prints the results and writes the reports asked for; the status."""
+    them, prints the results (or, as_json, one JSON document) and writes the reports asked for;
+    the status."""
     covered: Optional[Covered] = {} if options.wanted else None
-    errors = findings_stream(format)
+    errors = sys.stderr if as_json else findings_stream(format)
     found, skipped = suite_paths(paths)
     print_findings(skipped, format, errors)
     reports: List[Tuple[Optional[str], ReportKind]] = [(junit_path, "junit"), (options.json_path, "coverage")]
@@ -120,12 +149,16 @@ def run_suites(
         if refused:
             return _status.UNUSABLE
     loader = Loader(limits)
-    with cancelled_on_signal() as running:
-        budget = SharedBudget(selected.timeout, running)
-        results: List[SuiteResult] = [
-            run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget)
-            for path in found
-        ]
+    results: List[SuiteResult] = []
+    # The collector's full passes over a suite of many properties cost more than the run itself.
+    with cancelled_on_signal() as running, _aside(as_json), collector_paused():
+        budget = SharedBudget(selected.timeout, running, progress)
+        for number, path in enumerate(found):
+            if progress is not None:
+                progress.what, progress.unit = "test", "suites"
+                progress.show(number, len(found))
+                progress.what, progress.unit = f"test: {printable(path)}", "properties"
+            results.append(run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget))
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
     undecided = sum(len(result.undecided) for result in results)
@@ -134,9 +167,15 @@ def run_suites(
         status = _status.UNUSABLE
     if junit_path is not None and not _written(junit_path, junit(results)):
         status = _status.UNUSABLE
-    print(f"{passed} passed, {failed} failed" + (f", {undecided} undecided" if undecided else ""))
+    if progress is not None:
+        progress.close()  # erased before the results
     policies = list((covered or {}).values())
-    if options.show:
+    if as_json:
+        coverage = strict_json.loads(coverage_json(policies))["policies"] if options.show else None
+        print(test_json(results, coverage), end="")
+    else:
+        print(f"{passed} passed, {failed} failed" + (f", {undecided} undecided" if undecided else ""))
+    if options.show and not as_json:
         for each in policies:
             print("\n".join(coverage_lines(each, format)))
     if options.json_path is not None and not _written(options.json_path, coverage_json(policies).encode()):
