@@ -39,17 +39,28 @@ def many(count: int) -> Tuple[Dict[str, str], List[Dict[str, Any]]]:
     for i in range(count):
         shape = i % 4
         if shape == 0:
-            data = {"action": "refund", "when": [["action", "amount"], "greater_than", {"literal": 1000 + i}],
-                    "expect": {"effect": "block"}}
+            data = {
+                "action": "refund",
+                "when": [["action", "amount"], "greater_than", {"literal": 1000 + i}],
+                "expect": {"effect": "block"},
+            }
         elif shape == 1:
-            data = {"action": "refund", "when": [["actor", "frozen"], "equals", {"literal": True}],
-                    "expect": {"not_effect": "allow"}}
+            data = {
+                "action": "refund",
+                "when": [["actor", "frozen"], "equals", {"literal": True}],
+                "expect": {"not_effect": "allow"},
+            }
         elif shape == 2:
-            data = {"when": [["actor", "trust_level"], "less_than", {"subject": ["snapshot", "min_trust_level"]}],
-                    "expect": {"effect": "block"}}
+            data = {
+                "when": [["actor", "trust_level"], "less_than", {"subject": ["snapshot", "min_trust_level"]}],
+                "expect": {"effect": "block"},
+            }
         else:
-            data = {"action": "refund", "when": [["action", "amount"], "greater_than", {"literal": i % 2000}],
-                    "expect": {"effect": "block"}}
+            data = {
+                "action": "refund",
+                "when": [["action", "amount"], "greater_than", {"literal": i % 2000}],
+                "expect": {"effect": "block"},
+            }
         found.append({"name": f"property {i}", **data})
     return documents, found
 
@@ -61,10 +72,19 @@ def large_schema(count: int) -> Tuple[Dict[str, str], List[Dict[str, Any]]]:
     lines = ["version: 1", "actions:"]
     for a in range(ACTIONS):
         lines += [f"  action_{a:04d}:", "    fields:"]
-        lines += [f"      field_{f:02d}_{'n' if f % 2 == 0 else 's'}: {'number' if f % 2 == 0 else 'string'}"
-                  for f in range(FIELDS)]
-    lines += ["actor:", "  fields:", "    trust_level: number", "    role: string",
-              "snapshot:", "  fields:", "    min_trust_level: number"]
+        lines += [
+            f"      field_{f:02d}_{'n' if f % 2 == 0 else 's'}: {'number' if f % 2 == 0 else 'string'}"
+            for f in range(FIELDS)
+        ]
+    lines += [
+        "actor:",
+        "  fields:",
+        "    trust_level: number",
+        "    role: string",
+        "snapshot:",
+        "  fields:",
+        "    min_trust_level: number",
+    ]
     schema = "\n".join(lines) + "\n"
     rules = ["version: 1", "rules:"]
     for r in range(2 * RULED):
@@ -76,15 +96,24 @@ def large_schema(count: int) -> Tuple[Dict[str, str], List[Dict[str, Any]]]:
             when = "{any: [[[action, field_01_s], equals, {literal: x}], [[actor, role], equals, {literal: admin}]]}"
             effect = "require_approval"
         rules += [f"  - id: rule_{r}", f"    scope: {{action: {action}}}", f"    when: {when}", f"    effect: {effect}"]
-    rules += ["  - id: trust", "    scope: {global: true}",
-              "    when: [[actor, trust_level], less_than, {subject: [snapshot, min_trust_level]}]", "    effect: block"]
+    rules += [
+        "  - id: trust",
+        "    scope: {global: true}",
+        "    when: [[actor, trust_level], less_than, {subject: [snapshot, min_trust_level]}]",
+        "    effect: block",
+    ]
     found: List[Dict[str, Any]] = []
     for i in range(count):
         r = i % RULED
         limit = 100 * (r + 1) + (i % 3) * 50 - 50  # below, at and above the rule's own bound
-        found.append({"name": f"property {i}", "action": f"action_{r:04d}",
-                      "when": [["action", "field_00_n"], "greater_than", {"literal": limit}],
-                      "expect": {"effect": ["block", "require_approval"]}})
+        found.append(
+            {
+                "name": f"property {i}",
+                "action": f"action_{r:04d}",
+                "when": [["action", "field_00_n"], "greater_than", {"literal": limit}],
+                "expect": {"effect": ["block", "require_approval"]},
+            }
+        )
     return {"schema.yaml": schema, "policy.yaml": "\n".join(rules) + "\n"}, found
 
 
@@ -122,8 +151,10 @@ def main() -> None:
     parser.add_argument("--only", choices=sorted(WORKLOADS))
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("--properties", type=int, help="another number of properties than the workload's")
-    parser.add_argument("--python", help="run `PYTHON -m tamsel_tools` (another build, with PYTHONPATH) "
-                        "instead of this environment's tamsel")
+    parser.add_argument(
+        "--python",
+        help="run `PYTHON -m tamsel_tools` (another build, with PYTHONPATH) instead of this environment's tamsel",
+    )
     arguments = parser.parse_args()
     for name, (make, count) in WORKLOADS.items():
         if arguments.only not in (None, name):
@@ -139,9 +170,11 @@ def main() -> None:
             tamsel = [TAMSEL] if arguments.python is None else [arguments.python, "-m", "tamsel_tools"]
             runs = [measure(folder, tamsel) for _ in range(arguments.repeat)]
         best = min(runs)
-        print(f"{name}: {len(properties)} properties, schema {size / 1e6:.2f} MB: best {best.seconds:.2f} s "
-              f"({', '.join(f'{r.seconds:.2f}' for r in runs)}) wall, {best.cpu:.2f} s CPU, "
-              f"peak {best.peak / 1024:.0f} MB, status {best.status}: {best.summary}")
+        print(
+            f"{name}: {len(properties)} properties, schema {size / 1e6:.2f} MB: best {best.seconds:.2f} s "
+            f"({', '.join(f'{r.seconds:.2f}' for r in runs)}) wall, {best.cpu:.2f} s CPU, "
+            f"peak {best.peak / 1024:.0f} MB, status {best.status}: {best.summary}"
+        )
 
 
 if __name__ == "__main__":

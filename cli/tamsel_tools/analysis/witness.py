@@ -142,7 +142,9 @@ def _close(key: Field, encoding: PolicyEncoding) -> FrozenSet[float]:
     memo = encoding.memo.get(("close", key))
     if memo is None:
         finite = _finite(key, encoding)
-        memo = encoding.memo[("close", key)] = frozenset([*finite, *[v + 1.0 for v in finite], *[v - 1.0 for v in finite]])
+        memo = encoding.memo[("close", key)] = frozenset(
+            [*finite, *[v + 1.0 for v in finite], *[v - 1.0 for v in finite]]
+        )
     return memo
 
 

@@ -60,7 +60,7 @@ class TreeError(Exception):
 # ---------------------------------------------------------------- YAML spellings
 
 
-_PLAIN_ASCII = re.compile(r'[ !#-\[\]-~]*')  # printable ASCII but for the quote and the backslash
+_PLAIN_ASCII = re.compile(r"[ !#-\[\]-~]*")  # printable ASCII but for the quote and the backslash
 
 
 def quoted(text: str) -> str:

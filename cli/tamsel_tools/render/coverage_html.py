@@ -154,7 +154,9 @@ def index_page(policies: Sequence[PolicyCoverage]) -> str:
             f'<td class="shares">{_text(headline(each))}</td><td>{gaps}</td></tr>'
         )
     table = (
-        '<table class="shares">\n<tr><th>policy</th><th>shares</th><th>gaps</th></tr>\n' + "\n".join(rows) + "\n</table>"
+        '<table class="shares">\n<tr><th>policy</th><th>shares</th><th>gaps</th></tr>\n'
+        + "\n".join(rows)
+        + "\n</table>"
         if rows
         else "<p>No policy was covered: no suite ran.</p>"
     )

@@ -109,4 +109,3 @@ class Judges:
         assert self.engine is not None
         judged = {**data, "action": {**action, "type": self.names[position]}}
         return self.engine.evaluate(judged)["matched_rule"] is not None
-

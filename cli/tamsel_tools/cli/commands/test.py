@@ -11,23 +11,24 @@ from typing import Any, Iterator, List, Optional, Tuple
 from tamsel_tools.analysis.solver import collector_paused
 from tamsel_tools.base import status as _status
 from tamsel_tools.base import strict_json
-from tamsel_tools.base.findings import Format
+from tamsel_tools.base.findings import Format, Reported
 from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import add_format, add_timeout, percentage, project
 from tamsel_tools.cli.progress import Progress, progress_on_stderr
 from tamsel_tools.cli.signals import cancelled_on_signal
-from tamsel_tools.io.files import Unwritable, write_report
+from tamsel_tools.io.files import Unwritable, read_document, write_pages, write_report
 from tamsel_tools.io.project import shown
-from tamsel_tools.io.reading import Limits
+from tamsel_tools.io.reading import Limits, too_large
 from tamsel_tools.io.reports import ReportKind, refusals
 from tamsel_tools.render.coverage import CoverageOptions, below_bar, below_mcdc_bar, coverage_json, coverage_lines
+from tamsel_tools.render.coverage_html import site
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.render.test_json import test_json
 from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
 from tamsel_tools.suites.loading import Loader, suite_documents
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget
-from tamsel_tools.suites.running import Covered, SuiteResult, load_suite, run_suite
+from tamsel_tools.suites.running import Covered, PolicyCoverage, SuiteResult, load_suite, run_suite
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
@@ -52,6 +53,12 @@ def add(commands: Any) -> argparse.ArgumentParser:
         "comparisons shown to decide alone, and its gaps",
     )
     parser.add_argument("--coverage-json", metavar="FILE", help="write the coverage counts to FILE as JSON")
+    parser.add_argument(
+        "--coverage-html",
+        metavar="DIR",
+        help="write the coverage as a static site into DIR: an index of the policies, a page a policy with "
+        "its text and every rule and comparison marked, each gap saying why",
+    )
     parser.add_argument(
         "--fail-under",
         metavar="PERCENT",
@@ -99,6 +106,22 @@ def _written(path: str, data: bytes) -> bool:
     return True
 
 
+def _site_written(folder: str, policies: List[PolicyCoverage], inputs: List[str], limits: Limits) -> bool:
+    """Whether the --coverage-html pages were written; if not, says why."""
+    texts: List[Optional[str]] = []
+    for each in policies:
+        try:
+            texts.append(read_document(each.path, limits.documents_max_bytes, too_large))
+        except Reported:
+            texts.append(None)  # the page says so, and lists its marks by line
+    try:
+        write_pages(folder, site(policies, texts), inputs)
+    except Unwritable as error:
+        print(error, file=sys.stderr)
+        return False
+    return True
+
+
 def run(arguments: argparse.Namespace) -> int:
     options = CoverageOptions(
         arguments.coverage, arguments.coverage_json, arguments.fail_under, arguments.fail_under_mcdc
@@ -107,7 +130,7 @@ def run(arguments: argparse.Namespace) -> int:
     with progress_on_stderr("test", "suites") as progress:
         return run_suites(
             _suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected, arguments.json,
-            progress,
+            progress, arguments.coverage_html,
         )  # fmt: skip
 
 
@@ -130,15 +153,19 @@ def run_suites(
     selected: PropertyOptions = EVERYTHING,
     as_json: bool = False,
     progress: Optional[Progress] = None,
+    html_path: Optional[str] = None,
 ) -> int:
     """Loads the suites, refuses a report's file that is one of them or of their documents, runs
     them, prints the results (or, as_json, one JSON document) and writes the reports asked for;
     the status."""
-    covered: Optional[Covered] = {} if options.wanted else None
+    covered: Optional[Covered] = {} if options.wanted or html_path is not None else None
     errors = sys.stderr if as_json else findings_stream(format)
     found, skipped = suite_paths(paths)
     print_findings(skipped, format, errors)
-    reports: List[Tuple[Optional[str], ReportKind]] = [(junit_path, "junit"), (options.json_path, "coverage")]
+    reports: List[Tuple[Optional[str], ReportKind]] = [
+        (junit_path, "junit"), (options.json_path, "coverage"), (html_path, "coverage_html")
+    ]  # fmt: skip
+    inputs: List[str] = []
     if any(path is not None for path, _ in reports):
         # Before anything runs; the suites are read again as they run, one at a time, so
         # that a run holds one suite and its policy at most.
@@ -158,7 +185,9 @@ def run_suites(
                 progress.what, progress.unit = "test", "suites"
                 progress.show(number, len(found))
                 progress.what, progress.unit = f"test: {printable(path)}", "properties"
-            results.append(run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget))
+            results.append(
+                run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget)
+            )
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
     undecided = sum(len(result.undecided) for result in results)
@@ -179,6 +208,8 @@ def run_suites(
         for each in policies:
             print("\n".join(coverage_lines(each, format)))
     if options.json_path is not None and not _written(options.json_path, coverage_json(policies).encode()):
+        status = _status.UNUSABLE
+    if html_path is not None and not _site_written(html_path, policies, inputs, limits):
         status = _status.UNUSABLE
     below = below_bar(policies, options.fail_under, format) if options.fail_under is not None else []
     if options.fail_under_mcdc is not None:
