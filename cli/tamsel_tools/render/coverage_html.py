@@ -3,9 +3,9 @@
 `index.html` lists each policy with its shares, in the words `--coverage` prints;
 `policy-N.html` shows the N-th policy's text, each line numbered, with a mark on
 the line of every rule and comparison: decided or never; made true and false,
-only one of them, or never made. A mark that shows a gap says why, and is an
+only one of them, or never made; shown to decide alone or not. A mark that shows a gap says why, and is an
 element with `data-line` (1-based) and `data-gap` (`never_decided`, `never_true`,
-`never_false`, `never_made`), so that tests and other tools can read the page;
+`never_false`, `never_made`, `not_alone`), so that tests and other tools can read the page;
 one that shows no gap has `data-line` and `data-covered`.
 
 The pages read with JavaScript off and fetch nothing: the style is inline, there
@@ -24,7 +24,7 @@ from typing import Dict, List, Optional, Sequence, Tuple
 from tamsel_tools.base.echo import bounded, quoted
 from tamsel_tools.base.text import printable
 from tamsel_tools.model.coverage import ComparisonCoverage, RuleCoverage
-from tamsel_tools.render.coverage import coverage_lines
+from tamsel_tools.render.coverage import NOT_ALONE, coverage_lines
 from tamsel_tools.suites.running import PolicyCoverage
 
 # How every page begins: what the report rules look for before they replace a page.
@@ -124,13 +124,33 @@ def _comparison_mark(each: RuleCoverage, made: ComparisonCoverage) -> Mark:
     return Mark(comparison.line, _GAPS[made.gap], f"{name} {made.gap}", why)
 
 
+def _alone_mark(each: RuleCoverage, made: ComparisonCoverage) -> Mark:
+    comparison = made.comparison
+    name = f"comparison {comparison.member} of rule {quoted(each.rule.id)}"
+    pairs = made.alone_pairs
+    if pairs:
+        more = f", and {len(pairs) - 1} more pair{'s' if len(pairs) > 2 else ''}" if len(pairs) > 1 else ""
+        why = f"the rule holds for {pairs[0].holds} and not for {pairs[0].fails}, which differ in it alone{more}"
+        return Mark(comparison.line, None, f"{name} {NOT_ALONE.replace('not ', '')}", why)
+    if not made.covered:
+        why = "it was not made both true and false, so no two cases can differ in it"
+    else:
+        why = (
+            "no two cases that reach its rule differ in it, agree on every other comparison made in both, "
+            "and differ in whether the rule holds"
+        )
+    return Mark(comparison.line, "not_alone", f"{name} {NOT_ALONE}", why)
+
+
 def marks(covered: PolicyCoverage) -> List[Mark]:
-    """A mark for every rule and every comparison of a rule that can decide, in document order."""
+    """A mark for every rule and, of a rule that can decide, two for every comparison (made both
+    ways; shown to decide alone), in document order."""
     found: List[Mark] = []
     for each in covered.coverage.rules:
         found.append(_rule_mark(each))
         if each.rule.can_decide:
-            found += [_comparison_mark(each, made) for made in each.comparisons]
+            for made in each.comparisons:
+                found += [_comparison_mark(each, made), _alone_mark(each, made)]
     return found
 
 
