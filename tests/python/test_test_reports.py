@@ -1,6 +1,7 @@
 """What `tamsel test` reports besides its lines: --json, the progress line, and the
 --coverage-html site as headless Chromium shows it."""
 
+import importlib.util
 import io
 import json
 import re
@@ -113,6 +114,7 @@ def _every(show, progress):
 
 # ---------------------------------------------------------------- --coverage-html in headless Chromium
 
+HAVE_Z3 = importlib.util.find_spec("z3") is not None
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="headless Chromium is not installed (Debian: chromium)")
 
@@ -191,6 +193,12 @@ def test_the_site_marks_every_gap_that_coverage_prints(capsys, documents):
         assert {kind for _, kind in gaps} >= {"never_decided", "never_true"}
         assert sum(gap is not None for _, gap in page.marks()) == len(gaps)
         assert headline[len(policy) + 2:] in page.text
+        # With the solver, each gap says which suggested case closes it, or why none can.
+        said = [a for _, a in page.elements if a.get("class") == "suggested"]
+        assert len(said) == (len(gaps) if HAVE_Z3 else 0)
+        if HAVE_Z3:
+            assert "closed by the suggested case" in page.text
+            assert "no input closes it: rule 'review_untrusted_agents' is scoped to the actor" in page.text
     hostile_page = Page(dom(Path("site/policy-2.html")))
     assert HOSTILE_ID.replace("\u202e", "\\u{202e}") in hostile_page.text
     assert "<img src=x onerror=alert(1)>" in hostile_page.text

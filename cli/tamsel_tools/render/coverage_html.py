@@ -18,13 +18,15 @@ from __future__ import annotations
 
 import html
 import re
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from tamsel_tools.base.echo import bounded, quoted
+from tamsel_tools.base.strict_json import dumps
 from tamsel_tools.base.text import printable
 from tamsel_tools.model.coverage import ComparisonCoverage, RuleCoverage
 from tamsel_tools.render.coverage import NOT_ALONE, coverage_lines
+from tamsel_tools.suggest.suggestion import Suggestion
 from tamsel_tools.suites.running import PolicyCoverage
 
 # How every page begins: what the report rules look for before they replace a page.
@@ -42,6 +44,7 @@ td.text { white-space: pre; }
         padding: 0 0.4em; border-radius: 0.3em; white-space: normal; }
 .mark.gap { background: #fde2e1; border: 1px solid #e0a09c; }
 .mark.covered { background: #e1f5e3; border: 1px solid #9ccfa3; }
+.suggested { font-style: italic; }
 tr.gap td.number { background: #fde2e1; }
 table.shares td, table.shares th { padding: 0.2em 0.8em; text-align: left; }
 """
@@ -66,18 +69,26 @@ def _page(title: str, body: List[str]) -> str:
     )
 
 
+GapKey = Tuple[str, int, Optional[int]]  # the gap's kind, its rule's index, its comparison's member
+# What suggest says of each gap it was asked about: the case that closes it, or why none can.
+Suggested = Dict[GapKey, str]
+
+
 @dataclass(frozen=True)
 class Mark:
     line: int
     gap: Optional[str]  # one of the data-gap words; None when the mark shows no gap
     label: str  # what it marks and its state, in the words of --coverage
     why: str  # the counts behind it
+    key: Optional[GapKey] = None  # the gap's, as suggest names it
+    suggested: Optional[str] = None
 
     def render(self) -> str:
         kind = f'gap" data-gap="{self.gap}' if self.gap is not None else 'covered" data-covered="true'
+        said = "" if self.suggested is None else f'<br><span class="suggested">{_text(bounded(self.suggested))}</span>'
         return (
             f'<span class="mark {kind}" data-line="{self.line}"><b>{_text(bounded(self.label))}</b>'
-            f" &mdash; {_text(bounded(self.why))}</span>"
+            f" &mdash; {_text(bounded(self.why))}{said}</span>"
         )
 
 
@@ -90,7 +101,8 @@ def _rule_mark(each: RuleCoverage) -> Mark:
     name = f"rule {quoted(rule.id)}"
     if not rule.can_decide:
         why = "evaluation never runs rules scoped to an actor; the shares do not count it"
-        return Mark(rule.line, "never_decided", f"{name} is scoped to an actor: unable to decide", why)
+        return Mark(rule.line, "never_decided", f"{name} is scoped to an actor: unable to decide", why,
+                    ("never_decided", rule.index, None))  # fmt: skip
     reached = _reached(each)
     if each.decided:
         return Mark(rule.line, None, f"{name} decided", f"decided {_times(each.decided)}, reached {_times(reached)}")
@@ -98,7 +110,7 @@ def _rule_mark(each: RuleCoverage) -> Mark:
         why = f"reached {_times(reached)} (its condition tested) and its condition never held"
     else:
         why = "never reached: every case was decided before it, or is of another action"
-    return Mark(rule.line, "never_decided", f"{name} never decided", why)
+    return Mark(rule.line, "never_decided", f"{name} never decided", why, ("never_decided", rule.index, None))
 
 
 def _reached(each: RuleCoverage) -> int:
@@ -121,7 +133,8 @@ def _comparison_mark(each: RuleCoverage, made: ComparisonCoverage) -> Mark:
             why = f"whenever its rule was reached, a comparison before it was {settled} and settled the condition"
     else:
         why = f"made {_times(made.true + made.false)}, {'false' if made.gap == 'never true' else 'true'} every time"
-    return Mark(comparison.line, _GAPS[made.gap], f"{name} {made.gap}", why)
+    key = (_GAPS[made.gap], each.rule.index, comparison.member)
+    return Mark(comparison.line, _GAPS[made.gap], f"{name} {made.gap}", why, key)
 
 
 def _alone_mark(each: RuleCoverage, made: ComparisonCoverage) -> Mark:
@@ -139,19 +152,38 @@ def _alone_mark(each: RuleCoverage, made: ComparisonCoverage) -> Mark:
             "no two cases that reach its rule differ in it, agree on every other comparison made in both, "
             "and differ in whether the rule holds"
         )
-    return Mark(comparison.line, "not_alone", f"{name} {NOT_ALONE}", why)
+    return Mark(
+        comparison.line, "not_alone", f"{name} {NOT_ALONE}", why, ("not_alone", each.rule.index, comparison.member)
+    )
 
 
-def marks(covered: PolicyCoverage) -> List[Mark]:
+def suggested_of(suggestion: Suggestion) -> Suggested:
+    """What suggest said of each gap: the case that closes it, why none can, or that it is undecided."""
+    said: Suggested = {}
+    for case in suggestion.cases:
+        rule = case.expect["matched_rule"]
+        decision = f"{case.expect['effect']} by {'the default' if rule is None else 'rule ' + quoted(rule)}"
+        for gap in case.closes:
+            said[gap.key] = f"closed by the suggested case {dumps(case.name)}: {dumps(case.input)}, decided {decision}"
+    for impossible in suggestion.impossible:
+        said[impossible.gap.key] = f"no input closes it: {impossible.reason}"
+    for gap in suggestion.undecided:
+        said[gap.key] = "suggest did not settle it within the solver's time (--timeout)"
+    return said
+
+
+def marks(covered: PolicyCoverage, suggested: Optional[Suggested] = None) -> List[Mark]:
     """A mark for every rule and, of a rule that can decide, two for every comparison (made both
-    ways; shown to decide alone), in document order."""
+    ways; shown to decide alone), in document order; each gap's with what suggest says of it."""
     found: List[Mark] = []
     for each in covered.coverage.rules:
         found.append(_rule_mark(each))
         if each.rule.can_decide:
             for made in each.comparisons:
                 found += [_comparison_mark(each, made), _alone_mark(each, made)]
-    return found
+    if suggested is None:
+        return found
+    return [replace(mark, suggested=suggested.get(mark.key)) if mark.key is not None else mark for mark in found]
 
 
 def headline(covered: PolicyCoverage) -> str:
@@ -186,10 +218,12 @@ def index_page(policies: Sequence[PolicyCoverage]) -> str:
 _LINES = re.compile(r"\r\n|\r|\n")  # as the engine counts lines
 
 
-def policy_page(number: int, covered: PolicyCoverage, text: Optional[str]) -> str:
+def policy_page(
+    number: int, covered: PolicyCoverage, text: Optional[str], suggested: Optional[Suggested] = None
+) -> str:
     """The policy's text, each line with the marks that stand on it."""
     by_line: Dict[int, List[Mark]] = {}
-    for mark in marks(covered):
+    for mark in marks(covered, suggested):
         by_line.setdefault(mark.line, []).append(mark)
     lines = _LINES.split(text) if text is not None else []
     rows = []
@@ -207,6 +241,13 @@ def policy_page(number: int, covered: PolicyCoverage, text: Optional[str]) -> st
         f'<p class="shares">{_text(headline(covered))}</p>',
         "<p>Each rule and comparison is marked on its line: a red mark is a gap and says why, a green one "
         "is covered. Only cases that expect a decision count.</p>",
+        "<p>"
+        + (
+            "Under each gap, the case that <code>tamsel suggest</code> finds to close it, or why no input can."
+            if suggested is not None
+            else "Suggested cases are not shown: they need the z3 solver (<code>pip install 'tamsel[analysis]'</code>)."
+        )
+        + "</p>",
     ]
     if text is None:
         body.append("<p>The policy's text could not be read again: the marks are listed by line.</p>")
@@ -218,8 +259,14 @@ def policy_page(number: int, covered: PolicyCoverage, text: Optional[str]) -> st
     return _page(f"tamsel coverage: {_text(covered.path)}", body)
 
 
-def site(policies: Sequence[PolicyCoverage], texts: Sequence[Optional[str]]) -> List[Tuple[str, str]]:
-    """Every page of the site, by file name: the index, then a page a policy."""
+def site(
+    policies: Sequence[PolicyCoverage],
+    texts: Sequence[Optional[str]],
+    suggested: Optional[Sequence[Optional[Suggested]]] = None,
+) -> List[Tuple[str, str]]:
+    """Every page of the site, by file name: the index, then a page a policy (with what suggest
+    says of its gaps, when it ran)."""
+    said = list(suggested) if suggested is not None else [None] * len(policies)
     pages = [(INDEX, index_page(policies))]
-    pages += [(page_name(n), policy_page(n, each, text)) for n, (each, text) in enumerate(zip(policies, texts), 1)]
+    pages += [(page_name(n), policy_page(n, *each)) for n, each in enumerate(zip(policies, texts, said), 1)]
     return pages

@@ -8,7 +8,8 @@ import os
 import sys
 from typing import Any, Iterator, List, Optional, Tuple
 
-from tamsel_tools.analysis.solver import collector_paused
+from tamsel_tools.analysis.solver import Budget, collector_paused
+from tamsel_tools.analysis.solver import available as solver_available
 from tamsel_tools.base import status as _status
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.findings import Format, Reported
@@ -21,14 +22,16 @@ from tamsel_tools.io.project import shown
 from tamsel_tools.io.reading import Limits, too_large
 from tamsel_tools.io.reports import ReportKind, refusals
 from tamsel_tools.render.coverage import CoverageOptions, below_bar, below_mcdc_bar, coverage_json, coverage_lines
-from tamsel_tools.render.coverage_html import site
+from tamsel_tools.render.coverage_html import Suggested, site, suggested_of
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.render.test_json import test_json
+from tamsel_tools.suggest.suggestion import suggest_within
+from tamsel_tools.suggest.suites import covered as suggest_covered
 from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
 from tamsel_tools.suites.loading import Loader, suite_documents
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget
-from tamsel_tools.suites.running import Covered, PolicyCoverage, SuiteResult, load_suite, run_suite
+from tamsel_tools.suites.running import Covered, SuiteResult, load_suite, run_suite
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
@@ -106,8 +109,11 @@ def _written(path: str, data: bytes) -> bool:
     return True
 
 
-def _site_written(folder: str, policies: List[PolicyCoverage], inputs: List[str], limits: Limits) -> bool:
+def _site_written(
+    folder: str, covered: Covered, inputs: List[str], limits: Limits, suites: List[str], seconds: float
+) -> bool:
     """Whether the --coverage-html pages were written; if not, says why."""
+    policies = list(covered.values())
     texts: List[Optional[str]] = []
     for each in policies:
         try:
@@ -115,11 +121,27 @@ def _site_written(folder: str, policies: List[PolicyCoverage], inputs: List[str]
         except Reported:
             texts.append(None)  # the page says so, and lists its marks by line
     try:
-        write_pages(folder, site(policies, texts), inputs)
+        write_pages(folder, site(policies, texts, _suggested(covered, suites, limits, seconds)), inputs)
     except Unwritable as error:
         print(error, file=sys.stderr)
         return False
     return True
+
+
+def _suggested(
+    covered: Covered, suites: List[str], limits: Limits, seconds: float
+) -> Optional[List[Optional[Suggested]]]:
+    """What suggest says of each policy's gaps, within the solver's time; None without the solver."""
+    if not solver_available() or not covered:
+        return None
+    loaded, _ = suggest_covered(suites, Loader(limits))
+    by_key = {(each.policy_path, each.policy.policy_hash()): each for each in loaded}
+    budget = Budget(seconds)
+    said: List[Optional[Suggested]] = []
+    for key in covered:
+        found = by_key.get(key)
+        said.append(None if found is None else suggested_of(suggest_within(found.policy, found.coverage, budget)))
+    return said
 
 
 def run(arguments: argparse.Namespace) -> int:
@@ -209,7 +231,7 @@ def run_suites(
             print("\n".join(coverage_lines(each, format)))
     if options.json_path is not None and not _written(options.json_path, coverage_json(policies).encode()):
         status = _status.UNUSABLE
-    if html_path is not None and not _site_written(html_path, policies, inputs, limits):
+    if html_path is not None and not _site_written(html_path, covered or {}, inputs, limits, found, selected.timeout):
         status = _status.UNUSABLE
     below = below_bar(policies, options.fail_under, format) if options.fail_under is not None else []
     if options.fail_under_mcdc is not None:
