@@ -17,19 +17,20 @@ wheel_pips=(auditwheel abi3audit wheel build)
 # Style and static analysis at pinned versions, so that formatting and findings
 # do not change with the machine.
 lint_pips=(clang-format==14.0.6 clang-tidy==14.0.6 ruff==0.17.6)
-# The language server and its end-to-end tests; CI also drives it from Neovim.
+# The language server and its end-to-end tests; CI also drives it from Neovim. The
+# coverage site is looked at in headless Chromium (Debian's chromium).
 lsp_pips=(pygls==2.1.1 pytest-lsp==1.0.1)
 # Arrow data from the three libraries whose objects columnar evaluation takes,
 # and the random differential tests that compare it with evaluate.
 arrow_pips=(pyarrow polars duckdb hypothesis)
 case "$purpose" in
   build) ;;
-  test) debs+=(libgtest-dev); pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}") ;;
+  test) debs+=(libgtest-dev chromium); pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}") ;;
   wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
   lint) debs+=(libgtest-dev); pips+=("${lint_pips[@]}") ;;  # its compilation database holds the tests
   ci)
     # clang for the fuzzers; its sanitizer runtime is added below, once clang is there.
-    debs+=(libgtest-dev clang neovim "${wheel_debs[@]}")
+    debs+=(libgtest-dev chromium clang neovim "${wheel_debs[@]}")
     pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}" "${wheel_pips[@]}"
       "${lint_pips[@]}")
     ;;

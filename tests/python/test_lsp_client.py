@@ -480,3 +480,33 @@ async def test_no_code_action_outside_a_suite(client: LanguageClient, workspace:
         text_document=types.TextDocumentIdentifier(uri=uri), range=types.Range(start=start, end=start),
         context=types.CodeActionContext(diagnostics=[])))
     assert not actions
+
+
+
+PROPERTY_SUITE = """\
+{"properties": [
+  {"name": "nothing is blocked", "expect": {"not_effect": "block"}},
+  {"name": "every decider is a rule or the default", "expect": {"matched_rule": [
+    "block_large_refunds", "block_larger_refunds", "frozen_actors", null]}}
+]}
+"""
+
+
+@pytest.mark.asyncio
+async def test_a_refuted_property_of_an_open_suite_is_a_diagnostic_on_it(client: LanguageClient, workspace: Path) -> None:
+    pytest.importorskip("z3")
+    path = workspace / "p.suite.json"
+    path.write_text(PROPERTY_SUITE)
+    uri = _open(client, path)
+    found = await _diagnostics(client, uri, _has("refuted_property"), seconds=60)
+    assert [(d.severity, d.code, d.range.start.line, d.range.start.character) for d in found] == [
+        (types.DiagnosticSeverity.Error, "refuted_property", 1, 2)]
+    assert found[0].message.startswith('nothing is blocked: refuted: {"action": {"type": "refund"')
+    assert '} is decided {"effect": "block", "matched_rule": "block_' in found[0].message
+    # Saved with a fault, the diagnostic goes and the fault shows where it stands.
+    path.write_text(PROPERTY_SUITE.replace('"not_effect": "block"', '"not_effect": "deny"'))
+    client.text_document_did_save(types.DidSaveTextDocumentParams(types.TextDocumentIdentifier(uri=uri)))
+    found = await _diagnostics(client, uri, _has("suite"), seconds=60)
+    assert [(d.code, d.range.start.line) for d in found] == [("suite", 1)]
+    assert found[0].message == (
+        "properties[0].expect.not_effect: unknown effect 'deny', expected one of allow, block, require_approval")

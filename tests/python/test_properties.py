@@ -550,3 +550,41 @@ def test_an_input_the_engine_does_not_confirm_is_an_internal_error(capsys, docum
     assert (status, out) == (70, [])
     assert err == ["tamsel: internal error, please report it: property 'large refunds are never allowed': "
                    'the input {"action": {"type": "refund"}} does not refute it']
+
+
+# ---------------------------------------------------------------- a suite's properties compiled together
+
+WRONG_CONDITION = {**LARGE, "when": [["action", "amont"], "greater_than", {"literal": 1}]}
+WRONG_READING = {**LARGE, "when": [["action", "amount"], "greater_than", {"literal": 18446744073709551616}]}
+WRONG_ID = {**LARGE, "expect": {"matched_rule": "nope"}}
+WRONG_ACTION = {"name": "n", "action": "refnd", "expect": {"effect": "allow"}}
+
+
+@pytest.mark.parametrize("properties, line, message", [
+    # The document is read whole before its rules compile: the earlier property's error still wins.
+    ([LARGE, WRONG_CONDITION, WRONG_READING], 4, "properties[1].when: unknown field 'amont' in domain 'action'"),
+    ([LARGE, WRONG_READING, WRONG_CONDITION], 4,
+     "properties[1].when[2].literal: invalid type: integer `18446744073709551616` as u128, expected any value"),
+    ([WRONG_ID, WRONG_CONDITION], 3, "properties[0].expect.matched_rule: unknown rule 'nope': no rule of the policy has this id"),
+    ([WRONG_CONDITION, WRONG_ID], 3, "properties[0].when: unknown field 'amont' in domain 'action'"),
+    ([LARGE, LARGE, WRONG_ACTION, WRONG_CONDITION], 5, "properties[2].action: unknown action 'refnd' in scope"),
+    ([LARGE, WRONG_CONDITION, WRONG_ACTION], 4, "properties[1].when: unknown field 'amont' in domain 'action'"),
+])
+def test_the_first_wrong_property_is_named_among_many(capsys, documents, properties, line, message):
+    Path("x.suite.json").write_text(suite_text(*properties))
+    status, out, err = run(capsys, "test", "x.suite.json")
+    assert (status, len(err), err[0].split(":")[1], err[0].split(": ", 1)[1]) == (2, 1, str(line), message)
+
+
+def test_many_properties_are_judged_each_by_its_own_condition(capsys, documents):
+    pytest.importorskip("z3")
+    # Every property of a scope and of none, each condition judged on its own: one of them refuted.
+    properties = [
+        {"name": f"above {limit}", "action": "refund", "when": [["action", "amount"], "greater_than", {"literal": limit}],
+         "expect": {"effect": "block"}} for limit in (999, 1000, 5000)
+    ] + [{"name": "untrusted", "when": BELOW, "expect": {"effect": "block"}},
+         {"name": "no condition", "action": "close_account", "expect": {"not_effect": "require_approval"}}]
+    Path("x.suite.json").write_text(suite_text(*properties))
+    status, out, _ = run(capsys, "test", "x.suite.json")
+    assert (status, out[-1]) == (1, "4 passed, 1 failed")
+    assert out[0].startswith('x.suite.json: above 999: refuted: {"action": {"type": "refund", "amount": 1000.0}')

@@ -100,6 +100,7 @@ class PolicyEncoding:
         self.field(TYPE)
         self.literals = _literals_by_field(everything)
         self._conditions: Dict[Tuple[int, Optional[FrozenSet[Field]]], str] = {}
+        self.memo: Dict[Any, Any] = {}  # what the witness builder derives from the literals, kept
 
     # ------------------------------------------------------------ variables
 

@@ -11,6 +11,7 @@ any one of its fields it no longer shows the point.
 
 from __future__ import annotations
 
+import bisect
 import math
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, FrozenSet, Iterator, List, Optional, Sequence
@@ -91,7 +92,28 @@ def _candidates(key: Field, current: Value, data: Input, encoding: PolicyEncodin
 
 
 def _numbers(key: Field, encoding: PolicyEncoding) -> List[float]:
-    return [v for v in encoding.literals.get(key, ()) if isinstance(v, float)]
+    """The numbers the field meets, kept on the encoding: thousands of properties may read one field."""
+    memo = encoding.memo.get(("numbers", key))
+    if memo is None:
+        memo = encoding.memo[("numbers", key)] = [v for v in encoding.literals.get(key, ()) if isinstance(v, float)]
+    return memo
+
+
+def _finite(key: Field, encoding: PolicyEncoding) -> List[float]:
+    """The field's finite numbers in order."""
+    memo = encoding.memo.get(("finite", key))
+    if memo is None:
+        memo = encoding.memo[("finite", key)] = sorted(v for v in _numbers(key, encoding) if math.isfinite(v))
+    return memo
+
+
+def _nearest(key: Field, here: float, encoding: PolicyEncoding) -> List[float]:
+    """The NEAREST finite numbers of the field to `here`, nearest first (the lower on a tie):
+    they stand within NEAREST places of it on either side in the ordered list."""
+    finite = _finite(key, encoding)
+    at = bisect.bisect_left(finite, here)
+    window = finite[max(at - NEAREST, 0) : at + NEAREST]
+    return sorted(window, key=lambda v: (abs(v - here), v))[:NEAREST]
 
 
 NEAREST = 6  # literals tried for a field: those nearest to its value, so that a policy of many stays quick
@@ -100,10 +122,11 @@ NEAREST = 6  # literals tried for a field: those nearest to its value, so that a
 def _plain_numbers(key: Field, current: Value, encoding: PolicyEncoding) -> Iterator[float]:
     """Small integers; the literals that the field meets nearest to its value, one above and below
     each, the next double each way; a few more small integers."""
-    finite = [v for v in _numbers(key, encoding) if math.isfinite(v)]
-    if len(finite) > NEAREST:
+    if len(_finite(key, encoding)) > NEAREST:
         here = current if isinstance(current, float) and math.isfinite(current) else 0.0
-        finite = sorted(finite, key=lambda v: (abs(v - here), v))[:NEAREST]
+        finite = _nearest(key, here, encoding)
+    else:
+        finite = [v for v in _numbers(key, encoding) if math.isfinite(v)]
     steps = [w for v in finite for w in (v + 1.0, v - 1.0)]
     nexts = [w for v in finite for w in (math.nextafter(v, math.inf), math.nextafter(v, -math.inf))]
     seen: Dict[float, None] = {}
@@ -115,8 +138,13 @@ def _plain_numbers(key: Field, current: Value, encoding: PolicyEncoding) -> Iter
 
 def _close(key: Field, encoding: PolicyEncoding) -> FrozenSet[float]:
     """The literals that the field meets, and one above and below each: numbers kept as they are."""
-    finite = [v for v in _numbers(key, encoding) if math.isfinite(v)]
-    return frozenset([*finite, *[v + 1.0 for v in finite], *[v - 1.0 for v in finite]])
+    memo = encoding.memo.get(("close", key))
+    if memo is None:
+        finite = _finite(key, encoding)
+        memo = encoding.memo[("close", key)] = frozenset(
+            [*finite, *[v + 1.0 for v in finite], *[v - 1.0 for v in finite]]
+        )
+    return memo
 
 
 def _texts(key: Field, encoding: PolicyEncoding) -> Iterator[str]:

@@ -62,8 +62,13 @@ class TreeError(Exception):
 # ---------------------------------------------------------------- YAML spellings
 
 
+_PLAIN_ASCII = re.compile(r"[ !#-\[\]-~]*")  # printable ASCII but for the quote and the backslash
+
+
 def quoted(text: str) -> str:
     """A double-quoted YAML scalar: ASCII, every other character escaped."""
+    if _PLAIN_ASCII.fullmatch(text):  # most texts: nothing to escape
+        return '"' + text + '"'
     out = ['"']
     for character in text:
         code = ord(character)
@@ -125,6 +130,7 @@ def data_tree(value: Any) -> Node:
 
 
 _SPACE = re.compile(r"[ \t\n\r]*")
+_BLANKS = (" ", "\t", "\n", "\r")
 _JSON_SCALAR = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?|true|false|null|NaN|-?Infinity")
 # The bare words of Python's JSON, NaN and the infinities among them.
 _JSON_WORDS = {**{name: token for name, token in _SPECIAL_NUMBERS.items() if name != "-0.0"}, "null": "~"}
@@ -141,6 +147,8 @@ class _JsonScanner:
         return line, offset - self.starts[line - 1] + 1
 
     def skip(self) -> None:
+        if self.text[self.at : self.at + 1] not in _BLANKS:  # nothing to skip, as mostly
+            return
         found = _SPACE.match(self.text, self.at)
         assert found is not None
         self.at = found.end()

@@ -8,7 +8,8 @@ here, once for every command. Only regular files are read, up to the cap of
 
 from __future__ import annotations
 
-from typing import Callable
+import os
+from typing import Callable, Sequence, Tuple
 
 from tamsel_tools.base.findings import Diagnostic, Reported
 from tamsel_tools.base.text import printable
@@ -65,3 +66,20 @@ def write_report(path: str, data: bytes) -> None:
         reports.write(path, data)
     except OSError as error:
         raise Unwritable(printable(f"{path}: cannot write: {error.strerror or error}")) from None
+
+
+def write_pages(folder: str, pages: Sequence[Tuple[str, str]], inputs: Sequence[str]) -> None:
+    """Writes the pages of a report folder that the user named (--coverage-html), making the
+    folder when it is not there; each page whole, and none over an input or a file that is not
+    a page of such a report. Unwritable when one cannot be written."""
+    try:
+        os.makedirs(folder, exist_ok=True)
+    except OSError as error:
+        raise Unwritable(printable(f"{folder}: cannot make the folder: {error.strerror or error}")) from None
+    for name, text in pages:
+        path = os.path.join(folder, name)
+        try:
+            reports.check_target(path, "coverage_html", inputs)
+        except reports.ReportRefused as refused:
+            raise Unwritable(printable(str(refused))) from None
+        write_report(path, text.encode("utf-8"))

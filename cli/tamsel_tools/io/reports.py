@@ -1,4 +1,5 @@
-"""The report files of `tamsel test` (`--junit`, `--coverage-json`): never in place of an input.
+"""The report files of `tamsel test` (`--junit`, `--coverage-json`, the pages of
+`--coverage-html`): never in place of an input.
 
 An option's value is easily taken from the next argument: `--junit a.suite.json
 b.suite.json` once replaced the suite with XML. A report may therefore only
@@ -11,19 +12,23 @@ from __future__ import annotations
 
 import os
 import re
+import stat
 import tempfile
 from typing import Iterable, List, Literal, Optional, Sequence, Tuple
 
 from tamsel_tools.io.reading import SUITE_ENDINGS, not_regular
 
-ReportKind = Literal["junit", "coverage"]
+ReportKind = Literal["junit", "coverage", "coverage_html"]
 
-OPTIONS = {"junit": "--junit", "coverage": "--coverage-json"}
+OPTIONS = {"junit": "--junit", "coverage": "--coverage-json", "coverage_html": "--coverage-html"}
 # How each report that the tools write begins.
 _BEGINNINGS = {
     "junit": re.compile(rb"<\?xml version=.1\.0. encoding=.utf-8.\?>\s*<testsuites name=\"tamsel\""),
     "coverage": re.compile(rb"\{\s*\"policies\"\s*:"),
+    "coverage_html": re.compile(rb"<!DOCTYPE html>\n<!-- tamsel coverage report -->\n"),
 }
+# The page of a --coverage-html folder that tells it is a report's.
+FOLDER_INDEX = "index.html"
 _LOOKED_AT = 256  # bytes: enough to see the beginning
 
 
@@ -44,6 +49,23 @@ def _beginning(path: str) -> bytes:
         return os.read(descriptor, _LOOKED_AT)
     finally:
         os.close(descriptor)
+
+
+def _folder_refusal(path: str, inputs: Iterable[str]) -> Optional[str]:
+    """Why the folder of --coverage-html may not take its pages: it is a file, or its index is
+    not a page of a report (the other pages are checked as they are written)."""
+    if path.endswith(SUITE_ENDINGS):
+        return f"a suite's name; the option takes the report's folder first: {OPTIONS['coverage_html']} DIR SUITE ..."
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return None
+    except OSError as error:
+        return f"cannot look at it: {error.strerror or error}"
+    if not stat.S_ISDIR(mode):
+        return "it exists and is not a folder"
+    refused = _refusal(os.path.join(path, FOLDER_INDEX), "coverage_html", inputs)
+    return None if refused is None else f"its {FOLDER_INDEX}: {refused}"
 
 
 def _refusal(path: str, kind: ReportKind, inputs: Iterable[str]) -> Optional[str]:
@@ -81,7 +103,10 @@ def refusals(targets: Sequence[Tuple[Optional[str], ReportKind]], inputs: Sequen
         try:
             if any(_same_file(path, other) for other in asked):
                 raise ReportRefused(f"{OPTIONS[kind]} {path}: refused: another report is written there")
-            check_target(path, kind, inputs)
+            if kind == "coverage_html":
+                check_folder(path, inputs)
+            else:
+                check_target(path, kind, inputs)
         except ReportRefused as error:
             lines.append(str(error))
         asked.append(path)
@@ -94,6 +119,13 @@ def check_target(path: str, kind: ReportKind, inputs: Iterable[str]) -> None:
     refused = _refusal(path, kind, inputs)
     if refused is not None:
         raise ReportRefused(f"{OPTIONS[kind]} {path}: refused: {refused}")
+
+
+def check_folder(path: str, inputs: Iterable[str]) -> None:
+    """ReportRefused when the pages of --coverage-html may not be written into the folder."""
+    refused = _folder_refusal(path, inputs)
+    if refused is not None:
+        raise ReportRefused(f"{OPTIONS['coverage_html']} {path}: refused: {refused}")
 
 
 def _mode(path: str) -> int:

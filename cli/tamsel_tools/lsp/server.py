@@ -26,6 +26,7 @@ from tamsel_tools.lsp import navigation
 from tamsel_tools.lsp import schema as _schema
 from tamsel_tools.lsp.diagnostics import EMPTY_POLICY, Note
 from tamsel_tools.lsp.pairing import Pairing, Pairings, Problem
+from tamsel_tools.lsp.properties import SuiteProperties
 from tamsel_tools.lsp.store import Store, lines_of, uri_of
 from tamsel_tools.model.policy import _rule
 
@@ -77,6 +78,7 @@ class TamselServer(LanguageServer):
         self.debounce = DEBOUNCE
         self.lint_seconds = LINT_SECONDS
         self.processes: Dict[int, asyncio.subprocess.Process] = {}  # the lint processes running
+        self.suite_properties = SuiteProperties(self)  # the refuted properties of the suites
 
     def shutdown(self) -> None:
         """No lint outlives the server."""
@@ -197,7 +199,9 @@ class TamselServer(LanguageServer):
         return Notes(paths, notes, built.compiled, texts)
 
     def refresh(self, path: Path) -> None:
-        """Redoes every build that the document takes part in, and publishes their diagnostics."""
+        """Redoes every build that the document takes part in, and publishes their diagnostics;
+        a suite's properties are checked again when its file changed."""
+        self.suite_properties.refresh(path)
         touched: set[str] = {str(path)}
         for key, pairing in self.affected(path).items():
             old = self.builds.get(key)
@@ -222,7 +226,8 @@ class TamselServer(LanguageServer):
         return _diagnostics.missing("policy", policy, f"project file {problem.path}{where}: {problem.message}")
 
     def forget(self, path: Path) -> None:
-        """A closed policy's build goes; its documents are published anew."""
+        """A closed policy's build goes, as do a closed suite's properties; its documents are published anew."""
+        self.suite_properties.forget(path)
         self._drop(str(path))
         self.publish(path)
 
@@ -235,6 +240,8 @@ class TamselServer(LanguageServer):
             if build.pairing is not None and build.pairing.policy == path:
                 for note in build.lint_notes:
                     notes.setdefault(note, build.paths)
+        for note in self.suite_properties.notes(path):
+            notes.setdefault(note, {})
         uri = uri_of(path)
         if not notes and not self.published.get(uri):
             return

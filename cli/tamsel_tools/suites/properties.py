@@ -5,10 +5,10 @@ from __future__ import annotations
 
 import importlib
 from dataclasses import dataclass
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Protocol, Sequence, Tuple
 
 from tamsel_tools.analysis import solver
-from tamsel_tools.analysis.properties.condition import Condition, ConditionError, compile_condition
+from tamsel_tools.analysis.properties.condition import Condition, compile_conditions, declared_actions
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.findings import Diagnostic, Format, finding
 from tamsel_tools.base.nodes import Key, Node, TreeError, json_tree, yaml_tree
@@ -98,21 +98,23 @@ def read_properties(path: str, text: str, values: Any) -> List[SuiteProperty]:
 
 def compile_properties(path: str, text: str, found: List[SuiteProperty], policy: Policy) -> List[Compiled]:
     """Each property checked against the policy (its rule ids) and its condition compiled
-    against the policy's schema as a rule's is; PropertiesUnloadable, located, else."""
-    compiled = []
+    against the policy's schema as a rule's is, all in one policy; PropertiesUnloadable,
+    located, for the first that is wrong."""
+    items = [(each.property.action, each.when, each.action) for each in found]
+    made = compile_conditions(policy.schema_yaml, items, declared_actions(policy.rules))
+    compiled: List[Compiled] = []
     for each in found:
         try:
             check_rule_ids(each.property, policy.rules, each.listed)
         except PropertyError as error:
             raise _error(path, _tree(path, text), each.index, error) from None
-        try:
-            condition = compile_condition(policy.schema_yaml, each.property.action, each.when, each.action)
-        except ConditionError as error:
-            node = error.node
+        if len(compiled) == len(made.conditions):
+            assert made.refused is not None
+            node = made.refused.node
             line, column = (None, None) if node is None else (node.line, node.column)
-            message = f"properties[{each.index}].{error.message}"
+            message = f"properties[{each.index}].{made.refused.message}"
             raise PropertiesUnloadable(Diagnostic("error", path, line, column, message)) from None
-        compiled.append(Compiled(each, condition))
+        compiled.append(Compiled(each, made.conditions[len(compiled)]))
     return compiled
 
 
@@ -140,18 +142,40 @@ def refuted_message(result: PropertyResult) -> str:
 UNDECIDED = "undecided: not settled within the solver's budget"
 
 
+@dataclass(frozen=True)
+class PlacedResult:
+    """A property's result with the place of the property in its suite file."""
+
+    result: PropertyResult
+    line: Optional[int]
+    column: Optional[int]
+
+    def to_json(self) -> Dict[str, Any]:
+        return {**self.result.to_json(), "line": self.line, "column": self.column}
+
+
 def run_properties(
-    path: str, properties: Sequence[Compiled], policy: Policy, budget: SharedBudget, format: Format
+    path: str,
+    properties: Sequence[Compiled],
+    policy: Policy,
+    budget: SharedBudget,
+    format: Format,
+    placed: Optional[List[PlacedResult]] = None,
 ) -> Tuple[List[Tuple[str, Optional[str]]], List[Tuple[str, str]]]:
     """Checks the suite's properties: each by name with its failure (None when it holds), and
-    those left undecided; prints a line for each refuted or undecided one."""
+    those left undecided; prints a line for each refuted or undecided one. With `placed`, each
+    result is added to it with its place."""
     from tamsel_tools.analysis.properties import proof  # the solver's modules, only when a property is checked
 
     items = [(each.source.property, each.condition) for each in properties]
     results = proof.check(policy, items, budget.get())
+    if budget.progress is not None:
+        budget.progress.close()  # erased before the lines of the results
     ran: List[Tuple[str, Optional[str]]] = []
     undecided: List[Tuple[str, str]] = []
     for each, result in zip(properties, results):
+        if placed is not None:
+            placed.append(PlacedResult(result, each.source.line, each.source.column))
         # The text format names the suite alone, as for a case; an annotation goes on the property's line.
         line, column = (each.source.line, each.source.column) if format == "github" else (None, None)
         name = result.property.name
@@ -175,15 +199,27 @@ def solver_missing() -> Optional[str]:
     return "its properties need the z3 solver; install it with: pip install 'tamsel[analysis]' (or run --no-properties)"
 
 
-class SharedBudget:
-    """The solver's budget for every property of one command, started when first needed."""
+class ProgressLine(Protocol):
+    """A line that counts the properties proven while they are, erased before their results print."""
 
-    def __init__(self, seconds: float, running: Optional[solver.Running] = None) -> None:
+    def show(self, done: int, total: int) -> None: ...
+
+    def close(self) -> None: ...
+
+
+class SharedBudget:
+    """The solver's budget for every property of one command, started when first needed; with a
+    progress line, each suite's properties counted on it."""
+
+    def __init__(
+        self, seconds: float, running: Optional[solver.Running] = None, progress: Optional[ProgressLine] = None
+    ) -> None:
         self.seconds = seconds
         self.running = running
+        self.progress = progress
         self._budget: Optional[solver.Budget] = None
 
     def get(self) -> solver.Budget:
         if self._budget is None:
-            self._budget = solver.Budget(self.seconds, running=self.running)
+            self._budget = solver.Budget(self.seconds, self.progress, running=self.running)
         return self._budget

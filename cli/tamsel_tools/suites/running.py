@@ -11,7 +11,22 @@ from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.inputs import BadInput, decision, explained
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.suites.loading import Loader, Suite, SuiteUnloadable
-from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget, run_properties, solver_missing
+from tamsel_tools.suites.properties import (
+    EVERYTHING,
+    PlacedResult,
+    PropertyOptions,
+    SharedBudget,
+    run_properties,
+    solver_missing,
+)
+
+
+@dataclass(frozen=True)
+class CaseOutcome:
+    name: str
+    expect: Dict[str, Optional[str]]
+    got: Dict[str, Any]
+    failure: Optional[str]
 
 
 @dataclass
@@ -22,6 +37,9 @@ class SuiteResult:
     cases: List[Tuple[str, Optional[str]]] = field(default_factory=list)
     # The properties left undecided, by name, with what the report says of each.
     undecided: List[Tuple[str, str]] = field(default_factory=list)
+    # What --json reports: each case with its expectation and outcome, each property's result.
+    case_outcomes: List[CaseOutcome] = field(default_factory=list)
+    property_results: List[PlacedResult] = field(default_factory=list)
 
     @property
     def failed(self) -> int:
@@ -100,12 +118,16 @@ def run_suite(
     for case in suite.cases if selected.cases else []:
         # A case that expects an error counts nothing toward coverage.
         counted = None if "error" in case.expect else coverage
-        failure = case.failure(outcome(suite.policy, case.input, counted, case_name(path, case.name)))
+        got = outcome(suite.policy, case.input, counted, case_name(path, case.name))
+        failure = case.failure(got)
         result.cases.append((case.name, failure))
+        result.case_outcomes.append(CaseOutcome(case.name, case.expect, got, failure))
         if failure is not None:
             print(finding("error", path, None, None, f"{case.name}: {failure}", format))
     if suite.properties and selected.properties:
         budget = budget or SharedBudget(selected.timeout)
-        ran, result.undecided = run_properties(path, suite.properties, suite.policy, budget, format)
+        ran, result.undecided = run_properties(
+            path, suite.properties, suite.policy, budget, format, result.property_results
+        )
         result.cases += ran
     return result

@@ -5,8 +5,8 @@ One solver holds the policy once: for each rule list, which of its rules holds f
 (a chain of named booleans, so that "this rule decides" is one term). Each property
 is then one question under an assumption of its own: its scope, its condition, and
 none of the deciders it expects. A refuting input is built from the model, made
-1-minimal, and judged by the engines alone: its condition by an engine built from a
-one-rule policy of it, its decision by the policy's engine. If the engines do not
+1-minimal, and judged by the engines alone: its condition by the engine that holds
+every condition of the suite (`judge`), its decision by the policy's engine. If the engines do not
 agree that the input refutes the property, that is an internal error, never output.
 """
 
@@ -14,7 +14,6 @@ from __future__ import annotations
 
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
-import tamsel
 from tamsel_tools.analysis import solver
 from tamsel_tools.analysis.encoding import (
     FALSE,
@@ -26,7 +25,8 @@ from tamsel_tools.analysis.encoding import (
     fields_of,
     negation,
 )
-from tamsel_tools.analysis.properties.condition import Condition, ConditionError, compile_condition
+from tamsel_tools.analysis.properties.condition import Condition, Item, compile_conditions, declared_actions
+from tamsel_tools.analysis.properties.judge import Judges
 from tamsel_tools.analysis.witness import first_inputs, minimal
 from tamsel_tools.base.nodes import TreeError, data_tree
 from tamsel_tools.base.strict_json import dumps
@@ -44,22 +44,15 @@ from tamsel_tools.model.property import (
 class _Judge:
     """Whether an input refutes the property, as the engines say."""
 
-    def __init__(self, policy: Policy, property: Property, condition: Condition) -> None:
+    def __init__(self, policy: Policy, property: Property, judges: Judges, position: int) -> None:
         self.policy = policy
         self.property = property
-        self.action = condition.action
-        self.condition: Optional[tamsel.PyTamsel] = None
-        if condition.policy_yaml is not None:
-            self.condition = tamsel.PyTamsel(policy.schema_yaml, condition.policy_yaml)
-
-    def covers(self, data: Input) -> bool:
-        """Whether the input is in the property's scope and meets its condition."""
-        if self.condition is not None:
-            return self.condition.evaluate(data)["matched_rule"] is not None
-        return self.action is None or data.get("action", {}).get("type") == self.action
+        self.judges = judges
+        self.position = position
 
     def refutes(self, data: Input) -> bool:
-        return self.covers(data) and not self.property.allows(self.policy.evaluate(data))
+        covered = self.judges.covers(self.position, data)
+        return covered and not self.property.allows(self.policy.evaluate(data))
 
 
 class _Deciders:
@@ -104,12 +97,17 @@ class _Deciders:
         return "dd" if index is None else f"d{index}"
 
 
+# Properties asked of the solver in one question: a group that holds is proven at once.
+GROUP = 1024
+
+
 class _Prover:
     """One solver for the policy; each property a question under its own assumption."""
 
     def __init__(self, policy: Policy, conditions: Sequence[Condition], budget: solver.Budget) -> None:
         self.policy = policy
         self.budget = budget
+        self.judges = Judges(conditions)
         self.encoding = PolicyEncoding(policy.rules, [c.rule for c in conditions if c.rule is not None])
         for condition in conditions:
             if condition.action is not None:
@@ -125,18 +123,81 @@ class _Prover:
             + f"(assert (=> prefer {self.encoding.preferred_text(list(self.encoding.fields))}))"
         )  # fmt: skip
         self.questions = 0
+        self.groups = 0
+        self.settled = 0  # properties with a result, for the progress line
         self.scoped: Dict[Optional[str], List[Field]] = {}  # the fields of the lists of a scope
 
-    def check(self, property: Property, condition: Condition) -> PropertyResult:
-        judge = _Judge(self.policy, property, condition)
-        for data in self._seeds(property, condition):
-            if judge.refutes(data):
-                return self._refuted(property, judge, data)
+    def check_all(self, items: Sequence[Tuple[Property, Condition]]) -> List[PropertyResult]:
+        """Each property's result, in order. The engines try the seeds of each first; the rest are
+        asked of the solver in groups, one question a group: whether any of them is refuted.
+        Those the model refutes are then asked alone, and the group again without them."""
+        results: List[Optional[PropertyResult]] = [None] * len(items)
+        pending: List[int] = []
+        for position, (property, condition) in enumerate(items):
+            judge = _Judge(self.policy, property, self.judges, position)
+            data = next((data for data in self._seeds(property, condition) if judge.refutes(data)), None)
+            if data is None:
+                pending.append(position)
+                continue
+            results[position] = self._refuted(property, judge, data)
+            self._report(1, len(results))
+        asked = self._declare(pending, items)
+        for start in range(0, len(pending), GROUP):
+            self._settle(pending[start : start + GROUP], items, asked, results)
+        assert all(result is not None for result in results)
+        return [result for result in results if result is not None]
+
+    def _report(self, more: int, total: int) -> None:
+        self.settled += more
+        self.budget.report(self.settled, total)
+
+    def _declare(self, pending: Sequence[int], items: Sequence[Tuple[Property, Condition]]) -> Dict[int, str]:
+        """A named assumption for each property, under which the solver looks for a refuting input."""
+        asked: Dict[int, str] = {}
+        parts = []
+        for position in pending:
+            self.questions += 1
+            asked[position] = name = f"p{self.questions}"
+            parts.append(f"(declare-const {name} Bool)(assert (=> {name} {self._refuting(*items[position])}))")
+        self.solver.from_string("".join(parts))
+        return asked
+
+    def _settle(
+        self,
+        group: List[int],
+        items: Sequence[Tuple[Property, Condition]],
+        asked: Dict[int, str],
+        results: List[Optional[PropertyResult]],
+    ) -> None:
         z3 = solver.z3_module()
-        self.questions += 1
-        asked = z3.Bool(f"p{self.questions}", self.context)
-        question = self._refuting(property, condition)
-        self.solver.from_string(f"(declare-const {asked} Bool)(assert (=> {asked} {question}))")
+        while group:
+            self.groups += 1
+            any_of = f"g{self.groups}"
+            either = " ".join(asked[position] for position in group)
+            self.solver.from_string(f"(declare-const {any_of} Bool)(assert (=> {any_of} (or false {either})))")
+            answer = solver.check(self.solver, z3.Bool(any_of, self.context), budget=self.budget)
+            if answer == "unsat":
+                for position in group:
+                    results[position] = PropertyResult(items[position][0], "holds")
+                self._report(len(group), len(results))
+                return
+            if answer == "sat":
+                model = self.solver.model()
+                alone = [p for p in group if z3.is_true(model.eval(self._literal(asked[p]), model_completion=True))]
+            else:  # each alone, while the budget lasts
+                alone = list(group)
+            for position in alone:
+                results[position] = self._ask(*items[position], position, self._literal(asked[position]))
+                self._report(1, len(results))
+            group = [position for position in group if results[position] is None]
+
+    def _literal(self, name: str) -> Any:
+        return solver.z3_module().Bool(name, self.context)
+
+    def _ask(self, property: Property, condition: Condition, position: int, asked: Any) -> PropertyResult:
+        """The property asked alone: it holds, or the model's input refutes it."""
+        z3 = solver.z3_module()
+        judge = _Judge(self.policy, property, self.judges, position)
         answer = solver.check(self.solver, asked, budget=self.budget)
         if answer == "unsat":
             return PropertyResult(property, "holds")
@@ -193,26 +254,38 @@ class _Prover:
 def check(policy: Policy, items: Sequence[Tuple[Property, Condition]], budget: solver.Budget) -> List[PropertyResult]:
     """Each property's result, in order; every question asked within the one budget."""
     prover = _Prover(policy, [condition for _, condition in items], budget)
-    return [prover.check(property, condition) for property, condition in items]
+    return prover.check_all(items)
 
 
 def check_properties(policy: Policy, properties: Sequence[Property], timeout: Optional[float]) -> List[PropertyResult]:
     """`Policy.check_properties`: each property read against the policy, then proven or refuted."""
-    items = [(property, _condition(policy, property)) for property in properties]
-    return check(policy, items, solver.Budget(timeout))
+    conditions = _conditions(policy, properties)
+    return check(policy, list(zip(properties, conditions)), solver.Budget(timeout))
 
 
-def _condition(policy: Policy, property: Property) -> Condition:
-    check_rule_ids(property, policy.rules, listed=len(property.values) > 1)
-    try:
-        when = None if property.when is None else data_tree(property.when)
-        return compile_condition(policy.schema_yaml, property.action, when)
-    except TreeError as error:
-        raise PropertyError(str(error), ("when",)) from None
-    except RecursionError:
-        raise PropertyError("nested too deeply", ("when",)) from None
-    except ConditionError as error:
-        raise PropertyError(error.message) from None
+def _conditions(policy: Policy, properties: Sequence[Property]) -> List[Condition]:
+    """The properties' conditions, compiled together; PropertyError for the first that is wrong."""
+    items: List[Item] = []
+    stop: Optional[PropertyError] = None
+    for property in properties:
+        try:
+            check_rule_ids(property, policy.rules, listed=len(property.values) > 1)
+            when = None if property.when is None else data_tree(property.when)
+        except TreeError as error:
+            stop = PropertyError(str(error), ("when",))
+        except RecursionError:
+            stop = PropertyError("nested too deeply", ("when",))
+        except PropertyError as error:
+            stop = error
+        if stop is not None:
+            break
+        items.append((property.action, when, None))
+    made = compile_conditions(policy.schema_yaml, items, declared_actions(policy.rules))
+    if made.refused is not None:
+        raise PropertyError(made.refused.message) from None
+    if stop is not None:
+        raise stop
+    return made.conditions
 
 
 __all__ = ["check", "check_properties"]

@@ -14,11 +14,12 @@ from tamsel_tools.cli.arguments import add_format, add_timeout, project
 from tamsel_tools.cli.commands.lint import solver_missing
 from tamsel_tools.cli.progress import progress_on_stderr
 from tamsel_tools.io.project import shown
+from tamsel_tools.io.reading import SUITE_ENDINGS
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.render.suggest import left_open, suggestion_json, summary
 from tamsel_tools.suggest.suggestion import Suggestion, suggest_within
 from tamsel_tools.suggest.suites import Covered, NotWritten, beside, covered, is_yaml, suite_data, suite_text, write_new
-from tamsel_tools.suites.discovery import SUITE_ENDINGS, suite_paths
+from tamsel_tools.suites.discovery import suite_paths
 from tamsel_tools.suites.loading import Loader
 
 

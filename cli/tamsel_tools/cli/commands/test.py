@@ -3,21 +3,31 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
 import sys
-from typing import Any, List, Optional, Tuple
+from typing import Any, Iterator, List, Optional, Tuple
 
+from tamsel_tools.analysis.solver import Budget, collector_paused
+from tamsel_tools.analysis.solver import available as solver_available
 from tamsel_tools.base import status as _status
-from tamsel_tools.base.findings import Format
+from tamsel_tools.base import strict_json
+from tamsel_tools.base.findings import Format, Reported
 from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import add_command, add_format, add_timeout, percentage, project, statuses
+from tamsel_tools.cli.progress import Progress, progress_on_stderr
 from tamsel_tools.cli.signals import cancelled_on_signal
-from tamsel_tools.io.files import Unwritable, write_report
+from tamsel_tools.io.files import Unwritable, read_document, write_pages, write_report
 from tamsel_tools.io.project import shown
-from tamsel_tools.io.reading import SUITE_ENDINGS, Limits
+from tamsel_tools.io.reading import SUITE_ENDINGS, Limits, too_large
 from tamsel_tools.io.reports import ReportKind, refusals
 from tamsel_tools.render.coverage import CoverageOptions, below_bar, below_mcdc_bar, coverage_json, coverage_lines
+from tamsel_tools.render.coverage_html import Suggested, site, suggested_of
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
+from tamsel_tools.render.test_json import test_json
+from tamsel_tools.suggest.suggestion import suggest_within
+from tamsel_tools.suggest.suites import covered as suggest_covered
 from tamsel_tools.suites.discovery import suite_paths
 from tamsel_tools.suites.loading import Loader, suite_documents
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget
@@ -36,6 +46,12 @@ def add(commands: Any) -> argparse.ArgumentParser:
     )
     parser.add_argument("--coverage-json", metavar="FILE", help="write the coverage counts to FILE as JSON")
     parser.add_argument(
+        "--coverage-html",
+        metavar="DIR",
+        help="write the coverage as a static site into DIR: an index of the policies, a page a policy with "
+        "its text and every rule and comparison marked, each gap saying why",
+    )
+    parser.add_argument(
         "--fail-under",
         metavar="PERCENT",
         type=percentage,
@@ -46,6 +62,12 @@ def add(commands: Any) -> argparse.ArgumentParser:
         metavar="PERCENT",
         type=percentage,
         help=f"status {_status.NEGATIVE} when a policy's share of comparisons shown to decide alone is below PERCENT",
+    )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help='print {"suites": [...], "passed", "failed", "undecided"} instead: each case and property with '
+        "its verdict, a refuted property with its input and decision (and with --coverage, the counts)",
     )
     which = parser.add_mutually_exclusive_group()
     which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
@@ -75,12 +97,61 @@ def _written(path: str, data: bytes) -> bool:
     return True
 
 
+def _site_written(
+    folder: str, covered: Covered, inputs: List[str], limits: Limits, suites: List[str], seconds: float
+) -> bool:
+    """Whether the --coverage-html pages were written; if not, says why."""
+    policies = list(covered.values())
+    texts: List[Optional[str]] = []
+    for each in policies:
+        try:
+            texts.append(read_document(each.path, limits.documents_max_bytes, too_large))
+        except Reported:
+            texts.append(None)  # the page says so, and lists its marks by line
+    try:
+        write_pages(folder, site(policies, texts, _suggested(covered, suites, limits, seconds)), inputs)
+    except Unwritable as error:
+        print(error, file=sys.stderr)
+        return False
+    return True
+
+
+def _suggested(
+    covered: Covered, suites: List[str], limits: Limits, seconds: float
+) -> Optional[List[Optional[Suggested]]]:
+    """What suggest says of each policy's gaps, within the solver's time; None without the solver."""
+    if not solver_available() or not covered:
+        return None
+    loaded, _ = suggest_covered(suites, Loader(limits))
+    by_key = {(each.policy_path, each.policy.policy_hash()): each for each in loaded}
+    budget = Budget(seconds)
+    said: List[Optional[Suggested]] = []
+    for key in covered:
+        found = by_key.get(key)
+        said.append(None if found is None else suggested_of(suggest_within(found.policy, found.coverage, budget)))
+    return said
+
+
 def run(arguments: argparse.Namespace) -> int:
     options = CoverageOptions(
         arguments.coverage, arguments.coverage_json, arguments.fail_under, arguments.fail_under_mcdc
     )
     selected = PropertyOptions(not arguments.properties_only, not arguments.no_properties, arguments.timeout)
-    return run_suites(_suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected)
+    with progress_on_stderr("test", "suites") as progress:
+        return run_suites(
+            _suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected, arguments.json,
+            progress, arguments.coverage_html,
+        )  # fmt: skip
+
+
+@contextlib.contextmanager
+def _aside(json: bool) -> Iterator[None]:
+    """With --json, standard output holds the document alone: the lines of failures go nowhere."""
+    if not json:
+        yield
+        return
+    with open(os.devnull, "w", encoding="utf-8") as sink, contextlib.redirect_stdout(sink):
+        yield
 
 
 def run_suites(
@@ -90,14 +161,21 @@ def run_suites(
     format: Format,
     limits: Limits,
     selected: PropertyOptions = EVERYTHING,
+    as_json: bool = False,
+    progress: Optional[Progress] = None,
+    html_path: Optional[str] = None,
 ) -> int:
     """Loads the suites, refuses a report's file that is one of them or of their documents, runs
-    them, prints the results and writes the reports asked for; the status."""
-    covered: Optional[Covered] = {} if options.wanted else None
-    errors = findings_stream(format)
+    them, prints the results (or, as_json, one JSON document) and writes the reports asked for;
+    the status."""
+    covered: Optional[Covered] = {} if options.wanted or html_path is not None else None
+    errors = sys.stderr if as_json else findings_stream(format)
     found, skipped = suite_paths(paths)
     print_findings(skipped, format, errors)
-    reports: List[Tuple[Optional[str], ReportKind]] = [(junit_path, "junit"), (options.json_path, "coverage")]
+    reports: List[Tuple[Optional[str], ReportKind]] = [
+        (junit_path, "junit"), (options.json_path, "coverage"), (html_path, "coverage_html")
+    ]  # fmt: skip
+    inputs: List[str] = []
     if any(path is not None for path, _ in reports):
         # Before anything runs; the suites are read again as they run, one at a time, so
         # that a run holds one suite and its policy at most.
@@ -108,12 +186,18 @@ def run_suites(
         if refused:
             return _status.UNUSABLE
     loader = Loader(limits)
-    with cancelled_on_signal() as running:
-        budget = SharedBudget(selected.timeout, running)
-        results: List[SuiteResult] = [
-            run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget)
-            for path in found
-        ]
+    results: List[SuiteResult] = []
+    # The collector's full passes over a suite of many properties cost more than the run itself.
+    with cancelled_on_signal() as running, _aside(as_json), collector_paused():
+        budget = SharedBudget(selected.timeout, running, progress)
+        for number, path in enumerate(found):
+            if progress is not None:
+                progress.what, progress.unit = "test", "suites"
+                progress.show(number, len(found))
+                progress.what, progress.unit = f"test: {printable(path)}", "properties"
+            results.append(
+                run_suite(path, load_suite(path, loader, selected), covered, format, errors, selected, budget)
+            )
     failed = sum(result.failed for result in results)
     passed = sum(len(result.cases) for result in results) - failed
     undecided = sum(len(result.undecided) for result in results)
@@ -122,12 +206,20 @@ def run_suites(
         status = _status.UNUSABLE
     if junit_path is not None and not _written(junit_path, junit(results)):
         status = _status.UNUSABLE
-    print(f"{passed} passed, {failed} failed" + (f", {undecided} undecided" if undecided else ""))
+    if progress is not None:
+        progress.close()  # erased before the results
     policies = list((covered or {}).values())
-    if options.show:
+    if as_json:
+        coverage = strict_json.loads(coverage_json(policies))["policies"] if options.show else None
+        print(test_json(results, coverage), end="")
+    else:
+        print(f"{passed} passed, {failed} failed" + (f", {undecided} undecided" if undecided else ""))
+    if options.show and not as_json:
         for each in policies:
             print("\n".join(coverage_lines(each, format)))
     if options.json_path is not None and not _written(options.json_path, coverage_json(policies).encode()):
+        status = _status.UNUSABLE
+    if html_path is not None and not _site_written(html_path, covered or {}, inputs, limits, found, selected.timeout):
         status = _status.UNUSABLE
     below = below_bar(policies, options.fail_under, format) if options.fail_under is not None else []
     if options.fail_under_mcdc is not None:
