@@ -57,7 +57,7 @@ def add(commands: Any) -> argparse.ArgumentParser:
 def _suites(arguments: argparse.Namespace) -> List[str]:
     if arguments.suites:
         return list(arguments.suites)
-    suites = project(arguments.parser, "SUITE").suites
+    suites = project(arguments, "SUITE").suites
     if not suites:
         arguments.parser.error("the project file lists no suites: give SUITE, or list them under 'suites'")
     return [shown(path) for path in suites]
