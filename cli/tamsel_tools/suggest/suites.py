@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from tamsel_tools.base import strict_json
-from tamsel_tools.base.findings import Finding
+from tamsel_tools.base.findings import Diagnostic
 from tamsel_tools.io.reading import SUITE_ENDINGS
 from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.policy import Policy
@@ -28,12 +28,12 @@ class Covered:
     first: Suite
 
 
-def covered(paths: Sequence[str], loader: Loader) -> Tuple[List[Covered], List[Finding]]:
+def covered(paths: Sequence[str], loader: Loader) -> Tuple[List[Covered], List[Diagnostic]]:
     """Each policy that the suites use, with the coverage of their cases; the findings of the
     suites that do not load. Suites share a policy as `tamsel test` counts them: the same file,
     compiled to the same text."""
     found: Dict[Tuple[str, str], Covered] = {}
-    errors: List[Finding] = []
+    errors: List[Diagnostic] = []
     for path in paths:
         try:
             suite = loader.load(path)
