@@ -56,6 +56,12 @@ RUNS = [
         "'support_agent', and actor rules never decide [actor_scoped]"], [])),
     with_solver({"pyproject.toml": TOOL}, ".", ["diff", "policies/policy.yaml", "policies/policy.yaml"],
      (0, ["no input changes its effect"], [])),
+    # The new suite goes beside the project's first suite.
+    with_solver({"pyproject.toml": TOOL}, ".", ["suggest", "--timeout", "600"], (0, [
+        "policies/tests/a.suggested.suite.json: 4 cases for 10 gaps",
+        "policies/policy.yaml:14:5: rule 'review_untrusted_agents' never decided: impossible: rule "
+        "'review_untrusted_agents' is scoped to the actor 'support_agent', and actor rules never decide "
+        "[actor_scoped]"], [])),
     # Paths on the command line win: documents of their own, suites of their own.
     ({"pyproject.toml": TOOL}, "policies", ["check", "schema.yaml", "bad.yaml"], (1, [], [EFFECT_LINE.replace("policy", "bad", 1)])),
     ({"pyproject.toml": TOOL}, "policies", ["test", "b.suite.json"], (0, ["0 passed, 0 failed"], [])),
@@ -102,6 +108,7 @@ def test_commands_take_what_the_project_file_names(capsys, project, files, folde
     (["lint"], "SCHEMA, POLICY"),
     (["eval"], "SCHEMA, POLICY"),
     (["test"], "SUITE"),
+    (["suggest"], "SUITE"),
     (["diff", "old.yaml", "new.yaml"], "SCHEMA, POLICY"),
     (["check", "schema.yaml"], "POLICY"),
     (["diff", "old.yaml"], "NEW"),

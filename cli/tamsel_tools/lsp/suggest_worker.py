@@ -1,8 +1,9 @@
 """`suggest` for one suite in a process of its own, as lint runs (see `worker`): the solver
 never holds the server's thread, and a server that goes away takes it along.
 
-Reads {"suite", "seconds", "max_bytes", "allow_outside"} as JSON on standard input; writes {"cases": [{"name",
-"input", "expect"}], "undecided": COUNT} or {"error": text} on standard output.
+Reads {"suite": PATH, "seconds": N, "max_bytes": N, "allow_outside": B} as JSON on standard
+input; writes {"cases": [{"name", "input", "expect"}], "undecided": COUNT} or {"error": text}
+on standard output.
 """
 
 from __future__ import annotations

@@ -56,10 +56,8 @@ class Searcher:
     budget: Optional[Budget] = None
 
     def __post_init__(self) -> None:
-        z3 = solver.z3_module()
-        self.z3 = z3
-        # A context of its own: the answers depend on this policy alone.
-        self.context = z3.Context()
+        self.z3 = solver.z3_module()
+        self.context = solver.new_context()  # the answers depend on this policy alone
         self.reading: Dict[int, FrozenSet[Field]] = {
             rule.index: frozenset(fields_of([rule])) for rule in self.encoding.rules
         }

@@ -10,9 +10,10 @@ from typing import Any, List, Optional, Tuple
 from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import add_format, add_timeout, project
+from tamsel_tools.cli.arguments import add_command, add_format, add_timeout, project, statuses
 from tamsel_tools.cli.commands.lint import solver_missing
 from tamsel_tools.cli.progress import progress_on_stderr
+from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.io.project import shown
 from tamsel_tools.io.reading import SUITE_ENDINGS
 from tamsel_tools.render.output import findings_stream, print_findings
@@ -24,21 +25,7 @@ from tamsel_tools.suites.loading import Loader
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "suggest",
-        help="write the cases that close the gaps of the suites' coverage",
-        description="Finds the gaps of the suites' coverage (rules never decided; comparisons never "
-        "true, never false or never made; comparisons not shown to decide alone) and, for each that "
-        "an input can close, such an input, found with the solver and evaluated with the engine. They "
-        "are written as the cases of a new suite beside the first suite (NAME.suggested.suite.json, or "
-        ".yaml for a YAML suite; never over an existing file), each named after the gap it closes and "
-        "expecting the decision the policy gives now: read and confirm each expectation. Each gap that "
-        "no input closes is listed with the reason that proves it. Without SUITE, the suites of the "
-        f"project file ({', '.join('*' + e for e in SUITE_ENDINGS)} below a directory). "
-        f"Status {_status.GOOD} when the cases are written or printed (or nothing is left to close), "
-        f"{_status.UNUSABLE} when a suite does not load or the file cannot be written, "
-        f"{_status.UNDECIDED} when a gap is left undecided within --timeout. Needs z3 (tamsel[analysis]).",
-    )
+    parser = add_command(commands, "suggest", run, HELP, DESCRIPTION)
     parser.add_argument("suites", metavar="SUITE", nargs="*")
     parser.add_argument(
         "-o", "--output", metavar="FILE", help="write the new suite to FILE (a file that does not exist)"
@@ -51,14 +38,13 @@ def add(commands: Any) -> argparse.ArgumentParser:
     )
     add_timeout(parser)
     add_format(parser)
-    parser.set_defaults(run=run, parser=parser)
     return parser
 
 
 def _suites(arguments: argparse.Namespace) -> List[str]:
     if arguments.suites:
         return list(arguments.suites)
-    suites = project(arguments.parser, "SUITE").suites
+    suites = project(arguments, "SUITE").suites
     if not suites:
         arguments.parser.error("the project file lists no suites: give SUITE, or list them under 'suites'")
     return [shown(path) for path in suites]
@@ -88,8 +74,8 @@ def run(arguments: argparse.Namespace) -> int:
             # Said before the solver runs; writing refuses it again if it appears meanwhile.
             print(printable(NotWritten.exists(output)), file=sys.stderr)
             return _status.UNUSABLE
-    with progress_on_stderr("suggest") as progress:
-        budget = api.Budget(arguments.timeout, progress)  # one budget for every policy
+    with progress_on_stderr("suggest") as progress, cancelled_on_signal() as running:
+        budget = api.Budget(arguments.timeout, progress, running)  # one budget for every policy
         suggestions = [suggest_within(each.policy, each.coverage, budget) for each, _ in targets]
     texts = [
         suite_text(suite_data(each.first, made.cases, output), is_yaml(arguments.output or each.first.path))
@@ -132,3 +118,24 @@ def _report(arguments: argparse.Namespace, path: str, output: Optional[str], fou
     stream = sys.stderr if arguments.print else sys.stdout
     for line in lines:
         print(line, file=stream)
+
+
+# What `tamsel --help` and `tamsel suggest --help` say of the command.
+HELP = "write the cases that close the gaps of the suites' coverage"
+DESCRIPTION = (
+    "Finds the gaps of the suites' coverage (rules never decided; comparisons never true, never false or "
+    "never made; comparisons not shown to decide alone) and, for each that an input can close, such an "
+    "input, found with the solver and evaluated with the engine. They are written as the cases of a new "
+    "suite beside the first suite of each policy (NAME.suggested.suite.json, or .yaml for a YAML suite; "
+    "never over an existing file), each named after the gap it closes and expecting the decision the "
+    "policy gives now: read and confirm each expectation. Each gap that no input closes is listed with "
+    "the reason that proves it. Without SUITE, the suites of the project file "
+    f"({', '.join('*' + e for e in SUITE_ENDINGS)} below a directory). "
+    + statuses(
+        "when the cases are written or printed (or nothing is left to close)",
+        "is not used",
+        "when a suite does not load or a file cannot be written",
+        "when a gap is left undecided within --timeout",
+    )
+    + " Needs z3 (tamsel[analysis])."
+)
