@@ -129,82 +129,61 @@ def data_tree(value: Any) -> Node:
 # ---------------------------------------------------------------- JSON
 
 
-_SPACE = re.compile(r"[ \t\n\r]*")
-_BLANKS = (" ", "\t", "\n", "\r")
-_JSON_SCALAR = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?|true|false|null|NaN|-?Infinity")
+# One token of a JSON text after its blanks: a string's opening quote, a container's opening or
+# closing, a separator, or another scalar. The structure is `json`'s to check; this only places.
+_TOKEN = re.compile(
+    r"[ \t\n\r]*(?:(\")|([\[{])|([\]}])|([,:])"
+    r"|(-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][-+]?[0-9]+)?|true|false|null|NaN|-?Infinity))"
+)
+_QUOTE, _OPENING, _CLOSING, _SEPARATOR, _SCALAR = 1, 2, 3, 4, 5
 # The bare words of Python's JSON, NaN and the infinities among them.
 _JSON_WORDS = {**{name: token for name, token in _SPECIAL_NUMBERS.items() if name != "-0.0"}, "null": "~"}
 
 
-class _JsonScanner:
-    def __init__(self, text: str) -> None:
-        self.text = text
-        self.starts = [0] + [found.end() for found in re.finditer("\n", text)]
-        self.at = 0
-
-    def place(self, offset: int) -> Tuple[int, int]:
-        line = bisect.bisect_right(self.starts, offset)
-        return line, offset - self.starts[line - 1] + 1
-
-    def skip(self) -> None:
-        if self.text[self.at : self.at + 1] not in _BLANKS:  # nothing to skip, as mostly
-            return
-        found = _SPACE.match(self.text, self.at)
-        assert found is not None
-        self.at = found.end()
-
-    def expect(self, character: str) -> None:
-        self.skip()
-        if not self.text.startswith(character, self.at):
-            raise TreeError(f"expected {character!r} at offset {self.at}")
-        self.at += 1
-
-    def value(self) -> Node:
-        self.skip()
-        line, column = self.place(self.at)
-        opening = self.text[self.at : self.at + 1]
-        if opening == '"':
-            text, self.at = _scanstring(self.text, self.at + 1)
-            return Node("scalar", line, column, quoted(text), text)
-        if opening == "[":
-            return Node("sequence", line, column, items=self.members("]", self.value))
-        if opening == "{":
-            return _special(Node("mapping", line, column, pairs=self.members("}", self.pair)))
-        found = _JSON_SCALAR.match(self.text, self.at)
-        if found is None:
-            raise TreeError(f"no JSON value at offset {self.at}")
-        self.at = found.end()
-        return Node("scalar", line, column, _JSON_WORDS.get(found[0], found[0]), found[0])
-
-    def pair(self) -> Tuple[Node, Node]:
-        name = self.value()
-        self.expect(":")
-        return name, self.value()
-
-    def members(self, closing: str, read: Any) -> List[Any]:
-        self.at += 1
-        self.skip()
-        found: List[Any] = []
-        if self.text.startswith(closing, self.at):
-            self.at += 1
-            return found
-        while True:
-            found.append(read())
-            self.skip()
-            if self.text.startswith(closing, self.at):
-                self.at += 1
-                return found
-            self.expect(",")
-
-
 def json_tree(text: str) -> Node:
-    """The tree of a JSON text that `json` has accepted."""
-    try:
-        return _JsonScanner(text).value()
-    except RecursionError:
-        raise TreeError("nested too deeply") from None
-    except ValueError as error:
-        raise TreeError(str(error)) from None
+    """The tree of a JSON text that `json` has accepted, read token by token without recursion:
+    a suite of thousands of properties holds half a million values."""
+    starts = [0] + [found.end() for found in re.finditer("\n", text)]
+    open_: List[List[Any]] = []  # each open container with its pending key (mappings)
+    at = 0
+    while True:
+        found = _TOKEN.match(text, at)
+        if found is None:
+            raise TreeError(f"no JSON value at offset {at}")
+        kind = found.lastindex or 0
+        begin, at = found.start(kind), found.end()
+        if kind == _SEPARATOR:
+            continue
+        if kind == _CLOSING:
+            if not open_:
+                raise TreeError(f"nothing to close at offset {begin}")
+            closed: Node = open_.pop()[0]
+            node = _special(closed) if closed.kind == "mapping" else closed
+        else:
+            line = bisect.bisect_right(starts, begin)
+            column = begin - starts[line - 1] + 1
+            if kind == _QUOTE:
+                try:
+                    value, at = _scanstring(text, at)
+                except ValueError as error:
+                    raise TreeError(str(error)) from None
+                node = Node("scalar", line, column, quoted(value), value)
+            elif kind == _OPENING:
+                open_.append([Node("sequence" if found[kind] == "[" else "mapping", line, column), None])
+                continue
+            else:
+                word = found[kind]
+                node = Node("scalar", line, column, _JSON_WORDS.get(word, word), word)
+        if not open_:
+            return node
+        parent = open_[-1]
+        if parent[0].kind == "sequence":
+            parent[0].items.append(node)
+        elif parent[1] is None:
+            parent[1] = node
+        else:
+            parent[0].pairs.append((parent[1], node))
+            parent[1] = None
 
 
 # ---------------------------------------------------------------- YAML

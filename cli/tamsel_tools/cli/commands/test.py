@@ -124,11 +124,12 @@ def _suggested(
         return None
     loaded, _ = suggest_covered(suites, Loader(limits))
     by_key = {(each.policy_path, each.policy.policy_hash()): each for each in loaded}
-    budget = Budget(seconds)
     said: List[Optional[Suggested]] = []
-    for key in covered:
-        found = by_key.get(key)
-        said.append(None if found is None else suggested_of(suggest_within(found.policy, found.coverage, budget)))
+    with cancelled_on_signal() as running:
+        budget = Budget(seconds, running=running)
+        for key in covered:
+            found = by_key.get(key)
+            said.append(None if found is None else suggested_of(suggest_within(found.policy, found.coverage, budget)))
     return said
 
 
