@@ -588,3 +588,20 @@ def test_many_properties_are_judged_each_by_its_own_condition(capsys, documents)
     status, out, _ = run(capsys, "test", "x.suite.json")
     assert (status, out[-1]) == (1, "4 passed, 1 failed")
     assert out[0].startswith('x.suite.json: above 999: refuted: {"action": {"type": "refund", "amount": 1000.0}')
+
+
+def test_a_condition_on_the_action_type_is_judged_in_its_own_scope():
+    pytest.importorskip("z3")
+    policy = Policy(ORACLE_SCHEMA, "version: 1\nrules:\n  - id: r\n    scope: {action: move}\n"
+                                   "    when: [[action, amount], greater_than, {literal: 5}]\n    effect: block\n")
+    typed = [["action", "type"], "equals", {"literal": "move"}]
+    claims = [
+        {"name": "typed", "action": "move", "when": typed, "expect": {"effect": "allow"}},
+        {"name": "other type", "action": "move", "when": [["action", "type"], "not_equals", {"literal": "move"}],
+         "expect": {"effect": "allow"}},
+        {"name": "small", "action": "move", "when": [["action", "amount"], "less_than", {"literal": 5}],
+         "expect": {"effect": "allow"}},
+    ]
+    results = policy.check_properties([Property.from_json(claim) for claim in claims])
+    assert [result.verdict for result in results] == ["refuted", "holds", "holds"]
+    assert results[0].input["action"]["type"] == "move" and results[0].decision.matched_rule == "r"
