@@ -13,7 +13,6 @@ from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import Documents, project
 from tamsel_tools.diagnostics.documents import Allowance, load_policy_texts
 from tamsel_tools.io.project import shown
-from tamsel_tools.io.reading import max_bytes
 from tamsel_tools.render.output import print_findings
 from tamsel_tools.render.replay import bad_line, json_text, text, warnings
 from tamsel_tools.replaying.cluster import ClusterUnavailable
@@ -95,7 +94,7 @@ def add(commands: Any) -> argparse.ArgumentParser:
 def _documents(arguments: argparse.Namespace) -> Documents:
     schema, policy, governance = arguments.schema, arguments.policy, arguments.governance
     if schema is None or policy is None:
-        found = project(arguments.parser, "--schema, --policy")
+        found = project(arguments, "--schema, --policy")
         schema = schema or shown(found.schema)
         policy = policy or shown(found.policy)
         if governance is None and found.governance is not None:
@@ -106,7 +105,9 @@ def _documents(arguments: argparse.Namespace) -> Documents:
 def _job(arguments: argparse.Namespace) -> Job:
     given = _documents(arguments)
     # Both held at once when there are two: their documents share one allowance.
-    allowance = Allowance("the documents of both policies" if arguments.against else "a policy's documents")
+    allowance = Allowance(
+        arguments.limits, "the documents of both policies" if arguments.against else "a policy's documents"
+    )
     _, texts = load_policy_texts(given.schema, given.policy, given.governance, allowance)
     against = None
     if arguments.against is not None:
@@ -119,7 +120,7 @@ def _job(arguments: argparse.Namespace) -> Job:
         until=arguments.until,
         examples=arguments.examples,
         skip_bad=arguments.skip_bad,
-        max_bytes=max_bytes(),
+        max_bytes=arguments.limits.max_bytes,
     )
 
 
