@@ -23,7 +23,7 @@ from tamsel_tools.base.strict_json import dumps
 pa = pytest.importorskip("pyarrow")
 parquet = pytest.importorskip("pyarrow.parquet")
 
-from tamsel_tools.replaying.evaluators import outcome, record_evaluator  # noqa: E402
+from tamsel_tools.replaying.evaluators import outcome, policy_evaluator  # noqa: E402
 from tamsel_tools.replaying.fragments import Job, PolicyTexts, replay_fragment  # noqa: E402
 from tamsel_tools.replaying.logs import plan  # noqa: E402
 from tamsel_tools.replaying.summary import PartialSummary, report  # noqa: E402
@@ -113,14 +113,14 @@ def new_policy():
 
 def test_every_parquet_record_replays_as_evaluate_of_its_original_input(logs):
     root, inputs = logs
-    evaluate = record_evaluator(NEW)
+    evaluate = policy_evaluator(new_policy())  # the replay's own: the engine's columns
     seen = set()
     files = sorted((root / "parquet").iterdir())
     assert len(files) > 600 // 64  # records of conflicting kinds started files of their own
     for path in files:
         table = parquet.read_table(path)
         outcomes = evaluate(table.select(["input"]).combine_chunks().to_batches()[0])
-        for id, effect, rule, error in zip(table.column("id").to_pylist(), *(outcomes.column(name).to_pylist()
+        for id, effect, rule, error in zip(table.column("id").to_pylist(), *(outcomes.column(name).cast(pa.string()).to_pylist()
                                                                               for name in ("effect", "matched_rule", "error"))):
             want = outcome(NEW, inputs[int(id)])
             assert (effect or "error", rule, error) == want, inputs[int(id)]

@@ -7,7 +7,7 @@ struct of fields, a null field being an absent one) and gives a table of the col
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Optional, Tuple
 
 from tamsel_tools.replaying.record import DOMAINS, ERROR
 
@@ -41,33 +41,7 @@ def outcome(engine: Any, input: Any) -> Outcome:
     return decided["effect"], decided["matched_rule"], None
 
 
-def record_evaluator(engine: Any) -> Evaluator:
-    """The evaluator that asks `PyTamsel.evaluate` of each record as pyarrow's `to_pylist()` gives
-    it, null fields left out: the decision that columnar evaluation must equal."""
-    import pyarrow  # type: ignore[import-untyped,import-not-found,unused-ignore]
-
-    def evaluate(batch: pyarrow.RecordBatch) -> pyarrow.Table:
-        effects: List[Optional[str]] = []
-        rules: List[Optional[str]] = []
-        errors: List[Optional[str]] = []
-        for row in batch.column("input").to_pylist():
-            effect, rule, error = outcome(engine, without_nulls(row))
-            effects.append(None if error is not None else effect)
-            rules.append(rule)
-            errors.append(error)
-        return pyarrow.table(
-            {
-                "effect": pyarrow.array(effects, pyarrow.string()),
-                "matched_rule": pyarrow.array(rules, pyarrow.string()),
-                "error": pyarrow.array(errors, pyarrow.string()),
-            }
-        )
-
-    return evaluate
-
-
 def policy_evaluator(policy: Policy) -> Evaluator:
-    """The policy's own columnar evaluation where the private module has it, else the record
-    by record one."""
-    batch = getattr(policy, "evaluate_batch", None)
-    return batch if batch is not None else record_evaluator(policy.engine)
+    """The policy's own columnar evaluation: every record of the batch in the engine's core,
+    with the interpreter lock released, so threads evaluate batches side by side."""
+    return policy.evaluate_batch
