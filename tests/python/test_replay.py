@@ -650,3 +650,16 @@ def test_without_pyarrow_a_parquet_log_is_refused_and_json_lines_still_replay(fo
     assert (done[0].returncode, json.loads(done[0].stdout)["changed"]) == (1, 3)
     assert (done[1].returncode, done[1].stdout) == (2, "")
     assert done[1].stderr.endswith(".parquet: a Parquet log, which needs pyarrow (tamsel[replay])\n")
+
+
+def test_inside_a_project_its_documents_are_replayed_and_outside_they_are_needed(capsys, folder):
+    Path("log.jsonl").write_text(lines(RECORDS))
+    Path("tamsel.toml").write_text('schema = "schema.yaml"\npolicy = "new.yaml"\n')
+    status, out, _ = run(capsys, "replay", "--json", "log.jsonl")
+    assert (status, json.loads(out)["changed"]) == (1, 3)
+    # The project's schema, another policy.
+    status, out, _ = run(capsys, "replay", "--policy", "old.yaml", "--json", "log.jsonl")
+    assert (status, json.loads(out)["changed"]) == (1, 1)  # line 5's decision was never the old policy's
+    Path("tamsel.toml").unlink()
+    status, _, err = run(capsys, "replay", "log.jsonl")
+    assert status == 2 and "the following arguments are required: --schema, --policy" in err[-1]
