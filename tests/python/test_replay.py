@@ -508,7 +508,7 @@ def test_a_log_killed_at_random_holds_whole_files_and_no_record_twice(tmp_path, 
     script = tmp_path / "writer.py"
     script.write_text(KILLED_WRITER)
     rng = random.Random(format)
-    for attempt in range(3):
+    for attempt in range(2):
         folder = tmp_path / f"log{attempt}"
         env = {**os.environ, "PYTHONPATH": str(Path(__file__).parent)}
         child = subprocess.Popen([sys.executable, str(script), str(folder), format], stdout=subprocess.PIPE, env=env)
