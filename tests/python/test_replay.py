@@ -40,7 +40,7 @@ NEW = tamsel.PyTamsel(SCHEMA, NEW_POLICY)
 AMOUNTS = [5, 999.5, 1000, 1500, 1999, 2000.5, 10**6, math.nan, -0.0, 0.0, math.inf, 2**53 + 1, 2**64 + 7,
            "1500", None, [1500], True, 10**400]
 CURRENCIES = ["EUR", "USD", "eur", "", "€"]
-TRUSTS = [0, 1, 2.5, 3, 5, math.nan, "3", None]
+TRUSTS = [0, 1, 2.5, 3, 5, math.nan, -0.0, 0.0, 2**53 + 1, "3", None]
 
 
 def generated(count, seed=7):

@@ -12,9 +12,10 @@ import functools
 import gzip
 import io
 import json
+import struct
 import zlib
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, BinaryIO, Dict, Iterator, List, Optional, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, BinaryIO, Counter, Dict, Iterator, List, Optional, Tuple, Type, Union
 
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.text import printable
@@ -533,33 +534,38 @@ class _Parquet:
         self._examples(inputs, positions, before[0].take(chosen), after[0].take(chosen), chosen)
 
     def _affected(self, inputs: Any) -> None:
-        """The action types and actor values of the changed records."""
+        """The action types and actor values of the changed records, counted in columns."""
+        pa, _ = _arrow()
         partial = self.partial
         domains = dict(zip((field.name for field in inputs.type), inputs.flatten()))
         action = domains.get("action")
-        kinds: List[Optional[str]] = [None] * len(inputs)
+        kind = None
         if action is not None:
-            fields = dict(zip((field.name for field in action.type), action.flatten()))
-            kind = fields.get("type")
-            if kind is not None:
-                kinds = [value if isinstance(value, str) else None for value in kind.to_pylist()]
-        partial.action_types.update(kinds)
+            kind = dict(zip((field.name for field in action.type), action.flatten())).get("type")
+        if kind is not None and pa.types.is_dictionary(kind.type):
+            kind = kind.cast(kind.type.value_type)
+        if kind is None or not (pa.types.is_string(kind.type) or pa.types.is_large_string(kind.type)):
+            partial.action_types[None] += len(inputs)  # a type that is no text names no action
+        else:
+            partial.action_types.update(dict(_counts(kind)))
         actor = domains.get("actor")
         if actor is None:
             return
         for field, values in zip(actor.type, actor.flatten()):
-            for value in values.to_pylist():
-                if value is not None:
-                    partial.actor_values[(field.name, _value_key(value))] += 1
+            for key, count in _value_counts(values):
+                partial.actor_values[(field.name, key)] += count
 
     def _examples(self, inputs: Any, positions: Any, before: Any, after: Any, chosen: Any) -> None:
+        _, pc = _arrow()
         partial, wanted = self.partial, self.job.examples
-        taken: Dict[Tuple[str, str], List[int]] = {}
-        for index, transition in zip(chosen.to_pylist(), zip(before.to_pylist(), after.to_pylist())):
-            have = len(partial.examples.get(transition, ())) + len(taken.get(transition, ()))
-            if have < wanted:
-                taken.setdefault(transition, []).append(index)
-        for transition, indices in taken.items():
+        for (old, new), _count in _pair_counts(before, after):
+            transition = (old, new)
+            missing = wanted - len(partial.examples.get(transition, ()))
+            if missing <= 0:
+                continue
+            # The first of the transition's rows, in row order.
+            among = pc.indices_nonzero(pc.and_(pc.equal(before, old), pc.equal(after, new)))[:missing]
+            indices = chosen.take(among)
             rows = inputs.take(indices).to_pylist()
             places = positions.take(indices).to_pylist()
             found = [
@@ -579,6 +585,29 @@ def _differ(a: Any, b: Any) -> Any:
     """Row by row, whether two columns differ, a null differing from every text but null."""
     _, pc = _arrow()
     return pc.coalesce(pc.not_equal(a, b), pc.xor(pc.is_null(a), pc.is_null(b)))
+
+
+def _value_counts(values: Any) -> List[Tuple[str, int]]:
+    """The values of a column but nulls, each as counted (`_value_key`), with its count. Floats
+    are grouped by their bits, so -0.0 and 0.0 stay apart as `evaluate`'s inputs keep them."""
+    pa, _ = _arrow()
+    kind = values.type
+    if pa.types.is_dictionary(kind):
+        values = values.cast(kind.value_type)
+        kind = values.type
+    if pa.types.is_floating(kind):
+        bits = _counts(values.cast(pa.float64()).view(pa.int64()))
+        found = [(struct.unpack("<d", struct.pack("<q", each))[0], count) for each, count in bits if each is not None]
+    elif any(
+        test(kind) for test in (pa.types.is_string, pa.types.is_large_string, pa.types.is_boolean, pa.types.is_integer)
+    ):
+        found = [(each, count) for each, count in _counts(values) if each is not None]
+    else:  # nested values (refused ones), as rare as they are
+        found = [(each, 1) for each in values.to_pylist() if each is not None]
+    counted: Counter[str] = Counter()
+    for value, count in found:
+        counted[_value_key(value)] += count
+    return list(counted.items())
 
 
 def _counts(column: Any) -> List[Tuple[Any, int]]:
