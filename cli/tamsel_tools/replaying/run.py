@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 import time
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Set
 
@@ -93,9 +94,28 @@ def replay_logs(logs: Sequence[str], job: Job, run: Run = Run(), progress: Optio
     total = sum(fragment.size for fragment in fragments)
     if run.dask is not None or run.workers is not None:
         partials: Iterable[PartialSummary] = _on_dask(fragments, job, run)
-    else:
-        partials = _in_threads(fragments, job, run.threads or default_threads())
-    return start.merge(merge_all(partials, job, total, progress), job.examples)
+        return start.merge(merge_all(partials, job, total, progress), job.examples)
+    threads = run.threads or default_threads()
+    with _arrow_threads(threads):
+        partials = _in_threads(fragments, job, threads)
+        return start.merge(merge_all(partials, job, total, progress), job.examples)
+
+
+@contextmanager
+def _arrow_threads(threads: int) -> Iterator[None]:
+    """pyarrow's own pool (which decodes Parquet's columns) bounded by the same count, for the
+    run: --threads bounds every thread that reads and evaluates."""
+    try:
+        import pyarrow  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    except ImportError:
+        yield
+        return
+    before = pyarrow.cpu_count()
+    pyarrow.set_cpu_count(min(threads, before))
+    try:
+        yield
+    finally:
+        pyarrow.set_cpu_count(before)
 
 
 def baseline_hash(job: Job) -> Optional[str]:
