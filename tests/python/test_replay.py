@@ -663,3 +663,15 @@ def test_inside_a_project_its_documents_are_replayed_and_outside_they_are_needed
     Path("tamsel.toml").unlink()
     status, _, err = run(capsys, "replay", "log.jsonl")
     assert status == 2 and "the following arguments are required: --schema, --policy" in err[-1]
+
+
+@pytest.mark.parametrize("arguments, message", [
+    ({}, "give either decision or error"),
+    ({"decision": {"effect": "allow", "matched_rule": None}, "error": "x"}, "give either decision or error"),
+    ({"decision": {"effect": "deny", "matched_rule": None}}, "a decision's effect is one of allow, block, require_approval, not 'deny'"),
+])
+def test_a_record_is_a_decision_or_an_error(tmp_path, arguments, message):
+    with DecisionLog(tmp_path, OLD, "jsonl") as log:
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            log.record({}, **arguments)
+    assert list(tmp_path.iterdir()) == []

@@ -13,7 +13,7 @@ DEFAULT = "(default)"  # the default decision's rule, where no rule decided
 
 
 def json_text(report: ReplayReport) -> str:
-    return strict_json.dumps(report.to_json(), ensure_ascii=False) + "\n"
+    return strict_json.dumps(report.to_json()) + "\n"
 
 
 def _share(count: int, whole: int) -> str:

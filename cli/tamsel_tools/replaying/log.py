@@ -25,7 +25,7 @@ import weakref
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 from tamsel_tools.base import strict_json
-from tamsel_tools.replaying.record import DOMAINS, UTC, Kind, domains, json_input, rfc3339
+from tamsel_tools.replaying.record import DOMAINS, EFFECTS, UTC, Kind, domains, json_input, rfc3339
 
 FORMATS = ("parquet", "jsonl")
 _ENDINGS = {"parquet": ".parquet", "jsonl": ".jsonl"}
@@ -159,6 +159,8 @@ class DecisionLog:
         `error` text it met; `id` is any text the host gives the record."""
         if (decision is None) == (error is None):
             raise ValueError("give either decision or error")
+        if decision is not None and decision.get("effect") not in EFFECTS:
+            raise ValueError(f"a decision's effect is one of {', '.join(EFFECTS)}, not {decision.get('effect')!r}")
         row = self._row(input, decision, error, id)
         with self._lock:
             self._raise_failure()
