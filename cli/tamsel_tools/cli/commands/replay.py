@@ -10,7 +10,7 @@ from typing import Any, Optional
 from tamsel_tools.base import status
 from tamsel_tools.base.findings import Reported
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import Documents, project
+from tamsel_tools.cli.arguments import Documents, add_command, project
 from tamsel_tools.diagnostics.documents import Allowance, load_policy_texts
 from tamsel_tools.io.project import shown
 from tamsel_tools.render.output import print_findings
@@ -53,18 +53,7 @@ def _time(text: str) -> Any:
 
 
 def add(commands: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = commands.add_parser(
-        "replay",
-        help="tell what the policy would have decided differently on recorded decisions",
-        description="Replays the decisions recorded in each LOG (JSON Lines files, plain, gzip or zstd; "
-        "Parquet files; folders of them, hive-partitioned or not) through the policy and compares each "
-        "with the decision recorded, or with --against with the decision of another policy. Prints "
-        "the records replayed, unchanged and changed, the transitions, the changes by deciding rule, the "
-        "action types and actor values most affected and the first examples of each transition in log "
-        f"order. Status {status.GOOD} when nothing changed, {status.NEGATIVE} when something did, "
-        f"{status.UNUSABLE} when the replay could not be done (a bad record, without --skip-bad). Inside "
-        "a project, its documents; --schema, --policy and --governance name others.",
-    )
+    parser = add_command(commands, "replay", run, HELP, DESCRIPTION)
     parser.add_argument("logs", metavar="LOG", nargs="+", help="a decision log: a file or a folder")
     parser.add_argument("--schema", "-s", metavar="SCHEMA", help="the schema (default: the project's)")
     parser.add_argument("--policy", "-p", metavar="POLICY", help="the policy replayed (default: the project's)")
@@ -87,7 +76,6 @@ def add(commands: Any) -> argparse.ArgumentParser:
     cluster.add_argument(
         "--workers", metavar="N", type=_positive, help="run on a local Dask cluster of N worker processes"
     )
-    parser.set_defaults(run=run, parser=parser)
     return parser
 
 
@@ -175,3 +163,16 @@ def run(arguments: argparse.Namespace) -> int:
         print(warning, file=sys.stderr)
     sys.stdout.write(json_text(found) if arguments.json else text(found))
     return status.NEGATIVE if found.changed else status.GOOD
+
+
+# What `tamsel --help` and `tamsel replay --help` say of the command.
+HELP = "tell what the policy would have decided differently on recorded decisions"
+DESCRIPTION = (
+    "Replays the decisions recorded in each LOG (JSON Lines files, plain, gzip or zstd; Parquet files; folders "
+    "of them, hive-partitioned or not) through the policy and compares each with the decision recorded, or with "
+    "--against with the decision of another policy. Prints the records replayed, unchanged and changed, the "
+    "transitions, the changes by deciding rule, the action types and actor values most affected and the first "
+    f"examples of each transition in log order. Status {status.GOOD} when nothing changed, {status.NEGATIVE} "
+    f"when something did, {status.UNUSABLE} when the replay could not be done (a bad record, without "
+    "--skip-bad). Inside a project, its documents; --schema, --policy and --governance name others."
+)
