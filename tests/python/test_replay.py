@@ -454,7 +454,8 @@ if __name__ == "__main__":
 def test_a_dask_cluster_gives_the_bytes_of_one_process_even_when_a_worker_is_killed(capsys, logs, folder):
     pytest.importorskip("distributed")
     root, _ = logs
-    names = [str(root / "parquet"), str(root / "jsonl")]
+    # Named four times: enough tasks that some are queued or running when the worker dies.
+    names = [str(root / "parquet"), str(root / "jsonl")] * 4
     one = run(capsys, "replay", *DOCUMENTS, "--json", *names)[1]
     Path("cluster.py").write_text(ON_A_CLUSTER)
     done = subprocess.run([sys.executable, "cluster.py", *names], capture_output=True, text=True, timeout=300)
