@@ -23,18 +23,21 @@ lsp_pips=(pygls==2.1.1 pytest-lsp==1.0.1)
 # Arrow data from the three libraries whose objects columnar evaluation takes,
 # and the random differential tests that compare it with evaluate.
 arrow_pips=(pyarrow polars duckdb hypothesis)
+# `tamsel replay`: zstd-compressed JSON Lines, and a Dask cluster.
+replay_pips=(zstandard==0.25.0 dask==2026.8.0 distributed==2026.8.0)
 case "$purpose" in
   build) ;;
-  test) debs+=(libgtest-dev chromium); pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}") ;;
+  test) debs+=(libgtest-dev chromium); pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}"
+    "${replay_pips[@]}") ;;
   wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
   lint) debs+=(libgtest-dev); pips+=("${lint_pips[@]}") ;;  # its compilation database holds the tests
   ci)
     # clang for the fuzzers; its sanitizer runtime is added below, once clang is there.
     debs+=(libgtest-dev chromium clang neovim "${wheel_debs[@]}")
-    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}" "${wheel_pips[@]}"
-      "${lint_pips[@]}")
+    pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}" "${replay_pips[@]}"
+      "${wheel_pips[@]}" "${lint_pips[@]}")
     ;;
-  bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver pyarrow "${lsp_pips[@]}") ;;
+  bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver pyarrow "${replay_pips[@]}" "${lsp_pips[@]}") ;;
   *) echo "usage: $0 build|test|wheel|lint|ci|bench" >&2; exit 2 ;;
 esac
 

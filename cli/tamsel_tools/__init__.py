@@ -11,6 +11,8 @@ The `tamsel` command is a thin layer over this package. Start from `Policy`:
     diff(old.rules, old, new.rules, new)  # what replacing old by new changes (needs z3)
     policy.check_property(Property(...))  # proven for every input, or refuted by one (needs z3)
     suggest(policy, coverage)    # the cases that close coverage's gaps, and why the rest cannot be (needs z3)
+    with DecisionLog("logs", policy.engine) as log: log.evaluate(input)  # decisions recorded
+    replay("logs", new_policy)   # what new_policy would have decided differently (ReplayReport)
 
 Every decision shown comes from `tamsel.PyTamsel.evaluate` itself (`Policy.engine`).
 Documents that do not build raise `PolicyError` (a `ValueError`) naming the document and
@@ -51,6 +53,21 @@ from tamsel_tools.model.rules import (
     Subject,
     Value,
 )
+from tamsel_tools.replaying.api import ReplayError, replay
+from tamsel_tools.replaying.fragments import Job, PolicyTexts, replay_batch, replay_fragment
+from tamsel_tools.replaying.log import DecisionLog, DecisionLogError
+from tamsel_tools.replaying.logs import Fragment, plan
+from tamsel_tools.replaying.summary import (
+    ActionTypeCount,
+    ActorValueCount,
+    BadRecord,
+    Example,
+    PartialSummary,
+    PolicyHashCount,
+    ReplayReport,
+    RuleChange,
+    TransitionCount,
+)
 from tamsel_tools.suggest.gaps import Gap, GapKind
 from tamsel_tools.suggest.suggestion import ImpossibleGap, SuggestedCase, Suggestion, suggest
 
@@ -89,6 +106,27 @@ __all__ = [
     "PropertyError",
     "ExpectKind",
     "Verdict",
+    # Decision logs and their replay (pyarrow: tamsel[replay]; Dask: tamsel[cluster])
+    "DecisionLog",
+    "DecisionLogError",
+    "replay",
+    "ReplayError",
+    "ReplayReport",
+    "TransitionCount",
+    "RuleChange",
+    "ActionTypeCount",
+    "ActorValueCount",
+    "PolicyHashCount",
+    "Example",
+    "BadRecord",
+    # One fragment of a log, for other engines' tasks (Ray, Spark)
+    "plan",
+    "Fragment",
+    "Job",
+    "PolicyTexts",
+    "replay_fragment",
+    "replay_batch",
+    "PartialSummary",
     # Coverage over many decisions
     "Coverage",
     "RuleCoverage",

@@ -146,7 +146,7 @@ def test_help_ends_with_the_table_of_statuses(capsys):
     table = out[out.index("exit statuses:") + 1 :]
     assert [(int(line.split()[0]), line.split(None, 1)[1]) for line in table] == [
         (0, "success: the documents build, every test passed, nothing found"),
-        (1, "the command's negative answer: rejected (check), a failed test, findings (lint), changes (diff)"),
+        (1, "the command's negative answer: rejected (check), a failed test, findings (lint), changes (diff, replay)"),
         (2, "the command could not do its job: a file unreadable or refused, documents that do not build"),
         (3, "some question was left undecided within the solver's budget (--timeout)"),
         (70, "internal error: please report it"),

@@ -6,7 +6,7 @@ from typing import Tuple
 
 GOOD = 0
 # The command's negative answer: `check` rejected the documents, `test` had a
-# failing case or property, `lint` and `diff` found something.
+# failing case or property, `lint`, `diff` and `replay` found something.
 NEGATIVE = 1
 # The command could not do its job: an unreadable or refused file, documents that
 # do not build for a command that needs them built, a suite that does not load.
@@ -22,7 +22,10 @@ TERMINATED = 143  # 128 + SIGTERM
 
 TABLE: Tuple[Tuple[int, str], ...] = (
     (GOOD, "success: the documents build, every test passed, nothing found"),
-    (NEGATIVE, "the command's negative answer: rejected (check), a failed test, findings (lint), changes (diff)"),
+    (
+        NEGATIVE,
+        "the command's negative answer: rejected (check), a failed test, findings (lint), changes (diff, replay)",
+    ),
     (UNUSABLE, "the command could not do its job: a file unreadable or refused, documents that do not build"),
     (UNDECIDED, "some question was left undecided within the solver's budget (--timeout)"),
     (INTERNAL, "internal error: please report it"),

@@ -10,10 +10,10 @@ import tamsel
 from tamsel_tools.base.status import epilog
 from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import add_reading
-from tamsel_tools.cli.commands import check, diff, evaluate, explain, lint, lsp, suggest, test
+from tamsel_tools.cli.commands import check, diff, evaluate, explain, lint, lsp, replay, suggest, test
 
 # In the order that `tamsel --help` lists them.
-_COMMANDS = (check.add, evaluate.add, explain.add, test.add, suggest.add, lint.add, diff.add, lsp.add)
+_COMMANDS = (check.add, evaluate.add, explain.add, test.add, suggest.add, lint.add, diff.add, replay.add, lsp.add)
 _DESCRIPTION = (
     "Check tamsel policy documents, try inputs against them, run decision tests, find the rules "
     "that never decide and what an edit changes. Inside a project (a pyproject.toml with "

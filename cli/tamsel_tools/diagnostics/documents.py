@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Optional
+from typing import Optional, Tuple
 
 from tamsel_tools import _inspect
 from tamsel_tools.base.findings import Diagnostic, Reported
@@ -55,11 +55,19 @@ class Allowance:
 def load_policy(schema_path: str, policy_path: str, governance_path: Optional[str], allowance: Allowance) -> Policy:
     """The policy of the three files, read within the allowance, or DocumentsUnreadable /
     DocumentsRejected with the findings to print: each error where it stands, with its help."""
+    return load_policy_texts(schema_path, policy_path, governance_path, allowance)[0]
+
+
+def load_policy_texts(
+    schema_path: str, policy_path: str, governance_path: Optional[str], allowance: Allowance
+) -> Tuple[Policy, Texts]:
+    """`load_policy`, and the three texts it was built from (for a process that builds it again)."""
     schema = allowance.read(schema_path)
     policy = allowance.read(policy_path)
     governance = None if governance_path is None else allowance.read(governance_path)
+    texts = Texts(schema, policy, governance)
     try:
-        return Policy(schema, policy, governance)
+        return Policy(schema, policy, governance), texts
     except PolicyError as error:
         paths = {"schema": schema_path, "policy": policy_path, "governance": governance_path}
-        raise DocumentsRejected(*error_findings(error, paths, Texts(schema, policy, governance))) from None
+        raise DocumentsRejected(*error_findings(error, paths, texts)) from None

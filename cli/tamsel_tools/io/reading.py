@@ -181,6 +181,12 @@ def _open_regular(path: str) -> int:
     return descriptor
 
 
+def open_regular(path: str) -> int:
+    """A descriptor of the regular file at path (the caller closes it), opened without waiting;
+    FileRefused otherwise."""
+    return _open_regular(path)
+
+
 _CHUNK = MIB
 
 

@@ -161,6 +161,9 @@ class Policy:
         self._compiled = compiled
         self.schema_yaml = schema_yaml
         """The schema's text, against which a property's condition is compiled."""
+        self.policy_yaml = policy_yaml
+        self.governance_yaml = governance_yaml
+        """The other two texts, from which a replay's workers build the policy again."""
         self.rules: Tuple[Rule, ...] = tuple(_rule(data) for data in compiled.rules())
         """Every rule of the policy document, in document order."""
 

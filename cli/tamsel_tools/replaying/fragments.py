@@ -1,0 +1,621 @@
+"""Replaying one fragment of a log: read it in batches, evaluate, compare, count.
+
+`replay_fragment(fragment, job)` is what a task of any engine runs (a thread here, a Dask task,
+a Ray or Spark task); it reads only its fragment, holds one batch at a time and returns a
+`PartialSummary`. The policies are built once per process from their texts.
+"""
+
+from __future__ import annotations
+
+import datetime
+import functools
+import gzip
+import io
+import json
+import struct
+import zlib
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, BinaryIO, Counter, Dict, Iterator, List, Optional, Tuple, Type, Union
+
+from tamsel_tools.base import strict_json
+from tamsel_tools.base.text import printable
+from tamsel_tools.io.reading import BYTES_PER_VALUE, too_large, too_wide
+from tamsel_tools.model.policy import Policy
+from tamsel_tools.replaying.evaluators import Evaluator, Outcome, outcome, policy_evaluator, without_nulls
+from tamsel_tools.replaying.logs import (
+    GZIP_MAGIC,
+    JSONL,
+    PARQUET,
+    ZSTD_MAGIC,
+    Fragment,
+    LogUnreadable,
+    open_log,
+    partition_value,
+    reopened_path,
+)
+from tamsel_tools.replaying.record import DOMAINS, EFFECTS, ERROR, parse_time
+from tamsel_tools.replaying.summary import BadRecord, Example, Ordinal, PartialSummary
+
+if TYPE_CHECKING:
+    import pyarrow  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+BATCH_ROWS = 1 << 16
+_CHUNK = 1 << 20
+
+
+@dataclass(frozen=True)
+class PolicyTexts:
+    """A policy's three documents, as texts: what a task needs to build it where it runs."""
+
+    schema: str
+    policy: str
+    governance: Optional[str] = None
+
+
+@dataclass(frozen=True)
+class Job:
+    """What every fragment of one replay is replayed with."""
+
+    policy: PolicyTexts  # the policy replayed
+    against: Optional[PolicyTexts] = None  # compared with this one instead of the recorded decisions
+    since: Optional[datetime.datetime] = None  # records at this time or later
+    until: Optional[datetime.datetime] = None  # records before this time
+    examples: int = 5  # of each transition
+    skip_bad: bool = False  # count bad records and go on, instead of stopping at the first
+    max_bytes: int = 32 << 20  # the cap of one record: a JSON line, a row's texts
+    batch_rows: int = BATCH_ROWS
+
+
+@functools.lru_cache(maxsize=4)
+def built(texts: PolicyTexts) -> Policy:
+    """The policy of the texts, built once in each process that replays with it."""
+    return Policy(texts.schema, texts.policy, texts.governance)
+
+
+class _Stop(Exception):
+    """A bad record met without --skip-bad: the fragment ends there."""
+
+
+def replay_fragment(fragment: Fragment, job: Job) -> PartialSummary:
+    """The partial summary of one fragment of a log."""
+    partial = PartialSummary(bytes_read=fragment.size)
+    try:
+        if fragment.format == JSONL:
+            _JsonLines(fragment, job, partial).replay()
+        else:
+            _Parquet(fragment, job, partial).replay()
+    except _Stop:
+        pass
+    except LogUnreadable as error:
+        partial.add_bad(BadRecord((fragment.log, fragment.file, 0), error.where, error.message))
+    return partial
+
+
+def replay_batch(
+    batch: pyarrow.RecordBatch, job: Job, path: str = "", first_row: int = 0, log: int = 0, file: int = 0
+) -> PartialSummary:
+    """The partial summary of one Arrow batch of decision records (the columns of a Parquet
+    decision log), for an engine that reads the log itself (a Ray Data or Spark task). `path`,
+    `first_row`, `log` and `file` say where the batch stands in log order, for its examples."""
+    partial = PartialSummary()
+    fragment = Fragment(log, file, path, PARQUET, first_row=first_row)
+    try:
+        _Parquet(fragment, job, partial)._batch(batch, 0, first_row)
+    except _Stop:
+        pass
+    return partial
+
+
+def _bad(partial: PartialSummary, job: Job, bad: BadRecord) -> None:
+    partial.add_bad(bad)
+    if not job.skip_bad:
+        raise _Stop
+
+
+# ---- what a record is, in Python values ----
+
+
+class _NotARecord(Exception):
+    def __init__(self, message: str, column: Optional[int] = None):
+        super().__init__(message)
+        self.message = message
+        self.column = column
+
+
+NO_OUTCOME = "no decision nor error recorded (--against compares two policies on logs without them)"
+
+
+def recorded_outcome(record: Dict[str, Any]) -> Outcome:
+    """The outcome a record holds: its error, or its decision."""
+    error = record.get("error")
+    if error is not None:
+        if not isinstance(error, str):
+            raise _NotARecord("its error is not a text")
+        return ERROR, None, error
+    decision = record.get("decision")
+    if not isinstance(decision, dict):
+        raise _NotARecord(NO_OUTCOME)
+    effect, rule = decision.get("effect"), decision.get("matched_rule")
+    if effect not in EFFECTS:
+        raise _NotARecord(f"its decision's effect is none of {', '.join(EFFECTS)}")
+    if rule is not None and not isinstance(rule, str):
+        raise _NotARecord("its decision's matched_rule is neither a text nor null")
+    return effect, rule, None
+
+
+def record_input(record: Any) -> Dict[str, Any]:
+    if not isinstance(record, dict):
+        raise _NotARecord("not a record: not an object")
+    if "input" in record:
+        if not isinstance(record["input"], dict):
+            raise _NotARecord("not a record: its input is not an object")
+        return record["input"]
+    if not any(domain in record for domain in DOMAINS):
+        raise _NotARecord("not a record: no input nor any domain")
+    return {domain: record[domain] for domain in DOMAINS if domain in record}
+
+
+def _in_window(job: Job, moment: datetime.datetime) -> bool:
+    return (job.since is None or moment >= job.since) and (job.until is None or moment < job.until)
+
+
+def _value_key(value: Any) -> str:
+    """A field value as counted: numbers by their double, as `evaluate` compares them."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        try:
+            value = float(value)
+        except OverflowError:
+            pass
+    return strict_json.dumps(value)
+
+
+def _action_type(input: Dict[str, Any]) -> Optional[str]:
+    action = input.get("action")
+    kind = action.get("type") if isinstance(action, dict) else None
+    return kind if isinstance(kind, str) else None
+
+
+def count_changed(partial: PartialSummary, input: Dict[str, Any]) -> None:
+    """A changed record's action type and actor values, counted."""
+    partial.action_types[_action_type(input)] += 1
+    actor = input.get("actor")
+    if isinstance(actor, dict):
+        for name, value in actor.items():
+            if value is not None:
+                partial.actor_values[(str(name), _value_key(value))] += 1
+
+
+# ---- JSON Lines ----
+
+
+def _decompressed(file: BinaryIO, path: str) -> BinaryIO:
+    head = file.read(4)
+    file.seek(0)
+    if head.startswith(GZIP_MAGIC):
+        return gzip.GzipFile(fileobj=file, mode="rb")  # type: ignore[return-value]
+    if head == ZSTD_MAGIC:
+        try:
+            import zstandard  # type: ignore[import-untyped,import-not-found,unused-ignore]
+        except ImportError:
+            raise LogUnreadable(path, "zstd-compressed, which needs the zstandard package (tamsel[replay])") from None
+        reader = zstandard.ZstdDecompressor().stream_reader(file, read_across_frames=True)
+        return io.BufferedReader(reader, _CHUNK)
+    return file
+
+
+_READ_ERRORS: Tuple[Type[BaseException], ...] = (OSError, EOFError, zlib.error)
+
+
+def _read_errors() -> Tuple[Type[BaseException], ...]:
+    try:
+        import zstandard  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    except ImportError:
+        return _READ_ERRORS
+    return (*_READ_ERRORS, zstandard.ZstdError)
+
+
+class _JsonLines:
+    def __init__(self, fragment: Fragment, job: Job, partial: PartialSummary):
+        self.fragment, self.job, self.partial = fragment, job, partial
+        self.new = built(job.policy).engine
+        self.old = None if job.against is None else built(job.against).engine
+        self.hash_of_path = partition_value(fragment, "policy_hash")
+
+    def _where(self, line: int, column: Optional[int] = None) -> str:
+        where = f"{self.fragment.path}:{line}"
+        return where if column is None else f"{where}:{column}"
+
+    def _lines(self, stream: BinaryIO) -> Iterator[Tuple[int, Union[bytes, _NotARecord]]]:
+        number = 0
+        limit = self.job.max_bytes
+        while True:
+            line = stream.readline(limit + 1)
+            if not line:
+                return
+            number += 1
+            if len(line) > limit and not (len(line) == limit + 1 and line.endswith(b"\n")):
+                while not line.endswith(b"\n"):  # the rest of the line, passed over
+                    line = stream.readline(_CHUNK)
+                    if not line:
+                        break
+                yield number, _NotARecord(f"a line {too_large(limit)}")
+                continue
+            yield number, line
+
+    def replay(self) -> None:
+        errors = _read_errors()
+        with open_log(self.fragment.path) as file:
+            stream = _decompressed(file, self.fragment.path)
+            number = 0
+            try:
+                for number, line in self._lines(stream):
+                    self._line(number, line)
+            except errors as error:
+                message = f"cannot read: {getattr(error, 'strerror', None) or error}"
+                _bad(self.partial, self.job, BadRecord(self._ordinal(number + 1), self._where(number + 1), message))
+
+    def _ordinal(self, line: int) -> Ordinal:
+        return (self.fragment.log, self.fragment.file, line)
+
+    def _line(self, number: int, line: Union[bytes, _NotARecord]) -> None:
+        try:
+            if isinstance(line, _NotARecord):
+                raise line
+            record = _parse_line(line, self.job.max_bytes)
+            if record is None:
+                return
+            self._record(number, record)
+        except _NotARecord as bad:
+            _bad(self.partial, self.job, BadRecord(self._ordinal(number), self._where(number, bad.column), bad.message))
+
+    def _record(self, number: int, record: Any) -> None:
+        input = record_input(record)
+        if self.job.since is not None or self.job.until is not None:
+            if "time" not in record or record["time"] is None:
+                self.partial.outside_window += 1
+                return
+            try:
+                moment = parse_time(record["time"])
+            except ValueError as error:
+                raise _NotARecord(f"time: {error}") from None
+            if not _in_window(self.job, moment):
+                self.partial.outside_window += 1
+                return
+        policy_hash = record.get("policy_hash", self.hash_of_path)
+        if policy_hash is not None and not isinstance(policy_hash, str):
+            raise _NotARecord("its policy_hash is not a text")
+        before = recorded_outcome(record) if self.old is None else outcome(self.old, input)
+        after = outcome(self.new, input)
+        self._count(number, input, before, after, policy_hash)
+
+    def _count(self, number: int, input: Dict[str, Any], before: Outcome, after: Outcome, policy_hash: Any) -> None:
+        partial = self.partial
+        ordinal = self._ordinal(number)
+        partial.records += 1
+        partial.policy_hashes[policy_hash] += 1
+        if partial.first_hash is None:
+            partial.first_hash = (ordinal, policy_hash)
+        transition = (before[0], after[0])
+        partial.transitions[transition] += 1
+        if after[0] == ERROR:
+            partial.errors += 1
+        if before == after:
+            return
+        partial.changed += 1
+        partial.rule_changes[(before[1], after[1])] += 1
+        count_changed(partial, input)
+        kept = partial.examples.setdefault(transition, [])
+        if len(kept) < self.job.examples:
+            kept.append(Example(ordinal, transition, input, self.fragment.path, number))
+
+
+def _parse_line(line: bytes, limit: int) -> Optional[Any]:
+    """The value of one line, None for a blank one; _NotARecord for one that is no JSON."""
+    # An ASCII line is held at one byte a character: only others may grow past the cap.
+    wide = None if line.isascii() else too_wide(line, limit)
+    if wide is not None:
+        raise _NotARecord(f"a line {wide}")
+    try:
+        text = line.decode("utf-8")
+    except UnicodeDecodeError:
+        raise _NotARecord("invalid UTF-8") from None
+    text = text.rstrip("\r\n")
+    if not text.strip():
+        return None
+    values = max(1, limit // BYTES_PER_VALUE)
+    # A text holds fewer separators than characters: only a long one needs them counted.
+    if len(text) > values and strict_json.separators(text) > values:
+        raise _NotARecord(f"more than {values} values (mappings, lists and scalars), the limit of one record")
+    try:
+        value = json.loads(text)
+    except ValueError as error:
+        column = getattr(error, "colno", None)
+        message = getattr(error, "msg", None) or str(error)
+        raise _NotARecord(f"invalid JSON: {printable(message)}", column) from None
+    except RecursionError:
+        raise _NotARecord("invalid JSON: nested too deeply") from None
+    # The special numbers' objects ({"number": "NaN"}), read back as floats where there are any.
+    return strict_json.decode(value) if '"number"' in text else value
+
+
+# ---- Parquet ----
+
+
+def _arrow() -> Any:
+    import pyarrow  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    import pyarrow.compute  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+    return pyarrow, pyarrow.compute
+
+
+class _Parquet:
+    def __init__(self, fragment: Fragment, job: Job, partial: PartialSummary):
+        self.fragment, self.job, self.partial = fragment, job, partial
+        self.new: Evaluator = policy_evaluator(built(job.policy))
+        self.old: Optional[Evaluator] = None if job.against is None else policy_evaluator(built(job.against))
+        self.hash_of_path = partition_value(fragment, "policy_hash")
+
+    def replay(self) -> None:
+        import pyarrow.parquet as parquet  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+        with open_log(self.fragment.path) as opened:
+            try:
+                file = parquet.ParquetFile(reopened_path(opened))
+            except Exception as error:  # noqa: BLE001 - pyarrow raises several kinds for a bad file
+                raise LogUnreadable(self.fragment.path, f"not a readable Parquet file: {error}") from None
+            names = file.schema_arrow.names
+            if "input" not in names and not any(domain in names for domain in DOMAINS):
+                where = self.fragment.path
+                raise LogUnreadable(where, "not a decision log: it has no input column nor any domain")
+            columns = [
+                name for name in ("time", "policy_hash", "input", "decision", "error", *DOMAINS) if name in names
+            ]
+            row = self.fragment.first_row
+            for group in self.fragment.row_groups:
+                rows = file.metadata.row_group(group).num_rows
+                self._group(file, group, columns, row, rows)
+                row += rows
+
+    def _group(self, file: Any, group: int, columns: List[str], first: int, rows: int) -> None:
+        done = 0
+        try:
+            for batch in file.iter_batches(self.job.batch_rows, row_groups=[group], columns=columns):
+                self._batch(batch, group, first + done)
+                done += batch.num_rows
+        except _Stop:
+            raise
+        except Exception as error:  # noqa: BLE001 - a corrupt page may raise any of pyarrow's errors
+            where = f"{self.fragment.path}: row group {group}"
+            message = f"cannot read: {printable(str(error))}"
+            ordinal = (self.fragment.log, self.fragment.file, first + done + 1)
+            _bad(self.partial, self.job, BadRecord(ordinal, where, message, max(1, rows - done)))
+
+    def _batch(self, batch: pyarrow.RecordBatch, group: int, first: int) -> None:
+        pa, pc = _arrow()
+        rows = batch.num_rows
+        positions = pa.array(range(first + 1, first + rows + 1), pa.int64())
+        names = batch.schema.names
+        if "input" in names:
+            inputs = batch.column("input")
+            present = pc.is_valid(inputs)
+        else:
+            domains = [batch.column(domain) for domain in DOMAINS if domain in names]
+            kept = [domain for domain in DOMAINS if domain in names]
+            inputs = pa.StructArray.from_arrays(domains, kept)
+            present = functools.reduce(pc.or_, [pc.is_valid(each) for each in domains])
+        self._refuse(pc.invert(present), positions, group, "not a record: no input nor any domain")
+        keep = present
+        if self.old is None:
+            keep = pc.and_(keep, self._recorded_valid(batch, positions, group, present))
+        if self.job.since is not None or self.job.until is not None:
+            keep = pc.and_(keep, self._window(batch, positions, group, keep))
+        if not pc.all(keep).as_py():
+            inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
+        if len(inputs) == 0:
+            return
+        self._compare(batch, inputs, positions)
+
+    def _refuse(self, bad: Any, positions: Any, group: int, message: str) -> None:
+        """Each row of the mask `bad` reported as a bad record; the first ends the fragment
+        without --skip-bad."""
+        pa, pc = _arrow()
+        if not pc.any(bad).as_py():
+            return
+        where = f"{self.fragment.path}: row group {group}"
+        for position in positions.filter(bad).to_pylist():
+            ordinal = (self.fragment.log, self.fragment.file, position)
+            _bad(self.partial, self.job, BadRecord(ordinal, where, f"row {position}: {message}"))
+
+    def _recorded(self, batch: pyarrow.RecordBatch) -> Tuple[Any, Any, Any]:
+        """The recorded outcome's three columns: effect or "error", rule, error text."""
+        pa, pc = _arrow()
+        rows = batch.num_rows
+        nulls = pa.nulls(rows, pa.string())
+        names = batch.schema.names
+        error = pc.cast(batch.column("error"), pa.string()) if "error" in names else nulls
+        if "decision" in names and batch.column("decision").type.num_fields:
+            decision = batch.column("decision")
+            fields = {field.name for field in decision.type}
+            flat = dict(zip((field.name for field in decision.type), decision.flatten()))
+            effect = pc.cast(flat["effect"], pa.string()) if "effect" in fields else nulls
+            rule = pc.cast(flat["matched_rule"], pa.string()) if "matched_rule" in fields else nulls
+        else:
+            effect, rule = nulls, nulls
+        failed = pc.is_valid(error)
+        return pc.if_else(failed, ERROR, effect), pc.if_else(failed, nulls, rule), error
+
+    def _recorded_valid(self, batch: pyarrow.RecordBatch, positions: Any, group: int, present: Any) -> Any:
+        pa, pc = _arrow()
+        before, _, error = self._recorded(batch)
+        known = pc.is_in(before, value_set=pa.array([*EFFECTS, ERROR]))
+        missing = pc.and_(present, pc.is_null(before))
+        self._refuse(missing, positions, group, NO_OUTCOME)
+        unknown = pc.and_(pc.and_(present, pc.is_valid(before)), pc.invert(pc.fill_null(known, False)))
+        self._refuse(unknown, positions, group, f"its decision's effect is none of {', '.join(EFFECTS)}")
+        return pc.fill_null(known, False)
+
+    def _window(self, batch: pyarrow.RecordBatch, positions: Any, group: int, keep: Any) -> Any:
+        pa, pc = _arrow()
+        if "time" not in batch.schema.names:
+            inside = pa.array([False] * batch.num_rows)
+        elif pa.types.is_timestamp(batch.column("time").type):
+            inside = self._window_of_timestamps(batch.column("time"))
+        else:
+            inside = pa.array(
+                [
+                    self._inside(value, position, group)
+                    for value, position in zip(batch.column("time").to_pylist(), positions.to_pylist())
+                ],
+                pa.bool_(),
+            )
+        self.partial.outside_window += pc.sum(pc.and_(keep, pc.invert(inside))).as_py() or 0
+        return inside
+
+    def _window_of_timestamps(self, times: Any) -> Any:
+        """In columns: a timestamp without a zone is taken as UTC, a null is outside."""
+        pa, pc = _arrow()
+        times = pc.cast(times, pa.timestamp("us", "UTC"))
+        inside = pc.is_valid(times)
+        if self.job.since is not None:
+            inside = pc.and_(inside, pc.greater_equal(times, pa.scalar(self.job.since, pa.timestamp("us", "UTC"))))
+        if self.job.until is not None:
+            inside = pc.and_(inside, pc.less(times, pa.scalar(self.job.until, pa.timestamp("us", "UTC"))))
+        return pc.fill_null(inside, False)
+
+    def _inside(self, value: Any, position: int, group: int) -> bool:
+        if value is None:
+            return False
+        try:
+            return _in_window(self.job, parse_time(value))
+        except ValueError as error:
+            ordinal = (self.fragment.log, self.fragment.file, position)
+            where = f"{self.fragment.path}: row group {group}"
+            _bad(self.partial, self.job, BadRecord(ordinal, where, f"row {position}: time: {error}"))
+            return False
+
+    def _outcomes(self, evaluator: Evaluator, inputs: Any) -> Tuple[Any, Any, Any]:
+        pa, pc = _arrow()
+        table = evaluator(pa.RecordBatch.from_arrays([inputs], ["input"]))
+        # Plain strings, whatever layout the evaluator gives (a dictionary-encoded effect).
+        effect, rule, error = (
+            pc.cast(table.column(name).combine_chunks(), pa.string()) for name in ("effect", "matched_rule", "error")
+        )
+        failed = pc.is_valid(error)
+        return pc.if_else(failed, ERROR, effect), rule, error
+
+    def _hashes(self, batch: pyarrow.RecordBatch) -> Any:
+        pa, pc = _arrow()
+        if "policy_hash" in batch.schema.names:
+            return pc.cast(batch.column("policy_hash"), pa.string())
+        return pa.array([self.hash_of_path] * batch.num_rows, pa.string())
+
+    def _compare(self, batch: pyarrow.RecordBatch, inputs: Any, positions: Any) -> None:
+        pa, pc = _arrow()
+        before = self._recorded(batch) if self.old is None else self._outcomes(self.old, inputs)
+        after = self._outcomes(self.new, inputs)
+        partial = self.partial
+        partial.records += len(inputs)
+        hashes = self._hashes(batch)
+        for value, count in _counts(hashes):
+            partial.policy_hashes[value] += count
+        if partial.first_hash is None:
+            partial.first_hash = ((self.fragment.log, self.fragment.file, positions[0].as_py()), hashes[0].as_py())
+        for (old, new), count in _pair_counts(before[0], after[0]):
+            partial.transitions[(old, new)] += count
+        partial.errors += pc.sum(pc.equal(after[0], ERROR)).as_py() or 0
+        changed = functools.reduce(pc.or_, [_differ(a, b) for a, b in zip(before, after)])
+        chosen = pc.indices_nonzero(changed)
+        if len(chosen) == 0:
+            return
+        partial.changed += len(chosen)
+        for pair, count in _pair_counts(before[1].take(chosen), after[1].take(chosen)):
+            partial.rule_changes[pair] += count
+        self._affected(inputs.take(chosen))
+        self._examples(inputs, positions, before[0].take(chosen), after[0].take(chosen), chosen)
+
+    def _affected(self, inputs: Any) -> None:
+        """The action types and actor values of the changed records, counted in columns."""
+        pa, _ = _arrow()
+        partial = self.partial
+        domains = dict(zip((field.name for field in inputs.type), inputs.flatten()))
+        action = domains.get("action")
+        kind = None
+        if action is not None:
+            kind = dict(zip((field.name for field in action.type), action.flatten())).get("type")
+        if kind is not None and pa.types.is_dictionary(kind.type):
+            kind = kind.cast(kind.type.value_type)
+        if kind is None or not (pa.types.is_string(kind.type) or pa.types.is_large_string(kind.type)):
+            partial.action_types[None] += len(inputs)  # a type that is no text names no action
+        else:
+            partial.action_types.update(dict(_counts(kind)))
+        actor = domains.get("actor")
+        if actor is None:
+            return
+        for field, values in zip(actor.type, actor.flatten()):
+            for key, count in _value_counts(values):
+                partial.actor_values[(field.name, key)] += count
+
+    def _examples(self, inputs: Any, positions: Any, before: Any, after: Any, chosen: Any) -> None:
+        _, pc = _arrow()
+        partial, wanted = self.partial, self.job.examples
+        for (old, new), _count in _pair_counts(before, after):
+            transition = (old, new)
+            missing = wanted - len(partial.examples.get(transition, ()))
+            if missing <= 0:
+                continue
+            # The first of the transition's rows, in row order.
+            among = pc.indices_nonzero(pc.and_(pc.equal(before, old), pc.equal(after, new)))[:missing]
+            indices = chosen.take(among)
+            rows = inputs.take(indices).to_pylist()
+            places = positions.take(indices).to_pylist()
+            found = [
+                Example(
+                    (self.fragment.log, self.fragment.file, place),
+                    transition,
+                    without_nulls(row),
+                    self.fragment.path,
+                    place,
+                )
+                for row, place in zip(rows, places)
+            ]
+            partial.examples.setdefault(transition, []).extend(found)
+
+
+def _differ(a: Any, b: Any) -> Any:
+    """Row by row, whether two columns differ, a null differing from every text but null."""
+    _, pc = _arrow()
+    return pc.coalesce(pc.not_equal(a, b), pc.xor(pc.is_null(a), pc.is_null(b)))
+
+
+def _value_counts(values: Any) -> List[Tuple[str, int]]:
+    """The values of a column but nulls, each as counted (`_value_key`), with its count. Floats
+    are grouped by their bits, so -0.0 and 0.0 stay apart as `evaluate`'s inputs keep them."""
+    pa, _ = _arrow()
+    kind = values.type
+    if pa.types.is_dictionary(kind):
+        values = values.cast(kind.value_type)
+        kind = values.type
+    if pa.types.is_floating(kind):
+        bits = _counts(values.cast(pa.float64()).view(pa.int64()))
+        found = [(struct.unpack("<d", struct.pack("<q", each))[0], count) for each, count in bits if each is not None]
+    elif any(
+        test(kind) for test in (pa.types.is_string, pa.types.is_large_string, pa.types.is_boolean, pa.types.is_integer)
+    ):
+        found = [(each, count) for each, count in _counts(values) if each is not None]
+    else:  # nested values (refused ones), as rare as they are
+        found = [(each, 1) for each in values.to_pylist() if each is not None]
+    counted: Counter[str] = Counter()
+    for value, count in found:
+        counted[_value_key(value)] += count
+    return list(counted.items())
+
+
+def _counts(column: Any) -> List[Tuple[Any, int]]:
+    counted = column.value_counts()
+    return list(zip(counted.field("values").to_pylist(), counted.field("counts").to_pylist()))
+
+
+def _pair_counts(a: Any, b: Any) -> List[Tuple[Tuple[Any, Any], int]]:
+    pa, _ = _arrow()
+    grouped = pa.table({"a": a, "b": b}).group_by(["a", "b"]).aggregate([([], "count_all")])
+    return [((row["a"], row["b"]), row["count_all"]) for row in grouped.to_pylist()]

@@ -1,0 +1,171 @@
+"""Finding the files of decision logs and cutting them into fragments, in log order.
+
+A LOG is a file (JSON Lines, plain, gzip or zstd; or Parquet, told by its first bytes) or a
+folder of them, hive-partitioned or not, whose files are taken in sorted path order. A fragment
+is what one task reads: a JSON Lines file, or a range of row groups of a Parquet file.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from typing import BinaryIO, List, Optional, Sequence, Tuple
+
+from tamsel_tools.io.reading import FileRefused, open_regular, walk
+from tamsel_tools.replaying.summary import BadRecord
+
+JSONL = "jsonl"
+PARQUET = "parquet"
+GZIP_MAGIC = b"\x1f\x8b"
+ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+PARQUET_MAGIC = b"PAR1"
+# A folder's files that are logs; others (a _SUCCESS marker, checksums) are passed over.
+LOG_ENDINGS = (".jsonl", ".ndjson", ".json", ".jsonl.gz", ".jsonl.zst", ".ndjson.gz", ".ndjson.zst", ".parquet", ".pq")
+# Rows that one fragment of a Parquet file holds at least, unless its file ends first: enough
+# that a task costs far more than its scheduling, few enough that threads and workers share.
+FRAGMENT_ROWS = 1 << 18
+
+
+class LogUnreadable(Exception):
+    """A LOG argument that names nothing that can be read: the replay cannot be done."""
+
+    def __init__(self, where: str, message: str):
+        super().__init__(f"{where}: {message}")
+        self.where = where
+        self.message = message
+
+
+@dataclass(frozen=True)
+class Fragment:
+    """One task's part of a log: where it is, its format, and where its records stand in log
+    order."""
+
+    log: int  # the LOG argument, from 0
+    file: int  # the file among the argument's, in sorted path order
+    path: str
+    format: str  # JSONL or PARQUET
+    row_groups: Tuple[int, ...] = ()  # Parquet: the row groups read, in order
+    first_row: int = 0  # Parquet: the rows of the file before the first of them
+    partition: Tuple[Tuple[str, str], ...] = ()  # hive keys of the path: (name, value)
+    size: int = 0  # the bytes it reads, for the progress line
+
+
+def _refused(path: str, error: FileRefused) -> LogUnreadable:
+    return LogUnreadable(path, error.message)
+
+
+def open_log(path: str) -> BinaryIO:
+    """The file, opened without waiting, if it is a regular file; LogUnreadable otherwise."""
+    try:
+        descriptor = open_regular(path)
+    except FileRefused as error:
+        raise _refused(path, error) from None
+    return os.fdopen(descriptor, "rb", closefd=True)
+
+
+def _sniff(path: str) -> str:
+    with open_log(path) as file:
+        head = file.read(4)
+    return PARQUET if head == PARQUET_MAGIC else JSONL
+
+
+def _partition(relative: str) -> Tuple[Tuple[str, str], ...]:
+    """The hive keys of a file's path below its dataset's folder: each folder named NAME=VALUE."""
+    keys = []
+    for part in relative.split(os.sep)[:-1]:
+        name, equals, value = part.partition("=")
+        if equals and name:
+            keys.append((name, value))
+    return tuple(keys)
+
+
+def _is_log_name(name: str) -> bool:
+    return not name.startswith((".", "_")) and name.endswith(LOG_ENDINGS)
+
+
+def files_of(log: str) -> List[Tuple[str, Tuple[Tuple[str, str], ...]]]:
+    """The files of a LOG argument in sorted path order, each with its hive keys. Hidden folders
+    and files (a log being written keeps its file hidden) and symbolic links are passed over."""
+    if "\0" in log:
+        raise LogUnreadable(log, "not a path: it holds a NUL character")
+    if not os.path.isdir(log) or os.path.islink(log) and not os.path.isdir(os.path.realpath(log)):
+        return [(log, ())]
+    found = []
+    for directory, subdirectories, names in walk(log):
+        subdirectories[:] = sorted(name for name in subdirectories if not name.startswith((".", "_")))
+        for name in names:
+            path = os.path.join(directory, name)
+            if _is_log_name(name) and not os.path.islink(path):
+                found.append((path, _partition(os.path.relpath(path, log))))
+    return sorted(found)
+
+
+def _parquet_fragments(log: int, file: int, path: str, partition: Tuple[Tuple[str, str], ...]) -> List[Fragment]:
+    try:
+        import pyarrow.parquet as parquet  # type: ignore[import-untyped,import-not-found,unused-ignore]
+    except ImportError:
+        raise LogUnreadable(path, "a Parquet log, which needs pyarrow (tamsel[replay])") from None
+
+    with open_log(path) as opened:
+        try:
+            metadata = parquet.ParquetFile(opened).metadata
+        except Exception as error:  # noqa: BLE001 - pyarrow raises several kinds for a bad footer
+            raise _BadFile(path, f"not a readable Parquet file: {error}") from None
+    fragments: List[Fragment] = []
+    groups: List[int] = []
+    rows = size = first = 0
+    for index in range(metadata.num_row_groups):
+        group = metadata.row_group(index)
+        groups.append(index)
+        rows += group.num_rows
+        size += group.total_byte_size
+        if rows >= FRAGMENT_ROWS or index == metadata.num_row_groups - 1:
+            fragments.append(Fragment(log, file, path, PARQUET, tuple(groups), first, partition, size))
+            first += rows
+            groups, rows, size = [], 0, 0
+    return fragments
+
+
+class _BadFile(Exception):
+    def __init__(self, path: str, message: str):
+        super().__init__(message)
+        self.path = path
+        self.message = message
+
+
+def plan(logs: Sequence[str]) -> Tuple[List[Fragment], List[BadRecord]]:
+    """The fragments of the logs in log order, and the files that could not be cut into any (a
+    Parquet file whose footer does not read), as bad records. LogUnreadable when a LOG names
+    nothing readable."""
+    fragments: List[Fragment] = []
+    bad: List[BadRecord] = []
+    for log_index, log in enumerate(logs):
+        for file_index, (path, partition) in enumerate(files_of(log)):
+            if _sniff(path) == JSONL:
+                fragments.append(Fragment(log_index, file_index, path, JSONL, partition=partition, size=_size(path)))
+                continue
+            try:
+                fragments.extend(_parquet_fragments(log_index, file_index, path, partition))
+            except _BadFile as error:
+                bad.append(BadRecord((log_index, file_index, 0), error.path, error.message))
+    return fragments, bad
+
+
+def _size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
+def reopened_path(file: BinaryIO) -> str:
+    """A path through which a library opens the very file already opened and checked (and
+    never a FIFO put in its place since)."""
+    return f"/proc/self/fd/{file.fileno()}"
+
+
+def partition_value(fragment: Fragment, name: str) -> Optional[str]:
+    for key, value in fragment.partition:
+        if key == name:
+            return value
+    return None
