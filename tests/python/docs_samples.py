@@ -144,9 +144,11 @@ class Session:
         self.policy = (refunds / "policy.yaml").read_text()
         self.written: dict[str, Block] = {}
         self.env = dict(os.environ)
-        # The installed command and interpreter first; help texts wrapped as on an 80-column terminal.
+        # The installed command and interpreter first; help texts wrapped as on an 80-column
+        # terminal; standard output unbuffered, so that it interleaves with standard error as
+        # a terminal shows them.
         self.env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), self.env.get("PATH", "")])
-        self.env.update({"COLUMNS": "80", "LC_ALL": "C.UTF-8", "TMPDIR": str(folder), "PYTHONHASHSEED": "0"})
+        self.env.update({"COLUMNS": "80", "LC_ALL": "C.UTF-8", "TMPDIR": str(folder), "PYTHONUNBUFFERED": "1"})
         for name in ("PYTHONSTARTUP", "PYTHONWARNINGS", "VIRTUAL_ENV"):
             self.env.pop(name, None)
 
