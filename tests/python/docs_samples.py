@@ -220,8 +220,9 @@ class Session:
         _compare(block, "the python sample", expected, printed.splitlines())
 
     def check_yaml(self, block: Block) -> None:
-        import tamsel
         import yaml
+
+        import tamsel
 
         value = _parse(block, yaml.safe_load)
         keys = set(value) if isinstance(value, dict) else set()

@@ -9,7 +9,6 @@ import os
 import re
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
