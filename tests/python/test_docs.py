@@ -38,6 +38,8 @@ def test_the_pages_hold_samples_and_few_untested_ones(tmp_path):
         checked += sum(not block.untested and block.kind not in ("text", "mermaid") for block in found)
         assert number < 1 or found, f"{page.name} has no sample"
     assert checked >= 60 and untested * 5 <= checked, (checked, untested)
+    # The README is the entrance: the rest lives in the pages.
+    assert len((ROOT / "README.md").read_text().splitlines()) <= 300
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mkdocs") is None, reason="the site needs mkdocs (bootstrap: docs)")
