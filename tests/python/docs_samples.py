@@ -42,6 +42,7 @@ _TITLE = re.compile(r'title="(?P<title>[^"]*)"')
 _FILE_NAME = re.compile(r"^[\w.-]+$")
 _HEREDOC = re.compile(r"<<-?\s*(['\"]?)(?P<word>\w+)\1")
 _MARK = "@@tamsel-docs@@"
+_STRAY = re.compile(r"^ {4,}(\$ |>>> )")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -94,6 +95,20 @@ def blocks(text: str, page: str = "<page>") -> list[Block]:
         kind = info.split()[0] if info.split() else ""
         found.append(Block(page, index - len(body) - 1, kind, title["title"] if title else "", "\n".join(body)))
     return found
+
+
+def stray_samples(text: str) -> list[int]:
+    """The lines (from 1) of transcripts and doctests indented outside any fence: nothing runs them."""
+    stray, fence = [], None
+    for number, line in enumerate(text.splitlines(), 1):
+        opening = _FENCE.match(line)
+        if fence is None and opening:
+            fence = opening["fence"]
+        elif fence is not None and line.strip() == fence:
+            fence = None
+        elif fence is None and _STRAY.match(line):
+            stray.append(number)
+    return stray
 
 
 @dataclasses.dataclass(frozen=True)
@@ -258,6 +273,9 @@ class Tally:
 
 def check_page(text: str, page: str, folder: Path) -> Tally:
     """Runs every sample of a page in a session in `folder`; raises SampleError at the first that differs."""
+    stray = stray_samples(text)
+    if stray:
+        raise SampleError(f"{page}:{stray[0]}: a sample in an indented block, which nothing runs: fence it")
     session = Session(folder)
     tally = Tally()
     found = blocks(text, page)

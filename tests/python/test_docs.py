@@ -42,6 +42,14 @@ def test_the_pages_hold_samples_and_few_untested_ones(tmp_path):
     assert len((ROOT / "README.md").read_text().splitlines()) <= 300
 
 
+def test_the_api_page_names_every_public_name():
+    import tamsel_tools
+
+    page = (ROOT / "docs" / "python-api.md").read_text()
+    missing = [name for name in tamsel_tools.__all__ if f"tamsel_tools.{name}" not in page and f"`{name}`" not in page]
+    assert missing == []
+
+
 @pytest.mark.skipif(importlib.util.find_spec("mkdocs") is None, reason="the site needs mkdocs (bootstrap: docs)")
 def test_the_site_builds_strictly(tmp_path):
     built = subprocess.run(
@@ -128,10 +136,11 @@ DRIFTS = [
     ("effect: allow", "effect: deny", "the document does not build"),
     ("```lua", '```yaml title="spare.yaml"\nversion: 1\n```\n\n```lua', "written for a command that never names it"),
     ('lua title="untested: needs Neovim"', "lua", "a lua block that nothing checks"),
+    ("# A page\n", "# A page\n\n    $ tamsel check\n", "page.md:3: a sample in an indented block"),
 ]
 
 
-@pytest.mark.parametrize("old, new, message", DRIFTS, ids=["output", "added", "dropped", "python", "doctest", "document", "unused", "unmarked"])
+@pytest.mark.parametrize("old, new, message", DRIFTS, ids=["output", "added", "dropped", "python", "doctest", "document", "unused", "unmarked", "indented"])
 def test_a_page_that_drifts_from_the_program_fails(tmp_path, old, new, message):
     pytest.importorskip("yaml")
     assert old in GOOD_PAGE
