@@ -1,5 +1,5 @@
 """Gathers the figures of one run (pyperf and Google Benchmark JSON files, the
-memory probes) into a printed table, results/results.json and chart.png."""
+memory probes) into a printed table, results/results.json and docs/assets/chart.png."""
 
 from __future__ import annotations
 
@@ -14,7 +14,7 @@ from typing import Any
 import prepare
 import workloads as w
 
-CHART = w.HERE / "chart.png"
+CHART = w.HERE.parent / "docs" / "assets" / "chart.png"  # shown on the performance page
 EVAL_ENGINES = ("tamsel", "floor", "python", "python_by_hand", "cedarpy", "casbin")
 CONSTRUCT_ENGINES = ("tamsel", "yaml_parse", "yaml_load")
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole benchmark suite: installs what it needs into a venv, builds
 # tamsel, the floor extension and the C++ benchmarks, measures, and writes
-# benchmarks/results/results.json and benchmarks/chart.png.
+# benchmarks/results/results.json and docs/assets/chart.png.
 #
 #   benchmarks/run.sh            full run (about ten minutes)
 #   benchmarks/run.sh --quick    fewer repetitions, policies up to 10,000 rules

@@ -3,7 +3,7 @@
 # as root; otherwise it prints the apt-get command) and the project's virtual
 # environment in .venv with its Python packages. What it installed into .venv is
 # recorded there, so a later run that needs nothing new asks no package index.
-#   scripts/bootstrap.sh build|test|wheel|lint|ci|bench
+#   scripts/bootstrap.sh build|test|docs|wheel|lint|ci|bench
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 purpose=${1:-build}
@@ -25,20 +25,29 @@ lsp_pips=(pygls==2.1.1 pytest-lsp==1.0.1)
 arrow_pips=(pyarrow polars duckdb hypothesis)
 # `tamsel replay`: zstd-compressed JSON Lines, and a Dask cluster.
 replay_pips=(zstandard==0.25.0 dask==2026.8.0 distributed==2026.8.0)
+# The pages' site (mkdocs.yml), pinned with what renders it, so that a build that passes
+# --strict today does not fail on a new release's warnings.
+docs_pips=(mkdocs==1.6.1 mkdocs-material==9.8.1 mkdocs-material-extensions==1.3.1 mkdocstrings==1.0.8
+  mkdocstrings-python==2.0.11 mkdocs-autorefs==1.4.5 griffelib==2.4.1 pymdown-extensions==13.1.2
+  Markdown==3.11.4)
 case "$purpose" in
   build) ;;
-  test) debs+=(libgtest-dev chromium); pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}"
-    "${replay_pips[@]}") ;;
+  test)
+    debs+=(libgtest-dev chromium)
+    pips+=(pytest mypy pyyaml jsonschema z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}" "${replay_pips[@]}"
+      "${docs_pips[@]}")
+    ;;
+  docs) pips+=("${docs_pips[@]}") ;;  # the site; its samples run with the test purpose
   wheel) debs+=("${wheel_debs[@]}"); pips+=("${wheel_pips[@]}") ;;
   lint) debs+=(libgtest-dev); pips+=("${lint_pips[@]}") ;;  # its compilation database holds the tests
   ci)
     # clang for the fuzzers; its sanitizer runtime is added below, once clang is there.
     debs+=(libgtest-dev chromium clang neovim "${wheel_debs[@]}")
     pips+=(pytest mypy pyyaml jsonschema numpy z3-solver "${lsp_pips[@]}" "${arrow_pips[@]}" "${replay_pips[@]}"
-      "${wheel_pips[@]}" "${lint_pips[@]}")
+      "${wheel_pips[@]}" "${lint_pips[@]}" "${docs_pips[@]}")
     ;;
   bench) debs+=(libbenchmark-dev); pips+=(pyperf matplotlib pyyaml z3-solver pyarrow "${replay_pips[@]}" "${lsp_pips[@]}") ;;
-  *) echo "usage: $0 build|test|wheel|lint|ci|bench" >&2; exit 2 ;;
+  *) echo "usage: $0 build|test|docs|wheel|lint|ci|bench" >&2; exit 2 ;;
 esac
 
 # Installs the Debian packages of the arguments that are not installed yet.

@@ -235,8 +235,9 @@ def corpus_texts() -> Iterator[Tuple[str, str]]:
                 yield path.name, text
     for path in sorted((ROOT / "examples").rglob("*.yaml")):
         yield path.name, path.read_text()
-    for block in re.findall(r"```yaml\n(.*?)```", (ROOT / "README.md").read_text(), re.S):
-        yield "README.md", block
+    for page in [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]:
+        for block in re.findall(r"```yaml\n(.*?)```", page.read_text(), re.S):
+            yield page.name, block
 
 
 def kind_of(value: Any) -> Optional[str]:

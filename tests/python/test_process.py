@@ -128,12 +128,12 @@ def test_a_signal_at_any_moment(signum, moment):
     assert (child.returncode, err.decode(), out) == (*SAID[signum], HASH if moment == "returned" else b"")
 
 
-def test_the_readme_lists_every_status_once():
+def test_the_command_line_page_lists_every_status_once():
     import re
 
     from tamsel_tools.base.status import TABLE
 
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    readme = readme.split("### Exit statuses\n", 1)[1].split("\n#", 1)[0]
-    rows = [int(status) for status in re.findall(r"^\| *([0-9]+) \|", readme, re.MULTILINE)]
+    page = (ROOT / "docs" / "cli.md").read_text(encoding="utf-8")
+    page = page.split("## Exit statuses\n", 1)[1].split("\n#", 1)[0]
+    rows = [int(status) for status in re.findall(r"^\| *([0-9]+) \|", page, re.MULTILINE)]
     assert rows == [status for status, _ in TABLE]

@@ -388,23 +388,25 @@ def example_suite():
     return json.loads((ROOT / "examples" / "refunds" / "refunds.suite.json").read_text())
 
 
-def test_the_example_suite_passes_as_the_readme_says(capsys, monkeypatch):
+def test_the_example_suite_passes(capsys, monkeypatch):
     pytest.importorskip("z3")
     monkeypatch.chdir(ROOT / "examples" / "refunds")
     status, out, err = run(capsys, "test", ".")
     assert (status, err) == (0, [])
-    assert f"    $ tamsel test .\n    {out[0]}\n" in (ROOT / "README.md").read_text()
     assert out == ["9 passed, 0 failed"]
 
 
-def test_the_readme_shows_the_refuted_property_as_printed(capsys, documents):
+def test_a_refuted_property_is_shown_with_its_input(capsys, documents):
     pytest.importorskip("z3")
     documents(policy_yaml=TEXTS["policy.yaml"].replace("literal: 1000", "literal: 2000"))
     Path("refunds.suite.json").write_text((ROOT / "examples" / "refunds" / "refunds.suite.json").read_text())
     status, out, err = run(capsys, "test", "refunds.suite.json")
-    readme = (ROOT / "README.md").read_text()
     assert (status, err) == (1, [])
-    assert "".join(f"    {line}\n" for line in out) in readme
+    assert out == [
+        'refunds.suite.json: large refunds are never allowed: refuted: {"action": {"type": "refund", "amount": 1001.0},'
+        ' "actor": {}, "snapshot": {}} is decided {"effect": "allow", "matched_rule": null}',
+        "8 passed, 1 failed",
+    ]
     line = next(n for n, text in enumerate(Path("refunds.suite.json").read_text().splitlines(), 1)
                 if '"large refunds are never allowed"' in text and n > 40) - 1
     assert run(capsys, "test", "refunds.suite.json", "--format", "github")[1][0].startswith(
