@@ -11,7 +11,13 @@ from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.inputs import BadInput, decision, explained
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.suites.loading import Loader, Suite, SuiteUnloadable
-from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget, run_properties, solver_missing
+from tamsel_tools.suites.properties import (
+    EVERYTHING,
+    PropertyOptions,
+    SharedBudget,
+    run_properties,
+    solver_missing_message,
+)
 
 
 @dataclass
@@ -62,7 +68,7 @@ def load_suite(path: str, loader: Loader, selected: PropertyOptions = EVERYTHING
         suite = loader.load(path)
     except SuiteUnloadable as error:
         return error
-    missing = solver_missing() if suite.properties and selected.properties else None
+    missing = solver_missing_message() if suite.properties and selected.properties else None
     return suite if missing is None else SuiteUnloadable(Diagnostic("error", path, None, None, missing))
 
 
