@@ -99,7 +99,7 @@ def test_token_end(line: str, column: int, end: int) -> None:
 
 
 def test_place_without_position_is_the_first_line() -> None:
-    assert diagnostics.place_at("policy", "version: 1\nrules:\n", None, None) == diagnostics.Place(
+    assert diagnostics.place_at("policy", "version: 1\nrules:\n", None, None) == diagnostics.Range(
         "policy", 0, 0, 0, 10)
     assert diagnostics.place_at("policy", "a\n", 9, 1).line == 0
 

@@ -11,7 +11,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Sequence
 
 from tamsel_tools.analysis import solver
-from tamsel_tools.analysis.diff import Change, Comparison, compare
+from tamsel_tools.analysis.diff import Change, Difference, compare
 from tamsel_tools.analysis.lint import Finding, Reach, reach
 from tamsel_tools.analysis.semantics import Input
 from tamsel_tools.analysis.solver import INSTALL_HINT, AnalysisUnavailable, Budget, Undecided
@@ -25,7 +25,7 @@ __all__ = [
     "AnalysisUnavailable",
     "Budget",
     "Change",
-    "Comparison",
+    "Difference",
     "Decider",
     "Finding",
     "Input",
@@ -88,7 +88,7 @@ def diff(
 def diff_within(
     old_rules: Sequence[Rule], old_engine: Any, new_rules: Sequence[Rule], new_engine: Any,
     moves: bool = False, budget: Optional[Budget] = None,
-) -> Comparison:  # fmt: skip
+) -> Difference:  # fmt: skip
     """`diff` within a budget: the changes it proved, and the groups it left undecided."""
     solver.z3_module()
     with solver.collector_paused():

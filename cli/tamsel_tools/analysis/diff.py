@@ -68,7 +68,7 @@ class Change:
 
 
 @dataclass
-class Comparison:
+class Difference:
     """What diff proved: every change of the groups decided, and the groups left undecided."""
 
     changes: List[Change] = field(default_factory=list)
@@ -96,14 +96,14 @@ class _Side:
 def compare(
     old_rules: Sequence[Rule], old_engine: Any, new_rules: Sequence[Rule], new_engine: Any,
     moves: bool = False, budget: Optional[Budget] = None,
-) -> Comparison:  # fmt: skip
+) -> Difference:  # fmt: skip
     """Every (old decider, new decider) pair of differing effects that some input of a group meets, once
     per group, each with such an input (with `moves`, also pairs of one effect whose rule ids differ)."""
     old, new = _Side.of(old_rules, old_engine), _Side.of(new_rules, new_engine)
     # One table of texts and fields for both, so that one solver speaks of both policies.
     encoding = PolicyEncoding([*old_rules, *new_rules])
     names = list(dict.fromkeys([*old.lists.actions, *new.lists.actions]))
-    result = Comparison()
+    result = Difference()
     context = _solver.new_context()
     for done, group in enumerate([*names, None]):
         if budget is not None:

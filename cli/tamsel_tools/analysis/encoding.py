@@ -58,7 +58,7 @@ def negation(formula: str) -> str:
     return TRUE if formula == FALSE else FALSE if formula == TRUE else f"(not {formula})"
 
 
-class Texts:
+class TextIds:
     """The integers that stand for texts: one for each text the policies write."""
 
     def __init__(self, texts: Iterable[str]) -> None:
@@ -87,7 +87,7 @@ class PolicyEncoding:
         everything = [*rules, *extra]
         literals = [c.right.value for r in everything for c in r.comparisons if isinstance(c.right, Literal)]
         actions = [r.scope.name for r in everything if r.scope.kind == "action" and r.scope.name is not None]
-        self.texts = Texts([*[v for v in literals if isinstance(v, str)], *actions])
+        self.texts = TextIds([*[v for v in literals if isinstance(v, str)], *actions])
         self.numbers = sorted({v for v in literals if isinstance(v, float)}, key=_number_order)
         self.fields: Dict[Field, int] = {}
         self.declared: Dict[Field, str] = {}  # the type the schema gives a field, where a rule says
@@ -256,7 +256,7 @@ class OtherTexts:
 
     MADE_UP = frozenset(["other", *[f"other {n}" for n in range(2, 10)]])
 
-    def __init__(self, texts: Texts) -> None:
+    def __init__(self, texts: TextIds) -> None:
         self.texts = texts
         self.known = texts.names
         self.taken: set[str] = set()  # beside the policies' own texts

@@ -27,7 +27,9 @@ EMPTY_POLICY = "version: 1\nrules: []\n"
 
 
 @dataclass(frozen=True)
-class Place:
+class Range:
+    """The text of a document that a note is shown on, as the client counts lines and columns."""
+
     document: DocumentName
     line: int
     column: int
@@ -39,11 +41,11 @@ class Place:
 class Note:
     """One diagnostic, before it is given to the client."""
 
-    place: Place
+    place: Range
     severity: int
     code: str
     message: str
-    related: Tuple[Tuple[Place, str], ...] = ()
+    related: Tuple[Tuple[Range, str], ...] = ()
 
 
 @dataclass
@@ -81,17 +83,17 @@ def _token_end(line: str, column: int) -> int:
     return max(column + 1, len(line[:end].rstrip())) if line[column:end].strip() else column
 
 
-def place_at(document: DocumentName, text: str, line: Optional[int], column: Optional[int]) -> Place:
+def place_at(document: DocumentName, text: str, line: Optional[int], column: Optional[int]) -> Range:
     """The span of the node that starts at a 1-based place (the first line when there is none)."""
     lines = lines_of(text)
     if line is None or column is None or line > len(lines):
         first = lines[0] if lines else ""
-        return Place(document, 0, 0, 0, len(first))
+        return Range(document, 0, 0, 0, len(first))
     number, start = line - 1, max(column - 1, 0)
     end = _token_end(lines[number], start)
     if end <= start:
         end = min(start + 1, len(lines[number])) if start < len(lines[number]) else start
-    return Place(document, number, start, number, end)
+    return Range(document, number, start, number, end)
 
 
 def _texts(texts: Texts) -> Dict[str, Optional[str]]:

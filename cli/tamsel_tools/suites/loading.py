@@ -16,7 +16,7 @@ from tamsel_tools.base.findings import Diagnostic, Reported
 from tamsel_tools.base.nodes import Key, TreeError, json_tree, yaml_tree
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.io.files import read_suite
-from tamsel_tools.io.project import ProjectError, find_project, shown
+from tamsel_tools.io.project import Project, ProjectError, find_project, shown
 from tamsel_tools.io.reading import MIB, SUITE_ENDINGS, Limits, document_path, size_text
 from tamsel_tools.model.inputs import BadInput, parse_json
 from tamsel_tools.model.policy import Policy
@@ -230,21 +230,23 @@ def _documents(path: str, suite: Dict[str, Any], limits: Limits) -> Tuple[str, s
     return document("schema"), document("policy"), governance
 
 
+def _project(path: str, limits: Limits) -> Optional[Project]:
+    """The project that holds the suite, if any; SuiteUnloadable when its file is at fault."""
+    try:
+        return find_project(Path(path).parent, limits)
+    except ProjectError as error:
+        raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
+
+
 def _project_root(path: str, limits: Limits) -> Optional[str]:
     """The folder of the project that holds the suite, where its documents must stay; None
     without a project file, when they must stay in the suite's own folder."""
-    try:
-        project = find_project(Path(path).parent, limits)
-    except ProjectError as error:
-        raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
+    project = _project(path, limits)
     return None if project is None else str(project.root)
 
 
 def _project_documents(path: str, limits: Limits) -> Tuple[str, str, Optional[str]]:
-    try:
-        project = find_project(Path(path).parent, limits)
-    except ProjectError as error:
-        raise _unloadable(shown(error.path), error.message, error.line, error.column) from None
+    project = _project(path, limits)
     if project is None:
         raise _unloadable(path, "missing keys 'schema' and 'policy', and no project file names them")
     governance = None if project.governance is None else shown(project.governance)

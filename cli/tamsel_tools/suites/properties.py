@@ -192,7 +192,7 @@ def run_properties(
     return ran, undecided
 
 
-def solver_missing() -> Optional[str]:
+def solver_missing_message() -> Optional[str]:
     """None when the solver is installed, else how to install it."""
     if solver.available():
         return None

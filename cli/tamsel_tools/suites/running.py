@@ -17,7 +17,7 @@ from tamsel_tools.suites.properties import (
     PropertyOptions,
     SharedBudget,
     run_properties,
-    solver_missing,
+    solver_missing_message,
 )
 
 
@@ -86,7 +86,7 @@ def load_suite(path: str, loader: Loader, selected: PropertyOptions = EVERYTHING
         suite = loader.load(path)
     except SuiteUnloadable as error:
         return error
-    missing = solver_missing() if suite.properties and selected.properties else None
+    missing = solver_missing_message() if suite.properties and selected.properties else None
     return suite if missing is None else SuiteUnloadable(Diagnostic("error", path, None, None, missing))
 
 
