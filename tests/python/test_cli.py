@@ -279,8 +279,9 @@ def test_test_finds_suites_below_a_directory_and_writes_junit(capsys, documents)
         ("suites/deeper/b.suite.json", "loading the suite", [("error", err[0])]),
         ("empty", "loading the suite", [("error", err[1])]),
     ]
-    assert run(capsys, "test", "suites/a.suite.json", "--junit", "nowhere/r.xml")[2] == [
-        "nowhere/r.xml: cannot write: No such file or directory"]
+    # A report that cannot be written is refused before any suite runs.
+    assert run(capsys, "test", "suites/a.suite.json", "--junit", "nowhere/r.xml") == (2, [], [
+        "--junit nowhere/r.xml: refused: its folder does not exist"])
 
 
 def _libyaml():

@@ -126,6 +126,11 @@ FINDINGS = [
     (("error", "p.yaml", 1, 1, "unknown field 'x\x1b[2K\rok' in domain 'actor'", "github"),
      "::error file=p.yaml,line=1,col=1::unknown field 'x\\u{1b}[2K\\rok' in domain 'actor'"),
     (("error", "p\n.yaml", 1, 1, "a\nb\u202e", "text"), "p\\n.yaml:1:1: a\\nb\\u{202e}"),
+    # A line feed in a file name is the runner's %0A in an annotation's property.
+    (("error", "p\n\r.yaml", 1, 1, "m", "github"), "::error file=p%0A%0D.yaml,line=1,col=1::m"),
+    # What shows as nothing is escaped, so two different names never print the same.
+    (("error", "p.yaml", 1, 1, "rule 'a\u200bb' 'ab\u2060' '\ufeffab' 'a\xadb'", "text"),
+     "p.yaml:1:1: rule 'a\\u{200b}b' 'ab\\u{2060}' '\\u{feff}ab' 'a\\u{ad}b'"),
 ]
 
 
@@ -142,9 +147,11 @@ def test_help_lines_join_into_one_annotation():
 
 # ---- nothing a document or an input holds reaches the terminal raw ----
 
-HOSTILE = ["x\x1b[2K\rok", "a\nb", "\u202eevil\u202c", "nul\x00", "sep\u2028x\u2029", "c1\x85\x9b", "del\x7f", "bell\x07"]
+HOSTILE = ["x\x1b[2K\rok", "a\nb", "\u202eevil\u202c", "nul\x00", "sep\u2028x\u2029", "c1\x85\x9b", "del\x7f", "bell\x07",
+           "zw\u200b\u2060\ufeff\xad"]
 UNSAFE = {chr(code) for code in [*range(0x20), *range(0x7F, 0xA0)]} - {"\n"} | set(
-    "\u2028\u2029\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+    "\u2028\u2029\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069"
+    "\u200b\u2060\ufeff\xad")
 
 
 def quoted(name):

@@ -175,8 +175,9 @@ def test_each_governance_violation_is_one_line_at_its_rule(capsys, written):
         {"file": "p.yaml", "line": 2, "column": 8, "severity": "error", "kind": "invalid_utf8",
          "message": "invalid UTF-8", "help": []}]}),
     # Any text from a document goes into JSON as it is, escaped by JSON alone.
+    # (a bidirectional control in a document is refused, unless allowed as here)
     (one_rule('{id: b, scope: {global: true}, when: [[actor, "x\u202e\\n"], equals, {literal: 1}], effect: block}'),
-     [], 1, {"diagnostics": [
+     ["p.yaml", "--allow-invisible-breaks"], 1, {"diagnostics": [
         {"file": "p.yaml", "line": 4, "column": 43, "severity": "error", "kind": "unknown_field",
          "message": "unknown field 'x\u202e\n' in domain 'actor'",
          "help": ["the schema declares these fields of domain 'actor': role, vip"]}]}),

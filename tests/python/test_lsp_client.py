@@ -258,18 +258,85 @@ async def test_schema_errors_on_the_schema_with_its_policy(client: LanguageClien
 
 
 @pytest.mark.asyncio
-async def test_a_ten_megabyte_policy(client: LanguageClient, workspace: Path) -> None:
+async def test_a_policy_past_the_commands_cap(client: LanguageClient, workspace: Path) -> None:
+    # Past a quarter of --max-bytes (8 MiB by default), as for `tamsel check`: one diagnostic, soon.
     rule = "  - id: r%d\n    scope: {action: refund}\n    when: [[action, amount], greater_than, {literal: %d}]\n    effect: block\n"
-    count = 10_000_000 // len(rule % (0, 0)) + 1
+    count = 20_000_000 // len(rule % (0, 0)) + 1
     text = "version: 1\nrules:\n" + "".join(rule % (i, i) for i in range(count)) + "    note: the end\n"
-    assert len(text) > 10_000_000
+    assert len(text) > 20_000_000
     uri = _open(client, workspace / "policy.yaml", text)
-    found = await _diagnostics(client, uri, _has("skipped_key"), seconds=120)
-    assert [(d.code, d.range.start.line) for d in found if d.code == "skipped_key"] == [("skipped_key", 2 + 4 * count)]
+    found = await _diagnostics(client, uri, lambda ds: bool(ds), seconds=60)
+    schema = len((workspace / "schema.yaml").read_bytes())  # read before it
+    assert [(d.code, d.range.start.line, d.message) for d in found] == [(
+        "unreadable", 0, "not checked: larger than the limit of 8 MiB for a policy's documents together, with the "
+        f"{schema} bytes of those read before it (a quarter of --max-bytes, which raises it)")]
     document = types.TextDocumentIdentifier(uri=uri)
     result = await client.text_document_completion_async(
         types.CompletionParams(document, types.Position(line=4 * count, character=22)))
     assert [item.label for item in result.items] == ["amount", "currency"]
+
+
+@pytest.mark.asyncio
+async def test_diagnostics_of_a_document_are_capped(client: LanguageClient, workspace: Path) -> None:
+    text = (workspace / "policy.yaml").read_text() + "".join(f"extra{i}: 1\n" for i in range(250))
+    uri = _open(client, workspace / "policy.yaml", text)
+    found = await _diagnostics(client, uri, _has("left_out"))
+    assert len(found) == 101 and [d.code for d in found].count("skipped_key") == 100
+    assert found[-1].message == "150 more diagnostics of this document are left out"
+
+
+# Lines that viewers and the reader count differently: each an error at its character.
+INVISIBLE = [
+    ("rules:\n", "rules:\n  # allow_all was removed\u2028  - {id: allow_all, scope: {global: true}, "
+     "when: [[actor, frozen], equals, {literal: false}], effect: allow}\n", 2, 25, "U+2028 (LINE SEPARATOR)"),
+    ("id: block_large_refunds", "id: block\u202e_large_refunds", 2, 13, "U+202E (RIGHT-TO-LEFT OVERRIDE)"),
+]
+
+
+@pytest.mark.parametrize("old, new, line, character, name", INVISIBLE)
+@pytest.mark.asyncio
+async def test_characters_read_differently_are_errors(
+    client: LanguageClient, workspace: Path, old: str, new: str, line: int, character: int, name: str
+) -> None:
+    text = (workspace / "policy.yaml").read_text()
+    assert old in text
+    uri = _open(client, workspace / "policy.yaml", text.replace(old, new, 1))
+    found = await _diagnostics(client, uri, _has("invisible_character"))
+    (error,) = [d for d in found if d.code == "invisible_character"]
+    assert (error.severity, error.range.start.line, error.range.start.character) == (1, line, character)
+    assert name in error.message and "--allow-invisible-breaks" in error.message
+
+
+@pytest.mark.parametrize("spoil", [
+    lambda text: text.replace("\n", "\r"),
+    lambda text: "\ufeff" + text,
+    lambda text: text.replace("\n", "\r\n"),
+])
+@pytest.mark.asyncio
+async def test_a_policy_with_cr_lines_or_a_bom_gets_its_diagnostics(
+    client: LanguageClient, workspace: Path, spoil: Callable[[str], str]
+) -> None:
+    # Named draft.yaml, it is a policy by its keys alone.
+    text = (workspace / "policy.yaml").read_text().replace("effect: block", "effect: deny", 1)
+    (workspace / "draft.yaml").write_text("")
+    uri = _open(client, workspace / "draft.yaml", spoil(text))
+    found = await _diagnostics(client, uri, _has("unknown_variant"))
+    assert [(d.code, d.range.start.line, d.range.start.character) for d in found] == [("unknown_variant", 8, 12)]
+
+
+@pytest.mark.asyncio
+async def test_a_large_suite_in_the_workspace_holds_nothing_up(client: LanguageClient, workspace: Path) -> None:
+    case = '  {"name": "c%d", "input": {"action": {"type": "refund", "amount": %d}}, "expect": {"effect": "block"}},\n'
+    body = "".join(case % (i, i) for i in range(10_000_000 // len(case % (0, 0)) + 1))
+    suite = workspace / "big.suite.json"
+    suite.write_text('{"schema": "schema.yaml", "policy": "policy.yaml", "cases": [\n' + body[:-2] + "\n]}\n")
+    client.workspace_did_change_watched_files(types.DidChangeWatchedFilesParams(
+        changes=[types.FileEvent(uri=suite.as_uri(), type=types.FileChangeType.Created)]))
+    uri = _open(client, workspace / "policy.yaml")
+    params = types.HoverParams(types.TextDocumentIdentifier(uri=uri), types.Position(line=5, character=45))
+    hover = await asyncio.wait_for(client.text_document_hover_async(params), 5)
+    assert hover is not None
+    await _diagnostics(client, uri, _has("shadowed"), seconds=60)
 
 
 @pytest.mark.asyncio

@@ -3,6 +3,7 @@ symbols and pairing, without a client."""
 
 from __future__ import annotations
 
+import asyncio
 import os
 from pathlib import Path
 from typing import List, Optional, Tuple
@@ -139,6 +140,15 @@ ROLES = [
     ("# a schema\nversion: 1\nactions: {}\n", "schema"),
     ("version: 1\ngovernance:\n  rules: []\n", "governance"),
     ("name: build\non: push\n", None),
+    # The keys as the YAML reader sees them: a byte order mark, CR line ends, flow and JSON style.
+    ("\ufeffrules: []\n", "policy"),
+    ("version: 1\rrules:\r  - id: a\r", "policy"),
+    ('{"version": 1, "actions": {}}', "schema"),
+    ("{version: 1, governance: {rules: []}}", "governance"),
+    ("version: 1\nx: {rules: []}\nactor: {fields: {}}\n", "schema"),
+    # While it is typed, a document is often not YAML yet: its keys up to there, then its lines.
+    ("version: 1\nrules: [\n", "policy"),
+    ("version: [\nrules:\n", "policy"),
 ]
 
 
@@ -173,7 +183,9 @@ PAIRINGS = [
 @pytest.mark.parametrize("files, policy, expected", PAIRINGS)
 def test_pairing(tmp_path: Path, files: dict, policy: str, expected: Tuple[Optional[str], Optional[str], str]) -> None:
     _write(tmp_path, files)
-    pairing, problem = Pairings(Store(), [tmp_path]).pair(tmp_path / policy)
+    pairings = Pairings(Store(), [tmp_path])
+    asyncio.run(pairings.ready())  # the suites, read as `tamsel test` reads them
+    pairing, problem = pairings.pair(tmp_path / policy)
     named = [None if each is None else each.resolve().relative_to(tmp_path.resolve()).as_posix()
              for each in (pairing.schema, pairing.governance)]
     assert (*named, pairing.by.split(" /")[0]) == expected
@@ -185,7 +197,9 @@ def test_a_suite_is_read_within_the_servers_limits(tmp_path: Path, max_bytes: in
     """As `tamsel test` reads it: a suite past the values its limits allow names nothing."""
     suite = '{"schema": "s/types.yaml", "policy": "p/policy.yaml", "cases": [[], [], [], [], [], []]}'
     _write(tmp_path, {"p/policy.yaml": "", "s/types.yaml": "", "x.suite.json": suite})
-    pairing, _ = Pairings(Store(), [tmp_path], Limits(max_bytes)).pair(tmp_path / "p/policy.yaml")
+    pairings = Pairings(Store(), [tmp_path], Limits(max_bytes))
+    asyncio.run(pairings.ready())
+    pairing, _ = pairings.pair(tmp_path / "p/policy.yaml")
     assert pairing.by.split(" /")[0] == by
 
 
@@ -280,4 +294,6 @@ def test_the_store_reads_only_regular_files_from_disk(tmp_path: Path) -> None:
     (tmp_path / "folder.yaml").mkdir()
     store = Store()
     assert [store.text(tmp_path / name) for name in ("x.suite.json", "folder.yaml")] == [None, None]
-    assert Pairings(store, [tmp_path]).suites() == []
+    pairings = Pairings(store, [tmp_path])
+    asyncio.run(pairings.ready())
+    assert pairings.suites() == []

@@ -79,7 +79,9 @@ def test_a_wrong_property_is_a_located_suite_error(capsys, documents, property, 
     Path("x.suite.json").write_text(text)
     where = line_and_column(text, 4, needle)
     expected = message.replace("properties[0]", "properties[1]")
-    assert run(capsys, "test", "x.suite.json") == (2, ["0 passed, 0 failed"], [f"x.suite.json:{where}: {expected}"])
+    status, out, err = run(capsys, "test", "x.suite.json")
+    assert (status, out, err[0]) == (2, ["0 passed, 0 failed"], f"x.suite.json:{where}: {expected}")
+    assert all(line.startswith("help: ") for line in err[1:])
     github = run(capsys, "test", "x.suite.json", "--format", "github")[1][0]
     line, column = where.split(":")
     assert github.startswith(f"::error file=x.suite.json,line={line},col={column}::properties[1]")
@@ -115,7 +117,9 @@ def test_yaml_conditions_are_read_as_the_policy_reads_them(capsys, documents, co
     if error is None:
         assert run(capsys, "test", "--no-properties", "x.suite.yaml") == (0, ["0 passed, 0 failed"], [])
         return
-    assert run(capsys, "test", "--no-properties", "x.suite.yaml") == (2, ["0 passed, 0 failed"], [f"x.suite.yaml:{error}"])
+    status, out, err = run(capsys, "test", "--no-properties", "x.suite.yaml")
+    assert (status, out, err[0]) == (2, ["0 passed, 0 failed"], f"x.suite.yaml:{error}")
+    assert all(line.startswith("help: ") for line in err[1:])
 
 
 CONDITIONS = [
@@ -147,8 +151,11 @@ def test_condition_errors_are_the_engines_for_a_rule_of_that_scope(capsys, docum
         tamsel.PyTamsel(TEXTS["schema.yaml"], policy)
     except ValueError as error:
         engine = str(error).split(" at line ")[0].replace("rules[0].", "").replace("rules[0]: ", "")
-        assert status == 2 and len(err) == 1
+        assert status == 2
         assert err[0].split(": ", 2)[2] == engine.removeprefix("when: ")
+        # The help under it is the one that the same condition gets in a rule.
+        Path("p.yaml").write_text(policy)
+        assert err[1:] == run(capsys, "check", "schema.yaml", "p.yaml")[2][1:]
     else:
         assert (status, err) == (0, [])
 
@@ -575,7 +582,8 @@ WRONG_ACTION = {"name": "n", "action": "refnd", "expect": {"effect": "allow"}}
 def test_the_first_wrong_property_is_named_among_many(capsys, documents, properties, line, message):
     Path("x.suite.json").write_text(suite_text(*properties))
     status, out, err = run(capsys, "test", "x.suite.json")
-    assert (status, len(err), err[0].split(":")[1], err[0].split(": ", 1)[1]) == (2, 1, str(line), message)
+    headlines = [each for each in err if not each.startswith("help: ")]
+    assert (status, len(headlines), err[0].split(":")[1], err[0].split(": ", 1)[1]) == (2, 1, str(line), message)
 
 
 def test_many_properties_are_judged_each_by_its_own_condition(capsys, documents):

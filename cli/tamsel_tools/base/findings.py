@@ -49,7 +49,8 @@ def finding(
     message = printable(bounded(message))
     help_lines = [f"help: {printable(bounded(line))}" for line in help]
     if format == "github":
-        properties = f"file={github_property(printable(file))}"
+        # The runner's own escapes first (a line feed in a name is %0A), then what is left unsafe.
+        properties = f"file={printable(github_property(file))}"
         if line is not None:
             properties += f",line={line}"
             if column is not None:

@@ -56,7 +56,13 @@ class Node:
 
 
 class TreeError(Exception):
-    """The text cannot be read as a tree (it has been parsed already, so this is rare)."""
+    """The text cannot be read as a tree (it has been parsed already, so this is rare); where
+    reading stopped (1-based) when that is known."""
+
+    def __init__(self, message: str, line: Optional[int] = None, column: Optional[int] = None) -> None:
+        super().__init__(message)
+        self.line = line
+        self.column = column
 
 
 # ---------------------------------------------------------------- YAML spellings
@@ -143,7 +149,8 @@ _JSON_WORDS = {**{name: token for name, token in _SPECIAL_NUMBERS.items() if nam
 def json_tree(text: str) -> Node:
     """The tree of a JSON text that `json` has accepted, read token by token without recursion:
     a suite of thousands of properties holds half a million values."""
-    starts = [0] + [found.end() for found in re.finditer("\n", text)]
+    # Lines as an editor counts them: JSON's white space holds CR too.
+    starts = [0] + [found.end() for found in re.finditer("\r\n|\r|\n", text)]
     open_: List[List[Any]] = []  # each open container with its pending key (mappings)
     at = 0
     while True:

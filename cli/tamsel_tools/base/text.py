@@ -12,8 +12,14 @@ import re
 
 _NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 # C0 controls, DEL and C1 controls; the line and paragraph separators; the
-# bidirectional marks, embeddings, overrides and isolates.
-_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]")
+# bidirectional marks, embeddings, overrides and isolates; and what shows as
+# nothing at all (soft hyphen, zero-width spaces and joiners, word joiner and
+# invisible operators, byte order mark, fillers), which would make two
+# different names print the same.
+_UNSAFE = re.compile(
+    "[\x00-\x1f\x7f-\x9f\xad\u034f\u061c\u115f\u1160\u17b4\u17b5\u180b-\u180f\u200b-\u200f"
+    "\u2028-\u202e\u2060-\u206f\u3164\ufeff\uffa0\ufff0-\ufff8]"
+)
 
 
 def _escape(found: "re.Match[str]") -> str:
@@ -22,5 +28,5 @@ def _escape(found: "re.Match[str]") -> str:
 
 
 def printable(text: str) -> str:
-    """The text with every control, separator and bidirectional character escaped."""
+    """The text with every control, separator, bidirectional and invisible character escaped."""
     return _UNSAFE.sub(_escape, text)

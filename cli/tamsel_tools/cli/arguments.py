@@ -16,7 +16,8 @@ from tamsel_tools.io.reading import DEFAULT_MAX_BYTES, Limits, parse_size, size_
 from tamsel_tools.model.policy import DEFAULT_TIMEOUT
 
 NO_PROJECT = (
-    "or a project file that names them: [tool.tamsel] in pyproject.toml, or tamsel.toml, in this folder or one above it"
+    "or a project file that names them: [tool.tamsel] in pyproject.toml, or tamsel.toml, in this folder or one "
+    "above it within the repository, or --project FILE"
 )
 
 
@@ -57,7 +58,9 @@ def project_finding(error: ProjectError) -> Diagnostic:
 
 def limits(arguments: argparse.Namespace) -> Limits:
     """How much the command reads, and from where, as its options say."""
-    return Limits(arguments.max_bytes, arguments.allow_outside_paths)
+    return Limits(
+        arguments.max_bytes, arguments.allow_outside_paths, arguments.project, arguments.allow_invisible_breaks
+    )
 
 
 def project(arguments: argparse.Namespace, missing: str) -> Project:
@@ -122,6 +125,19 @@ _MAX_BYTES_HELP = (
 def add_reading(parser: argparse.ArgumentParser) -> None:
     """How much a command reads, and from where: the same options for every command."""
     parser.add_argument("--max-bytes", metavar="SIZE", type=_size, default=DEFAULT_MAX_BYTES, help=_MAX_BYTES_HELP)
+    parser.add_argument(
+        "--project",
+        metavar="FILE",
+        help="the project file to use (a pyproject.toml with [tool.tamsel], or a tamsel.toml), trusted as "
+        "named, instead of the one found from the working folder up to the repository's root "
+        "(also TAMSEL_PROJECT)",
+    )
+    parser.add_argument(
+        "--allow-invisible-breaks",
+        action="store_true",
+        help="accept in documents the line breaks that only the YAML reader sees (U+0085, U+2028, "
+        "U+2029 outside quoted texts) and bidirectional controls",
+    )
     parser.add_argument(
         "--allow-outside-paths",
         action="store_true",

@@ -8,6 +8,7 @@ from tamsel_tools import _inspect
 from tamsel_tools.base.findings import Diagnostic, Reported
 from tamsel_tools.diagnostics.errors import error_findings
 from tamsel_tools.diagnostics.help import Texts
+from tamsel_tools.diagnostics.invisible import invisible_findings
 from tamsel_tools.io.files import NotText, Unreadable, read_document
 from tamsel_tools.io.reading import Limits
 from tamsel_tools.model.policy import Policy, PolicyError
@@ -43,6 +44,9 @@ class Allowance:
         except NotText as error:
             raise DocumentsRejected(*error.findings) from None
         self.bytes -= len(text) if text.isascii() else len(text.encode("utf-8"))
+        invisible = invisible_findings(path, text, self.limits.allow_invisible)
+        if invisible:
+            raise DocumentsRejected(*invisible)
         counted, past = _inspect.count_values(text, self.values)
         if past is not None:
             line, column = past

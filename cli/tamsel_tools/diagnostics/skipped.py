@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING, Iterable, List, Mapping, Optional
 from tamsel_tools import _inspect
 from tamsel_tools.base.echo import quoted
 from tamsel_tools.base.findings import Diagnostic
+from tamsel_tools.diagnostics.duplicates import replaced_declarations
 
 if TYPE_CHECKING:
     from tamsel_tools.model.policy import Policy
@@ -36,6 +37,14 @@ def skipped_keys(schema: str, policy: str, governance: Optional[str]) -> Optiona
     return None if compiled is None else compiled.skipped_keys()
 
 
+def document_warnings(policy: "Policy", paths: Mapping[str, Optional[str]]) -> List[Diagnostic]:
+    """Every warning about how the documents are written: the keys skipped, then the
+    declarations of the schema that replace an earlier one."""
+    schema = paths.get("schema") or "schema"
+    return skipped_key_warnings(policy_skipped_keys(policy), paths) + replaced_declarations(schema, policy.schema_yaml)
+
+
 def policy_skipped_keys(policy: "Policy") -> List[_inspect.SkippedKey]:
-    """The keys the readers skipped in the documents of the policy, from its compilation."""
-    return policy._compiled.skipped_keys()
+    """The keys the readers skipped in the documents of the policy, from its compilation, at
+    their places as an editor counts lines."""
+    return policy.skipped_keys()

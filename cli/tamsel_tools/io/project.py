@@ -10,6 +10,13 @@ where a command runs or the nearest folder above it:
     suites = ["policies/tests"]               # optional: files or folders
 
 Paths are relative to the project file's folder.
+
+The search starts from the real folder (links and `..` resolved) and ends at the
+repository's root (the first folder upward holding `.git`) or at the user's home
+folder, whichever comes first: a project file above a checkout is someone else's.
+A project file owned by another user, or writable by group or others, is refused,
+as anyone could have planted it; `--project FILE` or `TAMSEL_PROJECT` names the
+one to use instead of searching, and is trusted as named.
 """
 
 from __future__ import annotations
@@ -18,7 +25,7 @@ import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Iterator, Optional, Tuple
 
 from tamsel_tools.io.reading import FileRefused, Limits, not_regular, not_utf8_at, read_bytes, refused_path
 
@@ -62,11 +69,24 @@ def shown(path: Path) -> str:
         return str(path)
 
 
+ENVIRONMENT = "TAMSEL_PROJECT"
+
+
+def named_project(limits: Limits) -> Optional[str]:
+    """The project file named by `--project`, else by TAMSEL_PROJECT; None when none is."""
+    return limits.project if limits.project is not None else (os.environ.get(ENVIRONMENT) or None)
+
+
 def find_project(start: Path, limits: Limits) -> Optional[Project]:
-    """The nearest project file in `start` or above: `[tool.tamsel]` in pyproject.toml (a pyproject.toml
-    without that table is passed over), else top-level keys of tamsel.toml; None when there is none.
-    Raises ProjectError when the file found cannot be read or names a missing document."""
-    for folder in (start.absolute(), *start.absolute().parents):
+    """The project named by `--project` or TAMSEL_PROJECT, else the nearest project file in
+    `start` or above, up to the repository's root or the home folder: `[tool.tamsel]` in
+    pyproject.toml (a pyproject.toml without that table is passed over), else top-level keys
+    of tamsel.toml; None when there is none. Raises ProjectError when the file found cannot
+    be read, is not to be trusted or names a missing document."""
+    named = named_project(limits)
+    if named is not None:
+        return load_project(Path(named), limits)
+    for folder in search_folders(start):
         # A pyproject.toml is many tools' file, passed over when it is not one; whatever stands
         # as tamsel.toml is ours, said to be refused when it is not a regular file. Neither is
         # read through a symbolic link out of its folder.
@@ -75,12 +95,72 @@ def find_project(start: Path, limits: Limits) -> Optional[Project]:
             text = read_project_file(pyproject, limits)
             tool = _table(_parse(pyproject, text).get("tool"))
             if tool is not None and "tamsel" in tool:
+                _trusted(pyproject)
                 return _project(pyproject, text, tool["tamsel"], ("tool", "tamsel"), limits)
         tamsel_toml = folder / TAMSEL_TOML
         if os.path.lexists(tamsel_toml):
             text = read_project_file(tamsel_toml, limits)
+            _trusted(tamsel_toml)
             return _project(tamsel_toml, text, _parse(tamsel_toml, text), (), limits)
     return None
+
+
+def _home() -> Optional[Path]:
+    try:
+        return Path(os.path.realpath(Path.home()))
+    except (RuntimeError, KeyError, OSError):
+        return None
+
+
+def search_folders(start: Path) -> Iterator[Path]:
+    """The folders searched from `start`: its real folder, then each above it, up to and with
+    the first that holds `.git` or is the home folder."""
+    home = _home()
+    real = Path(os.path.realpath(start))
+    for folder in (real, *real.parents):
+        yield folder
+        if folder == home or os.path.lexists(folder / ".git"):
+            return
+
+
+def load_project(path: Path, limits: Limits) -> Project:
+    """The project file named by the user, trusted as it is: a pyproject.toml must hold
+    `[tool.tamsel]`, any other file is read as tamsel.toml is."""
+    path = Path(os.path.abspath(path))
+    text = read_project_file(path, limits)
+    parsed = _parse(path, text)
+    if path.name != PYPROJECT:
+        return _project(path, text, parsed, (), limits)
+    tool = _table(parsed.get("tool"))
+    if tool is None or "tamsel" not in tool:
+        raise ProjectError(path, None, None, "holds no [tool.tamsel] table")
+    return _project(path, text, tool["tamsel"], ("tool", "tamsel"), limits)
+
+
+_WRITERS = {0o020: "its group", 0o002: "others", 0o022: "its group and others"}
+
+
+def _trusted(path: Path) -> None:
+    """ProjectError when the file found may have been planted: owned by another user than
+    the one running the command, or writable by group or others."""
+    try:
+        found = os.stat(path)
+    except OSError:
+        return  # reading it said why already
+    user = os.geteuid() if hasattr(os, "geteuid") else found.st_uid
+    if found.st_uid != user:
+        why = f"owned by another user (uid {found.st_uid}) than the one running tamsel (uid {user})"
+    elif found.st_mode & 0o022:
+        why = f"writable by {_WRITERS[found.st_mode & 0o022]} (mode {found.st_mode & 0o777:03o})"
+    else:
+        return
+    raise ProjectError(
+        path,
+        None,
+        None,
+        f"project file refused: {why}, so anyone may have planted it; if you trust it, name it: "
+        f"--project {shown(path)}, or {ENVIRONMENT}={shown(path)}",
+    )
 
 
 def read_project_file(path: Path, limits: Limits) -> str:

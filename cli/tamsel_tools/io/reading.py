@@ -89,10 +89,14 @@ DOCUMENTS_SHARE = 4
 class Limits:
     """How much a command reads, and from where: the cap of `--max-bytes` on a suite, an input
     file or a line of standard input, and whether a suite's or a project file's documents may
-    be outside its folder (`--allow-outside-paths`). The command makes it and hands it on."""
+    be outside its folder (`--allow-outside-paths`); the project file named (`--project`) and
+    whether documents may hold what reads differently to people and to the engine
+    (`--allow-invisible-breaks`). The command makes it and hands it on."""
 
     max_bytes: int = DEFAULT_MAX_BYTES
     allow_outside: bool = False
+    project: Optional[str] = None
+    allow_invisible: bool = False
 
     @property
     def max_values(self) -> int:

@@ -68,6 +68,20 @@ def _folder_refusal(path: str, inputs: Iterable[str]) -> Optional[str]:
     return None if refused is None else f"its {FOLDER_INDEX}: {refused}"
 
 
+def _unwritable(path: str) -> Optional[str]:
+    """Why no report can be made at path, looked at before anything runs; None when it can."""
+    if not path:
+        return "an empty path, which names no file"
+    if "\0" in path:
+        return "not a path: it holds a NUL character"
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        return "its folder does not exist"
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return "its folder is not writable"
+    return None
+
+
 def _refusal(path: str, kind: ReportKind, inputs: Iterable[str]) -> Optional[str]:
     if path.endswith(SUITE_ENDINGS):
         return f"a suite's name; the option takes the report's file first: {OPTIONS[kind]} FILE SUITE ..."
@@ -103,6 +117,9 @@ def refusals(targets: Sequence[Tuple[Optional[str], ReportKind]], inputs: Sequen
         try:
             if any(_same_file(path, other) for other in asked):
                 raise ReportRefused(f"{OPTIONS[kind]} {path}: refused: another report is written there")
+            unwritable = _unwritable(path)
+            if unwritable is not None:
+                raise ReportRefused(f"{OPTIONS[kind]} {path}: refused: {unwritable}")
             if kind == "coverage_html":
                 check_folder(path, inputs)
             else:

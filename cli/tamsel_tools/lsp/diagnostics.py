@@ -8,13 +8,18 @@ client's units.
 
 from __future__ import annotations
 
+import functools
 import re
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Tuple
 
 from tamsel_tools import _inspect
+from tamsel_tools.base.lines import Positions
 from tamsel_tools.base.text import printable
+from tamsel_tools.diagnostics.duplicates import replaced_declarations
 from tamsel_tools.diagnostics.help import Texts, help_lines
+from tamsel_tools.diagnostics.invisible import invisible_findings
+from tamsel_tools.io.reading import Limits
 from tamsel_tools.lsp import schema, yaml_nodes
 from tamsel_tools.lsp.store import lines_of
 from tamsel_tools.model.policy import PolicyError
@@ -83,8 +88,18 @@ def _token_end(line: str, column: int) -> int:
     return max(column + 1, len(line[:end].rstrip())) if line[column:end].strip() else column
 
 
-def place_at(document: DocumentName, text: str, line: Optional[int], column: Optional[int]) -> Range:
-    """The span of the node that starts at a 1-based place (the first line when there is none)."""
+@functools.lru_cache(maxsize=4)
+def _positions(text: str) -> Positions:
+    return Positions(text)
+
+
+def place_at(
+    document: DocumentName, text: str, line: Optional[int], column: Optional[int], reader: bool = True
+) -> Range:
+    """The span of the node that starts at a 1-based place (the first line when there is none):
+    a place as the YAML reader counts lines, or as an editor does when `reader` is false."""
+    if reader:
+        line, column = _positions(text).editor(line, column)
     lines = lines_of(text)
     if line is None or column is None or line > len(lines):
         first = lines[0] if lines else ""
@@ -155,9 +170,43 @@ def _commands_help(failure: PolicyError, texts: Texts) -> List[str]:
     return help_lines(failure, texts)
 
 
-def build(texts: Texts) -> Built:
-    """Construction's notes for the three texts; a missing governance text is no governance."""
+def _past_caps(texts: Texts, limits: Limits) -> Optional[Note]:
+    """The note of the first document past what a command reads of a policy's documents
+    together, in bytes or in values; None when they are within it."""
+    left_bytes, left_values = limits.documents_max_bytes, limits.max_values
+    documents: Tuple[DocumentName, ...] = ("schema", "policy", "governance")
+    for document, text in zip(documents, (texts.schema, texts.policy, texts.governance)):
+        if text is None:
+            continue
+        size = len(text) if text.isascii() else len(text.encode("utf-8", "surrogatepass"))
+        if size > left_bytes:
+            message = limits.documents_too_large(left_bytes, "a policy's documents")
+            return Note(place_at(document, text, None, None), ERROR, "unreadable", f"not checked: {message}")
+        left_bytes -= size
+        counted, past = _inspect.count_values(text, left_values)
+        if past is not None:
+            message = limits.too_many_values(" in a policy's documents together")
+            return Note(place_at(document, text, *past), ERROR, "unreadable", f"not checked: {message}")
+        left_values -= counted
+    return None
+
+
+def build(texts: Texts, limits: Optional[Limits] = None) -> Built:
+    """Construction's notes for the three texts; a missing governance text is no governance.
+    Documents past the command's caps are not built: one note says so."""
     built = Built()
+    limits = limits or Limits()
+    past = _past_caps(texts, limits)
+    if past is not None:
+        built.add(past)
+        return built
+    documents: Tuple[DocumentName, ...] = ("schema", "policy", "governance")
+    for document, text in zip(documents, (texts.schema, texts.policy, texts.governance)):
+        for found in invisible_findings(document, text or "", limits.allow_invisible):
+            where = place_at(document, text or "", found.line, found.column, reader=False)
+            where = Range(document, where.line, where.column, where.line, where.column + 1)
+            message = "\n".join([found.message, *(f"help: {line}" for line in found.help)])
+            built.add(Note(where, ERROR, "invisible_character", message))
     compiled, error = _inspect.load(texts.schema, texts.policy, texts.governance)
     if compiled is None:
         assert error is not None
@@ -165,6 +214,9 @@ def build(texts: Texts) -> Built:
             built.add(note)
         return built
     built.compiled = compiled
+    for found in replaced_declarations("schema", texts.schema):
+        where = place_at("schema", texts.schema, found.line, found.column, reader=False)
+        built.add(Note(where, WARNING, "replaced_declaration", found.message))
     for key in compiled.skipped_keys():
         text = _texts(texts)[key["document"]] or ""
         where = place_at(key["document"], text, key["line"], key["column"])

@@ -9,17 +9,16 @@ import logging
 import os
 import sys
 from pathlib import Path
-from typing import BinaryIO, Callable, List, Optional, Sequence, Tuple, TypeVar, Union, cast
+from typing import Callable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 from lsprotocol import types
 
-from tamsel_tools.base import status
-from tamsel_tools.base.text import printable
-from tamsel_tools.io.reading import Limits, too_large
+from tamsel_tools.io.reading import Limits
 from tamsel_tools.lsp import completion as _completion
-from tamsel_tools.lsp import navigation, suggesting
+from tamsel_tools.lsp import navigation, suggesting, transport
 from tamsel_tools.lsp.server import CANCEL_WINDOW, TamselServer
-from tamsel_tools.lsp.store import lines_of, path_of, uri_of
+from tamsel_tools.lsp.store import lines_of, path_of
+from tamsel_tools.lsp.transport import end_on_signals, log
 
 T = TypeVar("T")
 
@@ -45,11 +44,13 @@ def server(limits: Limits) -> TamselServer:
         root = ls.workspace.root_path
         found = [each for each in folders if each is not None] or ([Path(root)] if root else [])
         ls.pairings.folders = found
+        # The suites are read from the start, in the background.
+        ls.reading = asyncio.ensure_future(ls.pairings.ready())
 
     def _opened(ls: TamselServer, uri: str) -> Optional[Path]:
         path = _path(uri)
         if path is not None:
-            ls.store.opened(path, ls.workspace.get_text_document(uri).source)
+            ls.store.opened(path, ls.workspace.get_text_document(uri).source, uri)
         return path
 
     @ls.feature(types.TEXT_DOCUMENT_DID_OPEN)
@@ -168,7 +169,7 @@ def server(limits: Limits) -> TamselServer:
             schema_lines = ls._lines(schema_path)
             return [
                 types.Location(
-                    uri=uri_of(schema_path),
+                    uri=ls.store.uri(schema_path),
                     range=ls.client_range(schema_lines, (t.line, t.column, t.line, t.end_column)),
                 )
                 for t in navigation.definition(lines, role, line, column, schema)
@@ -247,42 +248,26 @@ def _symbol(ls: TamselServer, lines: Sequence[str], symbol: navigation.Symbol) -
     )
 
 
-class MessageTooLarge(Exception):
-    """A client named a message, or sent a header line, past the cap."""
-
-
-class _Capped:
-    """Standard input as the server reads it: a client that is broken, or not a client, could
-    otherwise name a message of any length and have it made in memory first."""
-
-    def __init__(self, stream: BinaryIO, limit: int):
-        self._stream = stream
-        self._limit = limit
-
-    def readline(self) -> bytes:
-        line = self._stream.readline(self._limit + 1)
-        if len(line) > self._limit:
-            raise MessageTooLarge(f"a header line {too_large(self._limit)}")
-        return line
-
-    def read(self, size: int) -> bytes:
-        if size > self._limit:
-            raise MessageTooLarge(f"a message of {size} bytes, {too_large(self._limit)}")
-        return self._stream.read(size)
-
-    def close(self) -> None:
-        self._stream.close()
-
-
 class _OneLine(logging.Handler):
     """The server library's log, a line a record and without its traceback: what a client
     sends wrong is the client's fault, and the session goes on."""
 
     def emit(self, record: logging.LogRecord) -> None:
         try:
-            print(f"tamsel lsp: {printable(record.getMessage())}", file=sys.stderr)
-        except Exception:  # noqa: BLE001 - a log line that cannot be written is dropped
+            log(record.getMessage())
+        except Exception:  # noqa: BLE001 - a record whose message cannot be made is dropped
             pass
+
+
+def _end_lints(ls: TamselServer) -> Callable[[], None]:
+    def end() -> None:
+        for process in list(ls.processes.values()):
+            try:
+                process.kill()
+            except (OSError, ProcessLookupError):
+                pass
+
+    return end
 
 
 def serve(limits: Limits) -> int:
@@ -293,9 +278,6 @@ def serve(limits: Limits) -> int:
     # command's own stay open for its last words.
     stdin = os.fdopen(os.dup(sys.stdin.fileno()), "rb")
     stdout = os.fdopen(os.dup(sys.stdout.fileno()), "wb")
-    try:
-        server(limits).start_io(cast(BinaryIO, _Capped(stdin, limits.max_bytes)), stdout)
-    except MessageTooLarge as error:
-        print(f"tamsel lsp: {error}; the session ends", file=sys.stderr)
-        return status.UNUSABLE
-    return 0
+    ls = server(limits)
+    end_on_signals(_end_lints(ls))
+    return transport.serve(ls, stdin, stdout, limits.max_bytes, _end_lints(ls))

@@ -8,21 +8,23 @@ policy that pairs with it so.
 
 from __future__ import annotations
 
+import asyncio
+import json
 import os
-import time
+import sys
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
 from tamsel_tools.io.project import Project, ProjectError, find_project
 from tamsel_tools.io.reading import SUITE_ENDINGS, Limits, document_path, walk
-from tamsel_tools.lsp.store import Store, role_by_content
-from tamsel_tools.suites.loading import SuiteUnloadable, parse_suite
+from tamsel_tools.lsp.store import Store, role_by_content, role_by_name
 
 # Folders a workspace scan never enters: environments, builds and version control.
 _SKIPPED = {"node_modules", "build", "dist", "__pycache__", "venv", "site-packages"}
 _SCAN_FILES = 20_000
-_SCAN_SECONDS = 0.5
+# Past this, reading the suites is given up: each of them pairs nothing.
+_READING_SECONDS = 300.0
 
 
 @dataclass(frozen=True)
@@ -74,19 +76,13 @@ def _project_root(suite: Path, limits: Limits) -> Optional[str]:
     return None if project is None else str(project.root)
 
 
-def _suite(path: Path, text: str, limits: Limits) -> Optional[SuiteNames]:
-    try:
-        value = parse_suite(str(path), text, limits)
-    except SuiteUnloadable:  # a suite that cannot be read names nothing
-        return None
-    if not isinstance(value, dict):
-        return None
-
+def _named(path: Path, keys: Dict[str, str], limits: Limits) -> SuiteNames:
+    """The documents that the suite's keys name, those it may name: they stay in its folder
+    or its project's."""
     root = _project_root(path, limits)
 
     def named(key: str) -> Optional[Path]:
-        # Only what the suite may name: its documents stay in its folder or its project's.
-        each = value.get(key)
+        each = keys.get(key)
         if not isinstance(each, str) or not each:
             return None
         found, refused = document_path(str(path), each, root, limits.allow_outside)
@@ -95,33 +91,66 @@ def _suite(path: Path, text: str, limits: Limits) -> Optional[SuiteNames]:
     return SuiteNames(path, named("schema"), named("policy"), named("governance"))
 
 
+# What a suite was read as: its text in the editor, or its file as it stood.
+_Stamp = Tuple[Any, ...]
+
+
 class Pairings:
-    """Pairs documents; the suites of the workspace folders are found by a bounded scan."""
+    """Pairs documents. The suites of the workspace folders are found by a scan bounded by
+    the files it looks at, and each is read once for each change of it, in a process of its
+    own, as `tamsel test` reads it (`suite_reader`)."""
 
     def __init__(self, store: Store, folders: Sequence[Path] = (), limits: Optional[Limits] = None) -> None:
         self.store = store
         self.limits = limits or Limits()
         self.folders = list(folders)
-        self._suites: Optional[List[SuiteNames]] = None
+        self._paths: Optional[List[Path]] = None  # the suites found; None: to be looked for
+        self._read: Dict[Path, Tuple[_Stamp, Optional[SuiteNames]]] = {}
+        self._reading = asyncio.Lock()
 
     def suites(self) -> List[SuiteNames]:
-        """The workspace's suites, looked for once and again after `changed` names a suite."""
-        if self._suites is None:
-            self._suites = [suite for suite in map(self._read_suite, self._suite_paths()) if suite is not None]
-        return self._suites
+        """The workspace's suites as last read; `ready` reads those that changed since."""
+        return [names for _, names in self._read.values() if names is not None]
 
     def changed(self, path: Path) -> None:
-        """A file was opened, changed, saved, made or deleted: a suite's names are read anew."""
+        """A file was opened, changed, saved, made or deleted: a suite is read anew."""
         if path.name.endswith(SUITE_ENDINGS):
-            self._suites = None
+            self._paths = None
 
-    def _read_suite(self, path: Path) -> Optional[SuiteNames]:
-        text = self.store.text(path)
-        return None if text is None else _suite(path, text, self.limits)
+    def _stamp(self, path: Path) -> Optional[_Stamp]:
+        text = self.store.open_text(path)
+        if text is not None:
+            return ("open", hash(text), len(text))
+        try:
+            found = os.stat(path)
+        except OSError:
+            return None
+        return (found.st_dev, found.st_ino, found.st_size, found.st_mtime_ns)
+
+    async def ready(self) -> None:
+        """Reads every suite not read as it stands now; the pairings that follow are made with
+        all of them, however long reading takes."""
+        async with self._reading:
+            if self._paths is None:
+                self._paths = list(self._suite_paths())
+            stamps = {path: self._stamp(path) for path in self._paths}
+            for gone in set(self._read) - {path for path, stamp in stamps.items() if stamp is not None}:
+                del self._read[gone]
+            stale = [
+                path
+                for path, stamp in stamps.items()
+                if stamp is not None and self._read.get(path, (None,))[0] != stamp
+            ]
+            if not stale:
+                return
+            answers = await _read_suites([(path, self.store.open_text(path)) for path in stale], self.limits)
+            for path, keys in zip(stale, answers):
+                stamp = stamps[path]
+                assert stamp is not None
+                self._read[path] = (stamp, None if keys is None else _named(path, keys, self.limits))
 
     def _suite_paths(self) -> Iterable[Path]:
         seen = 0
-        deadline = time.monotonic() + _SCAN_SECONDS
         for folder in self.folders:
             for directory, subdirectories, files in walk(str(folder)):
                 subdirectories[:] = sorted(
@@ -131,7 +160,7 @@ class Pairings:
                     if name.endswith(SUITE_ENDINGS):
                         yield Path(directory) / name
                 seen += len(files)
-                if seen > _SCAN_FILES or time.monotonic() > deadline:
+                if seen > _SCAN_FILES:
                     return
 
     def project_problem(self, policy: Path) -> Optional[Problem]:
@@ -158,7 +187,8 @@ class Pairings:
         )
 
     def role(self, path: Path, text: str) -> Optional[str]:
-        """What the document is: by the project file or a suite that names it, else by its content."""
+        """What the document is: by the project file or a suite that names it, by its file's
+        name, else by its top-level keys."""
         project, _ = project_of(path, self.limits)
         named: List[Tuple[Optional[Path], str]] = []
         if project is not None:
@@ -168,7 +198,7 @@ class Pairings:
         for each, role in named:
             if _same(each, path):
                 return role
-        return role_by_content(text)
+        return role_by_name(path) or role_by_content(text)
 
     def policies_of(self, path: Path, role: str) -> List[Pairing]:
         """The pairings of every policy that goes with this schema or governance document."""
@@ -195,3 +225,31 @@ class Pairings:
             if _same(getattr(pairing, role), path):
                 found.append(pairing)
         return found
+
+
+async def _read_suites(suites: List[Tuple[Path, Optional[str]]], limits: Limits) -> List[Optional[Dict[str, str]]]:
+    """Each suite's document keys, read by `suite_reader` in a process of its own; None for
+    each when that process fails."""
+    request = json.dumps(
+        {"max_bytes": limits.max_bytes, "suites": [{"path": str(path), "text": text} for path, text in suites]}
+    )
+    process = await asyncio.create_subprocess_exec(
+        sys.executable,
+        "-m",
+        "tamsel_tools.lsp.suite_reader",
+        stdin=asyncio.subprocess.PIPE,
+        stdout=asyncio.subprocess.PIPE,
+        stderr=asyncio.subprocess.DEVNULL,
+    )
+    try:
+        output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), _READING_SECONDS)
+        answers = json.loads(output.decode("utf-8"))
+    except (asyncio.TimeoutError, ValueError):
+        answers = None
+    finally:
+        if process.returncode is None:
+            process.kill()
+            await process.wait()
+    if not isinstance(answers, list) or len(answers) != len(suites):
+        return [None] * len(suites)
+    return [each if isinstance(each, dict) else None for each in answers]

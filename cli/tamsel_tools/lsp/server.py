@@ -1,8 +1,9 @@
 """The language server's state: the documents' builds, their diagnostics and lint.
 
-Everything that reads a document runs on the server's one thread, which stays free for
-requests: construction takes milliseconds, and a change is debounced. Lint runs in a
-process of its own (`_worker`), ended by the next change of its documents.
+Construction runs on the server's one thread, which stays free for requests: it takes
+milliseconds, documents past the command's caps are not built, and a change is debounced.
+Lint runs in a process of its own (`_worker`), ended by the next change of its documents;
+the workspace's suites are read in one too (`suite_reader`), each once for each change.
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ from pygls.lsp.server import LanguageServer
 import tamsel
 from tamsel_tools.analysis.api import Finding
 from tamsel_tools.base import strict_json
+from tamsel_tools.base.lines import Positions
 from tamsel_tools.diagnostics.help import Texts
 from tamsel_tools.io.reading import Limits
 from tamsel_tools.lsp import diagnostics as _diagnostics
@@ -27,12 +29,13 @@ from tamsel_tools.lsp import schema as _schema
 from tamsel_tools.lsp.diagnostics import EMPTY_POLICY, Note
 from tamsel_tools.lsp.pairing import Pairing, Pairings, Problem
 from tamsel_tools.lsp.properties import SuiteProperties
-from tamsel_tools.lsp.store import Store, lines_of, uri_of
+from tamsel_tools.lsp.store import Store, lines_of
 from tamsel_tools.model.policy import _rule
 
 DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
 CANCEL_WINDOW = 0.02  # seconds a request waits for its cancellation before it is answered
 LINT_SECONDS = 30.0  # the solver's budget for one lint; what it leaves is undecided
+MAX_DIAGNOSTICS = 100  # published for one document; a last one says how many more there are
 LINT_GRACE = 30.0  # past the budget, the time to start, build and check inputs before the process is ended
 T = TypeVar("T")
 
@@ -79,6 +82,7 @@ class TamselServer(LanguageServer):
         self.lint_seconds = LINT_SECONDS
         self.processes: Dict[int, asyncio.subprocess.Process] = {}  # the lint processes running
         self.suite_properties = SuiteProperties(self)  # the refuted properties of the suites
+        self.reading: Optional["asyncio.Future[None]"] = None  # the first reading of the suites
 
     def shutdown(self) -> None:
         """No lint outlives the server."""
@@ -167,7 +171,7 @@ class TamselServer(LanguageServer):
 
     def _lone_schema(self, path: Path) -> "Notes":
         texts = Texts(self.store.text(path) or "", EMPTY_POLICY, None)
-        built = _diagnostics.build(texts)
+        built = _diagnostics.build(texts, self.limits)
         return Notes({"schema": path}, {str(path): built.notes.get("schema", [])}, None, texts)
 
     def _paired(self, pairing: Pairing, schema_path: Path, policy: str) -> "Notes":
@@ -190,7 +194,7 @@ class TamselServer(LanguageServer):
             )
             return Notes(paths, {str(pairing.policy): problems}, None, Texts("", policy))
         texts = Texts(schema, policy, governance)
-        built = _diagnostics.build(texts)
+        built = _diagnostics.build(texts, self.limits)
         notes: Dict[str, List[Note]] = {str(each): [] for each in paths.values()}
         notes[str(pairing.policy)].extend(problems)
         for document, each in built.notes.items():
@@ -242,13 +246,25 @@ class TamselServer(LanguageServer):
                     notes.setdefault(note, build.paths)
         for note in self.suite_properties.notes(path):
             notes.setdefault(note, {})
-        uri = uri_of(path)
+        uri = self.store.uri(path)
         if not notes and not self.published.get(uri):
             return
         lines = self._lines(path)
-        diagnostics = [self._diagnostic(note, lines, paths) for note, paths in notes.items()]
+        shown = list(notes.items())[:MAX_DIAGNOSTICS]
+        diagnostics = [self._diagnostic(note, lines, paths) for note, paths in shown]
+        if len(notes) > len(shown):
+            diagnostics.append(self._left_out(len(notes) - len(shown), diagnostics[-1]))
         self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=diagnostics))
         self.published[uri] = bool(diagnostics)
+
+    def _left_out(self, count: int, last: types.Diagnostic) -> types.Diagnostic:
+        return types.Diagnostic(
+            range=last.range,
+            message=f"{count} more diagnostics of this document are left out",
+            severity=types.DiagnosticSeverity.Information,
+            code="left_out",
+            source=_diagnostics.SOURCE,
+        )
 
     def _diagnostic(self, note: Note, lines: Sequence[str], paths: Dict[str, Path]) -> types.Diagnostic:
         related = []
@@ -256,7 +272,7 @@ class TamselServer(LanguageServer):
             where = paths.get(place.document)
             if where is not None:
                 span = (place.line, place.column, place.end_line, place.end_column)
-                location = types.Location(uri=uri_of(where), range=self.client_range(self._lines(where), span))
+                location = types.Location(uri=self.store.uri(where), range=self.client_range(self._lines(where), span))
                 related.append(types.DiagnosticRelatedInformation(location=location, message=message))
         span = (note.place.line, note.place.column, note.place.end_line, note.place.end_column)
         return types.Diagnostic(
@@ -325,16 +341,18 @@ class TamselServer(LanguageServer):
         if "error" in answer:
             analysis.error = str(answer["error"])
             return
-        rules = [_rule(data) for data in compiled.rules()]
         policy_text = analysis.policy_text
+        # The worker's places, and so these, count lines as an editor does.
+        positions = Positions(policy_text)
+        rules = [_rule(data, positions) for data in compiled.rules()]
         for data in answer.get("findings", []):
             finding = Finding.from_json(data)
             message = finding.reason(rules)
             analysis.findings[finding.index] = message
-            place = _diagnostics.place_at("policy", policy_text, finding.line, finding.column)
+            place = _diagnostics.place_at("policy", policy_text, finding.line, finding.column, reader=False)
             related = tuple(
                 (
-                    _diagnostics.place_at("policy", policy_text, rules[index].line, rules[index].column),
+                    _diagnostics.place_at("policy", policy_text, rules[index].line, rules[index].column, reader=False),
                     f"rule '{rules[index].id}' (index {index}) decides first",
                 )
                 for index in finding.by
@@ -348,7 +366,7 @@ class TamselServer(LanguageServer):
                 f"{self.lint_seconds:g} seconds"
             )
             analysis.findings[index] = message
-            place = _diagnostics.place_at("policy", policy_text, rule.line, rule.column)
+            place = _diagnostics.place_at("policy", policy_text, rule.line, rule.column, reader=False)
             build.lint_notes.append(Note(place, _diagnostics.INFORMATION, "undecided", message))
 
     def decides(self, path: Path, text: str) -> Callable[[int], str]:
@@ -383,6 +401,9 @@ class TamselServer(LanguageServer):
 
     async def _later(self, path: Path) -> None:
         await asyncio.sleep(self.debounce)
+        # Every suite read as it stands before pairing: the pairing does not depend on how
+        # long reading takes. A later change waits for the same reading rather than ending it.
+        await asyncio.shield(self.pairings.ready())
         self.pending.pop(str(path), None)
         self.guarded(lambda: self.refresh(path), None)
 

@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, ClassVar, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
 
 import tamsel
 from tamsel_tools import _inspect
+from tamsel_tools.base.lines import Positions
 from tamsel_tools.io.reading import FileRefused, Limits, read_bytes
 from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.explanation import Decision, Explanation, explanation
@@ -121,10 +123,24 @@ def _comparison(member: int, data: _inspect.ComparisonData) -> Comparison:
     )
 
 
-def _rule(data: _inspect.RuleData) -> Rule:
+def _moved(positions: Positions, line: int, column: int) -> Tuple[int, int]:
+    moved = positions.editor(line, column)
+    return (moved[0] or line, moved[1] or column)
+
+
+def _comparison_at(positions: Positions, comparison: Comparison) -> Comparison:
+    line, column = _moved(positions, comparison.line, comparison.column)
+    return replace(comparison, line=line, column=column)
+
+
+def _rule(data: _inspect.RuleData, positions: Optional[Positions] = None) -> Rule:
+    """The rule, its places counted as an editor counts lines when `positions` translates them."""
     comparisons = tuple(_comparison(member, each) for member, each in enumerate(data["comparisons"]))
     scope = Scope(data["scope"], data["name"])
     index, line, column = data["index"], data["line"], data["column"]
+    if positions is not None:
+        line, column = _moved(positions, line, column)
+        comparisons = tuple(_comparison_at(positions, each) for each in comparisons)
     return Rule(index, data["id"], scope, data["effect"], data["condition"], comparisons, line, column)
 
 
@@ -164,8 +180,18 @@ class Policy:
         self.policy_yaml = policy_yaml
         self.governance_yaml = governance_yaml
         """The other two texts, from which a replay's workers build the policy again."""
-        self.rules: Tuple[Rule, ...] = tuple(_rule(data) for data in compiled.rules())
+        self._texts = {"schema": schema_yaml, "policy": policy_yaml, "governance": governance_yaml or ""}
+        positions = Positions(policy_yaml)
+        self.rules: Tuple[Rule, ...] = tuple(_rule(data, positions) for data in compiled.rules())
         """Every rule of the policy document, in document order."""
+
+    def skipped_keys(self) -> List[_inspect.SkippedKey]:
+        """The keys the readers skipped in the documents, at their places as an editor counts lines."""
+        positions = {document: Positions(text) for document, text in self._texts.items()}
+        keys = self._compiled.skipped_keys()
+        for key in keys:
+            key["line"], key["column"] = _moved(positions[key["document"]], key["line"], key["column"])
+        return keys
 
     @property
     def canonical_text(self) -> str:

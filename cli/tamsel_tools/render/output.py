@@ -8,7 +8,7 @@ from typing import IO, Any, Dict, Iterable, Mapping, Optional
 
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.findings import CheckFormat, Diagnostic, Format
-from tamsel_tools.diagnostics.skipped import policy_skipped_keys, skipped_key_warnings
+from tamsel_tools.diagnostics.skipped import document_warnings
 from tamsel_tools.model.policy import Policy
 
 
@@ -36,5 +36,6 @@ def print_json(findings: Iterable[Diagnostic], **more: str) -> None:
 def warn_skipped_keys(
     policy: Policy, paths: Mapping[str, Optional[str]], format: Format, stream: Optional[IO[str]] = None
 ) -> None:
-    """A warning for each key that the readers skipped in the documents, at its place."""
-    print_findings(skipped_key_warnings(policy_skipped_keys(policy), paths), format, stream)
+    """A warning for each key that the readers skipped in the documents, and for each declaration
+    of the schema that replaces an earlier one, at its place."""
+    print_findings(document_warnings(policy, paths), format, stream)

@@ -12,6 +12,7 @@ from tamsel_tools.analysis.properties.condition import Condition, compile_condit
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.findings import Diagnostic, Format, finding
 from tamsel_tools.base.nodes import Key, Node, TreeError, json_tree, yaml_tree
+from tamsel_tools.diagnostics.help import Texts, help_lines
 from tamsel_tools.model.policy import DEFAULT_TIMEOUT, Policy
 from tamsel_tools.model.property import (
     Property,
@@ -58,7 +59,9 @@ def _tree(path: str, text: str) -> Node:
             return json_tree(text)
         return yaml_tree(importlib.import_module("yaml"), text)
     except TreeError as error:
-        raise PropertiesUnloadable(Diagnostic("error", path, None, None, f"cannot read: {error}")) from None
+        raise PropertiesUnloadable(
+            Diagnostic("error", path, error.line, error.column, f"cannot read: {error}")
+        ) from None
 
 
 def _error(path: str, tree: Node, index: int, error: PropertyError) -> PropertiesUnloadable:
@@ -113,7 +116,14 @@ def compile_properties(path: str, text: str, found: List[SuiteProperty], policy:
             node = made.refused.node
             line, column = (None, None) if node is None else (node.line, node.column)
             message = f"properties[{each.index}].{made.refused.message}"
-            raise PropertiesUnloadable(Diagnostic("error", path, line, column, message)) from None
+            # The help that a rule's condition gets, for a property's is written as a rule's.
+            refused = made.refused.refused
+            help = (
+                ()
+                if refused is None
+                else tuple(help_lines(refused, Texts(policy.schema_yaml, made.refused.policy_yaml)))
+            )
+            raise PropertiesUnloadable(Diagnostic("error", path, line, column, message, help)) from None
         compiled.append(Compiled(each, made.conditions[len(compiled)]))
     return compiled
 

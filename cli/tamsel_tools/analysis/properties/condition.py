@@ -34,6 +34,9 @@ class ConditionError(Exception):
         super().__init__(message)
         self.message = message
         self.node = node
+        # The engine's error and the one-rule policy it is about, for the help a rule's gets.
+        self.refused: Optional[PolicyError] = None
+        self.policy_yaml = ""
 
 
 @dataclass(frozen=True)
@@ -126,7 +129,10 @@ def compile_condition(
     if compiled is not None:
         return Condition(action, _rule(compiled.rules()[0]), condition_yaml(when))
     assert error is not None
-    raise _refused(PolicyError.from_error(error), policy, when, action_node)
+    refused = PolicyError.from_error(error)
+    found = _refused(refused, policy, when, action_node)
+    found.refused, found.policy_yaml = refused, policy.text
+    raise found
 
 
 Item = Tuple[Optional[str], Optional[Node], Optional[Node]]  # a property's action, condition and action's node

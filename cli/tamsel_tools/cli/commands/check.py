@@ -10,7 +10,7 @@ from tamsel_tools.base import status
 from tamsel_tools.base.findings import CHECK_FORMATS, Diagnostic
 from tamsel_tools.cli.arguments import add_command, add_documents, add_format, documents
 from tamsel_tools.diagnostics.documents import Allowance, DocumentsRejected, DocumentsUnreadable, load_policy
-from tamsel_tools.diagnostics.skipped import policy_skipped_keys, skipped_key_warnings
+from tamsel_tools.diagnostics.skipped import document_warnings
 from tamsel_tools.render.output import print_findings, print_json
 
 
@@ -34,7 +34,7 @@ def run(arguments: argparse.Namespace) -> int:
     except DocumentsRejected as error:
         print_findings(error.findings, arguments.format)
         return status.NEGATIVE
-    warnings: List[Diagnostic] = skipped_key_warnings(policy_skipped_keys(policy), given.paths)
+    warnings: List[Diagnostic] = document_warnings(policy, given.paths)
     if arguments.format == "json":
         built = {"policy_hash": policy.policy_hash()}
         if arguments.canonical:
