@@ -1,5 +1,6 @@
 #include "columns/decision_columns.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <limits>
@@ -9,22 +10,6 @@
 namespace tamsel {
 namespace {
 
-constexpr std::size_t kLargestText = std::numeric_limits<std::int32_t>::max();
-
-void push_bit(std::vector<std::uint8_t>& bits, std::int64_t at, bool set) {
-  if ((at & 7) == 0) bits.push_back(0);
-  if (set) bits.back() |= static_cast<std::uint8_t>(1U << (at & 7));
-}
-
-void push_text(TextColumn& column, std::int64_t at, std::optional<std::string_view> text) {
-  push_bit(column.validity, at, text.has_value());
-  if (text) {
-    column.data.append(*text);
-  } else {
-    ++column.null_count;
-  }
-  column.offsets.push_back(static_cast<std::int32_t>(column.data.size()));
-}
 
 // The dictionary of the effect column, in Effect order; static, never released.
 struct EffectWords {
@@ -176,38 +161,52 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-DecisionBatch& DecisionBuilder::room_for(std::size_t text_bytes) {
-  if (current_ && (current_->matched_rule.data.size() + text_bytes > kLargestText ||
-                   current_->error.data.size() + text_bytes > kLargestText)) {
-    done_.push_back(std::move(current_));
-  }
-  if (!current_) current_ = std::make_unique<DecisionBatch>();
+void DecisionBuilder::reserve(std::int64_t records) {
+  reserved_ = records;
+  if (!current_) return;
+  const auto more = static_cast<std::size_t>(records);
+  current_->effects.reserve(current_->effects.size() + more);
+  current_->matched_rule.offsets.reserve(current_->matched_rule.offsets.size() + more);
+  current_->error.offsets.reserve(current_->error.offsets.size() + more);
+  outcomes_.reserve(outcomes_.size() + more);
+}
+
+DecisionBatch& DecisionBuilder::start_batch() {
+  if (current_) close_batch();
+  current_ = std::make_unique<DecisionBatch>();
+  reserve(reserved_);
   return *current_;
 }
 
-void DecisionBuilder::add_decision(Effect effect, std::optional<std::string_view> matched_rule) {
-  DecisionBatch& batch = room_for(matched_rule ? matched_rule->size() : 0);
-  batch.effects.push_back(static_cast<std::int8_t>(effect));
-  push_bit(batch.effect_validity, batch.length, true);
-  push_text(batch.matched_rule, batch.length, matched_rule);
-  push_text(batch.error, batch.length, std::nullopt);
-  ++batch.length;
-}
-
-void DecisionBuilder::add_error(std::string_view text) {
-  DecisionBatch& batch = room_for(text.size());
-  batch.effects.push_back(0);
-  push_bit(batch.effect_validity, batch.length, false);
-  ++batch.effect_nulls;
-  push_text(batch.matched_rule, batch.length, std::nullopt);
-  push_text(batch.error, batch.length, text);
-  ++batch.length;
+// The validity bitmaps of the batch, from its records' outcomes.
+void DecisionBuilder::close_batch() {
+  DecisionBatch& batch = *current_;
+  const std::size_t bytes = (outcomes_.size() + 7) / 8;
+  batch.effect_validity.assign(bytes, 0);
+  batch.matched_rule.validity.assign(bytes, 0);
+  batch.error.validity.assign(bytes, 0);
+  const auto mark = [](std::vector<std::uint8_t>& bits, std::int64_t& nulls, std::size_t i,
+                       bool valid) {
+    if (valid) {
+      bits[i / 8] |= static_cast<std::uint8_t>(1U << (i & 7U));
+    } else {
+      ++nulls;
+    }
+  };
+  for (std::size_t i = 0; i < outcomes_.size(); ++i) {
+    const Outcome outcome = outcomes_[i];
+    mark(batch.effect_validity, batch.effect_nulls, i, outcome != Outcome::Error);
+    mark(batch.matched_rule.validity, batch.matched_rule.null_count, i, outcome == Outcome::Rule);
+    mark(batch.error.validity, batch.error.null_count, i, outcome == Outcome::Error);
+  }
+  outcomes_.clear();
+  done_.push_back(std::move(current_));
 }
 
 DecisionBatches DecisionBuilder::finish() {
   // An empty input still gives one batch, with no records.
-  if (current_ || done_.empty()) room_for(0);
-  done_.push_back(std::move(current_));
+  if (!current_) start_batch();
+  close_batch();
   return std::exchange(done_, {});
 }
 

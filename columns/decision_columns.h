@@ -43,16 +43,50 @@ using DecisionBatches = std::vector<std::shared_ptr<const DecisionBatch>>;
 // batch whose texts would pass 2 GiB is closed and a new one begun.
 class DecisionBuilder {
  public:
-  void add_decision(Effect effect, std::optional<std::string_view> matched_rule);
-  void add_error(std::string_view text);
+  // Room for so many more records.
+  void reserve(std::int64_t records);
+  void add_decision(Effect effect, std::optional<std::string_view> matched_rule) {
+    DecisionBatch& batch = room_for(matched_rule ? matched_rule->size() : 0);
+    batch.effects.push_back(static_cast<std::int8_t>(effect));
+    outcomes_.push_back(matched_rule ? Outcome::Rule : Outcome::Default);
+    if (matched_rule) batch.matched_rule.data.append(*matched_rule);
+    close_record(batch);
+  }
+  void add_error(std::string_view text) {
+    DecisionBatch& batch = room_for(text.size());
+    batch.effects.push_back(0);
+    outcomes_.push_back(Outcome::Error);
+    batch.error.data.append(text);
+    close_record(batch);
+  }
   // The batches built, in order; the builder is empty afterwards.
   [[nodiscard]] DecisionBatches finish();
 
  private:
-  DecisionBatch& room_for(std::size_t text_bytes);
+  // Each record's kind of outcome, from which the validity bitmaps are made
+  // when its batch is closed.
+  enum class Outcome : std::uint8_t { Default, Rule, Error };
 
+  DecisionBatch& room_for(std::size_t text_bytes) {
+    if (current_ && current_->matched_rule.data.size() + text_bytes <= kLargestText &&
+        current_->error.data.size() + text_bytes <= kLargestText) {
+      return *current_;
+    }
+    return start_batch();
+  }
+  DecisionBatch& start_batch();
+  static void close_record(DecisionBatch& batch) {
+    batch.matched_rule.offsets.push_back(static_cast<std::int32_t>(batch.matched_rule.data.size()));
+    batch.error.offsets.push_back(static_cast<std::int32_t>(batch.error.data.size()));
+    ++batch.length;
+  }
+  void close_batch();
+
+  static constexpr std::size_t kLargestText = INT32_MAX;
   DecisionBatches done_;
   std::unique_ptr<DecisionBatch> current_;
+  std::vector<Outcome> outcomes_;  // of the current batch
+  std::int64_t reserved_ = 0;
 };
 
 // The schema of the decisions: a struct of the three columns. out is
