@@ -540,9 +540,14 @@ std::int64_t ArrowColumns::read_range(ColumnId column, std::int64_t first, std::
       return -1;
     case ColumnKind::Utf8:
       for (std::int64_t i = 0; i < count; ++i, out += stride) {
-        const Cell cell = read_leaf(node, start + i);  // its texts' bounds checked
-        if (cell.kind == Kind::Malformed) return i;
-        *out = node.validity != nullptr && !bit(node.validity, start + i) ? InputValue{} : cell.value;
+        const std::int64_t at = start + i;
+        const auto begin = load<std::int32_t>(node.values, at);
+        const auto end = load<std::int32_t>(node.values, at + 1);
+        if (begin < 0 || end < begin) return i;
+        *out = node.validity != nullptr && !bit(node.validity, at)
+                   ? InputValue{}
+                   : InputValue::of_text({static_cast<const char*>(node.data) + begin,
+                                          static_cast<std::size_t>(end - begin)});
       }
       return -1;
     default:

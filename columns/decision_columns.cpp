@@ -168,45 +168,19 @@ void DecisionBuilder::reserve(std::int64_t records) {
   current_->effects.reserve(current_->effects.size() + more);
   current_->matched_rule.offsets.reserve(current_->matched_rule.offsets.size() + more);
   current_->error.offsets.reserve(current_->error.offsets.size() + more);
-  outcomes_.reserve(outcomes_.size() + more);
 }
 
 DecisionBatch& DecisionBuilder::start_batch() {
-  if (current_) close_batch();
+  if (current_) done_.push_back(std::move(current_));
   current_ = std::make_unique<DecisionBatch>();
   reserve(reserved_);
   return *current_;
 }
 
-// The validity bitmaps of the batch, from its records' outcomes.
-void DecisionBuilder::close_batch() {
-  DecisionBatch& batch = *current_;
-  const std::size_t bytes = (outcomes_.size() + 7) / 8;
-  batch.effect_validity.assign(bytes, 0);
-  batch.matched_rule.validity.assign(bytes, 0);
-  batch.error.validity.assign(bytes, 0);
-  const auto mark = [](std::vector<std::uint8_t>& bits, std::int64_t& nulls, std::size_t i,
-                       bool valid) {
-    if (valid) {
-      bits[i / 8] |= static_cast<std::uint8_t>(1U << (i & 7U));
-    } else {
-      ++nulls;
-    }
-  };
-  for (std::size_t i = 0; i < outcomes_.size(); ++i) {
-    const Outcome outcome = outcomes_[i];
-    mark(batch.effect_validity, batch.effect_nulls, i, outcome != Outcome::Error);
-    mark(batch.matched_rule.validity, batch.matched_rule.null_count, i, outcome == Outcome::Rule);
-    mark(batch.error.validity, batch.error.null_count, i, outcome == Outcome::Error);
-  }
-  outcomes_.clear();
-  done_.push_back(std::move(current_));
-}
-
 DecisionBatches DecisionBuilder::finish() {
   // An empty input still gives one batch, with no records.
   if (!current_) start_batch();
-  close_batch();
+  done_.push_back(std::move(current_));
   return std::exchange(done_, {});
 }
 
