@@ -70,12 +70,14 @@ struct RefusedFormat {
   std::string_view python_type;  // empty: depends on pandas and on the value
 };
 constexpr std::array<RefusedFormat, 22> kRefused{{
-    {"z", "bytes"},      {"Z", "bytes"},     {"vz", "bytes"},     {"w:", "bytes"},
-    {"tdD", "date"},     {"tdm", "date"},    {"tts", "time"},     {"ttm", "time"},
-    {"ttu", "time"},     {"ttn", ""},        {"tsn", ""},         {"ts", "datetime"},
-    {"tDn", ""},         {"tD", "timedelta"}, {"tin", "MonthDayNano"},
-    {"+l", "list"},      {"+L", "list"},     {"+vl", "list"},     {"+vL", "list"},
-    {"+w:", "list"},     {"+m", "list"},     {"+s", "dict"},
+    {"z", "bytes"},  {"Z", "bytes"},      {"vz", "bytes"},
+    {"w:", "bytes"}, {"tdD", "date"},     {"tdm", "date"},
+    {"tts", "time"}, {"ttm", "time"},     {"ttu", "time"},
+    {"ttn", ""},     {"tsn", ""},         {"ts", "datetime"},
+    {"tDn", ""},     {"tD", "timedelta"}, {"tin", "MonthDayNano"},
+    {"+l", "list"},  {"+L", "list"},      {"+vl", "list"},
+    {"+vL", "list"}, {"+w:", "list"},     {"+m", "list"},
+    {"+s", "dict"},
 }};
 
 const RefusedFormat* refused_of(std::string_view format) {
@@ -84,7 +86,6 @@ const RefusedFormat* refused_of(std::string_view format) {
   }
   return nullptr;
 }
-
 
 // The value of metadata key, if the schema's metadata has it.
 std::optional<std::string_view> metadata_value(const char* metadata, std::string_view key) {
@@ -209,7 +210,8 @@ Expected<ColumnId, std::string> ArrowColumns::add(const ArrowSchema& schema,
   const auto fail = [&](const std::string& why) {
     return unexpected(cat({"column ", single_quoted(path), ": ", why}));
   };
-  if (depth > kDeepestNesting) return fail(cat({"nested deeper than ", std::to_string(kDeepestNesting)}));
+  if (depth > kDeepestNesting)
+    return fail(cat({"nested deeper than ", std::to_string(kDeepestNesting)}));
   if (schema.format == nullptr || array.length < 0 || array.offset < 0 || array.n_buffers < 0 ||
       array.n_children < 0 || (array.n_buffers > 0 && array.buffers == nullptr)) {
     return fail("not a valid Arrow array");
@@ -246,14 +248,16 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
   const auto needs_buffers = [&](std::int64_t count) -> std::string {
     if (array.n_buffers < count) return located(id, "fewer buffers than its type has");
     for (std::int64_t i = 1; i < count; ++i) {
-      if (array.length > 0 && array.buffers[i] == nullptr) return located(id, "a buffer is missing");
+      if (array.length > 0 && array.buffers[i] == nullptr)
+        return located(id, "a buffer is missing");
     }
     return {};
   };
   if (schema.dictionary != nullptr) {
     const Fixed* index = fixed_of(format);
     if (index == nullptr || index->width == 0 || index->kind >= ColumnKind::Float16) {
-      return located(id, cat({"a dictionary's indices must be integers, not ", single_quoted(format)}));
+      return located(id,
+                     cat({"a dictionary's indices must be integers, not ", single_quoted(format)}));
     }
     if (array.dictionary == nullptr) return located(id, "a dictionary type without a dictionary");
     node.kind = ColumnKind::Dictionary;
@@ -281,7 +285,8 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
   }
   if (format.starts_with("d:")) {
     const auto decimal = decimal_of(format);
-    if (!decimal) return located(id, cat({"the decimal format ", single_quoted(format), " is not valid"}));
+    if (!decimal)
+      return located(id, cat({"the decimal format ", single_quoted(format), " is not valid"}));
     node.kind = ColumnKind::Decimal;
     node.scale = decimal->first;
     node.width = decimal->second;
@@ -314,7 +319,8 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
   if (format == "+r") {
     node.kind = ColumnKind::RunEnds;
     node.validity = nullptr;
-    if (schema.n_children != 2 || array.n_children != 2) return located(id, "a run-end column needs two children");
+    if (schema.n_children != 2 || array.n_children != 2)
+      return located(id, "a run-end column needs two children");
     std::string why = add_children(id, schema, array, 0, depth);
     if (!why.empty()) return why;
     Node& self = nodes_[id];
@@ -348,8 +354,8 @@ std::string ArrowColumns::add_children(ColumnId id, const ArrowSchema& schema,
     const ArrowArray* child_array = array.children[i];
     if (child_schema == nullptr || child_array == nullptr) return located(id, "a child is missing");
     const std::string_view name = child_schema->name != nullptr ? child_schema->name : "";
-    auto child = add(*child_schema, *child_array, cat({nodes_[id].path, ".", name}),
-                     false, depth + 1);
+    auto child =
+        add(*child_schema, *child_array, cat({nodes_[id].path, ".", name}), false, depth + 1);
     if (!child) return std::move(child).error();
     if (!holds(*child, needed)) return located(id, "a child is shorter than the column");
     ids.push_back(*child);
@@ -367,7 +373,8 @@ std::string ArrowColumns::add_views(Node& node, const ArrowArray& array) {
   if (array.n_buffers < 3) return located(id, "fewer buffers than its type has");
   const std::int64_t count = array.n_buffers - 3;
   const void* sizes = array.buffers[array.n_buffers - 1];
-  if (count > 0 && sizes == nullptr) return located(id, "the sizes of its data buffers are missing");
+  if (count > 0 && sizes == nullptr)
+    return located(id, "the sizes of its data buffers are missing");
   node.first_view_buffer = static_cast<std::uint32_t>(view_buffers_.size());
   node.view_buffer_count = static_cast<std::uint32_t>(count);
   for (std::int64_t i = 0; i < count; ++i) {
@@ -403,7 +410,8 @@ std::string ArrowColumns::add_union(ColumnId id, std::string_view codes, const A
     members[*code] = static_cast<std::int8_t>(member++);
     codes = comma == std::string_view::npos ? std::string_view() : codes.substr(comma + 1);
   }
-  if (member != array.n_children) return located(id, "its type codes and its children differ in number");
+  if (member != array.n_children)
+    return located(id, "its type codes and its children differ in number");
   node.union_codes = static_cast<std::uint32_t>(union_members_.size());
   union_members_.push_back(members);
   return add_children(id, schema, array, dense ? 0 : array.offset + array.length, depth);
@@ -416,7 +424,6 @@ bool ArrowColumns::may_refuse(ColumnId column) const {
   const auto kids = children(column);
   return std::any_of(kids.begin(), kids.end(), [&](ColumnId child) { return may_refuse(child); });
 }
-
 
 ArrowColumns::Located ArrowColumns::locate(ColumnId column, std::int64_t index) const {
   for (;;) {
@@ -436,7 +443,8 @@ ArrowColumns::Located ArrowColumns::locate(ColumnId column, std::int64_t index) 
       case ColumnKind::SparseUnion:
       case ColumnKind::DenseUnion: {
         const auto code = load<std::int8_t>(node.values, at);
-        const std::int8_t member = code < 0 ? -1 : union_members_[node.union_codes][code];
+        const std::int8_t member =
+            code < 0 ? std::int8_t{-1} : union_members_[node.union_codes][code];
         if (member < 0) return {Kind::Malformed};
         column = child_ids_[node.first_child + static_cast<std::uint32_t>(member)];
         if (node.kind == ColumnKind::SparseUnion) {
@@ -570,7 +578,8 @@ Cell ArrowColumns::read_decoded(const Node& node, std::int64_t at) const {
 }
 
 void ArrowColumns::decode_dictionary(ColumnId column, std::int64_t most) {
-  if (nodes_[column].kind != ColumnKind::Dictionary || nodes_[column].decoded != kNotDecoded) return;
+  if (nodes_[column].kind != ColumnKind::Dictionary || nodes_[column].decoded != kNotDecoded)
+    return;
   const ColumnId values = child_ids_[nodes_[column].first_child];
   const std::int64_t count = nodes_[values].length;
   if (count > most) return;
@@ -587,7 +596,8 @@ void ArrowColumns::decode_dictionary(ColumnId column, std::int64_t most) {
 Cell ArrowColumns::read_other(const Node& node, std::int64_t at) const {
   switch (node.kind) {
     case ColumnKind::Float16:
-      return {Kind::Value, InputValue::of_number(half_to_double(load<std::uint16_t>(node.values, at)))};
+      return {Kind::Value,
+              InputValue::of_number(half_to_double(load<std::uint16_t>(node.values, at)))};
     case ColumnKind::Decimal:
       return {Kind::Value, InputValue::of_number(read_decimal(node, at))};
     case ColumnKind::LargeUtf8:
@@ -640,7 +650,9 @@ double ArrowColumns::read_decimal(const Node& node, std::int64_t at) const {
     }
   }
   std::string text(negative ? "-" : "");
-  text.append(digits_of(words, count)).append("e").append(std::to_string(-std::int64_t{node.scale}));
+  text.append(digits_of(words, count))
+      .append("e")
+      .append(std::to_string(-std::int64_t{node.scale}));
   return std::strtod(text.c_str(), nullptr);
 }
 

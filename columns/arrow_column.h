@@ -7,8 +7,8 @@
 #pragma once
 
 #include <array>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -126,7 +126,9 @@ class ArrowColumns {
     return read_nested(column, index);
   }
   // Whether no element of a struct column is null (a null struct is an empty domain).
-  [[nodiscard]] bool never_null(ColumnId column) const { return nodes_[column].validity == nullptr; }
+  [[nodiscard]] bool never_null(ColumnId column) const {
+    return nodes_[column].validity == nullptr;
+  }
   // Whether the element is null (for a struct: the struct itself).
   [[nodiscard]] bool is_null(ColumnId column, std::int64_t index) const {
     const Node& node = nodes_[column];
@@ -172,7 +174,7 @@ class ArrowColumns {
     std::uint32_t child_count = 0;
     std::uint32_t first_view_buffer = 0;  // a view's data buffers
     std::uint32_t view_buffer_count = 0;
-    std::uint32_t union_codes = 0;  // into union_members_
+    std::uint32_t union_codes = 0;        // into union_members_
     std::uint32_t decoded = kNotDecoded;  // into decoded_: a dictionary's values, read
   };
   static constexpr std::uint32_t kNotDecoded = UINT32_MAX;
@@ -203,11 +205,13 @@ class ArrowColumns {
   [[nodiscard]] Located locate(ColumnId column, std::int64_t index) const;
   [[nodiscard]] Cell read_leaf(const Node& node, std::int64_t at) const {
     using arrow_detail::load;
-    const auto number = [](double value) { return Cell(Cell::Kind::Value, InputValue::of_number(value)); };
+    const auto number = [](double value) {
+      return Cell(Cell::Kind::Value, InputValue::of_number(value));
+    };
     switch (node.kind) {
       case ColumnKind::Boolean:
-        return {Cell::Kind::Value,
-                InputValue::of_boolean(arrow_detail::bit(static_cast<const std::uint8_t*>(node.values), at))};
+        return {Cell::Kind::Value, InputValue::of_boolean(arrow_detail::bit(
+                                       static_cast<const std::uint8_t*>(node.values), at))};
       case ColumnKind::Int8:
         return number(load<std::int8_t>(node.values, at));
       case ColumnKind::UInt8:
@@ -233,9 +237,8 @@ class ArrowColumns {
         const auto start = load<std::int32_t>(node.values, at);
         const auto end = load<std::int32_t>(node.values, at + 1);
         if (start < 0 || end < start) return {Cell::Kind::Malformed};
-        return {Cell::Kind::Value,
-                InputValue::of_text({static_cast<const char*>(node.data) + start,
-                                     static_cast<std::size_t>(end - start)})};
+        return {Cell::Kind::Value, InputValue::of_text({static_cast<const char*>(node.data) + start,
+                                                        static_cast<std::size_t>(end - start)})};
       }
       default:
         return read_other(node, at);

@@ -52,7 +52,8 @@ struct RecordLayout {
   // Whether every record reads alike: no null record, input or domain, no
   // value that may be refused, every domain a struct or absent.
   [[nodiscard]] bool uniform() const {
-    if (!columns.never_null(records) || (input && (!input_is_struct || !columns.never_null(*input)))) {
+    if (!columns.never_null(records) ||
+        (input && (!input_is_struct || !columns.never_null(*input)))) {
       return false;
     }
     for (const DomainColumns& domain : domains) {
@@ -76,12 +77,13 @@ bool is_struct(const ArrowSchema& schema) {
 
 // The index of the child of a struct named `name`; an error when two are.
 Expected<std::optional<std::int64_t>, std::string> child_named(const ArrowSchema& schema,
-                                                                const ArrowArray& array,
-                                                                std::string_view name,
-                                                                std::string_view path) {
+                                                               const ArrowArray& array,
+                                                               std::string_view name,
+                                                               std::string_view path) {
   if (schema.n_children != array.n_children ||
       (array.n_children > 0 && (schema.children == nullptr || array.children == nullptr))) {
-    return unexpected(cat({"column ", single_quoted(path), ": its schema and its array have different children"}));
+    return unexpected(cat(
+        {"column ", single_quoted(path), ": its schema and its array have different children"}));
   }
   std::optional<std::int64_t> found;
   for (std::int64_t i = 0; i < schema.n_children; ++i) {
@@ -90,7 +92,8 @@ Expected<std::optional<std::int64_t>, std::string> child_named(const ArrowSchema
       return unexpected(cat({"column ", single_quoted(path), ": a child is missing"}));
     }
     if (child->name == nullptr || name != child->name) continue;
-    if (found) return unexpected(cat({"the column ", single_quoted(joined(path, name)), " appears twice"}));
+    if (found)
+      return unexpected(cat({"the column ", single_quoted(joined(path, name)), " appears twice"}));
     found = i;
   }
   return found;
@@ -169,7 +172,7 @@ class LayoutReader {
   }
 
   std::optional<std::string> read_domain(std::size_t d, const ArrowSchema& schema,
-                                         const ArrowArray& array, std::string path,
+                                         const ArrowArray& array, const std::string& path,
                                          std::int64_t base) {
     ArrowColumns& columns = layout_.columns;
     DomainColumns& domain = layout_.domains[d];
@@ -191,8 +194,8 @@ class LayoutReader {
     NameViewSet names;
     for (ColumnId field : columns.children(*column)) {
       if (!names.insert(columns.name(field)).second) {
-        return cat({"column ", single_quoted(path), ": the field ", single_quoted(columns.name(field)),
-                    " appears twice, which no dict can hold"});
+        return cat({"column ", single_quoted(path), ": the field ",
+                    single_quoted(columns.name(field)), " appears twice, which no dict can hold"});
       }
       if (columns.may_refuse(field)) domain.refusable.push_back(field);
     }
@@ -276,10 +279,12 @@ bool same_bytes(std::string_view a, std::string_view b) {
     return value;
   };
   if (size >= 8 && size <= 16) {
-    return word(a.data()) == word(b.data()) && word(a.data() + size - 8) == word(b.data() + size - 8);
+    return word(a.data()) == word(b.data()) &&
+           word(a.data() + size - 8) == word(b.data() + size - 8);
   }
   if (size >= 4 && size < 8) {
-    return half(a.data()) == half(b.data()) && half(a.data() + size - 4) == half(b.data() + size - 4);
+    return half(a.data()) == half(b.data()) &&
+           half(a.data() + size - 4) == half(b.data() + size - 4);
   }
   return a == b;
 }
@@ -294,7 +299,8 @@ class ActionLists {
     if (type.kind != InputValue::Kind::String) return std::nullopt;
     const std::string_view text = type.text;
     const std::size_t bucket =
-        (text.size() + (text.empty() ? 0U : static_cast<unsigned char>(text.back()) * 7U)) % kBuckets;
+        (text.size() + (text.empty() ? 0U : static_cast<unsigned char>(text.back()) * 7U)) %
+        kBuckets;
     Entry& entry = entries_[bucket];
     // The same bytes (a dictionary's value) match without a comparison.
     const bool same = entry.set && entry.text.size() == text.size() &&
@@ -322,7 +328,9 @@ class Chunk {
   static constexpr std::int64_t kRecords = 256;
 
   Chunk(const RecordLayout& layout, std::size_t slots)
-      : uniform_(layout.uniform()), slots_(slots), values_(static_cast<std::size_t>(kRecords) * slots) {
+      : uniform_(layout.uniform()),
+        slots_(slots),
+        values_(static_cast<std::size_t>(kRecords) * slots) {
     if (!uniform_) return;
     Record same;
     for (std::size_t d = 0; d < kDomainCount; ++d) {
@@ -339,14 +347,16 @@ class Chunk {
       Record& record = records_[static_cast<std::size_t>(i)];
       record.reading = check_record(layout, first + i, record.present, record.error);
       if (record.reading == Reading::Malformed) return malformed("the records", first + i);
-      for (std::size_t d = 0; d < kDomainCount; ++d) everywhere[d] = everywhere[d] && record.present[d];
+      for (std::size_t d = 0; d < kDomainCount; ++d)
+        everywhere[d] = everywhere[d] && record.present[d];
     }
     const ArrowColumns& columns = layout.columns;
     for (const SlotColumn& slot : layout.slots) {
       InputValue* column = values_.data() + slot.slot.index;
       const std::int64_t bad = columns.read_range(
           slot.column, layout.domains[slot.domain].field_base + first, count, column, slots_);
-      if (bad >= 0) return malformed(cat({"column ", single_quoted(columns.path(slot.column))}), first + bad);
+      if (bad >= 0)
+        return malformed(cat({"column ", single_quoted(columns.path(slot.column))}), first + bad);
       if (everywhere[slot.domain]) continue;
       for (std::int64_t i = 0; i < count; ++i) {
         if (!records_[static_cast<std::size_t>(i)].present[slot.domain]) {

@@ -10,7 +10,6 @@
 namespace tamsel {
 namespace {
 
-
 // The dictionary of the effect column, in Effect order; static, never released.
 struct EffectWords {
   std::array<std::int32_t, kEffects.size() + 1> offsets{};
@@ -117,8 +116,8 @@ void release_schema(ArrowSchema* schema) {
 
 // Formats and names are static texts.
 ArrowSchema* new_schema(const char* format, const char* name, std::int64_t flags) {
-  return new ArrowSchema{format,  name,           nullptr,          flags, 0, nullptr, nullptr,
-                         release_schema, new SchemaOwner{}};
+  return new ArrowSchema{format,  name,           nullptr,          flags, 0, nullptr,
+                         nullptr, release_schema, new SchemaOwner{}};
 }
 
 void attach_children(ArrowSchema* schema, std::vector<ArrowSchema*> children) {

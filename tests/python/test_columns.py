@@ -15,13 +15,12 @@ pa = pytest.importorskip("pyarrow")
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
-from policies import build, random_specs, schema_yaml  # noqa: E402
 
 import tamsel  # noqa: E402
+from conftest import POLICY, SCHEMA  # noqa: E402
+from policies import build, random_specs, schema_yaml  # noqa: E402
 from tamsel_tools import _inspect  # noqa: E402
 from tamsel_tools.model.policy import Policy  # noqa: E402
-
-from conftest import POLICY, SCHEMA  # noqa: E402
 
 # ---------------------------------------------------------------- the row engine's answers
 
