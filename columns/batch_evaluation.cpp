@@ -412,6 +412,7 @@ Expected<DecisionBatches, std::string> BatchEvaluator::evaluate(const ArrowSchem
   out.reserve(layout.length);
   Chunk chunk(layout, plan_.slot_count());
   ActionLists action_lists(plan_);
+  TextRunMemo memo;  // views the batch's texts
   for (std::int64_t first = 0; first < layout.length; first += Chunk::kRecords) {
     const std::int64_t count = std::min(Chunk::kRecords, layout.length - first);
     if (auto why = chunk.read(layout, first, count)) return unexpected(*why);
@@ -422,7 +423,7 @@ Expected<DecisionBatches, std::string> BatchEvaluator::evaluate(const ArrowSchem
       }
       const EvaluationInput input = chunk.input(i);
       const Decision decision =
-          plan_.evaluate(input, action_lists.of(input.at(EvaluationPlan::kTypeSlot)));
+          plan_.evaluate(input, action_lists.of(input.at(EvaluationPlan::kTypeSlot)), &memo);
       std::optional<std::string_view> rule;
       if (decision.rule) rule = rule_ids_[*decision.rule];
       out.add_decision(decision.effect, rule);
