@@ -11,7 +11,12 @@ table, null fields left out: made before anything is timed). Then, best of --rep
 and the ratio columns / evaluate, whose target is at most 0.15. Last, the largest workload's
 batches evaluated by 1 and by 2 threads (the interpreter lock is released per batch).
 
-    python benchmarks/bench_columns.py [--records N] [--repeat K] [-o results/columns.json]
+With --callgrind, instructions per record instead (valgrind, which counts the same whatever
+the machine's load): each way runs in a fresh interpreter once with the timed step done once and
+once with it done three times; the difference over twice the records is its cost per record,
+with start-up and the making of the records cancelled out.
+
+    python benchmarks/bench_columns.py [--records N] [--repeat K] [--callgrind] [-o results/columns.json]
 
 Needs pyarrow and tamsel installed in the running Python.
 """
@@ -21,6 +26,7 @@ from __future__ import annotations
 import argparse
 import json
 import random
+import sys
 import threading
 import time
 from pathlib import Path
@@ -57,6 +63,7 @@ def without_nulls(row: dict) -> dict:
 
 
 def best(run: Callable[[], Any], repeat: int) -> float:
+    run()  # warm: allocator, caches
     times = []
     for _ in range(repeat):
         start = time.perf_counter()
@@ -112,14 +119,58 @@ def threaded(wl: w.Workload, count: int, repeat: int) -> dict:
     return {"workload": wl.name, "records": count, "one_thread_s": one, "two_threads_s": two, "speedup": one / two}
 
 
+def chosen_workloads() -> list[w.Workload]:
+    table = {wl.name: wl for wl in w.evaluation_workloads()}
+    return [w.readme_workload(), table["example"], table["last_of_1000"]]
+
+
+def run_measured(workload: str, way: str, count: int, times: int) -> None:
+    """The process callgrind counts: make the records, then take the step `times` times."""
+    wl = next(x for x in chosen_workloads() if x.name == workload)
+    policy = Policy(wl.schema_yaml, wl.policy_yaml)
+    table = pa.Table.from_pylist(varied_records(wl, count, random.Random(7)))
+    dicts = [without_nulls(row) for row in table.to_pylist()]
+    for _ in range(times):
+        if way == "evaluate":
+            evaluate_all(policy.engine.evaluate, dicts)
+        else:
+            policy._compiled.evaluate_arrow(table)
+
+
+def instructions_per_record(workload: str, count: int) -> dict:
+    import callgrind
+
+    def total(way: str, times: int) -> int:
+        return callgrind.instructions([__file__, "--run", workload, way, str(count), str(times)])
+
+    costs = {way: (total(way, 3) - total(way, 1)) / (2 * count) for way in ("evaluate", "columns")}
+    return {"workload": workload, "records": count, "instructions_per_record": costs,
+            "ratio": costs["columns"] / costs["evaluate"]}  # fmt: skip
+
+
 def main() -> None:
+    if sys.argv[1:2] == ["--run"]:
+        workload, way, count, times = sys.argv[2:6]
+        run_measured(workload, way, int(count), int(times))
+        return
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
     parser.add_argument("--records", type=int, default=262_144)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--callgrind", action="store_true")
     parser.add_argument("-o", "--output", type=Path)
     options = parser.parse_args()
+    chosen = chosen_workloads()
+    if options.callgrind:
+        counted = [instructions_per_record(wl.name, min(options.records, 20_000)) for wl in chosen]
+        print(f"{'workload':<14}{'evaluate':>10}{'columns':>10}{'ratio':>8}   (instructions per record)")
+        for row in counted:
+            per = row["instructions_per_record"]
+            print(f"{row['workload']:<14}{per['evaluate']:>10.0f}{per['columns']:>10.0f}{row['ratio']:>8.3f}")
+        if options.output:
+            options.output.parent.mkdir(parents=True, exist_ok=True)
+            options.output.write_text(json.dumps({"callgrind": counted}, indent=2) + "\n")
+        return
     table = {wl.name: wl for wl in w.evaluation_workloads()}
-    chosen = [w.readme_workload(), table["example"], table["last_of_1000"]]
     rows = [measure(wl, options.records, options.repeat) for wl in chosen]
     print(f"{'workload':<14}{'rules':>6}{'evaluate ns':>13}{'columns ns':>12}{'table ns':>10}{'ratio':>8}")
     for row in rows:

@@ -19,17 +19,8 @@ using Kind = Cell::Kind;
 // Unions and dictionaries nest; a producer could nest them without end.
 constexpr int kDeepestNesting = 64;
 
-template <class T>
-T load(const void* base, std::int64_t at) {
-  T value;
-  std::memcpy(&value, static_cast<const char*>(base) + at * static_cast<std::int64_t>(sizeof(T)),
-              sizeof(T));
-  return value;
-}
-
-bool bit(const std::uint8_t* bits, std::int64_t at) {
-  return ((bits[at >> 3] >> (at & 7)) & 1U) != 0;
-}
+using arrow_detail::bit;
+using arrow_detail::load;
 
 // IEEE half precision, widened exactly; NaN and -0.0 kept.
 double half_to_double(std::uint16_t half) {
@@ -79,12 +70,14 @@ struct RefusedFormat {
   std::string_view python_type;  // empty: depends on pandas and on the value
 };
 constexpr std::array<RefusedFormat, 22> kRefused{{
-    {"z", "bytes"},      {"Z", "bytes"},     {"vz", "bytes"},     {"w:", "bytes"},
-    {"tdD", "date"},     {"tdm", "date"},    {"tts", "time"},     {"ttm", "time"},
-    {"ttu", "time"},     {"ttn", ""},        {"tsn", ""},         {"ts", "datetime"},
-    {"tDn", ""},         {"tD", "timedelta"}, {"tin", "MonthDayNano"},
-    {"+l", "list"},      {"+L", "list"},     {"+vl", "list"},     {"+vL", "list"},
-    {"+w:", "list"},     {"+m", "list"},     {"+s", "dict"},
+    {"z", "bytes"},  {"Z", "bytes"},      {"vz", "bytes"},
+    {"w:", "bytes"}, {"tdD", "date"},     {"tdm", "date"},
+    {"tts", "time"}, {"ttm", "time"},     {"ttu", "time"},
+    {"ttn", ""},     {"tsn", ""},         {"ts", "datetime"},
+    {"tDn", ""},     {"tD", "timedelta"}, {"tin", "MonthDayNano"},
+    {"+l", "list"},  {"+L", "list"},      {"+vl", "list"},
+    {"+vL", "list"}, {"+w:", "list"},     {"+m", "list"},
+    {"+s", "dict"},
 }};
 
 const RefusedFormat* refused_of(std::string_view format) {
@@ -93,7 +86,6 @@ const RefusedFormat* refused_of(std::string_view format) {
   }
   return nullptr;
 }
-
 
 // The value of metadata key, if the schema's metadata has it.
 std::optional<std::string_view> metadata_value(const char* metadata, std::string_view key) {
@@ -191,10 +183,10 @@ Expected<ColumnId, std::string> ArrowColumns::add_struct(const ArrowSchema& sche
                                                          const ArrowArray& array, std::string path,
                                                          bool read_fields) {
   if (std::string_view(schema.format) != "+s" || schema.dictionary != nullptr) {
-    return unexpected(cat({"column ", quoted(path), " is no struct"}));
+    return unexpected(cat({"column ", single_quoted(path), " is no struct"}));
   }
   if (array.length < 0 || array.offset < 0) {
-    return unexpected(cat({"column ", quoted(path), " is no valid Arrow array"}));
+    return unexpected(cat({"column ", single_quoted(path), " is no valid Arrow array"}));
   }
   if (!read_fields) {
     const auto id = static_cast<ColumnId>(nodes_.size());
@@ -216,15 +208,16 @@ Expected<ColumnId, std::string> ArrowColumns::add(const ArrowSchema& schema,
                                                   const ArrowArray& array, std::string path,
                                                   bool read_fields, int depth) {
   const auto fail = [&](const std::string& why) {
-    return unexpected(cat({"column ", quoted(path), ": ", why}));
+    return unexpected(cat({"column ", single_quoted(path), ": ", why}));
   };
-  if (depth > kDeepestNesting) return fail(cat({"nested deeper than ", std::to_string(kDeepestNesting)}));
+  if (depth > kDeepestNesting)
+    return fail(cat({"nested deeper than ", std::to_string(kDeepestNesting)}));
   if (schema.format == nullptr || array.length < 0 || array.offset < 0 || array.n_buffers < 0 ||
       array.n_children < 0 || (array.n_buffers > 0 && array.buffers == nullptr)) {
     return fail("not a valid Arrow array");
   }
   if (auto extension = metadata_value(schema.metadata, "ARROW:extension:name")) {
-    return fail(cat({"the extension type ", quoted(*extension), " is not supported"}));
+    return fail(cat({"the extension type ", single_quoted(*extension), " is not supported"}));
   }
   const auto id = static_cast<ColumnId>(nodes_.size());
   Node node;
@@ -242,7 +235,7 @@ Expected<ColumnId, std::string> ArrowColumns::add(const ArrowSchema& schema,
 }
 
 std::string ArrowColumns::located(ColumnId id, std::string_view why) const {
-  return cat({"column ", quoted(nodes_[id].path), ": ", why});
+  return cat({"column ", single_quoted(nodes_[id].path), ": ", why});
 }
 
 // Sets the node's kind and buffers from its format; an error, or empty.
@@ -255,14 +248,16 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
   const auto needs_buffers = [&](std::int64_t count) -> std::string {
     if (array.n_buffers < count) return located(id, "fewer buffers than its type has");
     for (std::int64_t i = 1; i < count; ++i) {
-      if (array.length > 0 && array.buffers[i] == nullptr) return located(id, "a buffer is missing");
+      if (array.length > 0 && array.buffers[i] == nullptr)
+        return located(id, "a buffer is missing");
     }
     return {};
   };
   if (schema.dictionary != nullptr) {
     const Fixed* index = fixed_of(format);
     if (index == nullptr || index->width == 0 || index->kind >= ColumnKind::Float16) {
-      return located(id, cat({"a dictionary's indices must be integers, not ", quoted(format)}));
+      return located(id,
+                     cat({"a dictionary's indices must be integers, not ", single_quoted(format)}));
     }
     if (array.dictionary == nullptr) return located(id, "a dictionary type without a dictionary");
     node.kind = ColumnKind::Dictionary;
@@ -290,7 +285,8 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
   }
   if (format.starts_with("d:")) {
     const auto decimal = decimal_of(format);
-    if (!decimal) return located(id, cat({"the decimal format ", quoted(format), " is not valid"}));
+    if (!decimal)
+      return located(id, cat({"the decimal format ", single_quoted(format), " is not valid"}));
     node.kind = ColumnKind::Decimal;
     node.scale = decimal->first;
     node.width = decimal->second;
@@ -323,7 +319,8 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
   if (format == "+r") {
     node.kind = ColumnKind::RunEnds;
     node.validity = nullptr;
-    if (schema.n_children != 2 || array.n_children != 2) return located(id, "a run-end column needs two children");
+    if (schema.n_children != 2 || array.n_children != 2)
+      return located(id, "a run-end column needs two children");
     std::string why = add_children(id, schema, array, 0, depth);
     if (!why.empty()) return why;
     Node& self = nodes_[id];
@@ -340,7 +337,7 @@ std::string ArrowColumns::layout(Node& node, std::string_view format, const Arro
     node.python_type = refused->python_type;
     return {};
   }
-  return located(id, cat({"the Arrow type ", quoted(format), " is not supported"}));
+  return located(id, cat({"the Arrow type ", single_quoted(format), " is not supported"}));
 }
 
 // The children of a struct, union or run-end column, each with at least
@@ -357,8 +354,8 @@ std::string ArrowColumns::add_children(ColumnId id, const ArrowSchema& schema,
     const ArrowArray* child_array = array.children[i];
     if (child_schema == nullptr || child_array == nullptr) return located(id, "a child is missing");
     const std::string_view name = child_schema->name != nullptr ? child_schema->name : "";
-    auto child = add(*child_schema, *child_array, cat({nodes_[id].path, ".", name}),
-                     false, depth + 1);
+    auto child =
+        add(*child_schema, *child_array, cat({nodes_[id].path, ".", name}), false, depth + 1);
     if (!child) return std::move(child).error();
     if (!holds(*child, needed)) return located(id, "a child is shorter than the column");
     ids.push_back(*child);
@@ -376,7 +373,8 @@ std::string ArrowColumns::add_views(Node& node, const ArrowArray& array) {
   if (array.n_buffers < 3) return located(id, "fewer buffers than its type has");
   const std::int64_t count = array.n_buffers - 3;
   const void* sizes = array.buffers[array.n_buffers - 1];
-  if (count > 0 && sizes == nullptr) return located(id, "the sizes of its data buffers are missing");
+  if (count > 0 && sizes == nullptr)
+    return located(id, "the sizes of its data buffers are missing");
   node.first_view_buffer = static_cast<std::uint32_t>(view_buffers_.size());
   node.view_buffer_count = static_cast<std::uint32_t>(count);
   for (std::int64_t i = 0; i < count; ++i) {
@@ -407,12 +405,13 @@ std::string ArrowColumns::add_union(ColumnId id, std::string_view codes, const A
     const auto comma = codes.find(',');
     const auto code = number_in(codes.substr(0, comma));
     if (!code || *code < 0 || *code > 127 || members[*code] != -1) {
-      return located(id, cat({"the union format ", quoted(schema.format), " is not valid"}));
+      return located(id, cat({"the union format ", single_quoted(schema.format), " is not valid"}));
     }
     members[*code] = static_cast<std::int8_t>(member++);
     codes = comma == std::string_view::npos ? std::string_view() : codes.substr(comma + 1);
   }
-  if (member != array.n_children) return located(id, "its type codes and its children differ in number");
+  if (member != array.n_children)
+    return located(id, "its type codes and its children differ in number");
   node.union_codes = static_cast<std::uint32_t>(union_members_.size());
   union_members_.push_back(members);
   return add_children(id, schema, array, dense ? 0 : array.offset + array.length, depth);
@@ -425,7 +424,6 @@ bool ArrowColumns::may_refuse(ColumnId column) const {
   const auto kids = children(column);
   return std::any_of(kids.begin(), kids.end(), [&](ColumnId child) { return may_refuse(child); });
 }
-
 
 ArrowColumns::Located ArrowColumns::locate(ColumnId column, std::int64_t index) const {
   for (;;) {
@@ -445,7 +443,8 @@ ArrowColumns::Located ArrowColumns::locate(ColumnId column, std::int64_t index) 
       case ColumnKind::SparseUnion:
       case ColumnKind::DenseUnion: {
         const auto code = load<std::int8_t>(node.values, at);
-        const std::int8_t member = code < 0 ? -1 : union_members_[node.union_codes][code];
+        const std::int8_t member =
+            code < 0 ? std::int8_t{-1} : union_members_[node.union_codes][code];
         if (member < 0) return {Kind::Malformed};
         column = child_ids_[node.first_child + static_cast<std::uint32_t>(member)];
         if (node.kind == ColumnKind::SparseUnion) {
@@ -481,52 +480,126 @@ ArrowColumns::Located ArrowColumns::locate(ColumnId column, std::int64_t index) 
   }
 }
 
-bool ArrowColumns::is_null(ColumnId column, std::int64_t index) const {
-  const Node& node = nodes_[column];
-  if (node.kind == ColumnKind::Struct) {
-    return node.validity != nullptr && !bit(node.validity, node.offset + index);
-  }
-  return locate(column, index).kind == Kind::Absent;
-}
-
-Cell ArrowColumns::read(ColumnId column, std::int64_t index) const {
+Cell ArrowColumns::read_nested(ColumnId column, std::int64_t index) const {
   const Located found = locate(column, index);
   if (found.kind != Kind::Value) return {found.kind};
   const Node& node = nodes_[found.column];
   return read_leaf(node, node.offset + found.index);
 }
 
-Cell ArrowColumns::read_leaf(const Node& node, std::int64_t at) const {
-  const auto number = [](double value) { return Cell{Kind::Value, InputValue::of_number(value)}; };
+namespace {
+
+// Fixed-width values of type T, each made a number.
+template <class T>
+void read_numbers(const std::uint8_t* validity, const void* values, std::int64_t start,
+                  std::int64_t count, InputValue* out, std::size_t stride) {
+  for (std::int64_t i = 0; i < count; ++i, out += stride) {
+    const std::int64_t at = start + i;
+    *out = validity != nullptr && !bit(validity, at)
+               ? InputValue{}
+               : InputValue::of_number(static_cast<double>(load<T>(values, at)));
+  }
+}
+
+}  // namespace
+
+std::int64_t ArrowColumns::read_range(ColumnId column, std::int64_t first, std::int64_t count,
+                                      InputValue* out, std::size_t stride) const {
+  const Node& node = nodes_[column];
+  const std::int64_t start = node.offset + first;
   switch (node.kind) {
-    case ColumnKind::Boolean:
-      return {Kind::Value, InputValue::of_boolean(bit(static_cast<const std::uint8_t*>(node.values), at))};
     case ColumnKind::Int8:
-      return number(load<std::int8_t>(node.values, at));
+      read_numbers<std::int8_t>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::UInt8:
-      return number(load<std::uint8_t>(node.values, at));
+      read_numbers<std::uint8_t>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::Int16:
-      return number(load<std::int16_t>(node.values, at));
+      read_numbers<std::int16_t>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::UInt16:
-      return number(load<std::uint16_t>(node.values, at));
+      read_numbers<std::uint16_t>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::Int32:
-      return number(load<std::int32_t>(node.values, at));
+      read_numbers<std::int32_t>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::UInt32:
-      return number(load<std::uint32_t>(node.values, at));
+      read_numbers<std::uint32_t>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::Int64:
-      // Rounded to nearest, ties to even, as Python's float() rounds an int.
-      return number(static_cast<double>(load<std::int64_t>(node.values, at)));
+      read_numbers<std::int64_t>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::UInt64:
-      return number(static_cast<double>(load<std::uint64_t>(node.values, at)));
-    case ColumnKind::Float16:
-      return number(half_to_double(load<std::uint16_t>(node.values, at)));
+      read_numbers<std::uint64_t>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::Float32:
-      return number(load<float>(node.values, at));
+      read_numbers<float>(node.validity, node.values, start, count, out, stride);
+      return -1;
     case ColumnKind::Float64:
-      return number(load<double>(node.values, at));
-    case ColumnKind::Decimal:
-      return number(read_decimal(node, at));
+      read_numbers<double>(node.validity, node.values, start, count, out, stride);
+      return -1;
+    case ColumnKind::Boolean:
+      for (std::int64_t i = 0; i < count; ++i, out += stride) {
+        const std::int64_t at = start + i;
+        *out = node.validity != nullptr && !bit(node.validity, at)
+                   ? InputValue{}
+                   : InputValue::of_boolean(bit(static_cast<const std::uint8_t*>(node.values), at));
+      }
+      return -1;
     case ColumnKind::Utf8:
+      for (std::int64_t i = 0; i < count; ++i, out += stride) {
+        const std::int64_t at = start + i;
+        const auto begin = load<std::int32_t>(node.values, at);
+        const auto end = load<std::int32_t>(node.values, at + 1);
+        if (begin < 0 || end < begin) return i;
+        *out = node.validity != nullptr && !bit(node.validity, at)
+                   ? InputValue{}
+                   : InputValue::of_text({static_cast<const char*>(node.data) + begin,
+                                          static_cast<std::size_t>(end - begin)});
+      }
+      return -1;
+    default:
+      break;
+  }
+  // Any other layout, element by element.
+  for (std::int64_t i = 0; i < count; ++i, out += stride) {
+    const Cell cell = read(column, first + i);
+    if (cell.kind == Kind::Malformed) return i;
+    *out = cell.value;  // missing unless a value
+  }
+  return -1;
+}
+
+Cell ArrowColumns::read_decoded(const Node& node, std::int64_t at) const {
+  const std::vector<Cell>& values = decoded_[node.decoded];
+  const std::int64_t index = read_integer(node.values, node.width, node.is_signed, at);
+  if (index < 0 || index >= static_cast<std::int64_t>(values.size())) return {Kind::Malformed};
+  return values[static_cast<std::size_t>(index)];
+}
+
+void ArrowColumns::decode_dictionary(ColumnId column, std::int64_t most) {
+  if (nodes_[column].kind != ColumnKind::Dictionary || nodes_[column].decoded != kNotDecoded)
+    return;
+  const ColumnId values = child_ids_[nodes_[column].first_child];
+  const std::int64_t count = nodes_[values].length;
+  if (count > most) return;
+  std::vector<Cell> cells;
+  cells.reserve(static_cast<std::size_t>(count));
+  for (std::int64_t i = 0; i < count; ++i) {
+    cells.push_back(read(values, i));
+    if (cells.back().kind == Kind::Malformed) return;  // found again when read
+  }
+  nodes_[column].decoded = static_cast<std::uint32_t>(decoded_.size());
+  decoded_.push_back(std::move(cells));
+}
+
+Cell ArrowColumns::read_other(const Node& node, std::int64_t at) const {
+  switch (node.kind) {
+    case ColumnKind::Float16:
+      return {Kind::Value,
+              InputValue::of_number(half_to_double(load<std::uint16_t>(node.values, at)))};
+    case ColumnKind::Decimal:
+      return {Kind::Value, InputValue::of_number(read_decimal(node, at))};
     case ColumnKind::LargeUtf8:
     case ColumnKind::Utf8View:
       return read_text(node, at);
@@ -540,12 +613,6 @@ Cell ArrowColumns::read_text(const Node& node, std::int64_t at) const {
     return Cell{Kind::Value, InputValue::of_text({data, static_cast<std::size_t>(size)})};
   };
   const auto* data = static_cast<const char*>(node.data);
-  if (node.kind == ColumnKind::Utf8) {
-    const auto start = load<std::int32_t>(node.values, at);
-    const auto end = load<std::int32_t>(node.values, at + 1);
-    if (start < 0 || end < start) return {Kind::Malformed};
-    return text(data + start, end - start);
-  }
   if (node.kind == ColumnKind::LargeUtf8) {
     const auto start = load<std::int64_t>(node.values, at);
     const auto end = load<std::int64_t>(node.values, at + 1);
@@ -583,7 +650,9 @@ double ArrowColumns::read_decimal(const Node& node, std::int64_t at) const {
     }
   }
   std::string text(negative ? "-" : "");
-  text.append(digits_of(words, count)).append("e").append(std::to_string(-std::int64_t{node.scale}));
+  text.append(digits_of(words, count))
+      .append("e")
+      .append(std::to_string(-std::int64_t{node.scale}));
   return std::strtod(text.c_str(), nullptr);
 }
 

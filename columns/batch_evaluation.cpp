@@ -1,6 +1,8 @@
 #include "columns/batch_evaluation.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -13,6 +15,7 @@ namespace {
 
 constexpr std::string_view kUnsupported = "Unsupported value type";
 constexpr std::string_view kInputWord = "input";
+constexpr std::int64_t kFewValues = 4096;
 
 // Every column below has a base: its element for record r is base + r,
 // counted from its own offset (a struct's field at the struct's element i is
@@ -45,6 +48,23 @@ struct RecordLayout {
   std::int64_t input_base = 0;
   std::array<DomainColumns, kDomainCount> domains;
   std::vector<SlotColumn> slots;
+
+  // Whether every record reads alike: no null record, input or domain, no
+  // value that may be refused, every domain a struct or absent.
+  [[nodiscard]] bool uniform() const {
+    if (!columns.never_null(records) ||
+        (input && (!input_is_struct || !columns.never_null(*input)))) {
+      return false;
+    }
+    for (const DomainColumns& domain : domains) {
+      if (domain.shape == DomainColumns::Shape::Other) return false;
+      if (domain.shape == DomainColumns::Shape::Struct &&
+          (!columns.never_null(domain.column) || !domain.refusable.empty())) {
+        return false;
+      }
+    }
+    return true;
+  }
 };
 
 std::string joined(std::string_view path, std::string_view name) {
@@ -57,21 +77,23 @@ bool is_struct(const ArrowSchema& schema) {
 
 // The index of the child of a struct named `name`; an error when two are.
 Expected<std::optional<std::int64_t>, std::string> child_named(const ArrowSchema& schema,
-                                                                const ArrowArray& array,
-                                                                std::string_view name,
-                                                                std::string_view path) {
+                                                               const ArrowArray& array,
+                                                               std::string_view name,
+                                                               std::string_view path) {
   if (schema.n_children != array.n_children ||
       (array.n_children > 0 && (schema.children == nullptr || array.children == nullptr))) {
-    return unexpected(cat({"column ", quoted(path), ": its schema and its array have different children"}));
+    return unexpected(cat(
+        {"column ", single_quoted(path), ": its schema and its array have different children"}));
   }
   std::optional<std::int64_t> found;
   for (std::int64_t i = 0; i < schema.n_children; ++i) {
     const ArrowSchema* child = schema.children[i];
     if (child == nullptr || array.children[i] == nullptr) {
-      return unexpected(cat({"column ", quoted(path), ": a child is missing"}));
+      return unexpected(cat({"column ", single_quoted(path), ": a child is missing"}));
     }
     if (child->name == nullptr || name != child->name) continue;
-    if (found) return unexpected(cat({"the column ", quoted(joined(path, name)), " appears twice"}));
+    if (found)
+      return unexpected(cat({"the column ", single_quoted(joined(path, name)), " appears twice"}));
     found = i;
   }
   return found;
@@ -87,11 +109,11 @@ std::optional<std::string> unsure_type(const ArrowColumns& columns, ColumnId col
   if (columns.kind(column) != ColumnKind::Refused) return std::nullopt;
   const std::string_view type = columns.refused_type(column);
   if (type.empty()) {
-    return cat({"column ", quoted(columns.path(column)),
+    return cat({"column ", single_quoted(columns.path(column)),
                 ": the Python type of its values depends on pandas and on each value"});
   }
   if (type == "dict") {
-    return cat({"column ", quoted(columns.path(column)),
+    return cat({"column ", single_quoted(columns.path(column)),
                 ": structs inside a dictionary, union or run-end column are not supported"});
   }
   return std::nullopt;
@@ -105,7 +127,7 @@ class LayoutReader {
   std::optional<std::string> read(const ArrowSchema& schema, const ArrowArray& batch) {
     if (!is_struct(schema)) {
       return "Arrow records must be a struct array (a record batch or a table), not the type " +
-             quoted(schema.format);
+             single_quoted(schema.format);
     }
     auto records = layout_.columns.add_struct(schema, batch, "", false);
     if (!records) return std::move(records).error();
@@ -150,7 +172,7 @@ class LayoutReader {
   }
 
   std::optional<std::string> read_domain(std::size_t d, const ArrowSchema& schema,
-                                         const ArrowArray& array, std::string path,
+                                         const ArrowArray& array, const std::string& path,
                                          std::int64_t base) {
     ArrowColumns& columns = layout_.columns;
     DomainColumns& domain = layout_.domains[d];
@@ -162,7 +184,7 @@ class LayoutReader {
     domain.base = base;
     domain.field_base = base + array.offset;
     if (!columns.holds(*column, base + layout_.length)) {
-      return cat({"column ", quoted(path), " is shorter than the batch"});
+      return cat({"column ", single_quoted(path), " is shorter than the batch"});
     }
     if (!fields) {
       domain.shape = DomainColumns::Shape::Other;
@@ -172,14 +194,17 @@ class LayoutReader {
     NameViewSet names;
     for (ColumnId field : columns.children(*column)) {
       if (!names.insert(columns.name(field)).second) {
-        return cat({"column ", quoted(path), ": the field ", quoted(columns.name(field)),
-                    " appears twice, which no dict can hold"});
+        return cat({"column ", single_quoted(path), ": the field ",
+                    single_quoted(columns.name(field)), " appears twice, which no dict can hold"});
       }
       if (columns.may_refuse(field)) domain.refusable.push_back(field);
     }
     for (const auto& named : plan_.slots(kDomains[d].variant)) {
       for (ColumnId field : columns.children(*column)) {
-        if (columns.name(field) == named.name) layout_.slots.push_back({named.slot, d, field});
+        if (columns.name(field) != named.name) continue;
+        layout_.slots.push_back({named.slot, d, field});
+        // Reading a dictionary's values once pays when they are not many more than the records.
+        columns.decode_dictionary(field, std::max<std::int64_t>(kFewValues, layout_.length));
       }
     }
     return std::nullopt;
@@ -239,6 +264,137 @@ Reading check_record(const RecordLayout& layout, std::int64_t r,
   return Reading::Fine;
 }
 
+// Whether two texts of the same size are equal: up to 16 bytes by two
+// overlapping loads from each, which the compiler makes plain moves.
+bool same_bytes(std::string_view a, std::string_view b) {
+  const std::size_t size = a.size();
+  const auto word = [](const char* at) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  };
+  const auto half = [](const char* at) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  };
+  if (size >= 8 && size <= 16) {
+    return word(a.data()) == word(b.data()) &&
+           word(a.data() + size - 8) == word(b.data() + size - 8);
+  }
+  if (size >= 4 && size < 8) {
+    return half(a.data()) == half(b.data()) &&
+           half(a.data() + size - 4) == half(b.data() + size - 4);
+  }
+  return a == b;
+}
+
+// The rule lists of the action types met in a batch: the texts view the batch,
+// and most batches name a few types many times, each hashed once here.
+class ActionLists {
+ public:
+  explicit ActionLists(const EvaluationPlan& plan) : plan_(plan) {}
+
+  std::optional<std::uint32_t> of(const InputValue& type) {
+    if (type.kind != InputValue::Kind::String) return std::nullopt;
+    const std::string_view text = type.text;
+    const std::size_t bucket =
+        (text.size() + (text.empty() ? 0U : static_cast<unsigned char>(text.back()) * 7U)) %
+        kBuckets;
+    Entry& entry = entries_[bucket];
+    // The same bytes (a dictionary's value) match without a comparison.
+    const bool same = entry.set && entry.text.size() == text.size() &&
+                      (entry.text.data() == text.data() || same_bytes(entry.text, text));
+    if (!same) entry = Entry{true, text, plan_.action_list(text)};
+    return entry.list;
+  }
+
+ private:
+  static constexpr std::size_t kBuckets = 16;
+  struct Entry {
+    bool set = false;
+    std::string_view text;
+    std::optional<std::uint32_t> list;
+  };
+  const EvaluationPlan& plan_;
+  std::array<Entry, kBuckets> entries_{};
+};
+
+// The records of a batch read a chunk at a time: first each record's domains
+// and refusals, then the slots column by column, each value in the place the
+// record's evaluation input views.
+class Chunk {
+ public:
+  static constexpr std::int64_t kRecords = 256;
+
+  Chunk(const RecordLayout& layout, std::size_t slots)
+      : uniform_(layout.uniform()),
+        slots_(slots),
+        values_(static_cast<std::size_t>(kRecords) * slots) {
+    if (!uniform_) return;
+    Record same;
+    for (std::size_t d = 0; d < kDomainCount; ++d) {
+      same.present[d] = layout.domains[d].shape == DomainColumns::Shape::Struct;
+    }
+    records_.fill(same);
+  }
+
+  // Reads records [first, first + count); why the data is malformed, if it is.
+  std::optional<std::string> read(const RecordLayout& layout, std::int64_t first,
+                                  std::int64_t count) {
+    std::array<bool, kDomainCount> everywhere{true, true, true};  // held by every record
+    for (std::int64_t i = 0; i < count && !uniform_; ++i) {
+      Record& record = records_[static_cast<std::size_t>(i)];
+      record.reading = check_record(layout, first + i, record.present, record.error);
+      if (record.reading == Reading::Malformed) return malformed("the records", first + i);
+      for (std::size_t d = 0; d < kDomainCount; ++d)
+        everywhere[d] = everywhere[d] && record.present[d];
+    }
+    const ArrowColumns& columns = layout.columns;
+    for (const SlotColumn& slot : layout.slots) {
+      InputValue* column = values_.data() + slot.slot.index;
+      const std::int64_t bad = columns.read_range(
+          slot.column, layout.domains[slot.domain].field_base + first, count, column, slots_);
+      if (bad >= 0)
+        return malformed(cat({"column ", single_quoted(columns.path(slot.column))}), first + bad);
+      if (everywhere[slot.domain]) continue;
+      for (std::int64_t i = 0; i < count; ++i) {
+        if (!records_[static_cast<std::size_t>(i)].present[slot.domain]) {
+          column[static_cast<std::size_t>(i) * slots_] = InputValue{};
+        }
+      }
+    }
+    return std::nullopt;
+  }
+
+  [[nodiscard]] Reading reading(std::int64_t i) const {
+    return records_[static_cast<std::size_t>(i)].reading;
+  }
+  [[nodiscard]] const std::string& error(std::int64_t i) const {
+    return records_[static_cast<std::size_t>(i)].error;
+  }
+  [[nodiscard]] EvaluationInput input(std::int64_t i) {
+    return EvaluationInput({values_.data() + static_cast<std::size_t>(i) * slots_, slots_});
+  }
+
+ private:
+  struct Record {
+    Reading reading = Reading::Fine;
+    std::array<bool, kDomainCount> present{};
+    std::string error;  // when refused
+  };
+
+  static std::string malformed(std::string_view what, std::int64_t record) {
+    return cat({what, ": an index or offset of its data is out of bounds at record ",
+                std::to_string(record)});
+  }
+
+  bool uniform_;  // then every record is read, with every domain it has
+  std::size_t slots_;
+  std::vector<InputValue> values_;  // record i's slots at [i * slots_, (i + 1) * slots_)
+  std::array<Record, kRecords> records_;
+};
+
 }  // namespace
 
 BatchEvaluator::BatchEvaluator(const EvaluationPlan& plan) : plan_(plan) {
@@ -252,38 +408,26 @@ Expected<DecisionBatches, std::string> BatchEvaluator::evaluate(const ArrowSchem
                                                                 const ArrowArray& batch) const {
   RecordLayout layout;
   if (auto why = LayoutReader(plan_, layout).read(schema, batch)) return unexpected(*why);
-  const ArrowColumns& columns = layout.columns;
-  std::vector<InputValue> values(plan_.slot_count());
-  EvaluationInput input(values);
   DecisionBuilder out;
-  std::array<bool, kDomainCount> present{};
-  std::string error;
-  for (std::int64_t r = 0; r < layout.length; ++r) {
-    const Reading reading = check_record(layout, r, present, error);
-    if (reading == Reading::Refused) {
-      out.add_error(error);
-      continue;
-    }
-    for (const SlotColumn& slot : layout.slots) {
-      Cell cell;
-      if (present[slot.domain]) {
-        cell = columns.read(slot.column, layout.domains[slot.domain].field_base + r);
+  out.reserve(layout.length);
+  Chunk chunk(layout, plan_.slot_count());
+  ActionLists action_lists(plan_);
+  TextRunMemo memo;  // views the batch's texts
+  for (std::int64_t first = 0; first < layout.length; first += Chunk::kRecords) {
+    const std::int64_t count = std::min(Chunk::kRecords, layout.length - first);
+    if (auto why = chunk.read(layout, first, count)) return unexpected(*why);
+    for (std::int64_t i = 0; i < count; ++i) {
+      if (chunk.reading(i) == Reading::Refused) {
+        out.add_error(chunk.error(i));
+        continue;
       }
-      if (cell.kind == Cell::Kind::Malformed) {
-        return unexpected(cat({"column ", quoted(columns.path(slot.column)),
-                               ": an index or offset of its data is out of bounds at record ",
-                               std::to_string(r)}));
-      }
-      input.set(slot.slot, cell.value);
+      const EvaluationInput input = chunk.input(i);
+      const Decision decision =
+          plan_.evaluate(input, action_lists.of(input.at(EvaluationPlan::kTypeSlot)), &memo);
+      std::optional<std::string_view> rule;
+      if (decision.rule) rule = rule_ids_[*decision.rule];
+      out.add_decision(decision.effect, rule);
     }
-    if (reading == Reading::Malformed) {
-      return unexpected(
-          cat({"an index or offset of the data is out of bounds at record ", std::to_string(r)}));
-    }
-    const Decision decision = plan_.evaluate(input);
-    std::optional<std::string_view> rule;
-    if (decision.rule) rule = rule_ids_[*decision.rule];
-    out.add_decision(decision.effect, rule);
   }
   return out.finish();
 }

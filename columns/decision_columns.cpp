@@ -1,5 +1,6 @@
 #include "columns/decision_columns.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <limits>
@@ -8,23 +9,6 @@
 
 namespace tamsel {
 namespace {
-
-constexpr std::size_t kLargestText = std::numeric_limits<std::int32_t>::max();
-
-void push_bit(std::vector<std::uint8_t>& bits, std::int64_t at, bool set) {
-  if ((at & 7) == 0) bits.push_back(0);
-  if (set) bits.back() |= static_cast<std::uint8_t>(1U << (at & 7));
-}
-
-void push_text(TextColumn& column, std::int64_t at, std::optional<std::string_view> text) {
-  push_bit(column.validity, at, text.has_value());
-  if (text) {
-    column.data.append(*text);
-  } else {
-    ++column.null_count;
-  }
-  column.offsets.push_back(static_cast<std::int32_t>(column.data.size()));
-}
 
 // The dictionary of the effect column, in Effect order; static, never released.
 struct EffectWords {
@@ -132,8 +116,8 @@ void release_schema(ArrowSchema* schema) {
 
 // Formats and names are static texts.
 ArrowSchema* new_schema(const char* format, const char* name, std::int64_t flags) {
-  return new ArrowSchema{format,  name,           nullptr,          flags, 0, nullptr, nullptr,
-                         release_schema, new SchemaOwner{}};
+  return new ArrowSchema{format,  name,           nullptr,          flags, 0, nullptr,
+                         nullptr, release_schema, new SchemaOwner{}};
 }
 
 void attach_children(ArrowSchema* schema, std::vector<ArrowSchema*> children) {
@@ -176,37 +160,25 @@ void stream_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
-DecisionBatch& DecisionBuilder::room_for(std::size_t text_bytes) {
-  if (current_ && (current_->matched_rule.data.size() + text_bytes > kLargestText ||
-                   current_->error.data.size() + text_bytes > kLargestText)) {
-    done_.push_back(std::move(current_));
-  }
-  if (!current_) current_ = std::make_unique<DecisionBatch>();
+void DecisionBuilder::reserve(std::int64_t records) {
+  reserved_ = records;
+  if (!current_) return;
+  const auto more = static_cast<std::size_t>(records);
+  current_->effects.reserve(current_->effects.size() + more);
+  current_->matched_rule.offsets.reserve(current_->matched_rule.offsets.size() + more);
+  current_->error.offsets.reserve(current_->error.offsets.size() + more);
+}
+
+DecisionBatch& DecisionBuilder::start_batch() {
+  if (current_) done_.push_back(std::move(current_));
+  current_ = std::make_unique<DecisionBatch>();
+  reserve(reserved_);
   return *current_;
-}
-
-void DecisionBuilder::add_decision(Effect effect, std::optional<std::string_view> matched_rule) {
-  DecisionBatch& batch = room_for(matched_rule ? matched_rule->size() : 0);
-  batch.effects.push_back(static_cast<std::int8_t>(effect));
-  push_bit(batch.effect_validity, batch.length, true);
-  push_text(batch.matched_rule, batch.length, matched_rule);
-  push_text(batch.error, batch.length, std::nullopt);
-  ++batch.length;
-}
-
-void DecisionBuilder::add_error(std::string_view text) {
-  DecisionBatch& batch = room_for(text.size());
-  batch.effects.push_back(0);
-  push_bit(batch.effect_validity, batch.length, false);
-  ++batch.effect_nulls;
-  push_text(batch.matched_rule, batch.length, std::nullopt);
-  push_text(batch.error, batch.length, text);
-  ++batch.length;
 }
 
 DecisionBatches DecisionBuilder::finish() {
   // An empty input still gives one batch, with no records.
-  if (current_ || done_.empty()) room_for(0);
+  if (!current_) start_batch();
   done_.push_back(std::move(current_));
   return std::exchange(done_, {});
 }

@@ -15,6 +15,6 @@ inline std::string cat(std::initializer_list<std::string_view> parts) {
 }
 
 // A name from the data, between single quotes.
-inline std::string quoted(std::string_view text) { return cat({"'", text, "'"}); }
+inline std::string single_quoted(std::string_view text) { return cat({"'", text, "'"}); }
 
 }  // namespace tamsel

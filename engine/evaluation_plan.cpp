@@ -222,20 +222,24 @@ Decision EvaluationPlan::evaluate(const EvaluationInput& input) const {
 }
 
 Decision EvaluationPlan::evaluate(const EvaluationInput& input,
-                                  std::optional<std::uint32_t> action_list) const {
+                                  std::optional<std::uint32_t> action_list,
+                                  TextRunMemo* memo) const {
   std::uint32_t decided = kNoRule;
-  if (action_list) decided = run(action_lists_[*action_list], input);
+  if (action_list) decided = run(action_lists_[*action_list], input, memo);
   // Most policies have no global rules: skip the call then.
-  if (decided == kNoRule && global_list_.step_count != 0) decided = run(global_list_, input);
+  if (decided == kNoRule && global_list_.step_count != 0) {
+    decided = run(global_list_, input, memo);
+  }
   if (decided == kNoRule) return {};
   return Decision{rules_[decided].effect, decided};
 }
 
-std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input) const {
+std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input,
+                                  TextRunMemo* memo) const {
   const Step* step = steps_.data() + list.first_step;
   for (const Step* const end = step + list.step_count; step != end; ++step) {
     if (step->run) {
-      const std::uint32_t decided = run_text(text_runs_[*step->run], input);
+      const std::uint32_t decided = run_text(text_runs_[*step->run], input, memo);
       if (decided != kNoRule) return decided;
       continue;
     }
@@ -248,12 +252,34 @@ std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input
   return kNoRule;
 }
 
-std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput& input) const {
+const std::vector<std::uint32_t>* EvaluationPlan::rules_for(const TextRun& run,
+                                                            std::string_view text,
+                                                            TextRunMemo* memo) {
+  const auto lookup = [&]() -> const std::vector<std::uint32_t>* {
+    auto found = run.rules_by_text.find(text);
+    return found == run.rules_by_text.end() ? nullptr : &found->second;
+  };
+  if (memo == nullptr) return lookup();
+  std::uint64_t hash = 14695981039346656037ULL ^ reinterpret_cast<std::uintptr_t>(&run);  // FNV-1a
+  for (const char byte : text) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ULL;
+  for (std::size_t probe = 0; probe < TextRunMemo::kProbes; ++probe) {
+    auto& entry = memo->entries_[(hash + probe) & (TextRunMemo::kEntries - 1)];
+    if (entry.run == nullptr) {
+      entry = {&run, text, lookup()};
+      return entry.rules;
+    }
+    if (entry.run == &run && entry.text == text) return entry.rules;
+  }
+  return lookup();
+}
+
+std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput& input,
+                                       TextRunMemo* memo) const {
   const InputValue& value = input.at(run.field);
   if (value.kind != Kind::String) return kNoRule;  // no rule of the run can hold
-  auto found = run.rules_by_text.find(value.text);
-  if (found == run.rules_by_text.end()) return kNoRule;
-  for (const std::uint32_t rule : found->second) {
+  const std::vector<std::uint32_t>* rules = rules_for(run, value.text, memo);
+  if (rules == nullptr) return kNoRule;
+  for (const std::uint32_t rule : *rules) {
     if (holds(rules_.data() + rule, input)) return rule;
   }
   return kNoRule;

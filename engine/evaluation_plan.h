@@ -25,6 +25,27 @@ struct Decision {
   std::optional<std::uint32_t> rule;
 };
 
+// Remembers which rules of a text run the texts met across many evaluations
+// lead to, so that a text seen again costs a cheap hash of its few bytes and
+// not the keyed one of the run's map. It views the texts: it must live no
+// longer than the inputs it has seen. Hostile texts that collide only fill a
+// few places each and then fall back to the run's own map.
+class TextRunMemo {
+ public:
+  TextRunMemo() : entries_(kEntries) {}
+
+ private:
+  friend class EvaluationPlan;
+  static constexpr std::size_t kEntries = 4096;  // a power of two
+  static constexpr std::size_t kProbes = 4;
+  struct Entry {
+    const void* run = nullptr;  // null: free
+    std::string_view text;
+    const std::vector<std::uint32_t>* rules = nullptr;  // null: no rule of the run
+  };
+  std::vector<Entry> entries_;
+};
+
 class EvaluationPlan {
  public:
   // The slot of the action's "type" field, which every plan has.
@@ -58,9 +79,11 @@ class EvaluationPlan {
 
   // Action rules under the input's action type, then global rules; first match wins.
   [[nodiscard]] Decision evaluate(const EvaluationInput& input) const;
-  // The same with the action's list already found (nothing: no list to run).
+  // The same with the action's list already found (nothing: no list to run),
+  // and a memo of text runs kept across the evaluations of one batch (or null).
   [[nodiscard]] Decision evaluate(const EvaluationInput& input,
-                                  std::optional<std::uint32_t> action_list) const;
+                                  std::optional<std::uint32_t> action_list,
+                                  TextRunMemo* memo = nullptr) const;
 
  private:
   // Each test knows its operator and the kind of its literal; the Field tests
@@ -134,8 +157,14 @@ class EvaluationPlan {
   // The deciding rule of a list, or kNoRule: a plain number, cheaper to pass
   // back through the rule loops than an optional.
   static constexpr std::uint32_t kNoRule = UINT32_MAX;
-  [[nodiscard]] std::uint32_t run(const List& list, const EvaluationInput& input) const;
-  [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input) const;
+  [[nodiscard]] std::uint32_t run(const List& list, const EvaluationInput& input,
+                                  TextRunMemo* memo) const;
+  [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input,
+                                       TextRunMemo* memo) const;
+  // The rules of the run that the text leads to, or null.
+  [[nodiscard]] static const std::vector<std::uint32_t>* rules_for(const TextRun& run,
+                                                                   std::string_view text,
+                                                                   TextRunMemo* memo);
   [[nodiscard]] bool holds(const Rule* rule, const EvaluationInput& input) const;
   [[nodiscard]] static bool compare(const Comparison& comparison, const EvaluationInput& input);
 

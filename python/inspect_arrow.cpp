@@ -107,7 +107,8 @@ bool evaluate_batch(const BatchEvaluator& evaluator, const ArrowSchema& schema,
 
 void raise_stream_error(ArrowArrayStream& stream, int code) {
   const char* text = stream.get_last_error(&stream);
-  const std::string why = text != nullptr ? std::string(text) : cat({"error ", std::to_string(code)});
+  const std::string why =
+      text != nullptr ? std::string(text) : cat({"error ", std::to_string(code)});
   PyErr_SetString(PyExc_ValueError, cat({"the Arrow stream failed: ", why}).c_str());
 }
 

@@ -17,7 +17,8 @@ namespace tamsel::testing {
 
 class ArrowColumn {
  public:
-  ArrowColumn(std::string format, std::int64_t length) : format_(std::move(format)), length_(length) {}
+  ArrowColumn(std::string format, std::int64_t length)
+      : format_(std::move(format)), length_(length) {}
 
   std::string name;
   std::string metadata;  // raw, as the C interface encodes it
@@ -190,11 +191,12 @@ inline ArrowColumn dictionary(std::string index_format, const Values<std::int32_
     narrow.null_count = column.null_count;
     for (const auto& index : indices) {
       const std::int64_t wide = index.value_or(0);
-      const std::size_t width = index_format == "c" || index_format == "C" ? 1
+      const std::size_t width = index_format == "c" || index_format == "C"   ? 1
                                 : index_format == "s" || index_format == "S" ? 2
                                 : index_format == "l" || index_format == "L" ? 8
-                                                                            : 4;
-      narrow.buffers[1].insert(narrow.buffers[1].end(), reinterpret_cast<const std::uint8_t*>(&wide),
+                                                                             : 4;
+      narrow.buffers[1].insert(narrow.buffers[1].end(),
+                               reinterpret_cast<const std::uint8_t*>(&wide),
                                reinterpret_cast<const std::uint8_t*>(&wide) + width);
     }
     column = std::move(narrow);
@@ -220,7 +222,8 @@ inline ArrowColumn structure(std::vector<ArrowColumn> fields, const std::vector<
 inline ArrowColumn nulls(std::int64_t length) { return ArrowColumn("n", length); }
 
 // Type codes 0, 1, ... for the members, in order.
-inline ArrowColumn sparse_union(const std::vector<std::int8_t>& codes, std::vector<ArrowColumn> members) {
+inline ArrowColumn sparse_union(const std::vector<std::int8_t>& codes,
+                                std::vector<ArrowColumn> members) {
   std::string format = "+us:";
   for (std::size_t i = 0; i < members.size(); ++i) format += (i ? "," : "") + std::to_string(i);
   ArrowColumn column(format, static_cast<std::int64_t>(codes.size()));

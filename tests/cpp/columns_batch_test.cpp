@@ -15,11 +15,11 @@ namespace tamsel {
 namespace {
 
 using testing::ArrowColumn;
-using testing::Values;
 using testing::booleans;
 using testing::fixed;
 using testing::structure;
 using testing::texts;
+using testing::Values;
 
 constexpr std::string_view kSchema = R"(version: 1
 actions:
@@ -111,25 +111,26 @@ std::vector<ArrowColumn> named(std::pair<const char*, Columns>... columns) {
 ArrowColumn refunds_of(ArrowColumn amount, const char* type = "refund") {
   const std::int64_t n = amount.length();
   const Values<std::string> types(static_cast<std::size_t>(n), std::string(type));
-  return structure(named(
-      std::pair{"action", structure(named(std::pair{"type", texts("u", types)},
-                                          std::pair{"amount", std::move(amount)}))},
-      std::pair{"snapshot", structure(named(std::pair{
-                                "limit", fixed<double>("g", Values<double>(n, 50.0))}))}));
+  return structure(
+      named(std::pair{"action", structure(named(std::pair{"type", texts("u", types)},
+                                                std::pair{"amount", std::move(amount)}))},
+            std::pair{"snapshot", structure(named(std::pair{
+                                      "limit", fixed<double>("g", Values<double>(n, 50.0))}))}));
 }
 
 TEST(ColumnsBatch, DecidesEachRecordAsTheRulesSay) {
-  auto action = named(
-      std::pair{"type", texts("u", {"refund", "refund", "refund", "refund", "refund", std::nullopt})},
-      std::pair{"amount", fixed<double>("g", {5000, 10, 20, 10, std::nullopt, 7})},
-      std::pair{"currency", texts("u", {"EUR", "USD", "EUR", "EUR", "EUR", "USD"})});
+  auto action =
+      named(std::pair{"type",
+                      texts("u", {"refund", "refund", "refund", "refund", "refund", std::nullopt})},
+            std::pair{"amount", fixed<double>("g", {5000, 10, 20, 10, std::nullopt, 7})},
+            std::pair{"currency", texts("u", {"EUR", "USD", "EUR", "EUR", "EUR", "USD"})});
   auto actor = named(
       std::pair{"role", texts("u", {"admin", "admin", "agent", "admin", std::nullopt, "admin"})},
       std::pair{"trusted", booleans({true, true, true, true, true, std::nullopt})});
   auto snapshot = named(std::pair{"limit", fixed<double>("g", {std::nullopt, 1e9, 15, 1e9, 0, 0})});
-  const std::vector<std::string> expected{
-      "block big", "require_approval foreign", "block over_limit", "allow trusted_admin",
-      "allow -",   "allow -"};
+  const std::vector<std::string> expected{"block big",        "require_approval foreign",
+                                          "block over_limit", "allow trusted_admin",
+                                          "allow -",          "allow -"};
   EXPECT_EQ(outcomes(structure(named(std::pair{"action", structure(std::move(action))},
                                      std::pair{"actor", structure(std::move(actor))},
                                      std::pair{"snapshot", structure(std::move(snapshot))}))),
@@ -160,19 +161,24 @@ TEST(ColumnsBatch, EveryNumberLayoutReadsAsItsValue) {
   layouts.emplace_back("decimal256", decimals({51, -51, std::nullopt}, 0, 256));
   layouts.emplace_back("dictionary",
                        dictionary("c", {1, 0, std::nullopt}, fixed<std::int64_t>("l", {0, 100})));
-  layouts.emplace_back("dictionary of nulls", dictionary("L", {1, 0, 0}, fixed<double>("g", {std::nullopt, 100})));
+  layouts.emplace_back("dictionary of nulls",
+                       dictionary("L", {1, 0, 0}, fixed<double>("g", {std::nullopt, 100})));
   layouts.emplace_back("sliced", std::move(sliced));
-  layouts.emplace_back("sparse union",
-                       testing::sparse_union({0, 1, 0}, named(std::pair{"n", fixed<std::int64_t>("l", {100, 0, std::nullopt})},
-                                                              std::pair{"t", texts("u", {"a", "0", "b"})})));
-  layouts.emplace_back("dense union",
-                       testing::dense_union({0, 1, 0}, {0, 0, 1},
-                                            named(std::pair{"n", fixed<std::int64_t>("l", {100, std::nullopt})},
-                                                  std::pair{"t", texts("u", {"0"})})));
-  layouts.emplace_back("run ends", testing::run_ends({1, 3}, fixed<double>("g", {100, std::nullopt})));
+  layouts.emplace_back(
+      "sparse union",
+      testing::sparse_union({0, 1, 0},
+                            named(std::pair{"n", fixed<std::int64_t>("l", {100, 0, std::nullopt})},
+                                  std::pair{"t", texts("u", {"a", "0", "b"})})));
+  layouts.emplace_back(
+      "dense union",
+      testing::dense_union({0, 1, 0}, {0, 0, 1},
+                           named(std::pair{"n", fixed<std::int64_t>("l", {100, std::nullopt})},
+                                 std::pair{"t", texts("u", {"0"})})));
+  layouts.emplace_back("run ends",
+                       testing::run_ends({1, 3}, fixed<double>("g", {100, std::nullopt})));
   for (auto& [name, amount] : layouts) {
-    const std::vector<std::string> expected{std::string(name) == "decimal128" ? "allow -" : "block over_limit",
-                                            "allow -", "allow -"};
+    const std::vector<std::string> expected{
+        std::string(name) == "decimal128" ? "allow -" : "block over_limit", "allow -", "allow -"};
     EXPECT_EQ(outcomes(refunds_of(std::move(amount))), expected) << name;
   }
 }
@@ -180,9 +186,10 @@ TEST(ColumnsBatch, EveryNumberLayoutReadsAsItsValue) {
 TEST(ColumnsBatch, IntegersPastTwoToThe53RoundToNearestEven) {
   const std::int64_t big = std::int64_t{1} << 53;
   auto records = structure(named(
-      std::pair{"action", structure(named(
-                              std::pair{"type", texts("u", {"refund", "refund", "refund"})},
-                              std::pair{"amount", fixed<std::uint64_t>("L", {big + 1, big + 3, big})}))},
+      std::pair{"action",
+                structure(named(
+                    std::pair{"type", texts("u", {"refund", "refund", "refund"})},
+                    std::pair{"amount", fixed<std::uint64_t>("L", {big + 1, big + 3, big})}))},
       std::pair{"snapshot", structure(named(std::pair{
                                 "limit", fixed<std::int64_t>("l", {big, big + 2, big - 1})}))}));
   // 2^53+1 ties down to 2^53, not over 2^53; 2^53+3 ties up to 2^53+4, over 2^53+2.
@@ -197,8 +204,13 @@ TEST(ColumnsBatch, TextsInEveryLayoutAreTexts) {
   layouts.emplace_back("utf8", texts("u", currencies));
   layouts.emplace_back("large utf8", texts<std::int64_t>("U", currencies));
   layouts.emplace_back("view", testing::views(currencies));
-  layouts.emplace_back("dictionary", dictionary("S", {0, 1, std::nullopt}, texts("u", {"EUR", "dollars of the United States"})));
-  layouts.emplace_back("dictionary of views", dictionary("i", {1, 0, 2}, testing::views({"dollars of the United States", "EUR", std::nullopt})));
+  layouts.emplace_back(
+      "dictionary",
+      dictionary("S", {0, 1, std::nullopt}, texts("u", {"EUR", "dollars of the United States"})));
+  layouts.emplace_back(
+      "dictionary of views",
+      dictionary("i", {1, 0, 2},
+                 testing::views({"dollars of the United States", "EUR", std::nullopt})));
   for (auto& [name, currency] : layouts) {
     auto records = structure(named(std::pair{
         "action", structure(named(std::pair{"type", testing::views({"refund", "refund", "refund"})},
@@ -222,34 +234,50 @@ TEST(ColumnsBatch, RefusedValuesGiveEvaluatesErrors) {
     std::vector<std::string> expected;
   };
   std::vector<Case> cases;
-  cases.push_back({"bytes in a field no rule reads",
-                   structure(named(std::pair{"action", structure(named(std::pair{"type", refund()}, std::pair{"amount", amounts()},
-                                                                     std::pair{"note", texts("z", {"x", std::nullopt})}))})),
-                   {unsupported, "block big"}});
-  cases.push_back({"a nested struct, a date, a list",
-                   structure(named(std::pair{"actor", structure(named(
-                       std::pair{"where", structure(named(std::pair{"x", fixed<double>("g", {1, 2})}), {true, false})},
-                       std::pair{"when", fixed<std::int32_t>("tdD", {std::nullopt, std::nullopt})}))})),
-                   {unsupported, "allow -"}});
-  cases.push_back({"a domain that is no struct",
-                   structure(named(std::pair{"action", fixed<std::int64_t>("l", {5, std::nullopt})})),
-                   {"error: 'int' object cannot be converted to 'PyDict'", "allow -"}});
-  cases.push_back({"the action's refusal before the actor's",
-                   structure(named(std::pair{"actor", texts("u", {"x", "y"})},
-                                   std::pair{"action", structure(named(std::pair{"t", booleans({std::nullopt, true})},
-                                                                       std::pair{"b", texts("Z", {"x", std::nullopt})}))})) ,
-                   {unsupported, "error: 'str' object cannot be converted to 'PyDict'"}});
+  cases.push_back(
+      {"bytes in a field no rule reads",
+       structure(named(std::pair{
+           "action", structure(named(std::pair{"type", refund()}, std::pair{"amount", amounts()},
+                                     std::pair{"note", texts("z", {"x", std::nullopt})}))})),
+       {unsupported, "block big"}});
+  cases.push_back(
+      {"a nested struct, a date, a list",
+       structure(named(std::pair{
+           "actor",
+           structure(named(
+               std::pair{"where", structure(named(std::pair{"x", fixed<double>("g", {1, 2})}),
+                                            {true, false})},
+               std::pair{"when", fixed<std::int32_t>("tdD", {std::nullopt, std::nullopt})}))})),
+       {unsupported, "allow -"}});
+  cases.push_back(
+      {"a domain that is no struct",
+       structure(named(std::pair{"action", fixed<std::int64_t>("l", {5, std::nullopt})})),
+       {"error: 'int' object cannot be converted to 'PyDict'", "allow -"}});
+  cases.push_back(
+      {"the action's refusal before the actor's",
+       structure(named(
+           std::pair{"actor", texts("u", {"x", "y"})},
+           std::pair{"action", structure(named(std::pair{"t", booleans({std::nullopt, true})},
+                                               std::pair{"b", texts("Z", {"x", std::nullopt})}))})),
+       {unsupported, "error: 'str' object cannot be converted to 'PyDict'"}});
   cases.push_back({"each value's own type",
-                   structure(named(std::pair{"snapshot", testing::sparse_union({1, 0}, named(
-                       std::pair{"n", fixed<double>("g", {1, 2})}, std::pair{"b", booleans({true, false})}))})),
-                   {"error: 'bool' object cannot be converted to 'PyDict'", "error: 'float' object cannot be converted to 'PyDict'"}});
-  cases.push_back({"a null domain holds no field",
-                   structure(named(std::pair{"action", structure(named(std::pair{"type", refund()}, std::pair{"amount", amounts()},
-                                                                     std::pair{"b", texts("z", {"x", "y"})}), {false, true})})),
-                   {"allow -", unsupported}});
-  cases.push_back({"a null record holds no domain",
-                   structure(named(std::pair{"action", fixed<std::int64_t>("l", {5, 6})}), {false, true}),
-                   {"allow -", "error: 'int' object cannot be converted to 'PyDict'"}});
+                   structure(named(std::pair{
+                       "snapshot", testing::sparse_union(
+                                       {1, 0}, named(std::pair{"n", fixed<double>("g", {1, 2})},
+                                                     std::pair{"b", booleans({true, false})}))})),
+                   {"error: 'bool' object cannot be converted to 'PyDict'",
+                    "error: 'float' object cannot be converted to 'PyDict'"}});
+  cases.push_back(
+      {"a null domain holds no field",
+       structure(named(std::pair{
+           "action", structure(named(std::pair{"type", refund()}, std::pair{"amount", amounts()},
+                                     std::pair{"b", texts("z", {"x", "y"})}),
+                               {false, true})})),
+       {"allow -", unsupported}});
+  cases.push_back(
+      {"a null record holds no domain",
+       structure(named(std::pair{"action", fixed<std::int64_t>("l", {5, 6})}), {false, true}),
+       {"allow -", "error: 'int' object cannot be converted to 'PyDict'"}});
   for (auto& c : cases) EXPECT_EQ(outcomes(std::move(c.records)), c.expected) << c.name;
 }
 
@@ -257,12 +285,17 @@ TEST(ColumnsBatch, RecordsUnderAnInputColumn) {
   auto action = structure(named(std::pair{"type", texts("u", {"refund", "refund", "refund"})},
                                 std::pair{"amount", fixed<double>("g", {5000, 5000, 5000})}));
   // The top level's own "action" is then another column, never read.
-  auto records = structure(named(std::pair{"action", fixed<std::int64_t>("l", {1, 2, 3})},
-                                 std::pair{"input", structure(named(std::pair{"action", std::move(action)}), {true, false, true})}));
-  EXPECT_EQ(outcomes(std::move(records)), (std::vector<std::string>{"block big", "allow -", "block big"}));
+  auto records =
+      structure(named(std::pair{"action", fixed<std::int64_t>("l", {1, 2, 3})},
+                      std::pair{"input", structure(named(std::pair{"action", std::move(action)}),
+                                                   {true, false, true})}));
+  EXPECT_EQ(outcomes(std::move(records)),
+            (std::vector<std::string>{"block big", "allow -", "block big"}));
   auto plain = structure(named(std::pair{"input", texts("u", {"x", std::nullopt})}));
-  EXPECT_EQ(outcomes(std::move(plain)),
-            (std::vector<std::string>{"error: argument 'input': 'str' object cannot be converted to 'PyDict'", "allow -"}));
+  EXPECT_EQ(
+      outcomes(std::move(plain)),
+      (std::vector<std::string>{
+          "error: argument 'input': 'str' object cannot be converted to 'PyDict'", "allow -"}));
 }
 
 TEST(ColumnsBatch, BatchesThatCannotBeReadAreRefusedWhole) {
@@ -272,29 +305,51 @@ TEST(ColumnsBatch, BatchesThatCannotBeReadAreRefusedWhole) {
     std::string expected;
   };
   std::vector<Case> cases;
-  cases.push_back({"not records", fixed<std::int64_t>("l", {1}),
-                   "Arrow records must be a struct array (a record batch or a table), not the type 'l'"});
-  cases.push_back({"a repeated field", structure(named(std::pair{"actor", structure(named(
-                      std::pair{"role", texts("u", {"a"})}, std::pair{"role", texts("u", {"b"})}))})),
-                   "column 'actor': the field 'role' appears twice, which no dict can hold"});
-  cases.push_back({"a repeated domain", structure(named(std::pair{"actor", fixed<double>("g", {1})},
-                                                        std::pair{"actor", fixed<double>("g", {1})})),
+  cases.push_back(
+      {"not records", fixed<std::int64_t>("l", {1}),
+       "Arrow records must be a struct array (a record batch or a table), not the type 'l'"});
+  cases.push_back(
+      {"a repeated field",
+       structure(named(std::pair{"actor", structure(named(std::pair{"role", texts("u", {"a"})},
+                                                          std::pair{"role", texts("u", {"b"})}))})),
+       "column 'actor': the field 'role' appears twice, which no dict can hold"});
+  cases.push_back({"a repeated domain",
+                   structure(named(std::pair{"actor", fixed<double>("g", {1})},
+                                   std::pair{"actor", fixed<double>("g", {1})})),
                    "the column 'actor' appears twice"});
   ArrowColumn extension = fixed<std::int8_t>("c", {1});
-  extension.metadata = std::string("\1\0\0\0\24\0\0\0ARROW:extension:name\13\0\0\0arrow.bool8", 4 + 4 + 20 + 4 + 11);
-  cases.push_back({"an extension type", structure(named(std::pair{"actor", structure(named(std::pair{"ok", std::move(extension)}))})),
+  extension.metadata =
+      std::string("\1\0\0\0\24\0\0\0ARROW:extension:name\13\0\0\0arrow.bool8", 4 + 4 + 20 + 4 + 11);
+  cases.push_back({"an extension type",
+                   structure(named(std::pair{
+                       "actor", structure(named(std::pair{"ok", std::move(extension)}))})),
                    "column 'actor.ok': the extension type 'arrow.bool8' is not supported"});
-  cases.push_back({"an index past the dictionary",
-                   structure(named(std::pair{"action", structure(named(std::pair{"type", testing::dictionary("c", {3}, texts("u", {"refund"}))}))})),
-                   "column 'action.type': an index or offset of its data is out of bounds at record 0"});
-  cases.push_back({"nanosecond times as a domain", structure(named(std::pair{"snapshot", fixed<std::int64_t>("tsn:", {1})})),
-                   "column 'snapshot': the Python type of its values depends on pandas and on each value"});
-  cases.push_back({"a struct in a union as a domain",
-                   structure(named(std::pair{"snapshot", testing::sparse_union({0}, named(std::pair{"s", structure(named(std::pair{"x", fixed<double>("g", {1})}))}))})),
-                   "column 'snapshot.s': structs inside a dictionary, union or run-end column are not supported"});
-  cases.push_back({"an unknown type", structure(named(std::pair{"actor", structure(named(std::pair{"m", fixed<std::int32_t>("tiM", {1})}))})),
-                   "column 'actor.m': the Arrow type 'tiM' is not supported"});
-  for (auto& c : cases) EXPECT_EQ(outcomes(std::move(c.records)), std::vector<std::string>{"batch: " + c.expected}) << c.name;
+  cases.push_back(
+      {"an index past the dictionary",
+       structure(named(std::pair{
+           "action", structure(named(std::pair{
+                         "type", testing::dictionary("c", {3}, texts("u", {"refund"}))}))})),
+       "column 'action.type': an index or offset of its data is out of bounds at record 0"});
+  cases.push_back(
+      {"nanosecond times as a domain",
+       structure(named(std::pair{"snapshot", fixed<std::int64_t>("tsn:", {1})})),
+       "column 'snapshot': the Python type of its values depends on pandas and on each value"});
+  cases.push_back(
+      {"a struct in a union as a domain",
+       structure(named(std::pair{
+           "snapshot", testing::sparse_union(
+                           {0}, named(std::pair{"s", structure(named(std::pair{
+                                                         "x", fixed<double>("g", {1})}))}))})),
+       "column 'snapshot.s': structs inside a dictionary, union or run-end column are not "
+       "supported"});
+  cases.push_back(
+      {"an unknown type",
+       structure(named(
+           std::pair{"actor", structure(named(std::pair{"m", fixed<std::int32_t>("tiM", {1})}))})),
+       "column 'actor.m': the Arrow type 'tiM' is not supported"});
+  for (auto& c : cases)
+    EXPECT_EQ(outcomes(std::move(c.records)), std::vector<std::string>{"batch: " + c.expected})
+        << c.name;
 }
 
 TEST(ColumnsBatch, DecisionsExportAsAStreamOfStructs) {

@@ -399,3 +399,21 @@ def test_the_interpreter_lock_is_released_while_a_batch_is_evaluated(example):
 
 def test_pytamsel_keeps_its_own_surface():
     assert not hasattr(tamsel.PyTamsel, "evaluate_arrow") and not hasattr(tamsel.PyTamsel, "evaluate_batch")
+
+
+def test_rules_found_through_their_texts_decide_as_evaluate():
+    """Runs of rules that each require one text: the texts met in a batch are remembered, and
+    past the memo's room (more distinct texts than it holds) looked up as before."""
+    rules = [("pay", "all", [("action.note", "equals", f"t{i}"), ("action.amount", "greater_than", float(i))], "block")
+             for i in range(12)]  # fmt: skip
+    policy = Policy(schema_yaml(), build(rules)[1])
+    rng = random.Random(5)
+    notes = [f"t{rng.randrange(14)}" if i % 3 else f"distinct note {i}" for i in range(15_000)]
+    action = pa.StructArray.from_arrays(
+        [pa.array(["pay"] * len(notes)), pa.array(notes), pa.array([float(rng.randrange(16)) for _ in notes])],
+        names=["type", "note", "amount"],
+    )
+    table = pa.table({"action": action})
+    answer = decided(policy, table)
+    assert answer == expected(policy.engine, table)
+    assert len({a["matched_rule"] for a in answer}) == 13  # every rule decides somewhere, and none
