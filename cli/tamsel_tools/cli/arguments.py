@@ -7,7 +7,7 @@ import argparse
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Dict, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from tamsel_tools.base import status
 from tamsel_tools.base.findings import FORMATS, Diagnostic
@@ -70,6 +70,16 @@ def project(arguments: argparse.Namespace, missing: str) -> Project:
         parser: argparse.ArgumentParser = arguments.parser
         parser.error(f"the following arguments are required: {missing} ({NO_PROJECT})")
     return found
+
+
+def suites(arguments: argparse.Namespace) -> List[str]:
+    """The suites given on the command line, or the project's."""
+    if arguments.suites:
+        return list(arguments.suites)
+    listed = project(arguments, "SUITE").suites
+    if not listed:
+        arguments.parser.error("the project file lists no suites: give SUITE, or list them under 'suites'")
+    return [shown(path) for path in listed]
 
 
 def project_documents(arguments: argparse.Namespace, governance: Optional[str]) -> Documents:

@@ -10,11 +10,10 @@ from typing import Any, List, Optional, Tuple
 from tamsel_tools.analysis import api
 from tamsel_tools.base import status as _status
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import add_command, add_format, add_timeout, project, statuses
+from tamsel_tools.cli.arguments import add_command, add_format, add_timeout, statuses, suites
 from tamsel_tools.cli.commands.lint import solver_missing
 from tamsel_tools.cli.progress import progress_on_stderr
 from tamsel_tools.cli.signals import cancelled_on_signal
-from tamsel_tools.io.project import shown
 from tamsel_tools.io.reading import SUITE_ENDINGS
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.render.suggest import left_open, suggestion_json, summary
@@ -41,17 +40,8 @@ def add(commands: Any) -> argparse.ArgumentParser:
     return parser
 
 
-def _suites(arguments: argparse.Namespace) -> List[str]:
-    if arguments.suites:
-        return list(arguments.suites)
-    suites = project(arguments, "SUITE").suites
-    if not suites:
-        arguments.parser.error("the project file lists no suites: give SUITE, or list them under 'suites'")
-    return [shown(path) for path in suites]
-
-
 def run(arguments: argparse.Namespace) -> int:
-    paths = _suites(arguments)
+    paths = suites(arguments)
     if solver_missing("suggest"):
         return _status.UNUSABLE
     errors = findings_stream(arguments.format)

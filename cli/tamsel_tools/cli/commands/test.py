@@ -14,11 +14,10 @@ from tamsel_tools.base import status as _status
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.findings import Format, Reported
 from tamsel_tools.base.text import printable
-from tamsel_tools.cli.arguments import add_command, add_format, add_timeout, percentage, project, statuses
+from tamsel_tools.cli.arguments import add_command, add_format, add_timeout, percentage, statuses, suites
 from tamsel_tools.cli.progress import Progress, progress_on_stderr
 from tamsel_tools.cli.signals import cancelled_on_signal
 from tamsel_tools.io.files import Unwritable, read_document, write_pages, write_report
-from tamsel_tools.io.project import shown
 from tamsel_tools.io.reading import SUITE_ENDINGS, Limits, too_large
 from tamsel_tools.io.reports import ReportKind, refusals
 from tamsel_tools.render.coverage import CoverageOptions, below_bar, below_mcdc_bar, coverage_json, coverage_lines
@@ -34,57 +33,27 @@ from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBu
 from tamsel_tools.suites.running import Covered, SuiteResult, load_suite, run_suite
 
 
+def _add_bar(parser: argparse.ArgumentParser, option: str, share: str) -> None:
+    help = f"status {_status.NEGATIVE} when a policy's {share} is below PERCENT"
+    parser.add_argument(option, metavar="PERCENT", type=percentage, help=help)
+
+
 def add(commands: Any) -> argparse.ArgumentParser:
     parser = add_command(commands, "test", run, HELP, DESCRIPTION)
     parser.add_argument("suites", metavar="SUITE", nargs="*")
     parser.add_argument("--junit", metavar="FILE", help="also write a JUnit XML report to FILE")
-    parser.add_argument(
-        "--coverage",
-        action="store_true",
-        help="after the results, print each policy's rule and comparison coverage, its share of "
-        "comparisons shown to decide alone, and its gaps",
-    )
+    parser.add_argument("--coverage", action="store_true", help=_COVERAGE_HELP)
     parser.add_argument("--coverage-json", metavar="FILE", help="write the coverage counts to FILE as JSON")
-    parser.add_argument(
-        "--coverage-html",
-        metavar="DIR",
-        help="write the coverage as a static site into DIR: an index of the policies, a page a policy with "
-        "its text and every rule and comparison marked, each gap saying why",
-    )
-    parser.add_argument(
-        "--fail-under",
-        metavar="PERCENT",
-        type=percentage,
-        help=f"status {_status.NEGATIVE} when a policy's rule or comparison coverage is below PERCENT",
-    )
-    parser.add_argument(
-        "--fail-under-mcdc",
-        metavar="PERCENT",
-        type=percentage,
-        help=f"status {_status.NEGATIVE} when a policy's share of comparisons shown to decide alone is below PERCENT",
-    )
-    parser.add_argument(
-        "--json",
-        action="store_true",
-        help='print {"suites": [...], "passed", "failed", "undecided"} instead: each case and property with '
-        "its verdict, a refuted property with its input and decision (and with --coverage, the counts)",
-    )
+    parser.add_argument("--coverage-html", metavar="DIR", help=_COVERAGE_HTML_HELP)
+    _add_bar(parser, "--fail-under", "rule or comparison coverage")
+    _add_bar(parser, "--fail-under-mcdc", "share of comparisons shown to decide alone")
+    parser.add_argument("--json", action="store_true", help=_JSON_HELP)
     which = parser.add_mutually_exclusive_group()
     which.add_argument("--properties-only", action="store_true", help="run the suites' properties, not their cases")
     which.add_argument("--no-properties", action="store_true", help="run the suites' cases, not their properties")
     add_timeout(parser)
     add_format(parser)
     return parser
-
-
-def _suites(arguments: argparse.Namespace) -> List[str]:
-    """The suites given, or the project's."""
-    if arguments.suites:
-        return list(arguments.suites)
-    suites = project(arguments, "SUITE").suites
-    if not suites:
-        arguments.parser.error("the project file lists no suites: give SUITE, or list them under 'suites'")
-    return [shown(path) for path in suites]
 
 
 def _written(path: str, data: bytes) -> bool:
@@ -140,7 +109,7 @@ def run(arguments: argparse.Namespace) -> int:
     selected = PropertyOptions(not arguments.properties_only, not arguments.no_properties, arguments.timeout)
     with progress_on_stderr("test", "suites") as progress:
         return run_suites(
-            _suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected, arguments.json,
+            suites(arguments), arguments.junit, options, arguments.format, arguments.limits, selected, arguments.json,
             progress, arguments.coverage_html,
         )  # fmt: skip
 
@@ -232,7 +201,7 @@ def run_suites(
     return status
 
 
-# What `tamsel --help` and `tamsel test --help` say of the command.
+# What `tamsel --help` and `tamsel test --help` say of the command and its longer options.
 HELP = "run decision test suites"
 DESCRIPTION = (
     "Runs decision test suites (JSON, or YAML with PyYAML installed); a directory "
@@ -245,4 +214,16 @@ DESCRIPTION = (
         "when a suite cannot be loaded or a report cannot be written",
         "when a property is left undecided within the solver's budget",
     )
+)
+_COVERAGE_HELP = (
+    "after the results, print each policy's rule and comparison coverage, its share of "
+    "comparisons shown to decide alone, and its gaps"
+)
+_COVERAGE_HTML_HELP = (
+    "write the coverage as a static site into DIR: an index of the policies, a page a policy with "
+    "its text and every rule and comparison marked, each gap saying why"
+)
+_JSON_HELP = (
+    'print {"suites": [...], "passed", "failed", "undecided"} instead: each case and property with '
+    "its verdict, a refuted property with its input and decision (and with --coverage, the counts)"
 )
