@@ -334,6 +334,8 @@ EFFECT_JSON = {"file": "policy.yaml", "line": 13, "column": 13, "severity": "err
     (["diff", "schema.yaml", "policy.yaml", "policy.yaml"], 2),
 ])
 def test_every_command_writes_the_documents_faults_in_the_format_asked(capsys, documents, command, status):
+    if command[0] == "diff":
+        pytest.importorskip("z3")  # without it, diff says so before it reads the documents
     documents(policy_yaml=edited("policy.yaml", "effect: block", "effect: deny"))
     Path("in.json").write_text("{}")
     assert run(capsys, *command) == (status, [], [EFFECT])

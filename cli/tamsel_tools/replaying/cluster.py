@@ -19,7 +19,7 @@ class ClusterUnavailable(Exception):
 
 def _distributed() -> Any:
     try:
-        import distributed
+        import distributed  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         raise ClusterUnavailable("--dask and --workers need dask and distributed (tamsel[cluster])") from None
     return distributed
