@@ -25,11 +25,11 @@ from tamsel_tools.diagnostics.help import Texts
 from tamsel_tools.io.reading import Limits
 from tamsel_tools.lsp import diagnostics as _diagnostics
 from tamsel_tools.lsp import navigation
-from tamsel_tools.lsp import schema as _schema
 from tamsel_tools.lsp.diagnostics import EMPTY_POLICY, Note
 from tamsel_tools.lsp.pairing import Pairing, Pairings, Problem
 from tamsel_tools.lsp.properties import SuiteProperties
 from tamsel_tools.lsp.store import Store, lines_of
+from tamsel_tools.model import declared as _schema
 from tamsel_tools.model.policy import _rule
 
 DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
@@ -430,4 +430,4 @@ class TamselServer(LanguageServer):
         if role == "governance" and pairing.policy != path:
             policy_text = self.store.text(pairing.policy) or ""
             ids = [symbol.name for symbol in navigation.rules(lines_of(policy_text), "policy")]
-        return pairing.schema, _schema.read(schema_text or ""), ids
+        return pairing.schema, _schema.read(schema_text or "", self.limits) or _schema.Schema(), ids
