@@ -73,19 +73,19 @@ class TamselServer(LanguageServer):
         super().__init__("tamsel", tamsel.PyTamsel.compiler_version())
         self.limits = limits
         self.store = Store()
-        self.pairings = Pairings(self.store, limits=limits)
+        self.processes: Dict[int, asyncio.subprocess.Process] = {}  # lint, suites, suggestions: ended with it
+        self.pairings = Pairings(self.store, limits=limits, processes=self.processes)
         self.builds: Dict[str, Build] = {}  # by the policy's path (or a lone schema's)
         self.pending: Dict[str, asyncio.Task[None]] = {}
         self.lints: Dict[str, asyncio.Task[None]] = {}
         self.published: Dict[str, bool] = {}  # uri: whether its last diagnostics were not empty
         self.debounce = DEBOUNCE
         self.lint_seconds = LINT_SECONDS
-        self.processes: Dict[int, asyncio.subprocess.Process] = {}  # the lint processes running
         self.suite_properties = SuiteProperties(self)  # the refuted properties of the suites
         self.reading: Optional["asyncio.Future[None]"] = None  # the first reading of the suites
 
     def shutdown(self) -> None:
-        """No lint outlives the server."""
+        """No child process outlives the server."""
         for process in list(self.processes.values()):
             if process.returncode is None:
                 process.kill()
