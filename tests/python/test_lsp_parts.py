@@ -19,9 +19,9 @@ from tamsel_tools.lsp import (
     navigation,  # noqa: E402
     yaml_nodes,  # noqa: E402
 )
-from tamsel_tools.lsp import schema as _schema  # noqa: E402
 from tamsel_tools.lsp.pairing import Pairings  # noqa: E402
 from tamsel_tools.lsp.store import Store, lines_of, role_by_content  # noqa: E402
+from tamsel_tools.model import declared as _schema  # noqa: E402
 
 PROJECT = Path(__file__).parent / "lsp_project"
 SCHEMA = _schema.read((PROJECT / "schema.yaml").read_text())
@@ -287,6 +287,38 @@ def test_hover_on_a_rule_id() -> None:
     assert found is not None and found[0] == (
         "rule `frozen_actors`: index 2, in the global rules, effect **require_approval**\n\nasked 2")
     assert found[1] == (13, 8, 13, 21)
+
+
+# The reader ends a line at U+2028 inside a quoted text; an editor does not. Every place the
+# server reads or publishes counts the editor's lines: one LS above moves nothing.
+LS_ID = POLICY.replace("id: block_large_refunds", 'id: "block\u2028large"')
+LS_SCHEMA = 'note: "a\u2028b"\n' + (PROJECT / "schema.yaml").read_text()
+
+
+def test_places_below_a_line_separator_in_a_quoted_text() -> None:
+    found = navigation.hover(lines_of(LS_ID), "policy", 13, 12, SCHEMA, "schema.yaml", lambda index: "")
+    assert found is not None and found[1] == (13, 8, 13, 21)
+    found = navigation.hover(lines_of(LS_ID), "policy", 15, 21, SCHEMA, "schema.yaml", lambda index: "")
+    assert found is not None and found[0].startswith("`frozen`: **boolean**")
+    schema = _schema.read(LS_SCHEMA)
+    found = navigation.hover(lines_of(POLICY), "policy", 5, 45, schema, "schema.yaml", lambda index: "")
+    assert found is not None and found[0].endswith("declared in schema.yaml at line 6")
+    assert [
+        (t.line, t.column, t.end_column) for t in navigation.definition(lines_of(POLICY), "policy", 3, 22, schema)
+    ] == [(3, 2, 8)]
+    moved = [(s.name, s.span[0] - 1, s.span[2] - 1) for s in navigation.schema_symbols(LS_SCHEMA)]
+    assert moved == [
+        (s.name, s.span[0], s.span[2]) for s in navigation.schema_symbols((PROJECT / "schema.yaml").read_text())
+    ]
+    rules = navigation.rules(lines_of(LS_ID), "policy")
+    assert [(s.name, s.span[0], s.span[2]) for s in rules] == [
+        ("block\u2028large", 2, 8),
+        ("block_larger_refunds", 9, 12),
+        ("frozen_actors", 13, 16),
+    ]
+    text = RULE.replace("id: r", 'id: "r\u2028s"') % "[[actor, "
+    items = completion.complete(lines_of(text), "policy", 4, len("    when: [[actor, "), SCHEMA)
+    assert [item.label for item in items] == ["frozen", "role", "trust_level"]
 
 
 def test_the_store_reads_only_regular_files_from_disk(tmp_path: Path) -> None:

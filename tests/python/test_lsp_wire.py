@@ -220,3 +220,47 @@ def test_diagnostics_go_to_the_uri_as_the_client_spelled_it(wire: Wire, workspac
     published = wire.wait(lambda message: message.get("method") == "textDocument/publishDiagnostics"
                           and message["params"]["diagnostics"])
     assert published["params"]["uri"] == spelled
+
+
+def _children(parent: int) -> Dict[int, str]:
+    """The running processes whose parent is `parent`, with their command lines."""
+    found = {}
+    for entry in Path("/proc").iterdir():
+        try:
+            stat = (entry / "stat").read_text()
+            if int(stat.rpartition(")")[2].split()[1]) == parent:
+                found[int(entry.name)] = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode()
+        except (OSError, ValueError):
+            continue
+    return found
+
+
+def _running(pid: int) -> bool:
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads the processes from /proc")
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_no_child_outlives_a_signal(wire: Wire, workspace: Path, signum: int) -> None:
+    # A suite large enough that its reader is still at work when the signal comes.
+    cases = "".join(
+        f"  - {{name: c{index}, input: {{action: {{type: refund}}}}, expect: {{effect: allow}}}}\n"
+        for index in range(40_000)
+    )
+    (workspace / "big.suite.yaml").write_text("schema: schema.yaml\npolicy: policy.yaml\ncases:\n" + cases)
+    wire.initialize(workspace)
+    deadline = time.monotonic() + 10
+    readers: List[int] = []
+    while not readers and time.monotonic() < deadline:
+        readers = [pid for pid, line in _children(wire.process.pid).items() if "suite_reader" in line]
+        time.sleep(0.01)
+    assert readers, "the suites were not being read"
+    os.kill(wire.process.pid, signum)
+    wire.process.wait(1)
+    deadline = time.monotonic() + 1
+    while any(_running(pid) for pid in readers) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert not any(_running(pid) for pid in readers)

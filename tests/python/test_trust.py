@@ -244,3 +244,25 @@ def test_a_property_nested_too_deep_says_where(capsys, documents):
     assert (status, message) == (2, "properties[0].when: recursion limit exceeded")
     # At the collection past the engine's nesting, well inside the line.
     assert where.startswith("x.suite.json:1:") and int(where.split(":")[2]) > 100
+
+
+# A suite's faults are placed on the lines an editor shows: a separator inside a quoted name
+# does not move them, nor do CR line ends. (The first is found in the tree, the second by the reader.)
+SUITE_HEAD = 'schema: schema.yaml\npolicy: policy.yaml\ncases:\n  - name: "a\u2028b"\n'
+SUITE_FAULTS = [
+    (SUITE_HEAD + "    nam: n\n", "x.suite.yaml:5:5: cases[0]: unknown key 'nam'"),
+    (
+        SUITE_HEAD + "    input: {action: {type: refund}\n    expect: {effect: block}\n",
+        "x.suite.yaml:6:5: while parsing",
+    ),
+]
+
+
+@pytest.mark.parametrize("ends", ["\n", "\r"])
+@pytest.mark.parametrize("text, expected", SUITE_FAULTS)
+def test_a_yaml_suite_is_located_on_an_editors_lines(capsys, documents, text, expected, ends):
+    pytest.importorskip("yaml")
+    documents()
+    Path("x.suite.yaml").write_text(text.replace("\n", ends), newline="")
+    status, _, err = run(capsys, "test", "x.suite.yaml")
+    assert status == 2 and err[0].startswith(expected)

@@ -36,6 +36,11 @@ class Positions:
         self._reader: List[int] = [] if self._same else _starts(_READER_BREAK, text)
         self._editor: Optional[List[int]] = None  # counted when first asked for
 
+    @property
+    def same(self) -> bool:
+        """Whether the reader and an editor count the text's lines alike."""
+        return self._same
+
     def editor(self, line: Optional[int], column: Optional[int]) -> Tuple[Optional[int], Optional[int]]:
         """The 1-based (line, column) that the reader gives, as an editor counts it."""
         if self._same or line is None or column is None or not 0 < line <= len(self._reader):

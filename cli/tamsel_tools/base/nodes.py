@@ -16,6 +16,7 @@ import re
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
+from tamsel_tools.base.lines import Positions
 from tamsel_tools.base.strict_json import SPECIAL_NUMBERS
 
 Key = Union[str, int]
@@ -222,9 +223,11 @@ def _plain_safe(value: str) -> bool:
 
 
 def yaml_tree(yaml: Any, text: str) -> Node:
-    """The tree of the first document of a YAML text that PyYAML has accepted; aliases expanded."""
+    """The tree of the first document of a YAML text that PyYAML has accepted; aliases expanded.
+    Its places are counted in an editor's lines."""
     events = iter(yaml.parse(text, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader)))
     anchors: Dict[str, Node] = {}
+    positions = Positions(text)
 
     def members(end: Any, node: Node) -> Node:
         for item in iter(lambda: next(events), None):
@@ -238,7 +241,7 @@ def yaml_tree(yaml: Any, text: str) -> Node:
 
     def read(event: Any) -> Node:
         mark = event.start_mark
-        line, column = mark.line + 1, mark.column + 1
+        line, column = positions.editor(mark.line + 1, mark.column + 1)
         if isinstance(event, yaml.AliasEvent):
             if event.anchor not in anchors:
                 raise TreeError(f"unknown alias {event.anchor!r}")

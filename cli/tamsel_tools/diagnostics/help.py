@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional
 
 from tamsel_tools.base.echo import cut, quoted
+from tamsel_tools.model import declared
 from tamsel_tools.model.policy import PolicyError
 from tamsel_tools.model.rules import ADMITTED
 
@@ -113,8 +114,8 @@ def _unknown_field(error: PolicyError, texts: Texts) -> List[str]:
 
 
 def _unknown_action(error: PolicyError, texts: Texts) -> List[str]:
-    tree = _read(texts.schema)
-    return [_listing("actions", None if tree is None else _names(tree.get("actions")), texts.schema)]
+    schema = _declarations(texts.schema)
+    return [_listing("actions", None if schema is None else sorted(schema.actions), texts.schema)]
 
 
 def _fixed(*lines: str) -> _Explain:
@@ -186,18 +187,16 @@ def _read(text: str) -> Optional[Dict[str, Any]]:
     return tree if isinstance(tree, dict) else None
 
 
-def _names(mapping: Any) -> List[str]:
-    return sorted(name for name in mapping if isinstance(name, str)) if isinstance(mapping, dict) else []
+def _declarations(schema: str) -> Optional[declared.Schema]:
+    """What the schema declares, read as the language server reads it; None when it is too
+    large to read again for help, or cannot be read."""
+    return None if len(schema) > _READ_AGAIN else declared.read(schema)
 
 
 def _declared_fields(schema: str, domain: str, action: Optional[str]) -> Optional[List[str]]:
     """The fields that the schema declares in the domain (of the action)."""
-    tree = _read(schema)
-    if tree is None:
-        return None
-    actions = tree.get("actions")
-    block = tree.get(domain) if action is None else (actions.get(action) if isinstance(actions, dict) else None)
-    return _names(block.get("fields") if isinstance(block, dict) else None)
+    declarations = _declarations(schema)
+    return None if declarations is None else sorted(declarations.visible(domain, action))
 
 
 def _scope(policy: str, rule_index: Optional[int]) -> Optional[Dict[str, Any]]:

@@ -8,7 +8,7 @@ from lsprotocol import types
 
 from tamsel_tools.lsp import yaml_nodes
 from tamsel_tools.lsp.places import Place, place
-from tamsel_tools.lsp.schema import Schema
+from tamsel_tools.model.declared import Schema
 from tamsel_tools.model.rules import ADMITTED, DOMAINS, EFFECTS, OPERATORS
 
 # The operators of a comparison whose left side has no declared type yet.

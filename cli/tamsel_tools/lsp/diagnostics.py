@@ -20,8 +20,9 @@ from tamsel_tools.diagnostics.duplicates import replaced_declarations
 from tamsel_tools.diagnostics.help import Texts, help_lines
 from tamsel_tools.diagnostics.invisible import invisible_findings
 from tamsel_tools.io.reading import Limits
-from tamsel_tools.lsp import schema, yaml_nodes
+from tamsel_tools.lsp import yaml_nodes
 from tamsel_tools.lsp.store import lines_of
+from tamsel_tools.model import declared as schema
 from tamsel_tools.model.policy import PolicyError
 from tamsel_tools.model.rules import DocumentName
 
@@ -157,7 +158,7 @@ def _help(failure: PolicyError, texts: Texts) -> List[str]:
         if found and action is None:
             return ["only a rule scoped to an action, {action: NAME}, reads action fields"]
         if found and action is not None:
-            names = sorted(schema.read(texts.schema).visible("action", action))
+            names = sorted((schema.read(texts.schema) or schema.Schema()).visible("action", action))
             what = f"fields of action '{action}'"
             return [
                 f"the schema declares these {what}: " + ", ".join(names) if names else f"the schema declares no {what}"

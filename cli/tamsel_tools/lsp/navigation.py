@@ -7,10 +7,10 @@ import re
 from dataclasses import dataclass
 from typing import Callable, List, Optional, Sequence, Tuple
 
-from tamsel_tools.lsp import schema as _schema
 from tamsel_tools.lsp import yaml_nodes
 from tamsel_tools.lsp.places import Place, place
-from tamsel_tools.lsp.schema import Declared, Schema
+from tamsel_tools.model import declared as _schema
+from tamsel_tools.model.declared import Declared, Schema
 
 
 @dataclass(frozen=True)

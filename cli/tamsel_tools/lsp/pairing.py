@@ -100,9 +100,17 @@ class Pairings:
     the files it looks at, and each is read once for each change of it, in a process of its
     own, as `tamsel test` reads it (`suite_reader`)."""
 
-    def __init__(self, store: Store, folders: Sequence[Path] = (), limits: Optional[Limits] = None) -> None:
+    def __init__(
+        self,
+        store: Store,
+        folders: Sequence[Path] = (),
+        limits: Optional[Limits] = None,
+        processes: Optional[Dict[int, asyncio.subprocess.Process]] = None,
+    ) -> None:
         self.store = store
         self.limits = limits or Limits()
+        # The processes running, by id, which the server ends when it is ended; the reader's among them.
+        self.processes: Dict[int, asyncio.subprocess.Process] = {} if processes is None else processes
         self.folders = list(folders)
         self._paths: Optional[List[Path]] = None  # the suites found; None: to be looked for
         self._read: Dict[Path, Tuple[_Stamp, Optional[SuiteNames]]] = {}
@@ -143,7 +151,9 @@ class Pairings:
             ]
             if not stale:
                 return
-            answers = await _read_suites([(path, self.store.open_text(path)) for path in stale], self.limits)
+            answers = await _read_suites(
+                [(path, self.store.open_text(path)) for path in stale], self.limits, self.processes
+            )
             for path, keys in zip(stale, answers):
                 stamp = stamps[path]
                 assert stamp is not None
@@ -227,9 +237,11 @@ class Pairings:
         return found
 
 
-async def _read_suites(suites: List[Tuple[Path, Optional[str]]], limits: Limits) -> List[Optional[Dict[str, str]]]:
-    """Each suite's document keys, read by `suite_reader` in a process of its own; None for
-    each when that process fails."""
+async def _read_suites(
+    suites: List[Tuple[Path, Optional[str]]], limits: Limits, processes: Dict[int, asyncio.subprocess.Process]
+) -> List[Optional[Dict[str, str]]]:
+    """Each suite's document keys, read by `suite_reader` in a process of its own (kept in
+    `processes` while it runs); None for each when that process fails."""
     request = json.dumps(
         {"max_bytes": limits.max_bytes, "suites": [{"path": str(path), "text": text} for path, text in suites]}
     )
@@ -241,12 +253,14 @@ async def _read_suites(suites: List[Tuple[Path, Optional[str]]], limits: Limits)
         stdout=asyncio.subprocess.PIPE,
         stderr=asyncio.subprocess.DEVNULL,
     )
+    processes[process.pid] = process
     try:
         output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), _READING_SECONDS)
         answers = json.loads(output.decode("utf-8"))
     except (asyncio.TimeoutError, ValueError):
         answers = None
     finally:
+        processes.pop(process.pid, None)
         if process.returncode is None:
             process.kill()
             await process.wait()

@@ -25,11 +25,11 @@ from tamsel_tools.diagnostics.help import Texts
 from tamsel_tools.io.reading import Limits
 from tamsel_tools.lsp import diagnostics as _diagnostics
 from tamsel_tools.lsp import navigation
-from tamsel_tools.lsp import schema as _schema
 from tamsel_tools.lsp.diagnostics import EMPTY_POLICY, Note
 from tamsel_tools.lsp.pairing import Pairing, Pairings, Problem
 from tamsel_tools.lsp.properties import SuiteProperties
 from tamsel_tools.lsp.store import Store, lines_of
+from tamsel_tools.model import declared as _schema
 from tamsel_tools.model.policy import _rule
 
 DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
@@ -73,19 +73,19 @@ class TamselServer(LanguageServer):
         super().__init__("tamsel", tamsel.PyTamsel.compiler_version())
         self.limits = limits
         self.store = Store()
-        self.pairings = Pairings(self.store, limits=limits)
+        self.processes: Dict[int, asyncio.subprocess.Process] = {}  # lint, suites, suggestions: ended with it
+        self.pairings = Pairings(self.store, limits=limits, processes=self.processes)
         self.builds: Dict[str, Build] = {}  # by the policy's path (or a lone schema's)
         self.pending: Dict[str, asyncio.Task[None]] = {}
         self.lints: Dict[str, asyncio.Task[None]] = {}
         self.published: Dict[str, bool] = {}  # uri: whether its last diagnostics were not empty
         self.debounce = DEBOUNCE
         self.lint_seconds = LINT_SECONDS
-        self.processes: Dict[int, asyncio.subprocess.Process] = {}  # the lint processes running
         self.suite_properties = SuiteProperties(self)  # the refuted properties of the suites
         self.reading: Optional["asyncio.Future[None]"] = None  # the first reading of the suites
 
     def shutdown(self) -> None:
-        """No lint outlives the server."""
+        """No child process outlives the server."""
         for process in list(self.processes.values()):
             if process.returncode is None:
                 process.kill()
@@ -430,4 +430,4 @@ class TamselServer(LanguageServer):
         if role == "governance" and pairing.policy != path:
             policy_text = self.store.text(pairing.policy) or ""
             ids = [symbol.name for symbol in navigation.rules(lines_of(policy_text), "policy")]
-        return pairing.schema, _schema.read(schema_text or ""), ids
+        return pairing.schema, _schema.read(schema_text or "", self.limits) or _schema.Schema(), ids

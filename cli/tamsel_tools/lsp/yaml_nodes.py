@@ -11,13 +11,24 @@ whole for one cursor: only the rule under it (`item_span`).
 from __future__ import annotations
 
 import functools
-import importlib
 import re
 from dataclasses import dataclass
-from typing import Any, List, Optional, Sequence, Tuple, Union
+from typing import Any, List, Optional, Sequence, Tuple
+
+# The nodes' accessors are the model's, which the schema's declarations are read with too.
+from tamsel_tools.model.composed import Key as Key
+from tamsel_tools.model.composed import available as available
+from tamsel_tools.model.composed import compose as compose
+from tamsel_tools.model.composed import end as end
+from tamsel_tools.model.composed import entries as entries
+from tamsel_tools.model.composed import get as get
+from tamsel_tools.model.composed import has as has
+from tamsel_tools.model.composed import items as items
+from tamsel_tools.model.composed import kind as kind
+from tamsel_tools.model.composed import scalar as scalar
+from tamsel_tools.model.composed import start as start
 
 MARKER = "TAMSELCURSOR"
-Key = Union[str, int]
 # Past this size a document is not composed whole: a rule is composed alone, or nothing.
 WHOLE_LIMIT = 2_000_000
 
@@ -50,76 +61,6 @@ class Found:
         """The node `up` steps above the scalar (1: its container); None above the root."""
         index = len(self.steps) - 1 - up
         return self.steps[index].node if index >= 0 else None
-
-
-def _yaml() -> Any:
-    return importlib.import_module("yaml")
-
-
-def available() -> bool:
-    try:
-        _yaml()
-    except ImportError:
-        return False
-    return True
-
-
-def compose(text: str) -> Any:
-    """The first document's root node, or None when the text is not YAML (or PyYAML is missing)."""
-    if len(text) > WHOLE_LIMIT * 4:
-        return None
-    try:
-        yaml = _yaml()
-        loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
-        return yaml.compose(text, Loader=loader)
-    except ImportError:
-        return None
-    except Exception:  # noqa: BLE001 - malformed YAML, deep nesting, bad characters: no tree
-        return None
-
-
-def kind(node: Any) -> str:
-    """ "scalar", "sequence" or "mapping"."""
-    return type(node).__name__.replace("Node", "").lower()
-
-
-def scalar(node: Any) -> Optional[str]:
-    return node.value if node is not None and kind(node) == "scalar" else None
-
-
-def get(node: Any, key: Key) -> Any:
-    """The value under a mapping's key (the last one written wins) or a sequence's item; None."""
-    if node is None:
-        return None
-    if kind(node) == "mapping" and isinstance(key, str):
-        found = None
-        for name, value in node.value:
-            if scalar(name) == key:
-                found = value
-        return found
-    if kind(node) == "sequence" and isinstance(key, int) and 0 <= key < len(node.value):
-        return node.value[key]
-    return None
-
-
-def has(node: Any, key: str) -> bool:
-    return node is not None and kind(node) == "mapping" and any(scalar(name) == key for name, _ in node.value)
-
-
-def entries(node: Any) -> List[Tuple[Any, Any]]:
-    return list(node.value) if node is not None and kind(node) == "mapping" else []
-
-
-def items(node: Any) -> List[Any]:
-    return list(node.value) if node is not None and kind(node) == "sequence" else []
-
-
-def start(node: Any) -> Tuple[int, int]:
-    return node.start_mark.line, node.start_mark.column
-
-
-def end(node: Any) -> Tuple[int, int]:
-    return node.end_mark.line, node.end_mark.column
 
 
 def _within(node: Any, where: Tuple[int, int]) -> bool:

@@ -13,6 +13,7 @@ from tamsel_tools import _inspect
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.echo import cut, represented
 from tamsel_tools.base.findings import Diagnostic, Reported
+from tamsel_tools.base.lines import Positions
 from tamsel_tools.base.nodes import Key, TreeError, json_tree, yaml_tree
 from tamsel_tools.diagnostics.documents import Allowance, load_policy
 from tamsel_tools.io.files import read_suite
@@ -116,14 +117,14 @@ def parse_suite(path: str, text: str, limits: Limits) -> Any:
         # makes any value.
         _, past = _inspect.count_values(text, limits.max_values)
         if past is not None:
-            raise _unloadable(path, limits.too_many_values(), *past)
+            raise _unloadable(path, limits.too_many_values(), *Positions(text).editor(*past))
         loaded = yaml.load(text, Loader=loader)
     except yaml.MarkedYAMLError as error:
         mark = error.problem_mark or error.context_mark
         what = ", ".join(part for part in (error.context, error.problem) if part) or str(error)
         if mark is None:
             raise _unloadable(path, what) from None
-        raise _unloadable(path, what, mark.line + 1, mark.column + 1) from None
+        raise _unloadable(path, what, *Positions(text).editor(mark.line + 1, mark.column + 1)) from None
     except yaml.YAMLError as error:
         raise _unloadable(path, str(error)) from None
     except RecursionError:

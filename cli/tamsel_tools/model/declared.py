@@ -1,8 +1,10 @@
-"""What a schema document declares, with where: for completion, hover and definition.
+"""What a schema document declares, with where: the actions and fields that help lines
+list under the engine's errors, and that the language server completes, shows and finds.
 
-Read from the YAML nodes as the engine reads the document: keyed maps where a name
-written twice keeps its later entry, a type as one of the three words (or a tag of one
-on an empty node). A schema that is not YAML declares nothing here.
+Read from the YAML nodes, within the caps, as the engine reads the document: keyed maps
+where a name written twice keeps its later entry, every name a text, a type as one of
+the three words (or a tag of one on an empty node). Positions are the reader's (lines
+and columns from 0); whoever publishes one translates it to the editor's lines.
 """
 
 from __future__ import annotations
@@ -10,7 +12,8 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
-from tamsel_tools.lsp import yaml_nodes
+from tamsel_tools.io.reading import Limits
+from tamsel_tools.model import composed as yaml_nodes
 from tamsel_tools.model.rules import FIELD_TYPES
 
 
@@ -77,11 +80,12 @@ def _fields(block: Any) -> Dict[str, Declared]:
     return fields
 
 
-def read(text: str) -> Schema:
-    root = yaml_nodes.compose(text)
-    schema = Schema()
+def read(text: str, limits: Optional[Limits] = None) -> Optional[Schema]:
+    """The schema's declarations; None when the text is not a YAML mapping or is past the caps."""
+    root = yaml_nodes.compose(text, limits)
     if root is None or yaml_nodes.kind(root) != "mapping":
-        return schema
+        return None
+    schema = Schema()
     for key, value in yaml_nodes.entries(yaml_nodes.get(root, "actions")):
         if yaml_nodes.kind(key) == "scalar":
             schema.actions[key.value] = _declared(key, None)
@@ -91,10 +95,12 @@ def read(text: str) -> Schema:
     return schema
 
 
-def symbols(text: str) -> List[Tuple[Declared, List[Declared], Tuple[int, int, int, int]]]:
+def symbols(
+    text: str, limits: Optional[Limits] = None
+) -> List[Tuple[Declared, List[Declared], Tuple[int, int, int, int]]]:
     """The schema's blocks in document order: each action, then actor and snapshot, with their
     fields and the whole block's span (line, column, end line, end column)."""
-    root = yaml_nodes.compose(text)
+    root = yaml_nodes.compose(text, limits)
     found: List[Tuple[Declared, List[Declared], Tuple[int, int, int, int]]] = []
     for key, value in yaml_nodes.entries(root):
         name = yaml_nodes.scalar(key)
