@@ -114,7 +114,9 @@ class Pairings:
         self.folders = list(folders)
         self._paths: Optional[List[Path]] = None  # the suites found; None: to be looked for
         self._read: Dict[Path, Tuple[_Stamp, Optional[SuiteNames]]] = {}
-        self._reading = asyncio.Lock()
+        # Made by the first `ready`, on the loop that runs it: before 3.10 a lock takes the loop
+        # current when it is made, which need not be the server's.
+        self._reading: Optional[asyncio.Lock] = None
 
     def suites(self) -> List[SuiteNames]:
         """The workspace's suites as last read; `ready` reads those that changed since."""
@@ -138,6 +140,8 @@ class Pairings:
     async def ready(self) -> None:
         """Reads every suite not read as it stands now; the pairings that follow are made with
         all of them, however long reading takes."""
+        if self._reading is None:
+            self._reading = asyncio.Lock()
         async with self._reading:
             if self._paths is None:
                 self._paths = list(self._suite_paths())
