@@ -263,6 +263,6 @@ SUITE_FAULTS = [
 def test_a_yaml_suite_is_located_on_an_editors_lines(capsys, documents, text, expected, ends):
     pytest.importorskip("yaml")
     documents()
-    Path("x.suite.yaml").write_text(text.replace("\n", ends), newline="")
+    Path("x.suite.yaml").write_bytes(text.replace("\n", ends).encode())  # newline= of write_text is 3.10 and later
     status, _, err = run(capsys, "test", "x.suite.yaml")
     assert status == 2 and err[0].startswith(expected)
