@@ -209,6 +209,23 @@ def _decompressed(file: BinaryIO, path: str) -> BinaryIO:
 _READ_ERRORS: Tuple[Type[BaseException], ...] = (OSError, EOFError, zlib.error)
 
 
+class _Bounded:
+    """A file read no further than its next `left` bytes."""
+
+    def __init__(self, file: BinaryIO, left: int):
+        self.file, self.left = file, left
+
+    def read(self, size: int) -> bytes:
+        data = self.file.read(min(size, self.left))
+        self.left -= len(data)
+        return data
+
+    def readline(self, size: int) -> bytes:
+        data = self.file.readline(min(size, self.left))
+        self.left -= len(data)
+        return data
+
+
 def _read_full(stream: BinaryIO, size: int) -> bytes:
     """`size` bytes, fewer only at the end of the stream."""
     data = stream.read(size)
@@ -434,8 +451,15 @@ class _Parquet(_Columns):
             kept = [domain for domain in DOMAINS if domain in names]
             inputs = pa.StructArray.from_arrays(domains, kept)
             present = functools.reduce(pc.or_, [pc.is_valid(each) for each in domains])
-        self._refuse(pc.invert(present), positions, group, "not a record: no input nor any domain")
-        keep = present
+        too_many, too_large_ = self._past_cap(batch)
+        limit = self.job.max_bytes
+        reasons = [
+            (too_large_, f"a row {too_large(limit)}"),
+            (too_many, f"more than {_values_cap(limit)} values (mappings, lists and scalars), the limit of one record"),
+            (pc.invert(present), "not a record: no input nor any domain"),
+        ]
+        self._refuse_each(reasons, positions, group)
+        keep = pc.and_(present, pc.invert(pc.or_(too_many, too_large_)))
         if self.old is None:
             keep = pc.and_(keep, self._recorded_valid(batch, positions, group, present))
         if self.job.since is not None or self.job.until is not None:
@@ -445,6 +469,36 @@ class _Parquet(_Columns):
         if len(inputs) == 0:
             return
         self._compare(batch, inputs, positions)
+
+    def _past_cap(self, batch: pyarrow.RecordBatch) -> Tuple[Any, Any]:
+        """The rows past the cap of one record, as two masks: more values than a line may hold,
+        texts of more bytes. Rows are only looked at when the whole batch could hold one."""
+        pa, pc = _arrow()
+        limit = self.job.max_bytes
+        none = pa.array([False] * batch.num_rows)
+        too_large_ = pc.greater(_row_sizes(batch.columns, _text_bytes), limit) if batch.nbytes > limit else none
+        too_many = none
+        if _most_values(batch.schema.types) > _values_cap(limit):
+            too_many = pc.greater(_row_sizes(batch.columns, _values), _values_cap(limit))
+        return too_many, too_large_
+
+    def _refuse_each(self, reasons: List[Tuple[Any, str]], positions: Any, group: int) -> None:
+        """Each row of the masks reported as a bad record, in row order, with the message of
+        the first mask that holds it; the first ends the fragment without --skip-bad."""
+        _, pc = _arrow()
+        bad = functools.reduce(pc.or_, [mask for mask, _ in reasons])
+        if not pc.any(bad).as_py():
+            return
+        rows = pc.indices_nonzero(bad)
+        held = [mask.take(rows).to_pylist() for mask, _ in reasons]
+        where = f"{self.fragment.path}: row group {group}"
+        for index, position in enumerate(positions.take(rows).to_pylist()):
+            message = next(message for (_, message), found in zip(reasons, held) if found[index])
+            _bad(
+                self.partial,
+                self.job,
+                BadRecord((self.fragment.log, self.fragment.file, position), where, f"row {position}: {message}"),
+            )
 
     def _refuse(self, bad: Any, positions: Any, group: int, message: str) -> None:
         """Each row of the mask `bad` reported as a bad record; the first ends the fragment
@@ -560,8 +614,11 @@ class _JsonLines(_Columns):
     def replay(self) -> None:
         errors = _read_errors()
         with open_log(self.fragment.path) as file:
-            stream = _decompressed(file, self.fragment.path)
-            done = 0  # the lines read
+            stream: Any = _decompressed(file, self.fragment.path)
+            if self.fragment.end:  # a part of a plain file
+                file.seek(self.fragment.start)
+                stream = _Bounded(file, self.fragment.end - self.fragment.start)
+            done = self.fragment.first_row  # the lines read
             try:
                 for whole, piece in self._pieces(stream):
                     if whole:
@@ -747,6 +804,72 @@ class _JsonLines(_Columns):
             line = _split(block)[place - before - 1]
             found.append(record_input(_parse_line(line, self.job.max_bytes)))
         return found
+
+
+def _values_cap(limit: int) -> int:
+    return max(1, limit // BYTES_PER_VALUE)
+
+
+def _text_bytes(array: Any) -> Any:
+    """Each row's bytes of text in a column (nested ones too), or None for a column of none."""
+    pa, pc = _arrow()
+    kind = array.type
+    if pa.types.is_dictionary(kind):
+        return _text_bytes(array.cast(kind.value_type))
+    if pa.types.is_struct(kind):
+        return _row_sizes(array.flatten(), _text_bytes)
+    if (
+        pa.types.is_string(kind)
+        or pa.types.is_large_string(kind)
+        or pa.types.is_binary(kind)
+        or pa.types.is_large_binary(kind)
+    ):
+        return pc.fill_null(pc.binary_length(array), 0).cast(pa.int64())
+    if pa.types.is_string_view(kind) or pa.types.is_binary_view(kind):
+        return _text_bytes(array.cast(pa.large_binary()))
+    if pa.types.is_list(kind) or pa.types.is_large_list(kind):
+        inner = _text_bytes(array.flatten())
+        if inner is None:
+            return None
+        # A row's bytes: the running sum of its elements' at its end less at its start.
+        running = pa.concat_arrays([pa.array([0], pa.int64()), pc.cumulative_sum(inner)])
+        offsets = pc.subtract(array.offsets.cast(pa.int64()), array.offsets[0].cast(pa.int64()))
+        return pc.subtract(running.take(offsets[1:]), running.take(offsets[:-1]))
+    return None
+
+
+def _values(array: Any) -> Any:
+    """Each row's values in a column: its fields, and a list's elements, that are not null."""
+    pa, pc = _arrow()
+    kind = array.type
+    if pa.types.is_struct(kind):
+        return _row_sizes(array.flatten(), _values)
+    if pa.types.is_list(kind) or pa.types.is_large_list(kind):
+        return pc.fill_null(pc.list_value_length(array), 0).cast(pa.int64())
+    return pc.is_valid(array).cast(pa.int64())
+
+
+def _row_sizes(columns: List[Any], size: Any) -> Any:
+    """The sum, row by row, of `size` of each column (0 for a batch of no such column)."""
+    pa, pc = _arrow()
+    sizes = [found for found in (size(column) for column in columns) if found is not None]
+    if not sizes:
+        return pa.array([0] * (len(columns[0]) if columns else 0), pa.int64())
+    return functools.reduce(pc.add, sizes)
+
+
+def _most_values(types: List[Any]) -> float:
+    """The most values a row of these types can hold (without bound when a list is among them)."""
+    pa, _ = _arrow()
+    most = 0.0
+    for kind in types:
+        if pa.types.is_struct(kind):
+            most += _most_values([field.type for field in kind])
+        elif pa.types.is_list(kind) or pa.types.is_large_list(kind):
+            return float("inf")
+        else:
+            most += 1
+    return most
 
 
 def _differ(a: Any, b: Any) -> Any:
