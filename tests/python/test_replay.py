@@ -750,7 +750,8 @@ def tricky_log(tmp_path):
     {"against": True},
 ])
 def test_json_lines_in_columns_give_the_bytes_of_reading_every_line(tricky_log, monkeypatch, options):
-    from tamsel_tools.replaying import fragments, logs as logs_module
+    from tamsel_tools.replaying import fragments
+    from tamsel_tools.replaying import logs as logs_module
     from tamsel_tools.replaying.record import parse_time
 
     arguments = {"examples": 3, "skip_bad": True, "max_bytes": 64 << 10, "threads": 2}
