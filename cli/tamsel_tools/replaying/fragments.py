@@ -331,7 +331,7 @@ class _Columns:
         pa, pc = _arrow()
         if "policy_hash" in batch.schema.names:
             return pc.cast(batch.column("policy_hash"), pa.string())
-        return pa.array([self.hash_of_path] * batch.num_rows, pa.string())
+        return pa.repeat(pa.scalar(self.hash_of_path, pa.string()), batch.num_rows)
 
     def _compare(self, batch: pyarrow.RecordBatch, inputs: Any, positions: Any) -> None:
         pa, pc = _arrow()
@@ -441,7 +441,7 @@ class _Parquet(_Columns):
     def _batch(self, batch: pyarrow.RecordBatch, group: int, first: int) -> None:
         pa, pc = _arrow()
         rows = batch.num_rows
-        positions = pa.array(range(first + 1, first + rows + 1), pa.int64())
+        positions = _positions(first, rows)
         names = batch.schema.names
         if "input" in names:
             inputs = batch.column("input")
@@ -475,7 +475,7 @@ class _Parquet(_Columns):
         texts of more bytes. Rows are only looked at when the whole batch could hold one."""
         pa, pc = _arrow()
         limit = self.job.max_bytes
-        none = pa.array([False] * batch.num_rows)
+        none = pa.repeat(False, batch.num_rows)
         too_large_ = pc.greater(_row_sizes(batch.columns, _text_bytes), limit) if batch.nbytes > limit else none
         too_many = none
         if _most_values(batch.schema.types) > _values_cap(limit):
@@ -524,7 +524,7 @@ class _Parquet(_Columns):
     def _window(self, batch: pyarrow.RecordBatch, positions: Any, group: int, keep: Any) -> Any:
         pa, pc = _arrow()
         if "time" not in batch.schema.names:
-            inside = pa.array([False] * batch.num_rows)
+            inside = pa.repeat(False, batch.num_rows)
         elif pa.types.is_timestamp(batch.column("time").type):
             inside = self._window_of_timestamps(batch.column("time"))
         else:
@@ -714,7 +714,7 @@ class _JsonLines(_Columns):
         if keep is None:
             return False
         pa, pc = _arrow()
-        positions = pa.array(range(before + 1, before + lines + 1), pa.int64())
+        positions = _positions(before, lines)
         if not pc.all(keep).as_py():
             inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
         if self.pending and (self.pending[0][2].schema != batch.schema or self.pending[0][3].type != inputs.type):
@@ -785,7 +785,7 @@ class _JsonLines(_Columns):
         not read: its line is bad."""
         pa, pc = _arrow()
         if self.job.since is None and self.job.until is None:
-            return pa.array([True] * batch.num_rows)
+            return pa.repeat(True, batch.num_rows)
         inside = []
         for value in batch.column("time").to_pylist():
             try:
@@ -870,6 +870,13 @@ def _most_values(types: List[Any]) -> float:
         else:
             most += 1
     return most
+
+
+def _positions(before: int, rows: int) -> Any:
+    """before + 1 to before + rows, made in Arrow: a Python range holds the interpreter lock
+    for every number, which threads then wait on."""
+    pa, pc = _arrow()
+    return pc.add(pc.cumulative_sum(pa.repeat(pa.scalar(1, pa.int64()), rows)), before)
 
 
 def _differ(a: Any, b: Any) -> Any:
