@@ -761,21 +761,24 @@ class _JsonLines(_Columns):
         """Whether the policy hash and the recorded outcomes read in columns are the lines'."""
         pa, pc = _arrow()
         names, types = batch.schema.names, pa.types
-        text = lambda kind: types.is_string(kind) or types.is_null(kind)  # noqa: E731
         if "policy_hash" in names:
             hashes = batch.column("policy_hash")
-            if not text(hashes.type) or (self.hash_of_path is not None and hashes.null_count):
+            if not _text_or_null(hashes.type) or (self.hash_of_path is not None and hashes.null_count):
                 return False  # absent is the path's hash, null is none
         if self.old is not None:
             return True
-        if "error" in names and not text(batch.column("error").type):
+        if "error" in names and not _text_or_null(batch.column("error").type):
             return False
         if "decision" in names:
             decision = batch.column("decision").type
             if not types.is_struct(decision) or decision.get_field_index("effect") < 0:
                 return False
             rule = decision.get_field_index("matched_rule")
-            if not types.is_string(decision.field("effect").type) or rule >= 0 and not text(decision.field(rule).type):
+            if (
+                not types.is_string(decision.field("effect").type)
+                or rule >= 0
+                and not _text_or_null(decision.field(rule).type)
+            ):
                 return False
         before, _, _ = self._recorded(batch)
         return bool(pc.all(pc.fill_null(pc.is_in(before, value_set=pa.array([*EFFECTS, ERROR])), False)).as_py())
@@ -870,6 +873,12 @@ def _most_values(types: List[Any]) -> float:
         else:
             most += 1
     return most
+
+
+def _text_or_null(kind: Any) -> bool:
+    """A column type of texts, or of nulls only (a key whose every value in a block is null)."""
+    pa, _ = _arrow()
+    return bool(pa.types.is_string(kind) or pa.types.is_null(kind))
 
 
 def _positions(before: int, rows: int) -> Any:
