@@ -761,7 +761,7 @@ def test_json_lines_in_columns_give_the_bytes_of_reading_every_line(tricky_log, 
         arguments["against"] = Policy(SCHEMA, POLICY)
     read = fragments.read_block
     columns = []
-    monkeypatch.setattr(logs_module, "FRAGMENT_BYTES", 8 << 10)  # parts of the file on both threads
+    monkeypatch.setattr(logs_module, "FRAGMENT_BYTES", 2 << 10)  # small parts, on both threads
     monkeypatch.setattr(fragments, "read_block", lambda *a: columns.append(read(*a)) or columns[-1])
     fast = dumps(replay(tricky_log, new_policy(), **arguments).to_json())
     assert sum(batch is not None for batch in columns) > 10  # blocks were read in columns

@@ -579,10 +579,8 @@ class _JsonLines(_Columns):
         return where if column is None else f"{where}:{column}"
 
     def _block_size(self) -> int:
-        # No line of a block passes the cap in bytes (a block is at most the cap and its
-        # newline) nor in values (a line holds fewer separators than bytes).
-        limit = self.job.max_bytes
-        return max(1, min(BLOCK_BYTES, limit + 1, limit // BYTES_PER_VALUE))
+        # No line of a block passes the cap in bytes: a block is at most the cap and its newline.
+        return min(BLOCK_BYTES, self.job.max_bytes + 1)
 
     def _pieces(self, stream: BinaryIO) -> Iterator[Tuple[bool, Union[bytes, _NotARecord]]]:
         """(True, a block of whole lines), or (False, a line longer than a block or why it is bad)."""
@@ -801,11 +799,12 @@ class _JsonLines(_Columns):
 
     def _example_inputs(self, inputs: Any, indices: Any, places: List[int]) -> List[Dict[str, Any]]:
         """The examples' inputs as their lines hold them (integers as integers, fields in order)."""
-        found = []
+        found, split = [], {}
         for place in places:
             before, block = next(each for each in reversed(self.blocks) if each[0] < place)
-            line = _split(block)[place - before - 1]
-            found.append(record_input(_parse_line(line, self.job.max_bytes)))
+            if before not in split:
+                split[before] = _split(block)
+            found.append(record_input(_parse_line(split[before][place - before - 1], self.job.max_bytes)))
         return found
 
 

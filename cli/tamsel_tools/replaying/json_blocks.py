@@ -15,7 +15,7 @@ from __future__ import annotations
 import re
 from typing import Any, Optional
 
-from tamsel_tools.io.reading import too_wide
+from tamsel_tools.io.reading import BYTES_PER_VALUE, too_wide
 
 # The keys whose explicit null means what their absence means: the recorded rule, the error,
 # the id, the time and the policy hash (whose null the caller tells apart where a path gives one).
@@ -37,7 +37,7 @@ def text_is_plain(block: bytes, newlines: int, limit: int) -> bool:
     if not block.startswith(b"{") or not block.endswith((b"}\n", b"}", b"}\r\n")):
         return False
     bounds = block.count(b"}\n{") + (block.count(b"}\r\n{") if b"\r" in block else 0)
-    if bounds != lines_in(block, newlines) - 1:
+    if bounds != lines_in(block, newlines) - 1 or not _lines_within(block, limit // BYTES_PER_VALUE):
         return False
     if block.isascii():
         return True
@@ -48,6 +48,16 @@ def text_is_plain(block: bytes, newlines: int, limit: int) -> bool:
     except UnicodeDecodeError:
         return False
     return True
+
+
+def _lines_within(block: bytes, values: int) -> bool:
+    """No line longer than `values` bytes, so none holds more separators than the values cap: a
+    longer one would span a whole window of half as many bytes aligned to its size, which then
+    holds no newline."""
+    window = max(1, values // 2)
+    if len(block) <= values:
+        return True
+    return all(block.find(b"\n", start, start + window) >= 0 for start in range(0, len(block) - window + 1, window))
 
 
 def read_block(block: bytes, lines: int) -> Optional[Any]:

@@ -172,9 +172,10 @@ def _jsonl_fragments(log: int, file: int, path: str, partition: Tuple[Tuple[str,
         opened.seek(0)
         position = lines = 0
         while chunk := opened.read(_CHUNK):
-            wanted = cuts[-1][0] + FRAGMENT_BYTES - position
-            newline = chunk.find(b"\n", max(0, wanted)) if wanted < len(chunk) else -1
-            if newline >= 0 and position + newline + 1 < size:
+            while (wanted := cuts[-1][0] + FRAGMENT_BYTES - position) < len(chunk):
+                newline = chunk.find(b"\n", max(0, wanted))
+                if newline < 0 or position + newline + 1 >= size:
+                    break
                 cuts.append((position + newline + 1, lines + chunk.count(b"\n", 0, newline + 1)))
             lines += chunk.count(b"\n")
             position += len(chunk)
