@@ -11,6 +11,7 @@ README's policy and repeated until there are as many records as asked.
 
   bench_replay.py                        2,000,000 Parquet records, 200,000 JSON Lines records
   bench_replay.py --records 20000000     the issue's size (writing it takes a while)
+  bench_replay.py --before FOLDER        also the replays of the tools in FOLDER (another build)
 """
 
 from __future__ import annotations
@@ -111,10 +112,13 @@ def write_jsonl(path: Path, table: pyarrow.Table, records: int) -> None:
             file.write(json.dumps(row, separators=(",", ":")) + "\n")
 
 
-def command(arguments: List[str], cwd: Path) -> Tuple[float, int, str]:
-    """Wall seconds, peak resident MB and standard output of one run of the command."""
+def command(arguments: List[str], cwd: Path, tools: str = "") -> Tuple[float, int, str]:
+    """Wall seconds, peak resident MB and standard output of one run of the command (with the
+    tools found first in the folder `tools` when it is given)."""
+    env = {**os.environ, "PYTHONPATH": tools} if tools else None
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-c", MEASURED, *arguments], cwd=cwd, capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-c", MEASURED, *arguments], cwd=cwd, capture_output=True, text=True,
+                          env=env)
     wall = time.perf_counter() - start
     if done.returncode not in (0, 1):
         raise SystemExit(f"tamsel {' '.join(arguments)} failed: {done.stderr}")
@@ -133,6 +137,8 @@ def main() -> None:
     parser.add_argument("--records", type=int, default=2_000_000, help="records of the Parquet log")
     parser.add_argument("--jsonl-records", type=int, default=200_000, help="records of the JSON Lines log")
     parser.add_argument("--no-dask", action="store_true", help="leave out the Dask run")
+    parser.add_argument("--before", default="", metavar="FOLDER",
+                        help="a folder holding another build of tamsel_tools, whose replays run beside these")
     options = parser.parse_args()
     schema, policy = (EXAMPLE / "schema.yaml").read_text(), (EXAMPLE / "policy.yaml").read_text()
     engine = tamsel.PyTamsel(schema, policy)
@@ -154,23 +160,27 @@ def main() -> None:
         read = timed(lambda: [pyarrow.parquet.read_table(path, columns=COLUMNS) for path in files])
         rows.append(("pyarrow reads the Parquet log's columns", read, ""))
         outputs = {}
+        builds = [("", ""), *([(" (before)", options.before)] if options.before else [])]
         for name, extra in (("all cores", []), ("--threads 1", ["--threads", "1"])):
-            wall, peak, outputs[name] = command([*replay, *extra, "parquet"], work)
-            rows.append((f"tamsel replay, Parquet, {name}", wall, f"{peak} MB"))
+            for label, tools in builds:
+                wall, peak, outputs[name + label] = command([*replay, *extra, "parquet"], work, tools)
+                rows.append((f"tamsel replay, Parquet, {name}{label}", wall, f"{peak} MB"))
         if not options.no_dask:
             wall, peak, outputs["dask"] = command([*replay, "--workers", "2", "parquet"], work)
             rows.append(("tamsel replay, Parquet, --workers 2 (Dask)", wall, f"{peak} MB (client)"))
         read = timed(lambda: pyarrow.json.read_json(work / "log.jsonl"))
         rows.append(("pyarrow.json reads the JSON Lines log", read, ""))
-        wall, peak, _ = command([*replay, "log.jsonl"], work)
-        rows.append(("tamsel replay, JSON Lines, all cores", wall, f"{peak} MB"))
-    if len({each for each in outputs.values()}) != 1:
+        jsonl = {}
+        for label, tools in builds:
+            wall, peak, jsonl[label] = command([*replay, "log.jsonl"], work, tools)
+            rows.append((f"tamsel replay, JSON Lines, all cores{label}", wall, f"{peak} MB"))
+    if len(set(outputs.values())) != 1 or len(set(jsonl.values())) != 1:
         raise SystemExit("the runs' --json differ")
     records = json.loads(outputs["all cores"])["records"]
-    print(f"{'run':<48} {'seconds':>8} {'records/s':>12}  peak")
+    print(f"{'run':<57} {'seconds':>8} {'records/s':>12}  peak")
     for name, seconds, peak in rows:
         count = options.jsonl_records if "JSON" in name else options.records
-        print(f"{name:<48} {seconds:>8.2f} {count / seconds:>12,.0f}  {peak}")
+        print(f"{name:<57} {seconds:>8.2f} {count / seconds:>12,.0f}  {peak}")
     print(f"(every --json identical; {records:,} records replayed)")
 
 

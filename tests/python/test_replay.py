@@ -676,3 +676,135 @@ def test_a_record_is_a_decision_or_an_error(tmp_path, arguments, message):
         with pytest.raises(ValueError, match=f"^{message}$"):
             log.record({}, **arguments)
     assert list(tmp_path.iterdir()) == []
+
+
+# ---- JSON Lines in columns where Arrow reads them exactly, line by line elsewhere ----
+
+# Lines that Arrow reads otherwise than `json.loads` does, or not at all; each lands in a block of
+# generated records (blocks are 1 KiB under a cap of 64 KiB), which must then be read line by line.
+DECIDED = '"decision":{"effect":"allow","matched_rule":null}'
+TRICKY_LINES = [
+    '{"input":{"action":{"type":"refund","amount":null}},' + DECIDED + '}',  # explicit null: refused
+    '{"input":{"action":{"type":"refund"},"actor":null},' + DECIDED + '}',  # a domain null
+    '{"input":{"action":{"type":"refund","amount":-0,"currency":"EUR"}},' + DECIDED + '}',  # Python's 0
+    '{"input":{"action":{"type":"refund","amount":1500},"actor":{"trust_level":-0,"role":"bot"}},'
+    '"decision":{"effect":"require_approval","matched_rule":"x"}}',  # an actor value counted as 0.0
+    '{"input":{"action":{"type":"refund","amount":-0.0}},' + DECIDED + '}',
+    '{"input":{"action":{"type":"refund","amount":18446744073709553664}},' + DECIDED + '}',  # a tie, to even
+    '{"input":{"action":{"type":"refund","amount":' + "9" * 400 + '}},' + DECIDED + '}',  # past the doubles
+    '{"input":{"action":{"type":"refund","amount":NaN}},' + DECIDED + '}',
+    '{"input":{"action":{"type":"refund","amount":-NaN}},' + DECIDED + '}',  # bad for Python
+    '{"input":{"action":{"type":"refund","amount":1500},"actor":{"trust_level":-NaN}},' + DECIDED + '}',
+    '{"input":{"action":{"type":"refund","amount":Inf}},' + DECIDED + '}',  # bad for Python
+    '{"input":{"action":{"type":"refund","amount":-Infinity}},' + DECIDED + '}',
+    '{"input":{"action":{"type":"refund"},"actor":{"role":"2026-01-01"}},' + DECIDED + '}',  # no timestamp
+    '{"input":{"action":{"type":"refund","amount":5,"amount":5000}},' + DECIDED + '}',  # the last one wins
+    '{"input":{"action":{"type":"refund"}},' + DECIDED + '}{"input":{}}',  # two values on a line
+    '{"input":{"action":\n{"type":"refund"}},' + DECIDED + '}',  # one value on two lines
+    '{"input":{"action":{"type":"refund","\\u0061mount":5000}},' + DECIDED + '}',
+    '{"input":{"action":{"type":"refund"}},' + DECIDED + '}\r',  # CR LF
+    '   ',  # a blank line
+    '{"input":{"action":{"type":"refund","amount":5}},"policy_hash":null,' + DECIDED + '}',
+    '{"input":{"action":{"type":"refund","note":"\xe9\u20ac"}},' + DECIDED + '}',
+    '{"input":{"action":{"type":"\\ud800"}},' + DECIDED + '}',  # a lone surrogate: refused
+    '{"input":{"action":{"type":"refund","tags":["a",null]}},' + DECIDED + '}',
+    '{"input":{"action":{"type":"refund","matched_rule":"r"}},' + DECIDED + '}\n'
+    '{"input":{"action":{"type":"refund","matched_rule":null}},' + DECIDED + '}',  # a field named as a null key
+    # Two values on a line and one on two lines: as many rows as lines.
+    '{"input":{},' + DECIDED + '}{"input":{},' + DECIDED + '}\n{"input":{"action":\n{"type":"refund"}},' + DECIDED + '}',
+    '{"action":{"type":"refund","amount":5000},"decision":{"effect":"block","matched_rule":"block_large_refunds"}}',
+    '{"input":{"action":{"type":"refund"}},"decision":{"effect":null}}',  # bad
+    '{"input":{"action":{"type":"refund","amount":1e400}},' + DECIDED + '}',  # bad for Arrow
+]
+
+
+def plain_inputs(count):
+    """Inputs whose fields keep one kind each, so that Arrow reads their blocks."""
+    rng = random.Random(5)
+    return [{"action": {"type": "refund", "amount": float(rng.choice([5, 1500, 2500])), "currency": "EUR"},
+             "actor": {"trust_level": float(rng.randint(0, 5)), "role": rng.choice(["agent", "bot"])},
+             "snapshot": {"min_trust_level": 2.0}} for _ in range(count)]
+
+
+@pytest.fixture
+def tricky_log(tmp_path):
+    """Generated records of every kind, then plain ones with a tricky line after every 40."""
+    lines_of = []
+    for name, inputs in (("mixed", generated(300, seed=3)), ("plain", plain_inputs(1200))):
+        write_log(tmp_path / name, "jsonl", inputs, max_records=10**6)
+        (written,) = (tmp_path / name).iterdir()
+        lines_of.append(written.read_text().splitlines())
+    out = list(lines_of[0])
+    for index, record in enumerate(lines_of[1]):
+        out.append(record)
+        if index % 40 == 39:
+            out.append(TRICKY_LINES[(index // 40) % len(TRICKY_LINES)])
+    path = tmp_path / "log.jsonl"
+    path.write_text("\n".join(out) + "\n", encoding="utf-8", errors="surrogatepass")
+    return path
+
+
+@pytest.mark.parametrize("options", [
+    {},
+    {"since": "2026-01-01T00:00:00Z", "until": "2099-01-01T00:00:00Z"},
+    {"against": True},
+])
+def test_json_lines_in_columns_give_the_bytes_of_reading_every_line(tricky_log, monkeypatch, options):
+    from tamsel_tools.replaying import fragments
+    from tamsel_tools.replaying import logs as logs_module
+    from tamsel_tools.replaying.record import parse_time
+
+    arguments = {"examples": 3, "skip_bad": True, "max_bytes": 64 << 10, "threads": 2}
+    if "since" in options:
+        arguments["since"], arguments["until"] = parse_time(options["since"]), parse_time(options["until"])
+    if options.get("against"):
+        arguments["against"] = Policy(SCHEMA, POLICY)
+    read = fragments.read_block
+    columns = []
+    monkeypatch.setattr(logs_module, "FRAGMENT_BYTES", 2 << 10)  # small parts, on both threads
+    monkeypatch.setattr(fragments, "read_block", lambda *a: columns.append(read(*a)) or columns[-1])
+    fast = dumps(replay(tricky_log, new_policy(), **arguments).to_json())
+    assert sum(batch is not None for batch in columns) > 10  # blocks were read in columns
+    monkeypatch.setattr(fragments, "read_block", lambda *a: None)
+    monkeypatch.setattr(logs_module, "FRAGMENT_BYTES", 1 << 30)
+    precise = dumps(replay(tricky_log, new_policy(), **arguments).to_json())
+    assert fast == precise
+    found = json.loads(fast)
+    assert found["records"] >= 1500 and found["bad"] >= 4
+
+
+def test_a_bad_line_inside_a_block_is_located_as_ever(capsys, folder):
+    good = [json.dumps(RECORDS[0]) for _ in range(30)]
+    Path("log.jsonl").write_text("\n".join(good[:17] + ['{"input": {}, "decision": {"effect": "allow"}} x'] + good[17:]) + "\n")
+    status, out, err = run(capsys, "replay", *DOCUMENTS, "log.jsonl")
+    assert (status, err) == (2, ["log.jsonl:18:48: invalid JSON: Extra data"])
+
+
+PARQUET_PAST_THE_CAP = [
+    # (the action of each row, the bad rows' messages)
+    ([{"type": "refund"}, {"type": "x" * 70000}, {"type": "refund"}],
+     ["row 2: a row larger than the limit of 65536 bytes (--max-bytes raises it)"]),
+    ([{"type": "refund", "tags": ["y" * 40000, "z" * 40000]}, {"type": "refund", "tags": ["a"]}],
+     ["row 1: a row larger than the limit of 65536 bytes (--max-bytes raises it)"]),
+    ([{"type": "refund", "tags": ["a"] * 1100}, {"type": "refund", "tags": ["a"] * 3}],
+     ["row 1: more than 1024 values (mappings, lists and scalars), the limit of one record"]),
+]
+
+
+@pytest.mark.parametrize("actions, messages", PARQUET_PAST_THE_CAP)
+def test_a_parquet_row_past_the_cap_is_bad_but_the_log_is_not(capsys, folder, actions, messages):
+    decision = pa.struct([("effect", pa.string()), ("matched_rule", pa.string())])
+    table = pa.table({"input": pa.array([{"action": action} for action in actions]),
+                      "decision": pa.array([{"effect": "allow", "matched_rule": None}] * len(actions), decision)})
+    parquet.write_table(table, "rows.parquet")
+    for layout in ("plain", "dictionary"):
+        if layout == "dictionary":
+            parquet.write_table(table, "rows.parquet", use_dictionary=True)
+        status, out, err = run(capsys, "replay", *DOCUMENTS, "--max-bytes", "64KiB", "rows.parquet")
+        assert (status, out, err) == (2, "", [f"rows.parquet: row group 0: {messages[0]}"])
+        status, out, err = run(capsys, "replay", *DOCUMENTS, "--max-bytes", "64KiB", "--skip-bad", "--json", "rows.parquet")
+        found = json.loads(out)
+        assert (found["records"], found["bad"]) == (len(actions) - len(messages), len(messages))
+    # Under the default cap, every row is a record.
+    status, out, _ = run(capsys, "replay", *DOCUMENTS, "--json", "rows.parquet")
+    assert json.loads(out)["records"] == len(actions)

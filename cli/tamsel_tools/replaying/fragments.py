@@ -22,6 +22,7 @@ from tamsel_tools.base.text import printable
 from tamsel_tools.io.reading import BYTES_PER_VALUE, too_large, too_wide
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.replaying.evaluators import Evaluator, Outcome, outcome, policy_evaluator, without_nulls
+from tamsel_tools.replaying.json_blocks import exact_values, lines_in, read_block, text_is_plain
 from tamsel_tools.replaying.logs import (
     GZIP_MAGIC,
     JSONL,
@@ -41,6 +42,8 @@ if TYPE_CHECKING:
 
 BATCH_ROWS = 1 << 16
 _CHUNK = 1 << 20
+# The bytes of whole lines that a JSON Lines file is read in: Arrow reads a block at once.
+BLOCK_BYTES = 1 << 20
 
 
 @dataclass(frozen=True)
@@ -206,107 +209,46 @@ def _decompressed(file: BinaryIO, path: str) -> BinaryIO:
 _READ_ERRORS: Tuple[Type[BaseException], ...] = (OSError, EOFError, zlib.error)
 
 
+class _Bounded:
+    """A file read no further than its next `left` bytes."""
+
+    def __init__(self, file: BinaryIO, left: int):
+        self.file, self.left = file, left
+
+    def read(self, size: int) -> bytes:
+        data = self.file.read(min(size, self.left))
+        self.left -= len(data)
+        return data
+
+    def readline(self, size: int) -> bytes:
+        data = self.file.readline(min(size, self.left))
+        self.left -= len(data)
+        return data
+
+
+def _read_full(stream: BinaryIO, size: int) -> bytes:
+    """`size` bytes, fewer only at the end of the stream."""
+    data = stream.read(size)
+    while data and len(data) < size:
+        more = stream.read(size - len(data))
+        if not more:
+            break
+        data += more
+    return data
+
+
+def _split(block: bytes) -> List[bytes]:
+    """The lines of a block of whole lines, without their newlines."""
+    lines = block.split(b"\n")
+    return lines[:-1] if block.endswith(b"\n") else lines
+
+
 def _read_errors() -> Tuple[Type[BaseException], ...]:
     try:
         import zstandard  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         return _READ_ERRORS
     return (*_READ_ERRORS, zstandard.ZstdError)
-
-
-class _JsonLines:
-    def __init__(self, fragment: Fragment, job: Job, partial: PartialSummary):
-        self.fragment, self.job, self.partial = fragment, job, partial
-        self.new = built(job.policy).engine
-        self.old = None if job.against is None else built(job.against).engine
-        self.hash_of_path = partition_value(fragment, "policy_hash")
-
-    def _where(self, line: int, column: Optional[int] = None) -> str:
-        where = f"{self.fragment.path}:{line}"
-        return where if column is None else f"{where}:{column}"
-
-    def _lines(self, stream: BinaryIO) -> Iterator[Tuple[int, Union[bytes, _NotARecord]]]:
-        number = 0
-        limit = self.job.max_bytes
-        while True:
-            line = stream.readline(limit + 1)
-            if not line:
-                return
-            number += 1
-            if len(line) > limit and not (len(line) == limit + 1 and line.endswith(b"\n")):
-                while not line.endswith(b"\n"):  # the rest of the line, passed over
-                    line = stream.readline(_CHUNK)
-                    if not line:
-                        break
-                yield number, _NotARecord(f"a line {too_large(limit)}")
-                continue
-            yield number, line
-
-    def replay(self) -> None:
-        errors = _read_errors()
-        with open_log(self.fragment.path) as file:
-            stream = _decompressed(file, self.fragment.path)
-            number = 0
-            try:
-                for number, line in self._lines(stream):
-                    self._line(number, line)
-            except errors as error:
-                message = f"cannot read: {getattr(error, 'strerror', None) or error}"
-                _bad(self.partial, self.job, BadRecord(self._ordinal(number + 1), self._where(number + 1), message))
-
-    def _ordinal(self, line: int) -> Ordinal:
-        return (self.fragment.log, self.fragment.file, line)
-
-    def _line(self, number: int, line: Union[bytes, _NotARecord]) -> None:
-        try:
-            if isinstance(line, _NotARecord):
-                raise line
-            record = _parse_line(line, self.job.max_bytes)
-            if record is None:
-                return
-            self._record(number, record)
-        except _NotARecord as bad:
-            _bad(self.partial, self.job, BadRecord(self._ordinal(number), self._where(number, bad.column), bad.message))
-
-    def _record(self, number: int, record: Any) -> None:
-        input = record_input(record)
-        if self.job.since is not None or self.job.until is not None:
-            if "time" not in record or record["time"] is None:
-                self.partial.outside_window += 1
-                return
-            try:
-                moment = parse_time(record["time"])
-            except ValueError as error:
-                raise _NotARecord(f"time: {error}") from None
-            if not _in_window(self.job, moment):
-                self.partial.outside_window += 1
-                return
-        policy_hash = record.get("policy_hash", self.hash_of_path)
-        if policy_hash is not None and not isinstance(policy_hash, str):
-            raise _NotARecord("its policy_hash is not a text")
-        before = recorded_outcome(record) if self.old is None else outcome(self.old, input)
-        after = outcome(self.new, input)
-        self._count(number, input, before, after, policy_hash)
-
-    def _count(self, number: int, input: Dict[str, Any], before: Outcome, after: Outcome, policy_hash: Any) -> None:
-        partial = self.partial
-        ordinal = self._ordinal(number)
-        partial.records += 1
-        partial.policy_hashes[policy_hash] += 1
-        if partial.first_hash is None:
-            partial.first_hash = (ordinal, policy_hash)
-        transition = (before[0], after[0])
-        partial.transitions[transition] += 1
-        if after[0] == ERROR:
-            partial.errors += 1
-        if before == after:
-            return
-        partial.changed += 1
-        partial.rule_changes[(before[1], after[1])] += 1
-        count_changed(partial, input)
-        kept = partial.examples.setdefault(transition, [])
-        if len(kept) < self.job.examples:
-            kept.append(Example(ordinal, transition, input, self.fragment.path, number))
 
 
 def _parse_line(line: bytes, limit: int) -> Optional[Any]:
@@ -348,83 +290,14 @@ def _arrow() -> Any:
     return pyarrow, pyarrow.compute
 
 
-class _Parquet:
+class _Columns:
+    """What a fragment read in columns shares: the outcomes of a batch compared and counted."""
+
     def __init__(self, fragment: Fragment, job: Job, partial: PartialSummary):
         self.fragment, self.job, self.partial = fragment, job, partial
         self.new: Evaluator = policy_evaluator(built(job.policy))
         self.old: Optional[Evaluator] = None if job.against is None else policy_evaluator(built(job.against))
         self.hash_of_path = partition_value(fragment, "policy_hash")
-
-    def replay(self) -> None:
-        import pyarrow.parquet as parquet  # type: ignore[import-untyped,import-not-found,unused-ignore]
-
-        with open_log(self.fragment.path) as opened:
-            try:
-                file = parquet.ParquetFile(reopened_path(opened))
-            except Exception as error:  # noqa: BLE001 - pyarrow raises several kinds for a bad file
-                raise LogUnreadable(self.fragment.path, f"not a readable Parquet file: {error}") from None
-            names = file.schema_arrow.names
-            if "input" not in names and not any(domain in names for domain in DOMAINS):
-                where = self.fragment.path
-                raise LogUnreadable(where, "not a decision log: it has no input column nor any domain")
-            columns = [
-                name for name in ("time", "policy_hash", "input", "decision", "error", *DOMAINS) if name in names
-            ]
-            row = self.fragment.first_row
-            for group in self.fragment.row_groups:
-                rows = file.metadata.row_group(group).num_rows
-                self._group(file, group, columns, row, rows)
-                row += rows
-
-    def _group(self, file: Any, group: int, columns: List[str], first: int, rows: int) -> None:
-        done = 0
-        try:
-            for batch in file.iter_batches(self.job.batch_rows, row_groups=[group], columns=columns):
-                self._batch(batch, group, first + done)
-                done += batch.num_rows
-        except _Stop:
-            raise
-        except Exception as error:  # noqa: BLE001 - a corrupt page may raise any of pyarrow's errors
-            where = f"{self.fragment.path}: row group {group}"
-            message = f"cannot read: {printable(str(error))}"
-            ordinal = (self.fragment.log, self.fragment.file, first + done + 1)
-            _bad(self.partial, self.job, BadRecord(ordinal, where, message, max(1, rows - done)))
-
-    def _batch(self, batch: pyarrow.RecordBatch, group: int, first: int) -> None:
-        pa, pc = _arrow()
-        rows = batch.num_rows
-        positions = pa.array(range(first + 1, first + rows + 1), pa.int64())
-        names = batch.schema.names
-        if "input" in names:
-            inputs = batch.column("input")
-            present = pc.is_valid(inputs)
-        else:
-            domains = [batch.column(domain) for domain in DOMAINS if domain in names]
-            kept = [domain for domain in DOMAINS if domain in names]
-            inputs = pa.StructArray.from_arrays(domains, kept)
-            present = functools.reduce(pc.or_, [pc.is_valid(each) for each in domains])
-        self._refuse(pc.invert(present), positions, group, "not a record: no input nor any domain")
-        keep = present
-        if self.old is None:
-            keep = pc.and_(keep, self._recorded_valid(batch, positions, group, present))
-        if self.job.since is not None or self.job.until is not None:
-            keep = pc.and_(keep, self._window(batch, positions, group, keep))
-        if not pc.all(keep).as_py():
-            inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
-        if len(inputs) == 0:
-            return
-        self._compare(batch, inputs, positions)
-
-    def _refuse(self, bad: Any, positions: Any, group: int, message: str) -> None:
-        """Each row of the mask `bad` reported as a bad record; the first ends the fragment
-        without --skip-bad."""
-        pa, pc = _arrow()
-        if not pc.any(bad).as_py():
-            return
-        where = f"{self.fragment.path}: row group {group}"
-        for position in positions.filter(bad).to_pylist():
-            ordinal = (self.fragment.log, self.fragment.file, position)
-            _bad(self.partial, self.job, BadRecord(ordinal, where, f"row {position}: {message}"))
 
     def _recorded(self, batch: pyarrow.RecordBatch) -> Tuple[Any, Any, Any]:
         """The recorded outcome's three columns: effect or "error", rule, error text."""
@@ -444,55 +317,6 @@ class _Parquet:
         failed = pc.is_valid(error)
         return pc.if_else(failed, ERROR, effect), pc.if_else(failed, nulls, rule), error
 
-    def _recorded_valid(self, batch: pyarrow.RecordBatch, positions: Any, group: int, present: Any) -> Any:
-        pa, pc = _arrow()
-        before, _, error = self._recorded(batch)
-        known = pc.is_in(before, value_set=pa.array([*EFFECTS, ERROR]))
-        missing = pc.and_(present, pc.is_null(before))
-        self._refuse(missing, positions, group, NO_OUTCOME)
-        unknown = pc.and_(pc.and_(present, pc.is_valid(before)), pc.invert(pc.fill_null(known, False)))
-        self._refuse(unknown, positions, group, f"its decision's effect is none of {', '.join(EFFECTS)}")
-        return pc.fill_null(known, False)
-
-    def _window(self, batch: pyarrow.RecordBatch, positions: Any, group: int, keep: Any) -> Any:
-        pa, pc = _arrow()
-        if "time" not in batch.schema.names:
-            inside = pa.array([False] * batch.num_rows)
-        elif pa.types.is_timestamp(batch.column("time").type):
-            inside = self._window_of_timestamps(batch.column("time"))
-        else:
-            inside = pa.array(
-                [
-                    self._inside(value, position, group)
-                    for value, position in zip(batch.column("time").to_pylist(), positions.to_pylist())
-                ],
-                pa.bool_(),
-            )
-        self.partial.outside_window += pc.sum(pc.and_(keep, pc.invert(inside))).as_py() or 0
-        return inside
-
-    def _window_of_timestamps(self, times: Any) -> Any:
-        """In columns: a timestamp without a zone is taken as UTC, a null is outside."""
-        pa, pc = _arrow()
-        times = pc.cast(times, pa.timestamp("us", "UTC"))
-        inside = pc.is_valid(times)
-        if self.job.since is not None:
-            inside = pc.and_(inside, pc.greater_equal(times, pa.scalar(self.job.since, pa.timestamp("us", "UTC"))))
-        if self.job.until is not None:
-            inside = pc.and_(inside, pc.less(times, pa.scalar(self.job.until, pa.timestamp("us", "UTC"))))
-        return pc.fill_null(inside, False)
-
-    def _inside(self, value: Any, position: int, group: int) -> bool:
-        if value is None:
-            return False
-        try:
-            return _in_window(self.job, parse_time(value))
-        except ValueError as error:
-            ordinal = (self.fragment.log, self.fragment.file, position)
-            where = f"{self.fragment.path}: row group {group}"
-            _bad(self.partial, self.job, BadRecord(ordinal, where, f"row {position}: time: {error}"))
-            return False
-
     def _outcomes(self, evaluator: Evaluator, inputs: Any) -> Tuple[Any, Any, Any]:
         pa, pc = _arrow()
         table = evaluator(pa.RecordBatch.from_arrays([inputs], ["input"]))
@@ -507,7 +331,7 @@ class _Parquet:
         pa, pc = _arrow()
         if "policy_hash" in batch.schema.names:
             return pc.cast(batch.column("policy_hash"), pa.string())
-        return pa.array([self.hash_of_path] * batch.num_rows, pa.string())
+        return pa.repeat(pa.scalar(self.hash_of_path, pa.string()), batch.num_rows)
 
     def _compare(self, batch: pyarrow.RecordBatch, inputs: Any, positions: Any) -> None:
         pa, pc = _arrow()
@@ -566,19 +390,501 @@ class _Parquet:
             # The first of the transition's rows, in row order.
             among = pc.indices_nonzero(pc.and_(pc.equal(before, old), pc.equal(after, new)))[:missing]
             indices = chosen.take(among)
-            rows = inputs.take(indices).to_pylist()
             places = positions.take(indices).to_pylist()
             found = [
-                Example(
-                    (self.fragment.log, self.fragment.file, place),
-                    transition,
-                    without_nulls(row),
-                    self.fragment.path,
-                    place,
-                )
-                for row, place in zip(rows, places)
+                Example((self.fragment.log, self.fragment.file, place), transition, input, self.fragment.path, place)
+                for input, place in zip(self._example_inputs(inputs, indices, places), places)
             ]
             partial.examples.setdefault(transition, []).extend(found)
+
+    def _example_inputs(self, inputs: Any, indices: Any, places: List[int]) -> List[Dict[str, Any]]:
+        """The inputs of the rows at `indices`, as `evaluate` takes them."""
+        return [without_nulls(row) for row in inputs.take(indices).to_pylist()]
+
+
+class _Parquet(_Columns):
+    def replay(self) -> None:
+        import pyarrow.parquet as parquet  # type: ignore[import-untyped,import-not-found,unused-ignore]
+
+        with open_log(self.fragment.path) as opened:
+            try:
+                file = parquet.ParquetFile(reopened_path(opened))
+            except Exception as error:  # noqa: BLE001 - pyarrow raises several kinds for a bad file
+                raise LogUnreadable(self.fragment.path, f"not a readable Parquet file: {error}") from None
+            names = file.schema_arrow.names
+            if "input" not in names and not any(domain in names for domain in DOMAINS):
+                where = self.fragment.path
+                raise LogUnreadable(where, "not a decision log: it has no input column nor any domain")
+            columns = [
+                name for name in ("time", "policy_hash", "input", "decision", "error", *DOMAINS) if name in names
+            ]
+            row = self.fragment.first_row
+            for group in self.fragment.row_groups:
+                rows = file.metadata.row_group(group).num_rows
+                self._group(file, group, columns, row, rows)
+                row += rows
+
+    def _group(self, file: Any, group: int, columns: List[str], first: int, rows: int) -> None:
+        done = 0
+        try:
+            for batch in file.iter_batches(self.job.batch_rows, row_groups=[group], columns=columns):
+                self._batch(batch, group, first + done)
+                done += batch.num_rows
+        except _Stop:
+            raise
+        except Exception as error:  # noqa: BLE001 - a corrupt page may raise any of pyarrow's errors
+            where = f"{self.fragment.path}: row group {group}"
+            message = f"cannot read: {printable(str(error))}"
+            ordinal = (self.fragment.log, self.fragment.file, first + done + 1)
+            _bad(self.partial, self.job, BadRecord(ordinal, where, message, max(1, rows - done)))
+
+    def _batch(self, batch: pyarrow.RecordBatch, group: int, first: int) -> None:
+        pa, pc = _arrow()
+        rows = batch.num_rows
+        positions = _positions(first, rows)
+        names = batch.schema.names
+        if "input" in names:
+            inputs = batch.column("input")
+            present = pc.is_valid(inputs)
+        else:
+            domains = [batch.column(domain) for domain in DOMAINS if domain in names]
+            kept = [domain for domain in DOMAINS if domain in names]
+            inputs = pa.StructArray.from_arrays(domains, kept)
+            present = functools.reduce(pc.or_, [pc.is_valid(each) for each in domains])
+        too_many, too_large_ = self._past_cap(batch)
+        limit = self.job.max_bytes
+        reasons = [
+            (too_large_, f"a row {too_large(limit)}"),
+            (too_many, f"more than {_values_cap(limit)} values (mappings, lists and scalars), the limit of one record"),
+            (pc.invert(present), "not a record: no input nor any domain"),
+        ]
+        self._refuse_each(reasons, positions, group)
+        keep = pc.and_(present, pc.invert(pc.or_(too_many, too_large_)))
+        if self.old is None:
+            keep = pc.and_(keep, self._recorded_valid(batch, positions, group, present))
+        if self.job.since is not None or self.job.until is not None:
+            keep = pc.and_(keep, self._window(batch, positions, group, keep))
+        if not pc.all(keep).as_py():
+            inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
+        if len(inputs) == 0:
+            return
+        self._compare(batch, inputs, positions)
+
+    def _past_cap(self, batch: pyarrow.RecordBatch) -> Tuple[Any, Any]:
+        """The rows past the cap of one record, as two masks: more values than a line may hold,
+        texts of more bytes. Rows are only looked at when the whole batch could hold one."""
+        pa, pc = _arrow()
+        limit = self.job.max_bytes
+        none = pa.repeat(False, batch.num_rows)
+        too_large_ = pc.greater(_row_sizes(batch.columns, _text_bytes), limit) if batch.nbytes > limit else none
+        too_many = none
+        if _most_values(batch.schema.types) > _values_cap(limit):
+            too_many = pc.greater(_row_sizes(batch.columns, _values), _values_cap(limit))
+        return too_many, too_large_
+
+    def _refuse_each(self, reasons: List[Tuple[Any, str]], positions: Any, group: int) -> None:
+        """Each row of the masks reported as a bad record, in row order, with the message of
+        the first mask that holds it; the first ends the fragment without --skip-bad."""
+        _, pc = _arrow()
+        bad = functools.reduce(pc.or_, [mask for mask, _ in reasons])
+        if not pc.any(bad).as_py():
+            return
+        rows = pc.indices_nonzero(bad)
+        held = [mask.take(rows).to_pylist() for mask, _ in reasons]
+        where = f"{self.fragment.path}: row group {group}"
+        for index, position in enumerate(positions.take(rows).to_pylist()):
+            message = next(message for (_, message), found in zip(reasons, held) if found[index])
+            _bad(
+                self.partial,
+                self.job,
+                BadRecord((self.fragment.log, self.fragment.file, position), where, f"row {position}: {message}"),
+            )
+
+    def _refuse(self, bad: Any, positions: Any, group: int, message: str) -> None:
+        """Each row of the mask `bad` reported as a bad record; the first ends the fragment
+        without --skip-bad."""
+        pa, pc = _arrow()
+        if not pc.any(bad).as_py():
+            return
+        where = f"{self.fragment.path}: row group {group}"
+        for position in positions.filter(bad).to_pylist():
+            ordinal = (self.fragment.log, self.fragment.file, position)
+            _bad(self.partial, self.job, BadRecord(ordinal, where, f"row {position}: {message}"))
+
+    def _recorded_valid(self, batch: pyarrow.RecordBatch, positions: Any, group: int, present: Any) -> Any:
+        pa, pc = _arrow()
+        before, _, error = self._recorded(batch)
+        known = pc.is_in(before, value_set=pa.array([*EFFECTS, ERROR]))
+        missing = pc.and_(present, pc.is_null(before))
+        self._refuse(missing, positions, group, NO_OUTCOME)
+        unknown = pc.and_(pc.and_(present, pc.is_valid(before)), pc.invert(pc.fill_null(known, False)))
+        self._refuse(unknown, positions, group, f"its decision's effect is none of {', '.join(EFFECTS)}")
+        return pc.fill_null(known, False)
+
+    def _window(self, batch: pyarrow.RecordBatch, positions: Any, group: int, keep: Any) -> Any:
+        pa, pc = _arrow()
+        if "time" not in batch.schema.names:
+            inside = pa.repeat(False, batch.num_rows)
+        elif pa.types.is_timestamp(batch.column("time").type):
+            inside = self._window_of_timestamps(batch.column("time"))
+        else:
+            inside = pa.array(
+                [
+                    self._inside(value, position, group)
+                    for value, position in zip(batch.column("time").to_pylist(), positions.to_pylist())
+                ],
+                pa.bool_(),
+            )
+        self.partial.outside_window += pc.sum(pc.and_(keep, pc.invert(inside))).as_py() or 0
+        return inside
+
+    def _window_of_timestamps(self, times: Any) -> Any:
+        """In columns: a timestamp without a zone is taken as UTC, a null is outside."""
+        pa, pc = _arrow()
+        times = pc.cast(times, pa.timestamp("us", "UTC"))
+        inside = pc.is_valid(times)
+        if self.job.since is not None:
+            inside = pc.and_(inside, pc.greater_equal(times, pa.scalar(self.job.since, pa.timestamp("us", "UTC"))))
+        if self.job.until is not None:
+            inside = pc.and_(inside, pc.less(times, pa.scalar(self.job.until, pa.timestamp("us", "UTC"))))
+        return pc.fill_null(inside, False)
+
+    def _inside(self, value: Any, position: int, group: int) -> bool:
+        if value is None:
+            return False
+        try:
+            return _in_window(self.job, parse_time(value))
+        except ValueError as error:
+            ordinal = (self.fragment.log, self.fragment.file, position)
+            where = f"{self.fragment.path}: row group {group}"
+            _bad(self.partial, self.job, BadRecord(ordinal, where, f"row {position}: time: {error}"))
+            return False
+
+
+class _JsonLines(_Columns):
+    """A JSON Lines file, read in blocks of whole lines: in columns where Arrow reads a block as
+    `json.loads` reads its lines, else line by line, so a bad line is located as it always is.
+    Consecutive blocks read in columns are compared together, up to a batch's rows."""
+
+    def __init__(self, fragment: Fragment, job: Job, partial: PartialSummary):
+        super().__init__(fragment, job, partial)
+        self.engine = built(job.policy).engine
+        self.old_engine = None if job.against is None else built(job.against).engine
+        # Blocks read in columns and not yet compared: (lines before, text, batch, inputs, positions).
+        self.pending: List[Tuple[int, bytes, Any, Any, Any]] = []
+        self.pending_rows = 0
+
+    def _where(self, line: int, column: Optional[int] = None) -> str:
+        where = f"{self.fragment.path}:{line}"
+        return where if column is None else f"{where}:{column}"
+
+    def _block_size(self) -> int:
+        # No line of a block passes the cap in bytes: a block is at most the cap and its newline.
+        return min(BLOCK_BYTES, self.job.max_bytes + 1)
+
+    def _pieces(self, stream: BinaryIO) -> Iterator[Tuple[bool, Union[bytes, _NotARecord]]]:
+        """(True, a block of whole lines), or (False, a line longer than a block or why it is bad)."""
+        size, carry = self._block_size(), b""
+        while True:
+            data = carry + _read_full(stream, size - len(carry))
+            if not data:
+                return
+            cut = len(data) if len(data) < size else data.rfind(b"\n") + 1
+            if cut:
+                carry = data[cut:]
+                yield True, data[:cut]
+            else:
+                carry = b""
+                yield False, self._long_line(stream, data)
+
+    def _long_line(self, stream: BinaryIO, start: bytes) -> Union[bytes, _NotARecord]:
+        """The line that `start` (a block without a newline) begins, read on up to the cap."""
+        limit = self.job.max_bytes
+        line = start + (stream.readline(limit + 1 - len(start)) if len(start) <= limit else b"")
+        if len(line) > limit and not (len(line) == limit + 1 and line.endswith(b"\n")):
+            while not line.endswith(b"\n"):  # the rest of the line, passed over
+                line = stream.readline(_CHUNK)
+                if not line:
+                    break
+            return _NotARecord(f"a line {too_large(limit)}")
+        return line
+
+    def replay(self) -> None:
+        errors = _read_errors()
+        with open_log(self.fragment.path) as file:
+            stream: Any = _decompressed(file, self.fragment.path)
+            if self.fragment.end:  # a part of a plain file
+                file.seek(self.fragment.start)
+                stream = _Bounded(file, self.fragment.end - self.fragment.start)
+            done = self.fragment.first_row  # the lines read
+            try:
+                for whole, piece in self._pieces(stream):
+                    if whole:
+                        assert isinstance(piece, bytes)
+                        done += self._block(done, piece)
+                    else:
+                        self._flush()
+                        done += 1
+                        self._line(done, piece)
+                self._flush()
+            except errors as error:
+                self._flush()
+                message = f"cannot read: {getattr(error, 'strerror', None) or error}"
+                _bad(self.partial, self.job, BadRecord(self._ordinal(done + 1), self._where(done + 1), message))
+
+    def _block(self, before: int, block: bytes) -> int:
+        """A block in columns where Arrow reads it exactly, else line by line; its lines."""
+        newlines = block.count(b"\n")
+        lines = lines_in(block, newlines)
+        if text_is_plain(block, newlines, self.job.max_bytes) and self._in_columns(before, block, lines):
+            return lines
+        self._flush()
+        for offset, line in enumerate(_split(block)):
+            self._line(before + offset + 1, line)
+        return lines
+
+    def _ordinal(self, line: int) -> Ordinal:
+        return (self.fragment.log, self.fragment.file, line)
+
+    def _line(self, number: int, line: Union[bytes, _NotARecord]) -> None:
+        try:
+            if isinstance(line, _NotARecord):
+                raise line
+            record = _parse_line(line, self.job.max_bytes)
+            if record is None:
+                return
+            self._record(number, record)
+        except _NotARecord as bad:
+            _bad(self.partial, self.job, BadRecord(self._ordinal(number), self._where(number, bad.column), bad.message))
+
+    def _record(self, number: int, record: Any) -> None:
+        input = record_input(record)
+        if self.job.since is not None or self.job.until is not None:
+            if "time" not in record or record["time"] is None:
+                self.partial.outside_window += 1
+                return
+            try:
+                moment = parse_time(record["time"])
+            except ValueError as error:
+                raise _NotARecord(f"time: {error}") from None
+            if not _in_window(self.job, moment):
+                self.partial.outside_window += 1
+                return
+        policy_hash = record.get("policy_hash", self.hash_of_path)
+        if policy_hash is not None and not isinstance(policy_hash, str):
+            raise _NotARecord("its policy_hash is not a text")
+        before = recorded_outcome(record) if self.old is None else outcome(self.old_engine, input)
+        after = outcome(self.engine, input)
+        self._count(number, input, before, after, policy_hash)
+
+    def _count(self, number: int, input: Dict[str, Any], before: Outcome, after: Outcome, policy_hash: Any) -> None:
+        partial = self.partial
+        ordinal = self._ordinal(number)
+        partial.records += 1
+        partial.policy_hashes[policy_hash] += 1
+        if partial.first_hash is None:
+            partial.first_hash = (ordinal, policy_hash)
+        transition = (before[0], after[0])
+        partial.transitions[transition] += 1
+        if after[0] == ERROR:
+            partial.errors += 1
+        if before == after:
+            return
+        partial.changed += 1
+        partial.rule_changes[(before[1], after[1])] += 1
+        count_changed(partial, input)
+        kept = partial.examples.setdefault(transition, [])
+        if len(kept) < self.job.examples:
+            kept.append(Example(ordinal, transition, input, self.fragment.path, number))
+
+    # ---- blocks in columns ----
+
+    def _in_columns(self, before: int, block: bytes, lines: int) -> bool:
+        """The block read in columns and put with those to compare, True; or False, nothing
+        counted, where Arrow may not read it exactly as its lines read."""
+        batch = read_block(block, lines)
+        if batch is None:
+            return False
+        inputs = self._inputs(batch)
+        if inputs is None or not exact_values(batch, inputs, block) or not self._recorded_exact(batch):
+            return False
+        keep = self._window_of_texts(batch)
+        if keep is None:
+            return False
+        pa, pc = _arrow()
+        positions = _positions(before, lines)
+        if not pc.all(keep).as_py():
+            inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
+        if self.pending and (self.pending[0][2].schema != batch.schema or self.pending[0][3].type != inputs.type):
+            self._flush()
+        self.pending.append((before, block, batch, inputs, positions))
+        self.pending_rows += len(inputs)
+        if self.pending_rows >= self.job.batch_rows:
+            self._flush()
+        return True
+
+    def _flush(self) -> None:
+        """The blocks read in columns so far, compared as one batch."""
+        pending, self.pending, self.pending_rows = self.pending, [], 0
+        if not pending:
+            return
+        pa, _ = _arrow()
+        self.blocks = [(before, block) for before, block, *_ in pending]
+        batch = pa.Table.from_batches([each[2] for each in pending]).combine_chunks().to_batches()
+        inputs = pa.concat_arrays([each[3] for each in pending])
+        positions = pa.concat_arrays([each[4] for each in pending])
+        if len(inputs):
+            self._compare(batch[0], inputs, positions)
+
+    def _inputs(self, batch: pyarrow.RecordBatch) -> Any:
+        """The struct of every row's domains, None where a row's could differ from its line's."""
+        pa, pc = _arrow()
+        names = batch.schema.names
+        if "input" in names:
+            inputs = batch.column("input")
+            if not pa.types.is_struct(inputs.type) or inputs.null_count:
+                return None  # a row with its domains at the top level, or no record
+            if any(field.name not in DOMAINS for field in inputs.type):
+                return None
+            return inputs
+        kept = [domain for domain in DOMAINS if domain in names]
+        if not kept:
+            return None
+        domains = [batch.column(domain) for domain in kept]
+        if not pc.all(functools.reduce(pc.or_, [pc.is_valid(each) for each in domains])).as_py():
+            return None
+        return pa.StructArray.from_arrays(domains, kept)
+
+    def _recorded_exact(self, batch: pyarrow.RecordBatch) -> bool:
+        """Whether the policy hash and the recorded outcomes read in columns are the lines'."""
+        pa, pc = _arrow()
+        names, types = batch.schema.names, pa.types
+        if "policy_hash" in names:
+            hashes = batch.column("policy_hash")
+            if not _text_or_null(hashes.type) or (self.hash_of_path is not None and hashes.null_count):
+                return False  # absent is the path's hash, null is none
+        if self.old is not None:
+            return True
+        if "error" in names and not _text_or_null(batch.column("error").type):
+            return False
+        if "decision" in names:
+            decision = batch.column("decision").type
+            if not types.is_struct(decision) or decision.get_field_index("effect") < 0:
+                return False
+            rule = decision.get_field_index("matched_rule")
+            if (
+                not types.is_string(decision.field("effect").type)
+                or rule >= 0
+                and not _text_or_null(decision.field(rule).type)
+            ):
+                return False
+        before, _, _ = self._recorded(batch)
+        return bool(pc.all(pc.fill_null(pc.is_in(before, value_set=pa.array([*EFFECTS, ERROR])), False)).as_py())
+
+    def _window_of_texts(self, batch: pyarrow.RecordBatch) -> Any:
+        """The rows inside --since and --until (every row without them), None where a time does
+        not read: its line is bad."""
+        pa, pc = _arrow()
+        if self.job.since is None and self.job.until is None:
+            return pa.repeat(True, batch.num_rows)
+        inside = []
+        for value in batch.column("time").to_pylist():
+            try:
+                inside.append(value is not None and _in_window(self.job, parse_time(value)))
+            except ValueError:
+                return None
+        mask = pa.array(inside, pa.bool_())
+        self.partial.outside_window += batch.num_rows - (pc.sum(mask).as_py() or 0)
+        return mask
+
+    def _example_inputs(self, inputs: Any, indices: Any, places: List[int]) -> List[Dict[str, Any]]:
+        """The examples' inputs as their lines hold them (integers as integers, fields in order)."""
+        found, split = [], {}
+        for place in places:
+            before, block = next(each for each in reversed(self.blocks) if each[0] < place)
+            if before not in split:
+                split[before] = _split(block)
+            found.append(record_input(_parse_line(split[before][place - before - 1], self.job.max_bytes)))
+        return found
+
+
+def _values_cap(limit: int) -> int:
+    return max(1, limit // BYTES_PER_VALUE)
+
+
+def _text_bytes(array: Any) -> Any:
+    """Each row's bytes of text in a column (nested ones too), or None for a column of none."""
+    pa, pc = _arrow()
+    kind = array.type
+    if pa.types.is_dictionary(kind):
+        return _text_bytes(array.cast(kind.value_type))
+    if pa.types.is_struct(kind):
+        return _row_sizes(array.flatten(), _text_bytes)
+    if (
+        pa.types.is_string(kind)
+        or pa.types.is_large_string(kind)
+        or pa.types.is_binary(kind)
+        or pa.types.is_large_binary(kind)
+    ):
+        return pc.fill_null(pc.binary_length(array), 0).cast(pa.int64())
+    if pa.types.is_string_view(kind) or pa.types.is_binary_view(kind):
+        return _text_bytes(array.cast(pa.large_binary()))
+    if pa.types.is_list(kind) or pa.types.is_large_list(kind):
+        inner = _text_bytes(array.flatten())
+        if inner is None:
+            return None
+        # A row's bytes: the running sum of its elements' at its end less at its start.
+        running = pa.concat_arrays([pa.array([0], pa.int64()), pc.cumulative_sum(inner)])
+        offsets = pc.subtract(array.offsets.cast(pa.int64()), array.offsets[0].cast(pa.int64()))
+        return pc.subtract(running.take(offsets[1:]), running.take(offsets[:-1]))
+    return None
+
+
+def _values(array: Any) -> Any:
+    """Each row's values in a column: its fields, and a list's elements, that are not null."""
+    pa, pc = _arrow()
+    kind = array.type
+    if pa.types.is_struct(kind):
+        return _row_sizes(array.flatten(), _values)
+    if pa.types.is_list(kind) or pa.types.is_large_list(kind):
+        return pc.fill_null(pc.list_value_length(array), 0).cast(pa.int64())
+    return pc.is_valid(array).cast(pa.int64())
+
+
+def _row_sizes(columns: List[Any], size: Any) -> Any:
+    """The sum, row by row, of `size` of each column (0 for a batch of no such column)."""
+    pa, pc = _arrow()
+    sizes = [found for found in (size(column) for column in columns) if found is not None]
+    if not sizes:
+        return pa.array([0] * (len(columns[0]) if columns else 0), pa.int64())
+    return functools.reduce(pc.add, sizes)
+
+
+def _most_values(types: List[Any]) -> float:
+    """The most values a row of these types can hold (without bound when a list is among them)."""
+    pa, _ = _arrow()
+    most = 0.0
+    for kind in types:
+        if pa.types.is_struct(kind):
+            most += _most_values([field.type for field in kind])
+        elif pa.types.is_list(kind) or pa.types.is_large_list(kind):
+            return float("inf")
+        else:
+            most += 1
+    return most
+
+
+def _text_or_null(kind: Any) -> bool:
+    """A column type of texts, or of nulls only (a key whose every value in a block is null)."""
+    pa, _ = _arrow()
+    return bool(pa.types.is_string(kind) or pa.types.is_null(kind))
+
+
+def _positions(before: int, rows: int) -> Any:
+    """before + 1 to before + rows, made in Arrow: a Python range holds the interpreter lock
+    for every number, which threads then wait on."""
+    pa, pc = _arrow()
+    return pc.add(pc.cumulative_sum(pa.repeat(pa.scalar(1, pa.int64()), rows)), before)
 
 
 def _differ(a: Any, b: Any) -> Any:

@@ -24,6 +24,10 @@ LOG_ENDINGS = (".jsonl", ".ndjson", ".json", ".jsonl.gz", ".jsonl.zst", ".ndjson
 # Rows that one fragment of a Parquet file holds at least, unless its file ends first: enough
 # that a task costs far more than its scheduling, few enough that threads and workers share.
 FRAGMENT_ROWS = 1 << 18
+# Bytes that one fragment of a plain JSON Lines file holds at least (a compressed one is one
+# fragment): files cut at newlines, so that threads and workers share a large one.
+FRAGMENT_BYTES = 8 << 20
+_CHUNK = 1 << 20
 
 
 class LogUnreadable(Exception):
@@ -48,6 +52,8 @@ class Fragment:
     first_row: int = 0  # Parquet: the rows of the file before the first of them
     partition: Tuple[Tuple[str, str], ...] = ()  # hive keys of the path: (name, value)
     size: int = 0  # the bytes it reads, for the progress line
+    start: int = 0  # JSON Lines: the offset of its first line, then first_row the lines before it
+    end: int = 0  # JSON Lines: the offset past its last line; 0 for the file's end
 
 
 def _refused(path: str, error: FileRefused) -> LogUnreadable:
@@ -142,13 +148,42 @@ def plan(logs: Sequence[str]) -> Tuple[List[Fragment], List[BadRecord]]:
     for log_index, log in enumerate(logs):
         for file_index, (path, partition) in enumerate(files_of(log)):
             if _sniff(path) == JSONL:
-                fragments.append(Fragment(log_index, file_index, path, JSONL, partition=partition, size=_size(path)))
+                fragments.extend(_jsonl_fragments(log_index, file_index, path, partition))
                 continue
             try:
                 fragments.extend(_parquet_fragments(log_index, file_index, path, partition))
             except _BadFile as error:
                 bad.append(BadRecord((log_index, file_index, 0), error.path, error.message))
     return fragments, bad
+
+
+def _jsonl_fragments(log: int, file: int, path: str, partition: Tuple[Tuple[str, str], ...]) -> List[Fragment]:
+    """A plain file cut at the first newline past every FRAGMENT_BYTES, each part knowing the
+    lines before it (counted here, in one pass); a compressed or small file whole."""
+    size = _size(path)
+    whole = [Fragment(log, file, path, JSONL, partition=partition, size=size)]
+    if size < 2 * FRAGMENT_BYTES:
+        return whole
+    cuts = [(0, 0)]  # (offset, lines before it)
+    with open_log(path) as opened:
+        head = opened.read(4)
+        if head.startswith(GZIP_MAGIC) or head == ZSTD_MAGIC:
+            return whole
+        opened.seek(0)
+        position = lines = 0
+        while chunk := opened.read(_CHUNK):
+            while (wanted := cuts[-1][0] + FRAGMENT_BYTES - position) < len(chunk):
+                newline = chunk.find(b"\n", max(0, wanted))
+                if newline < 0 or position + newline + 1 >= size:
+                    break
+                cuts.append((position + newline + 1, lines + chunk.count(b"\n", 0, newline + 1)))
+            lines += chunk.count(b"\n")
+            position += len(chunk)
+    ends = [offset for offset, _ in cuts[1:]] + [size]
+    return [
+        Fragment(log, file, path, JSONL, first_row=before, partition=partition, size=end - start, start=start, end=end)
+        for (start, before), end in zip(cuts, ends)
+    ]
 
 
 def _size(path: str) -> int:
