@@ -8,16 +8,13 @@ on standard output.
 
 from __future__ import annotations
 
-import os
 import sys
-import threading
 from typing import Any, Dict
 
 from tamsel_tools.analysis import api
 from tamsel_tools.analysis.solver import Budget
-from tamsel_tools.base import strict_json
 from tamsel_tools.io.reading import Limits
-from tamsel_tools.lsp.worker import _orphaned
+from tamsel_tools.lsp.worker import serve_one
 from tamsel_tools.suggest.suggestion import suggest_within
 from tamsel_tools.suggest.suites import covered
 from tamsel_tools.suites.loading import Loader
@@ -38,15 +35,7 @@ def answer(request: Dict[str, Any]) -> Dict[str, Any]:
 
 
 def main() -> int:
-    threading.Thread(target=_orphaned, args=(os.getppid(),), daemon=True).start()
-    try:
-        reply = answer(strict_json.loads(sys.stdin.read()))
-    except KeyboardInterrupt:
-        return 130
-    except Exception as error:  # noqa: BLE001 - any fault is reported to the server, which stays up
-        reply = {"error": f"suggest failed: {type(error).__name__}: {error}"}
-    sys.stdout.write(strict_json.dumps(reply))
-    return 0
+    return serve_one(answer, "suggest failed")
 
 
 if __name__ == "__main__":

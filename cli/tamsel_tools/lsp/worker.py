@@ -12,7 +12,7 @@ import os
 import sys
 import threading
 import time
-from typing import Any, Dict
+from typing import Any, Callable, Dict
 
 from tamsel_tools.analysis import api
 from tamsel_tools.analysis.solver import Budget
@@ -43,16 +43,22 @@ def _orphaned(parent: int) -> None:
     os._exit(1)
 
 
-def main() -> int:
+def serve_one(answer: Callable[[Dict[str, Any]], Dict[str, Any]], failed: str) -> int:
+    """A worker's life: one request read as JSON from standard input, its answer (or what
+    `failed` at, with the fault) written as JSON to standard output."""
     threading.Thread(target=_orphaned, args=(os.getppid(),), daemon=True).start()
     try:
-        answer = analyse(strict_json.loads(sys.stdin.read()))
+        reply = answer(strict_json.loads(sys.stdin.read()))
     except KeyboardInterrupt:
         return 130
     except Exception as error:  # noqa: BLE001 - any fault is reported to the server, which stays up
-        answer = {"error": f"the analysis failed: {type(error).__name__}: {error}"}
-    sys.stdout.write(strict_json.dumps(answer))
+        reply = {"error": f"{failed}: {type(error).__name__}: {error}"}
+    sys.stdout.write(strict_json.dumps(reply))
     return 0
+
+
+def main() -> int:
+    return serve_one(analyse, "the analysis failed")
 
 
 if __name__ == "__main__":
