@@ -11,17 +11,15 @@ from __future__ import annotations
 
 import asyncio
 import os
-import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
-from tamsel_tools.base import strict_json
 from tamsel_tools.io.reading import SUITE_ENDINGS
 from tamsel_tools.lsp import diagnostics as _diagnostics
 from tamsel_tools.lsp.diagnostics import Note
+from tamsel_tools.lsp.processes import GRACE, ask
 
-GRACE = 30.0  # past the solver's budget, the time to start, load and check before the process is ended
 CODES = {"refuted": "refuted_property", "undecided": "undecided_property"}
 SEVERITIES = {"refuted": _diagnostics.ERROR, "undecided": _diagnostics.INFORMATION}
 
@@ -96,37 +94,20 @@ class SuiteProperties:
 
     async def _check(self, path: Path, checked: Checked) -> None:
         server = self.server
-        request = strict_json.dumps(
-            {
-                "suite": str(path),
-                "seconds": server.lint_seconds,
-                "max_bytes": server.limits.max_bytes,
-                "allow_outside": server.limits.allow_outside,
-            }
-        )
-        process = await asyncio.create_subprocess_exec(
-            sys.executable,
-            "-m",
-            "tamsel_tools.lsp.property_worker",
-            stdin=asyncio.subprocess.PIPE,
-            stdout=asyncio.subprocess.PIPE,
-            stderr=asyncio.subprocess.DEVNULL,
-        )
-        server.processes[process.pid] = process  # ended with the server
+        request = {
+            "suite": str(path),
+            "seconds": server.lint_seconds,
+            "max_bytes": server.limits.max_bytes,
+            "allow_outside": server.limits.allow_outside,
+        }
         try:
-            output, _ = await asyncio.wait_for(
-                process.communicate(request.encode("utf-8")), server.lint_seconds + GRACE
+            reply = await ask(
+                "tamsel_tools.lsp.property_worker", request, server.lint_seconds + GRACE, server.processes
             )
-            reply: Dict[str, Any] = strict_json.loads(output.decode("utf-8") or "{}")
         except asyncio.TimeoutError:
             reply = {"error": f"not finished within {server.lint_seconds:g} seconds"}
         except ValueError:
             reply = {"error": "the check gave no answer"}
-        finally:
-            server.processes.pop(process.pid, None)
-            if process.returncode is None:
-                process.kill()
-                await process.wait()
         if self.checked.get(str(path)) is not checked:
             return
         text = server.store.text(path) or ""

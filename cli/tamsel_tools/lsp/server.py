@@ -9,7 +9,6 @@ the workspace's suites are read in one too (`suite_reader`), each once for each 
 from __future__ import annotations
 
 import asyncio
-import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
@@ -27,6 +26,7 @@ from tamsel_tools.lsp import diagnostics as _diagnostics
 from tamsel_tools.lsp import navigation
 from tamsel_tools.lsp.diagnostics import EMPTY_POLICY, Note
 from tamsel_tools.lsp.pairing import Pairing, Pairings, Problem
+from tamsel_tools.lsp.processes import GRACE, ask
 from tamsel_tools.lsp.properties import SuiteProperties
 from tamsel_tools.lsp.store import Store, lines_of
 from tamsel_tools.model import declared as _schema
@@ -36,7 +36,6 @@ DEBOUNCE = 0.06  # seconds between the last change and the diagnostics
 CANCEL_WINDOW = 0.02  # seconds a request waits for its cancellation before it is answered
 LINT_SECONDS = 30.0  # the solver's budget for one lint; what it leaves is undecided
 MAX_DIAGNOSTICS = 100  # published for one document; a last one says how many more there are
-LINT_GRACE = 30.0  # past the budget, the time to start, build and check inputs before the process is ended
 T = TypeVar("T")
 
 
@@ -292,43 +291,22 @@ class TamselServer(LanguageServer):
             task.cancel()
 
     async def _lint(self, key: str, build: Build, compiled: Any, texts: Texts) -> None:
-        request = strict_json.dumps(
-            {
-                "schema": texts.schema,
-                "policy": texts.policy,
-                "governance": texts.governance,
-                "seconds": self.lint_seconds,
-            }
-        )
-        process = await asyncio.create_subprocess_exec(
-            sys.executable,
-            "-m",
-            "tamsel_tools.lsp.worker",
-            stdin=asyncio.subprocess.PIPE,
-            stdout=asyncio.subprocess.PIPE,
-            stderr=asyncio.subprocess.DEVNULL,
-        )
+        request = {
+            "schema": texts.schema,
+            "policy": texts.policy,
+            "governance": texts.governance,
+            "seconds": self.lint_seconds,
+        }
         assert build.analysis is not None
-        self.processes[process.pid] = process
         try:
-            output, _ = await asyncio.wait_for(
-                process.communicate(request.encode("utf-8")), self.lint_seconds + LINT_GRACE
-            )
-            answer = strict_json.loads(output.decode("utf-8") or "{}")
+            answer = await ask("tamsel_tools.lsp.worker", request, self.lint_seconds + GRACE, self.processes)
         except asyncio.TimeoutError:
             answer = {
                 "error": f"lint did not finish within {self.lint_seconds:g} seconds: "
                 "whether a rule can decide is undecided"
             }
-        except asyncio.CancelledError:
-            raise
         except ValueError:
             answer = {"error": "the analysis gave no answer"}
-        finally:
-            self.processes.pop(process.pid, None)
-            if process.returncode is None:
-                process.kill()
-                await process.wait()
         if self.builds.get(key) is not build:
             return
         self._take_analysis(build, compiled, answer)

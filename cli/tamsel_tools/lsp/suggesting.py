@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import asyncio
 import importlib
-import sys
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -21,10 +20,10 @@ from lsprotocol import types
 from tamsel_tools.base import strict_json
 from tamsel_tools.base.nodes import TreeError, yaml_tree
 from tamsel_tools.io.reading import SUITE_ENDINGS
+from tamsel_tools.lsp.processes import GRACE, ask
 from tamsel_tools.lsp.store import lines_of, path_of
 
 TITLE = "Add the suggested cases for the gaps of coverage"
-GRACE = 30.0  # past the solver's budget, the time to start, load and check before the process is ended
 
 
 def offer(uri: str) -> List[types.CodeAction]:
@@ -58,36 +57,18 @@ async def resolve(ls: Any, action: types.CodeAction) -> types.CodeAction:
 
 
 async def _ask(ls: Any, path: Path) -> Dict[str, Any]:
-    request = strict_json.dumps(
-        {
-            "suite": str(path),
-            "seconds": ls.lint_seconds,
-            "max_bytes": ls.limits.max_bytes,
-            "allow_outside": ls.limits.allow_outside,
-        }
-    )
-    process = await asyncio.create_subprocess_exec(
-        sys.executable,
-        "-m",
-        "tamsel_tools.lsp.suggest_worker",
-        stdin=asyncio.subprocess.PIPE,
-        stdout=asyncio.subprocess.PIPE,
-        stderr=asyncio.subprocess.DEVNULL,
-    )
-    ls.processes[process.pid] = process  # ended with the server
+    request = {
+        "suite": str(path),
+        "seconds": ls.lint_seconds,
+        "max_bytes": ls.limits.max_bytes,
+        "allow_outside": ls.limits.allow_outside,
+    }
     try:
-        output, _ = await asyncio.wait_for(process.communicate(request.encode("utf-8")), ls.lint_seconds + GRACE)
-        reply: Dict[str, Any] = strict_json.loads(output.decode("utf-8") or "{}")
+        return await ask("tamsel_tools.lsp.suggest_worker", request, ls.lint_seconds + GRACE, ls.processes)
     except asyncio.TimeoutError:
-        reply = {"error": f"not finished within {ls.lint_seconds + GRACE:g} seconds"}
+        return {"error": f"not finished within {ls.lint_seconds + GRACE:g} seconds"}
     except ValueError:
-        reply = {"error": "no answer"}
-    finally:
-        ls.processes.pop(process.pid, None)
-        if process.returncode is None:
-            process.kill()
-            await process.wait()
-    return reply
+        return {"error": "no answer"}
 
 
 def _end(text: str) -> types.Position:
