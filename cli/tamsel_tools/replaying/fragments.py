@@ -9,11 +9,9 @@ from __future__ import annotations
 
 import datetime
 import functools
-import gzip
 import io
 import json
 import struct
-import zlib
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, Counter, Dict, Iterator, List, Optional, Tuple, Type, Union
 
@@ -195,6 +193,10 @@ def _decompressed(file: BinaryIO, path: str) -> BinaryIO:
     head = file.read(4)
     file.seek(0)
     if head.startswith(GZIP_MAGIC):
+        try:
+            import gzip  # needs zlib, which not every build of Python has
+        except ImportError:
+            raise LogUnreadable(path, "gzip-compressed, which this Python cannot read (it has no zlib)") from None
         return gzip.GzipFile(fileobj=file, mode="rb")  # type: ignore[return-value]
     if head == ZSTD_MAGIC:
         try:
@@ -206,7 +208,15 @@ def _decompressed(file: BinaryIO, path: str) -> BinaryIO:
     return file
 
 
-_READ_ERRORS: Tuple[Type[BaseException], ...] = (OSError, EOFError, zlib.error)
+def _plain_read_errors() -> Tuple[Type[BaseException], ...]:
+    try:
+        import zlib  # a corrupt gzip log; not every build of Python has it
+    except ImportError:
+        return (OSError, EOFError)
+    return (OSError, EOFError, zlib.error)
+
+
+_READ_ERRORS = _plain_read_errors()
 
 
 class _Bounded:
