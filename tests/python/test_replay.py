@@ -2,7 +2,6 @@
 original input, the summary's exact counts and examples, bad logs located, partial summaries
 merged in any order."""
 
-import gzip
 import json
 import math
 import os
@@ -22,6 +21,7 @@ from tamsel_tools.base.strict_json import dumps
 
 pa = pytest.importorskip("pyarrow")
 parquet = pytest.importorskip("pyarrow.parquet")
+gzip = pytest.importorskip("gzip")  # needs zlib, which some builds of Python lack
 
 from tamsel_tools.replaying.evaluators import outcome, policy_evaluator  # noqa: E402
 from tamsel_tools.replaying.fragments import Job, PolicyTexts, replay_fragment  # noqa: E402
