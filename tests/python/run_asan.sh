@@ -29,9 +29,11 @@ if ! { configure &&
   exit 1
 fi
 
-# The tools package beside the sanitized _inspect that the build put in it, so
-# that it is imported before any installed copy.
-(cd "$root/cli" && find tamsel_tools -name '*.py' -print0 | xargs -0 cp --parents -t "$build")
+# The wheel's layout (the sanitized modules, the tools and their data such as the
+# JSON Schemas) installed into one folder, imported before any installed copy.
+site="$build/site"
+"$venv/cmake" --install "$build" --prefix "$site" >>"$log" 2>&1 ||
+  { cat "$log" >&2; echo "installing the sanitized module failed" >&2; exit 1; }
 
 # The sanitizer runtimes of the compiler that built the module. g++ ships ASan
 # and UBSan apart; clang's ASan runtime holds UBSan's too, and sits under a
@@ -55,10 +57,10 @@ done
 LD_PRELOAD=$(IFS=:; echo "${runtimes[*]}")
 export LD_PRELOAD
 export ASAN_OPTIONS=detect_leaks=0
-export PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$site${PYTHONPATH:+:$PYTHONPATH}"
 cd "$root/tests/python"
 "$python" -c 'import sys, tamsel, tamsel_tools._inspect as inspect
-sys.exit(0 if all(m.__file__.startswith(sys.argv[1]) for m in (tamsel, inspect)) else 1)' "$build" ||
+sys.exit(0 if all(m.__file__.startswith(sys.argv[1]) for m in (tamsel, inspect)) else 1)' "$site" ||
   { echo "the sanitized modules were not the ones imported" >&2; exit 1; }
 # The sanitizer's quarantine keeps freed memory, so resident size says nothing here.
 "$python" -m pytest -q -p no:cacheprovider --ignore=test_stubs.py \

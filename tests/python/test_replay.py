@@ -487,6 +487,12 @@ threading.Event().wait()
 """
 
 
+def with_tests_on_path() -> dict:
+    """The environment with this folder (for conftest) before what the run already imports from."""
+    paths = [str(Path(__file__).parent), os.environ.get("PYTHONPATH", "")]
+    return {**os.environ, "PYTHONPATH": os.pathsep.join(path for path in paths if path)}
+
+
 def read_ids(folder, format):
     """The ids of every record in the folder's visible files, each file read whole."""
     ids = []
@@ -511,7 +517,7 @@ def test_a_log_killed_at_random_holds_whole_files_and_no_record_twice(tmp_path, 
     rng = random.Random(format)
     for attempt in range(2):
         folder = tmp_path / f"log{attempt}"
-        env = {**os.environ, "PYTHONPATH": str(Path(__file__).parent)}
+        env = with_tests_on_path()
         child = subprocess.Popen([sys.executable, str(script), str(folder), format], stdout=subprocess.PIPE, env=env)
         assert child.stdout.readline() == b"writing\n"
         time.sleep(rng.uniform(0.2, 0.6))
@@ -554,7 +560,7 @@ def test_records_left_open_are_written_at_exit_and_old_buffers_by_time(tmp_path)
         "for amount in (5, 5000, 'x', None): log.record({'action': {'type': 'refund', 'amount': amount}}, "
         "decision={'effect': 'allow', 'matched_rule': None})\n"
     )
-    env = {**os.environ, "PYTHONPATH": str(Path(__file__).parent)}
+    env = with_tests_on_path()
     subprocess.run([sys.executable, "-c", code, str(tmp_path / "exit")], check=True, env=env, timeout=60)
     tables = [parquet.read_table(path) for path in sorted((tmp_path / "exit").iterdir())]
     # A number, then a text and a refused value: three kinds of amount, three files.
