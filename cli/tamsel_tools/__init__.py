@@ -19,60 +19,144 @@ Documents that do not build raise `PolicyError` (a `ValueError`) naming the docu
 the position; a disagreement between the tools and the engine raises `InternalError`.
 """
 
-from typing import Any
+import importlib
+from typing import TYPE_CHECKING, Any
 
-from tamsel_tools.analysis.api import (
-    AnalysisError,
-    AnalysisUnavailable,
-    Change,
-    Decider,
-    Finding,
-    Undecided,
-    deciding_inputs,
-    diff,
-    lint,
-)
-from tamsel_tools.analysis.properties.proof import check_properties
-from tamsel_tools.base.text import printable
-from tamsel_tools.model.coverage import AlonePair, ComparisonCoverage, Coverage, RuleCoverage, Seen, Share
-from tamsel_tools.model.explanation import ComparisonStep, Decision, Explanation, ListName, Reason, Step
-from tamsel_tools.model.policy import InternalError, Policy, PolicyError
-from tamsel_tools.model.property import ExpectKind, Property, PropertyError, PropertyResult, Verdict
-from tamsel_tools.model.rules import (
-    Comparison,
-    ConditionKind,
-    DocumentName,
-    Domain,
-    Effect,
-    FieldType,
-    Literal,
-    Operator,
-    Rule,
-    Scope,
-    ScopeKind,
-    Subject,
-    Value,
-)
-from tamsel_tools.replaying.api import ReplayError, replay
-from tamsel_tools.replaying.fragments import Job, PolicyTexts, replay_batch, replay_fragment
-from tamsel_tools.replaying.log import DecisionLog, DecisionLogError
-from tamsel_tools.replaying.logs import Fragment, plan
-from tamsel_tools.replaying.summary import (
-    ActionTypeCount,
-    ActorValueCount,
-    BadRecord,
-    Example,
-    PartialSummary,
-    PolicyHashCount,
-    ReplayReport,
-    RuleChange,
-    TransitionCount,
-)
-from tamsel_tools.suggest.gaps import Gap, GapKind
-from tamsel_tools.suggest.suggestion import ImpossibleGap, SuggestedCase, Suggestion, suggest
+from tamsel_tools.model.policy import Policy
+
+if TYPE_CHECKING:
+    from tamsel_tools.analysis.api import (
+        AnalysisError,
+        AnalysisUnavailable,
+        Change,
+        Decider,
+        Finding,
+        Undecided,
+        deciding_inputs,
+        diff,
+        lint,
+    )
+    from tamsel_tools.base.text import printable
+    from tamsel_tools.model.coverage import AlonePair, ComparisonCoverage, Coverage, RuleCoverage, Seen, Share
+    from tamsel_tools.model.explanation import ComparisonStep, Decision, Explanation, ListName, Reason, Step
+    from tamsel_tools.model.policy import InternalError, PolicyError
+    from tamsel_tools.model.property import ExpectKind, Property, PropertyError, PropertyResult, Verdict
+    from tamsel_tools.model.rules import (
+        Comparison,
+        ConditionKind,
+        DocumentName,
+        Domain,
+        Effect,
+        FieldType,
+        Literal,
+        Operator,
+        Rule,
+        Scope,
+        ScopeKind,
+        Subject,
+        Value,
+    )
+    from tamsel_tools.replaying.api import ReplayError, replay
+    from tamsel_tools.replaying.fragments import Job, PolicyTexts, replay_batch, replay_fragment
+    from tamsel_tools.replaying.log import DecisionLog, DecisionLogError
+    from tamsel_tools.replaying.logs import Fragment, plan
+    from tamsel_tools.replaying.summary import (
+        ActionTypeCount,
+        ActorValueCount,
+        BadRecord,
+        Example,
+        PartialSummary,
+        PolicyHashCount,
+        ReplayReport,
+        RuleChange,
+        TransitionCount,
+    )
+    from tamsel_tools.suggesting.gaps import Gap, GapKind
+    from tamsel_tools.suggesting.suggestion import ImpossibleGap, SuggestedCase, Suggestion, suggest
+
+# Where each public name lives: loaded when first asked for, so that a command (or a
+# host that only logs decisions) does not pay for the analysis, the replay or z3 to start.
+_WHERE = {
+    "AnalysisError": "tamsel_tools.analysis.api",
+    "AnalysisUnavailable": "tamsel_tools.analysis.api",
+    "Change": "tamsel_tools.analysis.api",
+    "Decider": "tamsel_tools.analysis.api",
+    "Finding": "tamsel_tools.analysis.api",
+    "Undecided": "tamsel_tools.analysis.api",
+    "deciding_inputs": "tamsel_tools.analysis.api",
+    "diff": "tamsel_tools.analysis.api",
+    "lint": "tamsel_tools.analysis.api",
+    "printable": "tamsel_tools.base.text",
+    "AlonePair": "tamsel_tools.model.coverage",
+    "ComparisonCoverage": "tamsel_tools.model.coverage",
+    "Coverage": "tamsel_tools.model.coverage",
+    "RuleCoverage": "tamsel_tools.model.coverage",
+    "Seen": "tamsel_tools.model.coverage",
+    "Share": "tamsel_tools.model.coverage",
+    "ComparisonStep": "tamsel_tools.model.explanation",
+    "Decision": "tamsel_tools.model.explanation",
+    "Explanation": "tamsel_tools.model.explanation",
+    "ListName": "tamsel_tools.model.explanation",
+    "Reason": "tamsel_tools.model.explanation",
+    "Step": "tamsel_tools.model.explanation",
+    "InternalError": "tamsel_tools.model.policy",
+    "PolicyError": "tamsel_tools.model.policy",
+    "ExpectKind": "tamsel_tools.model.property",
+    "Property": "tamsel_tools.model.property",
+    "PropertyError": "tamsel_tools.model.property",
+    "PropertyResult": "tamsel_tools.model.property",
+    "Verdict": "tamsel_tools.model.property",
+    "Comparison": "tamsel_tools.model.rules",
+    "ConditionKind": "tamsel_tools.model.rules",
+    "DocumentName": "tamsel_tools.model.rules",
+    "Domain": "tamsel_tools.model.rules",
+    "Effect": "tamsel_tools.model.rules",
+    "FieldType": "tamsel_tools.model.rules",
+    "Literal": "tamsel_tools.model.rules",
+    "Operator": "tamsel_tools.model.rules",
+    "Rule": "tamsel_tools.model.rules",
+    "Scope": "tamsel_tools.model.rules",
+    "ScopeKind": "tamsel_tools.model.rules",
+    "Subject": "tamsel_tools.model.rules",
+    "Value": "tamsel_tools.model.rules",
+    "ReplayError": "tamsel_tools.replaying.api",
+    "replay": "tamsel_tools.replaying.api",
+    "Job": "tamsel_tools.replaying.fragments",
+    "PolicyTexts": "tamsel_tools.replaying.fragments",
+    "replay_batch": "tamsel_tools.replaying.fragments",
+    "replay_fragment": "tamsel_tools.replaying.fragments",
+    "DecisionLog": "tamsel_tools.replaying.log",
+    "DecisionLogError": "tamsel_tools.replaying.log",
+    "Fragment": "tamsel_tools.replaying.logs",
+    "plan": "tamsel_tools.replaying.logs",
+    "ActionTypeCount": "tamsel_tools.replaying.summary",
+    "ActorValueCount": "tamsel_tools.replaying.summary",
+    "BadRecord": "tamsel_tools.replaying.summary",
+    "Example": "tamsel_tools.replaying.summary",
+    "PartialSummary": "tamsel_tools.replaying.summary",
+    "PolicyHashCount": "tamsel_tools.replaying.summary",
+    "ReplayReport": "tamsel_tools.replaying.summary",
+    "RuleChange": "tamsel_tools.replaying.summary",
+    "TransitionCount": "tamsel_tools.replaying.summary",
+    "Gap": "tamsel_tools.suggesting.gaps",
+    "GapKind": "tamsel_tools.suggesting.gaps",
+    "ImpossibleGap": "tamsel_tools.suggesting.suggestion",
+    "SuggestedCase": "tamsel_tools.suggesting.suggestion",
+    "Suggestion": "tamsel_tools.suggesting.suggestion",
+    "suggest": "tamsel_tools.suggesting.suggestion",
+    "main": "tamsel_tools.cli.main",
+}
+
+
+def _check_properties(*arguments: Any) -> Any:
+    """The analysis, loaded when a property is first checked."""
+    from tamsel_tools.analysis.properties.proof import check_properties
+
+    return check_properties(*arguments)
+
 
 # The analysis proves properties for `Policy.check_property`; the model it builds on cannot import it.
-Policy.prover = check_properties
+Policy.prover = _check_properties
 
 __all__ = [
     # Building a policy
@@ -160,9 +244,12 @@ __all__ = [
 
 
 def __getattr__(name: str) -> Any:
-    """`main`, the command, loaded when asked for: the library needs no command line."""
-    if name == "main":
-        from tamsel_tools.cli.main import main
+    """A public name, imported from its module when first asked for."""
+    module = _WHERE.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    return getattr(importlib.import_module(module), name)
 
-        return main
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

@@ -148,3 +148,40 @@ def test_the_library_imports_without_the_command_line():
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     # main is there when asked for, and only then does the command line load.
     assert done.stdout == "[] True True\n"
+
+
+HEAVY = ("tamsel_tools.analysis", "tamsel_tools.replaying", "tamsel_tools.suggesting", "z3", "pyarrow")
+
+
+def _loaded_after(code: str) -> List[str]:
+    script = f"import sys\n{code}\nprint(sorted({{m.split('.')[0] if not m.startswith('tamsel_tools') else '.'.join(m.split('.')[:2]) for m in sys.modules}}))\n"
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    return [name for name in eval(done.stdout.splitlines()[-1]) if name.startswith(HEAVY)]
+
+
+@pytest.mark.parametrize("code, loaded", [
+    # The library and the commands that need neither the solver nor the replay start without them.
+    ("import tamsel_tools", []),
+    ("from tamsel_tools import Policy, PolicyError, printable", []),
+    ("from tamsel_tools.cli.main import main; main(['check', '--help'])", []),
+    ("from tamsel_tools.cli.main import main; main(['eval', '--help'])", []),
+    # A name is loaded with its module, and only it.
+    ("from tamsel_tools import DecisionLog", ["tamsel_tools.replaying"]),
+    ("from tamsel_tools import suggest", ["tamsel_tools.analysis", "tamsel_tools.suggesting"]),
+])
+def test_a_start_loads_only_what_it_uses(code, loaded):
+    assert _loaded_after(f"try:\n    {code}\nexcept SystemExit:\n    pass") == loaded
+
+
+def test_every_public_name_is_its_module_s_and_suggest_the_function():
+    import types
+
+    import tamsel_tools
+
+    import tamsel_tools.suggesting.search  # noqa: F401 - a package named like a function, loaded first
+    for name in tamsel_tools.__all__:
+        assert getattr(tamsel_tools, name) is not None, name
+    assert isinstance(tamsel_tools.suggest, types.FunctionType)
+    assert "suggest" in dir(tamsel_tools)
+    with pytest.raises(AttributeError, match="no attribute 'nothing'"):
+        tamsel_tools.nothing

@@ -10,7 +10,7 @@ from typing import Callable, List, Optional
 from tamsel_tools.base import status
 from tamsel_tools.base.text import printable
 from tamsel_tools.cli.arguments import limits, project_finding
-from tamsel_tools.cli.parser import parsers
+from tamsel_tools.cli.parser import COMMANDS, parsers
 from tamsel_tools.cli.streams import run_guarded
 from tamsel_tools.io.project import ProjectError
 from tamsel_tools.model.policy import InternalError
@@ -18,7 +18,8 @@ from tamsel_tools.render.output import print_findings
 
 
 def _parse(arguments: List[str]) -> argparse.Namespace:
-    top, commands = parsers()
+    named = arguments[0] if arguments and arguments[0] in dict(COMMANDS) else None
+    top, commands = parsers(only=named)
     # Each command parses its own arguments, so options may stand between the
     # positional ones (eval's --governance after its inputs).
     if arguments and arguments[0] in commands:

@@ -5,21 +5,22 @@ from __future__ import annotations
 import contextlib
 import sys
 import time
-from typing import IO, Iterator
+from typing import IO, Iterator, Optional
 
 
 class Progress:
     """`lint: 120 of 10000 rules` on standard error, past two seconds, when it is a terminal."""
 
-    def __init__(self, what: str, unit: str = "rules", stream: IO[str] = sys.stderr, after: float = 2.0) -> None:
+    def __init__(self, what: str, unit: str = "rules", stream: Optional[IO[str]] = None, after: float = 2.0) -> None:
         self.what = what
         self.unit = unit
-        self.stream = stream
+        # Standard error as it is when the line is made (a host may have replaced it since import).
+        self.stream = sys.stderr if stream is None else stream
         self.start = time.monotonic()
         self.after = after
         self.last = 0.0
         self.shown = False
-        self.enabled = stream.isatty()
+        self.enabled = self.stream.isatty()
 
     def show(self, done: int, total: int) -> None:
         now = time.monotonic()

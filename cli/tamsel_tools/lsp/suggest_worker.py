@@ -15,8 +15,8 @@ from tamsel_tools.analysis import api
 from tamsel_tools.analysis.solver import Budget
 from tamsel_tools.io.reading import Limits
 from tamsel_tools.lsp.worker import serve_one
-from tamsel_tools.suggest.suggestion import suggest_within
-from tamsel_tools.suggest.suites import covered
+from tamsel_tools.suggesting.suggestion import suggest_within
+from tamsel_tools.suggesting.suites import covered
 from tamsel_tools.suites.loading import Loader
 
 

@@ -26,7 +26,7 @@ from tamsel_tools.base.strict_json import dumps
 from tamsel_tools.base.text import printable
 from tamsel_tools.model.coverage import ComparisonCoverage, RuleCoverage
 from tamsel_tools.render.coverage import NOT_ALONE, coverage_lines
-from tamsel_tools.suggest.suggestion import Suggestion
+from tamsel_tools.suggesting.suggestion import Suggestion
 from tamsel_tools.suites.running import PolicyCoverage
 
 # How every page begins: what the report rules look for before they replace a page.

@@ -10,7 +10,7 @@ from tamsel_tools.base.echo import bounded
 from tamsel_tools.base.findings import Format, finding
 from tamsel_tools.base.text import printable
 from tamsel_tools.render.analysis import UNDECIDED_WHY
-from tamsel_tools.suggest.suggestion import Suggestion
+from tamsel_tools.suggesting.suggestion import Suggestion
 
 
 def summary(suggestion: Suggestion, written: str) -> str:

@@ -25,8 +25,8 @@ from tamsel_tools.render.coverage_html import Suggested, site, suggested_of
 from tamsel_tools.render.junit import junit
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.render.test_json import test_json
-from tamsel_tools.suggest.suggestion import suggest_within
-from tamsel_tools.suggest.suites import covered as suggest_covered
+from tamsel_tools.suggesting.suggestion import suggest_within
+from tamsel_tools.suggesting.suites import covered as suggest_covered
 from tamsel_tools.suites.discovery import suite_paths
 from tamsel_tools.suites.loading import Loader, suite_documents
 from tamsel_tools.suites.properties import EVERYTHING, PropertyOptions, SharedBudget

@@ -25,8 +25,8 @@ from tamsel_tools.base.strict_json import dumps
 from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.model.rules import Rule
-from tamsel_tools.suggest.gaps import Gap, needed, rule_gaps, ways
-from tamsel_tools.suggest.search import Searcher
+from tamsel_tools.suggesting.gaps import Gap, needed, rule_gaps, ways
+from tamsel_tools.suggesting.search import Searcher
 
 
 @dataclass(frozen=True)

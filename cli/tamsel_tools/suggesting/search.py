@@ -21,7 +21,7 @@ from tamsel_tools.analysis.witness import AnalysisError, minimal
 from tamsel_tools.base.strict_json import dumps
 from tamsel_tools.model.coverage import Results
 from tamsel_tools.model.rules import Rule
-from tamsel_tools.suggest.gaps import ways
+from tamsel_tools.suggesting.gaps import ways
 
 Answer = Tuple[str, Optional[Input]]  # "sat" with the input, "unsat", or "unknown"
 

@@ -12,7 +12,7 @@ from tamsel_tools.base.findings import Diagnostic
 from tamsel_tools.io.reading import SUITE_ENDINGS
 from tamsel_tools.model.coverage import Coverage
 from tamsel_tools.model.policy import Policy
-from tamsel_tools.suggest.suggestion import SuggestedCase
+from tamsel_tools.suggesting.suggestion import SuggestedCase
 from tamsel_tools.suites.loading import Loader, Suite, SuiteUnloadable
 from tamsel_tools.suites.running import case_name, outcome
 
