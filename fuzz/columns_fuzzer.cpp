@@ -18,19 +18,23 @@
 //   N      records: below 240 mod 65, else 200 + 20 * (N - 240)
 //   offset of the records, mod 3
 //   then, where domains are read, for action, actor and snapshot in turn:
-//   shape  mod 16: 0-11 a struct, 12 absent, 13 a null column, 14 a column of
-//          another layout, 15 a struct and another column of the same name
+//   shape  mod 16: 0-10 a struct, 12 absent, 13 a null column, 11 and 14 a
+//          column of another layout, 15 a struct and another column of the
+//          same name
 //   a struct: its offset mod 3, a byte whose bits choose its fields among the
 //          domain's names, the first field's place, one time in 32 a
 //          repeated name, each field's column, then its nulls (a byte an
 //          element, null when the byte's low 3 bits are set)
 //   column a byte: 250 and above a layout the reader refuses, else mod 22 one
-//          of the layouts in Layout (240-249 with metadata of no extension);
+//          of the layouts in Layout; 240-249 take the layout from the next
+//          byte and, even, add metadata of no extension or, odd, make the
+//          elements whose pick is 24 or more out of bounds (Expect::Malformed);
 //          a field named "type" mostly a text layout that favours the
 //          policy's action names; then the layout's own bytes: offset mod
 //          3, and a byte an element (low 3 bits set: null; the rest picks a
 //          value from the layout's set, past its end raw bytes follow).
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -156,7 +160,9 @@ class Bytes {
 
 // What to_pylist makes of one element, as evaluate then takes it.
 struct Expect {
-  enum class Kind : std::uint8_t { Absent, Value, Refused };
+  // Malformed: an index or offset out of bounds, which the reader must find
+  // when it reads the element.
+  enum class Kind : std::uint8_t { Absent, Value, Refused, Malformed };
   Kind kind = Kind::Absent;
   InputValue value;
   std::string_view type;  // the Python type's name; empty where pandas decides
@@ -342,11 +348,17 @@ class Generator {
   std::unique_ptr<Column> column(std::int64_t length, int depth) {
     const std::uint8_t pick = bytes_.next();
     if (pick >= 250) return unsupported(length);
-    auto layout = static_cast<Layout>(pick % kLayouts);
-    if (depth >= kDeepest) layout = static_cast<Layout>(pick % kLeaves);
+    // 240-249: the layout in the next byte; odd ones hostile, even ones with metadata.
+    const bool special = pick >= 240;
+    const std::uint8_t which = special ? bytes_.next() : pick;
+    auto layout = static_cast<Layout>(which % kLayouts);
+    if (depth >= kDeepest) layout = static_cast<Layout>(which % kLeaves);
+    const bool was_hostile = hostile_;
+    hostile_ = special && (pick & 1) != 0;
     std::unique_ptr<Column> made = nested(layout, length, depth);
+    hostile_ = was_hostile;
     // Metadata that names no extension changes nothing.
-    if (pick >= 240)
+    if (special && (pick & 1) == 0)
       made->metadata = metadata_of({{"origin", "fuzz"}, {"ARROW:extension:metadata", ""}});
     return made;
   }
@@ -434,7 +446,18 @@ class Generator {
     column.null_count = 0;
   }
 
+  // Whether an element out of bounds was made.
+  [[nodiscard]] bool malformed() const { return malformed_; }
+
  private:
+  // Whether the element of this pick is made out of bounds: the last picks
+  // of a hostile column's elements.
+  bool corrupt(std::uint8_t pick) {
+    const bool broken = hostile_ && pick >= 24;
+    malformed_ = malformed_ || broken;
+    return broken;
+  }
+
   // A text the reference values view: kept as long as the generator.
   std::string_view keep(std::string text) { return texts_.emplace_back(std::move(text)); }
 
@@ -461,8 +484,9 @@ class Generator {
       const std::uint8_t byte = bytes_.next();
       const Expect value = make(static_cast<std::uint8_t>(byte >> 3));
       if (i >= column.offset) {
-        column.expect[static_cast<std::size_t>(i - column.offset)] =
-            (byte & 7) == 7 ? Expect{} : value;
+        // Some readers look at bounds before validity: malformed stays so.
+        const bool null = (byte & 7) == 7 && value.kind != Expect::Kind::Malformed;
+        column.expect[static_cast<std::size_t>(i - column.offset)] = null ? Expect{} : value;
       }
     }
     finish_validity(column);
@@ -725,10 +749,14 @@ class Generator {
     auto& data = column->buffers[2];
     data.assign(bytes_.below(3), 'x');
     append(column->buffers[1], static_cast<Offset>(data.size()));
+    bool broken = false;  // the previous element's end, this one's start, is negative
     elements(*column, [&](std::uint8_t pick) {
       const std::string_view value = text(pick);
       data.insert(data.end(), value.begin(), value.end());
-      append(column->buffers[1], static_cast<Offset>(data.size()));
+      const bool breaks = corrupt(pick);
+      append(column->buffers[1], breaks ? Offset{-1} : static_cast<Offset>(data.size()));
+      const bool malformed = std::exchange(broken, breaks) || breaks;
+      if (malformed) return Expect{Expect::Kind::Malformed, {}, {}};
       if (type != "str") return Expect{Expect::Kind::Refused, {}, type};
       return Expect{Expect::Kind::Value, InputValue::of_text(value), type};
     });
@@ -759,7 +787,13 @@ class Generator {
         std::memcpy(view + 8, &buffer, 4);
         std::memcpy(view + 12, &at, 4);
       }
+      const bool broken = corrupt(pick);
+      if (broken) {  // a negative size, or a data buffer that is not there
+        const std::int32_t bad = value.size() <= 12 ? -1 : static_cast<std::int32_t>(data.size());
+        std::memcpy(view + (value.size() <= 12 ? 0 : 8), &bad, 4);
+      }
       column->buffers[1].insert(column->buffers[1].end(), view, view + 16);
+      if (broken) return Expect{Expect::Kind::Malformed, {}, {}};
       return Expect{Expect::Kind::Value, InputValue::of_text(value), "str"};
     });
     std::vector<std::uint8_t> sizes;
@@ -843,17 +877,24 @@ class Generator {
     static const std::vector<std::pair<std::string_view, std::size_t>> kIndices = {
         {"c", 1}, {"C", 1}, {"s", 2}, {"S", 2}, {"i", 4}, {"I", 4}, {"l", 8}, {"L", 8},
     };
-    const auto& [format, width_of_index] = kIndices[bytes_.below(kIndices.size())];
+    const std::uint8_t type = bytes_.next();
+    // Hostile: int64 indices half the time, whose largest value is the hardest to bound.
+    const auto& [format, width_of_index] = kIndices[hostile_ && type >= 128 ? 6 : type % 8];
     const std::size_t width = width_of_index;
     const std::size_t count = 1 + bytes_.below(6);
     auto values = column(static_cast<std::int64_t>(count), kDeepest);
     auto indices = shell(std::string(format), length, 2);
+    const bool is_signed = std::islower(static_cast<unsigned char>(format[0])) != 0;
     elements(*indices, [&](std::uint8_t pick) {
       const std::size_t index = pick % count;
-      const std::uint64_t raw = index;
+      const bool broken = corrupt(pick);
+      // Out of bounds: negative, past the values, or the largest index there is.
+      const std::uint64_t raw = !broken                   ? index
+                                : width == 8 && is_signed ? std::uint64_t{INT64_MAX}
+                                                          : UINT64_MAX;
       const auto* bytes = reinterpret_cast<const std::uint8_t*>(&raw);
       indices->buffers[1].insert(indices->buffers[1].end(), bytes, bytes + width);
-      return values->expect[index];
+      return broken ? Expect{Expect::Kind::Malformed, {}, {}} : values->expect[index];
     });
     indices->unsure = values->unsure;
     indices->unsupported = values->unsupported;
@@ -892,11 +933,15 @@ class Generator {
       adopt(*column, this->column(total, depth + 1), "m" + std::to_string(j));
     }
     for (std::int64_t i = 0; i < total; ++i) {
-      const std::size_t member = bytes_.below(codes.size());
-      column->buffers[0].push_back(static_cast<std::uint8_t>(codes[member]));
+      const std::uint8_t byte = bytes_.next();
+      const std::size_t member = byte % codes.size();
+      const bool broken = corrupt(byte >> 3);  // a code of no member, or a negative one
+      const auto unknown = static_cast<std::int8_t>((byte & 1) != 0 ? -1 : (codes[0] + 1) % 128);
+      column->buffers[0].push_back(static_cast<std::uint8_t>(broken ? unknown : codes[member]));
       if (i >= column->offset) {
         column->expect[static_cast<std::size_t>(i - column->offset)] =
-            column->children[member]->expect[static_cast<std::size_t>(i)];
+            broken ? Expect{Expect::Kind::Malformed, {}, {}}
+                   : column->children[member]->expect[static_cast<std::size_t>(i)];
       }
     }
     return column;
@@ -909,12 +954,15 @@ class Generator {
     const std::int64_t total = column->offset + length;
     std::vector<std::size_t> members;
     std::vector<std::int32_t> used(codes.size(), 0);
-    std::vector<std::int32_t> offsets;
+    std::vector<std::int32_t> offsets;  // -1: out of bounds
     for (std::int64_t i = 0; i < total; ++i) {
-      members.push_back(bytes_.below(codes.size()));
-      offsets.push_back(used[members.back()]++);
+      const std::uint8_t byte = bytes_.next();
+      members.push_back(byte % codes.size());
+      const bool broken = corrupt(byte >> 3);  // negative, or past the member's end
+      offsets.push_back(broken ? -1 : used[members.back()]++);
       column->buffers[0].push_back(static_cast<std::uint8_t>(codes[members.back()]));
-      append(column->buffers[1], offsets.back());
+      append(column->buffers[1],
+             broken && (byte & 1) != 0 ? std::int32_t{1} << 20 : offsets.back());
     }
     for (std::size_t j = 0; j < codes.size(); ++j) {
       adopt(*column, this->column(used[j] + bytes_.below(2), depth + 1), "m" + std::to_string(j));
@@ -922,7 +970,9 @@ class Generator {
     for (std::int64_t i = column->offset; i < total; ++i) {
       const auto at = static_cast<std::size_t>(i);
       column->expect[at - static_cast<std::size_t>(column->offset)] =
-          column->children[members[at]]->expect[static_cast<std::size_t>(offsets[at])];
+          offsets[at] < 0
+              ? Expect{Expect::Kind::Malformed, {}, {}}
+              : column->children[members[at]]->expect[static_cast<std::size_t>(offsets[at])];
     }
     return column;
   }
@@ -938,6 +988,7 @@ class Generator {
       ends.push_back(at);
     }
     if (!ends.empty()) ends.back() += static_cast<std::int64_t>(bytes_.below(2));
+    const std::int64_t covered = hostile_ ? shorten(ends, total) : total;
     const auto runs = static_cast<std::int64_t>(ends.size());
     std::unique_ptr<Column> run;
     switch (bytes_.below(3)) {
@@ -957,12 +1008,22 @@ class Generator {
     const Column& values = *column->children[1];
     std::size_t run_index = 0;
     for (std::int64_t i = 0; i < total; ++i) {
-      while (ends[run_index] <= i) ++run_index;
+      while (i < covered && ends[run_index] <= i) ++run_index;
       if (i >= column->offset) {
-        column->expect[static_cast<std::size_t>(i - column->offset)] = values.expect[run_index];
+        column->expect[static_cast<std::size_t>(i - column->offset)] =
+            i < covered ? values.expect[run_index] : Expect{Expect::Kind::Malformed, {}, {}};
       }
     }
     return column;
+  }
+
+  // Runs that end before the last element: how many elements they cover.
+  std::int64_t shorten(std::vector<std::int64_t>& ends, std::int64_t total) {
+    const std::int64_t before = ends.size() > 1 ? ends[ends.size() - 2] : 0;
+    if (total - 1 <= before) return total;
+    ends.back() = total - 1;
+    malformed_ = true;
+    return total - 1;
   }
 
   // The run ends, after as many unread ones as its offset; never null.
@@ -1000,6 +1061,8 @@ class Generator {
 
   Bytes& bytes_;
   bool favour_actions_ = false;    // while the action's type is made
+  bool hostile_ = false;           // while a column with elements out of bounds is made
+  bool malformed_ = false;         // once one is made
   std::deque<std::string> texts_;  // what the reference values' texts view
 };
 
@@ -1026,7 +1089,7 @@ void add_domains(Generator& generator, Bytes& bytes, Column& parent, std::int64_
     bool repeated = false;
     if (shape == 13) {
       domain = generator.nulls(length);  // no domain anywhere
-    } else if (shape == 14) {
+    } else if (shape == 14 || shape == 11) {
       domain = generator.column(length, 1);
     } else {
       domain = generator.structure(length, kFieldNames[d], repeated, 0);
@@ -1094,6 +1157,10 @@ const Column* child_named(const Column& parent, std::string_view name) {
   return nullptr;
 }
 
+// The outcome of a record that reads an element out of bounds: the batch is
+// then refused, or the reader never read it.
+constexpr std::string_view kUnknown = "?";
+
 // An outcome as one line: "error: TEXT", or "EFFECT RULE" ("-" for none).
 std::string decided(const tamsel::Decision& decision) {
   const tamsel::EvaluationPlan& plan = engine().plan;
@@ -1115,9 +1182,11 @@ std::string domains_outcome(const Column* parent, std::int64_t at) {
     if (domain == nullptr) continue;
     const Expect& element = domain->expect[static_cast<std::size_t>(at)];
     if (element.kind == Expect::Kind::Absent) continue;
+    if (element.kind == Expect::Kind::Malformed) return std::string(kUnknown);
     if (domain->format != "+s") return not_a_dict("", element.type);
     for (const auto& field : domain->children) {
       const Expect& value = field->expect[static_cast<std::size_t>(domain->offset + at)];
+      if (value.kind == Expect::Kind::Malformed) return std::string(kUnknown);
       if (value.kind == Expect::Kind::Refused) return "error: Unsupported value type";
       if (value.kind == Expect::Kind::Absent) continue;
       if (auto slot = plan.slot_of(tamsel::kDomains[d].variant, field->name)) {
@@ -1138,6 +1207,7 @@ std::string expected_outcome(const Column& records, std::int64_t r) {
   if (input == nullptr) return domains_outcome(&records, at);
   const Expect& element = input->expect[static_cast<std::size_t>(at)];
   if (element.kind == Expect::Kind::Absent) return domains_outcome(nullptr, 0);
+  if (element.kind == Expect::Kind::Malformed) return std::string(kUnknown);
   if (input->format != "+s") return not_a_dict("argument 'input': ", element.type);
   return domains_outcome(input, input->offset + at);
 }
@@ -1184,7 +1254,7 @@ void compare(const Column& records, const tamsel::DecisionBatches& batches) {
   }
   for (std::int64_t r = 0; r < records.length; ++r) {
     const std::string expected = expected_outcome(records, r);
-    if (outcomes[static_cast<std::size_t>(r)] != expected) {
+    if (expected != kUnknown && outcomes[static_cast<std::size_t>(r)] != expected) {
       differ(("record " + std::to_string(r)).c_str(), outcomes[static_cast<std::size_t>(r)],
              expected);
     }
@@ -1203,7 +1273,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto decisions = engine.evaluator.evaluate(records->schema, records->array);
   // The batch stays its producer's: the reader never releases it.
   if (records->schema.release == nullptr || records->array.release == nullptr) std::abort();
-  if (decisions.has_value() == refused) {
+  // Data out of bounds may be refused wherever it is read; nothing else.
+  const bool out_of_bounds = !decisions && generator.malformed() &&
+                             decisions.error().find("out of bounds") != std::string::npos;
+  if (decisions.has_value() == refused && !out_of_bounds) {
     differ("whether the batch is read", decisions ? "read" : decisions.error(),
            refused ? "refused" : "read");
   }
