@@ -33,6 +33,7 @@
 //          policy's action names; then the layout's own bytes: offset mod
 //          3, and a byte an element (low 3 bits set: null; the rest picks a
 //          value from the layout's set, past its end raw bytes follow).
+// The seeds in fuzz/seeds/columns are batches of each shape in this format.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
