@@ -35,6 +35,7 @@
 //          value from the layout's set, past its end raw bytes follow).
 // The seeds in fuzz/seeds/columns are batches of each shape in this format.
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstddef>
@@ -60,7 +61,6 @@
 
 namespace {
 
-using tamsel::Domain;
 using tamsel::InputValue;
 
 constexpr std::string_view kSchema = R"(version: 1
@@ -111,11 +111,12 @@ rules:
 )";
 
 // The field names of each domain's structs: the schema's and some it lacks.
-const std::vector<std::vector<std::string>> kFieldNames = {
-    {"type", "amount", "currency", "urgent", "to", "note", "Amount"},
-    {"role", "level", "frozen", "extra"},
-    {"limit", "mode", "open", "type", "extra"},
-};
+constexpr std::string_view kActionFields[] = {"type", "amount", "currency", "urgent",
+                                              "to",   "note",   "Amount"};
+constexpr std::string_view kActorFields[] = {"role", "level", "frozen", "extra"};
+constexpr std::string_view kSnapshotFields[] = {"limit", "mode", "open", "type", "extra"};
+constexpr std::array<std::span<const std::string_view>, 3> kFieldNames{kActionFields, kActorFields,
+                                                                       kSnapshotFields};
 
 struct Engine {
   tamsel::CompiledPolicy policy;
@@ -366,19 +367,19 @@ class Generator {
 
   // A struct whose fields the input chooses among `names`; children of
   // `offset + length` elements. `repeated` is set when a name appears twice.
-  std::unique_ptr<Column> structure(std::int64_t length, const std::vector<std::string>& names,
+  std::unique_ptr<Column> structure(std::int64_t length, std::span<const std::string_view> names,
                                     bool& repeated, int depth) {
     auto column = shell("+s", length, 1);
     const std::size_t mask = bytes_.next();
     const std::size_t first = bytes_.below(names.size());
-    std::vector<std::string> chosen;
+    std::vector<std::string_view> chosen;
     for (std::size_t i = 0; i < names.size(); ++i) {
       const std::size_t at = (first + i) % names.size();
       if ((mask >> at) & 1U) chosen.push_back(names[at]);
     }
     repeated = !chosen.empty() && bytes_.below(32) == 31;
     if (repeated) chosen.push_back(chosen[bytes_.below(chosen.size())]);
-    for (const std::string& name : chosen) {
+    for (const std::string_view name : chosen) {
       const std::int64_t count = column->offset + length;
       column->children.push_back(name == "type" ? action_type(count)
                                                 : this->column(count, depth + 1));
@@ -966,7 +967,8 @@ class Generator {
              broken && (byte & 1) != 0 ? std::int32_t{1} << 20 : offsets.back());
     }
     for (std::size_t j = 0; j < codes.size(); ++j) {
-      adopt(*column, this->column(used[j] + bytes_.below(2), depth + 1), "m" + std::to_string(j));
+      const auto count = static_cast<std::int64_t>(used[j]) + (bytes_.next() & 1);
+      adopt(*column, this->column(count, depth + 1), "m" + std::to_string(j));
     }
     for (std::int64_t i = column->offset; i < total; ++i) {
       const auto at = static_cast<std::size_t>(i);
