@@ -6,7 +6,8 @@
 // null fields left out. Those fields are taken from the generated values
 // themselves, never through the column reader. A batch with a layout that
 // the reader refuses as a whole must be refused with an error; any other must
-// be read. A crash, leak, undefined behaviour or difference is a fault.
+// be read, unless it holds indices or offsets out of bounds, for which it may
+// be refused. A crash, leak, undefined behaviour or difference is a fault.
 //
 // Input: read front to back, one byte at a time, zeros once it runs out, so
 // every byte string is some batch (the YAML seeds are batches too):
