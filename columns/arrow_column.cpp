@@ -436,7 +436,8 @@ ArrowColumns::Located ArrowColumns::locate(ColumnId column, std::int64_t index) 
       case ColumnKind::Dictionary: {
         const ColumnId values = child_ids_[node.first_child];
         index = read_integer(node.values, node.width, node.is_signed, at);
-        if (index < 0 || !holds(values, index + 1)) return {Kind::Malformed};
+        // Not index + 1: an int64 index may be the largest there is.
+        if (index < 0 || index >= nodes_[values].length) return {Kind::Malformed};
         column = values;
         continue;
       }

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -298,6 +300,16 @@ TEST(ColumnsBatch, RecordsUnderAnInputColumn) {
           "error: argument 'input': 'str' object cannot be converted to 'PyDict'", "allow -"}));
 }
 
+// A dictionary of one element whose only index is `index`, at the index
+// format's width.
+template <class Index>
+ArrowColumn index_of(const char* format, Index index, ArrowColumn values) {
+  ArrowColumn column = testing::dictionary(format, {0}, std::move(values));
+  column.buffers[1].assign(sizeof index, 0);
+  std::memcpy(column.buffers[1].data(), &index, sizeof index);
+  return column;
+}
+
 TEST(ColumnsBatch, BatchesThatCannotBeReadAreRefusedWhole) {
   struct Case {
     const char* name;
@@ -330,6 +342,21 @@ TEST(ColumnsBatch, BatchesThatCannotBeReadAreRefusedWhole) {
            "action", structure(named(std::pair{
                          "type", testing::dictionary("c", {3}, texts("u", {"refund"}))}))})),
        "column 'action.type': an index or offset of its data is out of bounds at record 0"});
+  // Read element by element where no slot decodes the dictionary first: as a
+  // domain, and as a field whose values are refused.
+  cases.push_back(
+      {"the largest int64 index as a domain",
+       structure(named(std::pair{"snapshot", index_of("l", INT64_MAX, texts("u", {"x"}))})),
+       "the records: an index or offset of its data is out of bounds at record 0"});
+  cases.push_back(
+      {"the largest uint64 index as a domain",
+       structure(named(std::pair{"snapshot", index_of("L", UINT64_MAX, texts("u", {"x"}))})),
+       "the records: an index or offset of its data is out of bounds at record 0"});
+  cases.push_back({"the largest int64 index of refused values",
+                   structure(named(std::pair{
+                       "actor", structure(named(std::pair{
+                                    "photo", index_of("l", INT64_MAX, texts("z", {"bytes"}))}))})),
+                   "the records: an index or offset of its data is out of bounds at record 0"});
   cases.push_back(
       {"nanosecond times as a domain",
        structure(named(std::pair{"snapshot", fixed<std::int64_t>("tsn:", {1})})),
