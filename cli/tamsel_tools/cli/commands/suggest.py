@@ -18,7 +18,16 @@ from tamsel_tools.io.reading import SUITE_ENDINGS
 from tamsel_tools.render.output import findings_stream, print_findings
 from tamsel_tools.render.suggest import left_open, suggestion_json, summary
 from tamsel_tools.suggesting.suggestion import Suggestion, suggest_within
-from tamsel_tools.suggesting.suites import Covered, NotWritten, beside, covered, is_yaml, suite_data, suite_text, write_new
+from tamsel_tools.suggesting.suites import (
+    Covered,
+    NotWritten,
+    beside,
+    covered,
+    is_yaml,
+    suite_data,
+    suite_text,
+    write_new,
+)
 from tamsel_tools.suites.discovery import suite_paths
 from tamsel_tools.suites.loading import Loader
 
