@@ -310,42 +310,47 @@ class _Columns:
         self.hash_of_path = partition_value(fragment, "policy_hash")
 
     def _recorded(self, batch: pyarrow.RecordBatch) -> Tuple[Any, Any, Any]:
-        """The recorded outcome's three columns: effect or "error", rule, error text."""
+        """The recorded outcome's three columns: its kind (`_kinds`), rule, error text."""
         pa, pc = _arrow()
         rows = batch.num_rows
         nulls = pa.nulls(rows, pa.string())
         names = batch.schema.names
-        error = pc.cast(batch.column("error"), pa.string()) if "error" in names else nulls
+        error = _plain(batch.column("error")) if "error" in names else nulls
         if "decision" in names and batch.column("decision").type.num_fields:
             decision = batch.column("decision")
             fields = {field.name for field in decision.type}
             flat = dict(zip((field.name for field in decision.type), decision.flatten()))
-            effect = pc.cast(flat["effect"], pa.string()) if "effect" in fields else nulls
-            rule = pc.cast(flat["matched_rule"], pa.string()) if "matched_rule" in fields else nulls
+            effect = flat["effect"] if "effect" in fields else nulls
+            rule = _plain(flat["matched_rule"]) if "matched_rule" in fields else nulls
         else:
             effect, rule = nulls, nulls
         failed = pc.is_valid(error)
-        return pc.if_else(failed, ERROR, effect), pc.if_else(failed, nulls, rule), error
+        return _kinds(effect, failed), pc.if_else(failed, nulls, rule), error
 
     def _outcomes(self, evaluator: Evaluator, inputs: Any) -> Tuple[Any, Any, Any]:
         pa, pc = _arrow()
         table = evaluator(pa.RecordBatch.from_arrays([inputs], ["input"]))
-        # Plain strings, whatever layout the evaluator gives (a dictionary-encoded effect).
-        effect, rule, error = (
-            pc.cast(table.column(name).combine_chunks(), pa.string()) for name in ("effect", "matched_rule", "error")
-        )
-        failed = pc.is_valid(error)
-        return pc.if_else(failed, ERROR, effect), rule, error
+        effect, rule, error = (table.column(name).combine_chunks() for name in ("effect", "matched_rule", "error"))
+        rule, error = _plain(rule), _plain(error)
+        return _kinds(effect, pc.is_valid(error)), rule, error
 
     def _hashes(self, batch: pyarrow.RecordBatch) -> Any:
         pa, pc = _arrow()
         if "policy_hash" in batch.schema.names:
-            return pc.cast(batch.column("policy_hash"), pa.string())
+            hashes = batch.column("policy_hash")
+            kind = hashes.type
+            plain = not (pa.types.is_dictionary(kind) and pa.types.is_string(kind.value_type))
+            return pc.cast(hashes, pa.string()) if plain else hashes
         return pa.repeat(pa.scalar(self.hash_of_path, pa.string()), batch.num_rows)
 
-    def _compare(self, batch: pyarrow.RecordBatch, inputs: Any, positions: Any) -> None:
+    def _compare(
+        self, batch: pyarrow.RecordBatch, inputs: Any, positions: Any, recorded: Optional[Tuple[Any, ...]] = None
+    ) -> None:
+        """Counts the batch's records; `recorded` is `_recorded(batch)` where it is already made."""
         pa, pc = _arrow()
-        before = self._recorded(batch) if self.old is None else self._outcomes(self.old, inputs)
+        if recorded is None:
+            recorded = self._recorded(batch) if self.old is None else self._outcomes(self.old, inputs)
+        before = recorded
         after = self._outcomes(self.new, inputs)
         partial = self.partial
         partial.records += len(inputs)
@@ -354,9 +359,9 @@ class _Columns:
             partial.policy_hashes[value] += count
         if partial.first_hash is None:
             partial.first_hash = ((self.fragment.log, self.fragment.file, positions[0].as_py()), hashes[0].as_py())
-        for (old, new), count in _pair_counts(before[0], after[0]):
-            partial.transitions[(old, new)] += count
-        partial.errors += pc.sum(pc.equal(after[0], ERROR)).as_py() or 0
+        for transition, count in _kind_pairs(before[0], after[0]):
+            partial.transitions[transition] += count
+        partial.errors += pc.sum(pc.equal(after[0], _ERROR_KIND)).as_py() or 0
         changed = functools.reduce(pc.or_, [_differ(a, b) for a, b in zip(before, after)])
         chosen = pc.indices_nonzero(changed)
         if len(chosen) == 0:
@@ -392,12 +397,12 @@ class _Columns:
     def _examples(self, inputs: Any, positions: Any, before: Any, after: Any, chosen: Any) -> None:
         _, pc = _arrow()
         partial, wanted = self.partial, self.job.examples
-        for (old, new), _count in _pair_counts(before, after):
-            transition = (old, new)
+        for transition, _count in _kind_pairs(before, after):
             missing = wanted - len(partial.examples.get(transition, ()))
             if missing <= 0:
                 continue
             # The first of the transition's rows, in row order.
+            old, new = (OUTCOMES.index(kind) for kind in transition)
             among = pc.indices_nonzero(pc.and_(pc.equal(before, old), pc.equal(after, new)))[:missing]
             indices = chosen.take(among)
             places = positions.take(indices).to_pylist()
@@ -419,6 +424,9 @@ class _Parquet(_Columns):
         with open_log(self.fragment.path) as opened:
             try:
                 file = parquet.ParquetFile(reopened_path(opened))
+                texts = _text_leaves(file.schema_arrow)
+                if texts:
+                    file = parquet.ParquetFile(reopened_path(opened), read_dictionary=texts)
             except Exception as error:  # noqa: BLE001 - pyarrow raises several kinds for a bad file
                 raise LogUnreadable(self.fragment.path, f"not a readable Parquet file: {error}") from None
             names = file.schema_arrow.names
@@ -470,15 +478,18 @@ class _Parquet(_Columns):
         ]
         self._refuse_each(reasons, positions, group)
         keep = pc.and_(present, pc.invert(pc.or_(too_many, too_large_)))
+        recorded = None
         if self.old is None:
-            keep = pc.and_(keep, self._recorded_valid(batch, positions, group, present))
+            recorded = self._recorded(batch)
+            keep = pc.and_(keep, self._recorded_valid(recorded, positions, group, present))
         if self.job.since is not None or self.job.until is not None:
             keep = pc.and_(keep, self._window(batch, positions, group, keep))
         if not pc.all(keep).as_py():
             inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
+            recorded = None if recorded is None else tuple(column.filter(keep) for column in recorded)
         if len(inputs) == 0:
             return
-        self._compare(batch, inputs, positions)
+        self._compare(batch, inputs, positions, recorded)
 
     def _past_cap(self, batch: pyarrow.RecordBatch) -> Tuple[Any, Any]:
         """The rows past the cap of one record, as two masks: more values than a line may hold,
@@ -521,10 +532,10 @@ class _Parquet(_Columns):
             ordinal = (self.fragment.log, self.fragment.file, position)
             _bad(self.partial, self.job, BadRecord(ordinal, where, f"row {position}: {message}"))
 
-    def _recorded_valid(self, batch: pyarrow.RecordBatch, positions: Any, group: int, present: Any) -> Any:
+    def _recorded_valid(self, recorded: Tuple[Any, ...], positions: Any, group: int, present: Any) -> Any:
         pa, pc = _arrow()
-        before, _, error = self._recorded(batch)
-        known = pc.is_in(before, value_set=pa.array([*EFFECTS, ERROR]))
+        before = recorded[0]
+        known = pc.greater_equal(before, 0)
         missing = pc.and_(present, pc.is_null(before))
         self._refuse(missing, positions, group, NO_OUTCOME)
         unknown = pc.and_(pc.and_(present, pc.is_valid(before)), pc.invert(pc.fill_null(known, False)))
@@ -569,6 +580,25 @@ class _Parquet(_Columns):
             where = f"{self.fragment.path}: row group {group}"
             _bad(self.partial, self.job, BadRecord(ordinal, where, f"row {position}: time: {error}"))
             return False
+
+
+def _text_leaves(schema: Any) -> List[str]:
+    """The paths of the text columns, in structs or not: read as Parquet keeps them (a
+    dictionary of the few values most take, such as a policy hash or an action type), their
+    texts are neither copied out for each row nor hashed again to be counted."""
+    pa, _ = _arrow()
+    found: List[str] = []
+
+    def visit(path: str, kind: Any) -> None:
+        if pa.types.is_struct(kind):
+            for field in kind:
+                visit(f"{path}.{field.name}", field.type)
+        elif pa.types.is_string(kind):
+            found.append(path)
+
+    for field in schema:
+        visit(field.name, field.type)
+    return found
 
 
 class _JsonLines(_Columns):
@@ -789,7 +819,7 @@ class _JsonLines(_Columns):
             ):
                 return False
         before, _, _ = self._recorded(batch)
-        return bool(pc.all(pc.fill_null(pc.is_in(before, value_set=pa.array([*EFFECTS, ERROR])), False)).as_py())
+        return bool(pc.all(pc.fill_null(pc.greater_equal(before, 0), False)).as_py())
 
     def _window_of_texts(self, batch: pyarrow.RecordBatch) -> Any:
         """The rows inside --since and --until (every row without them), None where a time does
@@ -950,3 +980,38 @@ def _codes(column: Any) -> Tuple[Any, List[Any]]:
     encoded = column.dictionary_encode()
     values = [*encoded.dictionary.to_pylist(), None]
     return pc.fill_null(encoded.indices.cast(pa.int64()), len(values) - 1), values
+
+
+# An outcome's kind as a small number: its index here (an effect, or the error); -1 for an
+# effect recorded that is none of them. Kinds are compared and counted as these numbers.
+OUTCOMES = (*EFFECTS, ERROR)
+_ERROR_KIND = OUTCOMES.index(ERROR)
+
+
+def _kinds(effect: Any, failed: Any) -> Any:
+    """Each row's kind: the error's where `failed`, else its effect's (null where none)."""
+    pa, pc = _arrow()
+    if pa.types.is_null(effect.type):
+        effect = effect.cast(pa.string())
+    encoded = effect if pa.types.is_dictionary(effect.type) else effect.dictionary_encode()
+    numbers = [OUTCOMES.index(value) if value in EFFECTS else -1 for value in encoded.dictionary.to_pylist()]
+    kinds = pa.array(numbers, pa.int8()).take(encoded.indices)
+    return pc.if_else(failed, pa.scalar(_ERROR_KIND, pa.int8()), kinds)
+
+
+def _kind_pairs(before: Any, after: Any) -> List[Tuple[Tuple[str, str], int]]:
+    """The (before, after) pairs of kinds, by their names, each with its count."""
+    pa, pc = _arrow()
+    width = len(OUTCOMES)
+    keys = pc.add(pc.multiply(before.cast(pa.int64()), width), after.cast(pa.int64()))
+    counted = keys.value_counts()
+    return [
+        ((OUTCOMES[key // width], OUTCOMES[key % width]), count)
+        for key, count in zip(counted.field("values").to_pylist(), counted.field("counts").to_pylist())
+    ]
+
+
+def _plain(column: Any) -> Any:
+    """A text column as plain strings, whatever its layout (a dictionary, a column of nulls)."""
+    pa, pc = _arrow()
+    return column if pa.types.is_string(column.type) else pc.cast(column, pa.string())

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import BinaryIO, List, Optional, Sequence, Tuple
+from typing import BinaryIO, Iterator, List, Optional, Sequence, Tuple, Union
 
 from tamsel_tools.io.reading import FileRefused, open_regular, walk
 from tamsel_tools.replaying.summary import BadRecord
@@ -143,47 +143,99 @@ def plan(logs: Sequence[str]) -> Tuple[List[Fragment], List[BadRecord]]:
     """The fragments of the logs in log order, and the files that could not be cut into any (a
     Parquet file whose footer does not read), as bad records. LogUnreadable when a LOG names
     nothing readable."""
-    fragments: List[Fragment] = []
+    outline = outline_of(logs)
+    return list(outline.fragments()), outline.bad
+
+
+@dataclass(frozen=True)
+class _Plain:
+    """A plain JSON Lines file, cut into fragments only when they are asked for."""
+
+    log: int
+    file: int
+    path: str
+    partition: Tuple[Tuple[str, str], ...]
+
+
+@dataclass(frozen=True)
+class Outline:
+    """The logs' files in log order, read only as far as their sizes and Parquet footers: the
+    fragments of a large plain JSON Lines file (cut where a pass over it finds newlines) are
+    made as they are taken, so that the first are replayed while the pass goes on."""
+
+    parts: Tuple[Union[Fragment, _Plain], ...]
+    bad: List[BadRecord]
+    total: int  # the bytes of every fragment
+
+    def fragments(self) -> Iterator[Fragment]:
+        for part in self.parts:
+            if isinstance(part, Fragment):
+                yield part
+            else:
+                yield from _jsonl_fragments(part.log, part.file, part.path, part.partition)
+
+
+def outline_of(logs: Sequence[str]) -> Outline:
+    """LogUnreadable when a LOG names nothing readable."""
+    parts: List[Union[Fragment, _Plain]] = []
     bad: List[BadRecord] = []
+    total = 0
     for log_index, log in enumerate(logs):
         for file_index, (path, partition) in enumerate(files_of(log)):
             if _sniff(path) == JSONL:
-                fragments.extend(_jsonl_fragments(log_index, file_index, path, partition))
+                size = _size(path)
+                total += size
+                if size < 2 * FRAGMENT_BYTES:
+                    parts.append(Fragment(log_index, file_index, path, JSONL, partition=partition, size=size))
+                else:
+                    parts.append(_Plain(log_index, file_index, path, partition))
                 continue
             try:
-                fragments.extend(_parquet_fragments(log_index, file_index, path, partition))
+                found = _parquet_fragments(log_index, file_index, path, partition)
             except _BadFile as error:
                 bad.append(BadRecord((log_index, file_index, 0), error.path, error.message))
-    return fragments, bad
+                continue
+            parts.extend(found)
+            total += sum(fragment.size for fragment in found)
+    return Outline(tuple(parts), bad, total)
 
 
-def _jsonl_fragments(log: int, file: int, path: str, partition: Tuple[Tuple[str, str], ...]) -> List[Fragment]:
+def _jsonl_fragments(log: int, file: int, path: str, partition: Tuple[Tuple[str, str], ...]) -> Iterator[Fragment]:
     """A plain file cut at the first newline past every FRAGMENT_BYTES, each part knowing the
-    lines before it (counted here, in one pass); a compressed or small file whole."""
+    lines before it (counted here, in one pass, each part given as soon as its end is found);
+    a compressed or small file whole."""
     size = _size(path)
-    whole = [Fragment(log, file, path, JSONL, partition=partition, size=size)]
+    whole = Fragment(log, file, path, JSONL, partition=partition, size=size)
     if size < 2 * FRAGMENT_BYTES:
-        return whole
-    cuts = [(0, 0)]  # (offset, lines before it)
+        yield whole
+        return
     with open_log(path) as opened:
         head = opened.read(4)
         if head.startswith(GZIP_MAGIC) or head == ZSTD_MAGIC:
-            return whole
+            yield whole
+            return
         opened.seek(0)
+        start = before = 0  # the current part's first offset, and the lines before it
         position = lines = 0
         while chunk := opened.read(_CHUNK):
-            while (wanted := cuts[-1][0] + FRAGMENT_BYTES - position) < len(chunk):
+            while (wanted := start + FRAGMENT_BYTES - position) < len(chunk):
                 newline = chunk.find(b"\n", max(0, wanted))
                 if newline < 0 or position + newline + 1 >= size:
                     break
-                cuts.append((position + newline + 1, lines + chunk.count(b"\n", 0, newline + 1)))
+                end = position + newline + 1
+                yield _part(log, file, path, partition, start, end, before)
+                start, before = end, lines + chunk.count(b"\n", 0, newline + 1)
             lines += chunk.count(b"\n")
             position += len(chunk)
-    ends = [offset for offset, _ in cuts[1:]] + [size]
-    return [
-        Fragment(log, file, path, JSONL, first_row=before, partition=partition, size=end - start, start=start, end=end)
-        for (start, before), end in zip(cuts, ends)
-    ]
+    yield _part(log, file, path, partition, start, size, before)
+
+
+def _part(
+    log: int, file: int, path: str, partition: Tuple[Tuple[str, str], ...], start: int, end: int, before: int
+) -> Fragment:
+    return Fragment(
+        log, file, path, JSONL, first_row=before, partition=partition, size=end - start, start=start, end=end
+    )
 
 
 def _size(path: str) -> int:

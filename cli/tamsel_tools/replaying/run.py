@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Sequence, Set
 
 from tamsel_tools.replaying.fragments import Job, built, replay_fragment
-from tamsel_tools.replaying.logs import Fragment, plan
+from tamsel_tools.replaying.logs import Fragment, outline_of, plan
 from tamsel_tools.replaying.summary import PartialSummary, ReplayReport, report
 
 # Told the bytes and records done so far, and the bytes in all.
@@ -38,9 +38,9 @@ def _stopping(job: Job, merged: PartialSummary) -> bool:
     return not job.skip_bad and merged.bad > 0
 
 
-def _in_threads(fragments: Sequence[Fragment], job: Job, threads: int) -> Iterator[PartialSummary]:
+def _in_threads(fragments: Iterable[Fragment], job: Job, threads: int) -> Iterator[PartialSummary]:
     """Each fragment's partial summary, at most `threads` fragments read at once (so memory is
-    bounded by so many batches), as they finish."""
+    bounded by so many batches), as they finish. The fragments are taken as threads free up."""
     pending = iter(fragments)
     running: Set[Future[PartialSummary]] = set()
     with ThreadPoolExecutor(max_workers=threads, thread_name_prefix="replay") as pool:
@@ -85,20 +85,19 @@ def replay_logs(logs: Sequence[str], job: Job, run: Run = Run(), progress: Optio
     built(job.policy)  # the documents' faults found here, before any fragment
     if job.against is not None:
         built(job.against)
-    fragments, bad = plan(logs)
+    outline = outline_of(logs)
     start = PartialSummary()
-    for each in bad:
+    for each in outline.bad:
         start.add_bad(each)
     if _stopping(job, start):
         return start
-    total = sum(fragment.size for fragment in fragments)
     if run.dask is not None or run.workers is not None:
-        partials: Iterable[PartialSummary] = _on_dask(fragments, job, run)
-        return start.merge(merge_all(partials, job, total, progress), job.examples)
+        partials: Iterable[PartialSummary] = _on_dask(list(outline.fragments()), job, run)
+        return start.merge(merge_all(partials, job, outline.total, progress), job.examples)
     threads = run.threads or default_threads()
     with _arrow_threads(threads):
-        partials = _in_threads(fragments, job, threads)
-        return start.merge(merge_all(partials, job, total, progress), job.examples)
+        partials = _in_threads(outline.fragments(), job, threads)
+        return start.merge(merge_all(partials, job, outline.total, progress), job.examples)
 
 
 @contextmanager
