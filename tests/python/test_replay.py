@@ -396,6 +396,22 @@ def test_a_parquet_row_that_is_not_a_record_is_located(capsys, folder):
     assert (status, err) == (2, ["rows.parquet: row group 0: row 2: not a record: no input nor any domain"])
 
 
+@pytest.mark.parametrize("effect, error, message", [
+    # As a JSON line would be: an effect that is none of the three, "error" among them.
+    ("deny", None, "its decision's effect is none of allow, block, require_approval"),
+    ("error", None, "its decision's effect is none of allow, block, require_approval"),
+    (None, None, "no decision nor error recorded (--against compares two policies on logs without them)"),
+])
+def test_a_parquet_row_whose_outcome_does_not_read_is_located(capsys, folder, effect, error, message):
+    decision = pa.struct([("effect", pa.string()), ("matched_rule", pa.string())])
+    table = pa.table({"input": pa.array([{"action": {"type": "refund"}}] * 2),
+                      "decision": pa.array([{"effect": "allow", "matched_rule": None}, {"effect": effect, "matched_rule": None}], decision),
+                      "error": pa.array([None, error], pa.string())})
+    parquet.write_table(table, "rows.parquet")
+    status, out, err = run(capsys, "replay", *DOCUMENTS, "rows.parquet")
+    assert (status, err) == (2, [f"rows.parquet: row group 0: row 2: {message}"])
+
+
 @pytest.mark.parametrize("argv, err", [
     (["missing.jsonl"], "missing.jsonl: cannot read: No such file or directory"),
     (["--threads", "0", "log.jsonl"], "tamsel replay: error: argument --threads: expected a whole number of 1 or more, got '0'"),
