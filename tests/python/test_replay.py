@@ -619,6 +619,19 @@ def test_batches_read_by_another_engine_merge_to_the_replay_of_their_files(logs)
     assert dumps(report(merged, None).to_json()) == dumps(replay(root / "parquet", new_policy()).to_json())
 
 
+def test_a_batch_whose_effects_are_a_dictionary_reads_a_null_value_as_no_effect():
+    from tamsel_tools import replay_batch
+
+    effects = pa.DictionaryArray.from_arrays(pa.array([0, 1, 2], pa.int32()), pa.array(["allow", None, "deny"]))
+    decision = pa.StructArray.from_arrays([effects, pa.nulls(3, pa.string())], ["effect", "matched_rule"])
+    inputs = pa.array([{"action": {"type": "refund"}}] * 3)
+    batch = pa.RecordBatch.from_arrays([inputs, decision], ["input", "decision"])
+    partial = replay_batch(batch, Job(PolicyTexts(SCHEMA, NEW_POLICY), skip_bad=True), "batch")
+    assert (partial.records, [bad.message for bad in partial.bad_records]) == (1, [
+        "row 2: no decision nor error recorded (--against compares two policies on logs without them)",
+        "row 3: its decision's effect is none of allow, block, require_approval"])
+
+
 def records_table(records):
     """Records as a Parquet table has them: times as timestamps, special numbers as floats."""
     from tamsel_tools.base.strict_json import decode

@@ -997,7 +997,11 @@ def _kinds(effect: Any, failed: Any) -> Any:
     if pa.types.is_null(effect.type):
         effect = effect.cast(pa.string())
     encoded = effect if pa.types.is_dictionary(effect.type) else effect.dictionary_encode()
-    numbers = [OUTCOMES.index(value) if value in EFFECTS else -1 for value in encoded.dictionary.to_pylist()]
+    # A null among a dictionary's values is no effect at all, as a null effect is.
+    numbers = [
+        None if value is None else OUTCOMES.index(value) if value in EFFECTS else -1
+        for value in encoded.dictionary.to_pylist()
+    ]
     kinds = pa.array(numbers, pa.int8()).take(encoded.indices)
     return pc.if_else(failed, pa.scalar(_ERROR_KIND, pa.int8()), kinds)
 
