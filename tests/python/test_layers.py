@@ -3,6 +3,7 @@ and inside functions, runs down the layers of cli/tamsel_tools/layers.txt, and n
 each other in a circle."""
 
 import ast
+import importlib
 import subprocess
 import sys
 from pathlib import Path
@@ -178,8 +179,16 @@ def test_every_public_name_is_its_module_s_and_suggest_the_function():
 
     import tamsel_tools
     import tamsel_tools.suggesting.search  # noqa: F401 - a package named like a function, loaded first
+    # The names typed for mypy (imported under TYPE_CHECKING) and the names loaded when asked
+    # for are the same names from the same modules.
+    typed = {}
+    for node in ast.walk(ast.parse((PACKAGE / "__init__.py").read_text(encoding="utf-8"))):
+        if isinstance(node, ast.If) and getattr(node.test, "id", None) == "TYPE_CHECKING":
+            typed = {alias.name: each.module for each in node.body for alias in each.names}
+    assert typed == {name: module for name, module in tamsel_tools._WHERE.items() if name != "main"}
     for name in tamsel_tools.__all__:
-        assert getattr(tamsel_tools, name) is not None, name
+        module = "tamsel_tools.model.policy" if name == "Policy" else tamsel_tools._WHERE[name]
+        assert getattr(tamsel_tools, name) is getattr(importlib.import_module(module), name), name
     assert isinstance(tamsel_tools.suggest, types.FunctionType)
     assert "suggest" in dir(tamsel_tools)
     with pytest.raises(AttributeError, match="no attribute 'nothing'"):
