@@ -968,11 +968,17 @@ def _pair_counts(a: Any, b: Any) -> List[Tuple[Tuple[Any, Any], int]]:
     """The pairs of values of two text columns, row by row, each with its count (a null is a
     value): one number a pair, counted by `value_counts`. A table's group_by would load Arrow's
     query engine, whose import alone costs a replay more than a small log's reading."""
-    _, pc = _arrow()
     (left, left_values), (right, right_values) = _codes(a), _codes(b)
-    counted = pc.add(pc.multiply(left, len(right_values)), right).value_counts()
+    return _counted_pairs(left, left_values, right, right_values)
+
+
+def _counted_pairs(left: Any, left_values: Any, right: Any, right_values: Any) -> List[Tuple[Tuple[Any, Any], int]]:
+    """The pairs of two columns of numbers standing for values, by those values, with their counts."""
+    pa, pc = _arrow()
+    width = len(right_values)
+    counted = pc.add(pc.multiply(left.cast(pa.int64()), width), right.cast(pa.int64())).value_counts()
     return [
-        ((left_values[key // len(right_values)], right_values[key % len(right_values)]), count)
+        ((left_values[key // width], right_values[key % width]), count)
         for key, count in zip(counted.field("values").to_pylist(), counted.field("counts").to_pylist())
     ]
 
@@ -1008,14 +1014,7 @@ def _kinds(effect: Any, failed: Any) -> Any:
 
 def _kind_pairs(before: Any, after: Any) -> List[Tuple[Tuple[str, str], int]]:
     """The (before, after) pairs of kinds, by their names, each with its count."""
-    pa, pc = _arrow()
-    width = len(OUTCOMES)
-    keys = pc.add(pc.multiply(before.cast(pa.int64()), width), after.cast(pa.int64()))
-    counted = keys.value_counts()
-    return [
-        ((OUTCOMES[key // width], OUTCOMES[key % width]), count)
-        for key, count in zip(counted.field("values").to_pylist(), counted.field("counts").to_pylist())
-    ]
+    return _counted_pairs(before, OUTCOMES, after, OUTCOMES)
 
 
 def _plain(column: Any) -> Any:
