@@ -218,7 +218,93 @@ PyType_Spec g_decision_spec = {"tamsel_tools._inspect.DecisionColumns",
                                sizeof(DecisionColumnsObject), 0, Py_TPFLAGS_DEFAULT,
                                g_decision_slots};
 
+// ---- JSON lines ----
+
+template <class Struct>
+void release_capsule(PyObject* capsule, const char* name) {
+  auto* held = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
+  if (held == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (held->release != nullptr) held->release(held);  // not imported
+  delete held;
+}
+
+void release_schema_capsule(PyObject* capsule) {
+  release_capsule<ArrowSchema>(capsule, kSchemaCapsule);
+}
+void release_array_capsule(PyObject* capsule) {
+  release_capsule<ArrowArray>(capsule, kArrayCapsule);
+}
+
+// A capsule owning out; out released when the capsule cannot be made.
+template <class Struct>
+Ref capsule_of(std::unique_ptr<Struct> out, const char* name, PyCapsule_Destructor release) {
+  Ref capsule = Ref::steal(PyCapsule_New(out.get(), name, release));
+  if (!capsule) {
+    out->release(out.get());
+    return {};
+  }
+  static_cast<void>(out.release());  // the capsule owns it now
+  return capsule;
+}
+
+bool take_count(PyObject* value, const char* name, std::int64_t& out) {
+  out = PyLong_Check(value) ? PyLong_AsLongLong(value) : -1;
+  if (out < 0) {
+    if (PyErr_Occurred() == nullptr) {
+      PyErr_Format(PyExc_ValueError, "%s must be an int of at least 0", name);
+    }
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+PyObject* read_json_lines_bound(PyObject* block, PyObject* max_bytes, PyObject* max_values,
+                                PyObject* absent_hash) {
+  if (!PyBytes_Check(block)) {
+    raise_conversion_error(block, "PyBytes", "block");
+    return nullptr;
+  }
+  JsonLinesLimits limits;
+  if (!take_count(max_bytes, "max_bytes", limits.max_bytes) ||
+      !take_count(max_values, "max_values", limits.max_values)) {
+    return nullptr;
+  }
+  std::optional<std::string> hash;
+  if (absent_hash != nullptr && absent_hash != Py_None) {
+    Utf8 text;
+    if (!take_text(absent_hash, "absent_hash", text)) return nullptr;
+    hash.emplace(text.view());
+  }
+  // The bytes object is immutable and held by the caller for the call.
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
+  const std::string_view text(data, static_cast<std::size_t>(size));
+  std::optional<JsonLinesBlock> read;
+  {
+    LockReleased released;
+    read = read_json_lines(text, limits, hash);
+  }
+  if (!read) Py_RETURN_NONE;
+  auto schema = std::make_unique<ArrowSchema>();
+  auto array = std::make_unique<ArrowArray>();
+  export_columns(read->columns, schema.get(), array.get());
+  Ref schema_capsule = capsule_of(std::move(schema), kSchemaCapsule, release_schema_capsule);
+  if (!schema_capsule) {
+    array->release(array.get());
+    return nullptr;
+  }
+  Ref array_capsule = capsule_of(std::move(array), kArrayCapsule, release_array_capsule);
+  if (!array_capsule) return nullptr;
+  return Py_BuildValue("(OOLL)", schema_capsule.get(), array_capsule.get(),
+                       static_cast<long long>(read->odd_times),
+                       static_cast<long long>(read->bad_outcomes));
+}
 
 bool add_decision_columns_type(PyObject* module) {
   if (g_decision_columns_type == nullptr) {

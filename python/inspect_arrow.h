@@ -9,6 +9,7 @@
 #include "python/py_support.h"
 
 #include "columns/batch_evaluation.h"
+#include "columns/json_lines.h"
 
 namespace tamsel::python {
 
@@ -20,5 +21,13 @@ namespace tamsel::python {
 // null with TypeError (no Arrow data) or ValueError (data the evaluation
 // cannot read, a stream that fails) set. data is only read.
 PyObject* evaluate_arrow(const BatchEvaluator& evaluator, PyObject* data);
+
+// read_json_lines(block, max_bytes, max_values, absent_hash): the decision
+// records of a block of whole JSON lines as (schema capsule, array capsule,
+// odd times, bad outcomes), for pyarrow to import as a record batch; None
+// where the block must be read line by line. Read with the interpreter lock
+// released. Arguments are borrowed.
+PyObject* read_json_lines_bound(PyObject* block, PyObject* max_bytes, PyObject* max_values,
+                                PyObject* absent_hash);
 
 }  // namespace tamsel::python

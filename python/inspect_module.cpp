@@ -56,6 +56,8 @@ constexpr const char* kArrowNames[] = {"data"};
 constexpr Parameters kArrowParameters{"Compiled.evaluate_arrow()", kArrowNames, 1};
 constexpr const char* kCountNames[] = {"text", "limit"};
 constexpr Parameters kCountParameters{"count_values()", kCountNames, 2};
+constexpr const char* kLinesNames[] = {"block", "max_bytes", "max_values", "absent_hash"};
+constexpr Parameters kLinesParameters{"read_json_lines()", kLinesNames, 3};
 
 const Inspected* checked_self(PyObject* self) {
   return owned_by<CompiledObject>(self, g_compiled_type, "Compiled");
@@ -105,6 +107,16 @@ PyObject* inspect_count_values(PyObject* /*module*/, PyObject* args, PyObject* k
         std::array<PyObject*, 2> bound{};  // borrowed from args / kwargs
         if (!bind_arguments(kCountParameters, args, kwargs, bound)) return nullptr;
         return count_values_bound(bound[0], bound[1]);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* inspect_read_json_lines(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+  return guarded(
+      [&]() -> PyObject* {
+        std::array<PyObject*, 4> bound{};  // borrowed from args / kwargs
+        if (!bind_arguments(kLinesParameters, args, kwargs, bound)) return nullptr;
+        return read_json_lines_bound(bound[0], bound[1], bound[2], bound[3]);
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -222,6 +234,13 @@ PyMethodDef g_module_methods[] = {
      "count_values(text, limit)\n--\n\n"
      "(values, None) for a text whose first document holds at most limit values, else\n"
      "(limit, (line, column)) of the first value beyond it; counted as loading reads."},
+    {"read_json_lines",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect_read_json_lines)),
+     METH_VARARGS | METH_KEYWORDS,
+     "read_json_lines(block, max_bytes, max_values, absent_hash=None)\n--\n\n"
+     "The decision records of a block of whole JSON lines as (schema capsule, array\n"
+     "capsule, odd times, bad outcomes), exactly as json.loads reads the lines; None\n"
+     "where the block must be read line by line."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,7 +4,7 @@ Built from the same core library as `tamsel`. Nothing here is public API: the
 `tamsel_tools` package wraps it in typed values.
 """
 
-from typing import Dict, List, Literal, Optional, Tuple, TypedDict, Union, final
+from typing import Any, Dict, List, Literal, Optional, Tuple, TypedDict, Union, final
 
 _Value = Union[str, float, bool]
 _Domain = Literal["action", "actor", "snapshot"]
@@ -186,3 +186,13 @@ def count_values(text: str, limit: int) -> Tuple[int, Optional[Tuple[int, int]]]
     """The values (mappings, sequences, scalars, aliases) of the text's first YAML document,
     counted as the engine loads them and no further than `limit`: (count, None), or (limit,
     (line, column)) with the 1-based position of the first value beyond it."""
+
+def read_json_lines(
+    block: bytes, max_bytes: int, max_values: int, absent_hash: Optional[str] = None
+) -> Optional[Tuple[Any, Any, int, int]]:
+    """The decision records of a block of whole JSON lines, read exactly as `json.loads` reads
+    each line: (schema capsule, array capsule, odd times, bad outcomes), which pyarrow imports
+    as a record batch of `position`, `time`, `policy_hash`, `decision`, `error` and `input`;
+    None where the block must be read line by line (a line Python reads otherwise or refuses,
+    or a field with values of two kinds). Odd times are records whose time is neither a text
+    nor null; bad outcomes, records with neither a text error nor a decision."""

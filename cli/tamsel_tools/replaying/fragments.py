@@ -20,7 +20,7 @@ from tamsel_tools.base.text import printable
 from tamsel_tools.io.reading import BYTES_PER_VALUE, too_large, too_wide
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.replaying.evaluators import Evaluator, Outcome, outcome, policy_evaluator, without_nulls
-from tamsel_tools.replaying.json_blocks import exact_values, lines_in, read_block, text_is_plain
+from tamsel_tools.replaying.json_blocks import lines_in, read_block
 from tamsel_tools.replaying.logs import (
     GZIP_MAGIC,
     JSONL,
@@ -40,7 +40,7 @@ if TYPE_CHECKING:
 
 BATCH_ROWS = 1 << 16
 _CHUNK = 1 << 20
-# The bytes of whole lines that a JSON Lines file is read in: Arrow reads a block at once.
+# The bytes of whole lines that a JSON Lines file is read in: the engine reads a block at once.
 BLOCK_BYTES = 1 << 20
 
 
@@ -605,8 +605,9 @@ def _text_leaves(schema: Any) -> List[str]:
 
 
 class _JsonLines(_Columns):
-    """A JSON Lines file, read in blocks of whole lines: in columns where Arrow reads a block as
-    `json.loads` reads its lines, else line by line, so a bad line is located as it always is.
+    """A JSON Lines file, read in blocks of whole lines: in columns where the engine's reader
+    reads a block as `json.loads` reads its lines, else line by line, so a bad line is located as
+    it always is.
     Consecutive blocks read in columns are compared together, up to a batch's rows."""
 
     def __init__(self, fragment: Fragment, job: Job, partial: PartialSummary):
@@ -676,10 +677,10 @@ class _JsonLines(_Columns):
                 _bad(self.partial, self.job, BadRecord(self._ordinal(done + 1), self._where(done + 1), message))
 
     def _block(self, before: int, block: bytes) -> int:
-        """A block in columns where Arrow reads it exactly, else line by line; its lines."""
+        """A block in columns where the engine reads it exactly, else line by line; its lines."""
         newlines = block.count(b"\n")
         lines = lines_in(block, newlines)
-        if text_is_plain(block, newlines, self.job.max_bytes) and self._in_columns(before, block, lines):
+        if self._in_columns(before, block):
             return lines
         self._flush()
         for offset, line in enumerate(_split(block)):
@@ -742,20 +743,23 @@ class _JsonLines(_Columns):
 
     # ---- blocks in columns ----
 
-    def _in_columns(self, before: int, block: bytes, lines: int) -> bool:
+    def _in_columns(self, before: int, block: bytes) -> bool:
         """The block read in columns and put with those to compare, True; or False, nothing
-        counted, where Arrow may not read it exactly as its lines read."""
-        batch = read_block(block, lines)
-        if batch is None:
+        counted, where its lines are to be read one by one."""
+        read = read_block(block, self.job.max_bytes, self.hash_of_path)
+        if read is None:
             return False
-        inputs = self._inputs(batch)
-        if inputs is None or not exact_values(batch, inputs, block) or not self._recorded_exact(batch):
+        batch, odd_times, bad_outcomes = read
+        # Python reads the time only to select by it, and the outcome only to compare with it.
+        if (odd_times and (self.job.since is not None or self.job.until is not None)) or (
+            bad_outcomes and self.old is None
+        ):
             return False
         keep = self._window_of_texts(batch)
         if keep is None:
             return False
         pa, pc = _arrow()
-        positions = _positions(before, lines)
+        inputs, positions = batch.column("input"), pc.add(batch.column("position"), before)
         if not pc.all(keep).as_py():
             inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
         if self.pending and (self.pending[0][2].schema != batch.schema or self.pending[0][3].type != inputs.type):
@@ -778,51 +782,6 @@ class _JsonLines(_Columns):
         positions = pa.concat_arrays([each[4] for each in pending])
         if len(inputs):
             self._compare(batch[0], inputs, positions)
-
-    def _inputs(self, batch: pyarrow.RecordBatch) -> Any:
-        """The struct of every row's domains, None where a row's could differ from its line's."""
-        pa, pc = _arrow()
-        names = batch.schema.names
-        if "input" in names:
-            inputs = batch.column("input")
-            if not pa.types.is_struct(inputs.type) or inputs.null_count:
-                return None  # a row with its domains at the top level, or no record
-            if any(field.name not in DOMAINS for field in inputs.type):
-                return None
-            return inputs
-        kept = [domain for domain in DOMAINS if domain in names]
-        if not kept:
-            return None
-        domains = [batch.column(domain) for domain in kept]
-        if not pc.all(functools.reduce(pc.or_, [pc.is_valid(each) for each in domains])).as_py():
-            return None
-        return pa.StructArray.from_arrays(domains, kept)
-
-    def _recorded_exact(self, batch: pyarrow.RecordBatch) -> bool:
-        """Whether the policy hash and the recorded outcomes read in columns are the lines'."""
-        pa, pc = _arrow()
-        names, types = batch.schema.names, pa.types
-        if "policy_hash" in names:
-            hashes = batch.column("policy_hash")
-            if not _text_or_null(hashes.type) or (self.hash_of_path is not None and hashes.null_count):
-                return False  # absent is the path's hash, null is none
-        if self.old is not None:
-            return True
-        if "error" in names and not _text_or_null(batch.column("error").type):
-            return False
-        if "decision" in names:
-            decision = batch.column("decision").type
-            if not types.is_struct(decision) or decision.get_field_index("effect") < 0:
-                return False
-            rule = decision.get_field_index("matched_rule")
-            if (
-                not types.is_string(decision.field("effect").type)
-                or rule >= 0
-                and not _text_or_null(decision.field(rule).type)
-            ):
-                return False
-        before, _, _ = self._recorded(batch)
-        return bool(pc.all(pc.fill_null(pc.greater_equal(before, 0), False)).as_py())
 
     def _window_of_texts(self, batch: pyarrow.RecordBatch) -> Any:
         """The rows inside --since and --until (every row without them), None where a time does
@@ -915,12 +874,6 @@ def _most_values(types: List[Any]) -> float:
         else:
             most += 1
     return most
-
-
-def _text_or_null(kind: Any) -> bool:
-    """A column type of texts, or of nulls only (a key whose every value in a block is null)."""
-    pa, _ = _arrow()
-    return bool(pa.types.is_string(kind) or pa.types.is_null(kind))
 
 
 def _positions(before: int, rows: int) -> Any:
