@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -19,8 +20,9 @@ namespace {
 constexpr int kDeepest = 64;
 // A longer number is read by Python: its int() refuses past 4,300 digits.
 constexpr std::size_t kLongestNumber = 1000;
-// Python's strict_json.decode rewrites objects keyed so, where a line holds it.
-constexpr std::string_view kNumberKey = "\"number\"";
+// The key of the special numbers' objects ({"number": "NaN"}), which Python
+// reads back as floats.
+constexpr std::string_view kNumberKey = "number";
 
 constexpr std::array<double, 23> kPowersOfTen{1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -31,6 +33,44 @@ enum Top : std::size_t { kPosition, kTime, kPolicyHash, kDecision, kError, kInpu
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Past the bytes from p that a string holds as they stand: printable ASCII
+// but the quote and the backslash. Eight at a time while they last.
+const char* plain_run(const char* p, const char* end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  while (end - p >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, sizeof word);
+    const std::uint64_t quote = word ^ (kOnes * '"');
+    const std::uint64_t backslash = word ^ (kOnes * '\\');
+    // A byte's high bit set where it is zero, or below 0x20, or past ASCII.
+    const std::uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                  (word - kOnes * 0x20) | word;
+    if ((special & kHighs) != 0) break;
+    p += 8;
+  }
+  while (p != end) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+    ++p;
+  }
+  return p;
+}
+
+// The lines of a block, the last perhaps without a newline. Found by memchr,
+// which outruns a count of every byte where lines are long.
+std::int64_t lines_in(std::string_view block) {
+  std::int64_t lines = 1;
+  const char* p = block.data();
+  const char* const end = p + block.size();
+  while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) !=
+         nullptr) {
+    ++lines;
+    ++p;
+  }
+  return lines;
+}
 
 // The length of the strict UTF-8 sequence at p (a lead byte past ASCII), as
 // Python decodes it: no overlong form, no surrogate, nothing past U+10FFFF;
@@ -114,16 +154,18 @@ struct RecordValues {
 // exactly as Python would stops it (false), and the block is Python's.
 class BlockReader {
  public:
-  BlockReader(const JsonLinesLimits& limits, const std::optional<std::string>& absent_hash)
-      : limits_(limits), absent_hash_(absent_hash), root_("", ColumnType::Struct) {
-    root_.children.emplace_back("position", ColumnType::Int64);
-    root_.children.emplace_back("time", ColumnType::Text);
-    root_.children.emplace_back("policy_hash", ColumnType::Text);
-    root_.children.emplace_back("decision", ColumnType::Struct);
-    root_.children[kDecision].children.emplace_back("effect", ColumnType::Text);
-    root_.children[kDecision].children.emplace_back("matched_rule", ColumnType::Text);
-    root_.children.emplace_back("error", ColumnType::Text);
-    root_.children.emplace_back("input", ColumnType::Struct);
+  // lines: the most records the block may hold, for which room is made.
+  BlockReader(const JsonLinesLimits& limits, const std::optional<std::string>& absent_hash,
+              std::int64_t lines)
+      : limits_(limits), absent_hash_(absent_hash), lines_(lines), root_("", ColumnType::Struct) {
+    add_column(root_, "position", ColumnType::Int64);
+    add_column(root_, "time", ColumnType::Text);
+    add_column(root_, "policy_hash", ColumnType::Text);
+    add_column(add_column(root_, "decision", ColumnType::Struct), "effect", ColumnType::Text);
+    add_column(root_.children[kDecision], "matched_rule", ColumnType::Text);
+    add_column(root_, "error", ColumnType::Text);
+    add_column(root_, "input", ColumnType::Struct);
+    root_.reserve(lines_);
   }
 
   bool line(std::string_view text, std::int64_t position) {
@@ -159,6 +201,12 @@ class BlockReader {
   }
 
  private:
+  BuiltColumn& add_column(BuiltColumn& parent, std::string name, ColumnType type) const {
+    BuiltColumn& column = parent.children.emplace_back(std::move(name), type);
+    column.reserve(lines_);
+    return column;
+  }
+
   bool too_many_values(std::string_view text) const {
     std::int64_t separators = 0;
     for (const char c : text) separators += (c == ',' || c == ':' || c == '[' || c == '{') ? 1 : 0;
@@ -198,7 +246,8 @@ class BlockReader {
     for (;;) {
       skip_blanks();
       std::string_view key;
-      if (!string(key_scratch_, key)) return false;
+      // Python's strict_json.decode may rewrite an object keyed so.
+      if (!string(key_scratch_, key) || key == kNumberKey) return false;
       if (!take(':')) return false;
       skip_blanks();
       if (!member(key)) return false;
@@ -257,6 +306,7 @@ class BlockReader {
     if (p_ == end_ || *p_ != '{') return false;  // evaluate refuses it: Python says how
     if (!domains_[index]) {
       domains_[index].emplace(std::string(kDomains[index].word), ColumnType::Struct);
+      domains_[index]->reserve(lines_);
     }
     BuiltColumn& domain = *domains_[index];
     std::size_t hint = 0;
@@ -284,7 +334,7 @@ class BlockReader {
     }
     BuiltColumn* field = find_field(domain, name, hint);
     if (field == nullptr) {
-      field = &domain.children.emplace_back(std::string(name), type);
+      field = &add_column(domain, std::string(name), type);
       hint = domain.children.size();
     }
     if (field->type != type || field->length > rows_) return false;  // two kinds, or twice
@@ -440,6 +490,10 @@ class BlockReader {
     const char* start = p_;
     bool escaped = false;
     while (p_ != end_) {
+      const char* plain = plain_run(p_, end_);
+      if (escaped) scratch.append(p_, plain);
+      p_ = plain;
+      if (p_ == end_) break;
       const auto c = static_cast<unsigned char>(*p_);
       if (c == '"') break;
       if (c < 0x20) return false;
@@ -639,6 +693,7 @@ class BlockReader {
 
   const JsonLinesLimits& limits_;
   const std::optional<std::string>& absent_hash_;
+  std::int64_t lines_;
   BuiltColumn root_;
   std::array<std::optional<BuiltColumn>, 3> domains_;  // by Domain, made when first met
   std::int64_t rows_ = 0;
@@ -656,12 +711,8 @@ class BlockReader {
 
 std::optional<JsonLinesBlock> read_json_lines(std::string_view block, const JsonLinesLimits& limits,
                                               const std::optional<std::string>& absent_hash) {
-  // Texts are held with 32-bit offsets; and a line holding the special
-  // numbers' key may be rewritten by Python after json.loads.
-  if (block.size() > INT32_MAX / 2 || block.find(kNumberKey) != std::string_view::npos) {
-    return std::nullopt;
-  }
-  BlockReader reader(limits, absent_hash);
+  if (block.size() > INT32_MAX / 2) return std::nullopt;  // texts have 32-bit offsets
+  BlockReader reader(limits, absent_hash, lines_in(block));
   std::int64_t position = 0;
   std::size_t start = 0;
   while (start < block.size()) {

@@ -34,6 +34,15 @@ struct BuiltColumn {
   std::string data;
   std::vector<BuiltColumn> children;  // a struct's fields, in order
 
+  // Room for so many rows in all, texts aside.
+  void reserve(std::int64_t rows) {
+    const auto count = static_cast<std::size_t>(rows);
+    validity.reserve((count + 7) / 8);
+    if (type == ColumnType::Boolean) booleans.reserve((count + 7) / 8);
+    if (type == ColumnType::Double) doubles.reserve(count);
+    if (type == ColumnType::Int64) integers.reserve(count);
+    if (type == ColumnType::Text) offsets.reserve(count + 1);
+  }
   // Nulls up to (not including) row.
   void pad_to(std::int64_t row) {
     while (length < row) append_null();

@@ -713,9 +713,9 @@ def test_a_record_is_a_decision_or_an_error(tmp_path, arguments, message):
     assert list(tmp_path.iterdir()) == []
 
 
-# ---- JSON Lines in columns where Arrow reads them exactly, line by line elsewhere ----
+# ---- JSON Lines in columns where the engine reads them exactly, line by line elsewhere ----
 
-# Lines that Arrow reads otherwise than `json.loads` does, or not at all; each lands in a block of
+# Lines that a reader may take otherwise than `json.loads` does, or not at all; each lands in a block of
 # generated records (blocks are 1 KiB under a cap of 64 KiB), which must then be read line by line.
 DECIDED = '"decision":{"effect":"allow","matched_rule":null}'
 TRICKY_LINES = [
@@ -749,7 +749,15 @@ TRICKY_LINES = [
     '{"input":{},' + DECIDED + '}{"input":{},' + DECIDED + '}\n{"input":{"action":\n{"type":"refund"}},' + DECIDED + '}',
     '{"action":{"type":"refund","amount":5000},"decision":{"effect":"block","matched_rule":"block_large_refunds"}}',
     '{"input":{"action":{"type":"refund"}},"decision":{"effect":null}}',  # bad
-    '{"input":{"action":{"type":"refund","amount":1e400}},' + DECIDED + '}',  # bad for Arrow
+    '{"input":{"action":{"type":"refund","amount":1e400}},' + DECIDED + '}',  # infinity
+    '{"input":{"action":{"type":"refund","amount":5}},"policy_hash":5,' + DECIDED + '}',  # bad
+    '{"input":{"action":{"type":"refund"},"other":[1,{"x":null}]},"id":{"a":[[]]},' + DECIDED + '}',  # not read
+    '{"input":{"action":{"type":"refund"}},"input":{},' + DECIDED + '}',  # the last one wins
+    '{"input":{"action":{"type":"refund"}},"actor":{"role":"bot"},' + DECIDED + '}',  # the input's
+    '{"input":{"action":{"type":"refund","amount":1E3}},"time":5,' + DECIDED + '}',  # no time to select by
+    '{"input":{"action":{"type":"refund"},"actor":{"number":"NaN"}},' + DECIDED + '}',  # a special number
+    '{"input":{"action":{"type":"refund"}},"error":5}',  # bad
+    '{"input":{"action":{"type":"r\\u0065fund","amount":9007199254740993}},' + DECIDED + '}',
 ]
 
 
