@@ -483,9 +483,10 @@ class BlockReader {
 
   // ---- scalars ----
 
-  // A string at p_ ('"'); its text, a view of the line or of scratch where it
+  // The string at p_; its text, a view of the line or of scratch where it
   // holds escapes.
   bool string(std::string& scratch, std::string_view& out) {
+    if (p_ == end_ || *p_ != '"') return false;
     ++p_;
     const char* start = p_;
     bool escaped = false;

@@ -146,6 +146,8 @@ TEST(JsonLines, BlocksThatPythonReadsOtherwiseAreLeftToIt) {
       R"({"input":{"action":{}},"policy_hash":5})",         // not a record
       "\f",                                                 // blank for Python's strip()
       "\xef\xbb\xbf{\"input\":{}}",                         // a byte order mark
+      R"({"input":{action":{}}})",                          // no JSON: a key unquoted
+      R"({"input":{"action":{}},)",                         // no JSON: cut short
   };
   for (const std::string_view line : lines) {
     EXPECT_EQ(read_text(line), "line by line") << line;
