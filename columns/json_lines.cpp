@@ -327,7 +327,7 @@ class BlockReader {
       truth = true;
     } else if (take_word("false")) {
       type = ColumnType::Boolean;
-    } else if (number_value(number)) {
+    } else if (*p_ == '{' ? special_number(number) : number_value(number)) {
       type = ColumnType::Double;
     } else {
       return false;  // null, a list or an object: evaluate refuses them
@@ -649,6 +649,32 @@ class BlockReader {
     const std::string token(start, size);
     out = platform::strtod_c_locale(token.c_str());
     return std::isfinite(out);  // an integer past the doubles is no number to evaluate
+  }
+
+  // {"number": "NaN"} and the like, as the tools write the numbers JSON has
+  // not: Python reads the object back as the float wherever the line holds
+  // the key so spelt. Any other object is refused by evaluate.
+  bool special_number(double& out) {
+    ++p_;
+    skip_blanks();
+    std::string_view text;
+    if (!take_word("\"number\"") || !take(':')) return false;
+    skip_blanks();
+    if (!string(text_scratch_, text) || !take('}')) return false;
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    const std::array<std::pair<std::string_view, double>, 4> specials{{
+        {"NaN", std::numeric_limits<double>::quiet_NaN()},
+        {"Infinity", kInfinity},
+        {"-Infinity", -kInfinity},
+        {"-0.0", -0.0},
+    }};
+    for (const auto& [name, value] : specials) {
+      if (text == name) {
+        out = value;
+        return true;
+      }
+    }
+    return false;
   }
 
   // Any JSON value at p_, read and let go.

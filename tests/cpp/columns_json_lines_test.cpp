@@ -91,6 +91,9 @@ TEST(JsonLines, RecordsReadAsJsonLoadsReadsTheirLines) {
        R"("f":NaN,"g":-Infinity,"h":18446744073709553664,"i":1e-400}}})",
        "1 null null null null {action={a=0 b=-0 c=9007199254740992 d=0.10000000000000001 e=100 "
        "f=nan g=-inf h=1.8446744073709552e+19 i=0}}\nodd times 0, bad outcomes 1"},
+      // The numbers JSON has not, as the tools write them.
+      {R"({"actor":{"a":{"number":"NaN"},"b":{ "number" : "-0.0" },"c":{"number":"-Infinity"}}})",
+       "1 null null null null {actor={a=nan b=-0 c=-inf}}\nodd times 0, bad outcomes 1"},
       // Escapes decoded in names and texts; another key of input never looked at.
       {R"({"input":{"actor":{"r\u006fle":"a\u00e9\ud83d\ude00\/","t":true},"x":[{"y":null}]},)"
        R"("id":{"deep":[[1]]},)" +
@@ -125,29 +128,31 @@ TEST(JsonLines, AnAbsentPolicyHashIsTheOneGivenANullOneIsNone) {
 
 TEST(JsonLines, BlocksThatPythonReadsOtherwiseAreLeftToIt) {
   const std::string_view lines[] = {
-      R"({"input":{"action":{"amount":null}}})",            // refused by evaluate
-      R"({"input":{"action":{"tags":[1]}}})",               // refused by evaluate
-      R"({"input":{"actor":null}})",                        // refused by evaluate
-      R"({"input":5})",                                     // not a record
-      R"({"error":"e"})",                                   // no input nor domain
-      R"({"input":{"action":{"a":1,"a":2}}})",              // the last one wins
-      R"({"input":{"action":{}},"input":{}})",              // the last one wins
-      R"({"input":{"action":{}},"actor":{}})",              // the input's domains only
-      R"({"input":{"action":{"a":"\ud800"}}})",             // a lone surrogate
-      "{\"input\":{\"action\":{\"a\":\"\xed\xa0\x80\"}}}",  // an encoded surrogate
-      "{\"input\":{\"action\":{\"a\":\"\xc0\xae\"}}}",      // an overlong form
-      "{\"input\":{\"action\":{\"a\":\"\x01\"}}}",          // a control character
-      R"({"input":{"action":{"a":1e400}}})",                // infinity, past the doubles
-      R"({"input":{"action":{"a":-NaN}}})",                 // no JSON
-      R"({"input":{"action":{"a":01}}})",                   // no JSON
-      R"({"input":{"action":{"a":1.}}})",                   // no JSON
-      R"({"input":{"action":{}}} x)",                       // no JSON
-      R"({"input":{"action":{"number":"NaN"}}})",           // rewritten by Python
-      R"({"input":{"action":{}},"policy_hash":5})",         // not a record
-      "\f",                                                 // blank for Python's strip()
-      "\xef\xbb\xbf{\"input\":{}}",                         // a byte order mark
-      R"({"input":{action":{}}})",                          // no JSON: a key unquoted
-      R"({"input":{"action":{}},)",                         // no JSON: cut short
+      R"({"input":{"action":{"amount":null}}})",               // refused by evaluate
+      R"({"input":{"action":{"tags":[1]}}})",                  // refused by evaluate
+      R"({"input":{"actor":null}})",                           // refused by evaluate
+      R"({"input":5})",                                        // not a record
+      R"({"error":"e"})",                                      // no input nor domain
+      R"({"input":{"action":{"a":1,"a":2}}})",                 // the last one wins
+      R"({"input":{"action":{}},"input":{}})",                 // the last one wins
+      R"({"input":{"action":{}},"actor":{}})",                 // the input's domains only
+      R"({"input":{"action":{"a":"\ud800"}}})",                // a lone surrogate
+      "{\"input\":{\"action\":{\"a\":\"\xed\xa0\x80\"}}}",     // an encoded surrogate
+      "{\"input\":{\"action\":{\"a\":\"\xc0\xae\"}}}",         // an overlong form
+      "{\"input\":{\"action\":{\"a\":\"\x01\"}}}",             // a control character
+      R"({"input":{"action":{"a":1e400}}})",                   // infinity, past the doubles
+      R"({"input":{"action":{"a":-NaN}}})",                    // no JSON
+      R"({"input":{"action":{"a":01}}})",                      // no JSON
+      R"({"input":{"action":{"a":1.}}})",                      // no JSON
+      R"({"input":{"action":{}}} x)",                          // no JSON
+      R"({"input":{"action":{"a":{"number":"nan"}}}})",        // refused by evaluate
+      R"({"input":{"action":{"a":{"number":"NaN","b":1}}}})",  // refused by evaluate
+      R"({"input":{"action":{"number":"NaN"}}})",              // rewritten by Python
+      R"({"input":{"action":{}},"policy_hash":5})",            // not a record
+      "\f",                                                    // blank for Python's strip()
+      "\xef\xbb\xbf{\"input\":{}}",                            // a byte order mark
+      R"({"input":{action":{}}})",                             // no JSON: a key unquoted
+      R"({"input":{"action":{}},)",                            // no JSON: cut short
   };
   for (const std::string_view line : lines) {
     EXPECT_EQ(read_text(line), "line by line") << line;

@@ -19,7 +19,9 @@ LIMIT = 1 << 20
 NUMBERS = ["0", "-0", "-0.0", "0.0", "1", "-1", "1.5", "1e5", "1E+5", "1e-400", "1e400", "123456789012345678",
            "18446744073709553664", "9007199254740993", "0.1", "0.30000000000000004", "2.5e-3", "NaN", "-Infinity",
            "Infinity", "1.7976931348623157e308", "4.9e-324", "123.456e2", "-12.000", "01", "1.", ".5", "-", "+1",
-           "-NaN", "99999999999999999999999", "1234567890123456", "0.000001", "1" * 400]
+           "-NaN", "99999999999999999999999", "1234567890123456", "0.000001", "1" * 400,
+           '{"number":"NaN"}', '{ "number" : "-0.0" }', '{"number":"-Infinity"}', '{"number":"\\u004eaN"}', '{"number":"nan"}',
+           '{"number":"NaN","x":1}', '{"\\u006eumber":"NaN"}']
 TEXTS = ['"a"', '"\\u00e9"', '"\\ud83d\\ude00"', '"\\ud800"', '"\\u0000"', '"tab\\t"', '"\xc3\xa9"', '"bad\x01"', '""',
          '"\\/"', '"\\x"', '"\xe9\u20ac\U0001f600"', '"\\"quoted\\""']
 OTHERS = ["true", "false", "null", "[1,2]", "{}", '{"a":1}']
@@ -80,8 +82,10 @@ def record_line(rng, plain=False):
     text = "{" + ",".join(parts) + "}"
     if rng.random() < 0.05:
         text = "  " + text + " \r"
-    if rng.random() < 0.02:
-        text = rng.choice(["", "   ", "\x0c", "[]", "{}", text + "x"])
+    if rng.random() < 0.04:
+        quote = rng.choice([i for i, c in enumerate(text) if c == '"'] or [0])
+        cut = text[: rng.randint(1, len(text))]
+        text = rng.choice(["", "   ", "\x0c", "[]", "{}", text + "x", cut, text[:quote] + text[quote + 1 :]])
     return text.encode("utf-8", "surrogatepass")
 
 
