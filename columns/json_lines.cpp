@@ -61,7 +61,7 @@ const char* plain_run(const char* p, const char* end) {
 // The lines of a block, the last perhaps without a newline. Found by memchr,
 // which outruns a count of every byte where lines are long.
 std::int64_t lines_in(std::string_view block) {
-  std::int64_t lines = 1;
+  std::int64_t lines = block.empty() || block.back() != '\n' ? 1 : 0;  // as Python splits it
   const char* p = block.data();
   const char* const end = p + block.size();
   while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) !=
@@ -196,7 +196,7 @@ class BlockReader {
       for (BuiltColumn& field : domain->children) field.pad_to(rows_);
       input.children.push_back(std::move(*domain));
     }
-    return JsonLinesBlock{std::make_shared<const BuiltColumn>(std::move(root_)), odd_times_,
+    return JsonLinesBlock{std::make_shared<const BuiltColumn>(std::move(root_)), lines_, odd_times_,
                           bad_outcomes_};
   }
 

@@ -36,6 +36,7 @@ struct JsonLinesLimits {
 //                a struct of the fields found, null where the record has none
 struct JsonLinesBlock {
   std::shared_ptr<const BuiltColumn> columns;
+  std::int64_t lines = 0;         // in the block, blank ones too
   std::int64_t odd_times = 0;     // records whose time is neither a text nor null
   std::int64_t bad_outcomes = 0;  // records without a text error nor a decision
 };

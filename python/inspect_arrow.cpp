@@ -301,8 +301,8 @@ PyObject* read_json_lines_bound(PyObject* block, PyObject* max_bytes, PyObject* 
   }
   Ref array_capsule = capsule_of(std::move(array), kArrayCapsule, release_array_capsule);
   if (!array_capsule) return nullptr;
-  return Py_BuildValue("(OOLL)", schema_capsule.get(), array_capsule.get(),
-                       static_cast<long long>(read->odd_times),
+  return Py_BuildValue("(OOLLL)", schema_capsule.get(), array_capsule.get(),
+                       static_cast<long long>(read->lines), static_cast<long long>(read->odd_times),
                        static_cast<long long>(read->bad_outcomes));
 }
 

@@ -24,7 +24,7 @@ PyObject* evaluate_arrow(const BatchEvaluator& evaluator, PyObject* data);
 
 // read_json_lines(block, max_bytes, max_values, absent_hash): the decision
 // records of a block of whole JSON lines as (schema capsule, array capsule,
-// odd times, bad outcomes), for pyarrow to import as a record batch; None
+// lines, odd times, bad outcomes), for pyarrow to import as a record batch; None
 // where the block must be read line by line. Read with the interpreter lock
 // released. Arguments are borrowed.
 PyObject* read_json_lines_bound(PyObject* block, PyObject* max_bytes, PyObject* max_values,

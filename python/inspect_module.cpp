@@ -239,8 +239,8 @@ PyMethodDef g_module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "read_json_lines(block, max_bytes, max_values, absent_hash=None)\n--\n\n"
      "The decision records of a block of whole JSON lines as (schema capsule, array\n"
-     "capsule, odd times, bad outcomes), exactly as json.loads reads the lines; None\n"
-     "where the block must be read line by line."},
+     "capsule, lines, odd times, bad outcomes), exactly as json.loads reads the lines;\n"
+     "None where the block must be read line by line."},
     {nullptr, nullptr, 0, nullptr},
 };
 

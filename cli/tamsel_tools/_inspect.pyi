@@ -189,10 +189,10 @@ def count_values(text: str, limit: int) -> Tuple[int, Optional[Tuple[int, int]]]
 
 def read_json_lines(
     block: bytes, max_bytes: int, max_values: int, absent_hash: Optional[str] = None
-) -> Optional[Tuple[Any, Any, int, int]]:
+) -> Optional[Tuple[Any, Any, int, int, int]]:
     """The decision records of a block of whole JSON lines, read exactly as `json.loads` reads
-    each line: (schema capsule, array capsule, odd times, bad outcomes), which pyarrow imports
-    as a record batch of `position`, `time`, `policy_hash`, `decision`, `error` and `input`;
+    each line: (schema capsule, array capsule, lines, odd times, bad outcomes), the capsules
+    a record batch of `position`, `time`, `policy_hash`, `decision`, `error` and `input`;
     None where the block must be read line by line (a line Python reads otherwise or refuses,
     or a field with values of two kinds). Odd times are records whose time is neither a text
     nor null; bad outcomes, records with neither a text error nor a decision."""

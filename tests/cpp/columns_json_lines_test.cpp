@@ -65,8 +65,8 @@ std::string read_text(std::string_view block, const std::optional<std::string>& 
     }
     text += "\n";
   }
-  return text + "odd times " + std::to_string(read->odd_times) + ", bad outcomes " +
-         std::to_string(read->bad_outcomes);
+  return text + "lines " + std::to_string(read->lines) + ", odd times " +
+         std::to_string(read->odd_times) + ", bad outcomes " + std::to_string(read->bad_outcomes);
 }
 
 struct Case {
@@ -84,22 +84,22 @@ TEST(JsonLines, RecordsReadAsJsonLoadsReadsTheirLines) {
        R"({"actor":{"role":"bot"},"error":"boom","time":"2026-01-01T00:00:00Z"})",
        "1 null null {effect='block' matched_rule='r'} null {action={type='refund'}}\n"
        "4 '2026-01-01T00:00:00Z' null null 'boom' {actor={role='bot'}}\n"
-       "odd times 0, bad outcomes 0"},
+       "lines 4, odd times 0, bad outcomes 0"},
       // Numbers: the integer -0 is 0, the float -0.0 keeps its sign; integers past
       // 2**53 round to even; the special tokens are Python's.
       {R"({"input":{"action":{"a":-0,"b":-0.0,"c":9007199254740993,"d":0.1,"e":1E2,)"
        R"("f":NaN,"g":-Infinity,"h":18446744073709553664,"i":1e-400}}})",
        "1 null null null null {action={a=0 b=-0 c=9007199254740992 d=0.10000000000000001 e=100 "
-       "f=nan g=-inf h=1.8446744073709552e+19 i=0}}\nodd times 0, bad outcomes 1"},
+       "f=nan g=-inf h=1.8446744073709552e+19 i=0}}\nlines 1, odd times 0, bad outcomes 1"},
       // The numbers JSON has not, as the tools write them.
       {R"({"actor":{"a":{"number":"NaN"},"b":{ "number" : "-0.0" },"c":{"number":"-Infinity"}}})",
-       "1 null null null null {actor={a=nan b=-0 c=-inf}}\nodd times 0, bad outcomes 1"},
+       "1 null null null null {actor={a=nan b=-0 c=-inf}}\nlines 1, odd times 0, bad outcomes 1"},
       // Escapes decoded in names and texts; another key of input never looked at.
       {R"({"input":{"actor":{"r\u006fle":"a\u00e9\ud83d\ude00\/","t":true},"x":[{"y":null}]},)"
        R"("id":{"deep":[[1]]},)" +
            std::string(kAllow) + "}",
        "1 null null {effect='allow'} null {actor={role='a\xc3\xa9\xf0\x9f\x98\x80/' t=true}}\n"
-       "odd times 0, bad outcomes 0"},
+       "lines 1, odd times 0, bad outcomes 0"},
       // Outcomes Python would refuse, counted; a time not a text, counted.
       {R"({"action":{},"decision":{"effect":"deny"},"time":5})"
        "\n"
@@ -108,7 +108,7 @@ TEST(JsonLines, RecordsReadAsJsonLoadsReadsTheirLines) {
        R"({"action":{},"error":7,)" +
            std::string(kAllow) + "}",
        "1 null null null null {action={}}\n2 null null null null {action={}}\n"
-       "3 null null {effect='allow'} null {action={}}\nodd times 1, bad outcomes 3"},
+       "3 null null {effect='allow'} null {action={}}\nlines 3, odd times 1, bad outcomes 3"},
   };
   for (const Case& each : cases) {
     EXPECT_EQ(read_text(each.block), each.read) << each.block;
@@ -123,7 +123,7 @@ TEST(JsonLines, AnAbsentPolicyHashIsTheOneGivenANullOneIsNone) {
                       R"({"action":{},"error":"e","policy_hash":"h"})",
                       "path"),
             "1 null 'path' null 'e' {action={}}\n2 null null null 'e' {action={}}\n"
-            "3 null 'h' null 'e' {action={}}\nodd times 0, bad outcomes 0");
+            "3 null 'h' null 'e' {action={}}\nlines 3, odd times 0, bad outcomes 0");
 }
 
 TEST(JsonLines, BlocksThatPythonReadsOtherwiseAreLeftToIt) {

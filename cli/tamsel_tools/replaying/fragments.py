@@ -20,7 +20,7 @@ from tamsel_tools.base.text import printable
 from tamsel_tools.io.reading import BYTES_PER_VALUE, too_large, too_wide
 from tamsel_tools.model.policy import Policy
 from tamsel_tools.replaying.evaluators import Evaluator, Outcome, outcome, policy_evaluator, without_nulls
-from tamsel_tools.replaying.json_blocks import lines_in, read_block
+from tamsel_tools.replaying.json_blocks import read_block
 from tamsel_tools.replaying.logs import (
     GZIP_MAGIC,
     JSONL,
@@ -41,7 +41,7 @@ if TYPE_CHECKING:
 BATCH_ROWS = 1 << 16
 _CHUNK = 1 << 20
 # The bytes of whole lines that a JSON Lines file is read in: the engine reads a block at once.
-BLOCK_BYTES = 1 << 20
+BLOCK_BYTES = 4 << 20
 
 
 @dataclass(frozen=True)
@@ -678,14 +678,14 @@ class _JsonLines(_Columns):
 
     def _block(self, before: int, block: bytes) -> int:
         """A block in columns where the engine reads it exactly, else line by line; its lines."""
-        newlines = block.count(b"\n")
-        lines = lines_in(block, newlines)
-        if self._in_columns(before, block):
+        lines = self._in_columns(before, block)
+        if lines is not None:
             return lines
         self._flush()
-        for offset, line in enumerate(_split(block)):
+        split = _split(block)
+        for offset, line in enumerate(split):
             self._line(before + offset + 1, line)
-        return lines
+        return len(split)
 
     def _ordinal(self, line: int) -> Ordinal:
         return (self.fragment.log, self.fragment.file, line)
@@ -743,32 +743,32 @@ class _JsonLines(_Columns):
 
     # ---- blocks in columns ----
 
-    def _in_columns(self, before: int, block: bytes) -> bool:
-        """The block read in columns and put with those to compare, True; or False, nothing
+    def _in_columns(self, before: int, block: bytes) -> Optional[int]:
+        """The block read in columns and put with those to compare: its lines; or None, nothing
         counted, where its lines are to be read one by one."""
         read = read_block(block, self.job.max_bytes, self.hash_of_path)
         if read is None:
-            return False
-        batch, odd_times, bad_outcomes = read
+            return None
+        batch, lines, odd_times, bad_outcomes = read
+        windowed = self.job.since is not None or self.job.until is not None
         # Python reads the time only to select by it, and the outcome only to compare with it.
-        if (odd_times and (self.job.since is not None or self.job.until is not None)) or (
-            bad_outcomes and self.old is None
-        ):
-            return False
-        keep = self._window_of_texts(batch)
-        if keep is None:
-            return False
+        if (odd_times and windowed) or (bad_outcomes and self.old is None):
+            return None
         pa, pc = _arrow()
         inputs, positions = batch.column("input"), pc.add(batch.column("position"), before)
-        if not pc.all(keep).as_py():
-            inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
+        if windowed:
+            keep = self._window_of_texts(batch)
+            if keep is None:
+                return None
+            if not pc.all(keep).as_py():
+                inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
         if self.pending and (self.pending[0][2].schema != batch.schema or self.pending[0][3].type != inputs.type):
             self._flush()
         self.pending.append((before, block, batch, inputs, positions))
         self.pending_rows += len(inputs)
         if self.pending_rows >= self.job.batch_rows:
             self._flush()
-        return True
+        return lines
 
     def _flush(self) -> None:
         """The blocks read in columns so far, compared as one batch."""
@@ -784,11 +784,8 @@ class _JsonLines(_Columns):
             self._compare(batch[0], inputs, positions)
 
     def _window_of_texts(self, batch: pyarrow.RecordBatch) -> Any:
-        """The rows inside --since and --until (every row without them), None where a time does
-        not read: its line is bad."""
+        """The rows inside --since and --until, None where a time does not read: its line is bad."""
         pa, pc = _arrow()
-        if self.job.since is None and self.job.until is None:
-            return pa.repeat(True, batch.num_rows)
         inside = []
         for value in batch.column("time").to_pylist():
             try:

@@ -16,15 +16,12 @@ from tamsel_tools import _inspect
 from tamsel_tools.io.reading import BYTES_PER_VALUE
 
 
-def lines_in(block: bytes, newlines: int) -> int:
-    return newlines + (not block.endswith(b"\n"))
-
-
-def read_block(block: bytes, limit: int, absent_hash: Optional[str]) -> Optional[Tuple[Any, int, int]]:
+def read_block(block: bytes, limit: int, absent_hash: Optional[str]) -> Optional[Tuple[Any, int, int, int]]:
     """The block's records as a record batch (`position`, `time`, `policy_hash`, `decision`,
-    `error`, `input`; an absent policy hash is `absent_hash`), with the records whose time is
-    neither a text nor null and those without a recorded outcome; None where the block is to
-    be read line by line (or without pyarrow: the lines are read all the same)."""
+    `error`, `input`; an absent policy hash is `absent_hash`), with the block's lines, the
+    records whose time is neither a text nor null and those without a recorded outcome; None
+    where the block is to be read line by line (or without pyarrow: the lines are read all the
+    same)."""
     try:
         import pyarrow  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
@@ -32,5 +29,5 @@ def read_block(block: bytes, limit: int, absent_hash: Optional[str]) -> Optional
     read = _inspect.read_json_lines(block, limit, max(1, limit // BYTES_PER_VALUE), absent_hash)
     if read is None:
         return None
-    schema, array, odd_times, bad_outcomes = read
-    return pyarrow.RecordBatch._import_from_c_capsule(schema, array), odd_times, bad_outcomes
+    schema, array, lines, odd_times, bad_outcomes = read
+    return pyarrow.RecordBatch._import_from_c_capsule(schema, array), lines, odd_times, bad_outcomes
