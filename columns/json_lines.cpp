@@ -1,5 +1,6 @@
 #include "columns/json_lines.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -29,7 +30,7 @@ constexpr std::array<double, 23> kPowersOfTen{1e0,  1e1,  1e2,  1e3,  1e4,  1e5,
                                               1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 // The root's columns, by index.
-enum Top : std::size_t { kPosition, kTime, kPolicyHash, kDecision, kError, kInput };
+enum Top : std::size_t { kPosition, kOffset, kTime, kPolicyHash, kDecision, kError, kInput };
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -156,9 +157,14 @@ class BlockReader {
  public:
   // lines: the most records the block may hold, for which room is made.
   BlockReader(const JsonLinesLimits& limits, const std::optional<std::string>& absent_hash,
-              std::int64_t lines)
-      : limits_(limits), absent_hash_(absent_hash), lines_(lines), root_("", ColumnType::Struct) {
+              std::int64_t lines, std::size_t block_bytes)
+      : limits_(limits),
+        absent_hash_(absent_hash),
+        lines_(lines),
+        block_bytes_(block_bytes),
+        root_("", ColumnType::Struct) {
     add_column(root_, "position", ColumnType::Int64);
+    add_column(root_, "offset", ColumnType::Int64);
     add_column(root_, "time", ColumnType::Text);
     add_column(root_, "policy_hash", ColumnType::Text);
     add_column(add_column(root_, "decision", ColumnType::Struct), "effect", ColumnType::Text);
@@ -168,7 +174,7 @@ class BlockReader {
     root_.reserve(lines_);
   }
 
-  bool line(std::string_view text, std::int64_t position) {
+  bool line(std::string_view text, std::int64_t position, std::int64_t offset) {
     if (static_cast<std::int64_t>(text.size()) > limits_.max_bytes) return false;
     if (static_cast<std::int64_t>(text.size()) > limits_.max_values && too_many_values(text)) {
       return false;
@@ -184,7 +190,7 @@ class BlockReader {
     if (p_ != end_) return false;
     // A character past ASCII may make Python's text of the line larger than it.
     if (wide_ && static_cast<std::int64_t>(text.size()) * 4 > limits_.max_bytes) return false;
-    add_record(position);
+    add_record(position, offset);
     return true;
   }
 
@@ -205,6 +211,16 @@ class BlockReader {
     BuiltColumn& column = parent.children.emplace_back(std::move(name), type);
     column.reserve(lines_);
     return column;
+  }
+
+  // Room for the column's texts made at its first: as long as it, a record,
+  // within the block's bytes (a column of one text a record, such as a time or
+  // a hash, then grows no more).
+  void add_text(BuiltColumn& column, std::string_view text) const {
+    if (column.data.empty()) {
+      column.data.reserve(std::min(text.size() * static_cast<std::size_t>(lines_), block_bytes_));
+    }
+    column.append_text(text);
   }
 
   bool too_many_values(std::string_view text) const {
@@ -340,7 +356,7 @@ class BlockReader {
     if (field->type != type || field->length > rows_) return false;  // two kinds, or twice
     field->pad_to(rows_);
     if (type == ColumnType::Text) {
-      field->append_text(text);
+      add_text(*field, text);
     } else if (type == ColumnType::Boolean) {
       field->append_boolean(truth);
     } else {
@@ -436,36 +452,37 @@ class BlockReader {
     return read;
   }
 
-  void add_record(std::int64_t position) {
+  void add_record(std::int64_t position, std::int64_t offset) {
     auto& top = root_.children;
     top[kPosition].append_int64(position);
+    top[kOffset].append_int64(offset);
     if (values_.time_is_text) {
-      top[kTime].append_text(values_.time);
+      add_text(top[kTime], values_.time);
     } else {
       top[kTime].append_null();
       odd_times_ += values_.time_is_odd ? 1 : 0;
     }
     if (values_.hash == RecordValues::Hash::Text) {
-      top[kPolicyHash].append_text(values_.policy_hash);
+      add_text(top[kPolicyHash], values_.policy_hash);
     } else if (values_.hash == RecordValues::Hash::Absent && absent_hash_) {
-      top[kPolicyHash].append_text(*absent_hash_);
+      add_text(top[kPolicyHash], *absent_hash_);
     } else {
       top[kPolicyHash].append_null();
     }
     BuiltColumn& decision = top[kDecision];
     decision.append_struct(values_.decision_valid);
     if (values_.decision_valid) {
-      decision.children[0].append_text(values_.effect);
+      add_text(decision.children[0], values_.effect);
     } else {
       decision.children[0].append_null();
     }
     if (values_.decision_valid && values_.rule_is_text) {
-      decision.children[1].append_text(values_.matched_rule);
+      add_text(decision.children[1], values_.matched_rule);
     } else {
       decision.children[1].append_null();
     }
     if (values_.error_is_text) {
-      top[kError].append_text(values_.error);
+      add_text(top[kError], values_.error);
     } else {
       top[kError].append_null();
     }
@@ -721,6 +738,7 @@ class BlockReader {
   const JsonLinesLimits& limits_;
   const std::optional<std::string>& absent_hash_;
   std::int64_t lines_;
+  std::size_t block_bytes_;
   BuiltColumn root_;
   std::array<std::optional<BuiltColumn>, 3> domains_;  // by Domain, made when first met
   std::int64_t rows_ = 0;
@@ -739,13 +757,14 @@ class BlockReader {
 std::optional<JsonLinesBlock> read_json_lines(std::string_view block, const JsonLinesLimits& limits,
                                               const std::optional<std::string>& absent_hash) {
   if (block.size() > INT32_MAX / 2) return std::nullopt;  // texts have 32-bit offsets
-  BlockReader reader(limits, absent_hash, lines_in(block));
+  BlockReader reader(limits, absent_hash, lines_in(block), block.size());
   std::int64_t position = 0;
   std::size_t start = 0;
   while (start < block.size()) {
     std::size_t stop = block.find('\n', start);
     if (stop == std::string_view::npos) stop = block.size();
-    if (!reader.line(block.substr(start, stop - start), ++position)) return std::nullopt;
+    const auto offset = static_cast<std::int64_t>(start);
+    if (!reader.line(block.substr(start, stop - start), ++position, offset)) return std::nullopt;
     start = stop + 1;
   }
   return reader.finish();

@@ -28,6 +28,7 @@ struct JsonLinesLimits {
 // The columns of a block, one row a record, in line order (blank lines have
 // none):
 //   position     int64, the record's line in the block, from 1
+//   offset       int64, the byte where the record's line starts in the block
 //   time         utf8, null where absent, null, or not a text
 //   policy_hash  utf8: absent_hash where absent, null where null
 //   decision     struct<effect utf8, matched_rule utf8>, null where not one

@@ -264,7 +264,7 @@ bool take_count(PyObject* value, const char* name, std::int64_t& out) {
 }  // namespace
 
 PyObject* read_json_lines_bound(PyObject* block, PyObject* max_bytes, PyObject* max_values,
-                                PyObject* absent_hash) {
+                                PyObject* absent_hash, PyObject* size) {
   if (!PyBytes_Check(block)) {
     raise_conversion_error(block, "PyBytes", "block");
     return nullptr;
@@ -282,9 +282,17 @@ PyObject* read_json_lines_bound(PyObject* block, PyObject* max_bytes, PyObject* 
   }
   // The bytes object is immutable and held by the caller for the call.
   char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(block, &data, &size) < 0) return nullptr;
-  const std::string_view text(data, static_cast<std::size_t>(size));
+  Py_ssize_t length = 0;
+  if (PyBytes_AsStringAndSize(block, &data, &length) < 0) return nullptr;
+  std::int64_t read_size = length;
+  if (size != nullptr && size != Py_None) {
+    if (!take_count(size, "size", read_size)) return nullptr;
+    if (read_size > length) {
+      PyErr_SetString(PyExc_ValueError, "size is past the end of the block");
+      return nullptr;
+    }
+  }
+  const std::string_view text(data, static_cast<std::size_t>(read_size));
   std::optional<JsonLinesBlock> read;
   {
     LockReleased released;

@@ -22,12 +22,13 @@ namespace tamsel::python {
 // cannot read, a stream that fails) set. data is only read.
 PyObject* evaluate_arrow(const BatchEvaluator& evaluator, PyObject* data);
 
-// read_json_lines(block, max_bytes, max_values, absent_hash): the decision
-// records of a block of whole JSON lines as (schema capsule, array capsule,
+// read_json_lines(block, max_bytes, max_values, absent_hash, size): the
+// decision records of a block of whole JSON lines (the first size bytes of
+// the bytes object block, all where size is null) as (schema capsule, array capsule,
 // lines, odd times, bad outcomes), for pyarrow to import as a record batch; None
 // where the block must be read line by line. Read with the interpreter lock
 // released. Arguments are borrowed.
 PyObject* read_json_lines_bound(PyObject* block, PyObject* max_bytes, PyObject* max_values,
-                                PyObject* absent_hash);
+                                PyObject* absent_hash, PyObject* size);
 
 }  // namespace tamsel::python

@@ -56,7 +56,7 @@ constexpr const char* kArrowNames[] = {"data"};
 constexpr Parameters kArrowParameters{"Compiled.evaluate_arrow()", kArrowNames, 1};
 constexpr const char* kCountNames[] = {"text", "limit"};
 constexpr Parameters kCountParameters{"count_values()", kCountNames, 2};
-constexpr const char* kLinesNames[] = {"block", "max_bytes", "max_values", "absent_hash"};
+constexpr const char* kLinesNames[] = {"block", "max_bytes", "max_values", "absent_hash", "size"};
 constexpr Parameters kLinesParameters{"read_json_lines()", kLinesNames, 3};
 
 const Inspected* checked_self(PyObject* self) {
@@ -114,9 +114,9 @@ PyObject* inspect_count_values(PyObject* /*module*/, PyObject* args, PyObject* k
 PyObject* inspect_read_json_lines(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
   return guarded(
       [&]() -> PyObject* {
-        std::array<PyObject*, 4> bound{};  // borrowed from args / kwargs
+        std::array<PyObject*, 5> bound{};  // borrowed from args / kwargs
         if (!bind_arguments(kLinesParameters, args, kwargs, bound)) return nullptr;
-        return read_json_lines_bound(bound[0], bound[1], bound[2], bound[3]);
+        return read_json_lines_bound(bound[0], bound[1], bound[2], bound[3], bound[4]);
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -237,8 +237,9 @@ PyMethodDef g_module_methods[] = {
     {"read_json_lines",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect_read_json_lines)),
      METH_VARARGS | METH_KEYWORDS,
-     "read_json_lines(block, max_bytes, max_values, absent_hash=None)\n--\n\n"
-     "The decision records of a block of whole JSON lines as (schema capsule, array\n"
+     "read_json_lines(block, max_bytes, max_values, absent_hash=None, size=None)\n--\n\n"
+     "The decision records of a block of whole JSON lines (its first size bytes, all\n"
+     "by default) as (schema capsule, array\n"
      "capsule, lines, odd times, bad outcomes), exactly as json.loads reads the lines;\n"
      "None where the block must be read line by line."},
     {nullptr, nullptr, 0, nullptr},

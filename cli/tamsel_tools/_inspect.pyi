@@ -188,9 +188,10 @@ def count_values(text: str, limit: int) -> Tuple[int, Optional[Tuple[int, int]]]
     (line, column)) with the 1-based position of the first value beyond it."""
 
 def read_json_lines(
-    block: bytes, max_bytes: int, max_values: int, absent_hash: Optional[str] = None
+    block: bytes, max_bytes: int, max_values: int, absent_hash: Optional[str] = None, size: Optional[int] = None
 ) -> Optional[Tuple[Any, Any, int, int, int]]:
-    """The decision records of a block of whole JSON lines, read exactly as `json.loads` reads
+    """The decision records of a block of whole JSON lines (its first `size` bytes, all by
+    default), read exactly as `json.loads` reads
     each line: (schema capsule, array capsule, lines, odd times, bad outcomes), the capsules
     a record batch of `position`, `time`, `policy_hash`, `decision`, `error` and `input`;
     None where the block must be read line by line (a line Python reads otherwise or refuses,

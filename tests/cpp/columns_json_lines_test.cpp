@@ -61,6 +61,7 @@ std::string read_text(std::string_view block, const std::optional<std::string>& 
   const BuiltColumn& root = *read->columns;
   for (std::int64_t row = 0; row < root.length; ++row) {
     for (const BuiltColumn& column : root.children) {
+      if (column.name == "offset") continue;
       text += (column.name == "position" ? "" : " ") + value_text(column, row);
     }
     text += "\n";

@@ -159,6 +159,8 @@ def test_every_block_read_holds_what_python_reads_of_its_lines(seed, lines_a_blo
         wanted = [(number, python_reading(line)) for number, line in enumerate(lines, 1)]  # raises where refused
         wanted = [(number, each) for number, each in wanted if each is not None]
         assert [row["position"] for row in rows] == [number for number, _ in wanted]
+        starts = [sum(len(line) + 1 for line in lines[: number - 1]) for number, _ in wanted]
+        assert [row["offset"] for row in rows] == starts
         for row, (_, each) in zip(rows, wanted):
             found = native_reading(row)
             assert same(found, without_odd_time(each)), (lines, found, each)

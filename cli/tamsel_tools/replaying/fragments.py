@@ -219,6 +219,9 @@ def _plain_read_errors() -> Tuple[Type[BaseException], ...]:
 _READ_ERRORS = _plain_read_errors()
 
 
+_TO_THE_END = 1 << 62
+
+
 class _Bounded:
     """A file read no further than its next `left` bytes."""
 
@@ -229,6 +232,11 @@ class _Bounded:
         data = self.file.read(min(size, self.left))
         self.left -= len(data)
         return data
+
+    def give_back(self, size: int) -> None:
+        """The last `size` bytes read, to be read again."""
+        self.file.seek(-size, io.SEEK_CUR)
+        self.left += size
 
     def readline(self, size: int) -> bytes:
         data = self.file.readline(min(size, self.left))
@@ -607,16 +615,15 @@ def _text_leaves(schema: Any) -> List[str]:
 class _JsonLines(_Columns):
     """A JSON Lines file, read in blocks of whole lines: in columns where the engine's reader
     reads a block as `json.loads` reads its lines, else line by line, so a bad line is located as
-    it always is.
-    Consecutive blocks read in columns are compared together, up to a batch's rows."""
+    it always is. Each block read in columns is compared as one batch."""
 
     def __init__(self, fragment: Fragment, job: Job, partial: PartialSummary):
         super().__init__(fragment, job, partial)
         self.engine = built(job.policy).engine
         self.old_engine = None if job.against is None else built(job.against).engine
-        # Blocks read in columns and not yet compared: (lines before, text, batch, inputs, positions).
-        self.pending: List[Tuple[int, bytes, Any, Any, Any]] = []
-        self.pending_rows = 0
+        # The text of the block being compared, and where its rows' lines start in it.
+        self.text: bytes = b""
+        self.offsets: Any = None
 
     def _where(self, line: int, column: Optional[int] = None) -> str:
         where = f"{self.fragment.path}:{line}"
@@ -626,20 +633,26 @@ class _JsonLines(_Columns):
         # No line of a block passes the cap in bytes: a block is at most the cap and its newline.
         return min(BLOCK_BYTES, self.job.max_bytes + 1)
 
-    def _pieces(self, stream: BinaryIO) -> Iterator[Tuple[bool, Union[bytes, _NotARecord]]]:
-        """(True, a block of whole lines), or (False, a line longer than a block or why it is bad)."""
+    def _pieces(self, stream: Any) -> Iterator[Tuple[Union[bytes, _NotARecord], int]]:
+        """(text, n): a block of whole lines, the first n bytes of the text; or (a line longer
+        than a block or why it is bad, 0). A plain file gives back the start of a line that a
+        read cut, to be read again: a block then needs no copy."""
         size, carry = self._block_size(), b""
+        rereads = isinstance(stream, _Bounded)
         while True:
-            data = carry + _read_full(stream, size - len(carry))
+            data = carry + _read_full(stream, size - len(carry)) if carry else _read_full(stream, size)
             if not data:
                 return
             cut = len(data) if len(data) < size else data.rfind(b"\n") + 1
-            if cut:
-                carry = data[cut:]
-                yield True, data[:cut]
-            else:
+            if not cut:
                 carry = b""
-                yield False, self._long_line(stream, data)
+                yield self._long_line(stream, data), 0
+            elif rereads:
+                stream.give_back(len(data) - cut)
+                yield data, cut
+            else:
+                carry = data[cut:]
+                yield data, cut
 
     def _long_line(self, stream: BinaryIO, start: bytes) -> Union[bytes, _NotARecord]:
         """The line that `start` (a block without a newline) begins, read on up to the cap."""
@@ -660,29 +673,28 @@ class _JsonLines(_Columns):
             if self.fragment.end:  # a part of a plain file
                 file.seek(self.fragment.start)
                 stream = _Bounded(file, self.fragment.end - self.fragment.start)
+            elif stream is file:  # a whole plain file, read to its end whatever its size was
+                stream = _Bounded(file, _TO_THE_END)
             done = self.fragment.first_row  # the lines read
             try:
-                for whole, piece in self._pieces(stream):
-                    if whole:
+                for piece, size in self._pieces(stream):
+                    if size:
                         assert isinstance(piece, bytes)
-                        done += self._block(done, piece)
+                        done += self._block(done, piece, size)
                     else:
-                        self._flush()
                         done += 1
                         self._line(done, piece)
-                self._flush()
             except errors as error:
-                self._flush()
                 message = f"cannot read: {getattr(error, 'strerror', None) or error}"
                 _bad(self.partial, self.job, BadRecord(self._ordinal(done + 1), self._where(done + 1), message))
 
-    def _block(self, before: int, block: bytes) -> int:
-        """A block in columns where the engine reads it exactly, else line by line; its lines."""
-        lines = self._in_columns(before, block)
+    def _block(self, before: int, text: bytes, size: int) -> int:
+        """The block of the text's first `size` bytes, in columns where the engine reads it
+        exactly, else line by line; its lines."""
+        lines = self._in_columns(before, text, size)
         if lines is not None:
             return lines
-        self._flush()
-        split = _split(block)
+        split = _split(text[:size])
         for offset, line in enumerate(split):
             self._line(before + offset + 1, line)
         return len(split)
@@ -743,10 +755,10 @@ class _JsonLines(_Columns):
 
     # ---- blocks in columns ----
 
-    def _in_columns(self, before: int, block: bytes) -> Optional[int]:
-        """The block read in columns and put with those to compare: its lines; or None, nothing
-        counted, where its lines are to be read one by one."""
-        read = read_block(block, self.job.max_bytes, self.hash_of_path)
+    def _in_columns(self, before: int, text: bytes, size: int) -> Optional[int]:
+        """The block read in columns and compared: its lines; or None, nothing counted, where its
+        lines are to be read one by one."""
+        read = read_block(text, size, self.job.max_bytes, self.hash_of_path)
         if read is None:
             return None
         batch, lines, odd_times, bad_outcomes = read
@@ -754,7 +766,7 @@ class _JsonLines(_Columns):
         # Python reads the time only to select by it, and the outcome only to compare with it.
         if (odd_times and windowed) or (bad_outcomes and self.old is None):
             return None
-        pa, pc = _arrow()
+        _, pc = _arrow()
         inputs, positions = batch.column("input"), pc.add(batch.column("position"), before)
         if windowed:
             keep = self._window_of_texts(batch)
@@ -762,26 +774,10 @@ class _JsonLines(_Columns):
                 return None
             if not pc.all(keep).as_py():
                 inputs, positions, batch = inputs.filter(keep), positions.filter(keep), batch.filter(keep)
-        if self.pending and (self.pending[0][2].schema != batch.schema or self.pending[0][3].type != inputs.type):
-            self._flush()
-        self.pending.append((before, block, batch, inputs, positions))
-        self.pending_rows += len(inputs)
-        if self.pending_rows >= self.job.batch_rows:
-            self._flush()
-        return lines
-
-    def _flush(self) -> None:
-        """The blocks read in columns so far, compared as one batch."""
-        pending, self.pending, self.pending_rows = self.pending, [], 0
-        if not pending:
-            return
-        pa, _ = _arrow()
-        self.blocks = [(before, block) for before, block, *_ in pending]
-        batch = pa.Table.from_batches([each[2] for each in pending]).combine_chunks().to_batches()
-        inputs = pa.concat_arrays([each[3] for each in pending])
-        positions = pa.concat_arrays([each[4] for each in pending])
         if len(inputs):
-            self._compare(batch[0], inputs, positions)
+            self.text, self.offsets = text, batch.column("offset")
+            self._compare(batch, inputs, positions)
+        return lines
 
     def _window_of_texts(self, batch: pyarrow.RecordBatch) -> Any:
         """The rows inside --since and --until, None where a time does not read: its line is bad."""
@@ -798,12 +794,11 @@ class _JsonLines(_Columns):
 
     def _example_inputs(self, inputs: Any, indices: Any, places: List[int]) -> List[Dict[str, Any]]:
         """The examples' inputs as their lines hold them (integers as integers, fields in order)."""
-        found, split = [], {}
-        for place in places:
-            before, block = next(each for each in reversed(self.blocks) if each[0] < place)
-            if before not in split:
-                split[before] = _split(block)
-            found.append(record_input(_parse_line(split[before][place - before - 1], self.job.max_bytes)))
+        found = []
+        for start in self.offsets.take(indices).to_pylist():
+            end = self.text.find(b"\n", start)
+            line = self.text[start : end if end >= 0 else len(self.text)]
+            found.append(record_input(_parse_line(line, self.job.max_bytes)))
         return found
 
 

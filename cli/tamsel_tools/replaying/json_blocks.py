@@ -16,8 +16,8 @@ from tamsel_tools import _inspect
 from tamsel_tools.io.reading import BYTES_PER_VALUE
 
 
-def read_block(block: bytes, limit: int, absent_hash: Optional[str]) -> Optional[Tuple[Any, int, int, int]]:
-    """The block's records as a record batch (`position`, `time`, `policy_hash`, `decision`,
+def read_block(block: bytes, size: int, limit: int, absent_hash: Optional[str]) -> Optional[Tuple[Any, int, int, int]]:
+    """The records of the block's first `size` bytes as a record batch (`position`, `time`, `policy_hash`, `decision`,
     `error`, `input`; an absent policy hash is `absent_hash`), with the block's lines, the
     records whose time is neither a text nor null and those without a recorded outcome; None
     where the block is to be read line by line (or without pyarrow: the lines are read all the
@@ -26,7 +26,7 @@ def read_block(block: bytes, limit: int, absent_hash: Optional[str]) -> Optional
         import pyarrow  # type: ignore[import-untyped,import-not-found,unused-ignore]
     except ImportError:
         return None
-    read = _inspect.read_json_lines(block, limit, max(1, limit // BYTES_PER_VALUE), absent_hash)
+    read = _inspect.read_json_lines(block, limit, max(1, limit // BYTES_PER_VALUE), absent_hash, size)
     if read is None:
         return None
     schema, array, lines, odd_times, bad_outcomes = read
