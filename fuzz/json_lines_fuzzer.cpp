@@ -2,8 +2,8 @@
 // read twice: with room to spare, and with caps that the block's own first
 // byte makes small. Where a block is read, its columns must hold together:
 // every column as long as the records, positions rising within the block's
-// lines, text offsets rising within their bytes and every text strict UTF-8,
-// and the export through the C Data Interface released whole. A crash, leak,
+// lines, offsets at the starts of lines, text offsets rising within their bytes and every text
+// strict UTF-8, and the export through the C Data Interface released whole. A crash, leak,
 // undefined behaviour or broken column is a fault.
 #include <cstddef>
 #include <cstdint>
@@ -82,8 +82,8 @@ void check_column(const tamsel::BuiltColumn& column, std::int64_t rows) {
 }
 
 void read(std::string_view block, const tamsel::JsonLinesLimits& limits) {
-  const std::optional<std::string> hash = (block.size() & 1) != 0 ? std::optional<std::string>("h")
-                                                                   : std::nullopt;
+  const std::optional<std::string> hash =
+      (block.size() & 1) != 0 ? std::optional<std::string>("h") : std::nullopt;
   const auto read = tamsel::read_json_lines(block, limits, hash);
   if (!read) return;
   const tamsel::BuiltColumn& root = *read->columns;
@@ -91,9 +91,14 @@ void read(std::string_view block, const tamsel::JsonLinesLimits& limits) {
   std::int64_t lines = 1;
   for (const char c : block) lines += c == '\n' ? 1 : 0;
   std::int64_t last = 0;
-  for (const std::int64_t position : root.children.front().integers) {
+  for (const std::int64_t position : root.children[0].integers) {
     check(position > last && position <= lines);
     last = position;
+  }
+  // Each record's line starts where a line does.
+  for (const std::int64_t offset : root.children[1].integers) {
+    check(offset >= 0 && static_cast<std::size_t>(offset) < block.size());
+    check(offset == 0 || block[static_cast<std::size_t>(offset) - 1] == '\n');
   }
   check(read->odd_times <= root.length && read->bad_outcomes <= root.length);
   ArrowSchema schema{};
