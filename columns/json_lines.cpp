@@ -19,6 +19,8 @@ namespace {
 // Deeper values than this in a field nobody reads send the block to Python,
 // whose own limit is far above it; a log is never that deep.
 constexpr int kDeepest = 64;
+// The bytes of the shortest line that is a record: {"input":{}}.
+constexpr std::size_t kShortestRecord = 12;
 // A longer number is read by Python: its int() refuses past 4,300 digits.
 constexpr std::size_t kLongestNumber = 1000;
 // The key of the special numbers' objects ({"number": "NaN"}), which Python
@@ -155,12 +157,14 @@ struct RecordValues {
 // exactly as Python would stops it (false), and the block is Python's.
 class BlockReader {
  public:
-  // lines: the most records the block may hold, for which room is made.
+  // Room is made for as many records as the block can hold: no more than its
+  // lines, nor than the shortest record ({"input":{}}) fits in its bytes.
   BlockReader(const JsonLinesLimits& limits, const std::optional<std::string>& absent_hash,
               std::int64_t lines, std::size_t block_bytes)
       : limits_(limits),
         absent_hash_(absent_hash),
         lines_(lines),
+        room_(std::min(lines, static_cast<std::int64_t>(block_bytes / kShortestRecord) + 1)),
         block_bytes_(block_bytes),
         root_("", ColumnType::Struct) {
     add_column(root_, "position", ColumnType::Int64);
@@ -171,7 +175,7 @@ class BlockReader {
     add_column(root_.children[kDecision], "matched_rule", ColumnType::Text);
     add_column(root_, "error", ColumnType::Text);
     add_column(root_, "input", ColumnType::Struct);
-    root_.reserve(lines_);
+    root_.reserve(room_);
   }
 
   bool line(std::string_view text, std::int64_t position, std::int64_t offset) {
@@ -209,7 +213,7 @@ class BlockReader {
  private:
   BuiltColumn& add_column(BuiltColumn& parent, std::string name, ColumnType type) const {
     BuiltColumn& column = parent.children.emplace_back(std::move(name), type);
-    column.reserve(lines_);
+    column.reserve(room_);
     return column;
   }
 
@@ -218,7 +222,7 @@ class BlockReader {
   // a hash, then grows no more).
   void add_text(BuiltColumn& column, std::string_view text) const {
     if (column.data.empty()) {
-      column.data.reserve(std::min(text.size() * static_cast<std::size_t>(lines_), block_bytes_));
+      column.data.reserve(std::min(text.size() * static_cast<std::size_t>(room_), block_bytes_));
     }
     column.append_text(text);
   }
@@ -322,7 +326,7 @@ class BlockReader {
     if (p_ == end_ || *p_ != '{') return false;  // evaluate refuses it: Python says how
     if (!domains_[index]) {
       domains_[index].emplace(std::string(kDomains[index].word), ColumnType::Struct);
-      domains_[index]->reserve(lines_);
+      domains_[index]->reserve(room_);
     }
     BuiltColumn& domain = *domains_[index];
     std::size_t hint = 0;
@@ -738,6 +742,7 @@ class BlockReader {
   const JsonLinesLimits& limits_;
   const std::optional<std::string>& absent_hash_;
   std::int64_t lines_;
+  std::int64_t room_;  // records
   std::size_t block_bytes_;
   BuiltColumn root_;
   std::array<std::optional<BuiltColumn>, 3> domains_;  // by Domain, made when first met
