@@ -106,7 +106,7 @@ ArrowArray export_array(const std::shared_ptr<const BuiltColumn>& root, const Bu
 
 }  // namespace
 
-void export_columns(std::shared_ptr<const BuiltColumn> root, ArrowSchema* schema,
+void export_columns(const std::shared_ptr<const BuiltColumn>& root, ArrowSchema* schema,
                     ArrowArray* array) {
   *schema = export_schema(root, *root, true);
   *array = export_array(root, *root);

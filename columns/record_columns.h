@@ -105,7 +105,7 @@ struct BuiltColumn {
 
 // The struct column root as a schema and an array, sharing its buffers. Both
 // out structs are overwritten; the caller releases them.
-void export_columns(std::shared_ptr<const BuiltColumn> root, ArrowSchema* schema,
+void export_columns(const std::shared_ptr<const BuiltColumn>& root, ArrowSchema* schema,
                     ArrowArray* array);
 
 }  // namespace tamsel
