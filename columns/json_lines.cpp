@@ -19,6 +19,9 @@ namespace {
 // Deeper values than this in a field nobody reads send the block to Python,
 // whose own limit is far above it; a log is never that deep.
 constexpr int kDeepest = 64;
+// The escapes of a string but \u, and the characters they stand for.
+constexpr std::string_view kEscapes = "\"\\/bfnrt";
+constexpr std::string_view kEscaped = "\"\\/\b\f\n\r\t";
 // The bytes of the shortest line that is a record: {"input":{}}.
 constexpr std::size_t kShortestRecord = 12;
 // A longer number is read by Python: its int() refuses past 4,300 digits.
@@ -253,30 +256,38 @@ class BlockReader {
 
   // ---- objects ----
 
-  // Calls member(key) for each key with p_ at its value; false when a member
-  // or the object's syntax fails.
-  template <class Member>
-  bool object(Member&& member) {
-    if (!take('{')) return false;
+  // The elements of an object or array whose opening bracket p_ has just
+  // passed, each read by element() from its start, up to close.
+  template <class Element>
+  bool elements(char close, Element&& element) {
     skip_blanks();
-    if (p_ != end_ && *p_ == '}') {
+    if (p_ != end_ && *p_ == close) {
       ++p_;
       return true;
     }
     for (;;) {
       skip_blanks();
-      std::string_view key;
-      // Python's strict_json.decode may rewrite an object keyed so.
-      if (!string(key_scratch_, key) || key == kNumberKey) return false;
-      if (!take(':')) return false;
-      skip_blanks();
-      if (!member(key)) return false;
+      if (!element()) return false;
       skip_blanks();
       if (p_ == end_) return false;
       const char next = *p_++;
-      if (next == '}') return true;
+      if (next == close) return true;
       if (next != ',') return false;
     }
+  }
+
+  // Calls member(key) for each key with p_ at its value; false when a member
+  // or the object's syntax fails.
+  template <class Member>
+  bool object(Member&& member) {
+    if (!take('{')) return false;
+    return elements('}', [&] {
+      std::string_view key;
+      // Python's strict_json.decode may rewrite an object keyed so.
+      if (!string(key_scratch_, key) || key == kNumberKey || !take(':')) return false;
+      skip_blanks();
+      return member(key);
+    });
   }
 
   // Each key once: Python keeps the last of twice, this reader would need both.
@@ -566,31 +577,11 @@ class BlockReader {
     ++p_;
     if (p_ == end_) return false;
     const char c = *p_++;
-    switch (c) {
-      case '"':
-      case '\\':
-      case '/':
-        out.push_back(c);
-        return true;
-      case 'b':
-        out.push_back('\b');
-        return true;
-      case 'f':
-        out.push_back('\f');
-        return true;
-      case 'n':
-        out.push_back('\n');
-        return true;
-      case 'r':
-        out.push_back('\r');
-        return true;
-      case 't':
-        out.push_back('\t');
-        return true;
-      case 'u':
-        break;
-      default:
-        return false;
+    if (c != 'u') {
+      const std::size_t found = kEscapes.find(c);
+      if (found == std::string_view::npos) return false;
+      out.push_back(kEscaped[found]);
+      return true;
     }
     std::uint32_t code = 0;
     if (!hex4(code)) return false;
@@ -723,20 +714,7 @@ class BlockReader {
 
   bool array(int depth) {
     ++p_;
-    skip_blanks();
-    if (p_ != end_ && *p_ == ']') {
-      ++p_;
-      return true;
-    }
-    for (;;) {
-      skip_blanks();
-      if (!skip_value(depth + 1)) return false;
-      skip_blanks();
-      if (p_ == end_) return false;
-      const char next = *p_++;
-      if (next == ']') return true;
-      if (next != ',') return false;
-    }
+    return elements(']', [&] { return skip_value(depth + 1); });
   }
 
   const JsonLinesLimits& limits_;

@@ -20,36 +20,28 @@ void check(bool holds) {
   if (!holds) std::abort();
 }
 
-// Strict UTF-8: no overlong form, no surrogate, nothing past U+10FFFF.
+// Strict UTF-8, judged by decoding each character: a code point past the
+// largest of a shorter form (overlong), a surrogate, or past U+10FFFF is none.
 bool strict_utf8(std::string_view text) {
+  constexpr std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
   std::size_t i = 0;
   while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t size = 1;
-    unsigned low = 0x80;
-    unsigned high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      size = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      size = 3;
-      low = lead == 0xE0 ? 0xA0 : 0x80;
-      high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      size = 4;
-      low = lead == 0xF0 ? 0x90 : 0x80;
-      high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else if (lead >= 0x80) {
+    const auto lead = static_cast<std::uint32_t>(static_cast<unsigned char>(text[i]));
+    const std::size_t size = lead < 0x80   ? 1
+                             : lead < 0xC0 ? 0
+                             : lead < 0xE0 ? 2
+                             : lead < 0xF0 ? 3
+                             : lead < 0xF8 ? 4
+                                           : 0;
+    if (size == 0 || i + size > text.size()) return false;
+    std::uint32_t code = size == 1 ? lead : lead & (0xFFU >> (size + 1));
+    for (std::size_t k = 1; k < size; ++k) {
+      const auto next = static_cast<std::uint32_t>(static_cast<unsigned char>(text[i + k]));
+      if ((next & 0xC0U) != 0x80U) return false;
+      code = (code << 6) | (next & 0x3FU);
+    }
+    if (code < kSmallest[size] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
       return false;
-    }
-    if (size > 1) {
-      if (i + size > text.size()) return false;
-      const auto second = static_cast<unsigned char>(text[i + 1]);
-      if (second < low || second > high) return false;
-      for (std::size_t k = 2; k < size; ++k) {
-        const auto next = static_cast<unsigned char>(text[i + k]);
-        if (next < 0x80 || next > 0xBF) return false;
-      }
-    }
     i += size;
   }
   return true;
