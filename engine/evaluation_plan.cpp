@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -43,6 +44,41 @@ bool compare_fields(const InputValue& left, Operator op, const InputValue& right
   if (op == Operator::NotEquals) return !same;
   return false;
 }
+
+// A text's bytes as few 8-byte words as hold them all, the last overlapping
+// the one before; under 8 bytes one word made of two 4-byte halves, or of the
+// first, middle and last byte. Texts of one size give one sequence each.
+template <class Visit>
+void each_word(const char* text, std::size_t size, Visit visit) {
+  const auto load = [text]<class T>(T, std::size_t at) {
+    T value;
+    std::memcpy(&value, text + at, sizeof value);
+    return std::uint64_t{value};
+  };
+  if (size >= 8) {
+    for (std::size_t at = 0; at + 8 < size; at += 8) visit(load(std::uint64_t{}, at));
+    visit(load(std::uint64_t{}, size - 8));
+  } else if (size >= 4) {
+    visit(load(std::uint32_t{}, 0) | (load(std::uint32_t{}, size - 4) << 32U));
+  } else if (size > 0) {
+    visit(load(std::uint8_t{}, 0) | (load(std::uint8_t{}, size / 2) << 8U) |
+          (load(std::uint8_t{}, size - 1) << 16U));
+  }
+}
+
+// Whether two texts of `size` bytes are equal, compared a word at a time.
+bool same_words(const char* a, const char* b, std::size_t size) {
+  std::array<std::uint64_t, 8> words{};  // enough for a memo's texts
+  std::size_t count = 0;
+  each_word(a, size, [&](std::uint64_t word) { words[count++] = word; });
+  bool same = true;
+  count = 0;
+  each_word(b, size, [&](std::uint64_t word) { same &= words[count++] == word; });
+  return same;
+}
+
+// Fibonacci hashing's multiplier: 2^64 over the golden ratio, odd.
+constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 
 }  // namespace
 
@@ -253,34 +289,68 @@ std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input
 }
 
 const std::vector<std::uint32_t>* EvaluationPlan::rules_for(const TextRun& run,
-                                                            std::string_view text,
-                                                            TextRunMemo* memo) {
-  const auto lookup = [&]() -> const std::vector<std::uint32_t>* {
-    auto found = run.rules_by_text.find(text);
-    return found == run.rules_by_text.end() ? nullptr : &found->second;
-  };
-  if (memo == nullptr) return lookup();
-  std::uint64_t hash = 14695981039346656037ULL ^ reinterpret_cast<std::uintptr_t>(&run);  // FNV-1a
-  for (const char byte : text) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ULL;
+                                                            std::string_view text) {
+  auto found = run.rules_by_text.find(text);
+  return found == run.rules_by_text.end() ? nullptr : &found->second;
+}
+
+const TextRunMemo::Entry* EvaluationPlan::memo_entry(const TextRun& run, std::string_view text,
+                                                     TextRunMemo& memo) {
+  if (text.size() > UINT32_MAX) return nullptr;
+  const bool held = text.size() <= TextRunMemo::kTextBytes;  // or viewed
+  std::uint64_t hash = reinterpret_cast<std::uintptr_t>(&run) ^ text.size();
+  each_word(text.data(), text.size(), [&hash](std::uint64_t word) {
+    hash = (hash ^ word) * kGolden;
+    hash ^= hash >> 32;
+  });
+  const std::size_t place = (hash * kGolden) >> (64 - TextRunMemo::kEntryBits);
   for (std::size_t probe = 0; probe < TextRunMemo::kProbes; ++probe) {
-    auto& entry = memo->entries_[(hash + probe) & (TextRunMemo::kEntries - 1)];
+    auto& entry = memo.entries_[(place + probe) & (TextRunMemo::kEntries - 1)];
     if (entry.run == nullptr) {
-      entry = {&run, text, lookup()};
-      return entry.rules;
+      entry.run = &run;
+      entry.rules = rules_for(run, text);
+      entry.first_rule = entry.rules != nullptr ? entry.rules->front() : 0;
+      entry.size = static_cast<std::uint32_t>(text.size());
+      if (held) {
+        std::copy(text.begin(), text.end(), entry.text.begin());
+      } else {
+        const char* const at = text.data();
+        std::memcpy(entry.text.data(), &at, sizeof at);
+      }
+      return &entry;
     }
-    if (entry.run == &run && entry.text == text) return entry.rules;
+    if (entry.run != &run || entry.size != text.size()) continue;
+    if (held ? same_words(text.data(), entry.text.data(), text.size())
+             : text == entry.viewed()) {
+      return &entry;
+    }
   }
-  return lookup();
+  return nullptr;
 }
 
 std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput& input,
                                        TextRunMemo* memo) const {
   const InputValue& value = input.at(run.field);
   if (value.kind != Kind::String) return kNoRule;  // no rule of the run can hold
-  const std::vector<std::uint32_t>* rules = rules_for(run, value.text, memo);
+  if (memo != nullptr) return run_memoized(run, value.text, input, *memo);
+  const std::vector<std::uint32_t>* rules = rules_for(run, value.text);
   if (rules == nullptr) return kNoRule;
   for (const std::uint32_t rule : *rules) {
     if (holds(rules_.data() + rule, input)) return rule;
+  }
+  return kNoRule;
+}
+
+std::uint32_t EvaluationPlan::run_memoized(const TextRun& run, std::string_view text,
+                                           const EvaluationInput& input, TextRunMemo& memo) const {
+  const TextRunMemo::Entry* entry = memo_entry(run, text, memo);
+  const std::vector<std::uint32_t>* rules = entry != nullptr ? entry->rules : rules_for(run, text);
+  if (rules == nullptr) return kNoRule;
+  // Most texts lead to one rule, which the place holds: the list is read only past it.
+  const std::uint32_t first = entry != nullptr ? entry->first_rule : rules->front();
+  if (holds_beside_text(first, input)) return first;
+  for (auto rule = rules->begin() + 1; rule != rules->end(); ++rule) {
+    if (holds_beside_text(*rule, input)) return *rule;
   }
   return kNoRule;
 }
@@ -296,6 +366,20 @@ bool EvaluationPlan::holds(const Rule* rule, const EvaluationInput& input) const
     return false;
   }
   for (; c != end; ++c) {
+    if (!compare(*c, input)) return false;
+  }
+  return true;
+}
+
+// A rule of a run is an atomic condition or an "all" whose first TextEquals
+// is on the run's field (required_text): that one holds, every other must.
+bool EvaluationPlan::holds_beside_text(std::uint32_t rule, const EvaluationInput& input) const {
+  const Comparison* c = comparisons_.data() + rules_[rule].first;
+  const Comparison* const end = comparisons_.data() + rules_[rule + 1].first;
+  for (; c->test != Test::TextEquals; ++c) {
+    if (!compare(*c, input)) return false;
+  }
+  for (++c; c != end; ++c) {
     if (!compare(*c, input)) return false;
   }
   return true;

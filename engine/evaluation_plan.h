@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,22 +28,36 @@ struct Decision {
 
 // Remembers which rules of a text run the texts met across many evaluations
 // lead to, so that a text seen again costs a cheap hash of its few bytes and
-// not the keyed one of the run's map. It views the texts: it must live no
-// longer than the inputs it has seen. Hostile texts that collide only fill a
-// few places each and then fall back to the run's own map.
+// not the keyed one of the run's map. A place holds its first rule and, for a
+// short text, the text's bytes: finding them then reads one cache line and
+// nothing it points to. A longer text is viewed where it was met, so the memo
+// must live no longer than the inputs it has seen. Hostile texts that collide
+// only fill a few places each and then fall back to the run's own map.
 class TextRunMemo {
  public:
   TextRunMemo() : entries_(kEntries) {}
 
  private:
   friend class EvaluationPlan;
-  static constexpr std::size_t kEntries = 4096;  // a power of two
+  static constexpr std::size_t kEntryBits = 12;
+  static constexpr std::size_t kEntries = std::size_t{1} << kEntryBits;
   static constexpr std::size_t kProbes = 4;
-  struct Entry {
-    const void* run = nullptr;  // null: free
-    std::string_view text;
+  static constexpr std::size_t kTextBytes = 40;
+  struct alignas(64) Entry {
+    const void* run = nullptr;                          // null: free
     const std::vector<std::uint32_t>* rules = nullptr;  // null: no rule of the run
+    std::uint32_t first_rule = 0;                       // (*rules)[0]
+    std::uint32_t size = 0;                             // of the text
+    // Up to kTextBytes: the text; longer: a pointer to it, where it was met.
+    std::array<char, kTextBytes> text{};
+
+    [[nodiscard]] std::string_view viewed() const {
+      const char* at = nullptr;
+      std::memcpy(&at, text.data(), sizeof at);
+      return {at, size};
+    }
   };
+  static_assert(sizeof(Entry) == 64, "one cache line a place");
   std::vector<Entry> entries_;
 };
 
@@ -161,11 +176,20 @@ class EvaluationPlan {
                                   TextRunMemo* memo) const;
   [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input,
                                        TextRunMemo* memo) const;
+  [[nodiscard]] std::uint32_t run_memoized(const TextRun& run, std::string_view text,
+                                           const EvaluationInput& input, TextRunMemo& memo) const;
   // The rules of the run that the text leads to, or null.
   [[nodiscard]] static const std::vector<std::uint32_t>* rules_for(const TextRun& run,
-                                                                   std::string_view text,
-                                                                   TextRunMemo* memo);
+                                                                   std::string_view text);
+  // The memo's place for the run's text, filled if it was free; null when the
+  // text is too long for one or its places are taken.
+  [[nodiscard]] static const TextRunMemo::Entry* memo_entry(const TextRun& run,
+                                                            std::string_view text,
+                                                            TextRunMemo& memo);
   [[nodiscard]] bool holds(const Rule* rule, const EvaluationInput& input) const;
+  // Whether a rule of a text run holds when the run's text is the field's value:
+  // its comparisons but the one that text already meets.
+  [[nodiscard]] bool holds_beside_text(std::uint32_t rule, const EvaluationInput& input) const;
   [[nodiscard]] static bool compare(const Comparison& comparison, const EvaluationInput& input);
 
   std::array<NameMap<std::uint32_t>, kDomainCount> slot_index_;
