@@ -45,36 +45,41 @@ bool compare_fields(const InputValue& left, Operator op, const InputValue& right
   return false;
 }
 
-// A text's bytes as few 8-byte words as hold them all, the last overlapping
-// the one before; under 8 bytes one word made of two 4-byte halves, or of the
-// first, middle and last byte. Texts of one size give one sequence each.
+template <class T>
+std::uint64_t load(const char* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+// The words that together hold every byte of a text of `size` bytes: 8-byte
+// words, the last overlapping the one before; under 8 bytes one word of two
+// 4-byte halves, or of the first, middle and last byte. visit is given each
+// word's reading, a function of the text; texts of one size give one sequence.
 template <class Visit>
-void each_word(const char* text, std::size_t size, Visit visit) {
-  const auto load = [text]<class T>(T, std::size_t at) {
-    T value;
-    std::memcpy(&value, text + at, sizeof value);
-    return std::uint64_t{value};
-  };
+void each_word(std::size_t size, Visit visit) {
   if (size >= 8) {
-    for (std::size_t at = 0; at + 8 < size; at += 8) visit(load(std::uint64_t{}, at));
-    visit(load(std::uint64_t{}, size - 8));
+    for (std::size_t at = 0; at + 8 < size; at += 8) {
+      visit([at](const char* text) { return load<std::uint64_t>(text + at); });
+    }
+    visit([size](const char* text) { return load<std::uint64_t>(text + size - 8); });
   } else if (size >= 4) {
-    visit(load(std::uint32_t{}, 0) | (load(std::uint32_t{}, size - 4) << 32U));
+    visit([size](const char* text) {
+      return load<std::uint32_t>(text) | (load<std::uint32_t>(text + size - 4) << 32U);
+    });
   } else if (size > 0) {
-    visit(load(std::uint8_t{}, 0) | (load(std::uint8_t{}, size / 2) << 8U) |
-          (load(std::uint8_t{}, size - 1) << 16U));
+    visit([size](const char* text) {
+      return load<std::uint8_t>(text) | (load<std::uint8_t>(text + size / 2) << 8U) |
+             (load<std::uint8_t>(text + size - 1) << 16U);
+    });
   }
 }
 
 // Whether two texts of `size` bytes are equal, compared a word at a time.
 bool same_words(const char* a, const char* b, std::size_t size) {
-  std::array<std::uint64_t, 8> words{};  // enough for a memo's texts
-  std::size_t count = 0;
-  each_word(a, size, [&](std::uint64_t word) { words[count++] = word; });
-  bool same = true;
-  count = 0;
-  each_word(b, size, [&](std::uint64_t word) { same &= words[count++] == word; });
-  return same;
+  std::uint64_t differ = 0;
+  each_word(size, [&](auto word) { differ |= word(a) ^ word(b); });
+  return differ == 0;
 }
 
 // Fibonacci hashing's multiplier: 2^64 over the golden ratio, odd.
@@ -275,7 +280,9 @@ std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input
   const Step* step = steps_.data() + list.first_step;
   for (const Step* const end = step + list.step_count; step != end; ++step) {
     if (step->run) {
-      const std::uint32_t decided = run_text(text_runs_[*step->run], input, memo);
+      const TextRun& text_run = text_runs_[*step->run];
+      const std::uint32_t decided =
+          memo != nullptr ? run_memoized(text_run, input, *memo) : run_text(text_run, input);
       if (decided != kNoRule) return decided;
       continue;
     }
@@ -299,8 +306,8 @@ const TextRunMemo::Entry* EvaluationPlan::memo_entry(const TextRun& run, std::st
   if (text.size() > UINT32_MAX) return nullptr;
   const bool held = text.size() <= TextRunMemo::kTextBytes;  // or viewed
   std::uint64_t hash = reinterpret_cast<std::uintptr_t>(&run) ^ text.size();
-  each_word(text.data(), text.size(), [&hash](std::uint64_t word) {
-    hash = (hash ^ word) * kGolden;
+  each_word(text.size(), [&](auto word) {
+    hash = (hash ^ word(text.data())) * kGolden;
     hash ^= hash >> 32;
   });
   const std::size_t place = (hash * kGolden) >> (64 - TextRunMemo::kEntryBits);
@@ -328,11 +335,9 @@ const TextRunMemo::Entry* EvaluationPlan::memo_entry(const TextRun& run, std::st
   return nullptr;
 }
 
-std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput& input,
-                                       TextRunMemo* memo) const {
+std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput& input) const {
   const InputValue& value = input.at(run.field);
   if (value.kind != Kind::String) return kNoRule;  // no rule of the run can hold
-  if (memo != nullptr) return run_memoized(run, value.text, input, *memo);
   const std::vector<std::uint32_t>* rules = rules_for(run, value.text);
   if (rules == nullptr) return kNoRule;
   for (const std::uint32_t rule : *rules) {
@@ -341,10 +346,13 @@ std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput
   return kNoRule;
 }
 
-std::uint32_t EvaluationPlan::run_memoized(const TextRun& run, std::string_view text,
-                                           const EvaluationInput& input, TextRunMemo& memo) const {
-  const TextRunMemo::Entry* entry = memo_entry(run, text, memo);
-  const std::vector<std::uint32_t>* rules = entry != nullptr ? entry->rules : rules_for(run, text);
+std::uint32_t EvaluationPlan::run_memoized(const TextRun& run, const EvaluationInput& input,
+                                           TextRunMemo& memo) const {
+  const InputValue& value = input.at(run.field);
+  if (value.kind != Kind::String) return kNoRule;  // no rule of the run can hold
+  const TextRunMemo::Entry* entry = memo_entry(run, value.text, memo);
+  const std::vector<std::uint32_t>* rules =
+      entry != nullptr ? entry->rules : rules_for(run, value.text);
   if (rules == nullptr) return kNoRule;
   // Most texts lead to one rule, which the place holds: the list is read only past it.
   const std::uint32_t first = entry != nullptr ? entry->first_rule : rules->front();

@@ -174,10 +174,9 @@ class EvaluationPlan {
   static constexpr std::uint32_t kNoRule = UINT32_MAX;
   [[nodiscard]] std::uint32_t run(const List& list, const EvaluationInput& input,
                                   TextRunMemo* memo) const;
-  [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input,
-                                       TextRunMemo* memo) const;
-  [[nodiscard]] std::uint32_t run_memoized(const TextRun& run, std::string_view text,
-                                           const EvaluationInput& input, TextRunMemo& memo) const;
+  [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input) const;
+  [[nodiscard]] std::uint32_t run_memoized(const TextRun& run, const EvaluationInput& input,
+                                           TextRunMemo& memo) const;
   // The rules of the run that the text leads to, or null.
   [[nodiscard]] static const std::vector<std::uint32_t>* rules_for(const TextRun& run,
                                                                    std::string_view text);
