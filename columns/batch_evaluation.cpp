@@ -398,9 +398,11 @@ class Chunk {
 }  // namespace
 
 BatchEvaluator::BatchEvaluator(const EvaluationPlan& plan) : plan_(plan) {
-  rule_ids_.reserve(plan.rule_count());
+  rule_id_ends_.reserve(plan.rule_count() + 1);
+  rule_id_ends_.push_back(0);
   for (std::size_t rule = 0; rule < plan.rule_count(); ++rule) {
-    rule_ids_.push_back(plan.rule_id(static_cast<std::uint32_t>(rule)));
+    rule_id_bytes_.append(plan.rule_id(static_cast<std::uint32_t>(rule)));
+    rule_id_ends_.push_back(rule_id_bytes_.size());
   }
 }
 
@@ -425,7 +427,7 @@ Expected<DecisionBatches, std::string> BatchEvaluator::evaluate(const ArrowSchem
       const Decision decision =
           plan_.evaluate(input, action_lists.of(input.at(EvaluationPlan::kTypeSlot)), &memo);
       std::optional<std::string_view> rule;
-      if (decision.rule) rule = rule_ids_[*decision.rule];
+      if (decision.rule) rule = rule_id(*decision.rule);
       out.add_decision(decision.effect, rule);
     }
   }
