@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -73,13 +74,6 @@ void each_word(std::size_t size, Visit visit) {
              (load<std::uint8_t>(text + size - 1) << 16U);
     });
   }
-}
-
-// Whether two texts of `size` bytes are equal, compared a word at a time.
-bool same_words(const char* a, const char* b, std::size_t size) {
-  std::uint64_t differ = 0;
-  each_word(size, [&](auto word) { differ |= word(a) ^ word(b); });
-  return differ == 0;
 }
 
 // Fibonacci hashing's multiplier: 2^64 over the golden ratio, odd.
@@ -304,12 +298,16 @@ const std::vector<std::uint32_t>* EvaluationPlan::rules_for(const TextRun& run,
 const TextRunMemo::Entry* EvaluationPlan::memo_entry(const TextRun& run, std::string_view text,
                                                      TextRunMemo& memo) {
   if (text.size() > UINT32_MAX) return nullptr;
-  const bool held = text.size() <= TextRunMemo::kTextBytes;  // or viewed
+  // A text of up to 8 bytes is one word, which the place holds; a longer one is viewed.
+  const bool held = text.size() <= sizeof(std::uint64_t);
   std::uint64_t hash = reinterpret_cast<std::uintptr_t>(&run) ^ text.size();
+  std::uint64_t last = 0;  // the text's last word: all of it when held
   each_word(text.size(), [&](auto word) {
-    hash = (hash ^ word(text.data())) * kGolden;
+    last = word(text.data());
+    hash = (hash ^ last) * kGolden;
     hash ^= hash >> 32;
   });
+  const std::uint64_t key = held ? last : std::bit_cast<std::uintptr_t>(text.data());
   const std::size_t place = (hash * kGolden) >> (64 - TextRunMemo::kEntryBits);
   for (std::size_t probe = 0; probe < TextRunMemo::kProbes; ++probe) {
     auto& entry = memo.entries_[(place + probe) & (TextRunMemo::kEntries - 1)];
@@ -318,17 +316,11 @@ const TextRunMemo::Entry* EvaluationPlan::memo_entry(const TextRun& run, std::st
       entry.rules = rules_for(run, text);
       entry.first_rule = entry.rules != nullptr ? entry.rules->front() : 0;
       entry.size = static_cast<std::uint32_t>(text.size());
-      if (held) {
-        std::copy(text.begin(), text.end(), entry.text.begin());
-      } else {
-        const char* const at = text.data();
-        std::memcpy(entry.text.data(), &at, sizeof at);
-      }
+      entry.text = key;
       return &entry;
     }
-    if (entry.run != &run || entry.size != text.size()) continue;
-    if (held ? same_words(text.data(), entry.text.data(), text.size())
-             : text == entry.viewed()) {
+    if (entry.run == &run && entry.size == text.size() &&
+        (held ? entry.text == key : text == entry.viewed())) {
       return &entry;
     }
   }
