@@ -271,8 +271,13 @@ Decision EvaluationPlan::evaluate(const EvaluationInput& input,
 
 std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input,
                                   TextRunMemo* memo) const {
-  const Step* step = steps_.data() + list.first_step;
-  for (const Step* const end = step + list.step_count; step != end; ++step) {
+  const Step* const first = steps_.data() + list.first_step;
+  return run_steps(first, first + list.step_count, input, memo);
+}
+
+std::uint32_t EvaluationPlan::run_steps(const Step* step, const Step* end,
+                                        const EvaluationInput& input, TextRunMemo* memo) const {
+  for (; step != end; ++step) {
     if (step->run) {
       const TextRun& text_run = text_runs_[*step->run];
       const std::uint32_t decided =
@@ -338,21 +343,64 @@ std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput
   return kNoRule;
 }
 
-std::uint32_t EvaluationPlan::run_memoized(const TextRun& run, const EvaluationInput& input,
-                                           TextRunMemo& memo) const {
+EvaluationPlan::RunRules EvaluationPlan::memo_rules(const TextRun& run,
+                                                    const EvaluationInput& input,
+                                                    TextRunMemo& memo) {
   const InputValue& value = input.at(run.field);
-  if (value.kind != Kind::String) return kNoRule;  // no rule of the run can hold
-  const TextRunMemo::Entry* entry = memo_entry(run, value.text, memo);
-  const std::vector<std::uint32_t>* rules =
-      entry != nullptr ? entry->rules : rules_for(run, value.text);
-  if (rules == nullptr) return kNoRule;
-  // Most texts lead to one rule, which the place holds: the list is read only past it.
-  const std::uint32_t first = entry != nullptr ? entry->first_rule : rules->front();
-  if (holds_beside_text(first, input)) return first;
-  for (auto rule = rules->begin() + 1; rule != rules->end(); ++rule) {
+  if (value.kind != Kind::String) return {};  // no rule of the run can hold
+  if (const TextRunMemo::Entry* entry = memo_entry(run, value.text, memo)) {
+    return {entry->first_rule, entry->rules};
+  }
+  const std::vector<std::uint32_t>* rules = rules_for(run, value.text);
+  return rules != nullptr ? RunRules{rules->front(), rules} : RunRules{};
+}
+
+// Most texts lead to one rule, which the memo's place holds: the list is read only past it.
+std::uint32_t EvaluationPlan::first_holding(const RunRules& found,
+                                            const EvaluationInput& input) const {
+  if (found.rules == nullptr) return kNoRule;
+  if (holds_beside_text(found.first, input)) return found.first;
+  for (auto rule = found.rules->begin() + 1; rule != found.rules->end(); ++rule) {
     if (holds_beside_text(*rule, input)) return *rule;
   }
   return kNoRule;
+}
+
+std::uint32_t EvaluationPlan::run_memoized(const TextRun& run, const EvaluationInput& input,
+                                           TextRunMemo& memo) const {
+  return first_holding(memo_rules(run, input, memo), input);
+}
+
+void EvaluationPlan::evaluate_all(std::span<const EvaluationInput> inputs,
+                                  std::span<const std::optional<std::uint32_t>> action_lists,
+                                  TextRunMemo& memo, std::span<Decision> decisions) const {
+  const std::optional<std::uint32_t> list = inputs.empty() ? std::nullopt : action_lists[0];
+  const bool shared = list && std::all_of(action_lists.begin(), action_lists.end(),
+                                          [&](const auto& other) { return other == list; });
+  const List* const lead = shared ? &action_lists_[*list] : nullptr;
+  if (lead == nullptr || lead->step_count == 0 || !steps_[lead->first_step].run) {
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      decisions[i] = evaluate(inputs[i], action_lists[i], &memo);
+    }
+    return;
+  }
+  const TextRun& text_run = text_runs_[*steps_[lead->first_step].run];
+  const Step* const rest = steps_.data() + lead->first_step + 1;
+  const Step* const end = steps_.data() + lead->first_step + lead->step_count;
+  std::array<RunRules, kBlock> found;
+  for (std::size_t from = 0; from < inputs.size(); from += kBlock) {
+    const std::size_t count = std::min(kBlock, inputs.size() - from);
+    for (std::size_t i = 0; i < count; ++i) found[i] = memo_rules(text_run, inputs[from + i], memo);
+    for (std::size_t i = 0; i < count; ++i) {
+      const EvaluationInput& input = inputs[from + i];
+      std::uint32_t decided = first_holding(found[i], input);
+      if (decided == kNoRule) decided = run_steps(rest, end, input, &memo);
+      if (decided == kNoRule && global_list_.step_count != 0) {
+        decided = run(global_list_, input, &memo);
+      }
+      decisions[from + i] = decided == kNoRule ? Decision{} : Decision{rules_[decided].effect, decided};
+    }
+  }
 }
 
 // The entry after rule, a later rule or the sentinel, ends its comparisons.

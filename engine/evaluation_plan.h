@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -95,6 +96,13 @@ class EvaluationPlan {
   [[nodiscard]] Decision evaluate(const EvaluationInput& input,
                                   std::optional<std::uint32_t> action_list,
                                   TextRunMemo* memo = nullptr) const;
+  // As evaluate(inputs[i], action_lists[i], &memo) for each input. When they
+  // share a list that begins with a text run, the run's memo places are found
+  // for a block of them before their rules are tested: their reads of the memo
+  // then overlap instead of waiting one for another.
+  void evaluate_all(std::span<const EvaluationInput> inputs,
+                    std::span<const std::optional<std::uint32_t>> action_lists,
+                    TextRunMemo& memo, std::span<Decision> decisions) const;
 
  private:
   // Each test knows its operator and the kind of its literal; the Field tests
@@ -171,8 +179,21 @@ class EvaluationPlan {
   [[nodiscard]] std::uint32_t run(const List& list, const EvaluationInput& input,
                                   TextRunMemo* memo) const;
   [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input) const;
+  [[nodiscard]] std::uint32_t run_steps(const Step* step, const Step* end,
+                                        const EvaluationInput& input, TextRunMemo* memo) const;
   [[nodiscard]] std::uint32_t run_memoized(const TextRun& run, const EvaluationInput& input,
                                            TextRunMemo& memo) const;
+  // The rules of a run that an input's text leads to: the first, and all of
+  // them (null when none).
+  struct RunRules {
+    std::uint32_t first = kNoRule;
+    const std::vector<std::uint32_t>* rules = nullptr;
+  };
+  static constexpr std::size_t kBlock = 64;  // inputs whose memo places are found together
+  [[nodiscard]] static RunRules memo_rules(const TextRun& run, const EvaluationInput& input,
+                                           TextRunMemo& memo);
+  [[nodiscard]] std::uint32_t first_holding(const RunRules& found,
+                                            const EvaluationInput& input) const;
   // The rules of the run that the text leads to, or null.
   [[nodiscard]] static const std::vector<std::uint32_t>* rules_for(const TextRun& run,
                                                                    std::string_view text);
