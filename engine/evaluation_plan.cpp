@@ -271,13 +271,8 @@ Decision EvaluationPlan::evaluate(const EvaluationInput& input,
 
 std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input,
                                   TextRunMemo* memo) const {
-  const Step* const first = steps_.data() + list.first_step;
-  return run_steps(first, first + list.step_count, input, memo);
-}
-
-std::uint32_t EvaluationPlan::run_steps(const Step* step, const Step* end,
-                                        const EvaluationInput& input, TextRunMemo* memo) const {
-  for (; step != end; ++step) {
+  const Step* step = steps_.data() + list.first_step;
+  for (const Step* const end = step + list.step_count; step != end; ++step) {
     if (step->run) {
       const TextRun& text_run = text_runs_[*step->run];
       const std::uint32_t decided =
@@ -385,8 +380,7 @@ void EvaluationPlan::evaluate_all(std::span<const EvaluationInput> inputs,
     return;
   }
   const TextRun& text_run = text_runs_[*steps_[lead->first_step].run];
-  const Step* const rest = steps_.data() + lead->first_step + 1;
-  const Step* const end = steps_.data() + lead->first_step + lead->step_count;
+  const List rest{lead->first_step + 1, lead->step_count - 1};
   std::array<RunRules, kBlock> found;
   for (std::size_t from = 0; from < inputs.size(); from += kBlock) {
     const std::size_t count = std::min(kBlock, inputs.size() - from);
@@ -394,7 +388,7 @@ void EvaluationPlan::evaluate_all(std::span<const EvaluationInput> inputs,
     for (std::size_t i = 0; i < count; ++i) {
       const EvaluationInput& input = inputs[from + i];
       std::uint32_t decided = first_holding(found[i], input);
-      if (decided == kNoRule) decided = run_steps(rest, end, input, &memo);
+      if (decided == kNoRule) decided = run(rest, input, &memo);
       if (decided == kNoRule && global_list_.step_count != 0) {
         decided = run(global_list_, input, &memo);
       }

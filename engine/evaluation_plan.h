@@ -179,8 +179,6 @@ class EvaluationPlan {
   [[nodiscard]] std::uint32_t run(const List& list, const EvaluationInput& input,
                                   TextRunMemo* memo) const;
   [[nodiscard]] std::uint32_t run_text(const TextRun& run, const EvaluationInput& input) const;
-  [[nodiscard]] std::uint32_t run_steps(const Step* step, const Step* end,
-                                        const EvaluationInput& input, TextRunMemo* memo) const;
   [[nodiscard]] std::uint32_t run_memoized(const TextRun& run, const EvaluationInput& input,
                                            TextRunMemo& memo) const;
   // The rules of a run that an input's text leads to: the first, and all of
