@@ -42,7 +42,7 @@ class BatchEvaluator {
   }
 
   const EvaluationPlan& plan_;
-  std::string rule_id_bytes_;                // every rule's id, in plan rule order
+  std::string rule_id_bytes_;              // every rule's id, in plan rule order
   std::vector<std::size_t> rule_id_ends_;  // rule r's id is [ends[r], ends[r + 1])
 };
 

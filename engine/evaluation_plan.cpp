@@ -392,7 +392,8 @@ void EvaluationPlan::evaluate_all(std::span<const EvaluationInput> inputs,
       if (decided == kNoRule && global_list_.step_count != 0) {
         decided = run(global_list_, input, &memo);
       }
-      decisions[from + i] = decided == kNoRule ? Decision{} : Decision{rules_[decided].effect, decided};
+      decisions[from + i] =
+          decided == kNoRule ? Decision{} : Decision{rules_[decided].effect, decided};
     }
   }
 }

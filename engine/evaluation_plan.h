@@ -101,8 +101,8 @@ class EvaluationPlan {
   // for a block of them before their rules are tested: their reads of the memo
   // then overlap instead of waiting one for another.
   void evaluate_all(std::span<const EvaluationInput> inputs,
-                    std::span<const std::optional<std::uint32_t>> action_lists,
-                    TextRunMemo& memo, std::span<Decision> decisions) const;
+                    std::span<const std::optional<std::uint32_t>> action_lists, TextRunMemo& memo,
+                    std::span<Decision> decisions) const;
 
  private:
   // Each test knows its operator and the kind of its literal; the Field tests
