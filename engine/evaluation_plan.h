@@ -195,8 +195,8 @@ class EvaluationPlan {
   // The rules of the run that the text leads to, or null.
   [[nodiscard]] static const std::vector<std::uint32_t>* rules_for(const TextRun& run,
                                                                    std::string_view text);
-  // The memo's place for the run's text, filled if it was free; null when the
-  // text is too long for one or its places are taken.
+  // The memo's place for the run's text, filled if it was free; null when its
+  // places are taken by other texts (or it passes 4 GiB).
   [[nodiscard]] static const TextRunMemo::Entry* memo_entry(const TextRun& run,
                                                             std::string_view text,
                                                             TextRunMemo& memo);
