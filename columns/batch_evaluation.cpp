@@ -398,9 +398,11 @@ class Chunk {
 }  // namespace
 
 BatchEvaluator::BatchEvaluator(const EvaluationPlan& plan) : plan_(plan) {
-  rule_ids_.reserve(plan.rule_count());
+  rule_id_ends_.reserve(plan.rule_count() + 1);
+  rule_id_ends_.push_back(0);
   for (std::size_t rule = 0; rule < plan.rule_count(); ++rule) {
-    rule_ids_.push_back(plan.rule_id(static_cast<std::uint32_t>(rule)));
+    rule_id_bytes_.append(plan.rule_id(static_cast<std::uint32_t>(rule)));
+    rule_id_ends_.push_back(rule_id_bytes_.size());
   }
 }
 
@@ -413,21 +415,37 @@ Expected<DecisionBatches, std::string> BatchEvaluator::evaluate(const ArrowSchem
   Chunk chunk(layout, plan_.slot_count());
   ActionLists action_lists(plan_);
   TextRunMemo memo;  // views the batch's texts
+  // A chunk's records up to a refused one, decided together and then added:
+  // the rules' loops and the building of the columns each run on their own.
+  std::vector<EvaluationInput> inputs;
+  std::vector<std::optional<std::uint32_t>> lists;
+  std::vector<Decision> decisions(static_cast<std::size_t>(Chunk::kRecords));
+  inputs.reserve(decisions.size());
+  lists.reserve(decisions.size());
+  const auto decide_held = [&] {
+    plan_.evaluate_all(inputs, lists, memo, std::span(decisions).first(inputs.size()));
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      const Decision& decision = decisions[i];
+      std::optional<std::string_view> rule;
+      if (decision.rule) rule = rule_id(*decision.rule);
+      out.add_decision(decision.effect, rule);
+    }
+    inputs.clear();
+    lists.clear();
+  };
   for (std::int64_t first = 0; first < layout.length; first += Chunk::kRecords) {
     const std::int64_t count = std::min(Chunk::kRecords, layout.length - first);
     if (auto why = chunk.read(layout, first, count)) return unexpected(*why);
     for (std::int64_t i = 0; i < count; ++i) {
       if (chunk.reading(i) == Reading::Refused) {
+        decide_held();
         out.add_error(chunk.error(i));
         continue;
       }
-      const EvaluationInput input = chunk.input(i);
-      const Decision decision =
-          plan_.evaluate(input, action_lists.of(input.at(EvaluationPlan::kTypeSlot)), &memo);
-      std::optional<std::string_view> rule;
-      if (decision.rule) rule = rule_ids_[*decision.rule];
-      out.add_decision(decision.effect, rule);
+      inputs.push_back(chunk.input(i));
+      lists.push_back(action_lists.of(inputs.back().at(EvaluationPlan::kTypeSlot)));
     }
+    decide_held();
   }
   return out.finish();
 }

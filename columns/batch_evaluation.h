@@ -34,8 +34,16 @@ class BatchEvaluator {
                                                                 const ArrowArray& batch) const;
 
  private:
+  // The id of a plan rule, from one table: the policy keeps its ids apart,
+  // one cache line or more each, and a decision is read for every record.
+  [[nodiscard]] std::string_view rule_id(std::uint32_t rule) const {
+    return std::string_view(rule_id_bytes_)
+        .substr(rule_id_ends_[rule], rule_id_ends_[rule + 1] - rule_id_ends_[rule]);
+  }
+
   const EvaluationPlan& plan_;
-  std::vector<std::string_view> rule_ids_;  // by plan rule index
+  std::string rule_id_bytes_;              // every rule's id, in plan rule order
+  std::vector<std::size_t> rule_id_ends_;  // rule r's id is [ends[r], ends[r + 1])
 };
 
 }  // namespace tamsel

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -43,6 +45,39 @@ bool compare_fields(const InputValue& left, Operator op, const InputValue& right
   if (op == Operator::NotEquals) return !same;
   return false;
 }
+
+template <class T>
+std::uint64_t load(const char* at) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+// The words that together hold every byte of a text of `size` bytes: 8-byte
+// words, the last overlapping the one before; under 8 bytes one word of two
+// 4-byte halves, or of the first, middle and last byte. visit is given each
+// word's reading, a function of the text; texts of one size give one sequence.
+template <class Visit>
+void each_word(std::size_t size, Visit visit) {
+  if (size >= 8) {
+    for (std::size_t at = 0; at + 8 < size; at += 8) {
+      visit([at](const char* text) { return load<std::uint64_t>(text + at); });
+    }
+    visit([size](const char* text) { return load<std::uint64_t>(text + size - 8); });
+  } else if (size >= 4) {
+    visit([size](const char* text) {
+      return load<std::uint32_t>(text) | (load<std::uint32_t>(text + size - 4) << 32U);
+    });
+  } else if (size > 0) {
+    visit([size](const char* text) {
+      return load<std::uint8_t>(text) | (load<std::uint8_t>(text + size / 2) << 8U) |
+             (load<std::uint8_t>(text + size - 1) << 16U);
+    });
+  }
+}
+
+// Fibonacci hashing's multiplier: 2^64 over the golden ratio, odd.
+constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 
 }  // namespace
 
@@ -239,7 +274,9 @@ std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input
   const Step* step = steps_.data() + list.first_step;
   for (const Step* const end = step + list.step_count; step != end; ++step) {
     if (step->run) {
-      const std::uint32_t decided = run_text(text_runs_[*step->run], input, memo);
+      const TextRun& text_run = text_runs_[*step->run];
+      const std::uint32_t decided =
+          memo != nullptr ? run_memoized(text_run, input, *memo) : run_text(text_run, input);
       if (decided != kNoRule) return decided;
       continue;
     }
@@ -253,36 +290,112 @@ std::uint32_t EvaluationPlan::run(const List& list, const EvaluationInput& input
 }
 
 const std::vector<std::uint32_t>* EvaluationPlan::rules_for(const TextRun& run,
-                                                            std::string_view text,
-                                                            TextRunMemo* memo) {
-  const auto lookup = [&]() -> const std::vector<std::uint32_t>* {
-    auto found = run.rules_by_text.find(text);
-    return found == run.rules_by_text.end() ? nullptr : &found->second;
-  };
-  if (memo == nullptr) return lookup();
-  std::uint64_t hash = 14695981039346656037ULL ^ reinterpret_cast<std::uintptr_t>(&run);  // FNV-1a
-  for (const char byte : text) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ULL;
-  for (std::size_t probe = 0; probe < TextRunMemo::kProbes; ++probe) {
-    auto& entry = memo->entries_[(hash + probe) & (TextRunMemo::kEntries - 1)];
-    if (entry.run == nullptr) {
-      entry = {&run, text, lookup()};
-      return entry.rules;
-    }
-    if (entry.run == &run && entry.text == text) return entry.rules;
-  }
-  return lookup();
+                                                            std::string_view text) {
+  auto found = run.rules_by_text.find(text);
+  return found == run.rules_by_text.end() ? nullptr : &found->second;
 }
 
-std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput& input,
-                                       TextRunMemo* memo) const {
+const TextRunMemo::Entry* EvaluationPlan::memo_entry(const TextRun& run, std::string_view text,
+                                                     TextRunMemo& memo) {
+  if (text.size() > UINT32_MAX) return nullptr;
+  // A text of up to 8 bytes is one word, which the place holds; a longer one is viewed.
+  const bool held = text.size() <= sizeof(std::uint64_t);
+  std::uint64_t hash = reinterpret_cast<std::uintptr_t>(&run) ^ text.size();
+  std::uint64_t last = 0;  // the text's last word: all of it when held
+  each_word(text.size(), [&](auto word) {
+    last = word(text.data());
+    hash = (hash ^ last) * kGolden;
+    hash ^= hash >> 32;
+  });
+  const std::uint64_t key = held ? last : std::bit_cast<std::uintptr_t>(text.data());
+  const std::size_t place = (hash * kGolden) >> (64 - TextRunMemo::kEntryBits);
+  for (std::size_t probe = 0; probe < TextRunMemo::kProbes; ++probe) {
+    auto& entry = memo.entries_[(place + probe) & (TextRunMemo::kEntries - 1)];
+    if (entry.run == nullptr) {
+      entry.run = &run;
+      entry.rules = rules_for(run, text);
+      entry.first_rule = entry.rules != nullptr ? entry.rules->front() : 0;
+      entry.size = static_cast<std::uint32_t>(text.size());
+      entry.text = key;
+      return &entry;
+    }
+    if (entry.run == &run && entry.size == text.size() &&
+        (held ? entry.text == key : text == entry.viewed())) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+std::uint32_t EvaluationPlan::run_text(const TextRun& run, const EvaluationInput& input) const {
   const InputValue& value = input.at(run.field);
   if (value.kind != Kind::String) return kNoRule;  // no rule of the run can hold
-  const std::vector<std::uint32_t>* rules = rules_for(run, value.text, memo);
+  const std::vector<std::uint32_t>* rules = rules_for(run, value.text);
   if (rules == nullptr) return kNoRule;
   for (const std::uint32_t rule : *rules) {
     if (holds(rules_.data() + rule, input)) return rule;
   }
   return kNoRule;
+}
+
+EvaluationPlan::RunRules EvaluationPlan::memo_rules(const TextRun& run,
+                                                    const EvaluationInput& input,
+                                                    TextRunMemo& memo) {
+  const InputValue& value = input.at(run.field);
+  if (value.kind != Kind::String) return {};  // no rule of the run can hold
+  if (const TextRunMemo::Entry* entry = memo_entry(run, value.text, memo)) {
+    return {entry->first_rule, entry->rules};
+  }
+  const std::vector<std::uint32_t>* rules = rules_for(run, value.text);
+  return rules != nullptr ? RunRules{rules->front(), rules} : RunRules{};
+}
+
+// Most texts lead to one rule, which the memo's place holds: the list is read only past it.
+std::uint32_t EvaluationPlan::first_holding(const RunRules& found,
+                                            const EvaluationInput& input) const {
+  if (found.rules == nullptr) return kNoRule;
+  if (holds_beside_text(found.first, input)) return found.first;
+  for (auto rule = found.rules->begin() + 1; rule != found.rules->end(); ++rule) {
+    if (holds_beside_text(*rule, input)) return *rule;
+  }
+  return kNoRule;
+}
+
+std::uint32_t EvaluationPlan::run_memoized(const TextRun& run, const EvaluationInput& input,
+                                           TextRunMemo& memo) const {
+  return first_holding(memo_rules(run, input, memo), input);
+}
+
+void EvaluationPlan::evaluate_all(std::span<const EvaluationInput> inputs,
+                                  std::span<const std::optional<std::uint32_t>> action_lists,
+                                  TextRunMemo& memo, std::span<Decision> decisions) const {
+  const std::optional<std::uint32_t> list = inputs.empty() ? std::nullopt : action_lists[0];
+  const bool shared = list && std::all_of(action_lists.begin(), action_lists.end(),
+                                          [&](const auto& other) { return other == list; });
+  const List* const lead = shared ? &action_lists_[*list] : nullptr;
+  if (lead == nullptr || lead->step_count == 0 || !steps_[lead->first_step].run) {
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      decisions[i] = evaluate(inputs[i], action_lists[i], &memo);
+    }
+    return;
+  }
+  const TextRun& text_run = text_runs_[*steps_[lead->first_step].run];
+  const List rest{lead->first_step + 1, lead->step_count - 1};
+  std::array<RunRules, kBlock> found;
+  for (std::size_t from = 0; from < inputs.size(); from += kBlock) {
+    const std::size_t count = std::min(kBlock, inputs.size() - from);
+    for (std::size_t i = 0; i < count; ++i) found[i] = memo_rules(text_run, inputs[from + i], memo);
+    for (std::size_t i = 0; i < count; ++i) {
+      const EvaluationInput& input = inputs[from + i];
+      std::uint32_t decided = first_holding(found[i], input);
+      if (decided == kNoRule) decided = run(rest, input, &memo);
+      if (decided == kNoRule && global_list_.step_count != 0) {
+        decided = run(global_list_, input, &memo);
+      }
+      decisions[from + i] =
+          decided == kNoRule ? Decision{} : Decision{rules_[decided].effect, decided};
+    }
+  }
 }
 
 // The entry after rule, a later rule or the sentinel, ends its comparisons.
@@ -296,6 +409,20 @@ bool EvaluationPlan::holds(const Rule* rule, const EvaluationInput& input) const
     return false;
   }
   for (; c != end; ++c) {
+    if (!compare(*c, input)) return false;
+  }
+  return true;
+}
+
+// A rule of a run is an atomic condition or an "all" whose first TextEquals
+// is on the run's field (required_text): that one holds, every other must.
+bool EvaluationPlan::holds_beside_text(std::uint32_t rule, const EvaluationInput& input) const {
+  const Comparison* c = comparisons_.data() + rules_[rule].first;
+  const Comparison* const end = comparisons_.data() + rules_[rule + 1].first;
+  for (; c->test != Test::TextEquals; ++c) {
+    if (!compare(*c, input)) return false;
+  }
+  for (++c; c != end; ++c) {
     if (!compare(*c, input)) return false;
   }
   return true;

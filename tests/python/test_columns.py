@@ -417,3 +417,34 @@ def test_rules_found_through_their_texts_decide_as_evaluate():
     answer = decided(policy, table)
     assert answer == expected(policy.engine, table)
     assert len({a["matched_rule"] for a in answer}) == 13  # every rule decides somewhere, and none
+
+
+def test_texts_of_every_length_lead_to_their_rules_as_evaluate():
+    """The memo holds texts of up to 8 bytes as a word and views longer ones: texts of every
+    length, texts that differ only inside, several rules for one text, the text test second in
+    its rule, and a second test of the same field that must still be made; among enough other
+    texts of the same sizes to fill the memo. What the run leaves undecided goes on to the rule
+    after it and then to the global one."""
+    texts = ["", "a", "ab", "abc", "abcd", "abcdefg", "abcdefgh", "x" * 16, "y" * 39, "z" * 40, "w" * 41,
+             "é" * 30, "p" * 20 + "1" + "p" * 30, "p" * 20 + "2" + "p" * 30, "q" * 9 + "1" + "q" * 30]  # fmt: skip
+    rules = [("pay", "all", [("action.note", "equals", "abc"), ("action.note", "equals", "abd")], "allow")]
+    for text in texts:
+        rules += [("pay", "all", [("action.amount", "greater_than", 5.0), ("action.note", "equals", text)], "block"),
+                  ("pay", "atomic", [("action.note", "equals", text)], "require_approval")]  # fmt: skip
+    rules += [("pay", "atomic", [("action.amount", "greater_than", 8.0)], "block"),  # after the run
+              ("global", "atomic", [("actor.level", "less_than", 1.0)], "require_approval")]  # fmt: skip
+    policy = Policy(schema_yaml(), build(rules)[1])
+    others = ["abd", "abce", "x" * 15, "z" * 39 + "y", "w" * 40 + "x", "p" * 20 + "3" + "p" * 30, None]
+    rng = random.Random(9)
+    fillers = [f"{i:0{size}d}" for size in (3, 4, 8, 40, 51) for i in range(1600)]  # the sizes of abc, abcd, ...
+    rng.shuffle(fillers)
+    notes = [rng.choice(texts + others) if i % 3 == 0 else fillers[i // 3 * 2 + i % 3 - 1] for i in range(12_000)]
+    action = pa.StructArray.from_arrays(
+        [pa.array(["pay"] * len(notes)), pa.array(notes), pa.array([float(rng.randrange(10)) for _ in notes])],
+        names=["type", "note", "amount"],
+    )
+    actor = pa.StructArray.from_arrays([pa.array([float(rng.randrange(4)) for _ in notes])], names=["level"])
+    table = pa.table({"action": action, "actor": actor})
+    answer = decided(policy, table)
+    assert answer == expected(policy.engine, table)
+    assert {a["matched_rule"] for a in answer} == {f"r{i}" for i in range(1, len(rules))} | {None}
