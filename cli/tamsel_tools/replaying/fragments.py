@@ -316,6 +316,7 @@ class _Columns:
         self.new: Evaluator = policy_evaluator(built(job.policy))
         self.old: Optional[Evaluator] = None if job.against is None else policy_evaluator(built(job.against))
         self.hash_of_path = partition_value(fragment, "policy_hash")
+        self.counting: Any = None  # 1, 2, 3...: a batch's positions less the rows before it
 
     def _recorded(self, batch: pyarrow.RecordBatch) -> Tuple[Any, Any, Any]:
         """The recorded outcome's three columns: its kind (`_kinds`), rule, error text."""
@@ -377,11 +378,12 @@ class _Columns:
         partial.changed += len(chosen)
         for pair, count in _pair_counts(before[1].take(chosen), after[1].take(chosen)):
             partial.rule_changes[pair] += count
-        self._affected(inputs.take(chosen))
+        self._affected(inputs, chosen)
         self._examples(inputs, positions, before[0].take(chosen), after[0].take(chosen), chosen)
 
-    def _affected(self, inputs: Any) -> None:
-        """The action types and actor values of the changed records, counted in columns."""
+    def _affected(self, inputs: Any, chosen: Any) -> None:
+        """The action types and actor values of the changed records (at `chosen`), counted in
+        columns: only those two are taken of each record."""
         pa, _ = _arrow()
         partial = self.partial
         domains = dict(zip((field.name for field in inputs.type), inputs.flatten()))
@@ -389,15 +391,18 @@ class _Columns:
         kind = None
         if action is not None:
             kind = dict(zip((field.name for field in action.type), action.flatten())).get("type")
+        if kind is not None:
+            kind = kind.take(chosen)
         if kind is not None and pa.types.is_dictionary(kind.type):
             kind = kind.cast(kind.type.value_type)
         if kind is None or not (pa.types.is_string(kind.type) or pa.types.is_large_string(kind.type)):
-            partial.action_types[None] += len(inputs)  # a type that is no text names no action
+            partial.action_types[None] += len(chosen)  # a type that is no text names no action
         else:
             partial.action_types.update(dict(_counts(kind)))
         actor = domains.get("actor")
         if actor is None:
             return
+        actor = actor.take(chosen)
         for field, values in zip(actor.type, actor.flatten()):
             for key, count in _value_counts(values):
                 partial.actor_values[(field.name, key)] += count
@@ -467,10 +472,17 @@ class _Parquet(_Columns):
             ordinal = (self.fragment.log, self.fragment.file, first + done + 1)
             _bad(self.partial, self.job, BadRecord(ordinal, where, message, max(1, rows - done)))
 
+    def _positions(self, before: int, rows: int) -> Any:
+        """before + 1 to before + rows, counted once for the fragment."""
+        _, pc = _arrow()
+        if self.counting is None or len(self.counting) < rows:
+            self.counting = _positions(0, max(rows, self.job.batch_rows))
+        return pc.add(self.counting.slice(0, rows), before)
+
     def _batch(self, batch: pyarrow.RecordBatch, group: int, first: int) -> None:
         pa, pc = _arrow()
         rows = batch.num_rows
-        positions = _positions(first, rows)
+        positions = self._positions(first, rows)
         names = batch.schema.names
         if "input" in names:
             inputs = batch.column("input")
