@@ -54,3 +54,13 @@ struct ArrowArrayStream {
 
 #endif  // ARROW_C_STREAM_INTERFACE
 }
+
+namespace tamsel {
+
+// A buffer pointer for Arrow: never null, even for a buffer of nothing.
+inline const void* arrow_buffer(const void* data) {
+  static const std::int64_t kNothing = 0;
+  return data != nullptr ? data : &kNothing;
+}
+
+}  // namespace tamsel

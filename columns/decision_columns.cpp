@@ -26,12 +26,6 @@ const EffectWords& effect_words() {
   return words;
 }
 
-// A buffer pointer for Arrow: never null, even for nothing.
-const void* bytes_of(const void* data) {
-  static const std::int64_t kNothing = 0;
-  return data != nullptr ? data : &kNothing;
-}
-
 // ---- arrays ----
 
 // What an exported array owns: its share of the batch and its own children.
@@ -77,14 +71,14 @@ ArrowArray* new_array(std::shared_ptr<const DecisionBatch> batch, std::int64_t l
 ArrowArray* text_array(const std::shared_ptr<const DecisionBatch>& batch, const TextColumn& column,
                        std::int64_t length) {
   return new_array(batch, length, column.null_count,
-                   {bytes_of(column.validity.data()), bytes_of(column.offsets.data()),
-                    bytes_of(column.data.data())});
+                   {arrow_buffer(column.validity.data()), arrow_buffer(column.offsets.data()),
+                    arrow_buffer(column.data.data())});
 }
 
 ArrowArray* effect_array(const std::shared_ptr<const DecisionBatch>& batch) {
   ArrowArray* indices =
       new_array(batch, batch->length, batch->effect_nulls,
-                {bytes_of(batch->effect_validity.data()), bytes_of(batch->effects.data())});
+                {arrow_buffer(batch->effect_validity.data()), arrow_buffer(batch->effects.data())});
   const EffectWords& words = effect_words();
   auto* owner = static_cast<ArrayOwner*>(indices->private_data);
   owner->dictionary = new_array(nullptr, static_cast<std::int64_t>(kEffects.size()), 0,

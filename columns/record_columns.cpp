@@ -6,12 +6,6 @@
 namespace tamsel {
 namespace {
 
-// A buffer pointer for Arrow: never null, even for nothing.
-const void* bytes_of(const void* data) {
-  static const std::int64_t kNothing = 0;
-  return data != nullptr ? data : &kNothing;
-}
-
 const char* format_of(ColumnType type) {
   switch (type) {
     case ColumnType::Boolean:
@@ -69,20 +63,20 @@ ArrowSchema export_schema(const std::shared_ptr<const BuiltColumn>& root, const 
 ArrowArray export_array(const std::shared_ptr<const BuiltColumn>& root, const BuiltColumn& column) {
   auto* owner = new Owner<ArrowArray>{root, {}, {}};
   std::int64_t buffers = 2;
-  owner->buffers[0] = column.null_count == 0 ? nullptr : bytes_of(column.validity.data());
+  owner->buffers[0] = column.null_count == 0 ? nullptr : arrow_buffer(column.validity.data());
   switch (column.type) {
     case ColumnType::Boolean:
-      owner->buffers[1] = bytes_of(column.booleans.data());
+      owner->buffers[1] = arrow_buffer(column.booleans.data());
       break;
     case ColumnType::Double:
-      owner->buffers[1] = bytes_of(column.doubles.data());
+      owner->buffers[1] = arrow_buffer(column.doubles.data());
       break;
     case ColumnType::Int64:
-      owner->buffers[1] = bytes_of(column.integers.data());
+      owner->buffers[1] = arrow_buffer(column.integers.data());
       break;
     case ColumnType::Text:
-      owner->buffers[1] = bytes_of(column.offsets.data());
-      owner->buffers[2] = bytes_of(column.data.data());
+      owner->buffers[1] = arrow_buffer(column.offsets.data());
+      owner->buffers[2] = arrow_buffer(column.data.data());
       buffers = 3;
       break;
     case ColumnType::Struct:
